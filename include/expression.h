@@ -1,0 +1,222 @@
+/*
+ * expression: an embeddable expression engine.
+ *
+ * A host creates an engine (exp_init), binds its fields as typed symbols (exp_add_symbol),
+ * compiles a program once (exp_make_pcode) and runs it once per record (exp_execute), then
+ * reads the result cell and the symbols the program set. Every call that can fail returns an
+ * error number (0 = success) and leaves the message in the engine (exp_error_info).
+ *
+ * One engine, with its symbols and programs, is used by one thread at a time. No call throws;
+ * allocation failure is reported as error 1.
+ */
+#ifndef EXPRESSION_H
+#define EXPRESSION_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(EXP_BUILDING_LIBRARY)
+#define EXP_API __attribute__((visibility("default")))
+#else
+#define EXP_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- types and constants --------------------------------------------------------------------- */
+
+typedef struct exp_engine exp_engine; /* opaque engine context */
+typedef struct exp_pcode exp_pcode;   /* opaque compiled program */
+typedef struct exp_class exp_class;   /* opaque class record */
+
+/* A reference-counted object instance; the class of the cell that holds it owns the destructor. */
+typedef struct exp_object {
+  uint32_t refcount;
+  void *data;
+} exp_object;
+
+/*
+ * A 52-digit decimal floating-point number (reals and dates), 24 bytes:
+ *   w[0], w[1] and bits 0..44 of w[2]: the coefficient, an unsigned binary integer below 10^52,
+ *     least significant word first;
+ *   bits 45..62 of w[2]: the biased exponent (exponent + EXP_DECIMAL_BIAS) of a finite number, or a code
+ *     above the finite range for infinity and NaN;
+ *   bit 63 of w[2]: the sign.
+ * The value is (-1)^sign * coefficient * 10^exponent. Hosts normally go through
+ * exp_symval_setdbl / exp_symval_setreal_text and exp_symval_to_text instead of the bits.
+ */
+typedef struct exp_decimal192 {
+  uint64_t w[3];
+} exp_decimal192;
+
+/* A value cell. Read the fields directly; write values through the exp_symval_* setters. */
+typedef struct exp_symval {
+  uint32_t flags;  /* type code in bits 0-3, EXP_* flags above */
+  uint32_t len;    /* string cell: its limit in characters (bytes with EXP_BYTES) */
+  exp_class *cls;  /* object cell: the class of the instances it holds */
+  union {
+    int64_t i;          /* boolean (0 = false) and integer */
+    exp_decimal192 d;   /* real, and date as a number of days since 1899-12-30 */
+    char *s;            /* string: owned UTF-8 buffer of 4 * len + 1 bytes */
+    void *p;            /* pointer */
+    exp_object *o;      /* object instance, or NULL */
+  } value;
+} exp_symval;
+
+/* Type codes (bits 0-3 of flags). */
+#define EXP_BOOLEAN 1
+#define EXP_INTEGER 2
+#define EXP_REAL 3
+#define EXP_STRING 4
+#define EXP_DATE 5
+#define EXP_POINTER 6
+#define EXP_OBJECT 7
+#define EXP_TYPE_MASK 0x0F
+#define EXP_TYPE(cell) ((int)((cell)->flags & EXP_TYPE_MASK))
+
+/* Flags. */
+#define EXP_NULL 0x10     /* the cell holds null */
+#define EXP_STATIC 0x20   /* keeps its value between runs */
+#define EXP_READONLY 0x40 /* programs may not assign to it */
+#define EXP_HOSTSYM 0x80  /* bound by the host */
+#define EXP_HIDDEN 0x100  /* declared hidden */
+#define EXP_LOCAL 0x200   /* local symbol of one program */
+#define EXP_BYTES 0x400   /* the string limit counts bytes */
+#define EXP_IS_NULL(cell) (((cell)->flags & EXP_NULL) != 0)
+
+/* exp_make_pcode flags. */
+#define EXP_MAKE_STATIC 1  /* declarations are static */
+#define EXP_MAKE_PRIVATE 2 /* declarations are private (local to the program) */
+#define EXP_MAKE_BYTES 4   /* the result's string limit counts bytes */
+
+/* exp_add_symbol options. */
+#define EXP_SYM_READONLY 1
+#define EXP_SYM_BYTES 2
+
+/* Unlimited maximum argument count of a function. */
+#define EXP_UNLIMITED 0xFFFFFFFFu
+
+/* Callbacks. A function reports failure by returning the number it got from exp_raise_error,
+ * exp_raise_memory_error or another reporting call; argv[argc] is the calling program's self cell. */
+typedef int (*exp_func_cb)(exp_engine *e, exp_symval *result, int argc, exp_symval **argv);
+typedef int (*exp_interrupt_cb)(exp_engine *e); /* non-zero stops the run with error 104 */
+typedef void (*exp_destructor_cb)(void *data);
+typedef void (*exp_dump_cb)(const char *text, void *user);
+
+/* ---- engine ------------------------------------------------------------------------------------ */
+
+EXP_API exp_engine *exp_init(void);                         /* new engine, or NULL */
+EXP_API exp_engine *exp_clone(exp_engine *src);             /* new engine with src's host functions */
+EXP_API int exp_clean(exp_engine *e);                       /* 0, or 8 while programs are alive */
+EXP_API void exp_set_option(exp_engine *e, const char *name, const char *value); /* DATE_ISO8601, ESCAPED_STRING: "1"/"0" */
+EXP_API void exp_set_callback_data(exp_engine *e, void *data);
+EXP_API void *exp_get_callback_data(exp_engine *e);
+EXP_API void exp_set_interrupt_hndlr(exp_engine *e, exp_interrupt_cb h); /* asked every 1048 instructions */
+
+/* ---- errors ------------------------------------------------------------------------------------ */
+
+/* The last error number; *message gets the engine's message, line/column (optional) the position
+ * at which the last compilation stopped, or 0. */
+EXP_API int exp_error_info(exp_engine *e, const char **message, int *line, int *column);
+EXP_API int exp_raise_error(exp_engine *e, const char *text); /* 102 "Error in function: text" */
+EXP_API int exp_raise_memory_error(exp_engine *e);            /* 1 "Memory Allocation Failed" */
+
+/* ---- value cells ------------------------------------------------------------------------------- */
+
+EXP_API void exp_symval_setnull(exp_symval *c);
+EXP_API void exp_symval_setint(exp_symval *c, int64_t v);   /* boolean or integer cells */
+EXP_API void exp_symval_setdbl(exp_symval *c, double v);    /* real or date cells */
+EXP_API int exp_symval_getdbl(const exp_symval *c, double *out); /* 1 when exact enough, else 0 */
+EXP_API void exp_symval_setfdnum(exp_symval *c, const exp_decimal192 *v); /* real or date cells */
+EXP_API void exp_symval_setstr(exp_symval *c, const char *text); /* cut to the cell's limit */
+EXP_API void exp_symval_setstrn(exp_symval *c, const char *text, int n); /* at most n characters */
+EXP_API void exp_symval_setptr(exp_symval *c, void *p);
+EXP_API void exp_symval_copy(const exp_symval *src, exp_symval *dst); /* same type only, else null */
+EXP_API void exp_symval_coerce(exp_engine *e, const exp_symval *src, exp_symval *dst); /* converts */
+EXP_API int exp_symval_str_concat(exp_symval *c, const char *text);  /* characters appended */
+EXP_API int exp_symval_strn_concat(exp_symval *c, const char *text, int n); /* at most n bytes */
+EXP_API int exp_symval_str_resize(exp_symval *c, int n);     /* new limit; 0 ok, 1 failure */
+EXP_API void exp_symval_str_normalize(exp_symval *c);        /* cut an EXP_BYTES cell to its limit */
+EXP_API exp_object *exp_instantiate_object(exp_symval *c, void *data); /* refcount 1 */
+EXP_API void *exp_object_value(exp_object *o);
+
+/* Additions for hosts. */
+/* Writes the cell's value as text (the conversion to string, without a length limit) into buf of
+ * size bytes, cut on a character boundary; a null cell gives "". Returns the bytes the full text
+ * needs, without the terminator, or -1 when the cell cannot be shown as text (pointer, object). */
+EXP_API int exp_symval_to_text(exp_engine *e, const exp_symval *c, char *buf, size_t size);
+/* Sets a real or date cell from decimal text (numeric-string syntax, no rounding beyond 52 digits
+ * of the format). Returns 0, or 1 when the text is not a number or the cell is not real/date
+ * (the cell is then null). */
+EXP_API int exp_symval_setreal_text(exp_symval *c, const char *text);
+/* The library version as "major.minor.patch". */
+EXP_API const char *exp_version(void);
+
+/* ---- symbols ----------------------------------------------------------------------------------- */
+
+EXP_API int exp_add_symbol(exp_engine *e, const char *name, int type, int limit, int options, exp_symval **out);
+EXP_API void exp_reset_symbols(exp_engine *e);               /* every global cell becomes null */
+EXP_API int exp_symbol_count(exp_engine *e);
+EXP_API int exp_symbol_get(exp_engine *e, int index, exp_symval **out);
+EXP_API int exp_symbol_name_get(exp_engine *e, int index, const char **out);
+EXP_API exp_symval *exp_symbol_get_by_name(exp_engine *e, const char *name);
+EXP_API int exp_erase_symbols(exp_engine *e);                /* 8 while programs are alive */
+
+/* ---- compiling --------------------------------------------------------------------------------- */
+
+EXP_API int exp_make_pcode(exp_engine *e, const char *text, exp_pcode **out, int result_type,
+                           int result_len, int flags, const char *name);
+EXP_API int exp_determine_symbols(exp_engine *e, const char *text);
+EXP_API int exp_get_next_req_symbol(exp_engine *e, const char **name);
+
+/* ---- running ----------------------------------------------------------------------------------- */
+
+EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result);
+EXP_API void exp_cancel_execution(exp_pcode *p); /* may be called from another thread */
+
+/* ---- programs ---------------------------------------------------------------------------------- */
+
+EXP_API int exp_copy_pcode(exp_engine *src, exp_engine *dst, exp_pcode *p, exp_pcode **out);
+EXP_API int exp_free_pcode(exp_engine *e, exp_pcode *p);
+EXP_API void exp_dump_pcode(exp_engine *e, exp_pcode *p, exp_dump_cb cb, void *user);
+EXP_API void exp_dump_global_status(exp_dump_cb cb, void *user);
+
+/* ---- registry ---------------------------------------------------------------------------------- */
+
+EXP_API int exp_register_function(exp_engine *e, const char *name, exp_func_cb fn, int min_args,
+                                  uint32_t max_args, const char *signature, char ret_type,
+                                  uint32_t max_len, const char *description, int hidden,
+                                  const char *class_name);
+EXP_API int exp_get_function_count(exp_engine *e);
+EXP_API int exp_get_function_info(exp_engine *e, int index, const char **name, int *min_args,
+                                  uint32_t *max_args, const char **signature, char *ret_type,
+                                  const char **description);
+EXP_API int exp_register_class(exp_engine *e, const char *name, const char *description,
+                               exp_destructor_cb d, exp_class **out);
+EXP_API int exp_register_class2(exp_engine *e, const char *name, const char *description,
+                                exp_destructor_cb d, exp_class **out, int hidden);
+EXP_API int exp_register_class_function(exp_engine *e, exp_class *c, const char *function,
+                                        const char *method);
+EXP_API int exp_get_class_count(exp_engine *e);
+EXP_API int exp_get_class_info(exp_engine *e, int index, const char **name,
+                               const char **description, exp_class **out);
+EXP_API exp_class *exp_get_class_by_name(exp_engine *e, const char *name);
+EXP_API int exp_get_class_function_count(exp_class *c);
+EXP_API int exp_get_class_function_info(exp_engine *e, exp_class *c, int index, const char **method,
+                                        int *min_args, uint32_t *max_args, const char **signature,
+                                        char *ret_type, const char **description);
+
+/* ---- dates ------------------------------------------------------------------------------------- */
+
+/* Days since 1899-12-30 00:00 (1900-03-01 is 61); both return 1 on success, 0 on failure. */
+EXP_API int exp_compose_date(int year, int month, int day, int hour, int minute, int second, double *days);
+EXP_API int exp_decompose_date(double days, int *year, int *month, int *day, int *hour, int *minute,
+                               int *second);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* EXPRESSION_H */

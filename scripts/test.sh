@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Runs the whole test suite twice: an optimized build and an AddressSanitizer +
+# UndefinedBehaviorSanitizer build, both with warnings as errors. Installs what is missing first.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+bash "$here/scripts/install-deps.sh"
+
+jobs=$(nproc)
+run_suite() {
+  local dir=$1; shift
+  cmake -S "$here" -B "$dir" -G Ninja -DEXP_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  (cd "$dir" && ctest --output-on-failure -j "$jobs")
+}
+
+echo "== optimized build =="
+run_suite "$here/build/release" -DCMAKE_BUILD_TYPE=Release
+echo "== sanitizer build (ASan + UBSan) =="
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite "$here/build/asan" -DCMAKE_BUILD_TYPE=Debug -DEXP_SANITIZE=ON
