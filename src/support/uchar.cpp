@@ -1,0 +1,512 @@
+// The character layer on ICU. Stepping and counting decode UTF-8 here directly (the rules for
+// what is one character must be identical everywhere); classes, case mapping, case folding and
+// transcoding are ICU's.
+#include "support/uchar.h"
+
+#include <unicode/bytestream.h>
+#include <unicode/casemap.h>
+#include <unicode/stringpiece.h>
+#include <unicode/uchar.h>
+#include <unicode/ucnv.h>
+
+#include <langinfo.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+using Byte = unsigned char;
+
+// ---- UTF-8 decoding -------------------------------------------------------------------------
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// One decoded character: its code point and byte length. An invalid byte decodes as U+FFFD of
+// length 1 with `valid` false; the end of the text has length 0.
+struct Char {
+  char32_t cp;
+  int len;
+  bool valid;
+};
+
+constexpr Char kEnd{0, 0, false};
+constexpr Char kInvalid{kReplacement, 1, false};
+
+// Length of a well-formed sequence starting with a lead byte and the allowed range of its second
+// byte (the ranges exclude overlong forms, surrogates and code points above U+10FFFF).
+struct Lead {
+  int len;
+  Byte lo;
+  Byte hi;
+};
+
+constexpr Lead lead_of(Byte b) {
+  struct Range {
+    Byte first, last;
+    Lead lead;
+  };
+  constexpr Range ranges[] = {
+      {0xC2, 0xDF, {2, 0x80, 0xBF}}, {0xE0, 0xE0, {3, 0xA0, 0xBF}}, {0xE1, 0xEC, {3, 0x80, 0xBF}},
+      {0xED, 0xED, {3, 0x80, 0x9F}}, {0xEE, 0xEF, {3, 0x80, 0xBF}}, {0xF0, 0xF0, {4, 0x90, 0xBF}},
+      {0xF1, 0xF3, {4, 0x80, 0xBF}}, {0xF4, 0xF4, {4, 0x80, 0x8F}},
+  };
+  for (const Range& r : ranges) {
+    if (b >= r.first && b <= r.last) return r.lead;
+  }
+  return {0, 0, 0};
+}
+
+// Decodes the character at `p`, of which at most `avail` bytes may be read (`avail` >= 1).
+// For NUL-terminated text pass SIZE_MAX: the terminator fails every continuation test, so the
+// decoder stops at it without reading further.
+Char decode(const Byte* p, std::size_t avail) {
+  const Byte b0 = p[0];
+  if (b0 < 0x80) return {b0, 1, true};
+  const Lead lead = lead_of(b0);
+  if (lead.len == 0 || avail < static_cast<std::size_t>(lead.len)) return kInvalid;
+  if (p[1] < lead.lo || p[1] > lead.hi) return kInvalid;
+  char32_t cp = b0 & (0xFFu >> (lead.len + 1));
+  cp = (cp << 6) | (p[1] & 0x3Fu);
+  for (int i = 2; i < lead.len; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return kInvalid;
+    cp = (cp << 6) | (p[i] & 0x3Fu);
+  }
+  return {cp, lead.len, true};
+}
+
+const Byte* bytes(const char* text) { return reinterpret_cast<const Byte*>(text); }
+
+// The character at a position of NUL-terminated text (kEnd at the terminator or for nullptr).
+Char char_at(const char* position) {
+  if (position == nullptr || *position == '\0') return kEnd;
+  return decode(bytes(position), SIZE_MAX);
+}
+
+// Byte length of the character at a non-terminator position of NUL-terminated text.
+int step(const Byte* p) { return *p < 0x80 ? 1 : decode(p, SIZE_MAX).len; }
+
+// Byte length of the character at `text[i]` of bounded text.
+int step(std::string_view text, std::size_t i) {
+  const Byte* p = bytes(text.data()) + i;
+  return *p < 0x80 ? 1 : decode(p, text.size() - i).len;
+}
+
+bool is_ascii(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<Byte>(c) < 0x80; });
+}
+
+// ---- classes --------------------------------------------------------------------------------
+
+enum ClassBit : uint8_t {
+  kAlpha = 1,
+  kDigit = 2,
+  kSpace = 4,
+  kUpper = 8,
+  kLower = 16,
+  kPunct = 32,
+  kControl = 64,
+  kCombining = 128,
+};
+
+// Unicode classes of the ASCII characters, so ASCII never reaches ICU. The punctuation set is
+// Unicode's (general category P), not the C library's: $ + < = > ^ ` | ~ are symbols.
+constexpr uint8_t ascii_classes(Byte c) {
+  constexpr std::string_view punct = "!\"#%&'()*,-./:;?@[\\]_{}";
+  uint8_t bits = 0;
+  if (c >= 'A' && c <= 'Z') bits |= kAlpha | kUpper;
+  if (c >= 'a' && c <= 'z') bits |= kAlpha | kLower;
+  if (c >= '0' && c <= '9') bits |= kDigit;
+  if ((c >= '\t' && c <= '\r') || c == ' ') bits |= kSpace;
+  if (c < 0x20 || c == 0x7F) bits |= kControl;
+  if (c != 0 && punct.find(static_cast<char>(c)) != std::string_view::npos) bits |= kPunct;
+  return bits;
+}
+
+constexpr std::array<uint8_t, 128> kAsciiClasses = [] {
+  std::array<uint8_t, 128> table{};
+  for (int c = 0; c < 128; ++c) table[c] = ascii_classes(static_cast<Byte>(c));
+  return table;
+}();
+
+// Whether a non-ASCII code point belongs to a class, asked from ICU.
+bool unicode_in_class(char32_t cp, ClassBit bit) {
+  const auto c = static_cast<UChar32>(cp);
+  switch (bit) {
+    case kAlpha: return u_isalpha(c);
+    case kDigit: return u_isdigit(c);
+    case kSpace: return u_isUWhiteSpace(c);
+    case kUpper: return u_isupper(c);
+    case kLower: return u_islower(c);
+    case kPunct: return u_ispunct(c);
+    case kControl: return u_iscntrl(c);
+    case kCombining: return (U_GET_GC_MASK(c) & U_GC_M_MASK) != 0;
+  }
+  return false;
+}
+
+// The shared body of the np_uchar_is* functions.
+int classify(const char* position, int* byte_length, ClassBit bit) {
+  const Char ch = char_at(position);
+  if (byte_length != nullptr) *byte_length = ch.len;
+  if (!ch.valid) return 0;
+  if (ch.cp < 0x80) return (kAsciiClasses[ch.cp] & bit) != 0;
+  return unicode_in_class(ch.cp, bit);
+}
+
+// ---- case mapping ---------------------------------------------------------------------------
+
+enum class CaseOp { Lower, Upper };
+
+// Language part of the current LC_CTYPE locale ("tr" for "tr_TR.UTF-8"), which is all ICU's case
+// mapping looks at; empty for the C and POSIX locales. Reads the calling thread's locale, so a
+// thread-local locale switch is honoured.
+std::array<char, 16> case_language() {
+  std::array<char, 16> lang{};
+  const char* name = nl_langinfo(_NL_LOCALE_NAME(LC_CTYPE));
+  if (name == nullptr) return lang;
+  for (std::size_t i = 0; i + 1 < lang.size() && name[i] != '\0'; ++i) {
+    if (name[i] == '_' || name[i] == '.' || name[i] == '@' || name[i] == '-') break;
+    lang[i] = name[i];
+  }
+  if (std::strcmp(lang.data(), "C") == 0 || std::strcmp(lang.data(), "POSIX") == 0) lang.fill('\0');
+  return lang;
+}
+
+// Turkish and Azeri map the ASCII letters i and I differently, so ASCII text cannot take the
+// fast path there.
+bool is_turkic(const char* lang) { return std::strcmp(lang, "tr") == 0 || std::strcmp(lang, "az") == 0; }
+
+char ascii_map(CaseOp op, char c) {
+  if (op == CaseOp::Upper && c >= 'a' && c <= 'z') return static_cast<char>(c - 'a' + 'A');
+  if (op == CaseOp::Lower && c >= 'A' && c <= 'Z') return static_cast<char>(c - 'A' + 'a');
+  return c;
+}
+
+// Case mapping of pure ASCII text: same length, byte for byte.
+int ascii_case(CaseOp op, std::string_view text, char* buffer, int room) {
+  if (buffer == nullptr) return static_cast<int>(text.size());
+  if (room < 1) return 0;
+  const std::size_t n = std::min(text.size(), static_cast<std::size_t>(room - 1));
+  for (std::size_t i = 0; i < n; ++i) buffer[i] = ascii_map(op, text[i]);
+  buffer[n] = '\0';
+  return static_cast<int>(n);
+}
+
+// An ICU byte sink that only counts, for measuring a conversion.
+class CountingSink : public icu::ByteSink {
+ public:
+  void Append(const char*, int32_t n) override { count_ += n; }
+  int64_t count() const { return count_; }
+
+ private:
+  int64_t count_ = 0;
+};
+
+void icu_case(CaseOp op, const char* lang, std::string_view text, icu::ByteSink& sink) {
+  UErrorCode err = U_ZERO_ERROR;
+  const icu::StringPiece piece(text.data(), static_cast<int32_t>(text.size()));
+  if (op == CaseOp::Upper) {
+    icu::CaseMap::utf8ToUpper(lang, 0, piece, sink, nullptr, err);
+  } else {
+    icu::CaseMap::utf8ToLower(lang, 0, piece, sink, nullptr, err);
+  }
+}
+
+// Writes the ICU case mapping into the buffer; when it does not fit, the whole result is made
+// on the heap and cut on a character boundary so no character is split.
+int icu_case_into(CaseOp op, const char* lang, std::string_view text, char* buffer, int room) {
+  if (room < 1) return 0;
+  icu::CheckedArrayByteSink direct(buffer, room - 1);
+  icu_case(op, lang, text, direct);
+  std::size_t n = static_cast<std::size_t>(direct.NumberOfBytesWritten());
+  if (direct.Overflowed()) {
+    std::string full;
+    icu::StringByteSink<std::string> sink(&full);
+    icu_case(op, lang, text, sink);
+    n = np_uchar_cut(full, static_cast<std::size_t>(room - 1));
+    std::memcpy(buffer, full.data(), n);
+  }
+  buffer[n] = '\0';
+  return static_cast<int>(n);
+}
+
+int map_case(CaseOp op, std::string_view text, char* buffer, int room) {
+  if (text.size() > static_cast<std::size_t>(INT32_MAX)) return -1;
+  const auto lang = case_language();
+  if (!is_turkic(lang.data()) && is_ascii(text)) return ascii_case(op, text, buffer, room);
+  if (buffer != nullptr) return icu_case_into(op, lang.data(), text, buffer, room);
+  CountingSink counter;
+  icu_case(op, lang.data(), text, counter);
+  return counter.count() > INT_MAX ? -1 : static_cast<int>(counter.count());
+}
+
+// ---- case-insensitive comparison ------------------------------------------------------------
+
+std::string fold(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 8);
+  icu::StringByteSink<std::string> sink(&out);
+  UErrorCode err = U_ZERO_ERROR;
+  icu::CaseMap::utf8Fold(U_FOLD_CASE_DEFAULT, icu::StringPiece(text.data(), static_cast<int32_t>(text.size())),
+                         sink, nullptr, err);
+  return out;
+}
+
+int sign(int v) { return (v > 0) - (v < 0); }
+
+// Compares the full case foldings of two texts by their bytes.
+int fold_compare(std::string_view a, std::string_view b) {
+  if (a.size() > INT32_MAX || b.size() > INT32_MAX) return sign(a.compare(b));
+  return sign(std::string_view(fold(a)).compare(fold(b)));
+}
+
+Byte ascii_fold(Byte c) { return (c >= 'A' && c <= 'Z') ? static_cast<Byte>(c - 'A' + 'a') : c; }
+
+// ---- copying --------------------------------------------------------------------------------
+
+// Copies whole characters of NUL-terminated text while they fit in `max_bytes` and `max_chars`.
+int copy_chars(const char* source, char* destination, int size, int64_t max_chars) {
+  if (destination == nullptr || size < 1) return 0;
+  const std::size_t max_bytes = static_cast<std::size_t>(size) - 1;
+  const Byte* p = bytes(source != nullptr ? source : "");
+  std::size_t n = 0;
+  for (int64_t chars = 0; p[n] != 0 && (max_chars < 0 || chars < max_chars); ++chars) {
+    const int len = step(p + n);
+    if (n + static_cast<std::size_t>(len) > max_bytes) break;
+    n += static_cast<std::size_t>(len);
+  }
+  std::memmove(destination, p, n);
+  destination[n] = '\0';
+  return static_cast<int>(n);
+}
+
+// ---- encodings ------------------------------------------------------------------------------
+
+struct NamedEncoding {
+  int id;
+  const char* name;
+};
+
+// Fixed identifiers of common encodings. They are part of the engine's interface (31 is the
+// month-name fallback), so entries are only ever added, never renumbered.
+constexpr NamedEncoding kEncodings[] = {
+    {1, "UTF-16"},        {2, "UTF-16LE"},      {3, "UTF-16BE"},      {4, "UTF-32"},
+    {5, "UTF-32LE"},      {6, "UTF-32BE"},      {7, "US-ASCII"},      {10, "ISO-8859-1"},
+    {11, "ISO-8859-2"},   {12, "ISO-8859-3"},   {13, "ISO-8859-4"},   {14, "ISO-8859-5"},
+    {15, "ISO-8859-6"},   {16, "ISO-8859-7"},   {17, "ISO-8859-8"},   {18, "ISO-8859-9"},
+    {19, "ISO-8859-10"},  {20, "ISO-8859-11"},  {21, "ISO-8859-13"},  {22, "ISO-8859-14"},
+    {23, "ISO-8859-15"},  {24, "ISO-8859-16"},  {29, "windows-1250"}, {30, "windows-1251"},
+    {31, "windows-1252"}, {32, "windows-1253"}, {33, "windows-1254"}, {34, "windows-1255"},
+    {35, "windows-1256"}, {36, "windows-1257"}, {37, "windows-1258"}, {38, "windows-874"},
+    {40, "KOI8-R"},       {41, "KOI8-U"},       {42, "Shift_JIS"},    {43, "EUC-JP"},
+    {44, "ISO-2022-JP"},  {45, "GB18030"},      {46, "GBK"},          {47, "Big5"},
+    {48, "EUC-KR"},       {49, "macintosh"},    {50, "IBM437"},       {51, "IBM850"},
+    {52, "IBM037"},       {53, "IBM1047"},      {54, "IBM500"},       {55, "UTF-7"},
+};
+
+struct ConverterCloser {
+  void operator()(UConverter* c) const { ucnv_close(c); }
+};
+using Converter = std::unique_ptr<UConverter, ConverterCloser>;
+
+Converter open_converter(const char* name) {
+  UErrorCode err = U_ZERO_ERROR;
+  Converter cnv(ucnv_open(name, &err));
+  if (U_FAILURE(err)) cnv.reset();
+  return cnv;
+}
+
+bool same_converter(const char* alias, const char* canonical) {
+  UErrorCode err = U_ZERO_ERROR;
+  const char* name = ucnv_getAlias(alias, 0, &err);
+  return name != nullptr && U_SUCCESS(err) && ucnv_compareNames(name, canonical) == 0;
+}
+
+// Identifier of an ICU converter given by its canonical name: fixed table first, then ICU's list.
+int id_of_canonical(const char* canonical) {
+  if (ucnv_compareNames(canonical, "UTF-8") == 0) return NP_UCHAR_ENC_UTF8;
+  for (const NamedEncoding& e : kEncodings) {
+    if (same_converter(e.name, canonical)) return e.id;
+  }
+  const int32_t count = ucnv_countAvailable();
+  for (int32_t i = 0; i < count; ++i) {
+    if (ucnv_compareNames(ucnv_getAvailableName(i), canonical) == 0) return NP_UCHAR_ENC_ICU_BASE + i;
+  }
+  return NP_UCHAR_ENC_UNKNOWN;
+}
+
+// Converts between two ICU converters, failing (rather than substituting) on malformed input or
+// unmappable characters. The result is followed by a terminator as wide as the target's smallest
+// character (one NUL byte for UTF-8, two for UTF-16), all within `room`.
+int transcode(const char* from, const char* to, std::string_view source, char* buffer, int room) {
+  if (from == nullptr || to == nullptr) return NP_UCHAR_ERR_ENCODING;
+  Converter source_cnv = open_converter(from);
+  Converter target_cnv = open_converter(to);
+  if (!source_cnv || !target_cnv) return NP_UCHAR_ERR_ENCODING;
+  const int terminator = ucnv_getMinCharSize(target_cnv.get());
+  if (buffer == nullptr || room < terminator) return NP_UCHAR_ERR_ROOM;
+
+  UErrorCode err = U_ZERO_ERROR;
+  ucnv_setToUCallBack(source_cnv.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &err);
+  ucnv_setFromUCallBack(target_cnv.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &err);
+  char* target = buffer;
+  const char* src = source.data();
+  ucnv_convertEx(target_cnv.get(), source_cnv.get(), &target, buffer + room - terminator, &src,
+                 source.data() + source.size(), nullptr, nullptr, nullptr, nullptr, true, true, &err);
+  if (err == U_BUFFER_OVERFLOW_ERROR) return NP_UCHAR_ERR_ROOM;
+  if (U_FAILURE(err)) return NP_UCHAR_ERR_INVALID;
+  std::memset(target, 0, static_cast<std::size_t>(terminator));
+  return static_cast<int>(target - buffer);
+}
+
+}  // namespace
+
+// ---- stepping and counting ----------------------------------------------------------------
+
+int64_t np_uchar_length(const char* text) {
+  if (text == nullptr) return 0;
+  int64_t n = 0;
+  for (const Byte* p = bytes(text); *p != 0; p += step(p)) ++n;
+  return n;
+}
+
+const char* np_uchar_seek(const char* text, int64_t n) {
+  if (text == nullptr || n < 0) return nullptr;
+  const Byte* p = bytes(text);
+  for (; n > 0; --n) {
+    if (*p == 0) return nullptr;
+    p += step(p);
+  }
+  return reinterpret_cast<const char*>(p);
+}
+
+int64_t np_uchar_tell(const char* text, const char* position) {
+  if (text == nullptr) return 0;
+  int64_t n = 0;
+  for (const Byte* p = bytes(text); *p != 0 && p < bytes(position); p += step(p)) ++n;
+  return n;
+}
+
+int32_t np_uchar_toint(const char* position, int* byte_length) {
+  const Char ch = char_at(position);
+  if (byte_length != nullptr) *byte_length = ch.len;
+  return static_cast<int32_t>(ch.cp);
+}
+
+// ---- classes ------------------------------------------------------------------------------
+
+int np_uchar_isalpha(const char* position, int* byte_length) { return classify(position, byte_length, kAlpha); }
+int np_uchar_isdigit(const char* position, int* byte_length) { return classify(position, byte_length, kDigit); }
+int np_uchar_isspace(const char* position, int* byte_length) { return classify(position, byte_length, kSpace); }
+int np_uchar_isupper(const char* position, int* byte_length) { return classify(position, byte_length, kUpper); }
+int np_uchar_islower(const char* position, int* byte_length) { return classify(position, byte_length, kLower); }
+int np_uchar_ispunc(const char* position, int* byte_length) { return classify(position, byte_length, kPunct); }
+int np_uchar_isctl(const char* position, int* byte_length) { return classify(position, byte_length, kControl); }
+int np_uchar_iscomb(const char* position, int* byte_length) {
+  return classify(position, byte_length, kCombining);
+}
+
+// ---- comparing and case mapping -----------------------------------------------------------
+
+// ASCII runs are compared here byte by byte; from the first non-ASCII byte on (always a
+// character boundary in both texts, since everything before was ASCII and equal) the rest of
+// both texts is folded by ICU. Folding is context-free, so comparing the folded rests gives
+// the same answer as folding the whole texts.
+int np_uchar_icomp(std::string_view a, std::string_view b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const Byte ca = static_cast<Byte>(a[i]);
+    const Byte cb = static_cast<Byte>(b[i]);
+    if ((ca | cb) >= 0x80) return fold_compare(a.substr(i), b.substr(i));
+    const int d = ascii_fold(ca) - ascii_fold(cb);
+    if (d != 0) return sign(d);
+  }
+  // Folding never maps a character to nothing, so the longer text sorts after.
+  return (a.size() > b.size()) - (a.size() < b.size());
+}
+
+int np_uchar_icomp(const char* a, const char* b) {
+  return np_uchar_icomp(std::string_view(a != nullptr ? a : ""), std::string_view(b != nullptr ? b : ""));
+}
+
+int np_uchar_lower(std::string_view text, char* buffer, int room) {
+  return map_case(CaseOp::Lower, text, buffer, room);
+}
+
+int np_uchar_upper(std::string_view text, char* buffer, int room) {
+  return map_case(CaseOp::Upper, text, buffer, room);
+}
+
+// ---- copying ------------------------------------------------------------------------------
+
+int np_uchar_bufcopy(const char* source, char* destination, int size) {
+  return copy_chars(source, destination, size, -1);
+}
+
+int np_uchar_bufncopy(const char* source, char* destination, int size, int64_t n) {
+  return copy_chars(source, destination, size, n);
+}
+
+int np_uchar_intcopy(int32_t code_point, char* buffer, int room) {
+  if (buffer == nullptr || code_point < 0 || code_point > 0x10FFFF) return 0;
+  if (code_point >= 0xD800 && code_point <= 0xDFFF) return 0;
+  const auto cp = static_cast<uint32_t>(code_point);
+  const int len = cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+  if (room < len) return 0;
+  constexpr Byte kLeadMarks[] = {0x00, 0x00, 0xC0, 0xE0, 0xF0};
+  for (int i = len - 1; i > 0; --i) buffer[i] = static_cast<char>(0x80 | ((cp >> (6 * (len - 1 - i))) & 0x3F));
+  buffer[0] = static_cast<char>(kLeadMarks[len] | (cp >> (6 * (len - 1))));
+  return len;
+}
+
+std::size_t np_uchar_cut(std::string_view text, std::size_t max_bytes) {
+  std::size_t n = 0;
+  while (n < text.size()) {
+    const auto len = static_cast<std::size_t>(step(text, n));
+    if (n + len > max_bytes) break;
+    n += len;
+  }
+  return n;
+}
+
+// ---- encodings ----------------------------------------------------------------------------
+
+int np_uchar_getenc(const char* name) {
+  if (name == nullptr || *name == '\0') return NP_UCHAR_ENC_UNKNOWN;
+  Converter cnv = open_converter(name);
+  if (!cnv) return NP_UCHAR_ENC_UNKNOWN;
+  UErrorCode err = U_ZERO_ERROR;
+  const char* canonical = ucnv_getName(cnv.get(), &err);
+  if (canonical == nullptr || U_FAILURE(err)) return NP_UCHAR_ENC_UNKNOWN;
+  return id_of_canonical(canonical);
+}
+
+const char* np_uchar_encname(int encoding) {
+  if (encoding == NP_UCHAR_ENC_UTF8) return "UTF-8";
+  for (const NamedEncoding& e : kEncodings) {
+    if (e.id == encoding) return e.name;
+  }
+  if (encoding >= NP_UCHAR_ENC_ICU_BASE && encoding - NP_UCHAR_ENC_ICU_BASE < ucnv_countAvailable()) {
+    return ucnv_getAvailableName(encoding - NP_UCHAR_ENC_ICU_BASE);
+  }
+  return nullptr;
+}
+
+int np_uchar_encode(int encoding, std::string_view source, char* buffer, int room) {
+  return transcode(np_uchar_encname(encoding), "UTF-8", source, buffer, room);
+}
+
+int np_uchar_decode(int encoding, std::string_view source, char* buffer, int room) {
+  return transcode("UTF-8", np_uchar_encname(encoding), source, buffer, room);
+}
+
+int np_uchar_encode_charset(const char* charset, std::string_view source, char* buffer, int room) {
+  int encoding = np_uchar_getenc(charset);
+  if (encoding < 0) encoding = NP_UCHAR_ENC_WINDOWS_1252;
+  return np_uchar_encode(encoding, source, buffer, room);
+}
