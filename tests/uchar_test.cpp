@@ -1,0 +1,397 @@
+// Tests of the character layer: stepping over valid and invalid UTF-8, classes, case mapping,
+// bounded copies and transcoding.
+#include "support/uchar.h"
+
+#include <gtest/gtest.h>
+#include <unicode/uchar.h>
+
+#include <clocale>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Byte offsets at which each character of a text starts, plus the terminator's offset.
+struct Stepping {
+  const char* text;
+  std::vector<int> starts;
+};
+
+const Stepping kStepping[] = {
+    {"", {0}},
+    {"abc", {0, 1, 2, 3}},
+    {"a\xC3\xA9z", {0, 1, 3, 4}},                     // é
+    {"\xE2\x82\xAC\xF0\x9F\x98\x80", {0, 3, 7}},      // € and an emoji
+    {"\xFF", {0, 1}},                                 // never valid
+    {"a\xC3", {0, 1, 2}},                             // truncated by the terminator
+    {"\xE2\x82" "A", {0, 1, 2, 3}},                   // truncated by an ASCII byte
+    {"\xC0\xAF", {0, 1, 2}},                          // overlong '/'
+    {"\xED\xA0\x80", {0, 1, 2, 3}},                   // encoded surrogate
+    {"\xF4\x90\x80\x80", {0, 1, 2, 3, 4}},            // above U+10FFFF
+    {"\x80\xC3\xA9\xBF", {0, 1, 3, 4}},               // stray continuation bytes around é
+};
+
+TEST(UcharStepping, LengthSeekAndTellAgree) {
+  for (const Stepping& t : kStepping) {
+    SCOPED_TRACE(testing::PrintToString(std::string(t.text)));
+    const int64_t chars = static_cast<int64_t>(t.starts.size()) - 1;
+    EXPECT_EQ(np_uchar_length(t.text), chars);
+    for (int64_t k = 0; k <= chars; ++k) {
+      const char* p = np_uchar_seek(t.text, k);
+      ASSERT_NE(p, nullptr);
+      EXPECT_EQ(p - t.text, t.starts[k]);
+      EXPECT_EQ(np_uchar_tell(t.text, p), k);
+    }
+    EXPECT_EQ(np_uchar_seek(t.text, chars + 1), nullptr);
+    EXPECT_EQ(np_uchar_seek(t.text, -1), nullptr);
+  }
+}
+
+TEST(UcharStepping, NullTextIsEmpty) {
+  EXPECT_EQ(np_uchar_length(nullptr), 0);
+  EXPECT_EQ(np_uchar_seek(nullptr, 0), nullptr);
+  int len = 9;
+  EXPECT_EQ(np_uchar_toint(nullptr, &len), 0);
+  EXPECT_EQ(len, 0);
+}
+
+TEST(UcharStepping, TellInsideACharacterCountsItsStart) {
+  const char* text = "a\xE2\x82\xAC" "b";
+  EXPECT_EQ(np_uchar_tell(text, text + 2), 2);
+  EXPECT_EQ(np_uchar_tell(text, text + 100), 3);  // stops at the terminator
+}
+
+TEST(UcharToint, CodePointsAndLengths) {
+  struct Case {
+    const char* text;
+    int32_t cp;
+    int len;
+  };
+  const Case cases[] = {
+      {"", 0, 0},           {"A", 'A', 1},       {"\xC3\xA9", 0xE9, 2},    {"\xE2\x82\xAC", 0x20AC, 3},
+      {"\xF0\x9F\x98\x80", 0x1F600, 4}, {"\xFF", 0xFFFD, 1}, {"\xC3", 0xFFFD, 1}, {"\xED\xA0\x80", 0xFFFD, 1},
+      {"\xF4\x8F\xBF\xBF", 0x10FFFF, 4},
+  };
+  for (const Case& c : cases) {
+    int len = -1;
+    EXPECT_EQ(np_uchar_toint(c.text, &len), c.cp) << c.text;
+    EXPECT_EQ(len, c.len) << c.text;
+  }
+}
+
+// ---- classes --------------------------------------------------------------------------------
+
+using ClassFn = int (*)(const char*, int*);
+
+struct NamedClass {
+  const char* name;
+  ClassFn fn;
+  bool (*icu)(UChar32);
+};
+
+const NamedClass kClasses[] = {
+    {"alpha", np_uchar_isalpha, [](UChar32 c) -> bool { return u_isalpha(c); }},
+    {"digit", np_uchar_isdigit, [](UChar32 c) -> bool { return u_isdigit(c); }},
+    {"space", np_uchar_isspace, [](UChar32 c) -> bool { return u_isUWhiteSpace(c); }},
+    {"upper", np_uchar_isupper, [](UChar32 c) -> bool { return u_isupper(c); }},
+    {"lower", np_uchar_islower, [](UChar32 c) -> bool { return u_islower(c); }},
+    {"punc", np_uchar_ispunc, [](UChar32 c) -> bool { return u_ispunct(c); }},
+    {"ctl", np_uchar_isctl, [](UChar32 c) -> bool { return u_iscntrl(c); }},
+    {"comb", np_uchar_iscomb, [](UChar32 c) -> bool { return (U_GET_GC_MASK(c) & U_GC_M_MASK) != 0; }},
+};
+
+// The ASCII fast path must give exactly Unicode's answers.
+TEST(UcharClasses, AsciiTableMatchesUnicode) {
+  for (int c = 1; c < 128; ++c) {
+    const char text[2] = {static_cast<char>(c), 0};
+    for (const NamedClass& k : kClasses) {
+      int len = 0;
+      EXPECT_EQ(k.fn(text, &len) != 0, k.icu(c)) << k.name << " of " << c;
+      EXPECT_EQ(len, 1);
+    }
+  }
+}
+
+TEST(UcharClasses, NonAsciiCharacters) {
+  struct Case {
+    const char* text;
+    const char* classes;  // names of the classes it belongs to
+    int len;
+  };
+  const Case cases[] = {
+      {"\xC3\xA9", "alpha lower", 2},               // é
+      {"\xC3\x89", "alpha upper", 2},               // É
+      {"\xD9\xA3", "digit", 2},                     // Arabic-Indic three
+      {"\xC2\xA0", "space", 2},                     // no-break space
+      {"\xE3\x80\x80", "space", 3},                 // ideographic space
+      {"\xCC\x81", "comb", 2},                      // combining acute
+      {"\xE2\x80\x94", "punc", 3},                  // em dash
+      {"\xE2\x82\xAC", "", 3},                      // euro sign: a symbol
+      {"\xC2\x85", "space ctl", 2},                 // next line
+      {"\xE2\x80\x8B", "ctl", 3},                   // zero width space (format)
+      {"\xE4\xB8\xAD", "alpha", 3},                 // a letter without case
+      {"\xFF", "", 1},                              // invalid byte: no class
+      {"", "", 0},                                  // terminator: no class
+  };
+  for (const Case& c : cases) {
+    const std::string expected = std::string(" ") + c.classes + " ";
+    for (const NamedClass& k : kClasses) {
+      int len = -1;
+      const bool in = k.fn(c.text, &len) != 0;
+      EXPECT_EQ(in, expected.find(std::string(" ") + k.name + " ") != std::string::npos)
+          << k.name << " of " << testing::PrintToString(std::string(c.text));
+      EXPECT_EQ(len, c.len);
+    }
+  }
+}
+
+// ---- case mapping ---------------------------------------------------------------------------
+
+std::string lower(std::string_view s) {
+  std::string out(static_cast<std::size_t>(np_uchar_lower(s, nullptr, -1)) + 1, '\0');
+  out.resize(static_cast<std::size_t>(np_uchar_lower(s, out.data(), static_cast<int>(out.size()))));
+  return out;
+}
+
+std::string upper(std::string_view s) {
+  std::string out(static_cast<std::size_t>(np_uchar_upper(s, nullptr, -1)) + 1, '\0');
+  out.resize(static_cast<std::size_t>(np_uchar_upper(s, out.data(), static_cast<int>(out.size()))));
+  return out;
+}
+
+TEST(UcharCase, FullMappingInTheRootLocale) {
+  struct Case {
+    const char* text;
+    const char* lower;
+    const char* upper;
+  };
+  const Case cases[] = {
+      {"Hello, World 42", "hello, world 42", "HELLO, WORLD 42"},
+      {"Stra\xC3\x9F" "e", "stra\xC3\x9F" "e", "STRASSE"},                   // ß grows to SS
+      {"\xC4\xB0", "i\xCC\x87", "\xC4\xB0"},                                  // İ lowers to i + dot
+      {"\xCE\xA3\xCE\x91\xCE\xA3", "\xCF\x83\xCE\xB1\xCF\x82", "\xCE\xA3\xCE\x91\xCE\xA3"},  // final sigma
+      {"\xC3\x89t\xC3\xA9", "\xC3\xA9t\xC3\xA9", "\xC3\x89T\xC3\x89"},
+      {"a\xFF" "b", "a\xFF" "b", "A\xFF" "B"},                                 // invalid bytes kept
+      {"", "", ""},
+  };
+  ASSERT_NE(setlocale(LC_CTYPE, "C"), nullptr);
+  for (const Case& c : cases) {
+    EXPECT_EQ(lower(c.text), c.lower) << c.text;
+    EXPECT_EQ(upper(c.text), c.upper) << c.text;
+  }
+}
+
+TEST(UcharCase, SmallRoomCutsOnWholeCharacters) {
+  char buf[8];
+  EXPECT_EQ(np_uchar_upper("abcdef", buf, 4), 3);
+  EXPECT_STREQ(buf, "ABC");
+  EXPECT_EQ(np_uchar_lower("\xC3\x80\xC3\x80", buf, 4), 2);  // "àà" needs 4 bytes; one fits
+  EXPECT_STREQ(buf, "\xC3\xA0");
+  EXPECT_EQ(np_uchar_upper("\xC3\x9F\xC3\x9F", buf, 4), 3);  // "SSSS" cut to three bytes
+  EXPECT_STREQ(buf, "SSS");
+  buf[0] = 'x';
+  EXPECT_EQ(np_uchar_upper("abc", buf, 0), 0);
+  EXPECT_EQ(buf[0], 'x');
+  EXPECT_EQ(np_uchar_upper("\xC3\x9F", nullptr, -1), 2);
+}
+
+TEST(UcharCase, TurkishLocaleMapsDottedAndDotlessI) {
+  locale_t tr = newlocale(LC_CTYPE_MASK, "tr_TR.UTF-8", static_cast<locale_t>(0));
+  if (tr == static_cast<locale_t>(0)) GTEST_SKIP() << "tr_TR.UTF-8 is not installed";
+  const locale_t old = uselocale(tr);
+  EXPECT_EQ(upper("i"), "\xC4\xB0");
+  EXPECT_EQ(lower("I"), "\xC4\xB1");
+  EXPECT_EQ(lower("\xC4\xB0"), "i");
+  uselocale(old);
+  freelocale(tr);
+}
+
+TEST(UcharIcomp, FoldedComparison) {
+  struct Case {
+    const char* a;
+    const char* b;
+    int sign;
+  };
+  const Case cases[] = {
+      {"abc", "ABC", 0},
+      {"Total", "TOTAL", 0},
+      {"Stra\xC3\x9F" "e", "STRASSE", 0},
+      {"\xC3\xA9t\xC3\xA9", "\xC3\x89T\xC3\x89", 0},
+      {"k", "\xE2\x84\xAA", 0},          // Kelvin sign folds to k
+      {"a", "B", -1},
+      {"B", "a", 1},
+      {"ab", "a", 1},
+      {"", "a", -1},
+      {"", "", 0},
+      {"z", "\xC3\xA9", -1},             // code point order: z < é
+      {"\xFE", "\xFF", -1},              // invalid bytes compare as bytes
+      {"x\xFF", "X\xFF", 0},
+  };
+  for (const Case& c : cases) {
+    const int r = np_uchar_icomp(c.a, c.b);
+    EXPECT_EQ((r > 0) - (r < 0), c.sign) << c.a << " vs " << c.b;
+    const int back = np_uchar_icomp(c.b, c.a);
+    EXPECT_EQ((back > 0) - (back < 0), -c.sign) << c.b << " vs " << c.a;
+  }
+  EXPECT_EQ(np_uchar_icomp(static_cast<const char*>(nullptr), ""), 0);
+}
+
+// ---- copying --------------------------------------------------------------------------------
+
+TEST(UcharCopy, BoundedCopiesNeverSplitCharacters) {
+  struct Case {
+    const char* source;
+    int size;
+    int64_t chars;  // -1: only the byte bound
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"abcdef", 4, -1, "abc"},
+      {"abc", 10, -1, "abc"},
+      {"a\xE2\x82\xAC", 4, -1, "a"},                 // € needs 3 more bytes, only 2 left
+      {"a\xE2\x82\xAC", 5, -1, "a\xE2\x82\xAC"},
+      {"\xC3\xA9\xC3\xA9\xC3\xA9", 100, 2, "\xC3\xA9\xC3\xA9"},
+      {"\xC3\xA9\xC3\xA9\xC3\xA9", 4, 3, "\xC3\xA9"},
+      {"abc", 10, 0, ""},
+      {"a\xFF\xFF" "b", 4, -1, "a\xFF\xFF"},        // invalid bytes are one character each
+      {"abc", 1, -1, ""},
+  };
+  for (const Case& c : cases) {
+    char buf[128];
+    std::memset(buf, 'Z', sizeof buf);
+    const int n = np_uchar_bufncopy(c.source, buf, c.size, c.chars);
+    EXPECT_STREQ(buf, c.expected) << c.source;
+    EXPECT_EQ(n, static_cast<int>(std::strlen(c.expected)));
+    EXPECT_EQ(buf[c.size], 'Z') << "wrote past the size";
+    if (c.chars < 0) {
+      EXPECT_EQ(np_uchar_bufcopy(c.source, buf, c.size), n);
+      EXPECT_STREQ(buf, c.expected);
+    }
+  }
+  char buf[4] = "xyz";
+  EXPECT_EQ(np_uchar_bufcopy("abc", buf, 0), 0);
+  EXPECT_STREQ(buf, "xyz");
+}
+
+TEST(UcharCopy, Intcopy) {
+  struct Case {
+    int32_t cp;
+    int room;
+    const char* expected;  // nullptr: nothing written
+  };
+  const Case cases[] = {
+      {'A', 4, "A"},
+      {0xE9, 4, "\xC3\xA9"},
+      {0x20AC, 4, "\xE2\x82\xAC"},
+      {0x1F600, 4, "\xF0\x9F\x98\x80"},
+      {0x10FFFF, 4, "\xF4\x8F\xBF\xBF"},
+      {0x1F600, 3, nullptr},
+      {0xD800, 4, nullptr},
+      {0x110000, 4, nullptr},
+      {-1, 4, nullptr},
+  };
+  for (const Case& c : cases) {
+    char buf[5] = {};
+    const int n = np_uchar_intcopy(c.cp, buf, c.room);
+    if (c.expected == nullptr) {
+      EXPECT_EQ(n, 0) << c.cp;
+    } else {
+      EXPECT_EQ(std::string(buf, static_cast<std::size_t>(n)), c.expected) << c.cp;
+      int len = 0;
+      EXPECT_EQ(np_uchar_toint(buf, &len), c.cp);
+      EXPECT_EQ(len, n);
+    }
+  }
+}
+
+TEST(UcharCopy, CutAtByteLimit) {
+  const std::string_view text = "ab\xE2\x82\xAC" "c";
+  const std::size_t expected[] = {0, 1, 2, 2, 2, 5, 6, 6};
+  for (std::size_t limit = 0; limit < std::size(expected); ++limit) {
+    EXPECT_EQ(np_uchar_cut(text, limit), expected[limit]) << limit;
+  }
+  EXPECT_EQ(np_uchar_cut("\xE2\x82", 1), 1u);  // a truncated sequence is two one-byte characters
+}
+
+// ---- encodings ------------------------------------------------------------------------------
+
+TEST(UcharEncodings, NamesAndIdentifiers) {
+  struct Case {
+    const char* name;
+    int id;
+  };
+  const Case cases[] = {
+      {"UTF-8", 0},           {"utf8", 0},          {"ISO-8859-1", 10},  {"latin1", 10},
+      {"windows-1252", 31},   {"CP1252", 31},       {"UTF-16LE", 2},     {"no-such-charset", -1},
+      {"", -1},               {nullptr, -1},        {"ANSI_X3.4-1968", 7},
+  };
+  for (const Case& c : cases) EXPECT_EQ(np_uchar_getenc(c.name), c.id) << (c.name ? c.name : "null");
+  EXPECT_STREQ(np_uchar_encname(31), "windows-1252");
+  EXPECT_EQ(np_uchar_encname(-1), nullptr);
+  EXPECT_EQ(np_uchar_encname(999), nullptr);
+
+  // A converter outside the fixed table gets an identifier that maps back to itself.
+  const int id = np_uchar_getenc("ibm-1140");
+  ASSERT_GE(id, NP_UCHAR_ENC_ICU_BASE);
+  EXPECT_EQ(np_uchar_getenc(np_uchar_encname(id)), id);
+}
+
+TEST(UcharEncodings, RoundTrips) {
+  struct Case {
+    const char* encoding;
+    std::string utf8;
+    std::string encoded;
+  };
+  const Case cases[] = {
+      {"ISO-8859-1", "caf\xC3\xA9", "caf\xE9"},
+      {"windows-1252", "\xE2\x82\xAC" "5", std::string("\x80" "5")},
+      {"UTF-16LE", "\xC3\xA9\xE2\x82\xAC", std::string("\xE9\x00\xAC\x20", 4)},
+      {"UTF-16BE", "A\xF0\x9F\x98\x80", std::string("\x00\x41\xD8\x3D\xDE\x00", 6)},
+      {"KOI8-R", "\xD0\xB4\xD0\xB0", "\xC4\xC1"},
+      {"UTF-8", "\xC3\xA9", "\xC3\xA9"},
+      {"ISO-8859-1", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.encoding);
+    const int id = np_uchar_getenc(c.encoding);
+    ASSERT_GE(id, 0);
+    char buf[32];
+    std::memset(buf, 'Z', sizeof buf);
+    const int n = np_uchar_decode(id, c.utf8, buf, sizeof buf);
+    ASSERT_EQ(n, static_cast<int>(c.encoded.size()));
+    EXPECT_EQ(std::string(buf, static_cast<std::size_t>(n)), c.encoded);
+    EXPECT_EQ(buf[n], '\0');  // terminated
+
+    char back[32];
+    const int m = np_uchar_encode(id, c.encoded, back, sizeof back);
+    ASSERT_EQ(m, static_cast<int>(c.utf8.size()));
+    EXPECT_EQ(std::string(back), c.utf8);
+  }
+}
+
+TEST(UcharEncodings, Failures) {
+  char buf[8];
+  const int latin1 = np_uchar_getenc("ISO-8859-1");
+  EXPECT_EQ(np_uchar_decode(latin1, "\xE2\x82\xAC", buf, sizeof buf), NP_UCHAR_ERR_INVALID);  // € missing
+  EXPECT_EQ(np_uchar_decode(latin1, "a\xFF", buf, sizeof buf), NP_UCHAR_ERR_INVALID);         // bad UTF-8
+  EXPECT_EQ(np_uchar_encode(NP_UCHAR_ENC_UTF8, "a\xFF", buf, sizeof buf), NP_UCHAR_ERR_INVALID);
+  EXPECT_EQ(np_uchar_decode(latin1, "abcd", buf, 4), NP_UCHAR_ERR_ROOM);  // no room for the NUL
+  EXPECT_EQ(np_uchar_decode(latin1, "abc", buf, 4), 3);
+  EXPECT_EQ(np_uchar_encode(latin1, "\xE9\xE9\xE9\xE9", buf, 8), NP_UCHAR_ERR_ROOM);  // 8 + NUL
+  EXPECT_EQ(np_uchar_decode(NP_UCHAR_ENC_UTF16LE, "a", buf, 3), NP_UCHAR_ERR_ROOM);  // 2 + 2-byte NUL
+  EXPECT_EQ(np_uchar_decode(999, "a", buf, sizeof buf), NP_UCHAR_ERR_ENCODING);
+  EXPECT_EQ(np_uchar_encode(-1, "a", buf, sizeof buf), NP_UCHAR_ERR_ENCODING);
+}
+
+TEST(UcharEncodings, CharsetFallsBackToWindows1252) {
+  char buf[32];
+  EXPECT_EQ(np_uchar_encode_charset(nullptr, "M\xE4rz", buf, sizeof buf), 5);
+  EXPECT_STREQ(buf, "M\xC3\xA4rz");
+  EXPECT_EQ(np_uchar_encode_charset("bogus", "\x80", buf, sizeof buf), 3);
+  EXPECT_STREQ(buf, "\xE2\x82\xAC");
+  EXPECT_EQ(np_uchar_encode_charset("ANSI_X3.4-1968", "March", buf, sizeof buf), 5);
+  EXPECT_EQ(np_uchar_encode_charset("UTF-8", "M\xC3\xA4rz", buf, sizeof buf), 5);
+}
+
+}  // namespace
