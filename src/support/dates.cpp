@@ -277,7 +277,7 @@ bool parse_date_time(std::string_view text, int order, Parts* p) {
   // A time follows the date after blanks, or after 'T' in ISO form.
   const bool t_separator = iso && c.take('T');
   if (!t_separator && c.blanks() == 0) return false;
-  if (c.done()) return valid(*p);
+  if (c.done() && !t_separator) return valid(*p);
   if (!parse_time(c, p)) return false;
   c.blanks();
   return c.done() && valid(*p);
