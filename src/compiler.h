@@ -1,0 +1,86 @@
+// The compiler's shared state and the entry points its parts call on one another.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "expression.h"
+#include "program.h"
+
+// Token codes: literals and identifiers are negative, keywords 1-30, operators 50-69.
+enum Token : int {
+  TK_STRING = -1, TK_INTEGER = -2, TK_REAL = -3, TK_DATE = -4, TK_BOOLEAN = -5, TK_IDENT = -6,
+  TK_RAW = 0,  // inside the lexer only: a word or character not yet looked up
+  KW_STRING = 1, KW_REAL = 2, KW_INTEGER = 3, KW_DATE = 4, KW_BOOLEAN = 5, KW_PUBLIC = 6,
+  KW_PRIVATE = 7, KW_GLOBAL = 8, KW_GOTO = 9, KW_RETURN = 10, KW_IF = 11, KW_THEN = 12,
+  KW_ELSE = 13, KW_BEGIN = 14, KW_END = 15, KW_NOT = 16, KW_AND = 17, KW_OR = 18, KW_NULL = 19,
+  KW_FOR = 20, KW_TO = 21, KW_STEP = 22, KW_CALL = 23, KW_POINTER = 24, KW_WHILE = 25,
+  KW_ARRAY = 26, KW_STATIC = 27, KW_HIDDEN = 28, KW_VISIBLE = 29, KW_BYTES = 30,
+  OP_PLUS = 50, OP_MINUS = 51, OP_SLASH = 52, OP_STAR = 53, OP_LPAREN = 54, OP_RPAREN = 55,
+  OP_GT_TOK = 56, OP_GE_TOK = 57, OP_LT_TOK = 58, OP_LE_TOK = 59, OP_ASSIGN = 60, OP_EQ_TOK = 61,
+  OP_AMP = 62, OP_COLON = 63, OP_BANG = 64, OP_NE_TOK = 65, OP_COMMA = 66, OP_SEMI = 67,
+  OP_PERCENT = 68, OP_DOT = 69,
+  TK_END_OF_INPUT = 99,
+};
+
+// A label definition or a pending goto: name and instruction index.
+struct exp_label {
+  std::string name;
+  int index;
+};
+
+// Deepest nesting of expressions and statements the compiler accepts; deeper text is refused
+// with a compile error instead of exhausting the stack.
+inline constexpr int kMaxNesting = 256;
+
+struct exp_parse_state {
+  // Lexer.
+  const char *source = nullptr;
+  const char *cursor = nullptr;
+  bool at_end = false;           // the cursor has moved into the end-of-input text
+  exp_symval cells[2] = {};      // the current and look-ahead token values; they swap roles
+  exp_symval *current = &cells[0];
+  exp_symval *lookahead = &cells[1];
+  int cur_code = 0;
+  int look_code = 0;
+  exp_symval scratch = {};       // raw text of the token just read; grows, never shrinks
+  std::string cur_text;          // raw text of the current token (labels after goto use it)
+  std::string look_text;
+  // Parser.
+  std::vector<exp_label> labels;  // defined labels
+  std::vector<exp_label> gotos;   // pending gotos, resolved after parsing
+  bool static_default = false;
+  bool private_default = false;
+  int depth = 0;                  // current nesting of expressions and statements
+  exp_symval *last_value = nullptr;  // cell of the last top-level expression statement
+};
+
+// Lexer: shifts the look-ahead into the current token and reads the next one. 0 or an error.
+int next_token(exp_engine *e, exp_parse_state *s);
+int lexer_init(exp_engine *e, exp_parse_state *s, const char *text);
+// Rewrites text in place: a backslash is dropped unless the character before it was one.
+void unescape_text(char *text);
+
+// Expressions.
+int parse_expression(exp_engine *e, exp_pcode *p, exp_symval **out);
+int parse_call(exp_engine *e, exp_pcode *p, exp_symval **out);
+int coerce_to_temp(exp_engine *e, exp_pcode *p, exp_symval *src, int type, int limit, exp_symval **out);
+exp_symval *new_temp(exp_pcode *p, int type, int limit, exp_class *cls);
+// Emits a call of operator `op` with result and up to two operands (nullptr for unary).
+int emit_op(exp_engine *e, exp_pcode *p, int op, exp_symval *result, exp_symval *a, exp_symval *b);
+// Emits one instruction; out of memory gives error 1.
+int emit(exp_engine *e, exp_pcode *p, int kind, int a, void *b, int *index = nullptr);
+
+// Statements.
+int parse_program(exp_engine *e, exp_pcode *p);
+int resolve_gotos(exp_engine *e, exp_pcode *p);
+
+// The text of the current token: its string value when it has one, else its raw text.
+inline const char *token_text(const exp_parse_state *s) {
+  const exp_symval *c = s->current;
+  return (c->flags & EXP_TYPE_MASK) == EXP_STRING && c->value.s ? c->value.s : s->cur_text.c_str();
+}
+
+// The compile state of the engine (always present while compiling).
+inline exp_parse_state *parse_state(exp_engine *e) { return e->compile_state.get(); }

@@ -1,0 +1,61 @@
+// The engine context: everything one host thread's use of the library hangs from.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "expression.h"
+#include "registry.h"
+#include "symbols.h"
+
+struct exp_parse_state;  // the compiler's working state (compiler.h)
+
+// Frees a compile state; defined by the compiler so the engine needs no compiler internals.
+void parse_state_free(exp_parse_state *state);
+struct ParseStateDeleter {
+  void operator()(exp_parse_state *s) const { parse_state_free(s); }
+};
+// Symbols come from sym_create (C allocation, owned cell buffer): released with sym_destroy.
+struct SymDeleter {
+  void operator()(exp_sym *s) const { sym_destroy(s); }
+};
+
+struct exp_engine {
+  // Last error: the message (at most 255 bytes, NUL-terminated) and its number, 0 after success.
+  char message[256] = {};
+  int error = 0;
+  // Positions kept by the lexer and compiler: the token at which compiling stopped (err_*), the
+  // start of the token being scanned (tok_*), and the scanner's current position.
+  int err_line = 0, tok_line = 0, line = 0;
+  int err_column = 0, tok_column = 0, column = 0;
+  std::unique_ptr<exp_parse_state, ParseStateDeleter> compile_state;
+
+  SymbolList symbols;                 // global symbols, in order of creation
+  int live_programs = 0;              // programs made or copied and not yet freed
+
+  std::vector<exp_function> functions;       // class-method functions, then host functions
+  std::vector<std::unique_ptr<exp_class>> classes;  // in order of registration
+  std::vector<std::unique_ptr<exp_udf>> user_functions;  // most recent first
+
+  exp_interrupt_cb interrupt = nullptr;
+  void *callback_data = nullptr;
+  int date_format = 0;                // order of day, month and year in the locale's dates
+
+  // Arguments of the program now running (saved and restored around each run).
+  int param_count = 0;
+  exp_symval **params = nullptr;
+
+  // Collection of the names a program text needs: the placeholder symbol while collecting, the
+  // names found missing, and the cursor of exp_get_next_req_symbol.
+  std::unique_ptr<exp_sym, SymDeleter> req_placeholder;
+  std::vector<std::string> req_symbols;
+  size_t req_cursor = 0;
+
+  int escaped_string = 0;             // ESCAPED_STRING: backslash escapes in string literals
+  int date_iso8601 = 0;               // DATE_ISO8601: dates convert to ISO 8601 text
+};
+
+// Switches the process locale (or, for the name "#iso8601", turns on ISO date text).
+// Returns 0, or 1 when the platform rejects the name.
+int engine_set_locale(exp_engine *e, const char *name);

@@ -1,0 +1,131 @@
+// The run loop: executes a program's instructions, calls functions and user-defined functions,
+// watches the cancel flag and asks the host's interrupt handler at fixed intervals.
+#include "executor.h"
+
+#include "convert.h"
+#include "engine.h"
+#include "errors.h"
+#include "program.h"
+#include "values.h"
+
+namespace {
+
+constexpr int kInterruptBudget = 1048;  // instructions between two questions to the handler
+
+// Makes the engine's parameters those of the run in scope, and restores the caller's on exit
+// (also when the run fails, so no parameter vector outlives its run).
+class ParamScope {
+ public:
+  ParamScope(exp_engine *e, int n, exp_symval **args) : e_(e), count_(e->param_count), params_(e->params) {
+    e->param_count = n;
+    e->params = args;
+  }
+  ~ParamScope() {
+    e_->param_count = count_;
+    e_->params = params_;
+  }
+  ParamScope(const ParamScope &) = delete;
+  ParamScope &operator=(const ParamScope &) = delete;
+
+ private:
+  exp_engine *e_;
+  int count_;
+  exp_symval **params_;
+};
+
+// Declared non-static locals start every run null.
+void reset_locals(exp_pcode *p) {
+  for (exp_sym *s = p->locals.first; s; s = s->next)
+    if ((s->cell.flags & (EXP_LOCAL | EXP_STATIC)) == EXP_LOCAL) exp_symval_setnull(&s->cell);
+}
+
+// Releases object instances held by non-static cells when a run ends: the engine's declared
+// globals (outermost run only) and the program's own locals.
+void release_objects(exp_engine *e, exp_pcode *p, bool nested) {
+  if (!nested)
+    for (exp_sym *s = e->symbols.first; s; s = s->next)
+      if (symval_type(&s->cell) == EXP_OBJECT && !(s->cell.flags & EXP_STATIC)) exp_symval_setnull(&s->cell);
+  for (exp_sym *s = p->locals.first; s; s = s->next)
+    if (symval_type(&s->cell) == EXP_OBJECT && !(s->cell.flags & EXP_STATIC)) exp_symval_setnull(&s->cell);
+}
+
+// The result cell of a call is prepared before the callee runs: an object result drops its old
+// instance, any other result loses its null flag (a callee that writes nothing leaves the value).
+inline void prepare_result(exp_symval *result) {
+  if (symval_type(result) == EXP_OBJECT) exp_symval_setnull(result);
+  else symval_clear_null_flag(result);
+}
+
+// Executes the call at p->pc: gathers its operand slots into the program's argument vector,
+// leaves pc after the last slot and runs the callback or the callee program.
+int pcode_call(exp_engine *e, exp_pcode *p, bool user) {
+  const exp_instr *ins = &p->code[p->pc];
+  int n = ins->a;
+  if (n < 0 || n > p->max_args || p->pc + 1 + n >= p->count || !p->argv)
+    return engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
+  exp_symval *result = ins[1].b.cell;
+  prepare_result(result);
+  exp_symval **argv = p->argv;
+  for (int i = 0; i < n; ++i) argv[i] = ins[2 + i].b.cell;
+  argv[n] = &p->self;
+  p->pc += n + 2;
+  if (!user) return ins->b.fn(e, result, n, argv);
+  exp_pcode *callee = ins->b.program;
+  if (int rc = pcode_run(e, callee, nullptr, n, argv, true)) return rc;
+  symval_convert(&callee->result, result, e);
+  return 0;
+}
+
+// Called after every instruction once the budget is spent or the cancel flag is set.
+// Returns 0 to go on, or error 104.
+int check_interrupt(exp_engine *e, exp_pcode *p, int *budget) {
+  if (p->cancel.load(std::memory_order_relaxed)) return engine_error(e, ERR_INTERRUPT);
+  if (*budget > 0) return 0;
+  if (e->interrupt && e->interrupt(e) != 0) return engine_error(e, ERR_INTERRUPT);
+  *budget = kInterruptBudget;
+  return 0;
+}
+
+}  // namespace
+
+int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval **args, bool nested) {
+  p->cancel.store(0, std::memory_order_relaxed);
+  exp_symval_setnull(&p->result);
+  reset_locals(p);
+  ParamScope params(e, n, args);
+  int budget = kInterruptBudget;
+  const int count = p->count;
+  p->pc = 0;
+  while (p->pc < count) {
+    const exp_instr &ins = p->code[p->pc];
+    switch (ins.kind) {
+      case EXP_NOOP: ++p->pc; break;
+      case EXP_JUMP: p->pc = ins.a; break;
+      case EXP_JUMP_IF_ZERO: p->pc = symval_truth(ins.b.cell) ? p->pc + 1 : ins.a; break;
+      case EXP_CALL:
+        if (int rc = pcode_call(e, p, false)) return rc;
+        break;
+      case EXP_UDF_CALL:
+        if (int rc = pcode_call(e, p, true)) return rc;
+        break;
+      case EXP_EXIT: p->pc = count; continue;
+      default: return engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
+    }
+    if ((--budget == 0 || p->cancel.load(std::memory_order_relaxed)) && check_interrupt(e, p, &budget)) return e->error;
+    if (p->pc < 0) return engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
+  }
+  release_objects(e, p, nested);
+  if (out) *out = &p->result;
+  return engine_ok(e);
+}
+
+extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result) {
+  if (!e || !p) return e ? engine_error(e, ERR_INVALID_INPUT, "missing program") : ERR_INVALID_INPUT;
+  for (exp_sym *s = e->symbols.first; s; s = s->next)
+    if (!(s->cell.flags & EXP_STATIC)) exp_symval_setnull(&s->cell);
+  return pcode_run(e, p, result, 0, nullptr, false);
+}
+
+extern "C" EXP_API void exp_cancel_execution(exp_pcode *p) {
+  if (p) p->cancel.store(1, std::memory_order_relaxed);
+}

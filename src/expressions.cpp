@@ -1,0 +1,460 @@
+// Expression compilation: a recursive descent with one function per precedence level. Every
+// expression yields the cell that holds its value; operators, conversions and calls emit one
+// call instruction each and yield a new temporary.
+//
+//   expression     := and ("or" and)*
+//   and            := comparison ("and" comparison)*
+//   comparison     := concat [(">" | ">=" | "<" | "<=" | "==" | "<>" | "!=") concat]
+//   concat         := additive ("&" additive)*
+//   additive       := multiplicative (("+" | "-") multiplicative)*
+//   multiplicative := unary (("*" | "/" | "%") unary)*
+//   unary          := "-" unary | ("not" | "!") unary | "(" expression ")" | literal | "null"
+//                   | name | call
+//   call           := name "(" [expression ("," expression)*] ")"
+//                   | name "." method "(" [expression ("," expression)*] ")"
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "compiler.h"
+#include "errors.h"
+#include "operators.h"
+#include "values.h"
+
+namespace {
+
+constexpr int kCoerceStringLimit = 31;   // string temporaries made for implicit conversions
+constexpr int kDefaultStringLimit = 255;
+
+exp_parse_state *S(exp_engine *e) { return parse_state(e); }
+int tok(exp_engine *e) { return S(e)->cur_code; }
+int advance(exp_engine *e) { return next_token(e, S(e)); }
+int type_of(const exp_symval *c) { return symval_type(c); }
+
+// Entering one more level of nesting; deep texts are refused before they exhaust the stack.
+class Nesting {
+ public:
+  explicit Nesting(exp_engine *e) : s_(S(e)) { ++s_->depth; }
+  ~Nesting() { --s_->depth; }
+  bool too_deep() const { return s_->depth > kMaxNesting; }
+  Nesting(const Nesting &) = delete;
+  Nesting &operator=(const Nesting &) = delete;
+
+ private:
+  exp_parse_state *s_;
+};
+
+int nesting_error(exp_engine *e) {
+  return engine_error(e, ERR_COMPILE, "the program nests expressions or statements too deeply");
+}
+
+// Replaces *cell with a temporary of `type` filled by a copy/coerce, unless it has that type.
+int coerce_if(exp_engine *e, exp_pcode *p, exp_symval **cell, int type) {
+  if (type_of(*cell) == type) return 0;
+  return coerce_to_temp(e, p, *cell, type, kCoerceStringLimit, cell);
+}
+
+// Coerces to real unless the cell is already real (or, when `dates_ok`, a date).
+int coerce_real(exp_engine *e, exp_pcode *p, exp_symval **cell, bool dates_ok) {
+  int t = type_of(*cell);
+  if (t == EXP_REAL || (dates_ok && t == EXP_DATE)) return 0;
+  return coerce_to_temp(e, p, *cell, EXP_REAL, 0, cell);
+}
+
+int make_result(exp_engine *e, exp_pcode *p, int type, int limit, exp_symval **out) {
+  *out = new_temp(p, type, limit, nullptr);
+  return *out ? 0 : engine_error(e, ERR_MEMORY);
+}
+
+// ---- binary operators -----------------------------------------------------------------------
+
+int compile_logic(exp_engine *e, exp_pcode *p, int token, exp_symval *l, exp_symval *r, exp_symval **out) {
+  if (int rc = make_result(e, p, EXP_BOOLEAN, 0, out)) return rc;
+  return emit_op(e, p, token == KW_OR ? OP_OR : OP_AND, *out, l, r);
+}
+
+struct Comparison {
+  int token;
+  int numeric;
+  int text;
+};
+constexpr Comparison kComparisons[] = {
+    {OP_GT_TOK, OP_GT, OP_GT_STR}, {OP_GE_TOK, OP_GE, OP_GE_STR}, {OP_LT_TOK, OP_LT, OP_LT_STR},
+    {OP_LE_TOK, OP_LE, OP_LE_STR}, {OP_EQ_TOK, OP_EQ, OP_EQ_STR}, {OP_NE_TOK, OP_NE, OP_NE_STR},
+};
+
+const Comparison *comparison_of(int token) {
+  for (const Comparison &c : kComparisons)
+    if (c.token == token) return &c;
+  return nullptr;
+}
+
+bool comparable(int type) { return type >= EXP_BOOLEAN && type <= EXP_DATE; }
+
+int compile_comparison(exp_engine *e, exp_pcode *p, int token, exp_symval *l, exp_symval *r,
+                       exp_symval **out) {
+  int lt = type_of(l), rt = type_of(r);
+  if (!comparable(lt) || !comparable(rt)) return engine_error(e, ERR_INVALID_COMPARISON);
+  const Comparison *cmp = comparison_of(token);
+  int op = cmp->numeric;
+  int rc = 0;
+  if (lt == EXP_STRING || rt == EXP_STRING) {
+    op = cmp->text;
+    rc = coerce_if(e, p, &l, EXP_STRING);
+    if (!rc) rc = coerce_if(e, p, &r, EXP_STRING);
+  } else if (lt == EXP_REAL) {
+    rc = coerce_real(e, p, &r, false);
+  } else if (lt == EXP_DATE || rt == EXP_REAL || rt == EXP_DATE) {
+    rc = coerce_real(e, p, &l, false);
+    if (!rc) rc = coerce_real(e, p, &r, false);
+  } else {
+    if (lt == EXP_BOOLEAN) rc = coerce_if(e, p, &l, EXP_INTEGER);
+    if (!rc && rt == EXP_BOOLEAN) rc = coerce_if(e, p, &r, EXP_INTEGER);
+  }
+  if (rc) return rc;
+  if ((rc = make_result(e, p, EXP_BOOLEAN, 0, out))) return rc;
+  return emit_op(e, p, op, *out, l, r);
+}
+
+int compile_concat(exp_engine *e, exp_pcode *p, exp_symval *l, exp_symval *r, exp_symval **out) {
+  if (int rc = coerce_if(e, p, &l, EXP_STRING)) return rc;
+  if (int rc = coerce_if(e, p, &r, EXP_STRING)) return rc;
+  int64_t limit = int64_t{l->len} + r->len;
+  if (limit > INT32_MAX / 4) return engine_error(e, ERR_MEMORY);
+  if (int rc = make_result(e, p, EXP_STRING, static_cast<int>(limit), out)) return rc;
+  return emit_op(e, p, OP_CONCAT, *out, l, r);
+}
+
+// + and -: integers stay integers; anything else is decimal, and a date operand makes a date.
+int compile_additive(exp_engine *e, exp_pcode *p, int token, exp_symval *l, exp_symval *r, exp_symval **out) {
+  bool plus = token == OP_PLUS;
+  if (type_of(l) == EXP_INTEGER && type_of(r) == EXP_INTEGER) {
+    if (int rc = make_result(e, p, EXP_INTEGER, 0, out)) return rc;
+    return emit_op(e, p, plus ? OP_ADD_INT : OP_SUB_INT, *out, l, r);
+  }
+  if (int rc = coerce_real(e, p, &l, true)) return rc;
+  if (int rc = coerce_real(e, p, &r, true)) return rc;
+  int type = (type_of(l) == EXP_DATE || type_of(r) == EXP_DATE) ? EXP_DATE : EXP_REAL;
+  if (int rc = make_result(e, p, type, 0, out)) return rc;
+  return emit_op(e, p, plus ? OP_ADD_REAL : OP_SUB_REAL, *out, l, r);
+}
+
+int compile_multiplicative(exp_engine *e, exp_pcode *p, int token, exp_symval *l, exp_symval *r,
+                           exp_symval **out) {
+  if (token == OP_PERCENT) {
+    if (int rc = coerce_if(e, p, &l, EXP_INTEGER)) return rc;
+    if (int rc = coerce_if(e, p, &r, EXP_INTEGER)) return rc;
+    if (int rc = make_result(e, p, EXP_INTEGER, 0, out)) return rc;
+    return emit_op(e, p, OP_MOD, *out, l, r);
+  }
+  bool times = token == OP_STAR;
+  if (type_of(l) == EXP_INTEGER && type_of(r) == EXP_INTEGER) {
+    if (int rc = make_result(e, p, EXP_INTEGER, 0, out)) return rc;
+    return emit_op(e, p, times ? OP_MUL_INT : OP_DIV_INT, *out, l, r);
+  }
+  if (int rc = coerce_real(e, p, &l, false)) return rc;
+  if (int rc = coerce_real(e, p, &r, false)) return rc;
+  if (int rc = make_result(e, p, EXP_REAL, 0, out)) return rc;
+  return emit_op(e, p, times ? OP_MUL_REAL : OP_DIV_REAL, *out, l, r);
+}
+
+// ---- precedence levels ------------------------------------------------------------------------
+
+enum class Level { Or, And, Comparison, Concat, Additive, Multiplicative, Unary };
+
+bool level_has(Level level, int token) {
+  switch (level) {
+    case Level::Or: return token == KW_OR;
+    case Level::And: return token == KW_AND;
+    case Level::Comparison: return comparison_of(token) != nullptr;
+    case Level::Concat: return token == OP_AMP;
+    case Level::Additive: return token == OP_PLUS || token == OP_MINUS;
+    case Level::Multiplicative: return token == OP_STAR || token == OP_SLASH || token == OP_PERCENT;
+    case Level::Unary: return false;
+  }
+  return false;
+}
+
+int compile_binary(exp_engine *e, exp_pcode *p, Level level, int token, exp_symval *l, exp_symval *r,
+                   exp_symval **out) {
+  switch (level) {
+    case Level::Or:
+    case Level::And: return compile_logic(e, p, token, l, r, out);
+    case Level::Comparison: return compile_comparison(e, p, token, l, r, out);
+    case Level::Concat: return compile_concat(e, p, l, r, out);
+    case Level::Additive: return compile_additive(e, p, token, l, r, out);
+    case Level::Multiplicative: return compile_multiplicative(e, p, token, l, r, out);
+    case Level::Unary: break;
+  }
+  return ENGINE_INTERNAL_ERROR(e, "exp_compile");
+}
+
+int parse_unary(exp_engine *e, exp_pcode *p, exp_symval **out);
+
+// One binary level: operands from the next tighter level, left-associative; a comparison
+// takes at most one operator.
+int parse_level(exp_engine *e, exp_pcode *p, Level level, exp_symval **out) {
+  if (level == Level::Unary) return parse_unary(e, p, out);
+  Level next = static_cast<Level>(static_cast<int>(level) + 1);
+  exp_symval *left = nullptr;
+  if (int rc = parse_level(e, p, next, &left)) return rc;
+  while (level_has(level, tok(e))) {
+    int token = tok(e);
+    exp_symval *right = nullptr;
+    if (int rc = advance(e)) return rc;
+    if (int rc = parse_level(e, p, next, &right)) return rc;
+    if (int rc = compile_binary(e, p, level, token, left, right, &left)) return rc;
+    if (level == Level::Comparison) break;
+  }
+  *out = left;
+  return 0;
+}
+
+// ---- operands -----------------------------------------------------------------------------------
+
+int parse_literal(exp_engine *e, exp_pcode *p, exp_symval **out) {
+  const exp_symval *value = S(e)->current;
+  int type = type_of(value);
+  exp_symval *c = new_temp(p, type, type == EXP_STRING ? static_cast<int>(value->len) : 0, nullptr);
+  if (!c) return engine_error(e, ERR_MEMORY);
+  exp_symval_copy(value, c);
+  *out = c;
+  return advance(e);
+}
+
+int parse_null(exp_engine *e, exp_pcode *p, exp_symval **out) {
+  if (!(*out = new_temp(p, EXP_BOOLEAN, 0, nullptr))) return engine_error(e, ERR_MEMORY);
+  return advance(e);
+}
+
+// Unary minus: a multiplication by the constant -1 of the operand's type.
+int parse_negation(exp_engine *e, exp_pcode *p, exp_symval **out) {
+  exp_symval *operand = nullptr;
+  if (int rc = advance(e)) return rc;
+  if (int rc = parse_unary(e, p, &operand)) return rc;
+  if (type_of(operand) != EXP_INTEGER)
+    if (int rc = coerce_real(e, p, &operand, false)) return rc;
+  bool integer = type_of(operand) == EXP_INTEGER;
+  exp_symval *result = new_temp(p, type_of(operand), 0, nullptr);
+  exp_symval *minus_one = new_temp(p, type_of(operand), 0, nullptr);
+  if (!result || !minus_one) return engine_error(e, ERR_MEMORY);
+  if (integer) {
+    exp_symval_setint(minus_one, -1);
+  } else {
+    decimal192 d;
+    exp_symval_setfdnum(minus_one, reinterpret_cast<const exp_decimal192 *>(decSextFromInt32(&d, -1)));
+  }
+  *out = result;
+  return emit_op(e, p, integer ? OP_MUL_INT : OP_MUL_REAL, result, operand, minus_one);
+}
+
+int parse_not(exp_engine *e, exp_pcode *p, exp_symval **out) {
+  exp_symval *operand = nullptr;
+  if (int rc = advance(e)) return rc;
+  if (int rc = parse_unary(e, p, &operand)) return rc;
+  if (int rc = make_result(e, p, EXP_BOOLEAN, 0, out)) return rc;
+  return emit_op(e, p, OP_NOT, *out, operand, nullptr);
+}
+
+int parse_parenthesised(exp_engine *e, exp_pcode *p, exp_symval **out) {
+  if (int rc = advance(e)) return rc;
+  if (int rc = parse_expression(e, p, out)) return rc;
+  if (tok(e) != OP_RPAREN) return engine_error(e, ERR_PARENTHESIS);
+  return advance(e);
+}
+
+// A symbol: the program's locals first, then the engine's symbols.
+exp_sym *find_symbol(exp_engine *e, exp_pcode *p, const char *name) {
+  if (exp_sym *s = sym_find_local(p, name)) return s;
+  return sym_find_global(e, name);
+}
+
+int parse_symbol(exp_engine *e, exp_pcode *p, exp_symval **out) {
+  const char *name = token_text(S(e));
+  exp_sym *sym = find_symbol(e, p, name);
+  if (!sym) return engine_error(e, ERR_SYMBOL_NOT_FOUND, name);
+  *out = &sym->cell;
+  return advance(e);
+}
+
+int parse_unary(exp_engine *e, exp_pcode *p, exp_symval **out) {
+  Nesting nesting(e);
+  if (nesting.too_deep()) return nesting_error(e);
+  switch (tok(e)) {
+    case OP_LPAREN: return parse_parenthesised(e, p, out);
+    case TK_STRING:
+    case TK_INTEGER:
+    case TK_REAL:
+    case TK_DATE:
+    case TK_BOOLEAN: return parse_literal(e, p, out);
+    case KW_NULL: return parse_null(e, p, out);
+    case OP_MINUS: return parse_negation(e, p, out);
+    case KW_NOT:
+    case OP_BANG: return parse_not(e, p, out);
+    case TK_IDENT: {
+      int look = S(e)->look_code;
+      if (look == OP_LPAREN || look == OP_DOT) return parse_call(e, p, out);
+      return parse_symbol(e, p, out);
+    }
+    case TK_END_OF_INPUT: return engine_error(e, ERR_INCOMPLETE);
+    default: return engine_error(e, ERR_UNEXPECTED_VALUE);
+  }
+}
+
+// ---- calls ------------------------------------------------------------------------------------------
+
+// What a call resolves to: a registered function or a user-defined program.
+struct Callee {
+  const exp_function *fn = nullptr;
+  exp_pcode *udf = nullptr;
+  const char *signature = "";  // remaining parameter letters of a registered function
+};
+
+// Resolves the method form `name.method`: checks the object and finds the implementing function's
+// name. Leaves the method name as the current token and the object as the first argument.
+int resolve_method(exp_engine *e, exp_pcode *p, std::string *function, std::vector<exp_symval *> *args) {
+  const char *name = token_text(S(e));
+  exp_sym *sym = find_symbol(e, p, name);
+  if (!sym) return engine_error(e, ERR_SYMBOL_NOT_FOUND, name);
+  if (int rc = advance(e)) return rc;
+  if (int rc = advance(e)) return rc;
+  if (type_of(&sym->cell) != EXP_OBJECT) return engine_error(e, ERR_NOT_OBJECT);
+  const char *method = token_text(S(e));
+  const char *fname = class_find_method(sym->cell.cls, method);
+  if (!fname) return engine_error(e, ERR_NO_METHOD, sym->cell.cls ? sym->cell.cls->name : "", method);
+  *function = fname;
+  args->push_back(&sym->cell);
+  return 0;
+}
+
+int resolve_callee(exp_engine *e, const std::string &name, bool method, Callee *callee) {
+  callee->udf = udf_find(e, name.c_str());
+  if (!callee->udf) callee->fn = func_find(e, name.c_str());
+  if (!callee->udf && !callee->fn) return engine_error(e, ERR_FUNC_NOT_FOUND, token_text(S(e)));
+  if (!callee->fn) return 0;
+  callee->signature = callee->fn->signature;
+  if (method) {
+    char first = callee->signature[0];
+    if (first != 'O' && first != 'o') return ENGINE_INTERNAL_ERROR(e, "exp_compile");
+    ++callee->signature;
+  }
+  return 0;
+}
+
+int make_call_result(exp_engine *e, exp_pcode *p, const Callee &callee, exp_symval **out) {
+  int type, limit;
+  exp_class *cls = nullptr;
+  if (callee.udf) {
+    type = callee.udf->result_type;
+    limit = callee.udf->result_len;
+  } else {
+    type = type_of_letter(callee.fn->ret_type);
+    if (type == 0) return ENGINE_INTERNAL_ERROR(e, "exp_compile");
+    limit = static_cast<int>(callee.fn->max_len > INT32_MAX / 4 ? INT32_MAX / 4 : callee.fn->max_len);
+    if (type == EXP_OBJECT && !(cls = class_find(e, callee.fn->class_name)))
+      return ENGINE_INTERNAL_ERROR(e, "exp_compile");
+  }
+  if (type == EXP_STRING && limit <= 0) limit = kDefaultStringLimit;
+  *out = new_temp(p, type, limit, cls);
+  return *out ? 0 : engine_error(e, ERR_MEMORY);
+}
+
+// Checks one argument against the current signature letter: upper case demands the type, lower
+// case converts to it, 'a' takes anything.
+int check_argument(exp_engine *e, exp_pcode *p, const Callee &callee, int position, exp_symval **arg) {
+  char letter = callee.signature[0];
+  if (!letter) return engine_error(e, ERR_PARAM_COUNT);
+  if (letter == 'a') return 0;
+  int type = type_of_letter(letter);
+  if (type == 0) return ENGINE_INTERNAL_ERROR(e, "exp_compile");
+  if (type_of(*arg) == type) return 0;
+  if (std::isupper(static_cast<unsigned char>(letter))) return engine_error(e, ERR_PARAM_MISMATCH, position);
+  return coerce_to_temp(e, p, *arg, type, kCoerceStringLimit, arg);
+}
+
+int parse_arguments(exp_engine *e, exp_pcode *p, Callee *callee, std::vector<exp_symval *> *args) {
+  if (tok(e) == OP_RPAREN) return 0;
+  for (int position = 1;; ++position) {
+    exp_symval *arg = nullptr;
+    if (int rc = parse_expression(e, p, &arg)) return rc;
+    if (callee->fn)
+      if (int rc = check_argument(e, p, *callee, position, &arg)) return rc;
+    args->push_back(arg);
+    if (tok(e) == OP_COMMA) {
+      if (int rc = advance(e)) return rc;
+      if (tok(e) == OP_RPAREN) return engine_error(e, ERR_PARAM_MISMATCH, position + 1);
+    } else if (tok(e) == OP_RPAREN) {
+      return 0;
+    } else {
+      return engine_error(e, ERR_MISSING_COMMA);
+    }
+    if (callee->fn && callee->signature[0] && callee->signature[1]) ++callee->signature;
+  }
+}
+
+bool count_allowed(const exp_function *fn, size_t count) {
+  if (count < static_cast<size_t>(fn->min_args < 0 ? 0 : fn->min_args)) return false;
+  return fn->max_args == EXP_UNLIMITED || count <= fn->max_args;
+}
+
+}  // namespace
+
+// ---- shared with the statement compiler ----------------------------------------------------------
+
+int emit(exp_engine *e, exp_pcode *p, int kind, int a, void *b, int *index) {
+  return pcode_emit(p, kind, a, b, index) ? engine_error(e, ERR_MEMORY) : 0;
+}
+
+exp_symval *new_temp(exp_pcode *p, int type, int limit, exp_class *cls) {
+  if (type == EXP_STRING && limit < 1) return nullptr;
+  return sym_add_local(p, "", type, limit, cls, 0);
+}
+
+int emit_op(exp_engine *e, exp_pcode *p, int op, exp_symval *result, exp_symval *a, exp_symval *b) {
+  int argc = b ? 2 : 1;
+  if (int rc = emit(e, p, EXP_CALL, argc, reinterpret_cast<void *>(exp_opcode_table[op].handler))) return rc;
+  if (int rc = emit(e, p, EXP_OPERAND, 0, result)) return rc;
+  if (int rc = emit(e, p, EXP_OPERAND, 0, a)) return rc;
+  return b ? emit(e, p, EXP_OPERAND, 0, b) : 0;
+}
+
+int coerce_to_temp(exp_engine *e, exp_pcode *p, exp_symval *src, int type, int limit, exp_symval **out) {
+  if (type == EXP_STRING && limit < 1) return ENGINE_INTERNAL_ERROR(e, "exp_compile");
+  exp_symval *t = new_temp(p, type, limit, nullptr);
+  if (!t) return engine_error(e, ERR_MEMORY);
+  *out = t;
+  return emit_op(e, p, OP_COPY_COERCE, t, src, nullptr);
+}
+
+int parse_expression(exp_engine *e, exp_pcode *p, exp_symval **out) {
+  exp_symval *cell = nullptr;
+  if (int rc = parse_level(e, p, Level::Or, &cell)) return rc;
+  if (out) *out = cell;
+  return 0;
+}
+
+int parse_call(exp_engine *e, exp_pcode *p, exp_symval **out) {
+  std::vector<exp_symval *> args;
+  std::string name = token_text(S(e));
+  bool method = S(e)->look_code == OP_DOT;
+  if (method)
+    if (int rc = resolve_method(e, p, &name, &args)) return rc;
+  Callee callee;
+  if (int rc = resolve_callee(e, name, method, &callee)) return rc;
+  if (int rc = advance(e)) return rc;
+  if (tok(e) != OP_LPAREN) return engine_error(e, ERR_PARENTHESIS);
+  if (int rc = advance(e)) return rc;
+  exp_symval *result = nullptr;
+  if (int rc = make_call_result(e, p, callee, &result)) return rc;
+  if (int rc = parse_arguments(e, p, &callee, &args)) return rc;
+  if (int rc = advance(e)) return rc;
+  if (callee.fn && !count_allowed(callee.fn, args.size())) return engine_error(e, ERR_PARAM_COUNT);
+  int argc = static_cast<int>(args.size());
+  void *target = callee.udf ? static_cast<void *>(callee.udf) : reinterpret_cast<void *>(callee.fn->fn);
+  if (int rc = emit(e, p, callee.udf ? EXP_UDF_CALL : EXP_CALL, argc, target)) return rc;
+  if (int rc = emit(e, p, EXP_OPERAND, 0, result)) return rc;
+  for (exp_symval *arg : args)
+    if (int rc = emit(e, p, EXP_OPERAND, 0, arg)) return rc;
+  if (out) *out = result;
+  return 0;
+}

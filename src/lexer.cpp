@@ -1,0 +1,337 @@
+// The lexer: program text to tokens with typed literal values, keywords and positions.
+//
+// The parser sees two tokens, the current one and one of look-ahead. When the cursor reaches the
+// end of the program text it continues in a fixed end-of-input text, so the parser meets two
+// end-of-input tokens after the program and a third read is reported as an incomplete program.
+#include <cstring>
+#include <new>
+
+#include "compiler.h"
+#include "convert.h"
+#include "errors.h"
+#include "support/uchar.h"
+#include "values.h"
+
+namespace {
+
+constexpr const char kEndOfInput[] = " \n___END_OF_INPUT___ ___END_OF_INPUT___ ___INPUT_ERROR___";
+constexpr const char kInputError[] = "___INPUT_ERROR___";
+constexpr int kScratchInitial = 16;
+
+struct Keyword {
+  const char *word;
+  int code;
+};
+
+// Searched in order, case-insensitively, whole words only.
+constexpr Keyword kKeywords[] = {
+    {"string", KW_STRING},   {"real", KW_REAL},       {"integer", KW_INTEGER}, {"date", KW_DATE},
+    {"boolean", KW_BOOLEAN}, {"pointer", KW_POINTER}, {"public", KW_PUBLIC},   {"private", KW_PRIVATE},
+    {"global", KW_GLOBAL},   {"return", KW_RETURN},   {"if", KW_IF},           {"then", KW_THEN},
+    {"else", KW_ELSE},       {"begin", KW_BEGIN},     {"end", KW_END},         {"and", KW_AND},
+    {"or", KW_OR},           {"not", KW_NOT},         {"goto", KW_GOTO},       {"null", KW_NULL},
+    {"for", KW_FOR},         {"to", KW_TO},           {"step", KW_STEP},       {"call", KW_CALL},
+    {"while", KW_WHILE},     {"array", KW_ARRAY},     {"static", KW_STATIC},   {"hidden", KW_HIDDEN},
+    {"visible", KW_VISIBLE}, {"bytes", KW_BYTES},     {"___END_OF_INPUT___", TK_END_OF_INPUT},
+    {nullptr, 0},
+};
+
+struct Operator {
+  char ch;
+  int code;
+};
+
+constexpr Operator kSingleOperators[] = {
+    {'!', OP_BANG},   {'%', OP_PERCENT}, {'&', OP_AMP},   {'(', OP_LPAREN}, {')', OP_RPAREN},
+    {'*', OP_STAR},   {'+', OP_PLUS},    {',', OP_COMMA}, {'-', OP_MINUS},  {'.', OP_DOT},
+    {'/', OP_SLASH},  {':', OP_COLON},   {';', OP_SEMI},  {'<', OP_LT_TOK}, {'=', OP_ASSIGN},
+    {'>', OP_GT_TOK},
+};
+
+struct TwoCharOperator {
+  const char *text;
+  int code;
+};
+
+// Tested in this order before any single character.
+constexpr TwoCharOperator kDoubleOperators[] = {
+    {"==", OP_EQ_TOK}, {"<>", OP_NE_TOK}, {"!=", OP_NE_TOK}, {"<=", OP_LE_TOK}, {">=", OP_GE_TOK},
+};
+
+// The token read_token found: where it starts, its byte length and its code.
+struct RawToken {
+  const char *start;
+  size_t length;
+  int code;
+};
+
+class Lexer {
+ public:
+  Lexer(exp_engine *e, exp_parse_state *s) : e_(e), s_(s) {}
+
+  // Moves the cursor n characters on (n may be 0), redirecting it into the end-of-input text at
+  // the end of the program and keeping the cursor's line and column. Returns the bytes moved.
+  size_t advance(int n) {
+    redirect_at_end();
+    size_t moved = 0;
+    for (int i = 0; i < n && *s_->cursor; ++i) {
+      int bytes = 0;
+      np_uchar_toint(s_->cursor, &bytes);
+      if (bytes < 1) bytes = 1;
+      s_->cursor += bytes;
+      moved += static_cast<size_t>(bytes);
+      redirect_at_end();
+      arrive();
+    }
+    return moved;
+  }
+
+  // Updates the cursor position for the character now under the cursor: a line feed starts a
+  // line (column 0, so the next character is column 1), a carriage return resets the column.
+  void arrive() {
+    char c = *s_->cursor;
+    if (c == '\n') {
+      ++e_->line;
+      e_->column = 0;
+    } else if (c == '\r') {
+      e_->column = 0;
+    } else {
+      ++e_->column;
+    }
+  }
+
+  int read(RawToken *t);
+
+ private:
+  void redirect_at_end() {
+    if (*s_->cursor == '\0' && !s_->at_end) {
+      s_->cursor = kEndOfInput;
+      s_->at_end = true;
+    }
+  }
+  char ch(int offset = 0) const { return s_->cursor[offset]; }
+  bool next_is(char c) const { return ch() != '\0' && ch(1) == c; }
+  int skip_blanks_and_comments();
+  int read_word(RawToken *t);
+  int read_quoted(RawToken *t, char quote);
+  int read_number(RawToken *t);
+
+  exp_engine *e_;
+  exp_parse_state *s_;
+};
+
+bool is_word_start(const char *p) {
+  int bytes;
+  return *p == '_' || *p == '$' || np_uchar_isalpha(p, &bytes);
+}
+
+bool is_word_char(const char *p) {
+  int bytes;
+  return is_word_start(p) || np_uchar_isdigit(p, &bytes);
+}
+
+bool is_space(const char *p) {
+  int bytes;
+  return np_uchar_isspace(p, &bytes) != 0;
+}
+
+// Skips white space, line comments and (nested) block comments up to the start of a token.
+int Lexer::skip_blanks_and_comments() {
+  int depth = 0;
+  bool line_comment = false;
+  for (;;) {
+    if (ch() == '/') {
+      if (next_is('/') && depth == 0) {
+        line_comment = true;
+        advance(2);
+      }
+      if (ch() == '/' && next_is('*') && !line_comment) {
+        ++depth;
+        advance(2);
+      }
+    }
+    if (ch() == '*' && next_is('/') && !line_comment) {
+      if (--depth < 0) return engine_error(e_, ERR_COMMENT);
+      advance(2);
+    }
+    if (ch() == '\n' || ch() == '\r') {
+      line_comment = false;
+    } else if (!(depth > 0 || line_comment || is_space(s_->cursor))) {
+      return 0;
+    }
+    advance(1);
+    if (ch() == '\0') return depth > 0 ? engine_error(e_, ERR_COMMENT) : ENGINE_INTERNAL_ERROR(e_, "exp_parse");
+  }
+}
+
+int Lexer::read_word(RawToken *t) {
+  while (ch() && is_word_char(s_->cursor)) t->length += advance(1);
+  std::string_view word(t->start, t->length);
+  if (np_uchar_icomp(word, "true") == 0 || np_uchar_icomp(word, "false") == 0) t->code = TK_BOOLEAN;
+  return 0;
+}
+
+// A quoted string, backquoted identifier or date literal: the quotes are not part of the text.
+int Lexer::read_quoted(RawToken *t, char quote) {
+  advance(1);
+  t->start = s_->cursor;
+  bool escapes = quote != '#' && e_->escaped_string;
+  while (ch() != quote) {
+    if (ch() == '\0') return engine_error(e_, ERR_INCOMPLETE);
+    if (escapes && ch() == '\\') {
+      t->length += advance(1);
+      if (ch() == '\0') return engine_error(e_, ERR_INCOMPLETE);
+    }
+    t->length += advance(1);
+  }
+  advance(1);
+  return 0;
+}
+
+// Digits and one decimal point; no sign, exponent or separators.
+int Lexer::read_number(RawToken *t) {
+  bool point = false;
+  while ((ch() >= '0' && ch() <= '9') || ch() == '.') {
+    if (ch() == '.') {
+      if (point) break;
+      point = true;
+    }
+    t->length += advance(1);
+  }
+  if (point) t->code = t->length == 1 ? TK_RAW : TK_REAL;
+  else t->code = t->length <= 18 ? TK_INTEGER : TK_REAL;
+  return 0;
+}
+
+int Lexer::read(RawToken *t) {
+  t->code = TK_RAW;
+  advance(0);
+  if (ch() == '\0') return ENGINE_INTERNAL_ERROR(e_, "exp_parse");
+  if (int rc = skip_blanks_and_comments()) return rc;
+  e_->tok_line = e_->line;
+  e_->tok_column = e_->column;
+  t->start = s_->cursor;
+  t->length = 0;
+  char c = ch();
+  if (is_word_start(s_->cursor)) return read_word(t);
+  if (c == '"' || c == '\'') {
+    t->code = TK_STRING;
+    return read_quoted(t, c);
+  }
+  if (c == '`') {
+    t->code = TK_IDENT;
+    return read_quoted(t, c);
+  }
+  if (c == '#') {
+    t->code = TK_DATE;
+    return read_quoted(t, '#');
+  }
+  if ((c >= '0' && c <= '9') || c == '.') return read_number(t);
+  for (const TwoCharOperator &op : kDoubleOperators) {
+    if (c == op.text[0] && next_is(op.text[1])) {
+      advance(2);
+      t->code = op.code;
+      return 0;
+    }
+  }
+  if (c == '\0') return engine_error(e_, ERR_INCOMPLETE);
+  t->length = advance(1);
+  return 0;
+}
+
+// Resolves a raw token: a single-character operator, a keyword, or else an identifier.
+int lookup_word(const char *text) {
+  for (const Operator &op : kSingleOperators)
+    if (text[0] == op.ch) return op.code;
+  for (const Keyword *k = kKeywords; k->word; ++k)
+    if (np_uchar_icomp(text, k->word) == 0) return k->code;
+  return TK_IDENT;
+}
+
+// The literal's value, converted from its text into a cell of the literal's type.
+int literal_type(int code) {
+  switch (code) {
+    case TK_BOOLEAN: return EXP_BOOLEAN;
+    case TK_DATE: return EXP_DATE;
+    case TK_REAL: return EXP_REAL;
+    case TK_INTEGER: return EXP_INTEGER;
+    default: return 0;
+  }
+}
+
+// Builds the look-ahead cell from the scratch text.
+int build_value(exp_engine *e, exp_parse_state *s, int code) {
+  exp_symval *cell = s->lookahead;
+  if (int type = literal_type(code)) {
+    if (symval_retype(cell, type, 0, 0) != 0) return ENGINE_INTERNAL_ERROR(e, "exp_parse");
+    symval_convert(&s->scratch, cell, e);
+    return 0;
+  }
+  if (e->escaped_string && (code == TK_STRING || code == TK_IDENT)) unescape_text(s->scratch.value.s);
+  if (symval_retype(cell, EXP_STRING, static_cast<int>(s->scratch.len), 0) != 0)
+    return ENGINE_INTERNAL_ERROR(e, "exp_parse");
+  symval_set_bytes(cell, s->scratch.value.s, std::strlen(s->scratch.value.s));
+  return 0;
+}
+
+// Copies the token text into the scratch cell, growing it for long tokens.
+int store_scratch(exp_engine *e, exp_parse_state *s, const RawToken &t) {
+  if (t.length > INT32_MAX / 4) return engine_error(e, ERR_MEMORY);
+  if (t.length > s->scratch.len && symval_resize(&s->scratch, static_cast<int64_t>(t.length), 0) != 0)
+    return engine_error(e, ERR_MEMORY);
+  symval_set_bytes(&s->scratch, t.start, t.length);
+  return 0;
+}
+
+}  // namespace
+
+void unescape_text(char *text) {
+  if (!text) return;
+  char *out = text;
+  char prev = '\0';
+  for (const char *in = text; *in; ++in) {
+    char c = *in;
+    if (!(c == '\\' && prev != '\\')) *out++ = c;
+    prev = c;
+  }
+  *out = '\0';
+}
+
+int lexer_init(exp_engine *e, exp_parse_state *s, const char *text) {
+  s->source = s->cursor = text ? text : "";
+  s->at_end = false;
+  if (symval_init(&s->scratch, EXP_STRING, kScratchInitial, 0, nullptr) != 0 ||
+      symval_init(&s->cells[0], EXP_STRING, kScratchInitial, 0, nullptr) != 0 ||
+      symval_init(&s->cells[1], EXP_STRING, kScratchInitial, 0, nullptr) != 0)
+    return engine_error(e, ERR_MEMORY);
+  // The first character's own position: a text that opens with a line break starts line 2.
+  e->line = 1;
+  e->column = 0;
+  Lexer(e, s).advance(0);
+  Lexer(e, s).arrive();
+  e->tok_line = e->err_line = 1;
+  e->tok_column = e->err_column = 1;
+  return 0;
+}
+
+int next_token(exp_engine *e, exp_parse_state *s) {
+  s->cur_code = s->look_code;
+  std::swap(s->current, s->lookahead);
+  std::swap(s->cur_text, s->look_text);
+  e->err_line = e->tok_line;
+  e->err_column = e->tok_column;
+  RawToken t{};
+  if (int rc = Lexer(e, s).read(&t)) return rc;
+  if (int rc = store_scratch(e, s, t)) return rc;
+  if (std::strcmp(s->scratch.value.s, kInputError) == 0) return engine_error(e, ERR_INCOMPLETE);
+  try {
+    s->look_text.assign(s->scratch.value.s);
+  } catch (const std::bad_alloc &) {
+    return engine_error(e, ERR_MEMORY);
+  }
+  if (t.code == TK_RAW) t.code = lookup_word(s->scratch.value.s);
+  s->look_code = t.code;
+  if (int rc = build_value(e, s, t.code)) return rc;
+  if (t.code == TK_IDENT && t.length > EXP_NAME_MAX) return engine_error(e, ERR_IDENT_TOO_LONG);
+  return 0;
+}

@@ -1,0 +1,220 @@
+// The 27 operator handlers: integer and decimal arithmetic, comparisons, three-valued logic,
+// concatenation, copy/coerce and the null check.
+#include "operators.h"
+
+#include <cstring>
+
+#include "convert.h"
+#include "errors.h"
+#include "support/decimal.h"
+#include "values.h"
+
+namespace {
+
+using Cell = exp_symval;
+
+bool either_null(Cell **argv) { return symval_is_null(argv[0]) || symval_is_null(argv[1]); }
+
+int set_null(Cell *result) {
+  symval_set_null_flag(result);
+  return 0;
+}
+
+int set_bool(Cell *result, bool v) {
+  result->value.i = v ? 1 : 0;
+  return 0;
+}
+
+// ---- integer arithmetic: overflow gives null ---------------------------------------------------
+
+template <bool (*Op)(int64_t, int64_t, int64_t *)>
+int int_arith(exp_engine *, Cell *result, int, Cell **argv) {
+  if (either_null(argv)) return set_null(result);
+  int64_t r;
+  if (Op(argv[0]->value.i, argv[1]->value.i, &r)) return set_null(result);
+  result->value.i = r;
+  return 0;
+}
+
+bool add_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_add_overflow(a, b, r); }
+bool sub_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_sub_overflow(a, b, r); }
+bool mul_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_mul_overflow(a, b, r); }
+
+int op_div_int(exp_engine *e, Cell *result, int, Cell **argv) {
+  if (either_null(argv)) return set_null(result);
+  int64_t a = argv[0]->value.i, b = argv[1]->value.i;
+  if (b == 0) return engine_error(e, ERR_DIVIDE_BY_ZERO);
+  if (a == INT64_MIN && b == -1) return set_null(result);
+  result->value.i = a / b;
+  return 0;
+}
+
+int op_mod(exp_engine *e, Cell *result, int, Cell **argv) {
+  if (either_null(argv)) return set_null(result);
+  int64_t a = argv[0]->value.i, b = argv[1]->value.i;
+  if (b == 0) return engine_error(e, ERR_DIVIDE_BY_ZERO);
+  result->value.i = (b == -1) ? 0 : a % b;
+  return 0;
+}
+
+// ---- decimal arithmetic: results reduced, NaN gives null ---------------------------------------
+
+using DecOp = decimal192 *(*)(decimal192 *, const decimal192 *, const decimal192 *, decContext *);
+
+template <DecOp Op>
+int real_arith(exp_engine *, Cell *result, int, Cell **argv) {
+  if (either_null(argv)) return set_null(result);
+  decContext ctx;
+  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
+  decimal192 *r = symval_dec(result);
+  Op(r, symval_dec(argv[0]), symval_dec(argv[1]), &ctx);
+  if (decSextIsNaN(r)) return set_null(result);
+  decSextReduce(r, r, &ctx);
+  return 0;
+}
+
+int op_div_real(exp_engine *e, Cell *result, int argc, Cell **argv) {
+  if (either_null(argv)) return set_null(result);
+  if (decSextIsZero(symval_dec(argv[1]))) return engine_error(e, ERR_DIVIDE_BY_ZERO);
+  return real_arith<decSextDivide>(e, result, argc, argv);
+}
+
+// ---- comparisons ----------------------------------------------------------------------------------
+
+// Sign of left - right: integers by payload, anything else as decimals. NaN compares as
+// "unordered", which no relation below accepts except not-equal.
+enum class Rel { GT, LT, GE, LE, EQ, NE };
+
+bool holds(Rel rel, int sign) {
+  switch (rel) {
+    case Rel::GT: return sign > 0;
+    case Rel::LT: return sign < 0;
+    case Rel::GE: return sign >= 0;
+    case Rel::LE: return sign <= 0;
+    case Rel::EQ: return sign == 0;
+    case Rel::NE: return sign != 0;
+  }
+  return false;
+}
+
+int numeric_sign(const Cell *a, const Cell *b) {
+  if (symval_type(a) == EXP_INTEGER) return (a->value.i > b->value.i) - (a->value.i < b->value.i);
+  decContext ctx;
+  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
+  decimal192 cmp;
+  decSextCompare(&cmp, symval_dec(a), symval_dec(b), &ctx);
+  if (decSextIsNaN(&cmp)) return 2;  // unordered: only "not-equal" holds
+  return decSextIsZero(&cmp) ? 0 : (decSextIsSigned(&cmp) ? -1 : 1);
+}
+
+template <Rel R>
+int op_compare(exp_engine *, Cell *result, int, Cell **argv) {
+  if (either_null(argv)) return set_null(result);
+  int sign = numeric_sign(argv[0], argv[1]);
+  if (sign == 2) return set_null(result);
+  return set_bool(result, holds(R, sign));
+}
+
+int byte_sign(const Cell *a, const Cell *b) {
+  int c = std::strcmp(a->value.s ? a->value.s : "", b->value.s ? b->value.s : "");
+  return (c > 0) - (c < 0);
+}
+
+template <Rel R>
+int op_compare_str(exp_engine *, Cell *result, int, Cell **argv) {
+  if (either_null(argv)) return set_null(result);
+  return set_bool(result, holds(R, byte_sign(argv[0], argv[1])));
+}
+
+// ---- logic: three-valued ----------------------------------------------------------------------------
+
+// -1 for null, else the truth of the cell.
+int tri(const Cell *c) { return symval_is_null(c) ? -1 : symval_truth(c); }
+
+int op_and(exp_engine *, Cell *result, int, Cell **argv) {
+  int a = tri(argv[0]), b = tri(argv[1]);
+  if (a == 0 || b == 0) return set_bool(result, false);
+  if (a < 0 || b < 0) return set_null(result);
+  return set_bool(result, true);
+}
+
+int op_or(exp_engine *, Cell *result, int, Cell **argv) {
+  int a = tri(argv[0]), b = tri(argv[1]);
+  if (a == 1 || b == 1) return set_bool(result, true);
+  if (a < 0 || b < 0) return set_null(result);
+  return set_bool(result, false);
+}
+
+int op_not(exp_engine *, Cell *result, int, Cell **argv) {
+  int a = tri(argv[0]);
+  return a < 0 ? set_null(result) : set_bool(result, a == 0);
+}
+
+// ---- strings, copies, null check ---------------------------------------------------------------------
+
+uint32_t limit_of(const Cell *c) { return symval_is_null(c) ? 0 : c->len; }
+
+int op_concat(exp_engine *e, Cell *result, int, Cell **argv) {
+  Cell *left = argv[0], *right = argv[1];
+  if (symval_is_null(left) && symval_is_null(right)) return set_null(result);
+  uint64_t limit = uint64_t{limit_of(left)} + limit_of(right);
+  if (limit > INT32_MAX / 4 || symval_resize(result, static_cast<int64_t>(limit), RESIZE_KEEP) != 0)
+    return engine_error(e, ERR_MEMORY);
+  if (result != left) {
+    if (symval_is_null(left)) result->value.s[0] = '\0';
+    else exp_symval_setstr(result, left->value.s);
+  }
+  if (!symval_is_null(right)) exp_symval_str_concat(result, right->value.s);
+  symval_clear_null_flag(result);
+  return 0;
+}
+
+int op_copy_coerce(exp_engine *e, Cell *result, int, Cell **argv) {
+  symval_convert(argv[0], result, e);
+  return 0;
+}
+
+int op_null_check(exp_engine *e, Cell *, int, Cell **argv) {
+  return symval_is_null(argv[0]) ? engine_error(e, ERR_NULL_USE) : 0;
+}
+
+constexpr const char *kNotEqual = "not-equal";  // shared by the numeric and string handlers
+
+}  // namespace
+
+const exp_opcode exp_opcode_table[OP_COUNT + 1] = {
+    {op_copy_coerce, "copy/coerce"},
+    {int_arith<add_overflows>, "add integer"},
+    {real_arith<decSextAdd>, "add real"},
+    {op_and, "and"},
+    {op_or, "or"},
+    {op_compare<Rel::GT>, "greater-than"},
+    {op_compare<Rel::LT>, "less-than"},
+    {op_compare<Rel::GE>, "greater-than-equal"},
+    {op_compare<Rel::LE>, "less-than-equal"},
+    {op_compare<Rel::EQ>, "equal"},
+    {op_compare<Rel::NE>, kNotEqual},
+    {op_compare_str<Rel::GT>, "greater-than str"},
+    {op_compare_str<Rel::LT>, "less-than str"},
+    {op_compare_str<Rel::GE>, "greater-than-equal str"},
+    {op_compare_str<Rel::LE>, "less-than-equal str"},
+    {op_compare_str<Rel::EQ>, "equal str"},
+    {op_compare_str<Rel::NE>, kNotEqual},
+    {int_arith<sub_overflows>, "subtract int"},
+    {real_arith<decSextSubtract>, "subtract real"},
+    {int_arith<mul_overflows>, "multiply int"},
+    {op_div_int, "divide int"},
+    {real_arith<decSextMultiply>, "multiply real"},
+    {op_div_real, "divide real"},
+    {op_not, "not"},
+    {op_concat, "concatenate"},
+    {op_mod, "modulo"},
+    {op_null_check, "null check"},
+    {nullptr, nullptr},
+};
+
+const char *opcode_name(exp_func_cb handler) {
+  for (const exp_opcode *op = exp_opcode_table; op->handler; ++op)
+    if (op->handler == handler) return op->name;
+  return nullptr;
+}

@@ -1,0 +1,12 @@
+// Lifetime of the compile state, which the engine keeps after each compilation so that the
+// position of the last error can still be reported.
+#include "compiler.h"
+#include "values.h"
+
+void parse_state_free(exp_parse_state *s) {
+  if (!s) return;
+  symval_clear(&s->cells[0]);
+  symval_clear(&s->cells[1]);
+  symval_clear(&s->scratch);
+  delete s;
+}

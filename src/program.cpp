@@ -1,0 +1,99 @@
+// Building and releasing compiled programs.
+#include "program.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "engine.h"
+#include "errors.h"
+#include "values.h"
+
+exp_pcode *pcode_new() { return new (std::nothrow) exp_pcode(); }
+
+int pcode_set_capacity(exp_pcode *p, int n) {
+  if (n < 0) return 1;
+  if (n == 0) {
+    std::free(p->code);
+    p->code = nullptr;
+    p->capacity = p->count = 0;
+    return 0;
+  }
+  auto *code = static_cast<exp_instr *>(std::calloc(static_cast<size_t>(n), sizeof(exp_instr)));
+  if (!code) return 1;
+  if (p->code) std::memcpy(code, p->code, sizeof(exp_instr) * static_cast<size_t>(std::min(n, p->count)));
+  std::free(p->code);
+  p->code = code;
+  p->capacity = n;
+  p->count = std::min(p->count, n);
+  return 0;
+}
+
+int pcode_emit(exp_pcode *p, int kind, int a, void *b, int *index) {
+  if (p->count == p->capacity) {
+    if (p->capacity > INT32_MAX / 2) return 1;
+    if (pcode_set_capacity(p, p->capacity ? p->capacity * 2 : 16) != 0) return 1;
+  }
+  exp_instr &ins = p->code[p->count];
+  ins.kind = kind;
+  ins.a = a;
+  ins.b.any = b;
+  if (index) *index = p->count;
+  ++p->count;
+  return 0;
+}
+
+int pcode_patch(int index, exp_pcode *p, int kind, int a, void *b) {
+  if (index < 0 || index >= p->count) return 1;
+  exp_instr &ins = p->code[index];
+  ins.kind = kind;
+  ins.a = a;
+  ins.b.any = b;
+  return 0;
+}
+
+int pcode_finish(exp_pcode *p) {
+  int max_args = 0;
+  for (int i = 0; i < p->count; ++i) {
+    const exp_instr &ins = p->code[i];
+    if ((ins.kind == EXP_CALL || ins.kind == EXP_UDF_CALL) && ins.a > max_args) max_args = ins.a;
+  }
+  auto **argv = static_cast<exp_symval **>(std::calloc(static_cast<size_t>(max_args) + 1, sizeof(exp_symval *)));
+  if (!argv) return 1;
+  std::free(p->argv);
+  p->argv = argv;
+  p->max_args = max_args;
+  return 0;
+}
+
+void pcode_free(exp_engine *e, exp_pcode *p) {
+  if (!p) return;
+  pcode_set_capacity(p, 0);
+  symlist_free(p->locals);
+  for (exp_created_global *g = p->created_globals; g;) {
+    exp_created_global *next = g->next;
+    if (e) sym_remove_global(e, g->sym);
+    std::free(g);
+    g = next;
+  }
+  p->created_globals = p->created_globals_tail = nullptr;
+  if (e) {
+    auto &udfs = e->user_functions;
+    auto it = std::find_if(udfs.begin(), udfs.end(), [p](const auto &u) { return u->program == p; });
+    if (it != udfs.end()) udfs.erase(it);
+  }
+  std::free(p->argv);
+  symval_clear(&p->result);
+  symval_clear(&p->self);
+  delete p;
+}
+
+extern "C" EXP_API int exp_free_pcode(exp_engine *e, exp_pcode *p) {
+  if (!e) return ERR_INVALID_INPUT;
+  if (!p) return engine_ok(e);
+  if (e->live_programs < 1) return ENGINE_INTERNAL_ERROR(e, "exp_initclean");
+  pcode_free(e, p);
+  --e->live_programs;
+  return engine_ok(e);
+}

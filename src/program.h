@@ -1,0 +1,67 @@
+// Compiled programs: flat arrays of three-word instructions over cells resolved at compile time.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "expression.h"
+#include "registry.h"
+#include "symbols.h"
+
+enum exp_instr_kind : int32_t {
+  EXP_OPERAND = -1,      // operand slot of the preceding call: result cell, then the arguments
+  EXP_NOOP = 0,
+  EXP_JUMP = 1,          // continue at a
+  EXP_JUMP_IF_ZERO = 2,  // continue at a when cell b tests false
+  EXP_CALL = 3,          // call callback b with a arguments
+  EXP_EXIT = 4,
+  EXP_UDF_CALL = 5,      // run program b with a arguments
+};
+
+struct exp_instr {
+  int32_t kind;
+  int32_t a;
+  union {
+    void *any;
+    exp_symval *cell;
+    exp_func_cb fn;
+    exp_pcode *program;
+  } b;
+};
+
+// A global symbol that a program's declarations added to the engine.
+struct exp_created_global {
+  exp_sym *sym;
+  exp_created_global *next;
+};
+
+struct exp_pcode {
+  int32_t capacity = 0;
+  int32_t count = 0;
+  exp_instr *code = nullptr;
+  SymbolList locals;                             // declared locals, constants and temporaries
+  exp_created_global *created_globals = nullptr;
+  exp_created_global *created_globals_tail = nullptr;
+  exp_symval result{};
+  int32_t max_args = 0;
+  exp_symval **argv = nullptr;                   // max_args + 1 entries, reused by every call
+  exp_symval self{};                             // pointer cell holding this program
+  int32_t pc = 0;
+  int32_t result_type = 0;
+  int32_t result_len = 0;
+  std::atomic<int32_t> cancel{0};               // set from outside the run by exp_cancel_execution
+  char udf_name[EXP_NAME_MAX + 1] = {};
+  exp_engine *engine = nullptr;                  // the engine that owns the program
+};
+
+exp_pcode *pcode_new();
+// Appends an instruction (the array grows to 16, then doubles). Returns 0, or 1 out of memory.
+int pcode_emit(exp_pcode *p, int kind, int a, void *b, int *index);
+// Overwrites instruction `index`; returns 1 when index is not below count, else 0.
+int pcode_patch(int index, exp_pcode *p, int kind, int a, void *b);
+int pcode_set_capacity(exp_pcode *p, int n);
+// Sizes the argument vector for the largest call. Returns 0 or 1.
+int pcode_finish(exp_pcode *p);
+// Registers a program with a non-empty udf_name as a user-defined function. Returns 0 or 1.
+int pcode_register_udf(exp_engine *e, exp_pcode *p);
+void pcode_free(exp_engine *e, exp_pcode *p);

@@ -1,0 +1,68 @@
+// Function and class records: what a program may call, and how.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "expression.h"
+
+inline constexpr size_t EXP_NAME_MAX = 64;      // bytes of a name, without the terminator
+inline constexpr size_t EXP_DESC_MAX = 512;     // bytes of a description
+
+// One callable function: a built-in, a class method's worker, or a host function.
+struct exp_function {
+  char name[EXP_NAME_MAX + 1];
+  exp_func_cb fn;
+  int min_args;
+  uint32_t max_args;                  // EXP_UNLIMITED for no limit
+  char signature[EXP_NAME_MAX + 1];   // one type letter per parameter; the last repeats
+  char ret_type;                      // result letter (a type code 1-7 for user-defined functions)
+  uint32_t max_len;                   // string result limit; 0 means 255
+  char description[EXP_DESC_MAX + 1];
+  uint32_t hidden;                    // not listed by the enumeration calls
+  char class_name[EXP_NAME_MAX + 1];  // class of an object result
+};
+
+struct exp_method {
+  std::string method;                 // method name as called in programs
+  std::string function;               // name of the function record that implements it
+};
+
+struct exp_class {
+  char name[EXP_NAME_MAX + 1];
+  char description[EXP_DESC_MAX + 1];
+  exp_destructor_cb destructor;
+  std::vector<exp_method> methods;
+  uint32_t hidden;
+};
+
+// A compiled program registered under a name: callable from later programs.
+struct exp_udf {
+  exp_pcode *program;
+  exp_function record;
+};
+
+// Copies at most `max` bytes of `src` into `dst` (which holds max + 1), never splitting a
+// character, always terminated. A null source gives "".
+void copy_name(char *dst, const char *src, size_t max);
+
+// ---- lookups -------------------------------------------------------------------------------------
+// A function record by name: the static built-ins first, then the engine's table.
+const exp_function *func_find(exp_engine *e, const char *name);
+// A record of the engine's own table by name, or none.
+const exp_function *registry_find_engine_function(exp_engine *e, const char *name);
+// The program of a user-defined function by name (empty names never match), or none.
+exp_pcode *udf_find(exp_engine *e, const char *name);
+exp_udf *udf_entry_find(exp_engine *e, const char *name);
+exp_class *class_find(exp_engine *e, const char *name);
+// The name of the function implementing a method, or none.
+const char *class_find_method(const exp_class *c, const char *method);
+// Registers the built-in classes, their methods and the class-method functions. 0 or an error.
+int registry_load_builtins(exp_engine *e);
+// True when `letter` is a valid result letter (O/o need a class name) / parameter letter.
+bool registry_valid_return(char letter, const char *class_name);
+bool registry_valid_param(char letter);
+// The type code of a signature or result letter (either case); 0 for 'a' and unknown letters.
+int type_of_letter(char letter);

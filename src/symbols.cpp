@@ -1,0 +1,178 @@
+// The symbol table: global symbols of the engine, local symbols of programs, and the collection
+// of the names a program text needs.
+#include "symbols.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "engine.h"
+#include "errors.h"
+#include "program.h"
+#include "support/uchar.h"
+#include "values.h"
+
+exp_sym *sym_create(const char *name, int type, int limit, exp_class *cls, uint32_t flags) {
+  if (type == EXP_STRING && limit < 1) return nullptr;
+  auto *s = static_cast<exp_sym *>(std::calloc(1, sizeof(exp_sym)));
+  if (!s) return nullptr;
+  copy_name(s->name, name, EXP_NAME_MAX);
+  if (symval_init(&s->cell, type, limit, flags, cls) != 0) {
+    std::free(s);
+    return nullptr;
+  }
+  exp_symval_setnull(&s->cell);
+  return s;
+}
+
+void sym_destroy(exp_sym *s) {
+  if (!s) return;
+  symval_clear(&s->cell);
+  std::free(s);
+}
+
+void symlist_append(SymbolList &list, exp_sym *s) {
+  s->next = nullptr;
+  if (list.last) list.last->next = s;
+  else list.first = s;
+  list.last = s;
+  ++list.count;
+}
+
+void symlist_remove(SymbolList &list, exp_sym *s) {
+  exp_sym *prev = nullptr;
+  for (exp_sym *cur = list.first; cur; prev = cur, cur = cur->next) {
+    if (cur != s) continue;
+    (prev ? prev->next : list.first) = cur->next;
+    if (list.last == cur) list.last = prev;
+    --list.count;
+    sym_destroy(cur);
+    return;
+  }
+}
+
+void symlist_free(SymbolList &list) {
+  for (exp_sym *s = list.first; s;) {
+    exp_sym *next = s->next;
+    sym_destroy(s);
+    s = next;
+  }
+  list = SymbolList{};
+}
+
+exp_sym *symlist_find(const SymbolList &list, const char *name) {
+  for (exp_sym *s = list.first; s; s = s->next)
+    if (np_uchar_icomp(s->name, name) == 0) return s;
+  return nullptr;
+}
+
+exp_sym *sym_of_cell(exp_symval *cell) {
+  return reinterpret_cast<exp_sym *>(reinterpret_cast<char *>(cell) - offsetof(exp_sym, cell));
+}
+
+exp_symval *sym_add_global(exp_engine *e, const char *name, int type, int limit, exp_class *cls,
+                           uint32_t flags, exp_pcode *program) {
+  exp_sym *s = sym_create(name, type, limit, cls, flags);
+  if (!s) return nullptr;
+  if (program) {
+    auto *node = static_cast<exp_created_global *>(std::calloc(1, sizeof(exp_created_global)));
+    if (!node) {
+      sym_destroy(s);
+      return nullptr;
+    }
+    node->sym = s;
+    if (program->created_globals_tail) program->created_globals_tail->next = node;
+    else program->created_globals = node;
+    program->created_globals_tail = node;
+  }
+  symlist_append(e->symbols, s);
+  return &s->cell;
+}
+
+exp_symval *sym_add_local(exp_pcode *p, const char *name, int type, int limit, exp_class *cls,
+                          uint32_t flags) {
+  exp_sym *s = sym_create(name, type, limit, cls, flags);
+  if (!s) return nullptr;
+  symlist_append(p->locals, s);
+  return &s->cell;
+}
+
+int sym_exists(exp_engine *e, const char *name) { return symlist_find(e->symbols, name) != nullptr; }
+
+exp_sym *sym_find_local(exp_pcode *p, const char *name) { return symlist_find(p->locals, name); }
+
+exp_sym *sym_find_global(exp_engine *e, const char *name) {
+  if (exp_sym *s = symlist_find(e->symbols, name)) return s;
+  if (!e->req_placeholder) return nullptr;
+  for (const std::string &n : e->req_symbols)
+    if (np_uchar_icomp(n.c_str(), name) == 0) return e->req_placeholder.get();
+  try {
+    e->req_symbols.emplace_back(name);
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+  return e->req_placeholder.get();
+}
+
+void sym_remove_global(exp_engine *e, exp_sym *s) { symlist_remove(e->symbols, s); }
+
+// ---- exported ----------------------------------------------------------------------------------
+
+extern "C" EXP_API int exp_add_symbol(exp_engine *e, const char *name, int type, int limit,
+                                      int options, exp_symval **out) {
+  if (!e) return ERR_INVALID_INPUT;
+  if (!name || !*name) return engine_error(e, ERR_INVALID_INPUT, "missing symbol name");
+  if (type == EXP_STRING && limit < 1) return engine_error(e, ERR_ZERO_LENGTH);
+  if (sym_exists(e, name)) return engine_error(e, ERR_DUPLICATE_SYMBOL, name);
+  uint32_t flags = EXP_STATIC | EXP_HOSTSYM;
+  if (options & EXP_SYM_READONLY) flags |= EXP_READONLY;
+  if (options & EXP_SYM_BYTES) flags |= EXP_BYTES;
+  exp_symval *cell = sym_add_global(e, name, type, limit, nullptr, flags, nullptr);
+  if (!cell) return engine_error(e, ERR_MEMORY);
+  if (out) *out = cell;
+  return engine_ok(e);
+}
+
+extern "C" EXP_API void exp_reset_symbols(exp_engine *e) {
+  if (!e) return;
+  for (exp_sym *s = e->symbols.first; s; s = s->next) exp_symval_setnull(&s->cell);
+}
+
+extern "C" EXP_API int exp_symbol_count(exp_engine *e) { return e ? e->symbols.count : 0; }
+
+// The record at `index` of the global list, or none.
+static exp_sym *symbol_at(exp_engine *e, int index) {
+  if (index < 0) return nullptr;
+  exp_sym *s = e->symbols.first;
+  for (; s && index > 0; --index) s = s->next;
+  return s;
+}
+
+extern "C" EXP_API int exp_symbol_get(exp_engine *e, int index, exp_symval **out) {
+  if (!e) return ERR_INVALID_INPUT;
+  exp_sym *s = symbol_at(e, index);
+  if (!s) return ENGINE_INTERNAL_ERROR(e, "exp_symbol");
+  if (out) *out = &s->cell;
+  return engine_ok(e);
+}
+
+extern "C" EXP_API int exp_symbol_name_get(exp_engine *e, int index, const char **out) {
+  if (!e) return ERR_INVALID_INPUT;
+  exp_sym *s = symbol_at(e, index);
+  if (!s) return ENGINE_INTERNAL_ERROR(e, "exp_symbol");
+  if (out) *out = s->name;
+  return engine_ok(e);
+}
+
+extern "C" EXP_API exp_symval *exp_symbol_get_by_name(exp_engine *e, const char *name) {
+  if (!e || !name) return nullptr;
+  exp_sym *s = symlist_find(e->symbols, name);
+  return s ? &s->cell : nullptr;
+}
+
+extern "C" EXP_API int exp_erase_symbols(exp_engine *e) {
+  if (!e) return ERR_INVALID_INPUT;
+  if (e->live_programs != 0) return engine_error(e, ERR_ACTIVE_HANDLES);
+  symlist_free(e->symbols);
+  return engine_ok(e);
+}

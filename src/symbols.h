@@ -1,0 +1,45 @@
+// Named value cells: the engine's global symbol list and programs' local lists.
+#pragma once
+
+#include "expression.h"
+#include "registry.h"
+
+struct exp_sym {
+  char name[EXP_NAME_MAX + 1];  // cut to 64 bytes when stored
+  exp_symval cell;              // owned by the record
+  exp_sym *next;
+};
+
+// A singly linked list appended at the tail; index order is order of creation.
+struct SymbolList {
+  exp_sym *first = nullptr;
+  exp_sym *last = nullptr;
+  int count = 0;
+};
+
+// A new record with the cell initialised (type, limit, flags, class) and set null, or none
+// when memory runs out. String types with a limit below 1 are refused (none).
+exp_sym *sym_create(const char *name, int type, int limit, exp_class *cls, uint32_t flags);
+// Clears the cell and frees the record.
+void sym_destroy(exp_sym *s);
+void symlist_append(SymbolList &list, exp_sym *s);
+// Unlinks and destroys `s` when it is in the list; does nothing otherwise.
+void symlist_remove(SymbolList &list, exp_sym *s);
+// Destroys every record; the list becomes empty.
+void symlist_free(SymbolList &list);
+exp_sym *symlist_find(const SymbolList &list, const char *name);
+
+// Creates a global symbol at the end of the engine's list and returns its cell, or none.
+// `program`, when given, records the symbol as one that program created (freed with it).
+exp_symval *sym_add_global(exp_engine *e, const char *name, int type, int limit, exp_class *cls,
+                           uint32_t flags, exp_pcode *program);
+exp_symval *sym_add_local(exp_pcode *p, const char *name, int type, int limit, exp_class *cls,
+                          uint32_t flags);
+int sym_exists(exp_engine *e, const char *name);
+exp_sym *sym_find_local(exp_pcode *p, const char *name);
+// The compiler's lookup of globals. While names are being collected, an unknown name is added
+// to the engine's required list and the placeholder symbol is returned.
+exp_sym *sym_find_global(exp_engine *e, const char *name);
+void sym_remove_global(exp_engine *e, exp_sym *s);
+// The record of the cell of a symbol (cells live inside their records).
+exp_sym *sym_of_cell(exp_symval *cell);

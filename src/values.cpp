@@ -1,0 +1,290 @@
+// Value cells: every exported setter, appending, resizing, and object reference counting.
+#include "values.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "registry.h"
+#include "support/uchar.h"
+
+namespace {
+
+bool is_string(const exp_symval *c) { return symval_type(c) == EXP_STRING; }
+bool is_numeric_int(const exp_symval *c) {
+  int t = symval_type(c);
+  return t == EXP_BOOLEAN || t == EXP_INTEGER;
+}
+bool is_decimal(const exp_symval *c) {
+  int t = symval_type(c);
+  return t == EXP_REAL || t == EXP_DATE;
+}
+
+// Bytes of the buffer a string of `limit` characters needs: 4 per character and a terminator.
+size_t buffer_size(int64_t limit) { return static_cast<size_t>(limit) * 4 + 1; }
+
+// Bytes of the character at `p` (1 for an invalid byte); `p` is not at the terminator.
+size_t char_bytes(const char *p) {
+  const char *next = np_uchar_seek(p, 1);
+  return next ? static_cast<size_t>(next - p) : std::strlen(p);
+}
+
+// Buffer sizes passed to the character layer, which counts in int.
+int room_of(size_t bytes) { return bytes > INT32_MAX ? INT32_MAX : static_cast<int>(bytes); }
+
+}  // namespace
+
+const char *type_name(int type) {
+  static constexpr const char *kNames[] = {"unknown", "boolean", "integer", "real",
+                                           "string",  "date",    "pointer", "object"};
+  return type >= 1 && type <= 7 ? kNames[type] : kNames[0];
+}
+
+int symval_init(exp_symval *c, int type, int limit, uint32_t flags, exp_class *cls) {
+  std::memset(c, 0, sizeof *c);
+  c->flags = (flags & ~uint32_t{EXP_TYPE_MASK}) | (static_cast<uint32_t>(type) & EXP_TYPE_MASK);
+  if (type == EXP_STRING && limit >= 1) {
+    size_t size = buffer_size(limit);
+    char *buf = static_cast<char *>(std::malloc(size));
+    if (!buf) return 1;
+    buf[0] = '\0';
+    buf[size - 1] = '\0';
+    c->value.s = buf;
+    c->len = static_cast<uint32_t>(limit);
+  } else if (type == EXP_OBJECT) {
+    c->cls = cls;
+  }
+  return 0;
+}
+
+void symval_release_object(exp_symval *c) {
+  exp_object *o = c->value.o;
+  c->value.o = nullptr;
+  if (!o || o->refcount == 0) return;
+  if (--o->refcount > 0) return;
+  if (c->cls && c->cls->destructor) c->cls->destructor(o->data);
+  std::free(o);
+}
+
+void symval_clear(exp_symval *c) {
+  int t = symval_type(c);
+  if (t == EXP_STRING) std::free(c->value.s);
+  if (t == EXP_OBJECT) symval_release_object(c);
+  std::memset(c, 0, sizeof *c);
+}
+
+int symval_retype(exp_symval *c, int type, int limit, uint32_t flags) {
+  if (symval_type(c) == EXP_OBJECT) return 1;
+  if (is_string(c) && type == EXP_STRING && limit >= 1 && c->len >= static_cast<uint32_t>(limit)) {
+    c->flags = (flags & ~uint32_t{EXP_TYPE_MASK}) | EXP_STRING;
+    c->len = static_cast<uint32_t>(limit);
+    c->value.s[symval_buffer_bytes(c)] = '\0';
+    return 0;
+  }
+  symval_clear(c);
+  return symval_init(c, type, limit, flags, nullptr);
+}
+
+size_t symval_buffer_bytes(const exp_symval *c) {
+  return is_string(c) ? static_cast<size_t>(c->len) * 4 : 0;
+}
+
+int symval_resize(exp_symval *c, int64_t n, int options) {
+  if (!is_string(c)) return 1;
+  int64_t limit = (options & RESIZE_BYTES) ? n / 4 + 1 : n;
+  if (limit < 1 || limit > UINT32_MAX / 4) return 1;
+  if (limit == c->len) return 0;
+  if (limit > c->len) {
+    char *buf = static_cast<char *>(std::malloc(buffer_size(limit)));
+    if (!buf) return 1;
+    buf[0] = '\0';
+    if ((options & RESIZE_KEEP) && c->value.s) std::strcpy(buf, c->value.s);
+    std::free(c->value.s);
+    c->value.s = buf;
+    c->len = static_cast<uint32_t>(limit);
+    buf[limit * 4] = '\0';
+    return 0;
+  }
+  c->len = static_cast<uint32_t>(limit);
+  if (options & RESIZE_KEEP) {
+    const char *end = np_uchar_seek(c->value.s, static_cast<int>(limit));
+    if (end) c->value.s[end - c->value.s] = '\0';
+  }
+  c->value.s[limit * 4] = '\0';
+  return 0;
+}
+
+void symval_set_bytes(exp_symval *c, const char *text, size_t n) {
+  if (!is_string(c) || !c->value.s) {
+    exp_symval_setnull(c);
+    return;
+  }
+  symval_clear_null_flag(c);
+  size_t room = symval_buffer_bytes(c);
+  size_t count = n < room ? n : room;
+  np_uchar_bufcopy(text ? text : "", c->value.s, room_of(count + 1));
+}
+
+// ---- exported setters --------------------------------------------------------------------------
+
+extern "C" EXP_API void exp_symval_setnull(exp_symval *c) {
+  if (!c) return;
+  switch (symval_type(c)) {
+    case EXP_BOOLEAN:
+    case EXP_INTEGER: c->value.i = 0; break;
+    case EXP_REAL:
+    case EXP_DATE: decSextNaN(symval_dec(c)); break;
+    case EXP_STRING:
+      if (c->value.s) c->value.s[0] = '\0';
+      break;
+    case EXP_POINTER: c->value.p = nullptr; break;
+    case EXP_OBJECT: symval_release_object(c); break;
+    default: break;
+  }
+  symval_set_null_flag(c);
+}
+
+extern "C" EXP_API void exp_symval_setint(exp_symval *c, int64_t v) {
+  if (!c) return;
+  if (!is_numeric_int(c)) return exp_symval_setnull(c);
+  c->value.i = v;
+  symval_clear_null_flag(c);
+}
+
+extern "C" EXP_API void exp_symval_setdbl(exp_symval *c, double v) {
+  if (!c) return;
+  if (!is_decimal(c)) return exp_symval_setnull(c);
+  decContext ctx;
+  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
+  decSextFromDouble(symval_dec(c), v, &ctx);
+  symval_clear_null_flag(c);
+}
+
+extern "C" EXP_API int exp_symval_getdbl(const exp_symval *c, double *out) {
+  if (out) *out = 0.0;
+  if (!c || !is_decimal(c) || symval_is_null(c)) return 0;
+  decContext ctx;
+  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
+  double d = decSextToDouble(symval_dec(c), &ctx, 2);
+  if (out) *out = d;
+  return decContextGetStatus(&ctx) == 0 ? 1 : 0;
+}
+
+extern "C" EXP_API void exp_symval_setfdnum(exp_symval *c, const exp_decimal192 *v) {
+  if (!c) return;
+  if (!is_decimal(c) || !v) return exp_symval_setnull(c);
+  std::memcpy(&c->value.d, v, sizeof *v);
+  symval_clear_null_flag(c);
+}
+
+extern "C" EXP_API void exp_symval_setstrn(exp_symval *c, const char *text, int n) {
+  if (!c) return;
+  if (!is_string(c) || !c->value.s) return exp_symval_setnull(c);
+  symval_clear_null_flag(c);
+  int chars = n < 0 ? 0 : (static_cast<uint32_t>(n) < c->len ? n : static_cast<int>(c->len));
+  np_uchar_bufncopy(text ? text : "", c->value.s, room_of(symval_buffer_bytes(c) + 1), chars);
+}
+
+extern "C" EXP_API void exp_symval_setstr(exp_symval *c, const char *text) {
+  if (!c) return;
+  exp_symval_setstrn(c, text, static_cast<int>(c->len > INT32_MAX ? INT32_MAX : c->len));
+}
+
+extern "C" EXP_API void exp_symval_setptr(exp_symval *c, void *p) {
+  if (!c) return;
+  if (symval_type(c) != EXP_POINTER) return exp_symval_setnull(c);
+  c->value.p = p;
+  symval_clear_null_flag(c);
+}
+
+// Makes `dst` share `src`'s instance. The source's instance is taken before the destination is
+// released, so copying a cell onto itself keeps the instance.
+static void share_object(const exp_symval *src, exp_symval *dst) {
+  exp_object *o = (src->cls == dst->cls && !symval_is_null(src)) ? src->value.o : nullptr;
+  if (o) ++o->refcount;
+  exp_symval_setnull(dst);
+  if (!o) return;
+  dst->value.o = o;
+  symval_clear_null_flag(dst);
+}
+
+extern "C" EXP_API void exp_symval_copy(const exp_symval *src, exp_symval *dst) {
+  if (!dst) return;
+  if (!src || symval_type(src) != symval_type(dst)) return exp_symval_setnull(dst);
+  if (symval_type(src) == EXP_OBJECT) return share_object(src, dst);
+  if (symval_is_null(src)) return exp_symval_setnull(dst);
+  switch (symval_type(src)) {
+    case EXP_BOOLEAN:
+    case EXP_INTEGER: exp_symval_setint(dst, src->value.i); break;
+    case EXP_REAL:
+    case EXP_DATE: exp_symval_setfdnum(dst, &src->value.d); break;
+    case EXP_STRING:
+      if (src == dst) break;
+      exp_symval_setstr(dst, src->value.s);
+      break;
+    case EXP_POINTER: exp_symval_setptr(dst, src->value.p); break;
+    default: exp_symval_setnull(dst); break;
+  }
+}
+
+// Appends whole characters of `text` (at most `max_bytes` of it) while the cell has room for
+// both the character count and the bytes. Returns the characters appended.
+static int append_chars(exp_symval *c, const char *text, size_t max_bytes) {
+  if (!c || !is_string(c) || !c->value.s || !text) return 0;
+  char *buf = c->value.s;
+  size_t used = std::strlen(buf);
+  int64_t chars_left = static_cast<int64_t>(c->len) - np_uchar_length(buf);
+  size_t bytes_left = symval_buffer_bytes(c) > used ? symval_buffer_bytes(c) - used : 0;
+  size_t taken = 0;
+  int count = 0;
+  while (text[taken] && chars_left > 0 && bytes_left > 0) {
+    size_t step = char_bytes(text + taken);
+    if (step > bytes_left || taken + step > max_bytes) break;
+    std::memcpy(buf + used, text + taken, step);
+    used += step;
+    taken += step;
+    bytes_left -= step;
+    --chars_left;
+    ++count;
+  }
+  buf[used] = '\0';
+  return count;
+}
+
+extern "C" EXP_API int exp_symval_str_concat(exp_symval *c, const char *text) {
+  return append_chars(c, text, SIZE_MAX);
+}
+
+extern "C" EXP_API int exp_symval_strn_concat(exp_symval *c, const char *text, int n) {
+  return n <= 0 ? 0 : append_chars(c, text, static_cast<size_t>(n));
+}
+
+extern "C" EXP_API int exp_symval_str_resize(exp_symval *c, int n) {
+  return c ? symval_resize(c, n, RESIZE_KEEP) : 1;
+}
+
+extern "C" EXP_API void exp_symval_str_normalize(exp_symval *c) {
+  if (!c || !is_string(c) || !(c->flags & EXP_BYTES) || !c->value.s) return;
+  char *text = c->value.s;
+  size_t total = 0;
+  while (text[total]) {
+    size_t step = char_bytes(text + total);
+    if (total + step > c->len) break;
+    total += step;
+  }
+  text[total] = '\0';
+}
+
+// Only object cells take an instance: in any other cell the reference would overwrite the
+// value (a string's buffer pointer among them).
+extern "C" EXP_API exp_object *exp_instantiate_object(exp_symval *c, void *data) {
+  if (!c || symval_type(c) != EXP_OBJECT) return nullptr;
+  auto *o = static_cast<exp_object *>(std::malloc(sizeof(exp_object)));
+  if (!o) return nullptr;
+  o->refcount = 1;
+  o->data = data;
+  c->value.o = o;
+  symval_clear_null_flag(c);
+  return o;
+}
+
+extern "C" EXP_API void *exp_object_value(exp_object *o) { return o ? o->data : nullptr; }

@@ -1,0 +1,42 @@
+// Value cells: initialisation, release, and the internal writers behind the exported setters.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "expression.h"
+#include "support/decimal.h"
+
+// Options of symval_resize.
+enum : int { RESIZE_KEEP = 1, RESIZE_BYTES = 2 };
+
+// Zeroes the cell and gives it a type, limit, flags and class. A string of limit n >= 1 gets
+// a buffer of 4n + 1 bytes holding "". Returns 0, or 1 when the buffer cannot be allocated.
+int symval_init(exp_symval *c, int type, int limit, uint32_t flags, exp_class *cls);
+// Releases what the cell owns and zeroes it, type included.
+void symval_clear(exp_symval *c);
+// Changes type, limit and flags. Object cells are refused (1). A string that shrinks keeps its
+// buffer and its text cut to the new size; otherwise the cell is initialised anew.
+int symval_retype(exp_symval *c, int type, int limit, uint32_t flags);
+// Changes a string cell's limit (n characters, or n bytes under RESIZE_BYTES). Returns 0 or 1.
+int symval_resize(exp_symval *c, int64_t n, int options);
+// The largest text in bytes that a string cell's buffer takes (4 x limit), else 0.
+size_t symval_buffer_bytes(const exp_symval *c);
+// Stores at most min(n, 4 x limit) bytes of text and a terminator; not a string: null.
+void symval_set_bytes(exp_symval *c, const char *text, size_t n);
+// Drops the cell's reference to its object instance, destroying it with the last reference.
+void symval_release_object(exp_symval *c);
+
+inline int symval_type(const exp_symval *c) { return static_cast<int>(c->flags & EXP_TYPE_MASK); }
+inline bool symval_is_null(const exp_symval *c) { return (c->flags & EXP_NULL) != 0; }
+inline void symval_set_null_flag(exp_symval *c) { c->flags |= EXP_NULL; }
+inline void symval_clear_null_flag(exp_symval *c) { c->flags &= ~uint32_t{EXP_NULL}; }
+
+// The decimal payload of a real or date cell, in the core's own type.
+inline decimal192 *symval_dec(exp_symval *c) { return reinterpret_cast<decimal192 *>(&c->value.d); }
+inline const decimal192 *symval_dec(const exp_symval *c) {
+  return reinterpret_cast<const decimal192 *>(&c->value.d);
+}
+
+// Type names ("boolean" ... "object", "unknown" for other codes).
+const char *type_name(int type);
