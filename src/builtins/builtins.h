@@ -1,4 +1,28 @@
-// Callbacks of the built-in functions, one group per family.
+// The families of built-in functions and classes. Each family's source holds the records and
+// callbacks of its functions; table.cpp puts the records in the order hosts enumerate them.
 #pragma once
 
-#include "expression.h"
+#include <span>
+
+#include "builtins/table.h"
+#include "registry.h"
+
+// Global functions, by family.
+std::span<const exp_function> string_functions();     // strings.cpp
+std::span<const exp_function> numeric_functions();    // numeric.cpp
+std::span<const exp_function> date_functions();       // dates.cpp
+std::span<const exp_function> type_functions();       // types.cpp
+std::span<const exp_function> text_functions();       // text.cpp
+std::span<const exp_function> system_functions();     // system.cpp
+std::span<const exp_function> picture_functions();    // picture.cpp
+std::span<const exp_function> binary_format_functions();  // binary_formats.cpp
+
+// Classes: their records, methods and the functions behind the methods (loaded per engine).
+struct class_family {
+  std::span<const builtin_class> classes;
+  std::span<const builtin_method> methods;
+  std::span<const exp_function> functions;
+};
+class_family array_classes();  // arrays.cpp (also aparse)
+class_family file_class();     // file.cpp
+class_family regex_class();    // regex.cpp
