@@ -61,13 +61,19 @@ constexpr Lead lead_of(Byte b) {
   return {0, 0, 0};
 }
 
+constexpr std::array<Lead, 256> kLeads = [] {
+  std::array<Lead, 256> table{};
+  for (int b = 0; b < 256; ++b) table[static_cast<std::size_t>(b)] = lead_of(static_cast<Byte>(b));
+  return table;
+}();
+
 // Decodes the character at `p`, of which at most `avail` bytes may be read (`avail` >= 1).
 // For NUL-terminated text pass SIZE_MAX: the terminator fails every continuation test, so the
 // decoder stops at it without reading further.
 Char decode(const Byte* p, std::size_t avail) {
   const Byte b0 = p[0];
   if (b0 < 0x80) return {b0, 1, true};
-  const Lead lead = lead_of(b0);
+  const Lead& lead = kLeads[b0];
   if (lead.len == 0 || avail < static_cast<std::size_t>(lead.len)) return kInvalid;
   if (p[1] < lead.lo || p[1] > lead.hi) return kInvalid;
   char32_t cp = b0 & (0xFFu >> (lead.len + 1));
@@ -151,6 +157,11 @@ bool unicode_in_class(char32_t cp, ClassBit bit) {
 
 // The shared body of the np_uchar_is* functions.
 int classify(const char* position, int* byte_length, ClassBit bit) {
+  const Byte first = position != nullptr ? static_cast<Byte>(*position) : 0;
+  if (first != 0 && first < 0x80) {
+    if (byte_length != nullptr) *byte_length = 1;
+    return (kAsciiClasses[first] & bit) != 0;
+  }
   const Char ch = char_at(position);
   if (byte_length != nullptr) *byte_length = ch.len;
   if (!ch.valid) return 0;
@@ -371,7 +382,13 @@ int transcode(const char* from, const char* to, std::string_view source, char* b
 int64_t np_uchar_length(const char* text) {
   if (text == nullptr) return 0;
   int64_t n = 0;
-  for (const Byte* p = bytes(text); *p != 0; p += step(p)) ++n;
+  const Byte* p = bytes(text);
+  while (*p != 0) {
+    for (; *p != 0 && *p < 0x80; ++p) ++n;  // runs of ASCII without decoding
+    if (*p == 0) break;
+    p += decode(p, SIZE_MAX).len;
+    ++n;
+  }
   return n;
 }
 
