@@ -1,0 +1,351 @@
+// Tests of the engine frame: lifecycle, options, cloning, callback data, the escaped_string
+// setting files, and the error state with its catalogue.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "common/test_util.h"
+#include "engine.h"
+#include "errors.h"
+#include "operators.h"
+
+namespace fs = std::filesystem;
+using testutil::EnginePtr;
+using testutil::make_engine;
+
+namespace {
+
+int host_fn(exp_engine *, exp_symval *result, int, exp_symval **) {
+  exp_symval_setint(result, 7);
+  return 0;
+}
+
+std::string message_of(exp_engine *e) {
+  const char *m = nullptr;
+  exp_error_info(e, &m, nullptr, nullptr);
+  return m ? m : "<none>";
+}
+
+// ---- lifecycle -----------------------------------------------------------------------------------
+
+TEST(EngineLifecycle, CleanOfNullIsZero) { EXPECT_EQ(exp_clean(nullptr), 0); }
+
+TEST(EngineLifecycle, CleanRefusesWhileAProgramLivesAndEverythingStaysUsable) {
+  exp_engine *e = exp_init();
+  ASSERT_NE(e, nullptr);
+  exp_symval *qty = nullptr;
+  ASSERT_EQ(exp_add_symbol(e, "qty", EXP_INTEGER, 0, 0, &qty), 0);
+  exp_symval_setint(qty, 21);
+  {
+    testutil::Program prog(e);
+    exp_symval *two = prog.int_const(2);
+    prog.call(exp_opcode_table[OP_MUL_INT].handler, &prog->result, {qty, two});
+    prog.finish();
+
+    EXPECT_EQ(exp_clean(e), ERR_ACTIVE_HANDLES);
+    EXPECT_EQ(message_of(e), "One or more active compiled handles still exist");
+    // The engine, its symbols and the program still work.
+    EXPECT_EQ(exp_symbol_count(e), 1);
+    EXPECT_EQ(exp_symbol_get_by_name(e, "QTY"), qty);
+    exp_symval *result = nullptr;
+    ASSERT_EQ(prog.run(&result), 0);
+    EXPECT_EQ(testutil::render(result), "i:42");
+  }
+  EXPECT_EQ(exp_clean(e), 0);
+}
+
+// ---- options and callback data ------------------------------------------------------------------
+
+TEST(EngineOptions, NamesAreCaseInsensitiveAndOnlyOneOrZeroCount) {
+  EnginePtr e = make_engine();
+  struct Step {
+    const char *name, *value;
+    int iso, escaped;
+  };
+  const Step steps[] = {
+      {"date_iso8601", "1", 1, 0},   {"DATE_ISO8601", "true", 1, 0}, {"Date_Iso8601", "0", 0, 0},
+      {"date_iso8601", "yes", 0, 0}, {"escaped_string", "1", 0, 1},  {"ESCAPED_STRING", "2", 0, 1},
+      {"ESCAPED_STRING", "0", 0, 0}, {"unknown", "1", 0, 0},         {"DATE_ISO8601 ", "1", 0, 0},
+  };
+  for (const Step &s : steps) {
+    SCOPED_TRACE(std::string(s.name) + "=" + s.value);
+    exp_set_option(e.get(), s.name, s.value);
+    EXPECT_EQ(e->date_iso8601, s.iso);
+    EXPECT_EQ(e->escaped_string, s.escaped);
+  }
+  exp_set_option(e.get(), nullptr, "1");  // nothing happens, nothing crashes
+  exp_set_option(e.get(), "DATE_ISO8601", nullptr);
+  EXPECT_EQ(e->date_iso8601, 0);
+}
+
+TEST(EngineOptions, OptionsLeaveTheErrorStateAlone) {
+  EnginePtr e = make_engine();
+  exp_raise_error(e.get(), "earlier");
+  exp_set_option(e.get(), "DATE_ISO8601", "1");
+  EXPECT_EQ(exp_error_info(e.get(), nullptr, nullptr, nullptr), ERR_FUNCTION);
+}
+
+TEST(EngineOptions, CallbackDataAndInterruptHandlerAreStored) {
+  EnginePtr e = make_engine();
+  int token = 0;
+  EXPECT_EQ(exp_get_callback_data(e.get()), nullptr);
+  exp_set_callback_data(e.get(), &token);
+  EXPECT_EQ(exp_get_callback_data(e.get()), &token);
+  exp_set_callback_data(e.get(), nullptr);
+  EXPECT_EQ(exp_get_callback_data(e.get()), nullptr);
+  exp_set_interrupt_hndlr(e.get(), [](exp_engine *) { return 0; });
+  EXPECT_NE(e->interrupt, nullptr);
+  exp_set_interrupt_hndlr(e.get(), nullptr);
+  EXPECT_EQ(e->interrupt, nullptr);
+}
+
+TEST(EngineLocale, IsoPseudoLocaleIsExactAndLeavesTheProcessLocale) {
+  EnginePtr e = make_engine();
+  EXPECT_EQ(engine_set_locale(e.get(), "#iso8601"), 0);
+  EXPECT_EQ(e->date_iso8601, 1);
+  e->date_iso8601 = 0;
+  // The special name is case-sensitive: the capitals go to setlocale, which knows no such locale.
+  EXPECT_EQ(engine_set_locale(e.get(), "#ISO8601"), 1);
+  EXPECT_EQ(e->date_iso8601, 0);
+  EXPECT_EQ(engine_set_locale(e.get(), "no_such_locale.XYZ"), 1);
+  EXPECT_EQ(engine_set_locale(e.get(), "C"), 0);
+}
+
+// ---- clone ----------------------------------------------------------------------------------------
+
+TEST(EngineClone, CopiesHostFunctionsOnly) {
+  EnginePtr src = make_engine();
+  ASSERT_EQ(exp_register_function(src.get(), "hostfn", host_fn, 0, 2, "ir", 'I', 0, "a host function", 0,
+                                  nullptr),
+            0);
+  ASSERT_EQ(exp_register_function(src.get(), "hiddenfn", host_fn, 1, 1, "s", 's', 40, "hidden", 1, nullptr), 0);
+  ASSERT_EQ(exp_add_symbol(src.get(), "x", EXP_INTEGER, 0, 0, nullptr), 0);
+  exp_set_option(src.get(), "DATE_ISO8601", "1");
+  exp_set_callback_data(src.get(), src.get());
+
+  EnginePtr copy(exp_clone(src.get()));
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(exp_get_function_count(copy.get()), exp_get_function_count(src.get()));
+  ASSERT_EQ(copy->functions.size(), src->functions.size());
+  const exp_function *f = func_find(copy.get(), "HOSTFN");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->fn, &host_fn);
+  EXPECT_EQ(f->max_args, 2u);
+  EXPECT_STREQ(f->signature, "ir");
+  const exp_function *h = func_find(copy.get(), "hiddenfn");
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(h->hidden, 1u);
+  EXPECT_EQ(h->max_len, 40u);
+
+  EXPECT_EQ(exp_symbol_count(copy.get()), 0);
+  EXPECT_EQ(copy->date_iso8601, 0);
+  EXPECT_EQ(exp_get_callback_data(copy.get()), nullptr);
+  EXPECT_EQ(exp_clone(nullptr), nullptr);
+}
+
+TEST(EngineClone, HostClassesAreNotCopied) {
+  EnginePtr src = make_engine();
+  int base = exp_get_class_count(src.get());
+  ASSERT_EQ(exp_register_class(src.get(), "hostclass", "x", nullptr, nullptr), 0);
+  EnginePtr copy(exp_clone(src.get()));
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(exp_get_class_count(copy.get()), base);
+  EXPECT_EQ(exp_get_class_by_name(copy.get(), "hostclass"), nullptr);
+}
+
+// ---- the escaped_string setting files ----------------------------------------------------------
+
+// Points the user and machine configuration folders at a fresh temporary tree for one test and
+// restores the environment afterwards; the real home and /etc are never read.
+class SettingsFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / ("exp_settings_" + std::to_string(::getpid()) + "_" +
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_ / "user" / "expression");
+    fs::create_directories(root_ / "machine");
+    fs::create_directories(root_ / "home");
+    save("XDG_CONFIG_HOME", (root_ / "user").string());
+    save("EXPRESSION_SYSCONFDIR", (root_ / "machine").string());
+    save("HOME", (root_ / "home").string());
+  }
+  void TearDown() override {
+    for (auto &[name, value] : saved_) {
+      if (value.second) ::setenv(name.c_str(), value.first.c_str(), 1);
+      else ::unsetenv(name.c_str());
+    }
+    fs::remove_all(root_);
+  }
+  void save(const std::string &name, const std::string &value) {
+    const char *old = std::getenv(name.c_str());
+    saved_.emplace_back(name, std::make_pair(old ? std::string(old) : std::string(), old != nullptr));
+    ::setenv(name.c_str(), value.c_str(), 1);
+  }
+  void write_user(const std::string &text) { write(root_ / "user" / "expression" / "config", text); }
+  void write_machine(const std::string &text) { write(root_ / "machine" / "config", text); }
+  static void write(const fs::path &path, const std::string &text) { std::ofstream(path) << text; }
+  int escaped_after_init() {
+    EnginePtr e = make_engine();
+    return e ? e->escaped_string : -1;
+  }
+
+  fs::path root_;
+  std::vector<std::pair<std::string, std::pair<std::string, bool>>> saved_;
+};
+
+TEST_F(SettingsFiles, MissingFilesLeaveTheOptionOff) { EXPECT_EQ(escaped_after_init(), 0); }
+
+TEST_F(SettingsFiles, ValuesBeginningWithATrueWordTurnItOn) {
+  struct Case {
+    const char *value;
+    int on;
+  };
+  const Case cases[] = {{"YES", 1}, {"True", 1}, {"1", 1}, {"yes please", 1}, {"no", 0},
+                        {"0", 0},   {"tru", 0},  {"", 0},  {"10", 1}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.value);
+    write_user(std::string("escaped_string = ") + c.value + "\n");
+    EXPECT_EQ(escaped_after_init(), c.on);
+  }
+}
+
+TEST_F(SettingsFiles, UserFileWinsOverMachineFile) {
+  write_machine("escaped_string = yes\n");
+  EXPECT_EQ(escaped_after_init(), 1);
+  write_user("escaped_string = no\n");
+  EXPECT_EQ(escaped_after_init(), 0);
+}
+
+TEST_F(SettingsFiles, UserFileWithoutTheValueFallsBackToTheMachineFile) {
+  write_user("something_else = 1\n");
+  write_machine("escaped_string = true\n");
+  EXPECT_EQ(escaped_after_init(), 1);
+}
+
+TEST_F(SettingsFiles, CloneRereadsTheSetting) {
+  write_user("escaped_string = yes\n");
+  EnginePtr src = make_engine();
+  exp_set_option(src.get(), "ESCAPED_STRING", "0");
+  EnginePtr copy(exp_clone(src.get()));
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(copy->escaped_string, 1);
+}
+
+// ---- errors ---------------------------------------------------------------------------------------
+
+TEST(EngineErrors, CatalogueTexts) {
+  EnginePtr e = make_engine();
+  struct Case {
+    int number;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {1, "Memory Allocation Failed"},
+      {4, "Function already registered"},
+      {8, "One or more active compiled handles still exist"},
+      {11, "Mismatched comment designators (check '/*' and '*/')"},
+      {12, "No description for error #12"},
+      {52, "Invalid comparison"},
+      {99, "No description for error #99"},
+      {101, "Divide by zero"},
+      {104, "User interrupt"},
+      {106, "Invalid date"},
+      {107, "No description for error #107"},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(engine_error(e.get(), c.number), c.number);
+    EXPECT_EQ(message_of(e.get()), c.expected);
+    EXPECT_EQ(exp_error_info(e.get(), nullptr, nullptr, nullptr), c.number);
+  }
+  engine_error(e.get(), ERR_PARAM_TYPE, "x");
+  EXPECT_EQ(message_of(e.get()), "Invalid parameter type 'x'");
+  engine_error(e.get(), ERR_NO_METHOD, "file", "fly");
+  EXPECT_EQ(message_of(e.get()), "Class 'file' doesn't support the 'fly' method");
+  engine_error(e.get(), ERR_INVALID_INSTRUCTION, 17);
+  EXPECT_EQ(message_of(e.get()), "Invalid instruction #17");
+}
+
+TEST(EngineErrors, MessagesAreCutTo255BytesOnACharacterBoundary) {
+  EnginePtr e = make_engine();
+  std::string long_name;
+  for (int i = 0; i < 200; ++i) long_name += "\xC3\xA9";  // 400 bytes of é
+  engine_error(e.get(), ERR_SYMBOL_NOT_FOUND, long_name.c_str());
+  std::string m = message_of(e.get());
+  EXPECT_LE(m.size(), 255u);
+  EXPECT_GE(m.size(), 254u);
+  EXPECT_EQ(m.substr(0, 8), "Symbol '");
+  EXPECT_EQ((m.size() - 8) % 2, 0u) << "cut inside a character";
+}
+
+TEST(EngineErrors, RaiseErrorCutsTheTextTo195Bytes) {
+  EnginePtr e = make_engine();
+  std::string ascii(300, 'a');
+  EXPECT_EQ(exp_raise_error(e.get(), ascii.c_str()), ERR_FUNCTION);
+  EXPECT_EQ(message_of(e.get()), "Error in function: " + std::string(195, 'a'));
+
+  std::string wide;
+  for (int i = 0; i < 150; ++i) wide += "\xE2\x82\xAC";  // 450 bytes of €
+  exp_raise_error(e.get(), wide.c_str());
+  std::string expected = "Error in function: ";
+  for (int i = 0; i < 65; ++i) expected += "\xE2\x82\xAC";  // 195 bytes: 65 whole characters
+  EXPECT_EQ(message_of(e.get()), expected);
+
+  std::string two_byte;
+  for (int i = 0; i < 150; ++i) two_byte += "\xC3\xA9";  // 300 bytes of é
+  exp_raise_error(e.get(), two_byte.c_str());
+  EXPECT_EQ(message_of(e.get()), "Error in function: " + two_byte.substr(0, 194));
+
+  EXPECT_EQ(exp_raise_error(e.get(), nullptr), ERR_FUNCTION);
+  EXPECT_EQ(message_of(e.get()), "Error in function: ");
+  EXPECT_EQ(exp_raise_error(nullptr, "x"), ERR_FUNCTION);
+  EXPECT_EQ(exp_raise_memory_error(e.get()), ERR_MEMORY);
+  EXPECT_EQ(message_of(e.get()), "Memory Allocation Failed");
+}
+
+TEST(EngineErrors, ErrorInfoBeforeCompilingGivesNoPosition) {
+  EnginePtr e = make_engine();
+  int line = -1, column = -1;
+  const char *m = nullptr;
+  EXPECT_EQ(exp_error_info(e.get(), &m, &line, &column), 0);
+  EXPECT_STREQ(m, "");
+  EXPECT_EQ(line, 0);
+  EXPECT_EQ(column, 0);
+  // Positions the lexer left behind are not reported without a compile state.
+  e->err_line = 5;
+  e->err_column = 9;
+  engine_error(e.get(), ERR_COMPILE, "x");
+  EXPECT_EQ(exp_error_info(e.get(), &m, &line, &column), ERR_COMPILE);
+  EXPECT_EQ(line, 0);
+  EXPECT_EQ(column, 0);
+  // The query itself clears nothing.
+  EXPECT_EQ(exp_error_info(e.get(), &m, nullptr, nullptr), ERR_COMPILE);
+}
+
+TEST(EngineErrors, SuccessClearsThePreviousError) {
+  EnginePtr e = make_engine();
+  exp_symval *out = nullptr;
+  EXPECT_EQ(exp_symbol_get(e.get(), 0, &out), ERR_INTERNAL);
+  EXPECT_NE(message_of(e.get()).find("Error at"), std::string::npos);
+  EXPECT_NE(message_of(e.get()).find("exp_symbol"), std::string::npos);
+  ASSERT_EQ(exp_add_symbol(e.get(), "a", EXP_INTEGER, 0, 0, nullptr), 0);
+  EXPECT_EQ(exp_symbol_get(e.get(), 0, &out), 0);
+  EXPECT_EQ(exp_error_info(e.get(), nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(message_of(e.get()), "");
+}
+
+TEST(EngineErrors, QueriesDoNotTouchTheErrorState) {
+  EnginePtr e = make_engine();
+  exp_raise_error(e.get(), "kept");
+  EXPECT_EQ(exp_symbol_get_by_name(e.get(), "nothing"), nullptr);
+  EXPECT_EQ(exp_symbol_count(e.get()), 0);
+  exp_get_callback_data(e.get());
+  EXPECT_EQ(message_of(e.get()), "Error in function: kept");
+}
+
+}  // namespace

@@ -1,0 +1,428 @@
+// Tests of value cells: setters on every type, bounded string copies, appending, resizing,
+// byte-limited cells, doubles, and reference-counted object instances.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/test_util.h"
+#include "registry.h"
+#include "values.h"
+
+using testutil::Cell;
+using testutil::render;
+
+namespace {
+
+constexpr int kAllTypes[] = {EXP_BOOLEAN, EXP_INTEGER, EXP_REAL, EXP_STRING, EXP_DATE, EXP_POINTER, EXP_OBJECT};
+
+// Each plain setter stores into the types it names and makes every other type null.
+TEST(ValueSetters, WrongTypeMakesTheCellNull) {
+  int token = 0;
+  decimal192 d = testutil::dec("2.5");
+  const auto *fd = reinterpret_cast<const exp_decimal192 *>(&d);
+  struct Setter {
+    const char *name;
+    void (*set)(exp_symval *, void *, const exp_decimal192 *);
+    std::string expected[8];  // by type code
+  };
+  const Setter setters[] = {
+      {"setint", [](exp_symval *c, void *, const exp_decimal192 *) { exp_symval_setint(c, 5); },
+       {"", "b:5", "i:5", "null", "null", "null", "null", "null"}},
+      {"setdbl", [](exp_symval *c, void *, const exp_decimal192 *) { exp_symval_setdbl(c, 0.1); },
+       {"", "null", "null", "r:0.1", "null", "d:0.1", "null", "null"}},
+      {"setfdnum", [](exp_symval *c, void *, const exp_decimal192 *v) { exp_symval_setfdnum(c, v); },
+       {"", "null", "null", "r:2.5", "null", "d:2.5", "null", "null"}},
+      {"setstr", [](exp_symval *c, void *, const exp_decimal192 *) { exp_symval_setstr(c, "hi"); },
+       {"", "null", "null", "null", "s:hi", "null", "null", "null"}},
+      {"setptr", [](exp_symval *c, void *p, const exp_decimal192 *) { exp_symval_setptr(c, p); },
+       {"", "null", "null", "null", "null", "null", "p:set", "null"}},
+  };
+  for (const Setter &s : setters) {
+    for (int type : kAllTypes) {
+      SCOPED_TRACE(std::string(s.name) + " on " + type_name(type));
+      Cell c(type, 10);
+      if (type != EXP_OBJECT) {
+        // Start from a non-null value so that "null" really is the setter's doing.
+        if (type == EXP_BOOLEAN || type == EXP_INTEGER) exp_symval_setint(c, 1);
+        if (type == EXP_REAL || type == EXP_DATE) exp_symval_setdbl(c, 1.0);
+        if (type == EXP_STRING) exp_symval_setstr(c, "old");
+        if (type == EXP_POINTER) exp_symval_setptr(c, &token);
+        ASSERT_FALSE(EXP_IS_NULL(c.get()));
+      }
+      s.set(c, &token, fd);
+      EXPECT_EQ(render(c), s.expected[type]);
+    }
+  }
+}
+
+TEST(ValueSetters, SetnullEmptiesTheValueByType) {
+  Cell s(EXP_STRING, 5);
+  exp_symval_setstr(s, "abc");
+  exp_symval_setnull(s);
+  EXPECT_TRUE(EXP_IS_NULL(s.get()));
+  EXPECT_STREQ(s->value.s, "");  // buffer kept, text emptied
+
+  Cell r(EXP_REAL);
+  exp_symval_setdbl(r, 3.0);
+  exp_symval_setnull(r);
+  EXPECT_TRUE(decSextIsNaN(symval_dec(r.get())));
+
+  Cell i(EXP_INTEGER);
+  exp_symval_setint(i, 9);
+  exp_symval_setnull(i);
+  EXPECT_EQ(i->value.i, 0);
+
+  Cell p(EXP_POINTER);
+  exp_symval_setptr(p, &p);
+  exp_symval_setnull(p);
+  EXPECT_EQ(p->value.p, nullptr);
+
+  exp_symval untyped{};
+  exp_symval_setnull(&untyped);
+  EXPECT_EQ(untyped.flags, uint32_t{EXP_NULL});
+  exp_symval_setnull(nullptr);
+}
+
+TEST(ValueSetters, BooleansKeepTheirPayload) {
+  Cell b(EXP_BOOLEAN);
+  exp_symval_setint(b, 42);
+  EXPECT_EQ(b->value.i, 42);
+}
+
+// ---- strings ----------------------------------------------------------------------------------------
+
+TEST(ValueStrings, SetstrCutsByCharacters) {
+  struct Case {
+    int limit;
+    std::string text, expected;
+  };
+  const std::string e2 = "\xC3\xA9", eu = "\xE2\x82\xAC", emoji = "\xF0\x9F\x98\x80";
+  const Case cases[] = {
+      {5, "0123456789", "01234"},
+      {5, "abc", "abc"},
+      {3, e2 + e2 + e2 + e2, e2 + e2 + e2},
+      {2, eu + "a" + eu, eu + "a"},
+      {1, emoji + emoji, emoji},
+      {4, "a" + emoji + "b" + emoji + "c", "a" + emoji + "b" + emoji},
+      {3, "", ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    Cell s(EXP_STRING, c.limit);
+    exp_symval_setstr(s, c.text.c_str());
+    EXPECT_FALSE(EXP_IS_NULL(s.get()));
+    EXPECT_EQ(std::string(s->value.s), c.expected);
+  }
+  Cell s(EXP_STRING, 3);
+  exp_symval_setstr(s, nullptr);
+  EXPECT_EQ(render(s), "s:");
+}
+
+TEST(ValueStrings, SetstrnTakesTheSmallerOfLimitAndCount) {
+  Cell s(EXP_STRING, 4);
+  exp_symval_setstrn(s, "abcdef", 2);
+  EXPECT_EQ(render(s), "s:ab");
+  exp_symval_setstrn(s, "abcdef", 9);
+  EXPECT_EQ(render(s), "s:abcd");
+  exp_symval_setstrn(s, "\xC3\xA9\xC3\xA9\xC3\xA9", 2);
+  EXPECT_EQ(render(s), "s:\xC3\xA9\xC3\xA9");
+  exp_symval_setstrn(s, "abc", 0);
+  EXPECT_EQ(render(s), "s:");
+  exp_symval_setstrn(s, "abc", -3);
+  EXPECT_EQ(render(s), "s:");
+}
+
+TEST(ValueStrings, ConcatStopsAtTheLimitAndIgnoresTheNullFlag) {
+  Cell s(EXP_STRING, 5);
+  exp_symval_setstr(s, "abc");
+  EXPECT_EQ(exp_symval_str_concat(s, "defg"), 2);
+  EXPECT_EQ(render(s), "s:abcde");
+  EXPECT_EQ(exp_symval_str_concat(s, "x"), 0);  // full
+  EXPECT_EQ(render(s), "s:abcde");
+
+  Cell n(EXP_STRING, 4);  // null: appends to the empty text and stays null
+  EXPECT_EQ(exp_symval_str_concat(n, "xy"), 2);
+  EXPECT_TRUE(EXP_IS_NULL(n.get()));
+  EXPECT_STREQ(n->value.s, "xy");
+
+  Cell m(EXP_STRING, 3);
+  exp_symval_setstr(m, "\xC3\xA9");
+  EXPECT_EQ(exp_symval_str_concat(m, "\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC"), 2);
+  EXPECT_STREQ(m->value.s, "\xC3\xA9\xE2\x82\xAC\xE2\x82\xAC");
+
+  Cell i(EXP_INTEGER);
+  EXPECT_EQ(exp_symval_str_concat(i, "x"), 0);
+  EXPECT_TRUE(EXP_IS_NULL(i.get()));
+  EXPECT_EQ(exp_symval_str_concat(nullptr, "x"), 0);
+  EXPECT_EQ(exp_symval_str_concat(s, nullptr), 0);
+}
+
+TEST(ValueStrings, StrnConcatCountsBytesOfTheText) {
+  Cell s(EXP_STRING, 10);
+  exp_symval_setstr(s, "a");
+  EXPECT_EQ(exp_symval_strn_concat(s, "bcdef", 3), 3);
+  EXPECT_STREQ(s->value.s, "abcd");
+  EXPECT_EQ(exp_symval_strn_concat(s, "xyz", 0), 0);
+  EXPECT_EQ(exp_symval_strn_concat(s, "\xC3\xA9\xC3\xA9", 2), 1);
+  EXPECT_STREQ(s->value.s, "abcd\xC3\xA9");
+  // A character straddling byte n is not taken.
+  EXPECT_EQ(exp_symval_strn_concat(s, "\xC3\xA9", 1), 0);
+  EXPECT_STREQ(s->value.s, "abcd\xC3\xA9");
+}
+
+TEST(ValueStrings, ByteLimitedCellsBoundAppendsByBytesOfTheBuffer) {
+  // A cell of limit 2 holds at most 8 bytes: two emoji fill it.
+  Cell s(EXP_STRING, 2);
+  EXPECT_EQ(exp_symval_str_concat(s, "\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80"), 2);
+  EXPECT_EQ(std::string(s->value.s).size(), 8u);
+}
+
+TEST(ValueStrings, ResizeGrowsShrinksAndRefusesNonStrings) {
+  Cell s(EXP_STRING, 3);
+  exp_symval_setstr(s, "abc");
+  EXPECT_EQ(exp_symval_str_resize(s, 3), 0);  // same limit: nothing changes
+  EXPECT_EQ(s->len, 3u);
+  EXPECT_EQ(exp_symval_str_resize(s, 8), 0);
+  EXPECT_EQ(s->len, 8u);
+  EXPECT_STREQ(s->value.s, "abc");
+  EXPECT_EQ(exp_symval_str_concat(s, "defghijk"), 5);
+  EXPECT_STREQ(s->value.s, "abcdefgh");
+  EXPECT_EQ(exp_symval_str_resize(s, 2), 0);
+  EXPECT_EQ(s->len, 2u);
+  EXPECT_STREQ(s->value.s, "ab");
+  exp_symval_setstr(s, "xyz");
+  EXPECT_STREQ(s->value.s, "xy");
+
+  Cell w(EXP_STRING, 4);
+  exp_symval_setstr(w, "\xC3\xA9\xE2\x82\xAC\xC3\xA9z");
+  EXPECT_EQ(exp_symval_str_resize(w, 2), 0);
+  EXPECT_STREQ(w->value.s, "\xC3\xA9\xE2\x82\xAC");
+
+  Cell i(EXP_INTEGER);
+  EXPECT_EQ(exp_symval_str_resize(i, 5), 1);
+  EXPECT_EQ(exp_symval_str_resize(s, 0), 1);
+  EXPECT_EQ(exp_symval_str_resize(s, -1), 1);
+  EXPECT_EQ(exp_symval_str_resize(nullptr, 4), 1);
+  EXPECT_EQ(s->len, 2u);
+}
+
+TEST(ValueStrings, ResizeByBytesGivesAQuarterPlusOneCharacters) {
+  Cell s(EXP_STRING, 1);
+  EXPECT_EQ(symval_resize(s, 10, RESIZE_KEEP | RESIZE_BYTES), 0);
+  EXPECT_EQ(s->len, 3u);
+}
+
+TEST(ValueStrings, NormalizeCutsByteCellsBeforeTheCharacterThatOverflows) {
+  Cell s(EXP_STRING, 5, EXP_BYTES);
+  exp_symval_setstr(s, "\xC3\xA9\xC3\xA9\xC3\xA9");  // three 2-byte characters
+  exp_symval_str_normalize(s);
+  EXPECT_STREQ(s->value.s, "\xC3\xA9\xC3\xA9");
+
+  exp_symval_setstr(s, "abcde");
+  exp_symval_str_normalize(s);
+  EXPECT_STREQ(s->value.s, "abcde");
+
+  exp_symval_setstr(s, "abcd\xE2\x82\xAC");
+  exp_symval_str_normalize(s);
+  EXPECT_STREQ(s->value.s, "abcd");
+
+  Cell chars(EXP_STRING, 5);  // without EXP_BYTES nothing is cut
+  exp_symval_setstr(chars, "\xC3\xA9\xC3\xA9\xC3\xA9");
+  exp_symval_str_normalize(chars);
+  EXPECT_STREQ(chars->value.s, "\xC3\xA9\xC3\xA9\xC3\xA9");
+}
+
+TEST(ValueStrings, SetBytesCopiesWholeCharactersWithinTheBuffer) {
+  Cell s(EXP_STRING, 1);  // 4 bytes of room
+  symval_set_bytes(s, "abcdef", 6);
+  EXPECT_STREQ(s->value.s, "abcd");
+  symval_set_bytes(s, "ab\xE2\x82\xAC", 5);
+  EXPECT_STREQ(s->value.s, "ab");
+  symval_set_bytes(s, "xyz", 2);
+  EXPECT_STREQ(s->value.s, "xy");
+  Cell i(EXP_INTEGER);
+  exp_symval_setint(i, 1);
+  symval_set_bytes(i, "x", 1);
+  EXPECT_TRUE(EXP_IS_NULL(i.get()));
+}
+
+TEST(ValueStrings, RetypeKeepsAShrinkingStringBuffer) {
+  Cell s(EXP_STRING, 4);
+  exp_symval_setstr(s, "abcd");
+  char *buffer = s->value.s;
+  EXPECT_EQ(symval_retype(s, EXP_STRING, 2, 0), 0);
+  EXPECT_EQ(s->value.s, buffer);
+  EXPECT_EQ(s->len, 2u);
+  EXPECT_EQ(symval_retype(s, EXP_INTEGER, 0, EXP_LOCAL), 0);
+  EXPECT_EQ(EXP_TYPE(s.get()), EXP_INTEGER);
+  EXPECT_EQ(s->flags & EXP_LOCAL, uint32_t{EXP_LOCAL});
+  Cell o(EXP_OBJECT);
+  EXPECT_EQ(symval_retype(o, EXP_INTEGER, 0, 0), 1);
+}
+
+TEST(ValueCells, InitGivesStringsABufferForFourBytesPerCharacter) {
+  Cell s(EXP_STRING, 3, EXP_STATIC);
+  EXPECT_EQ(symval_buffer_bytes(s), 12u);
+  EXPECT_EQ(s->flags & ~uint32_t{EXP_NULL}, uint32_t{EXP_STATIC | EXP_STRING});
+  EXPECT_EQ(symval_buffer_bytes(Cell(EXP_INTEGER).get()), 0u);
+  exp_symval c;
+  EXPECT_EQ(symval_init(&c, EXP_STRING, 0, 0, nullptr), 0);  // no buffer, nothing to free
+  EXPECT_EQ(c.value.s, nullptr);
+  exp_symval_setstr(&c, "x");  // a string cell without a buffer never writes
+  EXPECT_TRUE(EXP_IS_NULL(&c));
+  symval_clear(&c);
+}
+
+// ---- doubles ----------------------------------------------------------------------------------------
+
+TEST(ValueDoubles, GetdblReadsRealsAndDates) {
+  double out = -1;
+  Cell r(EXP_REAL);
+  EXPECT_EQ(exp_symval_getdbl(r, &out), 0);  // null
+  EXPECT_EQ(out, 0.0);
+  exp_symval_setdbl(r, 0.1);
+  EXPECT_EQ(render(r), "r:0.1");
+  EXPECT_EQ(exp_symval_getdbl(r, &out), 1);
+  EXPECT_EQ(out, 0.1);
+
+  testutil::set_real(r, "1E+400");  // beyond the double range: written, but reported
+  EXPECT_EQ(exp_symval_getdbl(r, &out), 0);
+
+  Cell d(EXP_DATE);
+  exp_symval_setdbl(d, 46362.5);
+  EXPECT_EQ(exp_symval_getdbl(d, &out), 1);
+  EXPECT_EQ(out, 46362.5);
+
+  Cell i(EXP_INTEGER);
+  exp_symval_setint(i, 3);
+  out = -1;
+  EXPECT_EQ(exp_symval_getdbl(i, &out), 0);
+  EXPECT_EQ(out, 0.0);
+  EXPECT_EQ(exp_symval_getdbl(nullptr, &out), 0);
+}
+
+// ---- objects ----------------------------------------------------------------------------------------
+
+int g_destroyed = 0;
+void count_destroy(void *data) {
+  ++g_destroyed;
+  delete static_cast<int *>(data);
+}
+
+class ObjectCells : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_destroyed = 0;
+    e_ = testutil::make_engine();
+    ASSERT_EQ(exp_register_class(e_.get(), "thing", "a thing", count_destroy, &thing_), 0);
+    ASSERT_EQ(exp_register_class(e_.get(), "other", "another", count_destroy, &other_), 0);
+  }
+  testutil::EnginePtr e_;
+  exp_class *thing_ = nullptr;
+  exp_class *other_ = nullptr;
+};
+
+TEST_F(ObjectCells, SharedInstanceIsDestroyedOnceWithTheLastReference) {
+  Cell a(EXP_OBJECT, 0, 0, thing_), b(EXP_OBJECT, 0, 0, thing_);
+  exp_object *o = exp_instantiate_object(a, new int(5));
+  ASSERT_NE(o, nullptr);
+  EXPECT_EQ(o->refcount, 1u);
+  EXPECT_FALSE(EXP_IS_NULL(a.get()));
+  EXPECT_EQ(*static_cast<int *>(exp_object_value(o)), 5);
+
+  exp_symval_copy(a, b);
+  EXPECT_EQ(b->value.o, o);
+  EXPECT_EQ(o->refcount, 2u);
+  exp_symval_setnull(a);
+  EXPECT_EQ(g_destroyed, 0);
+  EXPECT_EQ(o->refcount, 1u);
+  exp_symval_setnull(b);
+  EXPECT_EQ(g_destroyed, 1);
+  exp_symval_setnull(b);  // nothing left to release
+  EXPECT_EQ(g_destroyed, 1);
+}
+
+TEST_F(ObjectCells, CopyOntoItselfKeepsTheInstance) {
+  Cell a(EXP_OBJECT, 0, 0, thing_);
+  exp_object *o = exp_instantiate_object(a, new int(1));
+  exp_symval_copy(a, a);
+  EXPECT_EQ(a->value.o, o);
+  EXPECT_EQ(o->refcount, 1u);
+  EXPECT_FALSE(EXP_IS_NULL(a.get()));
+  EXPECT_EQ(g_destroyed, 0);
+}
+
+TEST_F(ObjectCells, DifferentClassesGiveNull) {
+  Cell a(EXP_OBJECT, 0, 0, thing_), b(EXP_OBJECT, 0, 0, other_);
+  exp_object *held = exp_instantiate_object(b, new int(2));
+  exp_instantiate_object(a, new int(1));
+  exp_symval_copy(a, b);  // b's own instance is released, nothing is shared
+  EXPECT_TRUE(EXP_IS_NULL(b.get()));
+  EXPECT_EQ(b->value.o, nullptr);
+  EXPECT_EQ(g_destroyed, 1);
+  EXPECT_NE(held, nullptr);
+  EXPECT_EQ(a->value.o->refcount, 1u);
+}
+
+TEST_F(ObjectCells, ClearingReleasesAndNullSourceNullsTheDestination) {
+  {
+    Cell a(EXP_OBJECT, 0, 0, thing_), b(EXP_OBJECT, 0, 0, thing_);
+    exp_instantiate_object(a, new int(1));
+    exp_symval_copy(a, b);
+    Cell empty(EXP_OBJECT, 0, 0, thing_);
+    exp_symval_copy(empty, a);
+    EXPECT_TRUE(EXP_IS_NULL(a.get()));
+    EXPECT_EQ(g_destroyed, 0);
+  }  // b cleared here
+  EXPECT_EQ(g_destroyed, 1);
+}
+
+TEST_F(ObjectCells, ClassWithoutDestructorJustFreesTheInstance) {
+  exp_class *plain = nullptr;
+  ASSERT_EQ(exp_register_class(e_.get(), "plain", "", nullptr, &plain), 0);
+  Cell a(EXP_OBJECT, 0, 0, plain);
+  int data = 0;
+  exp_instantiate_object(a, &data);
+  exp_symval_setnull(a);
+  EXPECT_EQ(a->value.o, nullptr);
+}
+
+TEST_F(ObjectCells, InstantiateRefusesCellsThatAreNotObjects) {
+  Cell s(EXP_STRING, 4);
+  exp_symval_setstr(s, "abc");
+  int data = 0;
+  EXPECT_EQ(exp_instantiate_object(s, &data), nullptr);
+  EXPECT_EQ(render(s), "s:abc");
+  EXPECT_EQ(exp_instantiate_object(nullptr, &data), nullptr);
+  EXPECT_EQ(exp_object_value(nullptr), nullptr);
+}
+
+// ---- copies of plain values ------------------------------------------------------------------------
+
+TEST(ValueCopy, SameTypeCopiesAndOtherTypesGiveNull) {
+  Cell src(EXP_STRING, 10), short_dst(EXP_STRING, 3), num(EXP_INTEGER);
+  exp_symval_setstr(src, "abcdef");
+  exp_symval_copy(src, short_dst);
+  EXPECT_EQ(render(short_dst), "s:abc");
+  exp_symval_setint(num, 1);
+  exp_symval_copy(src, num);  // never converts
+  EXPECT_EQ(render(num), "null");
+  exp_symval_copy(src, src);
+  EXPECT_EQ(render(src), "s:abcdef");
+
+  Cell r1(EXP_REAL), r2(EXP_REAL);
+  testutil::set_real(r1, "1.50");
+  exp_symval_copy(r1, r2);
+  EXPECT_EQ(render(r2), "r:1.50");  // copied as stored
+  exp_symval_setnull(r1);
+  exp_symval_copy(r1, r2);
+  EXPECT_EQ(render(r2), "null");
+}
+
+TEST(ValueCells, TypeNames) {
+  const char *expected[] = {"unknown", "boolean", "integer", "real", "string", "date", "pointer", "object", "unknown"};
+  for (int t = 0; t <= 8; ++t) EXPECT_STREQ(type_name(t), expected[t]);
+  EXPECT_STREQ(type_name(-1), "unknown");
+}
+
+}  // namespace
