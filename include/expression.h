@@ -151,6 +151,10 @@ EXP_API int exp_symval_to_text(exp_engine *e, const exp_symval *c, char *buf, si
  * of the format). Returns 0, or 1 when the text is not a number or the cell is not real/date
  * (the cell is then null). */
 EXP_API int exp_symval_setreal_text(exp_symval *c, const char *text);
+/* Sets any cell from text by the conversion rules (a string cell takes the text cut to its limit;
+ * other types convert: numbers, boolean words, dates in ISO 8601 or the locale's order). A NULL text
+ * makes the cell null. Returns 0, or 1 when the text does not convert (the cell is then null). */
+EXP_API int exp_symval_settext(exp_engine *e, exp_symval *c, const char *text);
 /* The library version as "major.minor.patch". */
 EXP_API const char *exp_version(void);
 
@@ -175,6 +179,11 @@ EXP_API int exp_get_next_req_symbol(exp_engine *e, const char **name);
 
 EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result);
 EXP_API void exp_cancel_execution(exp_pcode *p); /* may be called from another thread */
+/* Where the last run of p stopped with an error: the line and column (from 1) in the program text
+ * of the operator, call or statement whose instruction failed. A failure inside a user-defined
+ * function is reported at its call in p. Returns 1 with the position, or 0 (line and column 0)
+ * when the last run succeeded or the position is unknown (programs not compiled from text). */
+EXP_API int exp_run_position(exp_pcode *p, int *line, int *column);
 
 /* ---- programs ---------------------------------------------------------------------------------- */
 

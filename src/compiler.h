@@ -54,6 +54,21 @@ struct exp_parse_state {
   bool private_default = false;
   int depth = 0;                  // current nesting of expressions and statements
   exp_symval *last_value = nullptr;  // cell of the last top-level expression statement
+  exp_srcpos mark = {0, 0};       // source position recorded for the instructions being emitted
+};
+
+// Makes the current token's position the source position of the instructions emitted while it
+// lives (the operator, call or statement being compiled); the previous mark returns after.
+class SourceMark {
+ public:
+  SourceMark(exp_engine *e, exp_parse_state *s) : s_(s), saved_(s->mark) { s->mark = {e->err_line, e->err_column}; }
+  ~SourceMark() { s_->mark = saved_; }
+  SourceMark(const SourceMark &) = delete;
+  SourceMark &operator=(const SourceMark &) = delete;
+
+ private:
+  exp_parse_state *s_;
+  exp_srcpos saved_;
 };
 
 // Lexer: shifts the look-ahead into the current token and reads the next one. 0 or an error.

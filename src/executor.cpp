@@ -96,23 +96,26 @@ int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval *
   int budget = kInterruptBudget;
   const int count = p->count;
   p->pc = 0;
+  p->fail_pc = -1;
   while (p->pc < count) {
-    const exp_instr &ins = p->code[p->pc];
+    const int at = p->pc;
+    const exp_instr &ins = p->code[at];
+    int rc = 0;
     switch (ins.kind) {
       case EXP_NOOP: ++p->pc; break;
       case EXP_JUMP: p->pc = ins.a; break;
       case EXP_JUMP_IF_ZERO: p->pc = symval_truth(ins.b.cell) ? p->pc + 1 : ins.a; break;
-      case EXP_CALL:
-        if (int rc = pcode_call(e, p, false)) return rc;
-        break;
-      case EXP_UDF_CALL:
-        if (int rc = pcode_call(e, p, true)) return rc;
-        break;
+      case EXP_CALL: rc = pcode_call(e, p, false); break;
+      case EXP_UDF_CALL: rc = pcode_call(e, p, true); break;
       case EXP_EXIT: p->pc = count; continue;
-      default: return engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
+      default: rc = engine_error(e, ERR_INVALID_INSTRUCTION, at); break;
     }
-    if ((--budget == 0 || p->cancel.load(std::memory_order_relaxed)) && check_interrupt(e, p, &budget)) return e->error;
-    if (p->pc < 0) return engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
+    if (!rc && (--budget == 0 || p->cancel.load(std::memory_order_relaxed))) rc = check_interrupt(e, p, &budget);
+    if (!rc && p->pc < 0) rc = engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
+    if (rc) {
+      p->fail_pc = at;
+      return rc;
+    }
   }
   release_objects(e, p, nested);
   if (out) *out = &p->result;
@@ -128,4 +131,15 @@ extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **res
 
 extern "C" EXP_API void exp_cancel_execution(exp_pcode *p) {
   if (p) p->cancel.store(1, std::memory_order_relaxed);
+}
+
+extern "C" EXP_API int exp_run_position(exp_pcode *p, int *line, int *column) {
+  if (line) *line = 0;
+  if (column) *column = 0;
+  if (!p || p->fail_pc < 0 || static_cast<size_t>(p->fail_pc) >= p->positions.size()) return 0;
+  const exp_srcpos &pos = p->positions[static_cast<size_t>(p->fail_pc)];
+  if (pos.line <= 0) return 0;
+  if (line) *line = pos.line;
+  if (column) *column = pos.column;
+  return 1;
 }

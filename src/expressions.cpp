@@ -199,6 +199,7 @@ int parse_level(exp_engine *e, exp_pcode *p, Level level, exp_symval **out) {
   exp_symval *left = nullptr;
   if (int rc = parse_level(e, p, next, &left)) return rc;
   while (level_has(level, tok(e))) {
+    SourceMark mark(e, S(e));
     int token = tok(e);
     exp_symval *right = nullptr;
     if (int rc = advance(e)) return rc;
@@ -229,6 +230,7 @@ int parse_null(exp_engine *e, exp_pcode *p, exp_symval **out) {
 
 // Unary minus: a multiplication by the constant -1 of the operand's type.
 int parse_negation(exp_engine *e, exp_pcode *p, exp_symval **out) {
+  SourceMark mark(e, S(e));
   exp_symval *operand = nullptr;
   if (int rc = advance(e)) return rc;
   if (int rc = parse_unary(e, p, &operand)) return rc;
@@ -249,6 +251,7 @@ int parse_negation(exp_engine *e, exp_pcode *p, exp_symval **out) {
 }
 
 int parse_not(exp_engine *e, exp_pcode *p, exp_symval **out) {
+  SourceMark mark(e, S(e));
   exp_symval *operand = nullptr;
   if (int rc = advance(e)) return rc;
   if (int rc = parse_unary(e, p, &operand)) return rc;
@@ -402,7 +405,12 @@ bool count_allowed(const exp_function *fn, size_t count) {
 // ---- shared with the statement compiler ----------------------------------------------------------
 
 int emit(exp_engine *e, exp_pcode *p, int kind, int a, void *b, int *index) {
-  return pcode_emit(p, kind, a, b, index) ? engine_error(e, ERR_MEMORY) : 0;
+  if (pcode_emit(p, kind, a, b, index)) return engine_error(e, ERR_MEMORY);
+  exp_srcpos pos = S(e)->mark;
+  if (pos.line == 0) pos = {e->err_line, e->err_column};
+  p->positions.resize(static_cast<size_t>(p->count), exp_srcpos{0, 0});
+  p->positions.back() = pos;
+  return 0;
 }
 
 exp_symval *new_temp(exp_pcode *p, int type, int limit, exp_class *cls) {
@@ -434,6 +442,7 @@ int parse_expression(exp_engine *e, exp_pcode *p, exp_symval **out) {
 }
 
 int parse_call(exp_engine *e, exp_pcode *p, exp_symval **out) {
+  SourceMark mark(e, S(e));
   std::vector<exp_symval *> args;
   std::string name = token_text(S(e));
   bool method = S(e)->look_code == OP_DOT;

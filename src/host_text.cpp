@@ -43,3 +43,18 @@ extern "C" EXP_API int exp_symval_setreal_text(exp_symval *c, const char *text) 
   exp_symval_setfdnum(c, reinterpret_cast<const exp_decimal192 *>(&d));
   return 0;
 }
+
+extern "C" EXP_API int exp_symval_settext(exp_engine *e, exp_symval *c, const char *text) {
+  if (!c) return 1;
+  if (!text) {
+    exp_symval_setnull(c);
+    return 0;
+  }
+  // A read-only view of the text as a string cell: the conversion only reads its source.
+  exp_symval view{};
+  view.flags = EXP_STRING;
+  view.len = UINT32_MAX / 4;
+  view.value.s = const_cast<char *>(text);
+  symval_convert(&view, c, e);
+  return symval_is_null(c) ? 1 : 0;
+}

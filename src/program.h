@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "expression.h"
 #include "registry.h"
@@ -29,6 +30,12 @@ struct exp_instr {
   } b;
 };
 
+// Where in the program text an instruction came from (0, 0 when unknown).
+struct exp_srcpos {
+  int32_t line;
+  int32_t column;
+};
+
 // A global symbol that a program's declarations added to the engine.
 struct exp_created_global {
   exp_sym *sym;
@@ -51,7 +58,10 @@ struct exp_pcode {
   int32_t result_len = 0;
   std::atomic<int32_t> cancel{0};               // set from outside the run by exp_cancel_execution
   char udf_name[EXP_NAME_MAX + 1] = {};
+  int32_t udf_callers = 0;                       // calls naming this program in finished live programs
   exp_engine *engine = nullptr;                  // the engine that owns the program
+  std::vector<exp_srcpos> positions;             // per instruction, when compiled from text
+  int32_t fail_pc = -1;                          // instruction at which the last run failed
 };
 
 exp_pcode *pcode_new();

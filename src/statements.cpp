@@ -49,6 +49,7 @@ int check_assignable(exp_engine *e, exp_pcode *p, exp_symval **target) {
 }
 
 int parse_assignment(exp_engine *e, exp_pcode *p) {
+  SourceMark mark(e, S(e));
   exp_symval *target = nullptr, *value = nullptr;
   if (int rc = check_assignable(e, p, &target)) return rc;
   if (int rc = advance(e)) return rc;
@@ -89,6 +90,7 @@ int parse_goto(exp_engine *e, exp_pcode *p) {
 // ---- control flow -----------------------------------------------------------------------------------------
 
 int parse_if(exp_engine *e, exp_pcode *p) {
+  SourceMark mark(e, S(e));
   exp_symval *cond = nullptr;
   int skip_then, skip_else, else_at, end_at;
   if (int rc = advance(e)) return rc;
@@ -111,6 +113,7 @@ int parse_if(exp_engine *e, exp_pcode *p) {
 }
 
 int parse_while(exp_engine *e, exp_pcode *p) {
+  SourceMark mark(e, S(e));
   exp_symval *cond = nullptr;
   int top, exit_jump, end_at;
   if (int rc = advance(e)) return rc;
@@ -151,6 +154,7 @@ int parse_into(exp_engine *e, exp_pcode *p, exp_symval *into) {
 // Start, end and step are evaluated once; a null in any of them stops the run before the first
 // pass. The loop runs up while counter <= limit for a positive step, else down while >= limit.
 int parse_for(exp_engine *e, exp_pcode *p) {
+  SourceMark mark(e, S(e));
   exp_symval *var = nullptr;
   ForCells c;
   int top, to_negative, to_end_up, to_body, negative, to_end_down, body, end_at;
@@ -204,6 +208,7 @@ int parse_block(exp_engine *e, exp_pcode *p) {
 }
 
 int parse_return(exp_engine *e, exp_pcode *p) {
+  SourceMark mark(e, S(e));
   exp_symval *value = nullptr;
   if (int rc = advance(e)) return rc;
   if (int rc = parse_expression(e, p, &value)) return rc;
