@@ -1,4 +1,339 @@
-// Built-in functions of this family; their records join the static table in table.cpp.
-#include "builtins/builtins.h"
+// String built-ins: measuring, cutting, searching, case mapping, trimming, replacing and
+// comparing UTF-8 text. Positions and lengths visible to programs count characters; searching
+// and byte-order comparison work on the encoded bytes.
+//
+// No function allocates except to grow its result cell when the text it produces does not fit.
+#include <cstdint>
+#include <cstring>
+#include <string_view>
 
-std::span<const exp_function> string_functions() { return {}; }
+#include "builtins/builtins.h"
+#include "errors.h"
+#include "support/uchar.h"
+#include "values.h"
+
+namespace {
+
+using Cell = exp_symval;
+
+// ---- argument and result helpers -----------------------------------------------------------------
+
+// The text of a string cell; a cell without a buffer reads as "".
+const char *text_of(const Cell *c) { return c->value.s ? c->value.s : ""; }
+
+// Integer arguments are used as signed 32-bit values (the low 32 bits of the payload).
+int32_t int_arg(const Cell *c) { return static_cast<int32_t>(static_cast<uint32_t>(c->value.i)); }
+
+// True when argument `i` was passed and is null.
+bool given_null(int argc, Cell **argv, int i) { return argc > i && symval_is_null(argv[i]); }
+
+int set_null(Cell *result) {
+  exp_symval_setnull(result);
+  return 0;
+}
+
+int set_int(Cell *result, int64_t v) {
+  result->value.i = v;
+  symval_clear_null_flag(result);
+  return 0;
+}
+
+// Makes the result cell able to hold `chars` characters in `bytes` bytes, growing it (content
+// not kept) when either exceeds its room. Returns 0, or error 1 when the cell cannot grow.
+int reserve(exp_engine *e, Cell *result, int64_t chars, size_t bytes) {
+  if (!result->value.s) return engine_error(e, ERR_MEMORY);
+  int64_t need = chars;
+  int64_t by_bytes = static_cast<int64_t>((bytes + 3) / 4);
+  if (by_bytes > need) need = by_bytes;
+  if (need <= static_cast<int64_t>(result->len)) return 0;
+  return symval_resize(result, need, 0) == 0 ? 0 : engine_error(e, ERR_MEMORY);
+}
+
+// Stores `bytes` bytes of `text` (`chars` characters, both exact) as the result, growing the
+// cell first when needed. The text may not live in the result's own buffer.
+int store(exp_engine *e, Cell *result, const char *text, size_t bytes, int64_t chars) {
+  if (int rc = reserve(e, result, chars, bytes)) return rc;
+  std::memcpy(result->value.s, text, bytes);
+  result->value.s[bytes] = '\0';
+  symval_clear_null_flag(result);
+  return 0;
+}
+
+int store_empty(exp_engine *e, Cell *result) { return store(e, result, "", 0, 0); }
+
+// Steps at most `n` characters from `p` (all of them when `n` < 0); returns where it stopped
+// and stores the characters stepped in `*count`.
+const char *advance(const char *p, int64_t n, int64_t *count) {
+  int64_t k = 0;
+  while (*p && (n < 0 || k < n)) {
+    const char *next = np_uchar_seek(p, 1);
+    p = next ? next : p + std::strlen(p);
+    ++k;
+  }
+  *count = k;
+  return p;
+}
+
+// Byte offset of the `n`-th non-overlapping occurrence of the non-empty `t` in `s` (each search
+// restarts just after the previous match), or npos when there are fewer.
+size_t nth_occurrence(std::string_view s, std::string_view t, int64_t n) {
+  size_t at = std::string_view::npos;
+  size_t from = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    at = s.find(t, from);
+    if (at == std::string_view::npos) return at;
+    from = at + t.size();
+  }
+  return at;
+}
+
+// Number of non-overlapping occurrences of the non-empty `t` in `s`, counting stops at `limit`
+// when `limit` > 0.
+int64_t count_occurrences(std::string_view s, std::string_view t, int64_t limit) {
+  int64_t count = 0;
+  for (size_t at = s.find(t); at != std::string_view::npos; at = s.find(t, at + t.size())) {
+    ++count;
+    if (limit > 0 && count == limit) break;
+  }
+  return count;
+}
+
+// ---- measuring and cutting -----------------------------------------------------------------------
+
+int fn_len(exp_engine *, Cell *result, int, Cell **argv) {
+  if (symval_is_null(argv[0])) return set_null(result);
+  return set_int(result, np_uchar_length(text_of(argv[0])));
+}
+
+// mid(s, start [, count]): `count` characters from character position `start` (1-based); a
+// missing, null or negative count, or one past the end, means the rest of the text. A start
+// below 1 or past the end gives the empty string.
+int fn_mid(exp_engine *e, Cell *result, int argc, Cell **argv) {
+  if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
+  int32_t start = int_arg(argv[1]);
+  int32_t count = (argc > 2 && !symval_is_null(argv[2])) ? int_arg(argv[2]) : -1;
+  if (start < 1) return store_empty(e, result);
+  const char *from = np_uchar_seek(text_of(argv[0]), start - 1);
+  if (!from) return store_empty(e, result);
+  int64_t chars = 0;
+  const char *to = advance(from, count, &chars);
+  return store(e, result, from, static_cast<size_t>(to - from), chars);
+}
+
+// left(s, n): the first n characters, n clamped to 0 .. length.
+int fn_left(exp_engine *e, Cell *result, int, Cell **argv) {
+  if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
+  int32_t n = int_arg(argv[1]);
+  if (n < 0) n = 0;
+  const char *s = text_of(argv[0]);
+  int64_t chars = 0;
+  const char *to = advance(s, n, &chars);
+  return store(e, result, s, static_cast<size_t>(to - s), chars);
+}
+
+// right(s, n): the last n characters; all of s when n reaches its length, "" when n < 1.
+int fn_right(exp_engine *e, Cell *result, int, Cell **argv) {
+  if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
+  int32_t n = int_arg(argv[1]);
+  if (n < 1) return store_empty(e, result);
+  const char *s = text_of(argv[0]);
+  int64_t length = np_uchar_length(s);
+  if (n >= length) return store(e, result, s, std::strlen(s), length);
+  const char *from = np_uchar_seek(s, length - n);
+  return store(e, result, from, std::strlen(from), n);
+}
+
+// ---- searching -----------------------------------------------------------------------------------
+
+// instr(s, t [, occurrence]): 1-based character position of the occurrence-th non-overlapping
+// match of t, 0 when there are fewer. An occurrence below 1 or an empty t gives 1 without
+// searching (an empty t matches at the start, every time).
+int fn_instr(exp_engine *, Cell *result, int argc, Cell **argv) {
+  if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
+  int32_t occurrence = argc > 2 ? int_arg(argv[2]) : 1;
+  if (given_null(argc, argv, 2)) occurrence = 1;
+  std::string_view t = text_of(argv[1]);
+  if (occurrence < 1 || t.empty()) return set_int(result, 1);
+  const char *s = text_of(argv[0]);
+  size_t at = nth_occurrence(s, t, occurrence);
+  if (at == std::string_view::npos) return set_int(result, 0);
+  return set_int(result, np_uchar_tell(s, s + at) + 1);
+}
+
+// occurs(s, t): the number of non-overlapping occurrences of t in s, counted from the left.
+// An empty t gives 0: the empty text has no extent, so there is nothing to count (and counting
+// it would never advance).
+int fn_occurs(exp_engine *, Cell *result, int, Cell **argv) {
+  if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
+  std::string_view t = text_of(argv[1]);
+  if (t.empty()) return set_int(result, 0);
+  return set_int(result, count_occurrences(text_of(argv[0]), t, 0));
+}
+
+// ---- characters and codes ------------------------------------------------------------------------
+
+// chr(code): the character of the code point; null when it has no UTF-8 form.
+int fn_chr(exp_engine *e, Cell *result, int, Cell **argv) {
+  if (symval_is_null(argv[0])) return set_null(result);
+  char buf[4];
+  int n = np_uchar_intcopy(int_arg(argv[0]), buf, sizeof buf);
+  if (n == 0) return set_null(result);
+  return store(e, result, buf, static_cast<size_t>(n), 1);
+}
+
+// asc(s): the code point of the first character (0 for the empty string).
+int fn_asc(exp_engine *, Cell *result, int, Cell **argv) {
+  if (symval_is_null(argv[0])) return set_null(result);
+  return set_int(result, np_uchar_toint(text_of(argv[0]), nullptr));
+}
+
+// ---- case mapping --------------------------------------------------------------------------------
+
+using CaseMap = int (*)(std::string_view, char *, int);
+
+// Writes the case-mapped text into the result, which grows to hold every converted character:
+// first to the bytes the conversion needs, then, when the converted text has more characters
+// than the limit (a character that maps to several), to its character count.
+int map_case_into(exp_engine *e, Cell *result, const Cell *arg, CaseMap map) {
+  if (symval_is_null(arg)) return set_null(result);
+  std::string_view text = text_of(arg);
+  int need = map(text, nullptr, -1);
+  if (need < 0) return engine_error(e, ERR_MEMORY);
+  if (int rc = reserve(e, result, 0, static_cast<size_t>(need))) return rc;
+  map(text, result->value.s, need + 1);
+  symval_clear_null_flag(result);
+  if (need <= static_cast<int64_t>(result->len)) return 0;  // characters <= bytes <= limit
+  int64_t chars = np_uchar_length(result->value.s);
+  if (chars <= static_cast<int64_t>(result->len)) return 0;
+  return symval_resize(result, chars, RESIZE_KEEP) == 0 ? 0 : engine_error(e, ERR_MEMORY);
+}
+
+int fn_lower(exp_engine *e, Cell *result, int, Cell **argv) {
+  return map_case_into(e, result, argv[0], np_uchar_lower);
+}
+
+int fn_upper(exp_engine *e, Cell *result, int, Cell **argv) {
+  return map_case_into(e, result, argv[0], np_uchar_upper);
+}
+
+// ---- trimming ------------------------------------------------------------------------------------
+
+// trim(s): s without leading and trailing white space (Unicode White_Space); inner white space
+// stays.
+int fn_trim(exp_engine *e, Cell *result, int, Cell **argv) {
+  if (symval_is_null(argv[0])) return set_null(result);
+  const char *p = text_of(argv[0]);
+  int step = 0;
+  while (np_uchar_isspace(p, &step)) p += step;
+  const char *start = p;
+  const char *end = p;      // just after the last non-space character
+  int64_t chars = 0, kept = 0;
+  while (*p) {
+    bool space = np_uchar_isspace(p, &step);
+    if (step < 1) step = 1;
+    p += step;
+    ++chars;
+    if (!space) {
+      end = p;
+      kept = chars;
+    }
+  }
+  return store(e, result, start, static_cast<size_t>(end - start), kept);
+}
+
+// ---- replacing -----------------------------------------------------------------------------------
+
+// Builds s with the first `count` occurrences of t replaced by r into the result, sized once.
+int replace_into(exp_engine *e, Cell *result, std::string_view s, std::string_view t, std::string_view r,
+                 int64_t count) {
+  int64_t chars = np_uchar_length(s.data()) +
+                  (np_uchar_length(r.data()) - np_uchar_length(t.data())) * count;
+  size_t bytes = s.size() + r.size() * count - t.size() * count;
+  if (int rc = reserve(e, result, chars, bytes)) return rc;
+  char *out = result->value.s;
+  size_t from = 0;
+  for (int64_t i = 0; i < count; ++i) {
+    size_t at = s.find(t, from);
+    std::memcpy(out, s.data() + from, at - from);
+    out += at - from;
+    std::memcpy(out, r.data(), r.size());
+    out += r.size();
+    from = at + t.size();
+  }
+  std::memcpy(out, s.data() + from, s.size() - from);
+  out[s.size() - from] = '\0';
+  symval_clear_null_flag(result);
+  return 0;
+}
+
+// replace(s, t, r [, limit]): s with the first `limit` (all when 0, negative or absent)
+// non-overlapping occurrences of t replaced by r. A null s gives r when t is null too, else
+// null; a null t or r, or an empty s or t, gives s unchanged.
+int fn_replace(exp_engine *e, Cell *result, int argc, Cell **argv) {
+  bool t_null = symval_is_null(argv[1]), r_null = symval_is_null(argv[2]);
+  if (symval_is_null(argv[0])) {
+    if (!t_null || r_null) return set_null(result);
+    const char *r = text_of(argv[2]);
+    return store(e, result, r, std::strlen(r), np_uchar_length(r));
+  }
+  int32_t limit = (argc > 3 && !symval_is_null(argv[3])) ? int_arg(argv[3]) : 0;
+  std::string_view s = text_of(argv[0]);
+  std::string_view t = t_null ? std::string_view() : text_of(argv[1]);
+  int64_t count = (r_null || t.empty() || s.empty()) ? 0 : count_occurrences(s, t, limit);
+  if (count == 0) return store(e, result, s.data(), s.size(), np_uchar_length(s.data()));
+  return replace_into(e, result, s, t, text_of(argv[2]), count);
+}
+
+// ---- comparing -----------------------------------------------------------------------------------
+
+// compare(a, b [, ignore_case]): -1, 0 or 1; byte order (unsigned), or the character library's
+// case-insensitive order when the third argument is true.
+int fn_compare(exp_engine *, Cell *result, int argc, Cell **argv) {
+  if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
+  std::string_view a = text_of(argv[0]), b = text_of(argv[1]);
+  bool fold = argc > 2 && !symval_is_null(argv[2]) && argv[2]->value.i != 0;
+  int d = fold ? np_uchar_icomp(a, b) : a.compare(b);
+  return set_int(result, (d > 0) - (d < 0));
+}
+
+const exp_function kRecords[] = {
+    {"len", fn_len, 1, 1, "s", 'i', 0, "Returns length of a string", 0, ""},
+    {"mid", fn_mid, 2, 3, "sii", 's', 255,
+     "Returns a sub-string of a string starting at position idicated by first integer for second integer "
+     "number of characters",
+     0, ""},
+    {"right", fn_right, 2, 2, "si", 's', 255,
+     "Returns the rightmost characters of a string, where the second parameter is the number of characters "
+     "from the right.",
+     0, ""},
+    {"left", fn_left, 2, 2, "si", 's', 255,
+     "Returns the leftmost characters of a string, where the second parameter specifies the number of "
+     "characters from the left",
+     0, ""},
+    {"instr", fn_instr, 2, 3, "ssi", 'i', 0,
+     "Returns location of second string within first string, optionally starting at the nth occurrence in a "
+     "string. Returns 0 if not found",
+     0, ""},
+    {"occurs", fn_occurs, 2, 2, "ss", 'i', 0,
+     "Returns the number of times the second string occurs in the first string", 1, ""},
+    {"chr", fn_chr, 1, 1, "i", 's', 1, "Returns an ascii character for an ascii code", 0, ""},
+    {"asc", fn_asc, 1, 1, "s", 'i', 0, "Returns an ascii character code for a character", 0, ""},
+    {"lower", fn_lower, 1, 1, "s", 's', 255, "Returns the string in lower-case", 0, ""},
+    {"upper", fn_upper, 1, 1, "s", 's', 255, "Returns the string in upper-case", 0, ""},
+    {"trim", fn_trim, 1, 1, "s", 's', 255, "Returns the string with leading and trailing whitespace removed", 0,
+     ""},
+    {"replace", fn_replace, 3, 4, "sssi", 's', 255,
+     "Searches first string for second string and replaces with third string. Returns the first string with "
+     "the replacements made. If the fourth parameter is omitted or set to 0, all occurrences are replaced in "
+     "the string. If set to another number, that many replacements are made.  Null is propogated if first "
+     "string is null unless second string is null.  If first and second are null, third string is returned.",
+     0, ""},
+    {"compare", fn_compare, 2, 3, "ssb", 'i', 0,
+     "Compares two strings. Returns -1 if first < second, 0 if they are equal, and 1 if first is > second. If "
+     "the third parameter is true, they are compared case-insensitively.",
+     0, ""},
+};
+
+}  // namespace
+
+std::span<const exp_function> string_functions() { return kRecords; }
