@@ -1,0 +1,48 @@
+// Command-line options of exprun.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "records.h"
+
+enum class OnError { Stop, Skip, Null };
+
+struct FieldType {
+  std::string name;
+  int type;  // EXP_* type code
+};
+
+struct Options {
+  std::string program;           // program text (-e, or read from -f)
+  std::string program_file;      // for messages
+  bool have_program = false;
+  std::vector<std::string> inputs;  // files; empty or "-" means standard input
+  Format in_format = Format::Csv;
+  Format out_format = Format::Csv;
+  bool out_format_set = false;
+  char ifs = ',', ofs = ',';
+  bool ifs_set = false, ofs_set = false;
+  bool header = true;            // input has a header line
+  bool out_header = true;
+  std::vector<FieldType> fields;
+  bool infer = false;
+  size_t infer_rows = 100;
+  std::string result_name = "result";
+  int result_type = 4;           // string
+  bool result = true;            // write the result column
+  std::vector<std::string> output;  // columns to write; empty: inputs + result + program globals
+  OnError on_error = OnError::Stop;
+  int jobs = 1;
+  double timeout = 0;            // seconds per record, 0 = none
+  bool dump = false;
+  bool functions = false;
+  bool iso_dates = false;
+  bool progress = true;          // shown only when stderr is a terminal
+};
+
+// Parses argv. Returns 0 to go on, 1 after printing help or version (exit 0), or 2 on a usage
+// error (message printed).
+int parse_options(int argc, char **argv, Options *o);
+// The type code of a type name ("integer", "real", ...), or 0.
+int type_code(const std::string &name);
