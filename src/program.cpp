@@ -2,6 +2,7 @@
 #include "program.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -53,6 +54,14 @@ int pcode_patch(int index, exp_pcode *p, int kind, int a, void *b) {
   return 0;
 }
 
+// Adds `delta` to the caller count of every program that `p` calls as a user-defined function.
+// A finished program (one with an argument vector) holds one link per such call, so a callee
+// can tell whether freeing it would leave a live caller pointing at freed memory.
+static void link_callees(exp_pcode *p, int delta) {
+  for (int i = 0; i < p->count; ++i)
+    if (p->code[i].kind == EXP_UDF_CALL && p->code[i].b.program) p->code[i].b.program->udf_callers += delta;
+}
+
 int pcode_finish(exp_pcode *p) {
   int max_args = 0;
   for (int i = 0; i < p->count; ++i) {
@@ -61,6 +70,7 @@ int pcode_finish(exp_pcode *p) {
   }
   auto **argv = static_cast<exp_symval **>(std::calloc(static_cast<size_t>(max_args) + 1, sizeof(exp_symval *)));
   if (!argv) return 1;
+  if (!p->argv) link_callees(p, +1);
   std::free(p->argv);
   p->argv = argv;
   p->max_args = max_args;
@@ -69,6 +79,7 @@ int pcode_finish(exp_pcode *p) {
 
 void pcode_free(exp_engine *e, exp_pcode *p) {
   if (!p) return;
+  if (p->argv) link_callees(p, -1);
   pcode_set_capacity(p, 0);
   symlist_free(p->locals);
   for (exp_created_global *g = p->created_globals; g;) {
@@ -89,10 +100,20 @@ void pcode_free(exp_engine *e, exp_pcode *p) {
   delete p;
 }
 
+// Error 8 for a user-defined function that live programs still call: they hold its address,
+// so it must outlive them.
+static int refuse_called_udf(exp_engine *e, const exp_pcode *p) {
+  char text[160];
+  std::snprintf(text, sizeof text, "Function '%s' is still called by %d compiled program(s)", p->udf_name,
+                static_cast<int>(p->udf_callers));
+  return engine_error_text(e, ERR_ACTIVE_HANDLES, text, sizeof text);
+}
+
 extern "C" EXP_API int exp_free_pcode(exp_engine *e, exp_pcode *p) {
   if (!e) return ERR_INVALID_INPUT;
   if (!p) return engine_ok(e);
   if (e->live_programs < 1) return ENGINE_INTERNAL_ERROR(e, "exp_initclean");
+  if (p->udf_callers > 0) return refuse_called_udf(e, p);
   pcode_free(e, p);
   --e->live_programs;
   return engine_ok(e);
