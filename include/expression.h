@@ -188,6 +188,7 @@ EXP_API int exp_run_position(exp_pcode *p, int *line, int *column);
 /* ---- programs ---------------------------------------------------------------------------------- */
 
 EXP_API int exp_copy_pcode(exp_engine *src, exp_engine *dst, exp_pcode *p, exp_pcode **out);
+/* A user-defined function is refused (8) while a live program calls it: free its callers first. */
 EXP_API int exp_free_pcode(exp_engine *e, exp_pcode *p);
 EXP_API void exp_dump_pcode(exp_engine *e, exp_pcode *p, exp_dump_cb cb, void *user);
 EXP_API void exp_dump_global_status(exp_dump_cb cb, void *user);
