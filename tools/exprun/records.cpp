@@ -291,7 +291,11 @@ bool RecordReader::read_header(std::vector<std::string> *columns, std::string *e
   if (header_) {
     columns_ = scratch_;
   } else {
-    for (size_t i = 0; i < scratch_.size(); ++i) columns_.push_back("c" + std::to_string(i + 1));
+    for (size_t i = 0; i < scratch_.size(); ++i) {
+      std::string name = "c";
+      name += std::to_string(i + 1);
+      columns_.push_back(name);
+    }
     pending_record_.fields = scratch_;
     pending_record_.null.assign(scratch_.size(), 0);
     pending_record_.line = 1;

@@ -70,7 +70,9 @@ int list_functions() {
     uint32_t max;
     char ret;
     if (exp_get_function_info(e, i, &name, &min, &max, &sig, &ret, &desc)) continue;
-    std::string args = std::to_string(min) + (max == EXP_UNLIMITED ? "+" : max == static_cast<uint32_t>(min) ? "" : "-" + std::to_string(max));
+    std::string args = std::to_string(min);
+    if (max == EXP_UNLIMITED) args += "+";
+    else if (max != static_cast<uint32_t>(min)) args += "-", args += std::to_string(max);
     std::string result = ret >= 1 && ret <= 7 ? kTypes[static_cast<int>(ret)] : std::string(1, ret);
     std::printf("%-20s (%s) args %-5s -> %-3s  %s\n", name, sig, args.c_str(), result.c_str(), desc);
   }
