@@ -187,7 +187,7 @@ void finish(Num &x, bool sticky, const Limits &lim, uint32_t &status) {
     status |= DEC_Rounded;
   }
   if (rest != Rest::zero) status |= DEC_Inexact;
-  if (rounds_up(lim.round, x.neg, rest, big_low(x.coef))) {
+  if (rounds_up(lim.round, x.neg, rest, x.coef)) {
     big_add_u64(x.coef, 1);
     if (big_digits(x.coef) > p) {  // 99..9 + 1: one more digit, all zeros below the first
       big_divmod_u64(x.coef, 10);

@@ -244,4 +244,10 @@ bool rounds_up(decRounding mode, bool negative, Rest rest, u64 last_digit) {
   return false;
 }
 
+bool rounds_up(decRounding mode, bool negative, Rest rest, const Big &kept) {
+  // Only 05up needs the true last decimal digit; the low limb has the right parity.
+  const u64 last = (mode == DEC_ROUND_05UP && kept.n > 1) ? mpn_mod_1(kept.limb, kept.n, 10) : big_low(kept);
+  return rounds_up(mode, negative, rest, last);
+}
+
 }  // namespace decimal_detail

@@ -329,7 +329,9 @@ decimal192 *decSextFromDouble(decimal192 *r, double d, decContext *ctx) {
     return r;
   }
   char buf[64];
-  const auto res = std::to_chars(buf, buf + sizeof buf, d);  // shortest text that reads back as d
+  // The shortest digits that read back as d (scientific form: the fixed form of a large double
+  // spells out every digit of its binary value).
+  const auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
   return decSextFromChars(r, buf, static_cast<size_t>(res.ptr - buf), ctx);
 }
 

@@ -100,8 +100,11 @@ enum class Rest : uint8_t { zero, below_half, half, above_half };
 
 // Drops the k (>= 1) lowest digits of x; `sticky` tells that nonzero digits were already lost below x.
 Rest big_drop_digits(Big &x, int64_t k, bool sticky);
-// True when a value whose discarded part is `rest` must be rounded away from zero.
+// True when a value whose discarded part is `rest` must be rounded away from zero; `last_digit`
+// is the lowest kept digit (only its parity matters, except for 05up).
 bool rounds_up(decRounding mode, bool negative, Rest rest, u64 last_digit);
+// The same for a kept coefficient of any size.
+bool rounds_up(decRounding mode, bool negative, Rest rest, const Big &kept);
 
 // ---- unpacked numbers --------------------------------------------------------------------------------
 enum class Kind : uint8_t { finite, infinite, qnan, snan };

@@ -161,7 +161,7 @@ void quantize_finite(Num &r, const Num &a, int64_t target, const Limits &lim, ui
   } else {
     const Rest rest = big_drop_digits(r.coef, target - a.exp, false);
     raised |= DEC_Rounded | (rest != Rest::zero ? DEC_Inexact : 0);
-    if (rounds_up(lim.round, a.neg, rest, big_low(r.coef))) big_add_u64(r.coef, 1);
+    if (rounds_up(lim.round, a.neg, rest, r.coef)) big_add_u64(r.coef, 1);
   }
   r.exp = target;
   const bool zero = big_is_zero(r.coef);
@@ -201,7 +201,7 @@ void integral_num(Num &r, const Num &a, decRounding mode, bool exact, const Limi
     return;
   }
   const Rest rest = big_drop_digits(r.coef, -a.exp, false);
-  if (rounds_up(mode, a.neg, rest, big_low(r.coef))) big_add_u64(r.coef, 1);
+  if (rounds_up(mode, a.neg, rest, r.coef)) big_add_u64(r.coef, 1);
   r.exp = 0;
   if (exact) status |= DEC_Rounded | (rest != Rest::zero ? DEC_Inexact : 0);
 }

@@ -114,11 +114,55 @@ Approx integer_power_magnitude(const Num &x, const Big &n, int width, bool &out_
   return acc;
 }
 
+// When 1/|x| has a finite decimal expansion (the coefficient is 2^a * 5^b), sets `out` to it
+// exactly: 5^a * 2^b * 10^-(a + b + exp). Returns false otherwise.
+bool exact_reciprocal(const Num &x, Num &out) {
+  Big rest = x.coef;
+  int twos = 0;
+  while (rest.n > 0 && (rest.limb[0] & 1) == 0) {
+    big_divmod_u64(rest, 2);
+    ++twos;
+  }
+  int fives = 0;
+  for (;;) {
+    Big t = rest;
+    if (big_divmod_u64(t, 5) != 0) break;
+    rest = t;
+    ++fives;
+  }
+  if (rest.n != 1 || rest.limb[0] != 1) return false;
+  big_set_u64(out.coef, 1);
+  for (int i = 0; i < twos; ++i) big_mul_u64(out.coef, 5);
+  for (int i = 0; i < fives; ++i) big_mul_u64(out.coef, 2);
+  out.exp = -(twos + fives) - x.exp;
+  out.neg = false;
+  out.kind = Kind::finite;
+  return true;
+}
+
 // x^y for nonzero finite x and an integral y with at most kMaxIntegerPowerDigits digits.
 void integer_power(Num &r, const Num &x, const Num &y, const Big &n, const Limits &lim, uint32_t &status) {
   const bool neg = x.neg && (big_low(n) & 1) != 0;
   const int width = lim.digits + big_digits(n) + 8;
   bool out_of_range = false;
+  Num reciprocal;
+  if (y.neg && exact_reciprocal(x, reciprocal)) {
+    // A terminating reciprocal: (1/x)^n is exact whenever it fits the working precision; an
+    // exact result keeps the exponent nearest to the ideal -exp * n, as a division would.
+    Approx acc = integer_power_magnitude(reciprocal, n, width, out_of_range);
+    if (!out_of_range && !acc.inexact) {
+      const bool small_n = n.n == 1 && big_low(n) < (u64{1} << 20);
+      const int64_t ideal = small_n ? -x.exp * static_cast<int64_t>(big_low(n)) : (x.exp < 0 ? kHugeExponent : 0);
+      if (ideal > acc.exp) acc.exp += big_strip_zeros(acc.coef, ideal - acc.exp);
+    }
+    r.coef = acc.coef;
+    r.exp = acc.exp;
+    r.neg = neg;
+    r.kind = Kind::finite;
+    if (out_of_range) set_extreme(r, neg, acc.exp > 0);
+    finish(r, acc.inexact || out_of_range, lim, status);
+    return;
+  }
   const Approx acc = integer_power_magnitude(x, n, width, out_of_range);
   if (out_of_range) {  // |x|^n beyond any range: its reciprocal is tiny, and the other way round
     set_extreme(r, neg, (acc.exp > 0) != y.neg);
