@@ -101,3 +101,9 @@ void copy_name(char *dst, const char *src, size_t max) {
   std::memcpy(dst, src, n);
   dst[n] = '\0';
 }
+
+bool name_matches(const char *stored, const char *query) {
+  if (!stored || !query) return false;
+  std::string_view q(query);
+  return np_uchar_icomp(std::string_view(stored), q.substr(0, np_uchar_cut(q, EXP_NAME_MAX))) == 0;
+}

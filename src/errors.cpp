@@ -1,6 +1,7 @@
 // The error catalogue and the one way errors are stored in an engine.
 #include "errors.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -80,7 +81,9 @@ void store_message(exp_engine *e, const char *text, size_t max) {
 
 int engine_error(exp_engine *e, int number, ...) {
   if (!e) return number;
-  char buf[256];
+  // Formatted with room to spare, so that the cut to the message's 255 bytes sees whole
+  // characters (a 256-byte buffer would already end inside a multi-byte character).
+  char buf[512];
   const char *format = catalogue_format(number);
   if (format) {
     va_list args;

@@ -12,7 +12,8 @@
 
 namespace {
 
-bool same_name(const char *a, const char *b) { return np_uchar_icomp(a, b) == 0; }
+// `a` is a stored name, `b` the name asked for.
+bool same_name(const char *a, const char *b) { return name_matches(a, b); }
 
 struct LetterType {
   char letter;

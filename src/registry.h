@@ -47,6 +47,10 @@ struct exp_udf {
 // Copies at most `max` bytes of `src` into `dst` (which holds max + 1), never splitting a
 // character, always terminated. A null source gives "".
 void copy_name(char *dst, const char *src, size_t max);
+// Whether a stored name (already cut to EXP_NAME_MAX bytes) names the same thing as `query`,
+// without regard to case. The query is cut the way names are cut when stored, so a name longer
+// than 64 bytes finds the record it created.
+bool name_matches(const char *stored, const char *query);
 
 // ---- lookups -------------------------------------------------------------------------------------
 // A function record by name: the static built-ins first, then the engine's table.

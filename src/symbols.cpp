@@ -62,7 +62,7 @@ void symlist_free(SymbolList &list) {
 
 exp_sym *symlist_find(const SymbolList &list, const char *name) {
   for (exp_sym *s = list.first; s; s = s->next)
-    if (np_uchar_icomp(s->name, name) == 0) return s;
+    if (name_matches(s->name, name)) return s;
   return nullptr;
 }
 

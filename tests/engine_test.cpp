@@ -59,6 +59,22 @@ TEST(EngineLifecycle, CleanRefusesWhileAProgramLivesAndEverythingStaysUsable) {
   EXPECT_EQ(exp_clean(e), 0);
 }
 
+TEST(EngineLifecycle, CleanRefusesWhileACompiledProgramLives) {
+  exp_engine *e = exp_init();
+  ASSERT_NE(e, nullptr);
+  exp_symval *qty = nullptr;
+  ASSERT_EQ(exp_add_symbol(e, "qty", EXP_INTEGER, 0, 0, &qty), 0);
+  exp_symval_setint(qty, 21);
+  exp_pcode *p = nullptr;
+  ASSERT_EQ(exp_make_pcode(e, "qty * 2", &p, EXP_INTEGER, 0, 0, nullptr), 0);
+  EXPECT_EQ(exp_clean(e), ERR_ACTIVE_HANDLES);
+  exp_symval *result = nullptr;
+  ASSERT_EQ(exp_execute(e, p, &result), 0);
+  EXPECT_EQ(testutil::render(result), "i:42");
+  EXPECT_EQ(exp_free_pcode(e, p), 0);
+  EXPECT_EQ(exp_clean(e), 0);
+}
+
 // ---- options and callback data ------------------------------------------------------------------
 
 TEST(EngineOptions, NamesAreCaseInsensitiveAndOnlyOneOrZeroCount) {
@@ -325,6 +341,26 @@ TEST(EngineErrors, ErrorInfoBeforeCompilingGivesNoPosition) {
   EXPECT_EQ(column, 0);
   // The query itself clears nothing.
   EXPECT_EQ(exp_error_info(e.get(), &m, nullptr, nullptr), ERR_COMPILE);
+}
+
+TEST(EngineErrors, ErrorInfoReportsWhereTheLastCompilationStopped) {
+  EnginePtr e = make_engine();
+  exp_pcode *p = nullptr;
+  int line = -1, column = -1;
+  const char *m = nullptr;
+  EXPECT_EQ(exp_make_pcode(e.get(), "1 +\n  nothing", &p, EXP_INTEGER, 0, 0, nullptr), ERR_SYMBOL_NOT_FOUND);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(exp_error_info(e.get(), &m, &line, &column), ERR_SYMBOL_NOT_FOUND);
+  EXPECT_STREQ(m, "Symbol 'nothing' not found");
+  EXPECT_EQ(line, 2);
+  EXPECT_EQ(column, 3);
+
+  ASSERT_EQ(exp_make_pcode(e.get(), "1 + 2", &p, EXP_INTEGER, 0, 0, nullptr), 0);
+  EXPECT_EQ(exp_error_info(e.get(), &m, &line, &column), 0);
+  EXPECT_STREQ(m, "");
+  EXPECT_EQ(line, 0);
+  EXPECT_EQ(column, 0);
+  EXPECT_EQ(exp_free_pcode(e.get(), p), 0);
 }
 
 TEST(EngineErrors, SuccessClearsThePreviousError) {
