@@ -16,7 +16,7 @@ namespace {
 
 // ---- text classification helpers -----------------------------------------------------------------
 
-// The words determine_type takes for booleans ("t", "f", "1" and "0" are left to the numbers).
+// The words determine_type takes for booleans ("t", "f", "1" and "0" are not among them).
 constexpr const char *kBooleanWords[] = {"yes", "no", "true", "false", "y", "n"};
 
 bool is_boolean_word(const char *text) {

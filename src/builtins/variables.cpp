@@ -173,7 +173,7 @@ int fn_parse(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
       !delimiter.hold(argv[1], is_output(argv[1], count, outputs)))
     return engine_error(e, ERR_MEMORY);
   if (!*delimiter.get()) {
-    exp_symval_setstr(outputs[0], input.get());
+    if (count > 0) exp_symval_setstr(outputs[0], input.get());
     exp_symval_setint(result, 1);
     return 0;
   }
