@@ -261,8 +261,8 @@ int main(int argc, char **argv) {
   if (rc == 2) return kUsage;
   if (o.functions) return list_functions();
   if (o.dump) return dump_program(o);
+  if (o.repl || (!o.have_program && isatty(0))) return run_repl(o);
   if (!o.have_program) {
-    if (isatty(0)) return run_repl(o);
     std::fprintf(stderr, "exprun: no program (give -e PROGRAM or -f FILE; see exprun --help)\n");
     return kUsage;
   }

@@ -45,6 +45,7 @@ const char kUsage[] =
     "other:\n"
     "  --dump                          print the compiled program and exit\n"
     "  --functions                     list the built-in functions and exit\n"
+    "  --repl                          interactive session, also when input is not a terminal\n"
     "  -h, --help, --version\n"
     "\n"
     "exit status: 0 success, 1 run-time error, 2 usage or compile error, 3 input error,\n"
@@ -170,6 +171,8 @@ int parse_options(int argc, char **argv, Options *o) {
       if (!value(&v) || (o->timeout = std::atof(v.c_str())) <= 0) return usage_error("--timeout needs seconds");
     } else if (a == "--no-progress") {
       o->progress = false;
+    } else if (a == "--repl") {
+      o->repl = true;
     } else if (a == "--dump") {
       o->dump = true;
     } else if (a == "--functions") {

@@ -39,6 +39,7 @@ struct Options {
   bool functions = false;
   bool iso_dates = false;
   bool progress = true;          // shown only when stderr is a terminal
+  bool repl = false;             // interactive session even when standard input is not a terminal
 };
 
 // Parses argv. Returns 0 to go on, 1 after printing help or version (exit 0), or 2 on a usage
