@@ -266,8 +266,10 @@ int parse_parenthesised(exp_engine *e, exp_pcode *p, exp_symval **out) {
   return advance(e);
 }
 
-// A symbol: the program's locals first, then the engine's symbols.
+// A symbol: the program's locals first, then the engine's symbols. An empty name (an empty pair
+// of backquotes) is the name every temporary carries, so it refers to nothing.
 exp_sym *find_symbol(exp_engine *e, exp_pcode *p, const char *name) {
+  if (!*name) return nullptr;
   if (exp_sym *s = sym_find_local(p, name)) return s;
   return sym_find_global(e, name);
 }

@@ -37,6 +37,8 @@ int patch(exp_engine *e, exp_pcode *p, int index, int kind, int target, exp_symv
 int check_assignable(exp_engine *e, exp_pcode *p, exp_symval **target) {
   if (tok(e) != TK_IDENT) return engine_error(e, ERR_NOT_SYMBOL);
   const char *name = token_text(S(e));
+  // An empty name would match a temporary (they are all unnamed); it names no symbol.
+  if (!*name) return engine_error(e, ERR_SYMBOL_NOT_FOUND, name);
   if (exp_sym *local = sym_find_local(p, name)) {
     *target = &local->cell;
     return 0;
@@ -361,7 +363,7 @@ int parse_declaration(exp_engine *e, exp_pcode *p) {
   Declaration d;
   if (int rc = parse_modifiers(e, &d)) return rc;
   if (int rc = parse_type(e, &d)) return rc;
-  if (tok(e) != TK_IDENT) return engine_error(e, ERR_DECLARATION);
+  if (tok(e) != TK_IDENT || !*token_text(S(e))) return engine_error(e, ERR_DECLARATION);
   char name[EXP_NAME_MAX + 1];
   copy_name(name, token_text(S(e)), EXP_NAME_MAX);
   if (sym_find_local(p, name) || sym_exists(e, name)) return engine_error(e, ERR_DUPLICATE_SYMBOL, name);
