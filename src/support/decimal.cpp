@@ -178,9 +178,11 @@ void finish(Num &x, bool sticky, const Limits &lim, uint32_t &status) {
   const int64_t drop = tiny ? lim.etiny() - x.exp : int64_t{digits} - p;
 
   Rest rest = Rest::zero;
+  int kept = digits;  // digits of the coefficient from here on
   if (drop > 0) {
     rest = big_drop_digits(x.coef, drop, sticky);
     x.exp += drop;
+    kept = drop < digits ? static_cast<int>(digits - drop) : 1;
     status |= DEC_Rounded;
   } else if (sticky) {
     rest = Rest::below_half;
@@ -189,9 +191,11 @@ void finish(Num &x, bool sticky, const Limits &lim, uint32_t &status) {
   if (rest != Rest::zero) status |= DEC_Inexact;
   if (rounds_up(lim.round, x.neg, rest, x.coef)) {
     big_add_u64(x.coef, 1);
-    if (big_digits(x.coef) > p) {  // 99..9 + 1: one more digit, all zeros below the first
+    kept = big_digits(x.coef);
+    if (kept > p) {  // 99..9 + 1: one more digit, all zeros below the first
       big_divmod_u64(x.coef, 10);
       x.exp += 1;
+      kept = p;
     }
   }
   if (big_is_zero(x.coef)) {  // a tiny value rounded away entirely
@@ -199,7 +203,7 @@ void finish(Num &x, bool sticky, const Limits &lim, uint32_t &status) {
     x.exp = lim.etiny();
     return;
   }
-  if (x.exp + big_digits(x.coef) - 1 > lim.emax) {
+  if (x.exp + kept - 1 > lim.emax) {
     overflow(x, lim, status);
     return;
   }
@@ -413,23 +417,6 @@ decContext *decContextClearStatus(decContext *ctx, uint32_t mask) {
 // ---- fast paths ------------------------------------------------------------------------------------------
 namespace {
 
-// Contexts whose precision holds any 128-bit coefficient, so sums and products of 64-bit
-// coefficients never need rounding.
-inline bool wide_precision(const decContext &ctx) { return ctx.digits >= 39 && ctx.digits <= DEC192_PMAX; }
-
-// True when a result at `exponent` with at most `digits` digits needs no subnormal, overflow or
-// clamp handling: then it can be packed as it is.
-inline bool exponent_is_plain(const decContext &ctx, int32_t exponent) {
-  return exponent >= ctx.emin && exponent <= ctx.emax - ctx.digits + 1 && exponent >= DEC192_EXP_MIN + 51 &&
-         exponent <= DEC192_EXP_MAX - 51;
-}
-
-inline void pack_u128(decimal192 &r, bool neg, u128 coef, int32_t exponent) {
-  r.w[0] = static_cast<u64>(coef);
-  r.w[1] = static_cast<u64>(coef >> 64);
-  r.w[2] = (neg ? kSignBit : 0) | (static_cast<u64>(exponent + DEC192_BIAS) << kExpShift);
-}
-
 // Sum of two small finite operands; false when the general path must do it.
 bool fast_add(decimal192 &r, const decimal192 &a, const decimal192 &b, bool subtract, const decContext &ctx) {
   int32_t ea = small_exponent(a), eb = small_exponent(b);
@@ -464,6 +451,104 @@ bool fast_multiply(decimal192 &r, const decimal192 &a, const decimal192 &b, cons
   const int32_t exponent = small_exponent(a) + small_exponent(b);
   if (!exponent_is_plain(ctx, exponent)) return false;
   pack_u128(r, sign_of(a) != sign_of(b), static_cast<u128>(a.w[0]) * b.w[0], exponent);
+  return true;
+}
+
+// 128-by-64-bit division for a quotient known to fit 64 bits (hi < d).
+inline u64 divide_128(u64 hi, u64 lo, u64 d, u64 &rem) {
+#if defined(__x86_64__)
+  u64 q;
+  __asm__("divq %4" : "=a"(q), "=d"(rem) : "a"(lo), "d"(hi), "rm"(d) : "cc");
+  return q;
+#else
+  const u128 n = (static_cast<u128>(hi) << 64) | lo;
+  rem = static_cast<u64>(n % d);
+  return static_cast<u64>(n / d);
+#endif
+}
+
+// A quotient of up to 58 digits built 19 digits at a time.
+struct Acc192 {
+  u64 w[3];
+  void mul_add(u64 m, u64 a) {
+    u128 t = static_cast<u128>(w[0]) * m + a;
+    w[0] = static_cast<u64>(t);
+    t = static_cast<u128>(w[1]) * m + static_cast<u64>(t >> 64);
+    w[1] = static_cast<u64>(t);
+    w[2] = w[2] * m + static_cast<u64>(t >> 64);
+  }
+  void increment() {
+    if (++w[0] == 0 && ++w[1] == 0) ++w[2];
+  }
+  u64 last_digit() const { return (w[2] % 10 * 6 + w[1] % 10 * 6 + w[0] % 10) % 10; }  // 2^64 = 6 (mod 10)
+  bool equals(const Big &b) const {
+    for (int i = 0; i < 3; ++i)
+      if (w[i] != (i < b.n ? b.limb[i] : 0)) return false;
+    return b.n <= 3;
+  }
+};
+
+// Quotient of two small finite operands, long division 19 digits at a time: exact quotients
+// stop early (at the exponent nearest the ideal one), others get `digits` digits and one
+// rounding from the final remainder. False (nothing changed) when the general path must do it.
+bool fast_divide(decimal192 &r, const decimal192 &a, const decimal192 &b, decContext &ctx) {
+  const u64 ca = a.w[0], cb = b.w[0];
+  if (cb == 0) return false;
+  const bool neg = sign_of(a) != sign_of(b);
+  const int p = ctx.digits;
+  int32_t exp = small_exponent(a) - small_exponent(b);
+  u64 rem = ca % cb;
+  Acc192 acc{{ca / cb, 0, 0}};
+  if (rem == 0) {
+    if (!exponent_is_plain(ctx, exp)) return false;
+    pack_small(r, neg, acc.w[0], exp);
+    return true;
+  }
+  int count = acc.w[0] != 0 ? digits_u64(acc.w[0]) : 0;
+  if (count == 0) {  // skip most zeros between the point and the first quotient digit
+    const int shift = digits_u64(cb) - digits_u64(rem) - 1;
+    if (shift > 0) {
+      rem *= kPow10[static_cast<size_t>(shift)];
+      exp -= shift;
+    }
+  }
+  while (count < p) {
+    int k = std::min(19, p - count);
+    const u128 scaled = static_cast<u128>(rem) * kPow10[static_cast<size_t>(k)];
+    u64 chunk = divide_128(static_cast<u64>(scaled >> 64), static_cast<u64>(scaled), cb, rem);
+    if (rem == 0) {  // exact: drop the chunk's trailing zeros, the ideal exponent being above
+      while (chunk % 10 == 0) {
+        chunk /= 10;
+        --k;
+      }
+    }
+    acc.mul_add(kPow10[static_cast<size_t>(k)], chunk);
+    exp -= k;
+    count = count == 0 ? digits_u64(chunk) : count + k;
+    if (rem == 0) break;
+  }
+  uint32_t raised = 0;
+  if (rem != 0) {
+    raised = DEC_Inexact | DEC_Rounded;
+    const u128 twice = static_cast<u128>(rem) * 2;
+    const Rest rest = twice < cb ? Rest::below_half : (twice == cb ? Rest::half : Rest::above_half);
+    const decRounding mode = ctx.round;
+    if (rounds_up(mode, neg, rest, mode == DEC_ROUND_05UP ? acc.last_digit() : acc.w[0])) {
+      acc.increment();
+      Big limit;
+      big_pow10(limit, p);
+      if (acc.equals(limit)) {  // 99..9 rounded up to 10^p: becomes 10^(p-1), one place up
+        big_pow10(limit, p - 1);
+        for (int i = 0; i < 3; ++i) acc.w[i] = i < limit.n ? limit.limb[i] : 0;
+        exp += 1;
+      }
+    }
+  }
+  if (!exponent_is_plain(ctx, exp)) return false;
+  r.w[0] = acc.w[0];
+  r.w[1] = acc.w[1];
+  r.w[2] = (neg ? kSignBit : 0) | (static_cast<u64>(exp + DEC192_BIAS) << kExpShift) | acc.w[2];
+  ctx.status |= raised;
   return true;
 }
 
@@ -507,5 +592,6 @@ decimal192 *decSextMultiply(decimal192 *r, const decimal192 *a, const decimal192
 }
 
 decimal192 *decSextDivide(decimal192 *r, const decimal192 *a, const decimal192 *b, decContext *ctx) {
+  if (is_small_finite(*a) && is_small_finite(*b) && wide_precision(*ctx) && fast_divide(*r, *a, *b, *ctx)) return r;
   return run_binary(divide_num, r, a, b, ctx);
 }

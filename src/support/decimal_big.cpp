@@ -77,13 +77,27 @@ void big_pow10(Big &r, int k) {
   big_mul_pow10(r, k - kTableMax);
 }
 
+namespace {
+
+// -1, 0 or 1 comparing x with 10^k.
+int compare_pow10(const Big &x, int k) {
+  if (k <= kTableMax) {
+    const Pow10Entry &e = kPow10Table[static_cast<size_t>(k)];
+    if (x.n != e.n) return x.n < e.n ? -1 : 1;
+    return mpn_cmp(x.limb, e.limb, e.n);
+  }
+  Big p;
+  big_pow10(p, k);
+  return big_cmp(x, p);
+}
+
+}  // namespace
+
 int big_digits(const Big &x) {
   if (x.n <= 1) return digits_u64(big_low(x));
   // floor((bits - 1) * log10(2)) + 1 is the answer or one below it.
   const int guess = static_cast<int>(((static_cast<int64_t>(big_bits(x)) - 1) * 1233) >> 12) + 1;
-  Big p;
-  big_pow10(p, guess);
-  return guess + (big_cmp(x, p) >= 0 ? 1 : 0);
+  return guess + (compare_pow10(x, guess) >= 0 ? 1 : 0);
 }
 
 int big_cmp(const Big &a, const Big &b) {
@@ -217,16 +231,19 @@ Rest big_drop_digits(Big &x, int64_t k, bool sticky) {
     x.n = 0;
     return lost ? Rest::below_half : Rest::zero;
   }
-  // Divide off all but the last dropped digit, then read that digit.
+  // One division by 10^k; the remainder against half of 10^k gives the rest.
   Big divisor, q, r;
-  big_pow10(divisor, static_cast<int>(k - 1));
+  big_pow10(divisor, static_cast<int>(k));
   big_divmod(q, r, x, divisor);
-  sticky = sticky || !big_is_zero(r);
   x = q;
-  const u64 digit = big_divmod_u64(x, 10);
-  if (digit > 5) return Rest::above_half;
-  if (digit == 5) return sticky ? Rest::above_half : Rest::half;
-  return (digit != 0 || sticky) ? Rest::below_half : Rest::zero;
+  if (big_is_zero(r)) return sticky ? Rest::below_half : Rest::zero;
+  Big twice = r;
+  const u64 carry = mpn_lshift(twice.limb, r.limb, r.n, 1);
+  if (carry != 0) twice.limb[twice.n++] = carry;
+  const int c = big_cmp(twice, divisor);
+  if (c < 0) return Rest::below_half;
+  if (c == 0) return sticky ? Rest::above_half : Rest::half;
+  return Rest::above_half;
 }
 
 bool rounds_up(decRounding mode, bool negative, Rest rest, u64 last_digit) {

@@ -135,6 +135,49 @@ void syntax_error(Num &x, uint32_t &status) {
   status |= DEC_Conversion_syntax;
 }
 
+// Numeric strings of at most 19 significant digits with a small exponent, at a precision that
+// needs no rounding for them: read straight into the 24-byte form. False when the general
+// parser must do it (anything longer, unusual or malformed).
+bool fast_parse(std::string_view s, const decContext &ctx, decimal192 &r) {
+  if (!wide_precision(ctx) || s.size() > 40) return false;
+  size_t i = 0;
+  bool neg = false;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
+  u64 coef = 0;
+  int significant = 0, fraction = 0;
+  bool any_digit = false, point = false;
+  for (; i < s.size(); ++i) {
+    const char c = s[i];
+    if (c == '.' && !point) {
+      point = true;
+      continue;
+    }
+    if (!is_digit(c)) break;
+    any_digit = true;
+    fraction += point ? 1 : 0;
+    if (coef == 0 && c == '0') continue;
+    if (++significant > 19) return false;
+    coef = coef * 10 + static_cast<u64>(c - '0');
+  }
+  if (!any_digit) return false;
+  int exponent = 0;
+  if (i < s.size()) {
+    if (lower(s[i++]) != 'e') return false;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    if (i == s.size() || s.size() - i > 6) return false;
+    for (; i < s.size(); ++i) {
+      if (!is_digit(s[i])) return false;
+      exponent = exponent * 10 + (s[i] - '0');
+    }
+    exponent = negative ? -exponent : exponent;
+  }
+  exponent -= fraction;
+  if (!exponent_is_plain(ctx, exponent)) return false;
+  pack_small(r, neg, coef, exponent);
+  return true;
+}
+
 }  // namespace
 
 // Parses any numeric string into x, rounded to the limits.
@@ -272,8 +315,10 @@ using namespace decimal_detail;
 // ---- strings ---------------------------------------------------------------------------------------------
 
 decimal192 *decSextFromChars(decimal192 *r, const char *text, std::size_t n, decContext *ctx) {
+  const std::string_view s = text == nullptr ? std::string_view{} : std::string_view{text, n};
+  if (fast_parse(s, *ctx, *r)) return r;
   Num x;
-  parse_number(text == nullptr ? std::string_view{} : std::string_view{text, n}, field_limits(*ctx), x, ctx->status);
+  parse_number(s, field_limits(*ctx), x, ctx->status);
   pack(x, *r);
   return r;
 }
@@ -283,6 +328,12 @@ decimal192 *decSextFromString(decimal192 *r, const char *text, decContext *ctx) 
 }
 
 char *decSextToString(const decimal192 *a, char *buf) {
+  if (is_small_finite(*a)) {
+    char *out = buf + (sign_of(*a) ? 1 : 0);
+    buf[0] = '-';
+    out[layout_finite(out, write_u64(out, a->w[0], 1), small_exponent(*a))] = '\0';
+    return buf;
+  }
   Num x;
   unpack(*a, x);
   format_number(x, buf);

@@ -43,6 +43,24 @@ inline void pack_small(decimal192 &r, bool neg, u64 coef, int32_t exponent) {
   r.w[2] = (neg ? kSignBit : 0) | (static_cast<u64>(exponent + DEC192_BIAS) << kExpShift);
 }
 
+// ---- fast-path helpers ------------------------------------------------------------------------------
+// Contexts whose precision holds any 128-bit coefficient, so sums and products of 64-bit
+// coefficients never need rounding.
+inline bool wide_precision(const decContext &ctx) { return ctx.digits >= 39 && ctx.digits <= DEC192_PMAX; }
+
+// True when a result at `exponent` with at most `digits` digits needs no subnormal, overflow or
+// clamp handling: then it can be packed as it is.
+inline bool exponent_is_plain(const decContext &ctx, int32_t exponent) {
+  return exponent >= ctx.emin && exponent <= ctx.emax - ctx.digits + 1 && exponent >= DEC192_EXP_MIN + 51 &&
+         exponent <= DEC192_EXP_MAX - 51;
+}
+
+inline void pack_u128(decimal192 &r, bool neg, u128 coef, int32_t exponent) {
+  r.w[0] = static_cast<u64>(coef);
+  r.w[1] = static_cast<u64>(coef >> 64);
+  r.w[2] = (neg ? kSignBit : 0) | (static_cast<u64>(exponent + DEC192_BIAS) << kExpShift);
+}
+
 // ---- powers of ten ---------------------------------------------------------------------------------
 inline constexpr std::array<u64, 20> kPow10 = [] {
   std::array<u64, 20> t{};

@@ -305,6 +305,40 @@ inline int fast_compare(const decimal192 &a, const decimal192 &b) {
   return sa > 0 ? magnitude : -magnitude;
 }
 
+// Drops the k (1..19) lowest digits of a small coefficient with `mode`; `rest` (when given)
+// receives what was dropped.
+u64 round_small(u64 coef, int k, bool neg, decRounding mode, Rest *rest_out) {
+  const u64 unit = kPow10[static_cast<size_t>(k)];
+  u64 kept = coef / unit;
+  const u64 dropped = coef % unit;
+  const u64 half = unit / 2;
+  const Rest rest = dropped == 0 ? Rest::zero
+                    : dropped < half ? Rest::below_half
+                    : dropped == half ? Rest::half
+                                      : Rest::above_half;
+  if (rounds_up(mode, neg, rest, kept)) ++kept;
+  if (rest_out != nullptr) *rest_out = rest;
+  return kept;
+}
+
+// Quantize of two small finite operands whose exponents differ by at most 19 and whose target
+// exponent needs no range handling. False when the general path must do it.
+bool fast_quantize(decimal192 &r, const decimal192 &a, const decimal192 &q, decContext &ctx) {
+  const int32_t from = small_exponent(a), to = small_exponent(q);
+  const bool neg = sign_of(a);
+  const u64 coef = a.w[0];
+  if (!exponent_is_plain(ctx, to) || from - to > 19 || to - from > 19) return false;
+  if (coef == 0 || to <= from) {  // padding: at most 39 digits, within the precision
+    pack_u128(r, neg, static_cast<u128>(coef) * kPow10[static_cast<size_t>(coef == 0 ? 0 : from - to)], to);
+    return true;
+  }
+  Rest rest;
+  const u64 kept = round_small(coef, to - from, neg, ctx.round, &rest);
+  pack_small(r, neg, kept, to);
+  ctx.status |= DEC_Rounded | (rest != Rest::zero ? DEC_Inexact : 0);
+  return true;
+}
+
 }  // namespace
 
 // ---- comparison -----------------------------------------------------------------------------------------
@@ -348,10 +382,25 @@ decimal192 *decSextDivideInteger(decimal192 *r, const decimal192 *a, const decim
 // ---- rounding and scaling ----------------------------------------------------------------------------------
 
 decimal192 *decSextQuantize(decimal192 *r, const decimal192 *a, const decimal192 *quantum, decContext *ctx) {
+  if (is_small_finite(*a) && is_small_finite(*quantum) && wide_precision(*ctx) && fast_quantize(*r, *a, *quantum, *ctx))
+    return r;
   return run_binary(quantize_num, r, a, quantum, ctx);
 }
 
 decimal192 *decSextReduce(decimal192 *r, const decimal192 *a, decContext *ctx) {
+  if (is_small_finite(*a) && wide_precision(*ctx) && exponent_is_plain(*ctx, small_exponent(*a))) {
+    // Nothing to round: strip the trailing zeros, staying within the largest exponent.
+    int32_t exponent = small_exponent(*a);
+    u64 coef = a->w[0];
+    const int32_t top = ctx->clamp ? ctx->emax - ctx->digits + 1 : ctx->emax;
+    if (coef == 0) exponent = 0;
+    while (coef != 0 && coef % 10 == 0 && exponent < top) {
+      coef /= 10;
+      ++exponent;
+    }
+    pack_small(*r, sign_of(*a), coef, exponent);
+    return r;
+  }
   Num x, z;
   unpack(*a, x);
   reduce_num(z, x, field_limits(*ctx), ctx->status);
@@ -360,6 +409,16 @@ decimal192 *decSextReduce(decimal192 *r, const decimal192 *a, decContext *ctx) {
 }
 
 decimal192 *decSextToIntegralValue(decimal192 *r, const decimal192 *a, decContext *ctx, decRounding mode) {
+  if (is_small_finite(*a) && small_exponent(*a) >= -19) {
+    const int32_t exponent = small_exponent(*a);
+    if (exponent >= 0) {
+      *r = *a;
+      return r;
+    }
+    const bool neg = sign_of(*a);
+    pack_small(*r, neg, round_small(a->w[0], -exponent, neg, mode, nullptr), 0);
+    return r;
+  }
   Num x, z;
   unpack(*a, x);
   integral_num(z, x, mode, false, field_limits(*ctx), ctx->status);
