@@ -157,6 +157,13 @@ TEST(ValueStrings, ConcatStopsAtTheLimitAndIgnoresTheNullFlag) {
   EXPECT_EQ(exp_symval_str_concat(s, nullptr), 0);
 }
 
+TEST(ValueStrings, ConcatOfTheCellsOwnTextDoublesItOnce) {
+  Cell s(EXP_STRING, 10);
+  exp_symval_setstr(s, "ab\xC3\xA9");
+  EXPECT_EQ(exp_symval_str_concat(s, s->value.s), 3);
+  EXPECT_STREQ(s->value.s, "ab\xC3\xA9" "ab\xC3\xA9");
+}
+
 TEST(ValueStrings, StrnConcatCountsBytesOfTheText) {
   Cell s(EXP_STRING, 10);
   exp_symval_setstr(s, "a");
