@@ -1,4 +1,224 @@
-// Built-in class of this family: its records, methods and the functions behind them.
-#include "builtins/builtins.h"
+// The file class: a `file` variable holds an open file (shared by assignment, closed with its last
+// reference). Failures of the file system are results (false, 0 or null), never errors, so a
+// program can test them and go on.
+#include <cstring>
 
-class_family file_class() { return {}; }
+#include "builtins/builtins.h"
+#include "errors.h"
+#include "support/files.h"
+#include "values.h"
+
+namespace {
+
+// Longest line readline returns, in bytes (the result record's limit is as many characters).
+constexpr size_t kLineBytes = 1024;
+
+void file_destructor(void *data) { np_fio_close(static_cast<np_file *>(data)); }
+
+bool is_file_cell(const exp_symval *cell) {
+  return cell && symval_type(cell) == EXP_OBJECT && cell->cls && std::strcmp(cell->cls->name, "file") == 0;
+}
+
+// The open file of the object argument, or none for a null variable.
+np_file *file_of(const exp_symval *cell) {
+  if (symval_is_null(cell) || !cell->value.o) return nullptr;
+  return static_cast<np_file *>(cell->value.o->data);
+}
+
+// The open file of argv[0] for the methods that need one: "File not open" for a null variable.
+int open_file(exp_engine *e, exp_symval **argv, np_file **out) {
+  if (!is_file_cell(argv[0])) return exp_raise_error(e, "Invalid object: file expected");
+  *out = file_of(argv[0]);
+  return *out ? 0 : exp_raise_error(e, "File not open");
+}
+
+int set_null(exp_symval *result) {
+  exp_symval_setnull(result);
+  return 0;
+}
+
+int set_int(exp_symval *result, int64_t v) {
+  exp_symval_setint(result, v);
+  return 0;
+}
+
+// Open flags of a mode text: r reads; w writes; a writes from the end. Other characters are ignored.
+int mode_flags(const char *mode, bool *append) {
+  int flags = 0;
+  *append = false;
+  for (const char *m = mode; *m; ++m) {
+    switch (*m) {
+      case 'r': case 'R': flags |= NP_FIO_READ; break;
+      case 'a': case 'A': *append = true; [[fallthrough]];
+      case 'w': case 'W': flags |= NP_FIO_WRITE | NP_FIO_CREATE; break;
+      default: break;
+    }
+  }
+  return flags;
+}
+
+// open(f, path [, mode]): releases what f held, then opens the path (mode "r" by default).
+// True when open; false, with f null, when the file cannot be opened.
+int file_open(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
+  if (!is_file_cell(argv[0])) return exp_raise_error(e, "Invalid object: file expected");
+  if (symval_is_null(argv[1])) return set_null(result);
+  const char *mode = argc >= 3 && !symval_is_null(argv[2]) && argv[2]->value.s ? argv[2]->value.s : "r";
+  exp_symval_setnull(argv[0]);
+  bool append = false;
+  int flags = mode_flags(mode, &append);
+  np_file *f = nullptr;
+  if (np_fio_open(argv[1]->value.s, flags, &f) != 0) return set_int(result, 0);
+  if (append) np_fio_seek64(f, 0, NP_FIO_END);
+  if (!exp_instantiate_object(argv[0], f)) {
+    np_fio_close(f);
+    return exp_raise_memory_error(e);
+  }
+  return set_int(result, 1);
+}
+
+// close(f): drops f's reference (the file closes with the last one). False when f was null.
+int file_close(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
+  if (!is_file_cell(argv[0])) return exp_raise_error(e, "Invalid object: file expected");
+  bool was_open = file_of(argv[0]) != nullptr;
+  exp_symval_setnull(argv[0]);
+  return set_int(result, was_open ? 1 : 0);
+}
+
+// readline(f): the next line without its line end (at most kLineBytes bytes), or null at end of
+// file or on a read error.
+int file_readline(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
+  np_file *f = nullptr;
+  if (int rc = open_file(e, argv, &f)) return rc;
+  if (symval_type(result) != EXP_STRING || !result->value.s) return set_null(result);
+  // Each byte is at most one character, so a line of `limit` bytes fits the cell's limit.
+  size_t limit = result->len < kLineBytes ? result->len : kLineBytes;
+  int64_t n = np_fio_gets(f, result->value.s, limit + 1);
+  if (n <= 0) return set_null(result);
+  while (n > 0 && (result->value.s[n - 1] == '\n' || result->value.s[n - 1] == '\r')) --n;
+  result->value.s[n] = '\0';
+  symval_clear_null_flag(result);
+  return 0;
+}
+
+// The byte count a block call may use with `buf`: n bounded by the cell's declared length.
+size_t block_size(int64_t n, const exp_symval *buf) {
+  uint64_t limit = buf->len;
+  return static_cast<size_t>(static_cast<uint64_t>(n) < limit ? static_cast<uint64_t>(n) : limit);
+}
+
+// readbytes(f, n, buf): reads up to n bytes (bounded by buf's length) into buf's storage as they
+// are, zero bytes included, and returns the count; 0 on failure with buf unchanged.
+int file_readbytes(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
+  np_file *f = nullptr;
+  if (int rc = open_file(e, argv, &f)) return rc;
+  exp_symval *buf = argv[2];
+  if (symval_is_null(argv[1])) return set_null(result);
+  if (argv[1]->value.i < 1 || symval_type(buf) != EXP_STRING || !buf->value.s) return set_int(result, 0);
+  int64_t n = np_fio_getb(f, buf->value.s, block_size(argv[1]->value.i, buf));
+  if (n < 0) return set_int(result, 0);
+  buf->value.s[n] = '\0';
+  symval_clear_null_flag(buf);
+  return set_int(result, n);
+}
+
+// writeline(f, text): writes the text and CR LF. True on success, false when a write fails.
+int file_writeline(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
+  np_file *f = nullptr;
+  if (int rc = open_file(e, argv, &f)) return rc;
+  if (symval_is_null(argv[1])) return set_null(result);
+  const char *text = argv[1]->value.s ? argv[1]->value.s : "";
+  int64_t n = np_fio_putb(f, text, std::strlen(text));
+  if (n < 0) return set_int(result, 0);
+  int64_t end = np_fio_putb(f, "\r\n", 2);
+  return set_int(result, end == 2 ? n + end : 0);
+}
+
+// writebytes(f, n, buf): writes n bytes of buf's storage (bounded by its length), bytes past the
+// text's terminator included, so a block from readbytes goes back whole. Returns the count.
+int file_writebytes(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
+  np_file *f = nullptr;
+  if (int rc = open_file(e, argv, &f)) return rc;
+  exp_symval *buf = argv[2];
+  if (symval_is_null(argv[1]) || symval_is_null(buf)) return set_null(result);
+  if (argv[1]->value.i < 1 || symval_type(buf) != EXP_STRING || !buf->value.s) return set_int(result, 0);
+  int64_t n = np_fio_putb(f, buf->value.s, block_size(argv[1]->value.i, buf));
+  return set_int(result, n < 0 ? 0 : n);
+}
+
+// The three seeks: true unless the position cannot be set.
+int seek(exp_engine *e, exp_symval *result, exp_symval **argv, int origin) {
+  np_file *f = nullptr;
+  if (int rc = open_file(e, argv, &f)) return rc;
+  if (symval_is_null(argv[1])) return set_null(result);
+  return set_int(result, np_fio_seek64(f, argv[1]->value.i, origin) < 0 ? 0 : 1);
+}
+
+int file_seekbegin(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
+  return seek(e, result, argv, NP_FIO_BEGIN);
+}
+int file_seekcurrent(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
+  return seek(e, result, argv, NP_FIO_CURRENT);
+}
+int file_seekend(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
+  return seek(e, result, argv, NP_FIO_END);
+}
+
+// position(f): bytes from the beginning (64-bit), or -1.
+int file_position(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
+  np_file *f = nullptr;
+  if (int rc = open_file(e, argv, &f)) return rc;
+  return set_int(result, np_fio_seek64(f, 0, NP_FIO_CURRENT));
+}
+
+const builtin_class kClasses[] = {{"file", "File", false, file_destructor}};
+
+const builtin_method kMethods[] = {
+    {"file", "open", "file_open"},           {"file", "close", "file_close"},
+    {"file", "readline", "file_readline"},   {"file", "readbytes", "file_readbytes"},
+    {"file", "writeline", "file_writeline"}, {"file", "writebytes", "file_writebytes"},
+    {"file", "seekbegin", "file_seekbegin"}, {"file", "seekcurrent", "file_seekcurrent"},
+    {"file", "seekend", "file_seekend"},     {"file", "position", "file_position"},
+};
+
+const exp_function kFunctions[] = {
+    {"file_open", file_open, 2, 3, "Oss", 'b', 0,
+     "Open a file. First parameter is the string file name, and a the second parameter is a string "
+     "indicating mode: 'r'=read, 'w'=write, 'rw'=both. If a file doesn't exist it is created. Returns "
+     "false on failure.",
+     1, ""},
+    {"file_close", file_close, 1, 1, "O", 'b', 0, "Closes the open file.", 1, ""},
+    {"file_readline", file_readline, 1, 1, "O", 's', 1024,
+     "Read a line of text from a file. A maximum of 1024 bytes will be read. The text is returned. "
+     "Null is returned if there was a condition such as end of file",
+     1, ""},
+    {"file_readbytes", file_readbytes, 3, 3, "Ois", 'i', 0,
+     "Read a first parameter number of bytes from a file into the second parameter. The number of "
+     "bytes actually read is returned.",
+     1, ""},
+    {"file_writeline", file_writeline, 2, 2, "Os", 'b', 0,
+     "Write a line of text to the file. Returns true on success. This function overwrites existing "
+     "content.",
+     1, ""},
+    {"file_writebytes", file_writebytes, 3, 3, "Ois", 'i', 0,
+     "Write a block of bytes to the file. Specify the number of characters, and a string. Returns "
+     "the number of bytes actually written.",
+     1, ""},
+    {"file_seekbegin", file_seekbegin, 2, 2, "Oi", 'b', 0,
+     "Sets the file pointer to a position starting at the beginning of the file. Returns true on "
+     "success, false otherwise. Parameter specifies the position.",
+     1, ""},
+    {"file_seekcurrent", file_seekcurrent, 2, 2, "Oi", 'b', 0,
+     "Sets the file pointer to a position starting at the current position. Returns true on "
+     "success, false otherwise. Parameter specifies the number of bytes from the current position.",
+     1, ""},
+    {"file_seekend", file_seekend, 2, 2, "Oi", 'b', 0,
+     "Sets the file pointer to a position starting at the end of the file. Returns true on success, "
+     "false otherwise. Parameter specifies the position from the end of the file.",
+     1, ""},
+    {"file_position", file_position, 1, 1, "O", 'i', 0,
+     "Returns the current file position which is the number of bytes from the beginning.", 1, ""},
+};
+
+}  // namespace
+
+class_family file_class() { return {kClasses, kMethods, kFunctions}; }
