@@ -1,4 +1,175 @@
-// Built-in functions of this family; their records join the static table in table.cpp.
-#include "builtins/builtins.h"
+// System and file-system functions: run another program, pause, name the user, make unique
+// identifiers, and delete, move, copy, test and date files and create or remove directories.
+// A failed operation is a result (false, null or a negative exit code), never an error.
+#include <chrono>
+#include <ctime>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
 
-std::span<const exp_function> system_functions() { return {}; }
+#include "builtins/builtins.h"
+#include "engine.h"
+#include "errors.h"
+#include "program.h"
+#include "support/dates.h"
+#include "support/files.h"
+#include "support/process.h"
+#include "support/sysinfo.h"
+#include "values.h"
+
+namespace {
+
+constexpr int64_t kSleepSliceMs = 2000;  // sleep looks at cancellation between slices this long
+
+int set_null(exp_symval *result) {
+  exp_symval_setnull(result);
+  return 0;
+}
+
+int set_int(exp_symval *result, int64_t v) {
+  exp_symval_setint(result, v);
+  return 0;
+}
+
+// True when any of the first `count` arguments is null.
+bool any_null(exp_symval **argv, int count) {
+  for (int k = 0; k < count; ++k)
+    if (symval_is_null(argv[k])) return true;
+  return false;
+}
+
+// A present, non-null, non-zero optional argument.
+bool flag_argument(int argc, exp_symval **argv, int index) {
+  return argc > index && !symval_is_null(argv[index]) && argv[index]->value.i != 0;
+}
+
+// ---- file system -------------------------------------------------------------------------------------
+
+// Runs one path operation: false for a null path, else true exactly when the operation succeeds.
+template <int (*Operation)(const char *)>
+int path_call(exp_engine *, exp_symval *result, int, exp_symval **argv) {
+  if (any_null(argv, 1)) return set_int(result, 0);
+  return set_int(result, Operation(argv[0]->value.s) == 0 ? 1 : 0);
+}
+
+int exists(const char *path) { return np_fio_stat(path, nullptr); }
+int copy_over(const char *from, const char *to) { return np_fio_copy(from, to, NP_FIO_OVERWRITE); }
+
+template <int (*Operation)(const char *, const char *)>
+int two_path_call(exp_engine *, exp_symval *result, int, exp_symval **argv) {
+  if (any_null(argv, 2)) return set_int(result, 0);
+  return set_int(result, Operation(argv[0]->value.s, argv[1]->value.s) == 0 ? 1 : 0);
+}
+
+// mkdir(path [, recursive]).
+int fn_mkdir(exp_engine *, exp_symval *result, int argc, exp_symval **argv) {
+  if (any_null(argv, 1)) return set_int(result, 0);
+  int flags = flag_argument(argc, argv, 1) ? NP_DIR_PARENTS : 0;
+  return set_int(result, np_dir_create(argv[0]->value.s, flags) == 0 ? 1 : 0);
+}
+
+// filedate(path [, modified]): the creation (or modification) time as a local date with seconds;
+// null when the file cannot be examined.
+int fn_filedate(exp_engine *, exp_symval *result, int argc, exp_symval **argv) {
+  if (any_null(argv, 1)) return set_null(result);
+  np_fio_status status{};
+  if (np_fio_stat(argv[0]->value.s, &status) != 0) return set_null(result);
+  auto seconds = static_cast<std::time_t>(flag_argument(argc, argv, 1) ? status.modified : status.created);
+  std::tm local{};
+  double days = 0;
+  if (!::localtime_r(&seconds, &local) ||
+      !vts_compose_date(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+                        local.tm_sec > 59 ? 59 : local.tm_sec, &days))
+    return set_null(result);
+  exp_symval_setdbl(result, days);
+  return 0;
+}
+
+// ---- processes ---------------------------------------------------------------------------------------
+
+// execute(program, args...): the program's exit code; -100 - c when it cannot be started (c the
+// system's error code, so a missing program gives -102); -200 - s when the wait did not see a
+// normal end (s the wait status: 3 killed by a signal, 4 lost).
+int fn_execute(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
+  if (any_null(argv, 1)) return set_null(result);
+  std::vector<const char *> list;
+  try {
+    list.reserve(static_cast<size_t>(argc) + 1);
+    for (int k = 0; k < argc; ++k) list.push_back(symval_is_null(argv[k]) ? "" : argv[k]->value.s);
+    list.push_back(nullptr);
+  } catch (const std::bad_alloc &) {
+    return exp_raise_memory_error(e);
+  }
+  np_process *child = nullptr;
+  if (int rc = np_proc_execute(list.data(), NP_PROC_SEARCH_PATH, nullptr, &child)) return set_int(result, -100 - rc);
+  int status = 0, code = 0;
+  np_proc_wait(child, -1, &status, &code);
+  np_proc_destroy(child);
+  return set_int(result, status == NP_PROC_EXITED ? code : -200 - status);
+}
+
+// The running program, from the self cell that follows the arguments; none if it is missing.
+exp_pcode *running_program(const exp_symval *self) {
+  if (!self || symval_type(self) != EXP_POINTER || symval_is_null(self)) return nullptr;
+  return static_cast<exp_pcode *>(self->value.p);
+}
+
+// Error 104 when the run was cancelled or the host's interrupt handler asks to stop, else 0.
+int check_interrupt(exp_engine *e, const exp_pcode *running) {
+  if (running && running->cancel.load() != 0) return engine_error(e, ERR_INTERRUPT);
+  if (e->interrupt && e->interrupt(e) != 0) return engine_error(e, ERR_INTERRUPT);
+  return 0;
+}
+
+// sleep(ms): sleeps in slices of at most kSleepSliceMs, checking for cancellation and asking the
+// interrupt handler after each. True; 0 and negative durations return at once.
+int fn_sleep(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
+  if (any_null(argv, 1)) return set_null(result);
+  const exp_pcode *running = running_program(argv[argc]);
+  for (int64_t left = argv[0]->value.i; left > 0; left -= kSleepSliceMs) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(left < kSleepSliceMs ? left : kSleepSliceMs));
+    if (int rc = check_interrupt(e, running)) return rc;
+  }
+  return set_int(result, 1);
+}
+
+// ---- process facts -----------------------------------------------------------------------------------
+
+int fn_username(exp_engine *, exp_symval *result, int, exp_symval **) {
+  char name[256];
+  np_osinf_user(name, sizeof name);
+  exp_symval_setstr(result, name);
+  return 0;
+}
+
+int fn_uniqueid(exp_engine *, exp_symval *result, int, exp_symval **) {
+  char id[NP_UNIQ_LENGTH + 4];
+  np_uniq_s64(id);
+  exp_symval_setstr(result, id);
+  return 0;
+}
+
+const exp_function kRecords[] = {
+    {"execute", fn_execute, 1, EXP_UNLIMITED, "s", 'i', 0,
+     "Executes a program. First parameter is program name, second...n are command line args. Returns "
+     "the program's exit code, or -1 if failed to start.",
+     0, ""},
+    {"sleep", fn_sleep, 1, 1, "i", 'b', 0,
+     "Sleeps the specified number of milliseconds and invokes the interrupt handler.", 0, ""},
+    {"deletefile", path_call<np_fio_unlink>, 1, 1, "s", 'b', 0, "Deletes a file from disk.", 0, ""},
+    {"fileexists", path_call<exists>, 1, 1, "s", 'b', 0, "Returns true if the specified file exists.", 0, ""},
+    {"filedate", fn_filedate, 1, 2, "sb", 'd', 0,
+     "Returns the date a file was created. If second parameter is true, returns the modified date.", 0, ""},
+    {"movefile", two_path_call<np_fio_rename>, 2, 2, "ss", 'b', 0, "Move or rename a file.", 0, ""},
+    {"copyfile", two_path_call<copy_over>, 2, 2, "ss", 'b', 0, "Copy a file.", 0, ""},
+    {"username", fn_username, 0, 0, "", 's', 255, "Return the OS username of the logged in user", 0, ""},
+    {"uniqueid", fn_uniqueid, 0, 0, "", 's', 16, "Return a unique indentifier", 0, ""},
+    {"mkdir", fn_mkdir, 1, 2, "sb", 'b', 0,
+     "Create a directory. If second parameter is true, the directory will be recursively created", 0, ""},
+    {"rmdir", path_call<np_dir_unlink>, 1, 1, "s", 'b', 0, "Delete a directory. Directory must be empty", 0, ""},
+};
+
+}  // namespace
+
+std::span<const exp_function> system_functions() { return kRecords; }
