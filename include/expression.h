@@ -9,6 +9,15 @@
  * One engine, with its symbols and programs, is used by one thread at a time. No call throws;
  * allocation failure is reported as error 1.
  */
+/*
+ * Turkish mode of the regex class: re.compile(pattern, "turkish") (any text whose first seven
+ * letters spell turkish, in any case) selects the Turkish case rules. Turkish has two letters i,
+ * dotted i/İ and dotless ı/I, so wherever the pattern matches without regard to case ((?i)), i and
+ * İ match each other and ı and I match each other, while i never matches I; and the case
+ * conversions of replace (\U \L \u \l) map i to İ and I to ı. Turkish mode does not by itself make
+ * matching case-insensitive. Letters inside character classes and letters written as escapes
+ * (\x{131}) keep the default folding.
+ */
 #ifndef EXPRESSION_H
 #define EXPRESSION_H
 
