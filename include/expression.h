@@ -59,6 +59,11 @@ typedef struct exp_object {
 typedef struct exp_decimal192 {
   uint64_t w[3];
 } exp_decimal192;
+#define EXP_DECIMAL_BIAS 131072     /* added to the exponent of a finite number */
+#define EXP_DECIMAL_EXP_SHIFT 45    /* position of the exponent field in w[2] */
+#define EXP_DECIMAL_INF 0x3FFFD     /* exponent-field codes of the special values */
+#define EXP_DECIMAL_QNAN 0x3FFFE
+#define EXP_DECIMAL_SNAN 0x3FFFF
 
 /* A value cell. Read the fields directly; write values through the exp_symval_* setters. */
 typedef struct exp_symval {
@@ -164,6 +169,13 @@ EXP_API int exp_symval_setreal_text(exp_symval *c, const char *text);
  * other types convert: numbers, boolean words, dates in ISO 8601 or the locale's order). A NULL text
  * makes the cell null. Returns 0, or 1 when the text does not convert (the cell is then null). */
 EXP_API int exp_symval_settext(exp_engine *e, exp_symval *c, const char *text);
+/* Builds the decimal coefficient x 10^exponent exactly (for example 1234, -2 is 12.34). An exponent
+ * outside the format's range gives NaN. */
+EXP_API void exp_decimal_make(exp_decimal192 *d, int64_t coefficient, int32_t exponent);
+/* The value of a finite decimal as an integer count of 10^exponent units (12.34 with exponent -4
+ * is 123400). Returns 1, or 0 when the value is not finite, is not a whole number of such units or
+ * does not fit 64 bits. */
+EXP_API int exp_decimal_scaled(const exp_decimal192 *d, int32_t exponent, int64_t *out);
 /* The library version as "major.minor.patch". */
 EXP_API const char *exp_version(void);
 

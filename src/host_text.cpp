@@ -58,3 +58,38 @@ extern "C" EXP_API int exp_symval_settext(exp_engine *e, exp_symval *c, const ch
   symval_convert(&view, c, e);
   return symval_is_null(c) ? 1 : 0;
 }
+
+static_assert(EXP_DECIMAL_BIAS == DEC192_BIAS, "the public header documents the decimal layout");
+
+extern "C" EXP_API void exp_decimal_make(exp_decimal192 *d, int64_t coefficient, int32_t exponent) {
+  if (!d) return;
+  decimal192 r;
+  if (exponent < DEC192_EMIN - (DEC192_PMAX - 1) || exponent > DEC192_EMAX - (DEC192_PMAX - 1)) {
+    decSextNaN(&r);
+  } else {
+    uint64_t magnitude = coefficient < 0 ? 0 - static_cast<uint64_t>(coefficient) : static_cast<uint64_t>(coefficient);
+    r.w[0] = magnitude;
+    r.w[1] = 0;
+    r.w[2] = (coefficient < 0 ? uint64_t{1} << 63 : 0) |
+             (static_cast<uint64_t>(exponent + DEC192_BIAS) << EXP_DECIMAL_EXP_SHIFT);
+  }
+  std::memcpy(d, &r, sizeof r);
+}
+
+extern "C" EXP_API int exp_decimal_scaled(const exp_decimal192 *d, int32_t exponent, int64_t *out) {
+  if (!d || !out) return 0;
+  decimal192 v, quantum;
+  std::memcpy(&v, d, sizeof v);
+  if (!decSextIsFinite(&v)) return 0;
+  decContext ctx;
+  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
+  decSextSetExponent(decSextFromInt32(&quantum, 1), &ctx, exponent);
+  decSextQuantize(&v, &v, &quantum, &ctx);
+  if (decContextGetStatus(&ctx) & (DEC_Inexact | DEC_Invalid_operation)) return 0;
+  // v is now a whole number of units: its coefficient, read with the exponent set to 0.
+  decSextSetExponent(&v, &ctx, 0);
+  int64_t n = decSextToInt64(&v, &ctx, DEC_ROUND_DOWN);
+  if (decContextTestStatus(&ctx, DEC_Invalid_operation)) return 0;
+  *out = n;
+  return 1;
+}
