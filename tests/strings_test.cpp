@@ -206,6 +206,10 @@ TEST_F(StringsTest, TrimRemovesOuterWhiteSpaceOnly) {
                {"trim(\"\t x\n\")", "s:x"},
                {"trim(\"\u3000日本\u3000 \")", "s:日本"},
                {"trim(\" é \u00a0\")", "s:é"},
+               {"trim(\"\xC2\x85" "abc\xC2\x85\")", "s:abc"},
+               {"trim(\" x\xC3\")", "s:x\xC3"},
+               {"trim(\"é\xA9 \")", "s:é\xA9"},
+               {"trim(\"\xA9\xA9\xA9\xA9 \")", "s:\xA9\xA9\xA9\xA9"},
                {"trim(null)", "null"}},
               EXP_STRING);
 }

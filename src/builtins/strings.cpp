@@ -64,14 +64,20 @@ int store_empty(exp_engine *e, Cell *result) { return store(e, result, "", 0, 0)
 // Steps at most `n` characters from `p` (all of them when `n` < 0); returns where it stopped
 // and stores the characters stepped in `*count`.
 const char *advance(const char *p, int64_t n, int64_t *count) {
-  int64_t k = 0;
-  while (*p && (n < 0 || k < n)) {
-    const char *next = np_uchar_seek(p, 1);
-    p = next ? next : p + std::strlen(p);
-    ++k;
-  }
-  *count = k;
-  return p;
+  if (n >= 0)
+    if (const char *q = np_uchar_seek(p, n)) {
+      *count = n;
+      return q;
+    }
+  *count = np_uchar_length(p);
+  return p + std::strlen(p);
+}
+
+// Characters of `text` when that matters for fitting into `room` characters: a text of no more
+// bytes than `room` has no more characters either, and is not counted (the count returned is
+// then its byte length, an upper bound that fits just the same).
+int64_t chars_for_room(std::string_view text, uint32_t room) {
+  return text.size() <= room ? static_cast<int64_t>(text.size()) : np_uchar_length(text.data());
 }
 
 // Byte offset of the `n`-th non-overlapping occurrence of the non-empty `t` in `s` (each search
@@ -198,7 +204,7 @@ int map_case_into(exp_engine *e, Cell *result, const Cell *arg, CaseMap map) {
   if (symval_is_null(arg)) return set_null(result);
   std::string_view text = text_of(arg);
   int need = map(text, nullptr, -1);
-  if (need < 0) return engine_error(e, ERR_MEMORY);
+  if (need < 0 || need == INT32_MAX) return engine_error(e, ERR_MEMORY);
   if (int rc = reserve(e, result, 0, static_cast<size_t>(need))) return rc;
   map(text, result->value.s, need + 1);
   symval_clear_null_flag(result);
@@ -218,27 +224,56 @@ int fn_upper(exp_engine *e, Cell *result, int, Cell **argv) {
 
 // ---- trimming ------------------------------------------------------------------------------------
 
+// False when the character starting with byte `lead` cannot be white space: every Unicode
+// White_Space character is ASCII or starts with one of the bytes C2 (U+0085, U+00A0), E1
+// (U+1680), E2 (U+2000-U+205F) or E3 (U+3000). Others need not be classified.
+bool may_be_space(unsigned char lead) {
+  return lead < 0x80 || lead == 0xC2 || lead == 0xE1 || lead == 0xE2 || lead == 0xE3;
+}
+
+// True when the character at `p` is white space; `*step` gets its byte length (at least 1).
+bool space_at(const char *p, int *step) {
+  if (!may_be_space(static_cast<unsigned char>(*p))) {
+    const char *next = np_uchar_seek(p, 1);
+    *step = next ? static_cast<int>(next - p) : 1;
+    return false;
+  }
+  bool space = np_uchar_isspace(p, step) != 0;
+  if (*step < 1) *step = 1;
+  return space;
+}
+
+// Start of the character that ends at `end` (> `begin`), as forward stepping divides the text:
+// the well-formed sequence ending there when there is one (its lead byte is the nearest
+// non-continuation byte, at most three bytes back), otherwise the single byte before `end`.
+const char *previous_char(const char *begin, const char *end) {
+  const char *lead = end - 1;
+  while (lead > begin && end - lead < 4 && (static_cast<unsigned char>(*lead) & 0xC0) == 0x80) --lead;
+  if (lead != end - 1 && np_uchar_seek(lead, 1) == end) return lead;
+  return end - 1;
+}
+
 // trim(s): s without leading and trailing white space (Unicode White_Space); inner white space
-// stays.
+// stays. Only the white space at both ends is classified: leading characters forward, trailing
+// ones backward from the end.
 int fn_trim(exp_engine *e, Cell *result, int, Cell **argv) {
   if (symval_is_null(argv[0])) return set_null(result);
-  const char *p = text_of(argv[0]);
-  int step = 0;
-  while (np_uchar_isspace(p, &step)) p += step;
-  const char *start = p;
-  const char *end = p;      // just after the last non-space character
-  int64_t chars = 0, kept = 0;
-  while (*p) {
-    bool space = np_uchar_isspace(p, &step);
-    if (step < 1) step = 1;
-    p += step;
-    ++chars;
-    if (!space) {
-      end = p;
-      kept = chars;
-    }
+  const char *text = text_of(argv[0]);
+  const char *start = text;
+  int64_t stripped = 0;
+  int step = 1;
+  for (; *start && space_at(start, &step); start += step) ++stripped;
+  const char *end = start + std::strlen(start);
+  while (end > start) {
+    const char *prev = previous_char(start, end);
+    if (!space_at(prev, &step)) break;
+    end = prev;
+    ++stripped;
   }
-  return store(e, result, start, static_cast<size_t>(end - start), kept);
+  std::string_view kept(start, static_cast<size_t>(end - start));
+  int64_t chars = kept.size() <= result->len ? static_cast<int64_t>(kept.size())
+                                             : np_uchar_length(text) - stripped;
+  return store(e, result, kept.data(), kept.size(), chars);
 }
 
 // ---- replacing -----------------------------------------------------------------------------------
@@ -246,9 +281,13 @@ int fn_trim(exp_engine *e, Cell *result, int, Cell **argv) {
 // Builds s with the first `count` occurrences of t replaced by r into the result, sized once.
 int replace_into(exp_engine *e, Cell *result, std::string_view s, std::string_view t, std::string_view r,
                  int64_t count) {
-  int64_t chars = np_uchar_length(s.data()) +
-                  (np_uchar_length(r.data()) - np_uchar_length(t.data())) * count;
-  size_t bytes = s.size() + r.size() * count - t.size() * count;
+  size_t grown = 0, bytes = 0;
+  if (__builtin_mul_overflow(r.size(), static_cast<size_t>(count), &grown) ||
+      __builtin_add_overflow(s.size() - t.size() * static_cast<size_t>(count), grown, &bytes))
+    return engine_error(e, ERR_MEMORY);  // far beyond any cell's size
+  int64_t chars = bytes <= result->len ? static_cast<int64_t>(bytes)
+                                       : np_uchar_length(s.data()) +
+                                             (np_uchar_length(r.data()) - np_uchar_length(t.data())) * count;
   if (int rc = reserve(e, result, chars, bytes)) return rc;
   char *out = result->value.s;
   size_t from = 0;
@@ -273,14 +312,14 @@ int fn_replace(exp_engine *e, Cell *result, int argc, Cell **argv) {
   bool t_null = symval_is_null(argv[1]), r_null = symval_is_null(argv[2]);
   if (symval_is_null(argv[0])) {
     if (!t_null || r_null) return set_null(result);
-    const char *r = text_of(argv[2]);
-    return store(e, result, r, std::strlen(r), np_uchar_length(r));
+    std::string_view r = text_of(argv[2]);
+    return store(e, result, r.data(), r.size(), chars_for_room(r, result->len));
   }
   int32_t limit = (argc > 3 && !symval_is_null(argv[3])) ? int_arg(argv[3]) : 0;
   std::string_view s = text_of(argv[0]);
   std::string_view t = t_null ? std::string_view() : text_of(argv[1]);
   int64_t count = (r_null || t.empty() || s.empty()) ? 0 : count_occurrences(s, t, limit);
-  if (count == 0) return store(e, result, s.data(), s.size(), np_uchar_length(s.data()));
+  if (count == 0) return store(e, result, s.data(), s.size(), chars_for_room(s, result->len));
   return replace_into(e, result, s, t, text_of(argv[2]), count);
 }
 

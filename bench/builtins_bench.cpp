@@ -1,0 +1,225 @@
+// Built-in string, numeric and date functions called through their callbacks, on 10- and
+// 255-character ASCII and multi-byte texts. Every heap allocation made inside the timed loop is
+// counted (malloc/calloc/realloc are wrapped), and reported per call as "allocs": it must be 0
+// for results that fit their cell.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "builtins/builtins.h"
+#include "expression.h"
+#include "support/dates.h"
+#include "values.h"
+
+// ---- allocation counting -------------------------------------------------------------------------
+
+extern "C" void *__libc_malloc(size_t);
+extern "C" void *__libc_calloc(size_t, size_t);
+extern "C" void *__libc_realloc(void *, size_t);
+
+namespace {
+std::atomic<long> g_allocations{0};
+}
+
+extern "C" void *malloc(size_t n) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_malloc(n);
+}
+extern "C" void *calloc(size_t n, size_t size) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_calloc(n, size);
+}
+extern "C" void *realloc(void *p, size_t n) {
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_realloc(p, n);
+}
+
+namespace {
+
+// ---- cells and calls -----------------------------------------------------------------------------
+
+// A set of argument cells and a result cell shaped like the ones the compiler makes for a call.
+class Call {
+ public:
+  Call(std::string_view name, std::span<const exp_function> family) {
+    for (const exp_function &f : family)
+      if (name == f.name) record_ = &f;
+    int type = type_of(record_->ret_type);
+    int limit = type == EXP_STRING ? (record_->max_len ? static_cast<int>(record_->max_len) : 255) : 0;
+    symval_init(&result_, type, limit, 0, nullptr);
+  }
+  ~Call() {
+    symval_clear(&result_);
+    for (exp_symval &c : args_) symval_clear(&c);
+  }
+  Call(const Call &) = delete;
+  Call &operator=(const Call &) = delete;
+
+  Call &text(const std::string &s) {
+    exp_symval &c = add(EXP_STRING, static_cast<int>(s.size()) + 1);
+    exp_symval_setstr(&c, s.c_str());
+    return *this;
+  }
+  Call &integer(int64_t v) {
+    exp_symval_setint(&add(EXP_INTEGER, 0), v);
+    return *this;
+  }
+  Call &real(const char *text) {
+    exp_symval_setreal_text(&add(EXP_REAL, 0), text);
+    return *this;
+  }
+  Call &date(double days) {
+    exp_symval_setdbl(&add(EXP_DATE, 0), days);
+    return *this;
+  }
+
+  int operator()() {
+    argv_.clear();
+    for (exp_symval &c : args_) argv_.push_back(&c);
+    argv_.push_back(nullptr);
+    return record_->fn(nullptr, &result_, static_cast<int>(args_.size()), argv_.data());
+  }
+  exp_symval *result() { return &result_; }
+
+ private:
+  static int type_of(char letter) {
+    switch (letter) {
+      case 'i': return EXP_INTEGER;
+      case 'r': return EXP_REAL;
+      case 'd': return EXP_DATE;
+      case 'b': return EXP_BOOLEAN;
+      default: return EXP_STRING;
+    }
+  }
+  exp_symval &add(int type, int limit) {
+    args_.reserve(8);
+    args_.emplace_back();
+    symval_init(&args_.back(), type, limit, 0, nullptr);
+    return args_.back();
+  }
+
+  const exp_function *record_ = nullptr;
+  exp_symval result_{};
+  std::vector<exp_symval> args_;
+  std::vector<exp_symval *> argv_;
+};
+
+// Runs the call in the timed loop and reports allocations per call.
+void measure(benchmark::State &state, Call &call) {
+  call();  // a result that grows does so before timing starts
+  long before = g_allocations.load();
+  int rc = 0;
+  for (auto _ : state) {
+    rc |= call();
+    benchmark::DoNotOptimize(call.result()->value);
+  }
+  long allocations = g_allocations.load() - before;
+  state.counters["allocs"] =
+      benchmark::Counter(static_cast<double>(allocations) / static_cast<double>(state.iterations()));
+  if (rc != 0) state.SkipWithError("the function reported an error");
+}
+
+// ---- texts ---------------------------------------------------------------------------------------
+
+// `n` characters of mixed-case ASCII words with single spaces.
+std::string ascii_text(int n) {
+  static constexpr std::string_view kWords = "The quick Brown fox jumps over the lazy Dog ";
+  std::string s;
+  for (int i = 0; i < n; ++i) s += kWords[static_cast<size_t>(i) % kWords.size()];
+  return s;
+}
+
+// `n` characters of two-byte (Cyrillic, Greek) and three-byte (CJK) letters and spaces.
+std::string multibyte_text(int n) {
+  static const char *const kChars[] = {"П", "р", "и", "в", "е", "т", " ", "Ω", "λ", "日", "本", " "};
+  std::string s;
+  for (int i = 0; i < n; ++i) s += kChars[static_cast<size_t>(i) % std::size(kChars)];
+  return s;
+}
+
+std::string text_for(const benchmark::State &state) {
+  int n = static_cast<int>(state.range(0));
+  return state.range(1) ? multibyte_text(n) : ascii_text(n);
+}
+
+void set_label(benchmark::State &state) { state.SetLabel(state.range(1) ? "multibyte" : "ascii"); }
+
+// ---- benchmarks ----------------------------------------------------------------------------------
+
+void BM_upper(benchmark::State &state) {
+  Call call("upper", string_functions());
+  call.text(text_for(state));
+  set_label(state);
+  measure(state, call);
+}
+
+void BM_trim(benchmark::State &state) {
+  Call call("trim", string_functions());
+  call.text("   " + text_for(state) + " \t ");
+  set_label(state);
+  measure(state, call);
+}
+
+void BM_mid(benchmark::State &state) {
+  Call call("mid", string_functions());
+  int n = static_cast<int>(state.range(0));
+  call.text(text_for(state)).integer(n / 3).integer(n / 2);
+  set_label(state);
+  measure(state, call);
+}
+
+// The last occurrence of a three-character tail, searched as the second occurrence.
+void BM_instr(benchmark::State &state) {
+  Call call("instr", string_functions());
+  std::string s = text_for(state);
+  std::string tail = s.substr(s.size() - (state.range(1) ? 7 : 3));
+  call.text(s + s).text(tail).integer(2);
+  set_label(state);
+  measure(state, call);
+}
+
+// Every space replaced by two characters (the result grows by a fifth or more, sized once).
+void BM_replace(benchmark::State &state) {
+  Call call("replace", string_functions());
+  call.text(text_for(state)).text(" ").text("__");
+  set_label(state);
+  measure(state, call);
+}
+
+void BM_round(benchmark::State &state) {
+  Call call("round", numeric_functions());
+  call.real("1234.56789").integer(state.range(0));
+  measure(state, call);
+}
+
+void BM_formatdate(benchmark::State &state) {
+  static const char *const kPatterns[] = {"YYYY-MM-DD hh:mm:ss.ms", "DD MMMM YYYY"};
+  Call call("formatdate", date_functions());
+  double days = 0;
+  vts_compose_date_milli(2026, 3, 7, 14, 5, 9, 42, &days);
+  call.date(days).text(kPatterns[state.range(0)]);
+  state.SetLabel(kPatterns[state.range(0)]);
+  measure(state, call);
+}
+
+void TextSizes(benchmark::internal::Benchmark *b) {
+  for (int64_t n : {10, 255})
+    for (int64_t multibyte : {0, 1}) b->Args({n, multibyte});
+}
+
+BENCHMARK(BM_upper)->Apply(TextSizes);
+BENCHMARK(BM_trim)->Apply(TextSizes);
+BENCHMARK(BM_mid)->Apply(TextSizes);
+BENCHMARK(BM_instr)->Apply(TextSizes);
+BENCHMARK(BM_replace)->Apply(TextSizes);
+BENCHMARK(BM_round)->Arg(2)->Arg(-2);
+BENCHMARK(BM_formatdate)->Arg(0)->Arg(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();
