@@ -42,8 +42,16 @@ CONDITIONS = [
 ]
 
 
-def context():
-    return decimal.Context(prec=PREC, Emax=EMAX, Emin=EMIN, rounding=decimal.ROUND_HALF_EVEN, clamp=1, traps=[])
+def context(rounding=decimal.ROUND_HALF_EVEN):
+    return decimal.Context(prec=PREC, Emax=EMAX, Emin=EMIN, rounding=rounding, clamp=1, traps=[])
+
+
+def maybe_mode(r):
+    """A quarter of the two-operand cases run under another rounding mode: (line suffix, mode)."""
+    if r.random() < 0.75:
+        return "", decimal.ROUND_HALF_EVEN
+    mode = r.randrange(8)
+    return f" {mode}", ROUNDINGS[mode]
 
 
 def python_conditions(ctx):
@@ -129,18 +137,20 @@ def related_pair(r):
 def binary_case(name, method):
     def make(r):
         a, b = related_pair(r)
-        ctx = context()
+        suffix, rounding = maybe_mode(r)
+        ctx = context(rounding)
         res = getattr(ctx, method)(D(a), D(b))
-        return f"{name} {a} {b}", str(res), python_conditions(ctx)
+        return f"{name} {a} {b}{suffix}", str(res), python_conditions(ctx)
     return make
 
 
 def quantize_case(r):
     a = operand(r)
     q = r.choice([f"1E{r.randint(-6, 2)}", f"1E{r.randint(-60, 60)}", operand(r), f"0E{r.randint(ETINY - 2, EMAX + 2)}"])
-    ctx = context()
+    suffix, rounding = maybe_mode(r)
+    ctx = context(rounding)
     res = ctx.quantize(D(a), D(q))
-    return f"quantize {a} {q}", str(res), python_conditions(ctx)
+    return f"quantize {a} {q}{suffix}", str(res), python_conditions(ctx)
 
 
 def integral_case(r):
@@ -276,17 +286,23 @@ OPERATIONS = [
 
 
 def correctly_rounded_power(line):
-    """The correctly rounded power and its conditions, from exact rational arithmetic; None when
-    the exponent is too large to work that out quickly. Python's decimal rounds some negative
-    integer powers one unit off (it is documented as not always correctly rounded), so a
-    disagreement is settled by this."""
+    """The correctly rounded power and its conditions: from exact rational arithmetic for
+    moderate exponents, else from a 200-digit power rounded once. Python's decimal rounds some
+    integer powers one unit off near halfway cases (it is documented as not always correctly
+    rounded), so a disagreement is settled by this."""
     _, a, n = line.split()
     x, n = D(a), int(n)
-    if not x.is_finite() or x.is_zero() or abs(n) > 400:
+    if not x.is_finite() or x.is_zero():
         return None
-    value = Fraction(x) ** n
     ctx = context()
-    res = ctx.divide(D(value.numerator), D(value.denominator))
+    if abs(n) <= 400:  # exact rational arithmetic
+        value = Fraction(x) ** n
+        res = ctx.divide(D(value.numerator), D(value.denominator))
+    else:  # 200 digits, then one rounding to 52
+        wide = decimal.Context(prec=200, Emax=10 ** 9, Emin=-10 ** 9, traps=[])
+        res = ctx.plus(wide.power(x, n))
+        if wide.flags[decimal.Inexact]:
+            ctx.flags[decimal.Inexact] = ctx.flags[decimal.Rounded] = True
     return str(res), python_conditions(ctx)
 
 

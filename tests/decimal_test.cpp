@@ -510,3 +510,46 @@ TEST(DecimalLayout, SmallCoefficientsUseOnlyTheFirstWord) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every 24-byte pattern is accepted, including coefficients above 10^52 - 1 that no operation
+// produces: results stay well-formed and nothing reads or writes out of bounds.
+TEST(DecimalRobustness, ArbitraryBitPatternsGiveWellFormedResults) {
+  std::mt19937_64 rng(7);
+  const uint64_t exponent_field_mask = uint64_t{0x3FFFF} << 45;
+  auto random_value = [&] {
+    decimal192 d{{rng(), rng() % 4 == 0 ? 0 : rng(), rng()}};
+    if (rng() % 2 == 0)  // mostly ordinary exponents, so arithmetic really happens
+      d.w[2] = (d.w[2] & ~exponent_field_mask) | (static_cast<uint64_t>(DEC192_BIAS - 40 + rng() % 80) << 45);
+    return d;
+  };
+  const Binary ops[] = {decSextAdd, decSextSubtract, decSextMultiply, decSextDivide, decSextCompare, decSextQuantize,
+                        decSextRemainder, decSextDivideInteger, decSextMax, decSextMin, power};
+  for (int i = 0; i < 3000; ++i) {
+    const decimal192 a = random_value(), b = random_value();
+    for (Binary op : ops) {
+      decContext c = ctx192();
+      decimal192 r;
+      op(&r, &a, &b, &c);
+      const std::string text = show(r);
+      ASSERT_LT(text.size(), static_cast<size_t>(DEC192_STRING));
+      if (decSextIsFinite(&r)) {
+        // A finished result always has at most 52 digits.
+        const size_t digits = std::count_if(text.begin(), text.begin() + static_cast<long>(text.find('E') == std::string::npos ? text.size() : text.find('E')),
+                                            [](char ch) { return ch >= '0' && ch <= '9'; });
+        ASSERT_LE(digits, 52u + 7u) << text;  // plain notation may add up to 7 leading zeros
+      }
+    }
+    decContext c = ctx192();
+    char buf[DEC192_STRING];
+    decSextToString(&a, buf);
+    decSextToInt64(&a, &c, DEC_ROUND_FLOOR);
+    decSextToDouble(&a, &c, 2);
+    decimal192 r;
+    decSextReduce(&r, &a, &c);
+    decSextToIntegralValue(&r, &a, &c, DEC_ROUND_HALF_UP);
+  }
+}
+
+}  // namespace

@@ -45,8 +45,10 @@ inline void pack_small(decimal192 &r, bool neg, u64 coef, int32_t exponent) {
 
 // ---- fast-path helpers ------------------------------------------------------------------------------
 // Contexts whose precision holds any 128-bit coefficient, so sums and products of 64-bit
-// coefficients never need rounding.
-inline bool wide_precision(const decContext &ctx) { return ctx.digits >= 39 && ctx.digits <= DEC192_PMAX; }
+// coefficients never need rounding (and whose rounding mode is a valid one).
+inline bool wide_precision(const decContext &ctx) {
+  return ctx.digits >= 39 && ctx.digits <= DEC192_PMAX && static_cast<uint32_t>(ctx.round) <= DEC_ROUND_05UP;
+}
 
 // True when a result at `exponent` with at most `digits` digits needs no subnormal, overflow or
 // clamp handling: then it can be packed as it is.
