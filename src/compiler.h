@@ -55,7 +55,15 @@ struct exp_parse_state {
   int depth = 0;                  // current nesting of expressions and statements
   exp_symval *last_value = nullptr;  // cell of the last top-level expression statement
   exp_srcpos mark = {0, 0};       // source position recorded for the instructions being emitted
+  // The program's private declarations. Every other local (temporaries, constants) is unnamed,
+  // so name lookups search these instead of the whole local list, which grows with every
+  // operation and would make compiling quadratic in the program's length.
+  std::vector<exp_sym *> declared_locals;
 };
+
+// The private symbol this compilation declared under `name` (compared as symbol names are),
+// or none.
+exp_sym *find_declared_local(const exp_parse_state *s, const char *name);
 
 // Makes the current token's position the source position of the instructions emitted while it
 // lives (the operator, call or statement being compiled); the previous mark returns after.

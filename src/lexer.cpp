@@ -3,8 +3,12 @@
 // The parser sees two tokens, the current one and one of look-ahead. When the cursor reaches the
 // end of the program text it continues in a fixed end-of-input text, so the parser meets two
 // end-of-input tokens after the program and a third read is reported as an incomplete program.
+#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include "compiler.h"
 #include "convert.h"
@@ -14,12 +18,14 @@
 
 namespace {
 
+bool is_ascii(char c) { return static_cast<unsigned char>(c) < 0x80; }
+
 constexpr const char kEndOfInput[] = " \n___END_OF_INPUT___ ___END_OF_INPUT___ ___INPUT_ERROR___";
 constexpr const char kInputError[] = "___INPUT_ERROR___";
 constexpr int kScratchInitial = 16;
 
 struct Keyword {
-  const char *word;
+  std::string_view word;
   int code;
 };
 
@@ -33,7 +39,6 @@ constexpr Keyword kKeywords[] = {
     {"for", KW_FOR},         {"to", KW_TO},           {"step", KW_STEP},       {"call", KW_CALL},
     {"while", KW_WHILE},     {"array", KW_ARRAY},     {"static", KW_STATIC},   {"hidden", KW_HIDDEN},
     {"visible", KW_VISIBLE}, {"bytes", KW_BYTES},     {"___END_OF_INPUT___", TK_END_OF_INPUT},
-    {nullptr, 0},
 };
 
 struct Operator {
@@ -58,6 +63,50 @@ constexpr TwoCharOperator kDoubleOperators[] = {
     {"==", OP_EQ_TOK}, {"<>", OP_NE_TOK}, {"!=", OP_NE_TOK}, {"<=", OP_LE_TOK}, {">=", OP_GE_TOK},
 };
 
+enum CharClass : uint8_t { kWordStart = 1, kWordChar = 2, kBlank = 4 };
+using AsciiClasses = std::array<uint8_t, 128>;
+
+// The classes of the ASCII characters, asked once of the character layer, so that the lexer's
+// per-character fast path gives exactly the answers of the full lookup.
+const AsciiClasses &ascii_classes() {
+  static const AsciiClasses table = [] {
+    AsciiClasses t{};
+    for (int c = 1; c < 128; ++c) {
+      const char text[2] = {static_cast<char>(c), '\0'};
+      int bytes;
+      if (c == '_' || c == '$' || np_uchar_isalpha(text, &bytes)) t[c] |= kWordStart | kWordChar;
+      if (np_uchar_isdigit(text, &bytes)) t[c] |= kWordChar;
+      if (np_uchar_isspace(text, &bytes)) t[c] |= kBlank;
+    }
+    return t;
+  }();
+  return table;
+}
+
+// Whether the character at p is of the class: ASCII from the table, the rest from the character
+// layer ('_' and '$' are ASCII, so only letters and digits need asking).
+bool has_class(const AsciiClasses &table, const char *p, CharClass c) {
+  if (is_ascii(*p)) return (table[static_cast<unsigned char>(*p)] & c) != 0;
+  int bytes;
+  switch (c) {
+    case kWordStart: return np_uchar_isalpha(p, &bytes) != 0;
+    case kWordChar: return np_uchar_isalpha(p, &bytes) || np_uchar_isdigit(p, &bytes);
+    case kBlank: return np_uchar_isspace(p, &bytes) != 0;
+  }
+  return false;
+}
+
+bool is_ascii_text(std::string_view text) { return std::all_of(text.begin(), text.end(), is_ascii); }
+
+// Case-insensitive whole-word comparison. ASCII text (nearly every word) compares byte by byte
+// with ASCII case folding, which is what the character layer's comparison does for it.
+bool same_word(std::string_view text, bool ascii, std::string_view word) {
+  if (!ascii) return np_uchar_icomp(text, word) == 0;
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return text.size() == word.size() &&
+         std::equal(text.begin(), text.end(), word.begin(), [&](char a, char b) { return lower(a) == lower(b); });
+}
+
 // The token read_token found: where it starts, its byte length and its code.
 struct RawToken {
   const char *start;
@@ -67,7 +116,7 @@ struct RawToken {
 
 class Lexer {
  public:
-  Lexer(exp_engine *e, exp_parse_state *s) : e_(e), s_(s) {}
+  Lexer(exp_engine *e, exp_parse_state *s) : e_(e), s_(s), classes_(ascii_classes()) {}
 
   // Moves the cursor n characters on (n may be 0), redirecting it into the end-of-input text at
   // the end of the program and keeping the cursor's line and column. Returns the bytes moved.
@@ -75,8 +124,8 @@ class Lexer {
     redirect_at_end();
     size_t moved = 0;
     for (int i = 0; i < n && *s_->cursor; ++i) {
-      int bytes = 0;
-      np_uchar_toint(s_->cursor, &bytes);
+      int bytes = 1;
+      if (!is_ascii(*s_->cursor)) np_uchar_toint(s_->cursor, &bytes);
       if (bytes < 1) bytes = 1;
       s_->cursor += bytes;
       moved += static_cast<size_t>(bytes);
@@ -116,24 +165,12 @@ class Lexer {
   int read_quoted(RawToken *t, char quote);
   int read_number(RawToken *t);
 
+  bool at(CharClass c) const { return has_class(classes_, s_->cursor, c); }
+
   exp_engine *e_;
   exp_parse_state *s_;
+  const AsciiClasses &classes_;
 };
-
-bool is_word_start(const char *p) {
-  int bytes;
-  return *p == '_' || *p == '$' || np_uchar_isalpha(p, &bytes);
-}
-
-bool is_word_char(const char *p) {
-  int bytes;
-  return is_word_start(p) || np_uchar_isdigit(p, &bytes);
-}
-
-bool is_space(const char *p) {
-  int bytes;
-  return np_uchar_isspace(p, &bytes) != 0;
-}
 
 // Skips white space, line comments and (nested) block comments up to the start of a token.
 int Lexer::skip_blanks_and_comments() {
@@ -156,7 +193,7 @@ int Lexer::skip_blanks_and_comments() {
     }
     if (ch() == '\n' || ch() == '\r') {
       line_comment = false;
-    } else if (!(depth > 0 || line_comment || is_space(s_->cursor))) {
+    } else if (!(depth > 0 || line_comment || at(kBlank))) {
       return 0;
     }
     advance(1);
@@ -165,9 +202,10 @@ int Lexer::skip_blanks_and_comments() {
 }
 
 int Lexer::read_word(RawToken *t) {
-  while (ch() && is_word_char(s_->cursor)) t->length += advance(1);
+  while (ch() && at(kWordChar)) t->length += advance(1);
   std::string_view word(t->start, t->length);
-  if (np_uchar_icomp(word, "true") == 0 || np_uchar_icomp(word, "false") == 0) t->code = TK_BOOLEAN;
+  bool ascii = is_ascii_text(word);
+  if (same_word(word, ascii, "true") || same_word(word, ascii, "false")) t->code = TK_BOOLEAN;
   return 0;
 }
 
@@ -213,7 +251,7 @@ int Lexer::read(RawToken *t) {
   t->start = s_->cursor;
   t->length = 0;
   char c = ch();
-  if (is_word_start(s_->cursor)) return read_word(t);
+  if (at(kWordStart)) return read_word(t);
   if (c == '"' || c == '\'') {
     t->code = TK_STRING;
     return read_quoted(t, c);
@@ -240,11 +278,14 @@ int Lexer::read(RawToken *t) {
 }
 
 // Resolves a raw token: a single-character operator, a keyword, or else an identifier.
-int lookup_word(const char *text) {
+int lookup_word(std::string_view text) {
   for (const Operator &op : kSingleOperators)
-    if (text[0] == op.ch) return op.code;
-  for (const Keyword *k = kKeywords; k->word; ++k)
-    if (np_uchar_icomp(text, k->word) == 0) return k->code;
+    if (!text.empty() && text[0] == op.ch) return op.code;
+  bool ascii = is_ascii_text(text);
+  for (const Keyword &k : kKeywords) {
+    if (ascii && k.word.size() != text.size()) continue;  // ASCII matches need the same length
+    if (same_word(text, ascii, k.word)) return k.code;
+  }
   return TK_IDENT;
 }
 
@@ -323,7 +364,8 @@ int next_token(exp_engine *e, exp_parse_state *s) {
   RawToken t{};
   if (int rc = Lexer(e, s).read(&t)) return rc;
   if (int rc = store_scratch(e, s, t)) return rc;
-  if (std::strcmp(s->scratch.value.s, kInputError) == 0) return engine_error(e, ERR_INCOMPLETE);
+  if (s->scratch.value.s[0] == '_' && std::strcmp(s->scratch.value.s, kInputError) == 0)
+    return engine_error(e, ERR_INCOMPLETE);
   try {
     s->look_text.assign(s->scratch.value.s);
   } catch (const std::bad_alloc &) {

@@ -3,6 +3,12 @@
 #include "compiler.h"
 #include "values.h"
 
+exp_sym *find_declared_local(const exp_parse_state *s, const char *name) {
+  for (exp_sym *sym : s->declared_locals)
+    if (name_matches(sym->name, name)) return sym;
+  return nullptr;
+}
+
 void parse_state_free(exp_parse_state *s) {
   if (!s) return;
   symval_clear(&s->cells[0]);

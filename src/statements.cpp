@@ -39,7 +39,7 @@ int check_assignable(exp_engine *e, exp_pcode *p, exp_symval **target) {
   const char *name = token_text(S(e));
   // An empty name would match a temporary (they are all unnamed); it names no symbol.
   if (!*name) return engine_error(e, ERR_SYMBOL_NOT_FOUND, name);
-  if (exp_sym *local = sym_find_local(p, name)) {
+  if (exp_sym *local = find_declared_local(S(e), name)) {
     *target = &local->cell;
     return 0;
   }
@@ -366,13 +366,15 @@ int parse_declaration(exp_engine *e, exp_pcode *p) {
   if (tok(e) != TK_IDENT || !*token_text(S(e))) return engine_error(e, ERR_DECLARATION);
   char name[EXP_NAME_MAX + 1];
   copy_name(name, token_text(S(e)), EXP_NAME_MAX);
-  if (sym_find_local(p, name) || sym_exists(e, name)) return engine_error(e, ERR_DUPLICATE_SYMBOL, name);
+  if (find_declared_local(S(e), name) || sym_exists(e, name))
+    return engine_error(e, ERR_DUPLICATE_SYMBOL, name);
   if (d.type == EXP_STRING && d.limit < 1) return engine_error(e, ERR_ZERO_LENGTH);
   uint32_t flags = (d.is_static ? EXP_STATIC : 0) | (d.is_hidden ? EXP_HIDDEN : 0) |
                    (d.bytes ? EXP_BYTES : 0) | (d.is_private ? EXP_LOCAL : 0);
   exp_symval *cell = d.is_private ? sym_add_local(p, name, d.type, d.limit, d.cls, flags)
                                   : sym_add_global(e, name, d.type, d.limit, d.cls, flags, p);
   if (!cell) return ENGINE_INTERNAL_ERROR(e, "exp_compile");
+  if (d.is_private) S(e)->declared_locals.push_back(sym_of_cell(cell));
   return advance(e);
 }
 
