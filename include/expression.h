@@ -181,6 +181,9 @@ EXP_API const char *exp_version(void);
 
 /* ---- symbols ----------------------------------------------------------------------------------- */
 
+/* A string limit is 1 to 536870911 characters (its buffer of 4 bytes per character must stay below
+ * 2 GiB); a larger one is refused with error 3, as are larger result limits of exp_make_pcode and
+ * declared string lengths (error 32). */
 EXP_API int exp_add_symbol(exp_engine *e, const char *name, int type, int limit, int options, exp_symval **out);
 EXP_API void exp_reset_symbols(exp_engine *e);               /* every global cell becomes null */
 EXP_API int exp_symbol_count(exp_engine *e);
@@ -198,6 +201,9 @@ EXP_API int exp_get_next_req_symbol(exp_engine *e, const char **name);
 
 /* ---- running ----------------------------------------------------------------------------------- */
 
+/* A host function may run other programs of the engine from its callback, but not a program that
+ * is running (directly or as a user-defined function), and runs nest at most 256 deep: both are
+ * refused with error 3. */
 EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result);
 EXP_API void exp_cancel_execution(exp_pcode *p); /* may be called from another thread */
 /* Where the last run of p stopped with an error: the line and column (from 1) in the program text
@@ -210,6 +216,7 @@ EXP_API int exp_run_position(exp_pcode *p, int *line, int *column);
 
 EXP_API int exp_copy_pcode(exp_engine *src, exp_engine *dst, exp_pcode *p, exp_pcode **out);
 /* A user-defined function is refused (8) while a live program calls it: free its callers first. */
+/* A running program is refused (3), for instance when a host callback tries to free its caller. */
 EXP_API int exp_free_pcode(exp_engine *e, exp_pcode *p);
 EXP_API void exp_dump_pcode(exp_engine *e, exp_pcode *p, exp_dump_cb cb, void *user);
 EXP_API void exp_dump_global_status(exp_dump_cb cb, void *user);

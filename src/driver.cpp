@@ -39,6 +39,7 @@ class CLocaleScope {
 
 int check_arguments(exp_engine *e, int type, int len, const char *name) {
   if (type == EXP_STRING && len < 1) return engine_error(e, ERR_ZERO_LENGTH);
+  if (type == EXP_STRING && len > kMaxStringLimit) return engine_error(e, ERR_INVALID_INPUT, "string limit too large");
   if (type < EXP_BOOLEAN || type > EXP_OBJECT) return engine_error(e, ERR_RETURN_TYPE);
   if (name && udf_entry_find(e, name)) return engine_error(e, ERR_FUNC_REGISTERED);
   return 0;

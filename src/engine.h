@@ -45,6 +45,7 @@ struct exp_engine {
   // Arguments of the program now running (saved and restored around each run).
   int param_count = 0;
   exp_symval **params = nullptr;
+  int run_depth = 0;                  // runs in progress: nested user-defined functions and hosts' re-entry
 
   // Collection of the names a program text needs: the placeholder symbol while collecting, the
   // names found missing, and the cursor of exp_get_next_req_symbol.

@@ -114,6 +114,8 @@ extern "C" EXP_API int exp_free_pcode(exp_engine *e, exp_pcode *p) {
   if (!p) return engine_ok(e);
   if (e->live_programs < 1) return ENGINE_INTERNAL_ERROR(e, "exp_initclean");
   if (p->udf_callers > 0) return refuse_called_udf(e, p);
+  // A host callback may try to free the program that called it: the run still needs it.
+  if (p->running) return engine_error(e, ERR_INVALID_INPUT, "the program is running");
   pcode_free(e, p);
   --e->live_programs;
   return engine_ok(e);

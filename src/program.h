@@ -62,6 +62,7 @@ struct exp_pcode {
   exp_engine *engine = nullptr;                  // the engine that owns the program
   std::vector<exp_srcpos> positions;             // per instruction, when compiled from text
   int32_t fail_pc = -1;                          // instruction at which the last run failed
+  bool running = false;                          // a run of this program is in progress
 };
 
 exp_pcode *pcode_new();

@@ -8,6 +8,7 @@
 //                | "for" name ["="] expression ["to"] expression ["step" expression] statement
 //                | "begin" statement+ "end" | "return" expression | "call" call | "goto" label
 //   declaration := modifier* type ["(" length ["bytes"] ")"] ["array"] name
+#include <cstdio>
 #include <cstring>
 
 #include "compiler.h"
@@ -327,6 +328,13 @@ int parse_modifiers(exp_engine *e, Declaration *d) {
   return 0;
 }
 
+// Error 32 for a declared string length whose buffer (4 bytes per character) would not fit.
+int refuse_string_length(exp_engine *e) {
+  char text[96];
+  std::snprintf(text, sizeof text, "string length above %lld characters", static_cast<long long>(kMaxStringLimit));
+  return engine_error(e, ERR_COMPILE, text);
+}
+
 // `(` length [`bytes`] `)` after `string`.
 int parse_string_length(exp_engine *e, Declaration *d) {
   if (int rc = advance(e)) return rc;
@@ -369,6 +377,7 @@ int parse_declaration(exp_engine *e, exp_pcode *p) {
   if (find_declared_local(S(e), name) || sym_exists(e, name))
     return engine_error(e, ERR_DUPLICATE_SYMBOL, name);
   if (d.type == EXP_STRING && d.limit < 1) return engine_error(e, ERR_ZERO_LENGTH);
+  if (d.type == EXP_STRING && d.limit > kMaxStringLimit) return refuse_string_length(e);
   uint32_t flags = (d.is_static ? EXP_STATIC : 0) | (d.is_hidden ? EXP_HIDDEN : 0) |
                    (d.bytes ? EXP_BYTES : 0) | (d.is_private ? EXP_LOCAL : 0);
   exp_symval *cell = d.is_private ? sym_add_local(p, name, d.type, d.limit, d.cls, flags)

@@ -123,6 +123,7 @@ extern "C" EXP_API int exp_add_symbol(exp_engine *e, const char *name, int type,
   if (!e) return ERR_INVALID_INPUT;
   if (!name || !*name) return engine_error(e, ERR_INVALID_INPUT, "missing symbol name");
   if (type == EXP_STRING && limit < 1) return engine_error(e, ERR_ZERO_LENGTH);
+  if (type == EXP_STRING && limit > kMaxStringLimit) return engine_error(e, ERR_INVALID_INPUT, "string limit too large");
   if (sym_exists(e, name)) return engine_error(e, ERR_DUPLICATE_SYMBOL, name);
   uint32_t flags = EXP_STATIC | EXP_HOSTSYM;
   if (options & EXP_SYM_READONLY) flags |= EXP_READONLY;

@@ -43,6 +43,7 @@ const char *type_name(int type) {
 int symval_init(exp_symval *c, int type, int limit, uint32_t flags, exp_class *cls) {
   std::memset(c, 0, sizeof *c);
   c->flags = (flags & ~uint32_t{EXP_TYPE_MASK}) | (static_cast<uint32_t>(type) & EXP_TYPE_MASK);
+  if (type == EXP_STRING && limit > kMaxStringLimit) return 1;
   if (type == EXP_STRING && limit >= 1) {
     size_t size = buffer_size(limit);
     char *buf = static_cast<char *>(std::malloc(size));
@@ -92,7 +93,7 @@ size_t symval_buffer_bytes(const exp_symval *c) {
 int symval_resize(exp_symval *c, int64_t n, int options) {
   if (!is_string(c)) return 1;
   int64_t limit = (options & RESIZE_BYTES) ? n / 4 + 1 : n;
-  if (limit < 1 || limit > UINT32_MAX / 4) return 1;
+  if (limit < 1 || limit > kMaxStringLimit) return 1;
   if (limit == c->len) return 0;
   if (limit > c->len) {
     char *buf = static_cast<char *>(std::malloc(buffer_size(limit)));

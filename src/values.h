@@ -7,6 +7,10 @@
 #include "expression.h"
 #include "support/decimal.h"
 
+// The largest string limit a cell may have: its buffer of 4 bytes per character and a terminator
+// must stay within what the character layer and the engine count in 32-bit ints.
+inline constexpr int64_t kMaxStringLimit = (INT32_MAX - 1) / 4;
+
 // Options of symval_resize.
 enum : int { RESIZE_KEEP = 1, RESIZE_BYTES = 2 };
 
