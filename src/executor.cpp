@@ -56,9 +56,17 @@ inline void prepare_result(exp_symval *result) {
   else symval_clear_null_flag(result);
 }
 
+// True when the run of `p` must stop: its own cancel flag, or that of the outermost program of
+// a nested run (the host only knows the program it started, so cancelling that one must also stop
+// a user-defined function running inside it).
+inline bool cancelled(const exp_pcode *p, const exp_pcode *root) {
+  return p->cancel.load(std::memory_order_relaxed) || (root && root->cancel.load(std::memory_order_relaxed));
+}
+
 // Executes the call at p->pc: gathers its operand slots into the program's argument vector,
-// leaves pc after the last slot and runs the callback or the callee program.
-int pcode_call(exp_engine *e, exp_pcode *p, bool user) {
+// leaves pc after the last slot and runs the callback or the callee program. `root` is the
+// outermost program of the run (none when `p` is that program).
+int pcode_call(exp_engine *e, exp_pcode *p, bool user, const exp_pcode *root) {
   const exp_instr *ins = &p->code[p->pc];
   int n = ins->a;
   if (n < 0 || n > p->max_args || p->pc + 1 + n >= p->count || !p->argv)
@@ -71,15 +79,15 @@ int pcode_call(exp_engine *e, exp_pcode *p, bool user) {
   p->pc += n + 2;
   if (!user) return ins->b.fn(e, result, n, argv);
   exp_pcode *callee = ins->b.program;
-  if (int rc = pcode_run(e, callee, nullptr, n, argv, true)) return rc;
+  if (int rc = pcode_run(e, callee, nullptr, n, argv, root ? root : p)) return rc;
   symval_convert(&callee->result, result, e);
   return 0;
 }
 
 // Called after every instruction once the budget is spent or the cancel flag is set.
 // Returns 0 to go on, or error 104.
-int check_interrupt(exp_engine *e, exp_pcode *p, int *budget) {
-  if (p->cancel.load(std::memory_order_relaxed)) return engine_error(e, ERR_INTERRUPT);
+int check_interrupt(exp_engine *e, const exp_pcode *p, const exp_pcode *root, int *budget) {
+  if (cancelled(p, root)) return engine_error(e, ERR_INTERRUPT);
   if (*budget > 0) return 0;
   if (e->interrupt && e->interrupt(e) != 0) return engine_error(e, ERR_INTERRUPT);
   *budget = kInterruptBudget;
@@ -88,7 +96,7 @@ int check_interrupt(exp_engine *e, exp_pcode *p, int *budget) {
 
 }  // namespace
 
-int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval **args, bool nested) {
+int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval **args, const exp_pcode *root) {
   p->cancel.store(0, std::memory_order_relaxed);
   exp_symval_setnull(&p->result);
   reset_locals(p);
@@ -105,19 +113,19 @@ int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval *
       case EXP_NOOP: ++p->pc; break;
       case EXP_JUMP: p->pc = ins.a; break;
       case EXP_JUMP_IF_ZERO: p->pc = symval_truth(ins.b.cell) ? p->pc + 1 : ins.a; break;
-      case EXP_CALL: rc = pcode_call(e, p, false); break;
-      case EXP_UDF_CALL: rc = pcode_call(e, p, true); break;
+      case EXP_CALL: rc = pcode_call(e, p, false, root); break;
+      case EXP_UDF_CALL: rc = pcode_call(e, p, true, root); break;
       case EXP_EXIT: p->pc = count; continue;
       default: rc = engine_error(e, ERR_INVALID_INSTRUCTION, at); break;
     }
-    if (!rc && (--budget == 0 || p->cancel.load(std::memory_order_relaxed))) rc = check_interrupt(e, p, &budget);
+    if (!rc && (--budget == 0 || cancelled(p, root))) rc = check_interrupt(e, p, root, &budget);
     if (!rc && p->pc < 0) rc = engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
     if (rc) {
       p->fail_pc = at;
       return rc;
     }
   }
-  release_objects(e, p, nested);
+  release_objects(e, p, root != nullptr);
   if (out) *out = &p->result;
   return engine_ok(e);
 }
@@ -126,7 +134,7 @@ extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **res
   if (!e || !p) return e ? engine_error(e, ERR_INVALID_INPUT, "missing program") : ERR_INVALID_INPUT;
   for (exp_sym *s = e->symbols.first; s; s = s->next)
     if (!(s->cell.flags & EXP_STATIC)) exp_symval_setnull(&s->cell);
-  return pcode_run(e, p, result, 0, nullptr, false);
+  return pcode_run(e, p, result, 0, nullptr, nullptr);
 }
 
 extern "C" EXP_API void exp_cancel_execution(exp_pcode *p) {

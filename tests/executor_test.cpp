@@ -36,6 +36,7 @@ struct Probe {
   int param_count = -1;
   std::vector<std::string> params;
   std::vector<std::string> seen;
+  exp_pcode *outer = nullptr;  // the program that cancel_outer_cb cancels
 };
 
 Probe &probe(exp_engine *e) { return *static_cast<Probe *>(exp_get_callback_data(e)); }
@@ -68,6 +69,19 @@ int cancel_cb(exp_engine *e, exp_symval *, int argc, exp_symval **argv) {
     exp_cancel_execution(static_cast<exp_pcode *>(argv[argc]->value.p));
   }
   return 0;
+}
+
+// Counts its calls and cancels the outer program on the fifth.
+int cancel_outer_cb(exp_engine *e, exp_symval *, int, exp_symval **) {
+  Probe &pr = probe(e);
+  if (++pr.calls == 5) exp_cancel_execution(pr.outer);
+  return 0;
+}
+
+// Safety net for tests of cancellation: stops a run that the cancel failed to stop.
+int stop_interrupt_cb(exp_engine *e) {
+  ++probe(e).interrupts;
+  return 1;
 }
 
 int fail_cb(exp_engine *e, exp_symval *, int, exp_symval **) { return exp_raise_error(e, "bad thing"); }
@@ -322,6 +336,23 @@ TEST_F(ExecutorTest, CancelFromAnotherThreadStopsALoop) {
   EXPECT_EQ(prog.run(), ERR_INTERRUPT);
   done = true;
   canceller.join();
+}
+
+TEST_F(ExecutorTest, CancellingTheOuterProgramStopsAUserFunctionRunningInsideIt) {
+  Program callee(e());  // loops for ever
+  callee.call(cancel_outer_cb, callee.local(EXP_INTEGER), {});
+  callee.emit(EXP_JUMP, 0);
+  callee.finish();
+  Program caller(e());
+  caller.udf_call(callee.get(), caller.local(EXP_INTEGER), {});
+  caller.call(count_cb, caller.local(EXP_INTEGER), {});
+  caller.finish();
+  probe_.outer = caller.get();
+  exp_set_interrupt_hndlr(e(), stop_interrupt_cb);
+  EXPECT_EQ(caller.run(), ERR_INTERRUPT);
+  EXPECT_EQ(probe_.calls, 5);  // stopped right after the call that cancelled
+  EXPECT_EQ(probe_.interrupts, 0);
+  EXPECT_EQ(e()->param_count, 0);
 }
 
 // ---- results, parameters and nested programs --------------------------------------------------------
