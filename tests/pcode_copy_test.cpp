@@ -24,6 +24,15 @@ int triple_cb(exp_engine *, exp_symval *result, int, exp_symval **argv) {
   return 0;
 }
 
+// Cancels the program that called it, found through the self cell after the arguments.
+int cancel_caller_cb(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
+  auto *running = static_cast<exp_pcode *>(argv[argc]->value.p);
+  *static_cast<exp_pcode **>(exp_get_callback_data(e)) = running;
+  exp_cancel_execution(running);
+  exp_symval_setint(result, 1);
+  return 0;
+}
+
 int add_twice(exp_engine *e, exp_func_cb fn = twice_cb, const char *sig = "i", char ret = 'i') {
   return exp_register_function(e, "twice", fn, 1, 1, sig, ret, 0, "Doubles", 0, nullptr);
 }
@@ -253,6 +262,20 @@ TEST_F(CopyTest, CopyOutlivesTheSourceEngine) {
   // The object local names the destination's class, not the cleaned engine's.
   EXPECT_EQ(n->locals.first->cell.cls, exp_get_class_by_name(dst, "thing"));
   EXPECT_EQ(run(dst, n), "i:42");
+}
+
+TEST_F(CopyTest, CopyIsCancelledThroughItsOwnSelfCell) {
+  exp_engine *src = fresh();
+  ASSERT_EQ(exp_register_function(src, "stop", cancel_caller_cb, 0, 0, "", 'i', 0, "", 0, nullptr), 0);
+  exp_pcode *p = compile(src, "stop(); 7");
+  exp_engine *dst = engine(exp_clone(src));
+  exp_pcode *n = nullptr;
+  ASSERT_EQ(copy(src, dst, p, &n), 0);
+  exp_pcode *seen = nullptr;
+  exp_set_callback_data(dst, &seen);
+  EXPECT_EQ(run(dst, n), "error 104: User interrupt");
+  EXPECT_EQ(seen, n);
+  EXPECT_EQ(p->cancel.load(), 0);  // the source program was not touched
 }
 
 TEST_F(CopyTest, FreeingNothingAndFreeingWithoutLivePrograms) {
