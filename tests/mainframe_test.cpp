@@ -150,6 +150,8 @@ TEST_F(MainframeTest, WidthAndDecimalsLayoutsWrittenAndReadBack) {
                 run_fn);
 }
 
+// Readings the round trips above do not cover: defaults without a format, sign codes the writers
+// never produce, unvalidated nibbles, and the widest packed field.
 TEST_F(MainframeTest, ReadersOfGivenBytes) {
   struct Row {
     Bytes bytes;
@@ -157,25 +159,16 @@ TEST_F(MainframeTest, ReadersOfGivenBytes) {
     const char *value;
   };
   const Row rows[] = {
-      {{0x39, 0x30}, R"~(piccomp(f, "9(4)"))~", "s:12345"},
-      {{0xFF, 0xFF}, R"~(piccomp(f, "S9(4)"))~", "s:-1"},
-      {{0x18, 0xFC}, R"~(piccomp(f, "S9(4)"))~", "s:-1000"},
       {{0x01, 0x02, 0x03, 0x04}, "piccomp(f)", "s:67305985"},
       {{0x00, 0x12, 0x34, 0x5F}, R"~(piccomp3(f, "S9(5)V99"))~", "s:123.45"},
       {{0x00, 0x12, 0x34, 0xFD}, R"~(piccomp3(f, "S9(5)V99"))~", "s:-123.55"},  // last high nibble not checked
       {{0x00, 0x01, 0x23, 0x4C}, "piccomp3(f)", "s:1234"},                    // no picture: unsigned
       {{'0', '0', '1', '2', 's'}, R"~(picsigndec(f, "S9(5)"))~", "s:-123"},
-      {{'0', '0', '1', '2', '3'}, R"~(picsigndec(f, "S9(5)"))~", "s:123"},
       {{'1', '2', '3', 't'}, "picsigndec(f)", "s:-1234"},
       {{0xF1, 0xF2, 0xF3, 0xB4}, R"~(picsigndec(f, "S9(4)", true))~", "s:-1234"},  // odd EBCDIC zone
-      {{0x39, 0x30, 0x00, 0x00}, R"~(ib(f, "4.0"))~", "s:12345"},
       {{0x39, 0x30, 0x00, 0x00}, "ib(f)", "s:12345"},
-      {{0x00, 0x00, 0x30, 0x39}, R"~(s370fib(f, "4.2"))~", "s:123.45"},
-      {{0xFF, 0xFF, 0xFF, 0xFE}, R"~(s370fib(f, "4"))~", "s:-2"},
-      {{0x80, 0x12, 0x34}, R"~(pd(f, "3.2"))~", "s:-12.34"},
       {{0x80, 0x12, 0x34}, "pd(f)", "s:0"},
       {{0x12, 0x3C}, R"~(s370fpd(f, "2.1"))~", "s:12.3"},
-      {{0x12, 0x3D}, R"~(s370fpd(f, "2.1"))~", "s:-12.3"},
       {{0x12, 0x3F}, R"~(s370fpd(f, "2.1"))~", "s:12.3"},
       {{0x12, 0x3B}, R"~(s370fpd(f, "2.1"))~", "s:-12.3"},
       {{0x12, 0x3A}, R"~(s370fpd(f, "2.1"))~", "s:12.3"},
@@ -278,45 +271,6 @@ TEST_F(MainframeTest, WritersKeepTheOutputsNullStateAndZonedOutputGrows) {
   EXPECT_EQ(run(R"~(formatpicsigndec(-123, "S9(5)", tiny))~", EXP_INTEGER), "i:5");
   EXPECT_EQ(tiny->len, 5u);
   EXPECT_EQ(std::string(tiny->value.s), "0012s");
-}
-
-TEST_F(MainframeTest, RecordsAreVisibleWithTheirShapes) {
-  struct Shape {
-    const char *name;
-    int min;
-    uint32_t max;
-    const char *signature;
-    char ret;
-  };
-  const Shape shapes[] = {
-      {"piccomp", 1, 2, "ss", 'r'},         {"piccomp3", 1, 2, "as", 'r'},
-      {"piccomp5", 1, 2, "ss", 'r'},        {"picsigndec", 1, 4, "ssbb", 'r'},
-      {"formatpiccomp", 3, 3, "rss", 'i'},  {"formatpiccomp3", 3, 3, "rss", 'i'},
-      {"formatpiccomp5", 3, 3, "rss", 'i'}, {"formatpicsigndec", 3, 5, "rssbb", 'i'},
-      {"ib", 1, 2, "ss", 'r'},              {"pd", 1, 2, "ss", 'r'},
-      {"s370fib", 1, 2, "ss", 'r'},         {"s370fpd", 1, 2, "ss", 'r'},
-      {"formatib", 3, 3, "rss", 'i'},       {"formatpd", 3, 3, "rss", 'i'},
-      {"formats370fib", 3, 3, "rss", 'i'},  {"formats370fpd", 3, 3, "rss", 'i'},
-  };
-  int count = exp_get_function_count(e_.get());
-  for (const Shape &s : shapes) {
-    bool found = false;
-    for (int i = 0; i < count && !found; ++i) {
-      const char *name, *sig, *desc;
-      int min;
-      uint32_t max;
-      char ret;
-      exp_get_function_info(e_.get(), i, &name, &min, &max, &sig, &ret, &desc);
-      if (std::string(name) != s.name) continue;
-      found = true;
-      EXPECT_EQ(min, s.min) << s.name;
-      EXPECT_EQ(max, s.max) << s.name;
-      EXPECT_STREQ(sig, s.signature) << s.name;
-      EXPECT_EQ(ret, s.ret) << s.name;
-      EXPECT_EQ(std::string(desc).rfind("EXPERIMENTAL: ", 0), 0u) << s.name;
-    }
-    EXPECT_TRUE(found) << s.name;
-  }
 }
 
 }  // namespace
