@@ -120,6 +120,19 @@ TEST_F(Regex, ReplaceExpandsGroupsAndCaseConversions) {
   EXPECT_EQ(with("a", R"(isnull(r.replace(null, "x")) and isnull(r.replace("a", null)))"), "s:true");
 }
 
+TEST_F(Regex, PatternsWithMoreThanNineGroupsStillMatchAndReplace) {
+  const char *pattern = "(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)";
+  EXPECT_EQ(with(pattern, R"(r.findfirst("xabcdefghij") & r.substringcount() & r.substringstart(10))"), "s:true1010");
+  EXPECT_EQ(with(pattern, R"(r.replace("xabcdefghijy", "\9\1"))"), "s:xiay");
+}
+
+TEST_F(Regex, SubjectsWithInvalidBytesAreSearchedAroundThem) {
+  write_file("raw.bin", std::string("\xff\xfe" "ab\xc3" "c", 6));
+  std::string program = "string(20) b; file f; regex r; f.open(" + classtest::quoted(path("raw.bin")) +
+                        "); f.readbytes(20, b); r.compile(\"c\"); r.findfirst(b) & r.matchstart()";
+  EXPECT_EQ(value_of(e(), program), "s:true6");
+}
+
 TEST_F(Regex, ReplaceCutsItsOutputAt16383Bytes) {
   std::string subject(10000, 'a');
   EXPECT_EQ(with("a", "len(r.replace(\"" + subject + "\", \"bb\"))"), "s:16383");
