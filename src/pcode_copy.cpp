@@ -72,6 +72,7 @@ int copy_instructions(CopyJob &job) {
   if (p->capacity > 0 && pcode_set_capacity(n, p->capacity) != 0) return engine_error(job.dst, ERR_MEMORY);
   if (p->count > 0) std::memcpy(n->code, p->code, sizeof(exp_instr) * static_cast<size_t>(p->count));
   n->count = p->count;
+  n->positions = p->positions;  // run-time errors of the copy point into the same text
   std::memcpy(n->udf_name, p->udf_name, sizeof n->udf_name);
   return 0;
 }

@@ -278,6 +278,21 @@ TEST_F(CopyTest, CopyIsCancelledThroughItsOwnSelfCell) {
   EXPECT_EQ(p->cancel.load(), 0);  // the source program was not touched
 }
 
+TEST_F(CopyTest, CopyReportsRunTimeErrorsAtTheSourcePosition) {
+  exp_engine *src = fresh();
+  exp_pcode *p = compile(src, "1;\n  2 / 0");
+  exp_engine *dst = fresh();
+  exp_pcode *n = nullptr;
+  ASSERT_EQ(copy(src, dst, p, &n), 0);
+  EXPECT_EQ(run(src, p), "error 101: Divide by zero");
+  EXPECT_EQ(run(dst, n), "error 101: Divide by zero");
+  int line = 0, column = 0, copy_line = 0, copy_column = 0;
+  ASSERT_EQ(exp_run_position(p, &line, &column), 1);
+  ASSERT_EQ(exp_run_position(n, &copy_line, &copy_column), 1);
+  EXPECT_EQ(copy_line, 2);
+  EXPECT_EQ(std::pair(copy_line, copy_column), std::pair(line, column));
+}
+
 TEST_F(CopyTest, FreeingNothingAndFreeingWithoutLivePrograms) {
   exp_engine *e = fresh();
   EXPECT_EQ(exp_free_pcode(e, nullptr), 0);
