@@ -2,6 +2,8 @@
 // watches the cancel flag and asks the host's interrupt handler at fixed intervals.
 #include "executor.h"
 
+#include <cstdio>
+
 #include "convert.h"
 #include "engine.h"
 #include "errors.h"
@@ -11,6 +13,45 @@
 namespace {
 
 constexpr int kInterruptBudget = 1048;  // instructions between two questions to the handler
+// Deepest nesting of runs (user-defined functions, and host functions that run programs from
+// their callbacks): deeper chains are refused before they exhaust the stack.
+constexpr int kMaxRunDepth = 256;
+
+// Refuses a run that cannot go ahead: a program already running (re-entered from a host
+// callback, directly or through a user-defined function: its program counter, argument vector
+// and result cell belong to the run in progress), or a chain of runs deeper than kMaxRunDepth.
+// Returns 0 or error 3.
+int refuse_run(exp_engine *e, const exp_pcode *p) {
+  char text[160];
+  if (p->running && p->udf_name[0])
+    std::snprintf(text, sizeof text, "user-defined function '%s' is already running", p->udf_name);
+  else if (p->running)
+    std::snprintf(text, sizeof text, "the program is already running");
+  else if (e->run_depth >= kMaxRunDepth)
+    std::snprintf(text, sizeof text, "runs nest more than %d deep", kMaxRunDepth);
+  else
+    return 0;
+  return engine_error(e, ERR_INVALID_INPUT, text);
+}
+
+// Marks a program as running and counts the engine's nested runs for the lifetime of one run.
+class RunGuard {
+ public:
+  RunGuard(exp_engine *e, exp_pcode *p) : e_(e), p_(p) {
+    p->running = true;
+    ++e->run_depth;
+  }
+  ~RunGuard() {
+    p_->running = false;
+    --e_->run_depth;
+  }
+  RunGuard(const RunGuard &) = delete;
+  RunGuard &operator=(const RunGuard &) = delete;
+
+ private:
+  exp_engine *e_;
+  exp_pcode *p_;
+};
 
 // Makes the engine's parameters those of the run in scope, and restores the caller's on exit
 // (also when the run fails, so no parameter vector outlives its run).
@@ -97,6 +138,8 @@ int check_interrupt(exp_engine *e, const exp_pcode *p, const exp_pcode *root, in
 }  // namespace
 
 int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval **args, const exp_pcode *root) {
+  if (int rc = refuse_run(e, p)) return rc;
+  RunGuard guard(e, p);
   p->cancel.store(0, std::memory_order_relaxed);
   exp_symval_setnull(&p->result);
   reset_locals(p);
@@ -132,6 +175,7 @@ int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval *
 
 extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result) {
   if (!e || !p) return e ? engine_error(e, ERR_INVALID_INPUT, "missing program") : ERR_INVALID_INPUT;
+  if (int rc = refuse_run(e, p)) return rc;
   for (exp_sym *s = e->symbols.first; s; s = s->next)
     if (!(s->cell.flags & EXP_STATIC)) exp_symval_setnull(&s->cell);
   return pcode_run(e, p, result, 0, nullptr, nullptr);
