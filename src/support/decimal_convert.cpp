@@ -135,40 +135,34 @@ void syntax_error(Num &x, uint32_t &status) {
   status |= DEC_Conversion_syntax;
 }
 
-// Numeric strings of at most 19 significant digits with a small exponent, at a precision that
-// needs no rounding for them: read straight into the 24-byte form. False when the general
-// parser must do it (anything longer, unusual or malformed).
+// Numeric strings of at most 19 digits (leading zeros included) with a small exponent, at a
+// precision that needs no rounding for them: read straight into the 24-byte form. False when
+// the general parser must do it (anything longer, unusual or malformed).
 bool fast_parse(std::string_view s, const decContext &ctx, decimal192 &r) {
   if (!wide_precision(ctx) || s.size() > 40) return false;
-  size_t i = 0;
+  const char *p = s.data(), *const end = p + s.size();
   bool neg = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
+  if (p < end && (*p == '+' || *p == '-')) neg = *p++ == '-';
   u64 coef = 0;
-  int significant = 0, fraction = 0;
-  bool any_digit = false, point = false;
-  for (; i < s.size(); ++i) {
-    const char c = s[i];
-    if (c == '.' && !point) {
-      point = true;
-      continue;
-    }
-    if (!is_digit(c)) break;
-    any_digit = true;
-    fraction += point ? 1 : 0;
-    if (coef == 0 && c == '0') continue;
-    if (++significant > 19) return false;
-    coef = coef * 10 + static_cast<u64>(c - '0');
+  const char *const int_start = p;
+  for (; p < end && is_digit(*p); ++p) coef = coef * 10 + static_cast<u64>(*p - '0');
+  const int int_digits = static_cast<int>(p - int_start);
+  int fraction = 0;
+  if (p < end && *p == '.') {
+    const char *const frac_start = ++p;
+    for (; p < end && is_digit(*p); ++p) coef = coef * 10 + static_cast<u64>(*p - '0');
+    fraction = static_cast<int>(p - frac_start);
   }
-  if (!any_digit) return false;
+  if (int_digits + fraction == 0 || int_digits + fraction > 19) return false;
   int exponent = 0;
-  if (i < s.size()) {
-    if (lower(s[i++]) != 'e') return false;
+  if (p < end) {
+    if (lower(*p++) != 'e') return false;
     bool negative = false;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-    if (i == s.size() || s.size() - i > 6) return false;
-    for (; i < s.size(); ++i) {
-      if (!is_digit(s[i])) return false;
-      exponent = exponent * 10 + (s[i] - '0');
+    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    if (p == end || end - p > 6) return false;
+    for (; p < end; ++p) {
+      if (!is_digit(*p)) return false;
+      exponent = exponent * 10 + (*p - '0');
     }
     exponent = negative ? -exponent : exponent;
   }
@@ -218,22 +212,21 @@ constexpr char kDigitPairs[] =
 
 // Writes the decimal digits of v (at least `width` of them, zero-padded) and returns the count.
 int write_u64(char *out, u64 v, int width) {
-  char tmp[20];
-  int n = 0;
+  const int n = std::max(digits_u64(v), width);
+  char *p = out + n;
   while (v >= 100) {
     const size_t pair = static_cast<size_t>(v % 100) * 2;
     v /= 100;
-    tmp[19 - n++] = kDigitPairs[pair + 1];
-    tmp[19 - n++] = kDigitPairs[pair];
+    *--p = kDigitPairs[pair + 1];
+    *--p = kDigitPairs[pair];
   }
   if (v >= 10) {
-    tmp[19 - n++] = kDigitPairs[v * 2 + 1];
-    tmp[19 - n++] = kDigitPairs[v * 2];
+    *--p = kDigitPairs[v * 2 + 1];
+    *--p = kDigitPairs[v * 2];
   } else {
-    tmp[19 - n++] = static_cast<char>('0' + v);
+    *--p = static_cast<char>('0' + v);
   }
-  while (n < width) tmp[19 - n++] = '0';
-  std::memcpy(out, tmp + 20 - n, static_cast<size_t>(n));
+  while (p > out) *--p = '0';
   return n;
 }
 
@@ -261,8 +254,8 @@ int layout_finite(char *out, int n, int64_t exp) {
   if (exp <= 0 && adjusted >= -6) {
     if (exp == 0) return n;
     const int64_t before = n + exp;  // digits before the point
-    if (before > 0) {
-      std::memmove(out + before + 1, out + before, static_cast<size_t>(n - before));
+    if (before > 0) {  // a short move (the fraction digits): a plain loop beats a memmove call
+      for (int64_t i = n; i > before; --i) out[i] = out[i - 1];
       out[before] = '.';
       return n + 1;
     }

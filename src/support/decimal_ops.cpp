@@ -287,11 +287,16 @@ namespace {
 
 // -1, 0 or 1 for two small finite operands.
 inline int fast_compare(const decimal192 &a, const decimal192 &b) {
+  const int32_t ea = small_exponent(a), eb = small_exponent(b);
+  if (ea == eb) {  // the common case: signed coefficients compare directly
+    const __int128 x = sign_of(a) ? -static_cast<__int128>(a.w[0]) : static_cast<__int128>(a.w[0]);
+    const __int128 y = sign_of(b) ? -static_cast<__int128>(b.w[0]) : static_cast<__int128>(b.w[0]);
+    return (x > y) - (x < y);
+  }
   const int sa = a.w[0] == 0 ? 0 : (sign_of(a) ? -1 : 1);
   const int sb = b.w[0] == 0 ? 0 : (sign_of(b) ? -1 : 1);
   if (sa != sb) return sa < sb ? -1 : 1;
   if (sa == 0) return 0;
-  const int32_t ea = small_exponent(a), eb = small_exponent(b);
   int magnitude;
   if (ea - eb > 19) {
     magnitude = 1;  // a >= 10^20 units of b's exponent, b < 2^64 of them
