@@ -16,6 +16,8 @@ namespace {
 
 // Exponents beyond this magnitude are out of every context's range whatever the coefficient.
 inline constexpr int64_t kHugeExponent = int64_t{1} << 40;
+// Exponents whose magnitude reaches 10^this make any base other than 1 overflow or underflow.
+inline constexpr int64_t kCertainlyOutOfRange = 90;
 // Exponents with more digits than this take the logarithmic path.
 inline constexpr int kMaxIntegerPowerDigits = 60;
 
@@ -227,7 +229,19 @@ struct MpfrScope {
 // the result. The result is marked inexact unless every MPFR step was exact (as for 1^y).
 void logarithmic_power(Num &r, const Num &x, const Num &y, bool neg, const Limits &lim, uint32_t &status) {
   const int64_t y_adjusted = y.exp + big_digits(y.coef);
-  const mpfr_prec_t prec = 384 + static_cast<mpfr_prec_t>(std::max<int64_t>(0, std::min<int64_t>(y_adjusted, 4000)) * 4);
+  if (y_adjusted > kCertainlyOutOfRange) {
+    // |y| >= 10^90 and |log10|x|| >= 10^-78 (x has at most 77 digits and is not 1): |L| is
+    // beyond every exponent limit; only its sign is needed.
+    Num one{};
+    big_set_u64(one.coef, 1);
+    one.kind = Kind::finite;
+    Num magnitude = x;
+    magnitude.neg = false;
+    set_extreme(r, neg, (compare_num(magnitude, one) > 0) != y.neg);
+    finish(r, true, lim, status);
+    return;
+  }
+  const mpfr_prec_t prec = 384 + static_cast<mpfr_prec_t>(std::max<int64_t>(0, y_adjusted) * 4);
   MpfrScope m(prec);
   int inexact = 0;
   to_mpfr(m.t, x.coef, 0, false);  // exact: the coefficient has far fewer bits than prec
