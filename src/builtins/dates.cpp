@@ -105,6 +105,8 @@ constexpr Token kTokens[] = {
     {"MM", Field::Month},   {"DD", Field::Day},       {"hh", Field::Hour},        {"mm", Field::Minute},
     {"ss", Field::Second},  {"ms", Field::Milli},
 };
+// The first characters of the tokens: any other character is copied without trying them.
+constexpr std::string_view kTokenStarts = "YMDhms";
 
 // `v` in decimal, zero-padded to `width` digits, into `out` (room for 12 bytes); returns the
 // bytes written. Calendar parts are never negative; a negative value is written with its sign.
@@ -189,11 +191,12 @@ void walk_pattern(std::string_view pattern, Pieces &pieces, Emit &&emit) {
   while (at < pattern.size()) {
     std::string_view rest = pattern.substr(at);
     const Token *token = nullptr;
-    for (const Token &t : kTokens)
-      if (rest.starts_with(t.text)) {
-        token = &t;
-        break;
-      }
+    if (kTokenStarts.find(rest[0]) != std::string_view::npos)
+      for (const Token &t : kTokens)
+        if (rest.starts_with(t.text)) {
+          token = &t;
+          break;
+        }
     if (token) {
       emit(pieces.of(token->field));
       at += token->text.size();
