@@ -49,8 +49,9 @@ int reserve(exp_engine *e, Cell *result, int64_t chars, size_t bytes) {
   return symval_resize(result, need, 0) == 0 ? 0 : engine_error(e, ERR_MEMORY);
 }
 
-// Stores `bytes` bytes of `text` (`chars` characters, both exact) as the result, growing the
-// cell first when needed. The text may not live in the result's own buffer.
+// Stores `bytes` bytes of `text` as the result, growing the cell first when needed; `chars` is
+// the text's character count or an upper bound of it. The text may not live in the result's own
+// buffer.
 int store(exp_engine *e, Cell *result, const char *text, size_t bytes, int64_t chars) {
   if (int rc = reserve(e, result, chars, bytes)) return rc;
   std::memcpy(result->value.s, text, bytes);
