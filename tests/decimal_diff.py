@@ -42,16 +42,21 @@ CONDITIONS = [
 ]
 
 
-def context(rounding=decimal.ROUND_HALF_EVEN):
-    return decimal.Context(prec=PREC, Emax=EMAX, Emin=EMIN, rounding=rounding, clamp=1, traps=[])
+def context(rounding=decimal.ROUND_HALF_EVEN, prec=PREC):
+    return decimal.Context(prec=prec, Emax=EMAX, Emin=EMIN, rounding=rounding, clamp=1, traps=[])
 
 
 def maybe_mode(r):
-    """A quarter of the two-operand cases run under another rounding mode: (line suffix, mode)."""
+    """A quarter of the two-operand cases run under another rounding mode, some of them also
+    at a precision of 39 to 51 digits (where the 64-bit fast paths still apply): returns the
+    line suffix and the Python context."""
     if r.random() < 0.75:
-        return "", decimal.ROUND_HALF_EVEN
+        return "", context()
     mode = r.randrange(8)
-    return f" {mode}", ROUNDINGS[mode]
+    if r.random() < 0.3:
+        prec = r.randint(39, 51)
+        return f" {mode} {prec}", context(ROUNDINGS[mode], prec)
+    return f" {mode}", context(ROUNDINGS[mode])
 
 
 def python_conditions(ctx):
@@ -137,8 +142,7 @@ def related_pair(r):
 def binary_case(name, method):
     def make(r):
         a, b = related_pair(r)
-        suffix, rounding = maybe_mode(r)
-        ctx = context(rounding)
+        suffix, ctx = maybe_mode(r)
         res = getattr(ctx, method)(D(a), D(b))
         return f"{name} {a} {b}{suffix}", str(res), python_conditions(ctx)
     return make
@@ -147,8 +151,7 @@ def binary_case(name, method):
 def quantize_case(r):
     a = operand(r)
     q = r.choice([f"1E{r.randint(-6, 2)}", f"1E{r.randint(-60, 60)}", operand(r), f"0E{r.randint(ETINY - 2, EMAX + 2)}"])
-    suffix, rounding = maybe_mode(r)
-    ctx = context(rounding)
+    suffix, ctx = maybe_mode(r)
     res = ctx.quantize(D(a), D(q))
     return f"quantize {a} {q}{suffix}", str(res), python_conditions(ctx)
 

@@ -1,9 +1,10 @@
 // Line-oriented driver for the differential test of the decimal core. Each input line is an
 // operation name and its operands, blank-separated; each output line is the result and the
 // status (hex), blank-separated. Every operation runs under a fresh kind-192 context; a
-// trailing rounding-mode number on a two-operand line replaces its rounding.
+// trailing rounding-mode number on a two-operand line replaces its rounding, and a precision
+// after that its precision.
 //
-//   add|subtract|multiply|divide|compare|quantize|remainder|divideint|max|min a b [mode]
+//   add|subtract|multiply|divide|compare|quantize|remainder|divideint|max|min a b [mode [digits]]
 //   power a b            (through decNumberPower)
 //   plus|minus|reduce a
 //   tointegral a mode    (mode: the rounding mode's number)
@@ -63,11 +64,12 @@ std::string text_of(const decimal192 &d) {
 std::string run(const std::string &line) {
   std::istringstream in(line);
   std::string op, a, b;
-  int mode = -1;
-  in >> op >> a >> b >> mode;
+  int mode = -1, precision = 0;
+  in >> op >> a >> b >> mode >> precision;
   decContext ctx;
   decContextDefault(&ctx, DEC_INIT_DECIMAL192);
   if (mode >= 0) decContextSetRounding(&ctx, static_cast<decRounding>(mode));
+  if (precision > 0) ctx.digits = precision;
   decimal192 r;
   std::ostringstream out;
   if (auto f = kBinary.find(op); f != kBinary.end()) {
