@@ -2,6 +2,7 @@
 #include "convert.h"
 
 #include <cctype>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -70,8 +71,8 @@ void from_integer(const exp_symval *src, exp_symval *dst) {
     case EXP_REAL:
     case EXP_DATE: decSextFromInt64(symval_dec(dst), v); return;
     case EXP_STRING: {
-      char buf[32];
-      std::snprintf(buf, sizeof buf, "%" PRId64, v);
+      char buf[32];  // the digits of any 64-bit value, a sign and the terminator
+      *std::to_chars(buf, buf + sizeof buf - 1, v).ptr = '\0';
       return exp_symval_setstr(dst, buf);
     }
     default: return exp_symval_setnull(dst);
