@@ -106,18 +106,13 @@ TEST(EngineOptions, OptionsLeaveTheErrorStateAlone) {
   EXPECT_EQ(exp_error_info(e.get(), nullptr, nullptr, nullptr), ERR_FUNCTION);
 }
 
-TEST(EngineOptions, CallbackDataAndInterruptHandlerAreStored) {
+TEST(EngineOptions, CallbackDataIsStoredAndNeverInterpreted) {
   EnginePtr e = make_engine();
   int token = 0;
   EXPECT_EQ(exp_get_callback_data(e.get()), nullptr);
   exp_set_callback_data(e.get(), &token);
   EXPECT_EQ(exp_get_callback_data(e.get()), &token);
-  exp_set_callback_data(e.get(), nullptr);
-  EXPECT_EQ(exp_get_callback_data(e.get()), nullptr);
-  exp_set_interrupt_hndlr(e.get(), [](exp_engine *) { return 0; });
-  EXPECT_NE(e->interrupt, nullptr);
-  exp_set_interrupt_hndlr(e.get(), nullptr);
-  EXPECT_EQ(e->interrupt, nullptr);
+  EXPECT_EQ(exp_get_callback_data(nullptr), nullptr);
 }
 
 TEST(EngineLocale, IsoPseudoLocaleIsExactAndLeavesTheProcessLocale) {

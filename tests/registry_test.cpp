@@ -184,12 +184,6 @@ TEST(RegistryFunctions, FreeingAUserFunctionRemovesItsRecord) {
   EXPECT_EQ(udf_find(e.get(), "temporary"), nullptr);
 }
 
-TEST(RegistryFunctions, LettersMapToTypes) {
-  const std::pair<char, int> letters[] = {{'b', 1}, {'I', 2}, {'r', 3}, {'S', 4}, {'d', 5},
-                                          {'P', 6}, {'o', 7}, {'a', 0}, {'x', 0}};
-  for (auto [letter, type] : letters) EXPECT_EQ(type_of_letter(letter), type) << letter;
-}
-
 // ---- classes ------------------------------------------------------------------------------------
 
 TEST(RegistryClasses, DuplicateClassNamesAreError9) {

@@ -426,10 +426,4 @@ TEST(ValueCopy, SameTypeCopiesAndOtherTypesGiveNull) {
   EXPECT_EQ(render(r2), "null");
 }
 
-TEST(ValueCells, TypeNames) {
-  const char *expected[] = {"unknown", "boolean", "integer", "real", "string", "date", "pointer", "object", "unknown"};
-  for (int t = 0; t <= 8; ++t) EXPECT_STREQ(type_name(t), expected[t]);
-  EXPECT_STREQ(type_name(-1), "unknown");
-}
-
 }  // namespace
