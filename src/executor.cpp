@@ -3,6 +3,8 @@
 #include "executor.h"
 
 #include <cstdio>
+#include <new>
+#include <stdexcept>
 
 #include "convert.h"
 #include "engine.h"
@@ -178,7 +180,16 @@ extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **res
   if (int rc = refuse_run(e, p)) return rc;
   for (exp_sym *s = e->symbols.first; s; s = s->next)
     if (!(s->cell.flags & EXP_STATIC)) exp_symval_setnull(&s->cell);
-  return pcode_run(e, p, result, 0, nullptr, nullptr);
+  // A function that runs out of memory through the standard library throws; the run ends with
+  // error 1 like any other failed allocation (the guards above have already restored the
+  // engine's state), and no exception reaches the host.
+  try {
+    return pcode_run(e, p, result, 0, nullptr, nullptr);
+  } catch (const std::bad_alloc &) {
+    return engine_error(e, ERR_MEMORY);
+  } catch (const std::length_error &) {
+    return engine_error(e, ERR_MEMORY);
+  }
 }
 
 extern "C" EXP_API void exp_cancel_execution(exp_pcode *p) {

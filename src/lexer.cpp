@@ -304,13 +304,13 @@ int literal_type(int code) {
 int build_value(exp_engine *e, exp_parse_state *s, int code) {
   exp_symval *cell = s->lookahead;
   if (int type = literal_type(code)) {
-    if (symval_retype(cell, type, 0, 0) != 0) return ENGINE_INTERNAL_ERROR(e, "exp_parse");
+    if (symval_retype(cell, type, 0, 0) != 0) return engine_error(e, ERR_MEMORY);
     symval_convert(&s->scratch, cell, e);
     return 0;
   }
   if (e->escaped_string && (code == TK_STRING || code == TK_IDENT)) unescape_text(s->scratch.value.s);
-  if (symval_retype(cell, EXP_STRING, static_cast<int>(s->scratch.len), 0) != 0)
-    return ENGINE_INTERNAL_ERROR(e, "exp_parse");
+  // A token cell is never an object, so retyping fails only when its buffer cannot be allocated.
+  if (symval_retype(cell, EXP_STRING, static_cast<int>(s->scratch.len), 0) != 0) return engine_error(e, ERR_MEMORY);
   symval_set_bytes(cell, s->scratch.value.s, std::strlen(s->scratch.value.s));
   return 0;
 }

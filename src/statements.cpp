@@ -382,7 +382,7 @@ int parse_declaration(exp_engine *e, exp_pcode *p) {
                    (d.bytes ? EXP_BYTES : 0) | (d.is_private ? EXP_LOCAL : 0);
   exp_symval *cell = d.is_private ? sym_add_local(p, name, d.type, d.limit, d.cls, flags)
                                   : sym_add_global(e, name, d.type, d.limit, d.cls, flags, p);
-  if (!cell) return ENGINE_INTERNAL_ERROR(e, "exp_compile");
+  if (!cell) return engine_error(e, ERR_MEMORY);  // the limit was checked: only memory can fail
   if (d.is_private) S(e)->declared_locals.push_back(sym_of_cell(cell));
   return advance(e);
 }
