@@ -75,8 +75,10 @@ int compiled_regex(exp_engine *e, exp_symval **argv, RegexData **out) {
   return *out ? 0 : exp_raise_error(e, "No regex is compiled");
 }
 
-// Reports a PCRE2 error code with PCRE2's own text as a function error.
+// Reports a PCRE2 error code with PCRE2's own text as a function error; PCRE2 running out of
+// memory is the engine's memory error.
 int pcre_error(exp_engine *e, int code) {
+  if (code == PCRE2_ERROR_NOMEMORY || code == PCRE2_ERROR_HEAP_FAILED) return exp_raise_memory_error(e);
   PCRE2_UCHAR text[256];
   if (pcre2_get_error_message(code, text, sizeof text) < 0) return exp_raise_error(e, "regular expression error");
   return exp_raise_error(e, reinterpret_cast<const char *>(text));
