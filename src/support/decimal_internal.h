@@ -53,7 +53,7 @@ inline bool wide_precision(const decContext &ctx) {
 // True when a result at `exponent` with at most `digits` digits needs no subnormal, overflow or
 // clamp handling: then it can be packed as it is.
 inline bool exponent_is_plain(const decContext &ctx, int32_t exponent) {
-  return exponent >= ctx.emin && exponent <= ctx.emax - ctx.digits + 1 && exponent >= DEC192_EXP_MIN + 51 &&
+  return exponent >= ctx.emin && exponent <= int64_t{ctx.emax} - ctx.digits + 1 && exponent >= DEC192_EXP_MIN + 51 &&
          exponent <= DEC192_EXP_MAX - 51;
 }
 
