@@ -10,14 +10,20 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(compile run decimal records)
-dir=$(bash "$here/build.sh") || exit 2
+buildlog=$(mktemp)
+trap 'rm -f "$buildlog"' EXIT
+dir=$(bash "$here/build.sh" 2>"$buildlog") || { cat "$buildlog" >&2; exit 2; }
+# Allocations above 1 GiB fail (return none) instead of stopping the fuzzer: programs may ask for
+# huge strings and arrays, and what must be checked is that the engine reports error 1 cleanly.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-allocator_may_return_null=1:max_allocation_size_mb=1024:detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 mkdir -p "$dir/artifacts"
 status=0
 for t in "${targets[@]}"; do
   work="$dir/corpus/$t"
   mkdir -p "$work"
   log="$dir/fuzz_$t.log"
-  "$dir/fuzz_$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -max_len=4096 \
+  "$dir/fuzz_$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -malloc_limit_mb=2048 -max_len=4096 \
     -print_final_stats=1 -artifact_prefix="$dir/artifacts/$t-" "$work" "$here/corpus/$t" >"$log" 2>&1
   rc=$?
   runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)

@@ -3,7 +3,7 @@
 // must end without a crash, with error 1 from the call that met the failure (or no engine from
 // exp_init), with no exception escaping the C interface, and with an engine that still compiles
 // and runs the same program to the same result afterwards. Leaks are left to LeakSanitizer (the
-// sanitizer build checks the heap after each scenario and at exit) and to valgrind.
+// sanitizer build checks the heap after each scenario and at exit).
 //
 // The test binary replaces malloc, calloc, realloc and the global operator new/delete with
 // versions that count allocations while armed and fail the chosen one; the real allocator (the
