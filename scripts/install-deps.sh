@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 # Benchmarks compare against these; they are optional for building and testing.
-optional=(liblua5.4-dev libintelrdfpmath-dev miller hyperfine)
+optional=(liblua5.4-dev libintelrdfpmath-dev miller hyperfine locales-all)
 
 missing=()
 for p in "${packages[@]}" "${optional[@]}"; do
