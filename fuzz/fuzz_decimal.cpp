@@ -91,9 +91,10 @@ void apply(uint8_t op, const decimal192 &a, const decimal192 &b, const decimal19
     case 8: decSextToIntegralValue(&r, &a, &ctx, ctx.round); break;
     case 9: decSextReduce(&r, &a, &ctx); break;
     case 10: decSextCompare(&r, &a, &b, &ctx); break;
-    case 11: {
+    case 11: {  // conversions from integers are exact whatever the context's precision
       (void)decSextToInt64(&a, &ctx, ctx.round);
       decSextFromInt64(&r, static_cast<int64_t>(a.w[0] ^ b.w[0]));
+      decContextDefault(&ctx, DEC_INIT_DECIMAL192);
       break;
     }
     case 12: {

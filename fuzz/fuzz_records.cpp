@@ -14,13 +14,16 @@ namespace {
 constexpr int kMaxRecords = 2000;
 constexpr char kSeparators[] = {',', ';', '\t', '|'};
 
-// Formats a record in every output format (in memory).
+// Formats a record in every output format (in memory), one value per column as exprun does:
+// fields beyond the columns are dropped, missing ones are null.
 void write_back(std::FILE *sink, const Record &r, const std::vector<std::string> &columns) {
-  std::vector<std::string_view> values(r.fields.begin(), r.fields.end());
+  std::vector<std::string_view> values;
   std::vector<RecordWriter::Kind> kinds;
-  for (size_t k = 0; k < r.fields.size(); ++k)
-    kinds.push_back(r.null[k] ? RecordWriter::Kind::Null
-                              : static_cast<RecordWriter::Kind>(1 + k % 3));
+  for (size_t k = 0; k < columns.size(); ++k) {
+    bool present = k < r.fields.size() && !r.null[k];
+    values.emplace_back(present ? std::string_view(r.fields[k]) : std::string_view());
+    kinds.push_back(present ? static_cast<RecordWriter::Kind>(1 + k % 3) : RecordWriter::Kind::Null);
+  }
   for (Format f : {Format::Csv, Format::Tsv, Format::Jsonl}) {
     RecordWriter w(sink, f, f == Format::Tsv ? '\t' : ',', true);
     w.begin(columns);

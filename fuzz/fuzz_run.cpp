@@ -8,52 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fuzz_support.h"
+#include "fuzz_host.h"
 
 namespace {
 
-constexpr int kInterruptCalls = 6;  // about 6000 instructions per run
-
-struct RunState {
-  int interrupts = 0;
-  exp_pcode *program = nullptr;
-};
-
-int stop_after_budget(exp_engine *e) {
-  auto *state = static_cast<RunState *>(exp_get_callback_data(e));
-  return ++state->interrupts > kInterruptCalls ? 1 : 0;
-}
-
-// host_echo(x): hands its argument back as text.
-int host_echo(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
-  char buf[64];
-  if (argc < 1 || exp_symval_to_text(e, argv[0], buf, sizeof buf) < 0) {
-    exp_symval_setnull(result);
-    return 0;
-  }
-  exp_symval_setstr(result, buf);
-  return 0;
-}
-
-// host_reenter(): runs the program being run again, from inside its own run.
-int host_reenter(exp_engine *e, exp_symval *result, int, exp_symval **) {
-  auto *state = static_cast<RunState *>(exp_get_callback_data(e));
-  exp_symval *inner = nullptr;
-  int rc = state->program ? exp_execute(e, state->program, &inner) : 0;
-  exp_symval_setint(result, rc);
-  return 0;
-}
-
-// Binds the symbols and the host functions, and installs the bounding interrupt handler.
-void setup_engine(exp_engine *e) {
-  fuzz::bind_symbols(e);
-  exp_register_function(e, "host_echo", host_echo, 1, 1, "a", 's', 40, "echo", 0, nullptr);
-  exp_register_function(e, "host_reenter", host_reenter, 0, 0, "", 'i', 0, "re-enter", 0, nullptr);
-  exp_set_interrupt_hndlr(e, stop_after_budget);
-}
-
 // Runs a program twice and checks that what a successful run hands back is sane.
-void run_twice(exp_engine *e, exp_pcode *p, RunState *state) {
+void run_twice(exp_engine *e, exp_pcode *p, fuzz::HostState *state) {
   for (int pass = 0; pass < 2; ++pass) {
     state->interrupts = 0;
     exp_symval *result = nullptr;
@@ -70,12 +30,13 @@ void run_twice(exp_engine *e, exp_pcode *p, RunState *state) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static fuzz::EngineFixture fixture(setup_engine);
+  static fuzz::EngineFixture fixture(fuzz::setup_hostile_host);
   static const fuzz::Screen screen(fixture.get());
   if (size == 0) return 0;
   exp_engine *e = fixture.get();
   fixture.reset();
-  RunState state;
+  fuzz::HostState state;
+  state.screen = &screen;
   exp_set_callback_data(e, &state);
   const std::string text = fuzz::as_text(data + 1, size - 1);
   const int type = 1 + data[0] % 7;
