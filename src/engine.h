@@ -53,6 +53,12 @@ struct exp_engine {
   std::vector<std::string> req_symbols;
   size_t req_cursor = 0;
 
+  // Declared (non-static) global cells that every run resets, and those holding objects that
+  // the outermost run releases; rebuilt when `symbols` changes.
+  std::vector<exp_symval *> run_reset_globals;
+  std::vector<exp_symval *> run_release_globals;
+  uint64_t run_lists_version = UINT64_MAX;
+
   int escaped_string = 0;             // ESCAPED_STRING: backslash escapes in string literals
   int date_iso8601 = 0;               // DATE_ISO8601: dates convert to ISO 8601 text
 };

@@ -9,6 +9,7 @@
 #include "convert.h"
 #include "engine.h"
 #include "errors.h"
+#include "prepared.h"
 #include "program.h"
 #include "values.h"
 
@@ -78,16 +79,39 @@ class ParamScope {
 
 // Declared non-static locals start every run null.
 void reset_locals(exp_pcode *p) {
+  if (p->prepared) {
+    for (exp_symval *c : p->prepared->reset_cells) exp_symval_setnull(c);
+    return;
+  }
   for (exp_sym *s = p->locals.first; s; s = s->next)
     if ((s->cell.flags & (EXP_LOCAL | EXP_STATIC)) == EXP_LOCAL) exp_symval_setnull(&s->cell);
+}
+
+// The engine's lists of declared global cells a run resets and releases, rebuilt when the
+// symbol table has changed since they were made.
+void refresh_global_lists(exp_engine *e) {
+  if (e->run_lists_version == e->symbols.version) return;
+  e->run_reset_globals.clear();
+  e->run_release_globals.clear();
+  for (exp_sym *s = e->symbols.first; s; s = s->next) {
+    if (s->cell.flags & EXP_STATIC) continue;
+    e->run_reset_globals.push_back(&s->cell);
+    if (symval_type(&s->cell) == EXP_OBJECT) e->run_release_globals.push_back(&s->cell);
+  }
+  e->run_lists_version = e->symbols.version;
 }
 
 // Releases object instances held by non-static cells when a run ends: the engine's declared
 // globals (outermost run only) and the program's own locals.
 void release_objects(exp_engine *e, exp_pcode *p, bool nested) {
-  if (!nested)
-    for (exp_sym *s = e->symbols.first; s; s = s->next)
-      if (symval_type(&s->cell) == EXP_OBJECT && !(s->cell.flags & EXP_STATIC)) exp_symval_setnull(&s->cell);
+  if (!nested) {
+    refresh_global_lists(e);
+    for (exp_symval *c : e->run_release_globals) exp_symval_setnull(c);
+  }
+  if (p->prepared) {
+    for (exp_symval *c : p->prepared->release_cells) exp_symval_setnull(c);
+    return;
+  }
   for (exp_sym *s = p->locals.first; s; s = s->next)
     if (symval_type(&s->cell) == EXP_OBJECT && !(s->cell.flags & EXP_STATIC)) exp_symval_setnull(&s->cell);
 }
@@ -137,6 +161,156 @@ int check_interrupt(exp_engine *e, const exp_pcode *p, const exp_pcode *root, in
   return 0;
 }
 
+// Executes the canonical instruction at p->pc and moves p->pc on. *spent becomes -1 for an
+// exit instruction (the run ends without the checks that follow other instructions).
+int run_instruction(exp_engine *e, exp_pcode *p, const exp_pcode *root, int *spent) {
+  const int at = p->pc;
+  const exp_instr &ins = p->code[at];
+  *spent = 1;
+  switch (ins.kind) {
+    case EXP_NOOP: ++p->pc; return 0;
+    case EXP_JUMP: p->pc = ins.a; return 0;
+    case EXP_JUMP_IF_ZERO: p->pc = symval_truth(ins.b.cell) ? at + 1 : ins.a; return 0;
+    case EXP_CALL: return pcode_call(e, p, false, root);
+    case EXP_UDF_CALL: return pcode_call(e, p, true, root);
+    case EXP_EXIT:
+      p->pc = p->count;
+      *spent = -1;
+      return 0;
+    default: return engine_error(e, ERR_INVALID_INSTRUCTION, at);
+  }
+}
+
+// ---- prepared steps: the same work as the canonical instructions they stand for --------------
+
+inline bool is_null(const exp_symval *c) { return (c->flags & EXP_NULL) != 0; }
+inline void set_null(exp_symval *c) { c->flags |= EXP_NULL; }
+inline void set_int(exp_symval *c, int64_t v) {
+  c->value.i = v;
+  c->flags &= ~uint32_t{EXP_NULL};
+}
+
+// Integer arithmetic as the operator handlers do it: a null operand or an overflow gives null
+// and leaves the payload alone.
+inline void int_arith(const exp_step &s) {
+  int64_t a = s.x->value.i, b = s.y->value.i, r;
+  bool overflow = s.arith == ArithOp::Add   ? __builtin_add_overflow(a, b, &r)
+                  : s.arith == ArithOp::Sub ? __builtin_sub_overflow(a, b, &r)
+                                            : __builtin_mul_overflow(a, b, &r);
+  if (is_null(s.x) || is_null(s.y) || overflow) set_null(s.r);
+  else set_int(s.r, r);
+}
+
+inline bool relation_holds(Relation rel, int64_t a, int64_t b) {
+  switch (rel) {
+    case Relation::Gt: return a > b;
+    case Relation::Lt: return a < b;
+    case Relation::Ge: return a >= b;
+    case Relation::Le: return a <= b;
+    case Relation::Eq: return a == b;
+    case Relation::Ne: return a != b;
+  }
+  return false;
+}
+
+// Returns whether the (boolean) result tests true.
+inline bool int_compare(const exp_step &s) {
+  if (is_null(s.x) || is_null(s.y)) {
+    set_null(s.r);
+    return false;
+  }
+  bool holds = relation_holds(s.rel, s.x->value.i, s.y->value.i);
+  set_int(s.r, holds);
+  return holds;
+}
+
+// A copy between cells of one integer-like type: null copies as null (payload 0).
+inline void copy_int(exp_symval *to, const exp_symval *from) {
+  if (is_null(from)) {
+    to->value.i = 0;
+    set_null(to);
+  } else {
+    set_int(to, from->value.i);
+  }
+}
+
+inline void copy_decimal(exp_symval *to, const exp_symval *from) {
+  if (is_null(from)) {
+    exp_symval_setnull(to);
+  } else {
+    to->value.d = from->value.d;
+    to->flags &= ~uint32_t{EXP_NULL};
+  }
+}
+
+inline void go(exp_pcode *p, int32_t to, uint16_t cost, int *spent) {
+  p->pc = to;
+  *spent = cost;
+}
+
+// The head of an integer for loop; false when a loop cell is null (the canonical instructions
+// then run and raise or propagate exactly as they would).
+inline bool for_test(exp_pcode *p, const exp_step &s, int *spent) {
+  if (is_null(s.counter) || is_null(s.limit) || is_null(s.step) || is_null(s.zero)) return false;
+  int64_t counter = s.counter->value.i;
+  set_int(s.v, counter);
+  bool up = s.step->value.i > s.zero->value.i;
+  set_int(s.test, up);
+  bool more = up ? counter <= s.limit->value.i : counter >= s.limit->value.i;
+  set_int(s.test, more);
+  if (!more) go(p, s.target, s.target_cost, spent);
+  else go(p, s.next, up ? s.next_cost : s.down_cost, spent);
+  return true;
+}
+
+// Runs one prepared step. The caller has checked that its cost fits the interrupt budget.
+int run_step(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step &s, int *spent) {
+  switch (s.op) {
+    case StepOp::Canonical: return run_instruction(e, p, root, spent);
+    case StepOp::Jump: go(p, s.target, s.target_cost, spent); return 0;
+    case StepOp::JumpIfFalse:
+      if (is_null(s.r) || s.r->value.i == 0) go(p, s.target, s.target_cost, spent);
+      else go(p, s.next, s.next_cost, spent);
+      return 0;
+    case StepOp::IntArith: int_arith(s); break;
+    case StepOp::IntArithCopy:
+      int_arith(s);
+      copy_int(s.v, s.r);
+      break;
+    case StepOp::IntCompare: int_compare(s); break;
+    case StepOp::IntCompareJump:
+      if (int_compare(s)) go(p, s.next, s.next_cost, spent);
+      else go(p, s.target, s.target_cost, spent);
+      return 0;
+    case StepOp::CopyInt: copy_int(s.v, s.x); break;
+    case StepOp::CopyDecimal: copy_decimal(s.v, s.x); break;
+    case StepOp::ForTest:
+      if (!for_test(p, s, spent)) return run_instruction(e, p, root, spent);
+      return 0;
+    case StepOp::ForNext: {
+      int64_t sum;
+      if (is_null(s.counter) || is_null(s.step) || __builtin_add_overflow(s.counter->value.i, s.step->value.i, &sum))
+        return run_instruction(e, p, root, spent);
+      set_int(s.counter, sum);
+      if (!for_test(p, s, spent)) {
+        // The increment is done; the jump back and the loop head run one instruction at a time.
+        p->pc = p->code[p->pc].kind == EXP_CALL ? p->pc + 2 + p->code[p->pc].a : p->pc;
+        *spent = 1;
+      }
+      return 0;
+    }
+  }
+  go(p, s.next, s.next_cost, spent);
+  return 0;
+}
+
+// The prepared steps of a program, or none when it must run in canonical form (not prepared,
+// or instructions were added after it was).
+inline const exp_step *prepared_steps(const exp_pcode *p) {
+  if (!p->prepared || p->prepared->steps.size() != static_cast<size_t>(p->count)) return nullptr;
+  return p->prepared->steps.data();
+}
+
 }  // namespace
 
 int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval **args, const exp_pcode *root) {
@@ -148,22 +322,17 @@ int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval *
   ParamScope params(e, n, args);
   int budget = kInterruptBudget;
   const int count = p->count;
+  const exp_step *steps = prepared_steps(p);
   p->pc = 0;
   p->fail_pc = -1;
   while (p->pc < count) {
     const int at = p->pc;
-    const exp_instr &ins = p->code[at];
-    int rc = 0;
-    switch (ins.kind) {
-      case EXP_NOOP: ++p->pc; break;
-      case EXP_JUMP: p->pc = ins.a; break;
-      case EXP_JUMP_IF_ZERO: p->pc = symval_truth(ins.b.cell) ? p->pc + 1 : ins.a; break;
-      case EXP_CALL: rc = pcode_call(e, p, false, root); break;
-      case EXP_UDF_CALL: rc = pcode_call(e, p, true, root); break;
-      case EXP_EXIT: p->pc = count; continue;
-      default: rc = engine_error(e, ERR_INVALID_INSTRUCTION, at); break;
-    }
-    if (!rc && (--budget == 0 || cancelled(p, root))) rc = check_interrupt(e, p, root, &budget);
+    int spent = 1;
+    int rc = (steps && steps[at].cost <= budget) ? run_step(e, p, root, steps[at], &spent)
+                                                 : run_instruction(e, p, root, &spent);
+    if (spent < 0) break;  // an exit instruction ends the run at once
+    budget -= spent;
+    if (!rc && (budget == 0 || cancelled(p, root))) rc = check_interrupt(e, p, root, &budget);
     if (!rc && p->pc < 0) rc = engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
     if (rc) {
       p->fail_pc = at;
@@ -178,12 +347,12 @@ int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval *
 extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result) {
   if (!e || !p) return e ? engine_error(e, ERR_INVALID_INPUT, "missing program") : ERR_INVALID_INPUT;
   if (int rc = refuse_run(e, p)) return rc;
-  for (exp_sym *s = e->symbols.first; s; s = s->next)
-    if (!(s->cell.flags & EXP_STATIC)) exp_symval_setnull(&s->cell);
   // A function that runs out of memory through the standard library throws; the run ends with
   // error 1 like any other failed allocation (the guards above have already restored the
   // engine's state), and no exception reaches the host.
   try {
+    refresh_global_lists(e);
+    for (exp_symval *c : e->run_reset_globals) exp_symval_setnull(c);
     return pcode_run(e, p, result, 0, nullptr, nullptr);
   } catch (const std::bad_alloc &) {
     return engine_error(e, ERR_MEMORY);

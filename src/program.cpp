@@ -9,6 +9,7 @@
 
 #include "engine.h"
 #include "errors.h"
+#include "prepared.h"
 #include "values.h"
 
 exp_pcode *pcode_new() { return new (std::nothrow) exp_pcode(); }
@@ -74,7 +75,7 @@ int pcode_finish(exp_pcode *p) {
   std::free(p->argv);
   p->argv = argv;
   p->max_args = max_args;
-  return 0;
+  return pcode_prepare(p);
 }
 
 void pcode_free(exp_engine *e, exp_pcode *p) {

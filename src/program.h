@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "expression.h"
@@ -36,6 +37,11 @@ struct exp_srcpos {
   int32_t column;
 };
 
+struct exp_prepared;  // the form the run loop executes (prepared.h)
+struct PreparedDeleter {
+  void operator()(exp_prepared *prepared) const;
+};
+
 // A global symbol that a program's declarations added to the engine.
 struct exp_created_global {
   exp_sym *sym;
@@ -63,6 +69,9 @@ struct exp_pcode {
   std::vector<exp_srcpos> positions;             // per instruction, when compiled from text
   int32_t fail_pc = -1;                          // instruction at which the last run failed
   bool running = false;                          // a run of this program is in progress
+  // Built by pcode_finish; absent (or stale, when instructions were added after) the run loop
+  // executes the canonical instructions.
+  std::unique_ptr<exp_prepared, PreparedDeleter> prepared;
 };
 
 exp_pcode *pcode_new();
@@ -71,7 +80,8 @@ int pcode_emit(exp_pcode *p, int kind, int a, void *b, int *index);
 // Overwrites instruction `index`; returns 1 when index is not below count, else 0.
 int pcode_patch(int index, exp_pcode *p, int kind, int a, void *b);
 int pcode_set_capacity(exp_pcode *p, int n);
-// Sizes the argument vector for the largest call. Returns 0 or 1.
+// Sizes the argument vector for the largest call and prepares the program for running.
+// Returns 0 or 1.
 int pcode_finish(exp_pcode *p);
 // Registers a program with a non-empty udf_name as a user-defined function. Returns 0 or 1.
 int pcode_register_udf(exp_engine *e, exp_pcode *p);

@@ -32,6 +32,7 @@ void sym_destroy(exp_sym *s) {
 }
 
 void symlist_append(SymbolList &list, exp_sym *s) {
+  ++list.version;
   s->next = nullptr;
   if (list.last) list.last->next = s;
   else list.first = s;
@@ -46,18 +47,21 @@ void symlist_remove(SymbolList &list, exp_sym *s) {
     (prev ? prev->next : list.first) = cur->next;
     if (list.last == cur) list.last = prev;
     --list.count;
+    ++list.version;
     sym_destroy(cur);
     return;
   }
 }
 
 void symlist_free(SymbolList &list) {
+  uint64_t version = list.version + 1;
   for (exp_sym *s = list.first; s;) {
     exp_sym *next = s->next;
     sym_destroy(s);
     s = next;
   }
   list = SymbolList{};
+  list.version = version;
 }
 
 exp_sym *symlist_find(const SymbolList &list, const char *name) {

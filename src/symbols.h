@@ -15,6 +15,7 @@ struct SymbolList {
   exp_sym *first = nullptr;
   exp_sym *last = nullptr;
   int count = 0;
+  uint64_t version = 0;  // changes whenever a record is added or removed
 };
 
 // A new record with the cell initialised (type, limit, flags, class) and set null, or none

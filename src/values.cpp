@@ -46,10 +46,9 @@ int symval_init(exp_symval *c, int type, int limit, uint32_t flags, exp_class *c
   if (type == EXP_STRING && limit > kMaxStringLimit) return 1;
   if (type == EXP_STRING && limit >= 1) {
     size_t size = buffer_size(limit);
-    char *buf = static_cast<char *>(std::malloc(size));
+    // Zero-filled: the whole buffer is written out by raw byte writers, never stale heap bytes.
+    char *buf = static_cast<char *>(std::calloc(size, 1));
     if (!buf) return 1;
-    buf[0] = '\0';
-    buf[size - 1] = '\0';
     c->value.s = buf;
     c->len = static_cast<uint32_t>(limit);
   } else if (type == EXP_OBJECT) {
@@ -96,7 +95,7 @@ int symval_resize(exp_symval *c, int64_t n, int options) {
   if (limit < 1 || limit > kMaxStringLimit) return 1;
   if (limit == c->len) return 0;
   if (limit > c->len) {
-    char *buf = static_cast<char *>(std::malloc(buffer_size(limit)));
+    char *buf = static_cast<char *>(std::calloc(buffer_size(limit), 1));
     if (!buf) return 1;
     buf[0] = '\0';
     if ((options & RESIZE_KEEP) && c->value.s) std::strcpy(buf, c->value.s);

@@ -1,0 +1,263 @@
+// Building the prepared form of a program (see prepared.h).
+#include "prepared.h"
+
+#include <algorithm>
+#include <new>
+
+#include "operators.h"
+#include "program.h"
+#include "values.h"
+
+namespace {
+
+exp_func_cb handler(int op) { return exp_opcode_table[op].handler; }
+bool has_type(const exp_symval *c, int type) { return c && symval_type(c) == type; }
+
+struct ArithHandler {
+  int op;
+  ArithOp arith;
+};
+constexpr ArithHandler kArith[] = {{OP_ADD_INT, ArithOp::Add}, {OP_SUB_INT, ArithOp::Sub}, {OP_MUL_INT, ArithOp::Mul}};
+
+struct CompareHandler {
+  int op;
+  Relation rel;
+};
+constexpr CompareHandler kCompare[] = {{OP_GT, Relation::Gt}, {OP_LT, Relation::Lt}, {OP_GE, Relation::Ge},
+                                       {OP_LE, Relation::Le}, {OP_EQ, Relation::Eq}, {OP_NE, Relation::Ne}};
+
+uint16_t clamp_cost(int n) { return static_cast<uint16_t>(std::min(n, 60000)); }
+
+class Builder {
+ public:
+  Builder(exp_pcode *p, std::vector<exp_step> &steps) : p_(p), code_(p->code), count_(p->count), steps_(steps) {}
+
+  // False when a jump target or an operand slot lies outside the program: such programs run
+  // only in canonical form, where the executor reports the fault.
+  bool well_formed() const {
+    for (int i = 0; i < count_; ++i) {
+      const exp_instr &ins = code_[i];
+      bool jump = ins.kind == EXP_JUMP || ins.kind == EXP_JUMP_IF_ZERO;
+      if (jump && (ins.a < 0 || ins.a > count_)) return false;
+      bool call = ins.kind == EXP_CALL || ins.kind == EXP_UDF_CALL;
+      if (call && (ins.a < 0 || ins.a > p_->max_args || i + 1 + ins.a >= count_)) return false;
+    }
+    return true;
+  }
+
+  void build() {
+    for (int i = 0; i < count_; ++i) steps_[i] = make_step(i);
+    // A loop's increment is fused with the head it jumps back to, which is built by now.
+    for (int i = 0; i < count_; ++i) fuse_for_next(i);
+  }
+
+ private:
+  // Index of the first instruction at or after i that is not a no-op; *skipped counts them.
+  int skip_noops(int i, int *skipped) const {
+    int n = 0;
+    while (i < count_ && code_[i].kind == EXP_NOOP) ++i, ++n;
+    *skipped = n;
+    return i;
+  }
+  bool is_call(int i, int op) const {
+    return i >= 0 && i < count_ && code_[i].kind == EXP_CALL && code_[i].b.fn == handler(op) && i + 1 + code_[i].a < count_;
+  }
+  int call_argc(int i) const { return code_[i].a; }
+  // Operand slot k of the call at i: 0 is the result, 1.. the arguments.
+  exp_symval *slot(int i, int k) const { return code_[i + 1 + k].b.cell; }
+  int after_call(int i) const { return i + 2 + code_[i].a; }
+
+  // Sets where the step continues, folding the no-ops there; `spent` is the step's own cost.
+  void set_next(exp_step &s, int next, int spent) const {
+    int skipped;
+    s.next = skip_noops(next, &skipped);
+    s.next_cost = clamp_cost(spent + skipped);
+    s.cost = std::max(s.cost, s.next_cost);
+  }
+  void set_target(exp_step &s, int target, int spent) const {
+    int skipped;
+    s.target = skip_noops(target, &skipped);
+    s.target_cost = clamp_cost(spent + skipped);
+    s.cost = std::max(s.cost, s.target_cost);
+  }
+
+  exp_step make_step(int i) const {
+    exp_step s;
+    s.next = i + 1;
+    const exp_instr &ins = code_[i];
+    switch (ins.kind) {
+      case EXP_NOOP:
+        if (make_for_test(i, &s)) return s;
+        s.op = StepOp::Jump;
+        s.cost = 0;
+        set_target(s, i + 1, 1);
+        return s;
+      case EXP_JUMP:
+        s.op = StepOp::Jump;
+        s.cost = 0;
+        set_target(s, ins.a, 1);
+        return s;
+      case EXP_JUMP_IF_ZERO:
+        if (!has_type(ins.b.cell, EXP_BOOLEAN)) return s;
+        s.op = StepOp::JumpIfFalse;
+        s.r = ins.b.cell;
+        s.cost = 0;
+        set_next(s, i + 1, 1);
+        set_target(s, ins.a, 1);
+        return s;
+      case EXP_CALL: return make_call_step(i);
+      default: return s;
+    }
+  }
+
+  bool int_operands(int i) const {
+    return call_argc(i) == 2 && has_type(slot(i, 0), EXP_INTEGER) && has_type(slot(i, 1), EXP_INTEGER) &&
+           has_type(slot(i, 2), EXP_INTEGER);
+  }
+  bool int_comparison(int i) const {
+    return call_argc(i) == 2 && has_type(slot(i, 0), EXP_BOOLEAN) && has_type(slot(i, 1), EXP_INTEGER) &&
+           has_type(slot(i, 2), EXP_INTEGER);
+  }
+  // A copy/coerce at i from `from` into an integer cell.
+  bool is_int_copy_from(int i, const exp_symval *from) const {
+    return is_call(i, OP_COPY_COERCE) && call_argc(i) == 1 && slot(i, 1) == from && has_type(slot(i, 0), EXP_INTEGER);
+  }
+
+  exp_step make_call_step(int i) const {
+    exp_step s;
+    s.next = i + 1;
+    for (const ArithHandler &a : kArith) {
+      if (!is_call(i, a.op) || !int_operands(i)) continue;
+      s.arith = a.arith;
+      s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
+      int after = after_call(i);
+      if (is_int_copy_from(after, s.r)) {
+        s.op = StepOp::IntArithCopy;
+        s.v = slot(after, 0);
+        set_next(s, after_call(after), 2);
+      } else {
+        s.op = StepOp::IntArith;
+        set_next(s, after, 1);
+      }
+      return s;
+    }
+    for (const CompareHandler &c : kCompare) {
+      if (!is_call(i, c.op) || !int_comparison(i)) continue;
+      s.rel = c.rel;
+      s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
+      int after = after_call(i);
+      if (after < count_ && code_[after].kind == EXP_JUMP_IF_ZERO && code_[after].b.cell == s.r) {
+        s.op = StepOp::IntCompareJump;
+        s.cost = 0;
+        set_next(s, after + 1, 2);
+        set_target(s, code_[after].a, 2);
+      } else {
+        s.op = StepOp::IntCompare;
+        set_next(s, after, 1);
+      }
+      return s;
+    }
+    if (is_call(i, OP_COPY_COERCE) && call_argc(i) == 1) {
+      exp_symval *to = slot(i, 0), *from = slot(i, 1);
+      int t = symval_type(to);
+      if (symval_type(from) == t && (t == EXP_INTEGER || t == EXP_BOOLEAN || t == EXP_REAL || t == EXP_DATE)) {
+        s.op = (t == EXP_INTEGER || t == EXP_BOOLEAN) ? StepOp::CopyInt : StepOp::CopyDecimal;
+        s.v = to, s.x = from;
+        set_next(s, after_call(i), 1);
+      }
+    }
+    return s;
+  }
+
+  // The head of a `for` loop as the compiler lays it out:
+  //   TOP: no-op; var = counter; test = step > zero; if not test goto NEG;
+  //        test = counter <= limit; if not test goto END; goto BODY;
+  //   NEG: test = counter >= limit; if not test goto END;
+  //   BODY: no-op ...
+  // Fused when every cell is an integer (test a boolean).
+  bool make_for_test(int top, exp_step *out) const {
+    int copy = top + 1;
+    if (!is_call(copy, OP_COPY_COERCE) || call_argc(copy) != 1) return false;
+    exp_symval *var = slot(copy, 0), *counter = slot(copy, 1);
+    int gt = after_call(copy);
+    if (!is_call(gt, OP_GT) || !int_comparison(gt)) return false;
+    exp_symval *test = slot(gt, 0), *step = slot(gt, 1), *zero = slot(gt, 2);
+    int jz_neg = after_call(gt);
+    int le = jz_neg + 1;
+    if (jz_neg >= count_ || code_[jz_neg].kind != EXP_JUMP_IF_ZERO || code_[jz_neg].b.cell != test) return false;
+    if (!is_call(le, OP_LE) || !int_comparison(le) || slot(le, 0) != test || slot(le, 1) != counter) return false;
+    exp_symval *limit = slot(le, 2);
+    int jz_end = after_call(le), jump_body = jz_end + 1, ge = jump_body + 1;
+    if (ge >= count_ || code_[jz_end].kind != EXP_JUMP_IF_ZERO || code_[jz_end].b.cell != test) return false;
+    if (code_[jump_body].kind != EXP_JUMP || code_[jz_neg].a != ge) return false;
+    if (!is_call(ge, OP_GE) || !int_comparison(ge) || slot(ge, 0) != test || slot(ge, 1) != counter ||
+        slot(ge, 2) != limit)
+      return false;
+    int jz_end2 = after_call(ge), body = jz_end2 + 1;
+    if (body >= count_ || code_[jz_end2].kind != EXP_JUMP_IF_ZERO || code_[jz_end2].b.cell != test ||
+        code_[jz_end2].a != code_[jz_end].a || code_[jump_body].a != body || code_[body].kind != EXP_NOOP)
+      return false;
+    if (!has_type(var, EXP_INTEGER) || !has_type(counter, EXP_INTEGER)) return false;
+    exp_step &s = *out;
+    s.op = StepOp::ForTest;
+    s.v = var, s.counter = counter, s.limit = limit, s.step = step, s.zero = zero, s.test = test;
+    s.cost = 0;
+    // Up: no-op, copy, gt, jz, le, jz, jump (7) then BODY; down: no-op, copy, gt, jz, ge, jz (6).
+    set_next(s, body, 7);
+    int skipped;
+    skip_noops(body, &skipped);
+    s.down_cost = clamp_cost(6 + skipped);
+    s.cost = std::max(s.cost, s.down_cost);
+    set_target(s, code_[jz_end].a, 6);
+    return true;
+  }
+
+  // counter = counter + step; goto TOP, where TOP's step is a fused loop head on that counter.
+  void fuse_for_next(int i) {
+    if (!is_call(i, OP_ADD_INT) || !int_operands(i)) return;
+    int jump = after_call(i);
+    if (jump >= count_ || code_[jump].kind != EXP_JUMP) return;
+    int top = code_[jump].a;
+    if (top < 0 || top >= count_) return;
+    const exp_step &head = steps_[top];
+    if (head.op != StepOp::ForTest || slot(i, 0) != head.counter || slot(i, 1) != head.counter ||
+        slot(i, 2) != head.step)
+      return;
+    exp_step s = head;
+    s.op = StepOp::ForNext;
+    s.cost = clamp_cost(head.cost + 2);
+    s.next_cost = clamp_cost(head.next_cost + 2);
+    s.down_cost = clamp_cost(head.down_cost + 2);
+    s.target_cost = clamp_cost(head.target_cost + 2);
+    steps_[i] = s;
+  }
+
+  exp_pcode *p_;
+  const exp_instr *code_;
+  int count_;
+  std::vector<exp_step> &steps_;
+};
+
+}  // namespace
+
+void PreparedDeleter::operator()(exp_prepared *prepared) const { delete prepared; }
+
+int pcode_prepare(exp_pcode *p) {
+  try {
+    std::unique_ptr<exp_prepared, PreparedDeleter> prepared(new exp_prepared());
+    for (exp_sym *s = p->locals.first; s; s = s->next) {
+      uint32_t f = s->cell.flags;
+      if ((f & (EXP_LOCAL | EXP_STATIC)) == EXP_LOCAL) prepared->reset_cells.push_back(&s->cell);
+      if (symval_type(&s->cell) == EXP_OBJECT && !(f & EXP_STATIC)) prepared->release_cells.push_back(&s->cell);
+    }
+    prepared->steps.resize(static_cast<size_t>(p->count));
+    Builder builder(p, prepared->steps);
+    if (builder.well_formed()) builder.build();
+    else prepared->steps.clear();
+    p->prepared = std::move(prepared);
+  } catch (const std::bad_alloc &) {
+    p->prepared.reset();
+    return 1;
+  }
+  return 0;
+}

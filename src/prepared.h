@@ -1,0 +1,63 @@
+// The prepared form of a program: what the run loop executes.
+//
+// A program keeps its canonical instructions (which the dump prints and the copy rewrites); when
+// it is finished, each instruction index also gets a prepared step that does the same work with
+// the decisions that depend on cell types taken once, here, instead of on every run:
+//   - operator calls whose operands are integers become inline integer steps;
+//   - copies between cells of one numeric type become plain stores;
+//   - a conditional jump on a boolean cell tests the payload directly;
+//   - common shapes are fused: a comparison and the jump on its result, an arithmetic step and
+//     the copy of its result, and the test and step of a `for` loop;
+//   - the no-ops that mark jump targets are folded into the step before them.
+// A step records how many canonical instructions it stands for (`cost`): the interrupt budget
+// still counts canonical instructions, and a step whose cost exceeds the remaining budget is run
+// instruction by instruction, so the handler is asked after exactly as many instructions as
+// without preparation. Steps exist for every index, so jumps land where they always did.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "expression.h"
+
+enum class StepOp : uint8_t {
+  Canonical,    // run the canonical instruction (generic calls, user-defined calls, rare shapes)
+  Jump,
+  JumpIfFalse,  // boolean condition cell: jump when null or 0
+  IntArith,     // r = x (+ - *) y on integers; overflow or a null operand gives null
+  IntArithCopy, // the same, then v = r (v an integer cell)
+  IntCompare,   // r = x rel y on integers (boolean result)
+  IntCompareJump,  // the same, then jump to `target` when the result is not true
+  CopyInt,      // v = x between cells of one integer-like type (boolean or integer)
+  CopyDecimal,  // v = x between cells of one decimal type (real or date)
+  ForTest,      // the head of an integer `for` loop: v = counter, then the direction and bound tests
+  ForNext,      // counter += step, then the loop head (ForTest) at `target`
+};
+
+enum class ArithOp : uint8_t { Add, Sub, Mul };
+enum class Relation : uint8_t { Gt, Lt, Ge, Le, Eq, Ne };
+
+struct exp_step {
+  StepOp op = StepOp::Canonical;
+  ArithOp arith = ArithOp::Add;
+  Relation rel = Relation::Eq;
+  uint16_t cost = 1;         // the most canonical instructions the step may stand for
+  uint16_t next_cost = 1;    // canonical instructions run when it continues at `next`
+  uint16_t target_cost = 1;  // ... when it continues at `target`
+  int32_t next = 0;          // where it continues (no-ops there folded in)
+  int32_t target = 0;        // where a jump goes (no-ops there folded in)
+  exp_symval *r = nullptr, *x = nullptr, *y = nullptr, *v = nullptr;
+  // ForTest and ForNext: the loop's cells; ForTest continues at `next` (the body) or `target`
+  // (the end), `down_cost` being the body path's length when the step counts down.
+  exp_symval *counter = nullptr, *limit = nullptr, *step = nullptr, *zero = nullptr, *test = nullptr;
+  uint16_t down_cost = 0;
+};
+
+struct exp_prepared {
+  std::vector<exp_step> steps;             // one per instruction index
+  std::vector<exp_symval *> reset_cells;   // declared non-static locals, set null at each run
+  std::vector<exp_symval *> release_cells; // non-static object locals, released after each run
+};
+
+// Builds the prepared form of a finished program. Returns 0, or 1 when memory runs out.
+int pcode_prepare(exp_pcode *p);
