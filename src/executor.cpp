@@ -263,52 +263,138 @@ inline bool for_test(exp_pcode *p, const exp_step &s, int *spent) {
   return true;
 }
 
-// Runs one prepared step. The caller has checked that its cost fits the interrupt budget.
-int run_step(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step &s, int *spent) {
-  switch (s.op) {
-    case StepOp::Canonical: return run_instruction(e, p, root, spent);
-    case StepOp::Jump: go(p, s.target, s.target_cost, spent); return 0;
-    case StepOp::JumpIfFalse:
-      if (is_null(s.r) || s.r->value.i == 0) go(p, s.target, s.target_cost, spent);
-      else go(p, s.next, s.next_cost, spent);
-      return 0;
-    case StepOp::IntArith: int_arith(s); break;
-    case StepOp::IntArithCopy:
-      int_arith(s);
-      copy_int(s.v, s.r);
-      break;
-    case StepOp::IntCompare: int_compare(s); break;
-    case StepOp::IntCompareJump:
-      if (int_compare(s)) go(p, s.next, s.next_cost, spent);
-      else go(p, s.target, s.target_cost, spent);
-      return 0;
-    case StepOp::CopyInt: copy_int(s.v, s.x); break;
-    case StepOp::CopyDecimal: copy_decimal(s.v, s.x); break;
-    case StepOp::ForTest:
-      if (!for_test(p, s, spent)) return run_instruction(e, p, root, spent);
-      return 0;
-    case StepOp::ForNext: {
-      int64_t sum;
-      if (is_null(s.counter) || is_null(s.step) || __builtin_add_overflow(s.counter->value.i, s.step->value.i, &sum))
-        return run_instruction(e, p, root, spent);
-      set_int(s.counter, sum);
-      if (!for_test(p, s, spent)) {
-        // The increment is done; the jump back and the loop head run one instruction at a time.
-        p->pc = p->code[p->pc].kind == EXP_CALL ? p->pc + 2 + p->code[p->pc].a : p->pc;
-        *spent = 1;
-      }
-      return 0;
-    }
-  }
-  go(p, s.next, s.next_cost, spent);
-  return 0;
-}
-
 // The prepared steps of a program, or none when it must run in canonical form (not prepared,
 // or instructions were added after it was).
 inline const exp_step *prepared_steps(const exp_pcode *p) {
   if (!p->prepared || p->prepared->steps.size() != static_cast<size_t>(p->count)) return nullptr;
   return p->prepared->steps.data();
+}
+
+// Runs a program that has no prepared form, one canonical instruction at a time.
+int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root) {
+  int budget = kInterruptBudget;
+  while (p->pc < p->count) {
+    const int at = p->pc;
+    int spent = 1;
+    int rc = run_instruction(e, p, root, &spent);
+    if (spent < 0) break;  // an exit instruction ends the run at once
+    if (!rc && (--budget == 0 || cancelled(p, root))) rc = check_interrupt(e, p, root, &budget);
+    if (!rc && p->pc < 0) rc = engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
+    if (rc) {
+      p->fail_pc = at;
+      return rc;
+    }
+  }
+  return 0;
+}
+
+// Runs a prepared program. Each kind of step ends in its own dispatch to the next step (threaded
+// code), so the processor predicts each transition from the step it leaves. After every step the
+// budget is charged with the canonical instructions the step stood for; a step that does not fit
+// the remaining budget runs as its single canonical instruction instead.
+int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step *steps) {
+  static const void *const kDispatch[] = {
+      &&canonical, &&jump, &&jump_if_false, &&int_arith, &&int_arith_copy, &&int_compare,
+      &&int_compare_jump, &&copy_int_step, &&copy_decimal_step, &&for_test_step, &&for_next_step,
+  };
+  const int count = p->count;
+  int budget = kInterruptBudget, spent = 0, rc = 0, at = 0;
+  const exp_step *s = nullptr;
+
+#define EXP_NEXT_STEP()                                       \
+  do {                                                        \
+    budget -= spent;                                          \
+    if (budget == 0 || cancelled(p, root)) goto checks;       \
+    at = p->pc;                                               \
+    if (at >= count) return 0;                                \
+    s = &steps[at];                                           \
+    if (s->cost > budget) goto canonical;                     \
+    goto *kDispatch[static_cast<int>(s->op)];                 \
+  } while (0)
+
+dispatch:
+  at = p->pc;
+  if (at >= count) return 0;
+  s = &steps[at];
+  if (s->cost > budget) goto canonical;
+  goto *kDispatch[static_cast<int>(s->op)];
+
+canonical:
+  rc = run_instruction(e, p, root, &spent);
+  if (rc) goto fail;
+  if (spent < 0) return 0;  // an exit instruction ends the run at once
+  if (p->pc < 0) {
+    rc = engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
+    goto fail;
+  }
+  EXP_NEXT_STEP();
+
+jump:
+  go(p, s->target, s->target_cost, &spent);
+  EXP_NEXT_STEP();
+
+jump_if_false:
+  if (is_null(s->r) || s->r->value.i == 0) go(p, s->target, s->target_cost, &spent);
+  else go(p, s->next, s->next_cost, &spent);
+  EXP_NEXT_STEP();
+
+int_arith:
+  int_arith(*s);
+  go(p, s->next, s->next_cost, &spent);
+  EXP_NEXT_STEP();
+
+int_arith_copy:
+  int_arith(*s);
+  copy_int(s->v, s->r);
+  go(p, s->next, s->next_cost, &spent);
+  EXP_NEXT_STEP();
+
+int_compare:
+  int_compare(*s);
+  go(p, s->next, s->next_cost, &spent);
+  EXP_NEXT_STEP();
+
+int_compare_jump:
+  if (int_compare(*s)) go(p, s->next, s->next_cost, &spent);
+  else go(p, s->target, s->target_cost, &spent);
+  EXP_NEXT_STEP();
+
+copy_int_step:
+  copy_int(s->v, s->x);
+  go(p, s->next, s->next_cost, &spent);
+  EXP_NEXT_STEP();
+
+copy_decimal_step:
+  copy_decimal(s->v, s->x);
+  go(p, s->next, s->next_cost, &spent);
+  EXP_NEXT_STEP();
+
+for_test_step:
+  if (!for_test(p, *s, &spent)) goto canonical;
+  EXP_NEXT_STEP();
+
+for_next_step: {
+  int64_t sum;
+  if (is_null(s->counter) || is_null(s->step) || __builtin_add_overflow(s->counter->value.i, s->step->value.i, &sum))
+    goto canonical;
+  set_int(s->counter, sum);
+  if (!for_test(p, *s, &spent)) {
+    // The increment is done; the jump back and the loop head run one instruction at a time.
+    p->pc = at + 2 + p->code[at].a;
+    spent = 1;
+  }
+  EXP_NEXT_STEP();
+}
+
+checks:
+  rc = check_interrupt(e, p, root, &budget);
+  if (rc) goto fail;
+  goto dispatch;
+
+fail:
+  p->fail_pc = at;
+  return rc;
+#undef EXP_NEXT_STEP
 }
 
 }  // namespace
@@ -320,25 +406,10 @@ int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval *
   exp_symval_setnull(&p->result);
   reset_locals(p);
   ParamScope params(e, n, args);
-  int budget = kInterruptBudget;
-  const int count = p->count;
-  const exp_step *steps = prepared_steps(p);
   p->pc = 0;
   p->fail_pc = -1;
-  while (p->pc < count) {
-    const int at = p->pc;
-    int spent = 1;
-    int rc = (steps && steps[at].cost <= budget) ? run_step(e, p, root, steps[at], &spent)
-                                                 : run_instruction(e, p, root, &spent);
-    if (spent < 0) break;  // an exit instruction ends the run at once
-    budget -= spent;
-    if (!rc && (budget == 0 || cancelled(p, root))) rc = check_interrupt(e, p, root, &budget);
-    if (!rc && p->pc < 0) rc = engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
-    if (rc) {
-      p->fail_pc = at;
-      return rc;
-    }
-  }
+  const exp_step *steps = prepared_steps(p);
+  if (int rc = steps ? run_steps(e, p, root, steps) : run_instructions(e, p, root)) return rc;
   release_objects(e, p, root != nullptr);
   if (out) *out = &p->result;
   return engine_ok(e);
