@@ -192,14 +192,15 @@ inline void set_int(exp_symval *c, int64_t v) {
 
 // Integer arithmetic as the operator handlers do it: a null operand or an overflow gives null
 // and leaves the payload alone.
+template <bool (*Overflows)(int64_t, int64_t, int64_t *)>
 inline void int_arith(const exp_step &s) {
-  int64_t a = s.x->value.i, b = s.y->value.i, r;
-  bool overflow = s.arith == ArithOp::Add   ? __builtin_add_overflow(a, b, &r)
-                  : s.arith == ArithOp::Sub ? __builtin_sub_overflow(a, b, &r)
-                                            : __builtin_mul_overflow(a, b, &r);
-  if (is_null(s.x) || is_null(s.y) || overflow) set_null(s.r);
+  int64_t r;
+  if (is_null(s.x) || is_null(s.y) || Overflows(s.x->value.i, s.y->value.i, &r)) set_null(s.r);
   else set_int(s.r, r);
 }
+inline bool add_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_add_overflow(a, b, r); }
+inline bool sub_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_sub_overflow(a, b, r); }
+inline bool mul_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_mul_overflow(a, b, r); }
 
 inline bool relation_holds(Relation rel, int64_t a, int64_t b) {
   switch (rel) {
@@ -243,14 +244,14 @@ inline void copy_decimal(exp_symval *to, const exp_symval *from) {
   }
 }
 
-inline void go(exp_pcode *p, int32_t to, uint16_t cost, int *spent) {
-  p->pc = to;
+inline void go(int32_t *pc, int32_t to, uint16_t cost, int *spent) {
+  *pc = to;
   *spent = cost;
 }
 
 // The head of an integer for loop; false when a loop cell is null (the canonical instructions
 // then run and raise or propagate exactly as they would).
-inline bool for_test(exp_pcode *p, const exp_step &s, int *spent) {
+inline bool for_test(int32_t *pc, const exp_step &s, int *spent) {
   if (is_null(s.counter) || is_null(s.limit) || is_null(s.step) || is_null(s.zero)) return false;
   int64_t counter = s.counter->value.i;
   set_int(s.v, counter);
@@ -258,8 +259,8 @@ inline bool for_test(exp_pcode *p, const exp_step &s, int *spent) {
   set_int(s.test, up);
   bool more = up ? counter <= s.limit->value.i : counter >= s.limit->value.i;
   set_int(s.test, more);
-  if (!more) go(p, s.target, s.target_cost, spent);
-  else go(p, s.next, up ? s.next_cost : s.down_cost, spent);
+  if (!more) go(pc, s.target, s.target_cost, spent);
+  else go(pc, s.next, up ? s.next_cost : s.down_cost, spent);
   return true;
 }
 
@@ -294,83 +295,94 @@ int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root) {
 // the remaining budget runs as its single canonical instruction instead.
 int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step *steps) {
   static const void *const kDispatch[] = {
-      &&canonical, &&jump, &&jump_if_false, &&int_arith, &&int_arith_copy, &&int_compare,
-      &&int_compare_jump, &&copy_int_step, &&copy_decimal_step, &&for_test_step, &&for_next_step,
+      &&canonical, &&jump, &&jump_if_false, &&int_add, &&int_sub, &&int_mul, &&int_add_copy,
+      &&int_sub_copy, &&int_mul_copy, &&int_compare, &&int_compare_jump, &&copy_int_step,
+      &&copy_decimal_step, &&for_test_step, &&for_next_step,
   };
   const int count = p->count;
   int budget = kInterruptBudget, spent = 0, rc = 0, at = 0;
+  int32_t pc = p->pc;  // kept in a register; p->pc is written back around canonical instructions
   const exp_step *s = nullptr;
 
 #define EXP_NEXT_STEP()                                       \
   do {                                                        \
     budget -= spent;                                          \
     if (budget == 0 || cancelled(p, root)) goto checks;       \
-    at = p->pc;                                               \
-    if (at >= count) return 0;                                \
+    at = pc;                                                  \
+    if (at >= count) goto done;                               \
     s = &steps[at];                                           \
     if (s->cost > budget) goto canonical;                     \
     goto *kDispatch[static_cast<int>(s->op)];                 \
   } while (0)
+#define EXP_ARITH_STEP(overflows, copy)                       \
+  int_arith<overflows>(*s);                                   \
+  if (copy) copy_int(s->v, s->r);                             \
+  go(&pc, s->next, s->next_cost, &spent);                     \
+  EXP_NEXT_STEP()
 
 dispatch:
-  at = p->pc;
-  if (at >= count) return 0;
+  at = pc;
+  if (at >= count) goto done;
   s = &steps[at];
   if (s->cost > budget) goto canonical;
   goto *kDispatch[static_cast<int>(s->op)];
 
 canonical:
+  p->pc = pc;
   rc = run_instruction(e, p, root, &spent);
+  pc = p->pc;
   if (rc) goto fail;
-  if (spent < 0) return 0;  // an exit instruction ends the run at once
-  if (p->pc < 0) {
-    rc = engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
+  if (spent < 0) goto done;  // an exit instruction ends the run at once
+  if (pc < 0) {
+    rc = engine_error(e, ERR_INVALID_INSTRUCTION, pc);
     goto fail;
   }
   EXP_NEXT_STEP();
 
 jump:
-  go(p, s->target, s->target_cost, &spent);
+  go(&pc, s->target, s->target_cost, &spent);
   EXP_NEXT_STEP();
 
 jump_if_false:
-  if (is_null(s->r) || s->r->value.i == 0) go(p, s->target, s->target_cost, &spent);
-  else go(p, s->next, s->next_cost, &spent);
+  if (is_null(s->r) || s->r->value.i == 0) go(&pc, s->target, s->target_cost, &spent);
+  else go(&pc, s->next, s->next_cost, &spent);
   EXP_NEXT_STEP();
 
-int_arith:
-  int_arith(*s);
-  go(p, s->next, s->next_cost, &spent);
-  EXP_NEXT_STEP();
-
-int_arith_copy:
-  int_arith(*s);
-  copy_int(s->v, s->r);
-  go(p, s->next, s->next_cost, &spent);
-  EXP_NEXT_STEP();
+int_add:
+  EXP_ARITH_STEP(add_overflows, false);
+int_sub:
+  EXP_ARITH_STEP(sub_overflows, false);
+int_mul:
+  EXP_ARITH_STEP(mul_overflows, false);
+int_add_copy:
+  EXP_ARITH_STEP(add_overflows, true);
+int_sub_copy:
+  EXP_ARITH_STEP(sub_overflows, true);
+int_mul_copy:
+  EXP_ARITH_STEP(mul_overflows, true);
 
 int_compare:
   int_compare(*s);
-  go(p, s->next, s->next_cost, &spent);
+  go(&pc, s->next, s->next_cost, &spent);
   EXP_NEXT_STEP();
 
 int_compare_jump:
-  if (int_compare(*s)) go(p, s->next, s->next_cost, &spent);
-  else go(p, s->target, s->target_cost, &spent);
+  if (int_compare(*s)) go(&pc, s->next, s->next_cost, &spent);
+  else go(&pc, s->target, s->target_cost, &spent);
   EXP_NEXT_STEP();
 
 copy_int_step:
   copy_int(s->v, s->x);
-  go(p, s->next, s->next_cost, &spent);
+  go(&pc, s->next, s->next_cost, &spent);
   EXP_NEXT_STEP();
 
 copy_decimal_step:
   copy_decimal(s->v, s->x);
-  go(p, s->next, s->next_cost, &spent);
+  go(&pc, s->next, s->next_cost, &spent);
   EXP_NEXT_STEP();
 
 for_test_step:
-  if (!for_test(p, *s, &spent)) goto canonical;
+  if (!for_test(&pc, *s, &spent)) goto canonical;
   EXP_NEXT_STEP();
 
 for_next_step: {
@@ -378,9 +390,9 @@ for_next_step: {
   if (is_null(s->counter) || is_null(s->step) || __builtin_add_overflow(s->counter->value.i, s->step->value.i, &sum))
     goto canonical;
   set_int(s->counter, sum);
-  if (!for_test(p, *s, &spent)) {
+  if (!for_test(&pc, *s, &spent)) {
     // The increment is done; the jump back and the loop head run one instruction at a time.
-    p->pc = at + 2 + p->code[at].a;
+    pc = at + 2 + p->code[at].a;
     spent = 1;
   }
   EXP_NEXT_STEP();
@@ -391,9 +403,15 @@ checks:
   if (rc) goto fail;
   goto dispatch;
 
+done:
+  p->pc = pc;
+  return 0;
+
 fail:
+  p->pc = pc;
   p->fail_pc = at;
   return rc;
+#undef EXP_ARITH_STEP
 #undef EXP_NEXT_STEP
 }
 

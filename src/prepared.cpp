@@ -15,9 +15,12 @@ bool has_type(const exp_symval *c, int type) { return c && symval_type(c) == typ
 
 struct ArithHandler {
   int op;
-  ArithOp arith;
+  StepOp alone;      // the step for the operation by itself
+  StepOp with_copy;  // the step for the operation followed by a copy of its result
 };
-constexpr ArithHandler kArith[] = {{OP_ADD_INT, ArithOp::Add}, {OP_SUB_INT, ArithOp::Sub}, {OP_MUL_INT, ArithOp::Mul}};
+constexpr ArithHandler kArith[] = {{OP_ADD_INT, StepOp::IntAdd, StepOp::IntAddCopy},
+                                   {OP_SUB_INT, StepOp::IntSub, StepOp::IntSubCopy},
+                                   {OP_MUL_INT, StepOp::IntMul, StepOp::IntMulCopy}};
 
 struct CompareHandler {
   int op;
@@ -128,15 +131,14 @@ class Builder {
     s.next = i + 1;
     for (const ArithHandler &a : kArith) {
       if (!is_call(i, a.op) || !int_operands(i)) continue;
-      s.arith = a.arith;
       s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
       int after = after_call(i);
       if (is_int_copy_from(after, s.r)) {
-        s.op = StepOp::IntArithCopy;
+        s.op = a.with_copy;
         s.v = slot(after, 0);
         set_next(s, after_call(after), 2);
       } else {
-        s.op = StepOp::IntArith;
+        s.op = a.alone;
         set_next(s, after, 1);
       }
       return s;

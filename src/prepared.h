@@ -24,8 +24,12 @@ enum class StepOp : uint8_t {
   Canonical,    // run the canonical instruction (generic calls, user-defined calls, rare shapes)
   Jump,
   JumpIfFalse,  // boolean condition cell: jump when null or 0
-  IntArith,     // r = x (+ - *) y on integers; overflow or a null operand gives null
-  IntArithCopy, // the same, then v = r (v an integer cell)
+  IntAdd,       // r = x + y on integers; overflow or a null operand gives null
+  IntSub,       // r = x - y, likewise
+  IntMul,       // r = x * y, likewise
+  IntAddCopy,   // the same three, then v = r (v an integer cell)
+  IntSubCopy,
+  IntMulCopy,
   IntCompare,   // r = x rel y on integers (boolean result)
   IntCompareJump,  // the same, then jump to `target` when the result is not true
   CopyInt,      // v = x between cells of one integer-like type (boolean or integer)
@@ -34,12 +38,10 @@ enum class StepOp : uint8_t {
   ForNext,      // counter += step, then the loop head (ForTest) at `target`
 };
 
-enum class ArithOp : uint8_t { Add, Sub, Mul };
 enum class Relation : uint8_t { Gt, Lt, Ge, Le, Eq, Ne };
 
 struct exp_step {
   StepOp op = StepOp::Canonical;
-  ArithOp arith = ArithOp::Add;
   Relation rel = Relation::Eq;
   uint16_t cost = 1;         // the most canonical instructions the step may stand for
   uint16_t next_cost = 1;    // canonical instructions run when it continues at `next`
