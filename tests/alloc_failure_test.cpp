@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -214,6 +215,9 @@ const Scenario kScenarios[] = {
      "lower('\xC3\x89T\xC3\x89') & pattern('Ab1') & match_string(s, '*o*') & has_control_chars(s)",
      EXP_STRING},
 };
+
+// Test output shows the scenario's name (printing the raw bytes would read the padding).
+void PrintTo(const Scenario &sc, std::ostream *os) { *os << sc.name; }
 
 // What one pass observed: the first problem found, or nothing.
 struct Pass {

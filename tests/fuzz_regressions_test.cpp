@@ -4,6 +4,7 @@
 // what it must now give: the error number and message, or the rendered result.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ struct Regression {
   int rc;                // the error number it must give
   std::string expected;  // the message on error, else testutil::render of the result
 };
+
+// Test output shows the program (printing the raw bytes would read the padding).
+void PrintTo(const Regression &row, std::ostream *os) { *os << row.text; }
 
 class FuzzRegressions : public ::testing::TestWithParam<Regression> {
  protected:
