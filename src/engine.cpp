@@ -102,8 +102,12 @@ void copy_name(char *dst, const char *src, size_t max) {
   dst[n] = '\0';
 }
 
-bool name_matches(const char *stored, const char *query) {
-  if (!stored || !query) return false;
+name_key::name_key(const char *query) : given_(query != nullptr) {
+  if (!query) return;
   std::string_view q(query);
-  return np_uchar_icomp(std::string_view(stored), q.substr(0, np_uchar_cut(q, EXP_NAME_MAX))) == 0;
+  cut_ = q.substr(0, np_uchar_cut(q, EXP_NAME_MAX));
+}
+
+bool name_key::matches(const char *stored) const {
+  return given_ && stored && np_uchar_icomp(std::string_view(stored), cut_) == 0;
 }

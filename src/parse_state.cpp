@@ -4,8 +4,9 @@
 #include "values.h"
 
 exp_sym *find_declared_local(const exp_parse_state *s, const char *name) {
+  const name_key key(name);
   for (exp_sym *sym : s->declared_locals)
-    if (name_matches(sym->name, name)) return sym;
+    if (key.matches(sym->name)) return sym;
   return nullptr;
 }
 

@@ -12,9 +12,6 @@
 
 namespace {
 
-// `a` is a stored name, `b` the name asked for.
-bool same_name(const char *a, const char *b) { return name_matches(a, b); }
-
 struct LetterType {
   char letter;
   int type;
@@ -27,6 +24,13 @@ constexpr LetterType kLetters[] = {
 char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 const char *kUdfDescription = "User defined function";
+
+// A record of the engine's own table matching `key`, or none.
+const exp_function *engine_function(exp_engine *e, const name_key &key) {
+  for (const exp_function &f : e->functions)
+    if (key.matches(f.name)) return &f;
+  return nullptr;
+}
 
 // Visits the enumerable functions in order (visible built-ins, visible engine records, then
 // every user-defined function, most recent first) until `visit` returns true.
@@ -59,22 +63,22 @@ bool registry_valid_return(char letter, const char *class_name) {
 bool registry_valid_param(char letter) { return letter && std::strchr("BDIOPRSabdioprs", letter); }
 
 const exp_function *registry_find_engine_function(exp_engine *e, const char *name) {
-  for (const exp_function &f : e->functions)
-    if (same_name(f.name, name)) return &f;
-  return nullptr;
+  return engine_function(e, name_key(name));
 }
 
 const exp_function *func_find(exp_engine *e, const char *name) {
   if (!name) return nullptr;
+  const name_key key(name);
   for (const exp_function &f : builtin_functions())
-    if (same_name(f.name, name)) return &f;
-  return e ? registry_find_engine_function(e, name) : nullptr;
+    if (key.matches(f.name)) return &f;
+  return e ? engine_function(e, key) : nullptr;
 }
 
 exp_udf *udf_entry_find(exp_engine *e, const char *name) {
   if (!e || !name || !*name) return nullptr;
+  const name_key key(name);
   for (const auto &u : e->user_functions)
-    if (u->record.name[0] && same_name(u->record.name, name)) return u.get();
+    if (u->record.name[0] && key.matches(u->record.name)) return u.get();
   return nullptr;
 }
 
@@ -85,15 +89,17 @@ exp_pcode *udf_find(exp_engine *e, const char *name) {
 
 exp_class *class_find(exp_engine *e, const char *name) {
   if (!e || !name) return nullptr;
+  const name_key key(name);
   for (const auto &c : e->classes)
-    if (same_name(c->name, name)) return c.get();
+    if (key.matches(c->name)) return c.get();
   return nullptr;
 }
 
 const char *class_find_method(const exp_class *c, const char *method) {
   if (!c || !method) return nullptr;
+  const name_key key(method);
   for (const exp_method &m : c->methods)
-    if (same_name(m.method.c_str(), method)) return m.function.c_str();
+    if (key.matches(m.method.c_str())) return m.function.c_str();
   return nullptr;
 }
 
@@ -102,8 +108,9 @@ int registry_load_builtins(exp_engine *e) {
     exp_class *cls = nullptr;
     if (int rc = exp_register_class2(e, bc.name, bc.description, bc.destructor, &cls, bc.hidden ? 1 : 0))
       return rc;
+    const name_key class_name(bc.name);
     for (const builtin_method &m : builtin_methods())
-      if (same_name(m.class_name, bc.name))
+      if (class_name.matches(m.class_name))
         if (int rc = exp_register_class_function(e, cls, m.function, m.method)) return rc;
   }
   for (const exp_function &f : builtin_class_functions()) {

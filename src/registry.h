@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "expression.h"
@@ -47,10 +48,21 @@ struct exp_udf {
 // Copies at most `max` bytes of `src` into `dst` (which holds max + 1), never splitting a
 // character, always terminated. A null source gives "".
 void copy_name(char *dst, const char *src, size_t max);
-// Whether a stored name (already cut to EXP_NAME_MAX bytes) names the same thing as `query`,
-// without regard to case. The query is cut the way names are cut when stored, so a name longer
-// than 64 bytes finds the record it created.
-bool name_matches(const char *stored, const char *query);
+
+// A name being looked up, cut once the way names are cut when stored, so a name longer than
+// 64 bytes finds the record it created. Stored names are already cut, so a lookup makes one key
+// and compares it with each stored name without measuring or cutting the query again.
+class name_key {
+ public:
+  explicit name_key(const char *query);
+  // Whether `stored` (already cut to EXP_NAME_MAX bytes) names the same thing, without regard
+  // to case. A null query or a null stored name matches nothing.
+  bool matches(const char *stored) const;
+
+ private:
+  std::string_view cut_;
+  bool given_;
+};
 
 // ---- lookups -------------------------------------------------------------------------------------
 // A function record by name: the static built-ins first, then the engine's table.

@@ -65,8 +65,9 @@ void symlist_free(SymbolList &list) {
 }
 
 exp_sym *symlist_find(const SymbolList &list, const char *name) {
+  const name_key key(name);
   for (exp_sym *s = list.first; s; s = s->next)
-    if (name_matches(s->name, name)) return s;
+    if (key.matches(s->name)) return s;
   return nullptr;
 }
 
