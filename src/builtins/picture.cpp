@@ -61,7 +61,7 @@ double mf_pow10(int64_t d) {
   static const std::array<double, MF_MAX_DECIMALS + 1> table = [] {
     std::array<double, MF_MAX_DECIMALS + 1> t{};
     for (size_t i = 0; i < t.size(); ++i) {
-      char text[16];
+      char text[32];
       std::snprintf(text, sizeof text, "1e%zu", i);
       t[i] = std::strtod(text, nullptr);
     }
