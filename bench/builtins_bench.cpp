@@ -4,7 +4,6 @@
 // for results that fit their cell.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -12,32 +11,10 @@
 #include <vector>
 
 #include "builtins/builtins.h"
+#include "common/alloc_count.h"
 #include "expression.h"
 #include "support/dates.h"
 #include "values.h"
-
-// ---- allocation counting -------------------------------------------------------------------------
-
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
-
-namespace {
-std::atomic<long> g_allocations{0};
-}
-
-extern "C" void *malloc(size_t n) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return __libc_malloc(n);
-}
-extern "C" void *calloc(size_t n, size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return __libc_calloc(n, size);
-}
-extern "C" void *realloc(void *p, size_t n) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return __libc_realloc(p, n);
-}
 
 namespace {
 
@@ -112,15 +89,13 @@ class Call {
 // Runs the call in the timed loop and reports allocations per call.
 void measure(benchmark::State &state, Call &call) {
   call();  // a result that grows does so before timing starts
-  long before = g_allocations.load();
+  AllocationMeter meter;
   int rc = 0;
   for (auto _ : state) {
     rc |= call();
     benchmark::DoNotOptimize(call.result()->value);
   }
-  long allocations = g_allocations.load() - before;
-  state.counters["allocs"] =
-      benchmark::Counter(static_cast<double>(allocations) / static_cast<double>(state.iterations()));
+  meter.report(state);
   if (rc != 0) state.SkipWithError("the function reported an error");
 }
 

@@ -7,62 +7,18 @@
 // so the two columns are measured under the same allocator and machine load.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <string>
 
+#include "common/alloc_count.h"
 #include "expression.h"
 
 #if defined(EXP_HAVE_LUA)
 #include <lua.hpp>
 #endif
 
-// ---- allocation counting -------------------------------------------------------------------------
-
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
-
 namespace {
-std::atomic<long> g_allocations{0};
-std::atomic<long> g_bytes{0};
-
-void count(size_t bytes) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  g_bytes.fetch_add(static_cast<long>(bytes), std::memory_order_relaxed);
-}
-}  // namespace
-
-extern "C" void *malloc(size_t n) {
-  count(n);
-  return __libc_malloc(n);
-}
-extern "C" void *calloc(size_t n, size_t size) {
-  count(n * size);
-  return __libc_calloc(n, size);
-}
-// A shrink or a free through realloc is no allocation.
-extern "C" void *realloc(void *p, size_t n) {
-  if (n > 0) count(n);
-  return __libc_realloc(p, n);
-}
-
-namespace {
-
-// Snapshot of the counters, reported per iteration when the loop ends.
-class AllocationMeter {
- public:
-  AllocationMeter() : allocations_(g_allocations.load()), bytes_(g_bytes.load()) {}
-  void report(benchmark::State &state) const {
-    const double n = static_cast<double>(state.iterations());
-    state.counters["allocs"] = static_cast<double>(g_allocations.load() - allocations_) / n;
-    state.counters["bytes"] = static_cast<double>(g_bytes.load() - bytes_) / n;
-  }
-
- private:
-  long allocations_, bytes_;
-};
 
 // ---- the programs ---------------------------------------------------------------------------------
 
@@ -134,7 +90,7 @@ void compile_ours(benchmark::State &state, const std::string &text) {
     benchmark::DoNotOptimize(p);
     exp_free_pcode(e, p);
   }
-  meter.report(state);
+  meter.report_with_bytes(state);
   exp_clean(e);
 }
 
@@ -162,7 +118,7 @@ void compile_lua(benchmark::State &state, const std::string &text) {
     luaL_loadstring(L, text.c_str());
     lua_pop(L, 1);
   }
-  meter.report(state);
+  meter.report_with_bytes(state);
   lua_close(L);
 }
 

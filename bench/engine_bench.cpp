@@ -11,11 +11,11 @@
 //   engine_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <string>
 
+#include "common/alloc_count.h"
 #include "convert.h"
 #include "engine.h"
 #include "expression.h"
@@ -24,29 +24,6 @@
 #include "support/decimal.h"
 #include "symbols.h"
 #include "values.h"
-
-// ---- allocation counting -------------------------------------------------------------------------
-
-extern "C" void *__libc_malloc(size_t);
-extern "C" void *__libc_calloc(size_t, size_t);
-extern "C" void *__libc_realloc(void *, size_t);
-
-namespace {
-std::atomic<long> g_allocations{0};
-}
-
-extern "C" void *malloc(size_t n) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return __libc_malloc(n);
-}
-extern "C" void *calloc(size_t n, size_t size) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return __libc_calloc(n, size);
-}
-extern "C" void *realloc(void *p, size_t n) {
-  g_allocations.fetch_add(1, std::memory_order_relaxed);
-  return __libc_realloc(p, n);
-}
 
 namespace {
 
@@ -70,20 +47,14 @@ void set_real(exp_symval *c, const char *text) {
   if (exp_symval_setreal_text(c, text) != 0) std::abort();
 }
 
-// Reports the allocations made per operation since `before`.
-void report_allocations(benchmark::State &state, long before) {
-  const long made = g_allocations.load() - before;
-  state.counters["allocs"] = benchmark::Counter(static_cast<double>(made) / static_cast<double>(state.iterations()));
-}
-
 // Times symval_convert from `src` into `dst`; both prepared by the caller.
 void run_convert(benchmark::State &state, exp_symval *src, exp_symval *dst, exp_engine *e) {
-  const long before = g_allocations.load();
+  const AllocationMeter meter;
   for (auto _ : state) {
     symval_convert(src, dst, e);
     benchmark::DoNotOptimize(dst->value);
   }
-  report_allocations(state, before);
+  meter.report(state);
   if (EXP_IS_NULL(dst)) state.SkipWithError("conversion gave null");
 }
 
@@ -150,24 +121,24 @@ std::string sample_text(int64_t chars, bool wide) {
 void BM_Setstr(benchmark::State &state) {
   const std::string text = sample_text(state.range(0), state.range(1) != 0);
   Cell dst(EXP_STRING, 255);
-  const long before = g_allocations.load();
+  const AllocationMeter meter;
   for (auto _ : state) {
     exp_symval_setstr(dst.get(), text.c_str());
     benchmark::DoNotOptimize(dst.get()->value.s);
   }
-  report_allocations(state, before);
+  meter.report(state);
 }
 BENCHMARK(BM_Setstr)->ArgNames({"chars", "wide"})->Args({10, 0})->Args({255, 0})->Args({10, 1})->Args({255, 1});
 
 void BM_StrConcat(benchmark::State &state) {
   const std::string text = sample_text(state.range(0), state.range(1) != 0);
   Cell dst(EXP_STRING, 255);
-  const long before = g_allocations.load();
+  const AllocationMeter meter;
   for (auto _ : state) {
     dst.get()->value.s[0] = '\0';  // append to an empty text each time
     benchmark::DoNotOptimize(exp_symval_str_concat(dst.get(), text.c_str()));
   }
-  report_allocations(state, before);
+  meter.report(state);
 }
 BENCHMARK(BM_StrConcat)->ArgNames({"chars", "wide"})->Args({10, 0})->Args({255, 0})->Args({10, 1})->Args({255, 1});
 
@@ -228,13 +199,13 @@ constexpr int64_t kTurns = 1000;
 
 // Runs the program once per iteration and reports the time per executed instruction.
 void run_program(benchmark::State &state, exp_engine *e, exp_pcode *p, int64_t instructions) {
-  const long before = g_allocations.load();
+  const AllocationMeter meter;
   for (auto _ : state) {
     exp_symval *result = nullptr;
     if (exp_execute(e, p, &result) != 0) state.SkipWithError("run failed");
     benchmark::DoNotOptimize(result);
   }
-  report_allocations(state, before);
+  meter.report(state);
   state.counters["instr"] = static_cast<double>(instructions);
   state.counters["ns/instr"] = benchmark::Counter(static_cast<double>(instructions) * 1e-9,
                                                   benchmark::Counter::kIsIterationInvariantRate |
