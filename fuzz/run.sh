@@ -23,8 +23,10 @@ for t in "${targets[@]}"; do
   work="$dir/corpus/$t"
   mkdir -p "$work"
   log="$dir/fuzz_$t.log"
+  dict=()
+  case $t in compile|run) dict=(-dict="$here/language.dict");; esac
   "$dir/fuzz_$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -malloc_limit_mb=2048 -max_len=4096 \
-    -print_final_stats=1 -artifact_prefix="$dir/artifacts/$t-" "$work" "$here/corpus/$t" >"$log" 2>&1
+    -print_final_stats=1 -artifact_prefix="$dir/artifacts/$t-" "${dict[@]}" "$work" "$here/corpus/$t" >"$log" 2>&1
   rc=$?
   runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
   if [ $rc -eq 0 ]; then
