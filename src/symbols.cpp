@@ -111,11 +111,9 @@ exp_sym *sym_find_global(exp_engine *e, const char *name) {
   if (!e->req_placeholder) return nullptr;
   for (const std::string &n : e->req_symbols)
     if (np_uchar_icomp(n.c_str(), name) == 0) return e->req_placeholder.get();
-  try {
-    e->req_symbols.emplace_back(name);
-  } catch (const std::bad_alloc &) {
-    return nullptr;
-  }
+  // Only the compiler collects names; a failed allocation here reaches its entry point as
+  // std::bad_alloc and becomes error 1 (returning none would read as "symbol not found").
+  e->req_symbols.emplace_back(name);
   return e->req_placeholder.get();
 }
 
