@@ -282,6 +282,17 @@ void bind(Pass &pass, exp_engine *e, bool *ok) {
   }
 }
 
+// Collects the names a text needs that the engine lacks: a failure must not lose or invent one.
+void collect_names(Pass &pass, exp_engine *e) {
+  if (!acceptable(pass, e, "exp_determine_symbols",
+                  [&] { return exp_determine_symbols(e, "missing_a + missing_b * i & s & missing_a"); }))
+    return;
+  std::string names;
+  const char *name = nullptr;
+  while (exp_get_next_req_symbol(e, &name) == 1) names += std::string(name) + " ";
+  pass.note(names == "missing_a missing_b ", "exp_determine_symbols collected '" + names + "'");
+}
+
 // Compiles the scenario's programs (function first). Returns the main program, or none.
 exp_pcode *compile(Pass &pass, exp_engine *e, const Scenario &sc, exp_pcode **udf) {
   *udf = nullptr;
@@ -353,6 +364,7 @@ Pass run_scenario(const Scenario &sc, uint64_t fail_at, const std::string &expec
       return 0;
     });
     if (e) bind(pass, e, &ok);
+    if (e && ok) collect_names(pass, e);
     if (e && ok) p = compile(pass, e, sc, &udf);
     if (p) run_twice(pass, e, p, expected);
     if (p) run_in_clone(pass, e, p, sc, expected);
