@@ -210,6 +210,11 @@ const Scenario kScenarios[] = {
      "global integer g\nstatic real acc\nstring array w\nacc = acc + r\ng = 5\nw.dim(3)\nw.set(1, s)\n"
      "w.get(1) & (acc * 2 / 3) & inlist(i, 1, 7) & vareval('g') & tostring(d)",
      EXP_STRING},
+    {"conversions_and_variables", nullptr, nullptr,
+     "string v\nvarset('v', 'x' & i)\nvareval('v') & toreal('1.5e3') & tointeger('42') & toboolean('yes') & "
+     "typeof(r) & determine_type('3.5') & isnumber('12') & compare('a', 'B', true) & instr(s, 'o') & "
+     "occurs(s, 'l') & chr(65) & asc('A') & max(1, r, 3) & normsinv(0.25) & isnull(null)",
+     EXP_STRING},
     {"text", nullptr, nullptr,
      "sort_words('pear apple fig') & edit_distance('kitten', 'sitting') & sort(s) & "
      "lower('\xC3\x89T\xC3\x89') & pattern('Ab1') & match_string(s, '*o*') & has_control_chars(s)",
