@@ -1,7 +1,6 @@
 // The five array classes (one per scalar element type) and aparse, which splits a string into a
 // string array. Arrays are object instances shared by reference: assigning an array variable to
 // another makes both use the same elements. Indexes seen by programs are 1-based.
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -9,9 +8,12 @@
 #include <string_view>
 
 #include "builtins/builtins.h"
+#include "builtins/cells.h"
 #include "errors.h"
 #include "support/uchar.h"
 #include "values.h"
+
+using namespace builtin_cells;
 
 namespace {
 
@@ -97,25 +99,6 @@ char *copy_text(std::string_view text) {
 
 // ---- the object argument -------------------------------------------------------------------------------
 
-// True when `cell` is an object cell of the array class `kind`. Methods are also callable by their
-// function names, so the class is checked before the instance data is trusted.
-bool is_array_cell(const exp_symval *cell, const ArrayKind &kind) {
-  return cell && symval_type(cell) == EXP_OBJECT && cell->cls &&
-         std::strcmp(cell->cls->name, kind.class_name) == 0;
-}
-
-int wrong_object(exp_engine *e, const ArrayKind &kind) {
-  char text[96];
-  std::snprintf(text, sizeof text, "Invalid object: %s expected", kind.class_name);
-  return exp_raise_error(e, text);
-}
-
-// The array a non-null object cell holds, or none.
-ArrayData *array_of(const exp_symval *cell) {
-  if (symval_is_null(cell) || !cell->value.o) return nullptr;
-  return static_cast<ArrayData *>(cell->value.o->data);
-}
-
 // Binds `a` to the variable in place of what it held (that instance loses one reference).
 // On failure `a` still belongs to the caller.
 bool bind_array(exp_symval *cell, ArrayData *a) {
@@ -161,8 +144,8 @@ int dim_resize(exp_engine *e, exp_symval *result, ArrayData *a, int64_t n, const
 // null or empty variable) or resizes it, and returns n.
 int array_dim(exp_engine *e, exp_symval *result, int argc, exp_symval **argv, const ArrayKind &kind) {
   exp_symval *cell = argv[0];
-  if (!is_array_cell(cell, kind)) return wrong_object(e, kind);
-  ArrayData *a = array_of(cell);
+  if (!is_object_of(cell, kind.class_name)) return wrong_object(e, kind.class_name);
+  auto *a = instance_of<ArrayData>(cell);
   if (argc < 2) {
     if (a) exp_symval_setint(result, a->count);
     else exp_symval_setnull(result);
@@ -227,8 +210,8 @@ int write_element(exp_engine *e, ArrayElement &el, const exp_symval *value, cons
 // index gives null and stores nothing.
 int array_access(exp_engine *e, exp_symval *result, int argc, exp_symval **argv, const ArrayKind &kind) {
   exp_symval *cell = argv[0];
-  if (!is_array_cell(cell, kind)) return wrong_object(e, kind);
-  ArrayData *a = array_of(cell);
+  if (!is_object_of(cell, kind.class_name)) return wrong_object(e, kind.class_name);
+  auto *a = instance_of<ArrayData>(cell);
   if (!a) return exp_raise_error(e, "Array is null");
   if (symval_is_null(argv[1])) {
     exp_symval_setnull(result);
@@ -292,7 +275,7 @@ OwnedStringArray split(std::string_view source, std::string_view delimiter) {
 // returns their number. The class check comes first, even before null arguments.
 int aparse(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   exp_symval *arr = argv[2];
-  if (!is_array_cell(arr, kStringArray))
+  if (!is_object_of(arr, kStringArray.class_name))
     return exp_raise_error(e, "aparse parameter 3 is invalid type. Must be string array.");
   if (symval_is_null(argv[0]) || symval_is_null(argv[1])) {
     exp_symval_setnull(result);

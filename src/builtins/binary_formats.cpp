@@ -6,10 +6,13 @@
 #include <string>
 
 #include "builtins/builtins.h"
+#include "builtins/cells.h"
 #include "builtins/mainframe.h"
 #include "errors.h"
 #include "support/dates.h"
 #include "values.h"
+
+using namespace builtin_cells;
 
 namespace {
 
@@ -24,8 +27,6 @@ int invalid(exp_engine *e, const char *text, int code) {
   engine_error(e, ERR_INVALID_INPUT, text);
   return code;
 }
-
-const char *text_of(const Cell *c) { return symval_type(c) == EXP_STRING && c->value.s ? c->value.s : ""; }
 
 // Reads the W.D argument at `i`, or takes `defaults` when it is absent. A width of 0 has no bytes
 // to hold a value (and no last byte to carry a sign), so it is refused like a malformed text.
@@ -43,11 +44,6 @@ int parse_wd(exp_engine *e, int argc, Cell **argv, int i, WidthDecimals defaults
 
 int set_real(Cell *result, double v) {
   mf_set_real(result, v);
-  return 0;
-}
-
-int set_width(Cell *result, int64_t width) {
-  exp_symval_setint(result, width);
   return 0;
 }
 
@@ -93,14 +89,14 @@ int fn_format_int_binary(exp_engine *e, Cell *result, int argc, Cell **argv) {
   WidthDecimals wd;
   if (int rc = parse_wd(e, argc, argv, 1, {0, 0}, &wd)) return rc;
   if (int rc = mf_write_signed(e, argv[0], wd.width, wd.decimals, BigEndian, argv[2])) return rc;
-  return set_width(result, wd.width);
+  return set_int(result, wd.width);
 }
 
 int fn_formats370fpd(exp_engine *e, Cell *result, int argc, Cell **argv) {
   WidthDecimals wd;
   if (int rc = parse_wd(e, argc, argv, 1, {0, 0}, &wd)) return rc;
   if (int rc = mf_write_packed(e, argv[0], wd.width, wd.decimals, true, argv[2])) return rc;
-  return set_width(result, wd.width);
+  return set_int(result, wd.width);
 }
 
 // formatpd: the magnitude's digits fill bytes 1 to W-1 from the right (high-order digits that do
@@ -126,7 +122,7 @@ int fn_formatpd(exp_engine *e, Cell *result, int argc, Cell **argv) {
     b[i] = static_cast<unsigned char>((high << 4) | low);
   }
   if (negative) b[0] = 0x80;
-  return set_width(result, wd.width);
+  return set_int(result, wd.width);
 }
 
 const exp_function kRecords[] = {

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "builtins/builtins.h"
+#include "builtins/cells.h"
 #include "engine.h"
 #include "errors.h"
 #include "support/dates.h"
@@ -16,20 +17,11 @@
 #include "support/uchar.h"
 #include "values.h"
 
+using namespace builtin_cells;
+
 namespace {
 
 using Cell = exp_symval;
-
-int set_null(Cell *result) {
-  exp_symval_setnull(result);
-  return 0;
-}
-
-decContext context192() {
-  decContext ctx;
-  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
-  return ctx;
-}
 
 // ---- the current date and time -------------------------------------------------------------------
 
@@ -222,16 +214,6 @@ int date_parts(exp_engine *e, const Cell *date, DateParts *parts) {
   return 0;
 }
 
-// Makes the result able to hold `chars` characters in `bytes` bytes (content not kept).
-int reserve(exp_engine *e, Cell *result, int64_t chars, size_t bytes) {
-  if (!result->value.s) return engine_error(e, ERR_MEMORY);
-  int64_t need = chars;
-  int64_t by_bytes = static_cast<int64_t>((bytes + 3) / 4);
-  if (by_bytes > need) need = by_bytes;
-  if (need <= static_cast<int64_t>(result->len)) return 0;
-  return symval_resize(result, need, 0) == 0 ? 0 : engine_error(e, ERR_MEMORY);
-}
-
 // formatdate(date, pattern): the pattern with each token replaced by the date's part (see
 // kTokens) and every other character copied. The output is measured first and the result grows
 // to hold all of it, so nothing is ever cut.
@@ -241,7 +223,7 @@ int fn_formatdate(exp_engine *e, Cell *result, int, Cell **argv) {
   int rc = date_parts(e, argv[0], &parts);
   if (rc < 0) return set_null(result);
   if (rc > 0) return rc;
-  std::string_view pattern = argv[1]->value.s ? argv[1]->value.s : "";
+  std::string_view pattern = text_of(argv[1]);
   Pieces pieces(parts);
   int64_t chars = 0;
   size_t bytes = 0;

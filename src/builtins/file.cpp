@@ -4,9 +4,12 @@
 #include <cstring>
 
 #include "builtins/builtins.h"
+#include "builtins/cells.h"
 #include "errors.h"
 #include "support/files.h"
 #include "values.h"
+
+using namespace builtin_cells;
 
 namespace {
 
@@ -15,31 +18,18 @@ constexpr size_t kLineBytes = 1024;
 
 void file_destructor(void *data) { np_fio_close(static_cast<np_file *>(data)); }
 
-bool is_file_cell(const exp_symval *cell) {
-  return cell && symval_type(cell) == EXP_OBJECT && cell->cls && std::strcmp(cell->cls->name, "file") == 0;
-}
+constexpr const char *kClassName = "file";
+
+bool is_file_cell(const exp_symval *cell) { return is_object_of(cell, kClassName); }
 
 // The open file of the object argument, or none for a null variable.
-np_file *file_of(const exp_symval *cell) {
-  if (symval_is_null(cell) || !cell->value.o) return nullptr;
-  return static_cast<np_file *>(cell->value.o->data);
-}
+np_file *file_of(const exp_symval *cell) { return instance_of<np_file>(cell); }
 
 // The open file of argv[0] for the methods that need one: "File not open" for a null variable.
 int open_file(exp_engine *e, exp_symval **argv, np_file **out) {
-  if (!is_file_cell(argv[0])) return exp_raise_error(e, "Invalid object: file expected");
+  if (!is_file_cell(argv[0])) return wrong_object(e, kClassName);
   *out = file_of(argv[0]);
   return *out ? 0 : exp_raise_error(e, "File not open");
-}
-
-int set_null(exp_symval *result) {
-  exp_symval_setnull(result);
-  return 0;
-}
-
-int set_int(exp_symval *result, int64_t v) {
-  exp_symval_setint(result, v);
-  return 0;
 }
 
 // Open flags of a mode text: r reads; w writes; a writes from the end. Other characters are ignored.
@@ -60,7 +50,7 @@ int mode_flags(const char *mode, bool *append) {
 // open(f, path [, mode]): releases what f held, then opens the path (mode "r" by default).
 // True when open; false, with f null, when the file cannot be opened.
 int file_open(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
-  if (!is_file_cell(argv[0])) return exp_raise_error(e, "Invalid object: file expected");
+  if (!is_file_cell(argv[0])) return wrong_object(e, kClassName);
   if (symval_is_null(argv[1])) return set_null(result);
   const char *mode = argc >= 3 && !symval_is_null(argv[2]) && argv[2]->value.s ? argv[2]->value.s : "r";
   exp_symval_setnull(argv[0]);
@@ -78,7 +68,7 @@ int file_open(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
 
 // close(f): drops f's reference (the file closes with the last one). False when f was null.
 int file_close(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
-  if (!is_file_cell(argv[0])) return exp_raise_error(e, "Invalid object: file expected");
+  if (!is_file_cell(argv[0])) return wrong_object(e, kClassName);
   bool was_open = file_of(argv[0]) != nullptr;
   exp_symval_setnull(argv[0]);
   return set_int(result, was_open ? 1 : 0);

@@ -7,36 +7,22 @@
 #include <string_view>
 
 #include "builtins/builtins.h"
+#include "builtins/cells.h"
 #include "errors.h"
 #include "support/decimal.h"
 #include "values.h"
 
+using namespace builtin_cells;
+
 namespace {
 
 using Cell = exp_symval;
-
-int set_null(Cell *result) {
-  exp_symval_setnull(result);
-  return 0;
-}
 
 // Stores a decimal as the result's value.
 int set_dec(Cell *result, const decimal192 &v) {
   *symval_dec(result) = v;
   symval_clear_null_flag(result);
   return 0;
-}
-
-int set_bool(Cell *result, bool v) {
-  result->value.i = v ? 1 : 0;
-  symval_clear_null_flag(result);
-  return 0;
-}
-
-decContext context192() {
-  decContext ctx;
-  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
-  return ctx;
 }
 
 // A real argument that counts as missing: null, or a NaN (which behaves as null everywhere).
@@ -193,7 +179,7 @@ int fn_isnumber(exp_engine *, Cell *result, int, Cell **argv) {
   switch (symval_type(v)) {
     case EXP_INTEGER:
     case EXP_REAL: return set_bool(result, true);
-    case EXP_STRING: return set_bool(result, numeric_text(v->value.s ? v->value.s : ""));
+    case EXP_STRING: return set_bool(result, numeric_text(text_of(v)));
     default: return set_bool(result, false);
   }
 }

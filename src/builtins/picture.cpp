@@ -12,9 +12,12 @@
 #include <cstring>
 
 #include "builtins/builtins.h"
+#include "builtins/cells.h"
 #include "builtins/mainframe.h"
 #include "errors.h"
 #include "values.h"
+
+using namespace builtin_cells;
 
 // ---- shared helpers ------------------------------------------------------------------------------
 
@@ -25,10 +28,6 @@ using Cell = exp_symval;
 int invalid(exp_engine *e, const char *text, int code) {
   engine_error(e, ERR_INVALID_INPUT, text);
   return code;
-}
-
-const char *text_of(const Cell *c) {
-  return symval_type(c) == EXP_STRING && c->value.s ? c->value.s : "";
 }
 
 bool flag_given(int argc, Cell **argv, int i, bool when_true) {
@@ -74,8 +73,7 @@ double mf_value_to_double(const exp_symval *v, bool *ok) {
   if (ok) *ok = false;
   int type = symval_type(v);
   if (type != EXP_REAL && type != EXP_DATE) return 0;
-  decContext ctx;
-  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
+  decContext ctx = context192();
   double d = decSextToDouble(symval_dec(v), &ctx, 2);
   if (decContextGetStatus(&ctx) != 0) return 0;
   if (ok) *ok = true;
@@ -84,8 +82,7 @@ double mf_value_to_double(const exp_symval *v, bool *ok) {
 
 void mf_set_real(exp_symval *result, double v) {
   if (v == 0) v = 0;  // a negative zero reads as zero
-  decContext ctx;
-  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
+  decContext ctx = context192();
   decSextFromDouble(symval_dec(result), v, &ctx);
   symval_clear_null_flag(result);
 }
@@ -197,7 +194,8 @@ int mf_read_signed(exp_engine *e, const exp_symval *data, int64_t width, bool bi
 
 int mf_read_packed(exp_engine *e, const exp_symval *data, int64_t width, bool use_sign, int64_t decimals,
                    double *out) {
-  if (width < 1 || width > mf_capacity(data)) return invalid(e, "the source does not contain enough bytes", MF_READ_FAILED);
+  if (width < 1 || width > mf_capacity(data))
+    return invalid(e, "the source does not contain enough bytes", MF_READ_FAILED);
   if (decimals < 0 || decimals > MF_MAX_DECIMALS) return invalid(e, MF_DECIMALS_RANGE, MF_READ_FAILED);
   const unsigned char *b = mf_bytes(data);
   mf_accumulator value;
@@ -295,11 +293,6 @@ int mf_write_packed(exp_engine *e, const exp_symval *value, int64_t width, int64
 
 namespace {
 
-int set_width(Cell *result, int64_t width) {
-  exp_symval_setint(result, width);
-  return 0;
-}
-
 // piccomp / piccomp5: a little-endian binary field; 4 unsigned bytes without a picture.
 int fn_piccomp(exp_engine *e, Cell *result, int argc, Cell **argv) {
   mf_picture pic;
@@ -320,13 +313,15 @@ int fn_piccomp(exp_engine *e, Cell *result, int argc, Cell **argv) {
 // piccomp3: a packed-decimal field; 4 unsigned bytes without a picture. The field must be the
 // storage of a string: any other value has no bytes to read.
 int fn_piccomp3(exp_engine *e, Cell *result, int argc, Cell **argv) {
-  if (symval_type(argv[0]) != EXP_STRING) return invalid(e, "the packed decimal source must be a string", MF_READ_FAILED);
+  if (symval_type(argv[0]) != EXP_STRING)
+    return invalid(e, "the packed decimal source must be a string", MF_READ_FAILED);
   mf_picture pic;
   int width = 4;
   if (argc > 1) {
     if (pic_parse(e, text_of(argv[1]), &pic)) return MF_FORMAT_FAILED;
     width = mf_packed_width(pic.total());
-    if (width < 1 || width > 16 || pic.decimal_digits > 10) return invalid(e, "the width is invalid", MF_READ_FAILED);
+    if (width < 1 || width > 16 || pic.decimal_digits > 10)
+      return invalid(e, "the width is invalid", MF_READ_FAILED);
   }
   double v = 0;
   if (int rc = mf_read_packed(e, argv[0], width, pic.is_signed, pic.decimal_digits, &v)) return rc;
@@ -366,7 +361,7 @@ int fn_formatpiccomp(exp_engine *e, Cell *result, int, Cell **argv) {
   int width = mf_binary_width(pic.total());
   int rc = pic.is_signed ? mf_write_signed(e, argv[0], width, pic.decimal_digits, false, argv[2])
                          : mf_write_unsigned(e, mf_value_to_double(argv[0]), width, pic.decimal_digits, false, argv[2]);
-  return rc ? rc : set_width(result, width);
+  return rc ? rc : set_int(result, width);
 }
 
 int fn_formatpiccomp3(exp_engine *e, Cell *result, int, Cell **argv) {
@@ -376,7 +371,7 @@ int fn_formatpiccomp3(exp_engine *e, Cell *result, int, Cell **argv) {
   if (width < 1 || width > 16 || pic.decimal_digits > 10)
     return invalid(e, "the width or multiplier are invalid", MF_READ_FAILED);
   if (int rc = mf_write_packed(e, argv[0], width, pic.decimal_digits, pic.is_signed, argv[2])) return rc;
-  return set_width(result, width);
+  return set_int(result, width);
 }
 
 // The t low-order digits of the scaled magnitude, zero-padded on the left: a number with more
@@ -417,7 +412,7 @@ int fn_formatpicsigndec(exp_engine *e, Cell *result, int argc, Cell **argv) {
   std::memcpy(b, digits.data(), static_cast<size_t>(t));
   b[t] = 0;
   apply_zones(b, t, pic.is_signed, negative, ebcdic, trailing);
-  return set_width(result, t);
+  return set_int(result, t);
 }
 
 const exp_function kRecords[] = {

@@ -12,10 +12,13 @@
 #include <vector>
 
 #include "builtins/builtins.h"
+#include "builtins/cells.h"
 #include "errors.h"
 #include "support/turkish.h"
 #include "support/uchar.h"
 #include "values.h"
+
+using namespace builtin_cells;
 
 namespace {
 
@@ -53,25 +56,14 @@ void regex_destructor(void *data) { delete static_cast<RegexData *>(data); }
 
 // ---- helpers ----------------------------------------------------------------------------------------
 
-int set_null(exp_symval *result) {
-  exp_symval_setnull(result);
-  return 0;
-}
+constexpr const char *kClassName = "regex";
 
-int set_int(exp_symval *result, int64_t v) {
-  exp_symval_setint(result, v);
-  return 0;
-}
-
-bool is_regex_cell(const exp_symval *cell) {
-  return cell && symval_type(cell) == EXP_OBJECT && cell->cls && std::strcmp(cell->cls->name, "regex") == 0;
-}
+bool is_regex_cell(const exp_symval *cell) { return is_object_of(cell, kClassName); }
 
 // The compiled regex of argv[0] for every method but compile: "No regex is compiled" when null.
 int compiled_regex(exp_engine *e, exp_symval **argv, RegexData **out) {
-  if (!is_regex_cell(argv[0])) return exp_raise_error(e, "Invalid object: regex expected");
-  const exp_symval *cell = argv[0];
-  *out = symval_is_null(cell) || !cell->value.o ? nullptr : static_cast<RegexData *>(cell->value.o->data);
+  if (!is_regex_cell(argv[0])) return wrong_object(e, kClassName);
+  *out = instance_of<RegexData>(argv[0]);
   return *out ? 0 : exp_raise_error(e, "No regex is compiled");
 }
 
@@ -129,7 +121,7 @@ int compile_pattern(exp_engine *e, RegexData *re, const char *pattern) {
 // compile(re, pattern [, option]): replaces the variable's regex; true on success. A null pattern
 // leaves the variable alone; a pattern that does not compile leaves it null.
 int regex_compile(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
-  if (!is_regex_cell(argv[0])) return exp_raise_error(e, "Invalid object: regex expected");
+  if (!is_regex_cell(argv[0])) return wrong_object(e, kClassName);
   if (symval_is_null(argv[1])) return set_int(result, 0);
   exp_symval_setnull(argv[0]);
   std::unique_ptr<RegexData> re(new (std::nothrow) RegexData);

@@ -8,9 +8,12 @@
 #include <string_view>
 
 #include "builtins/builtins.h"
+#include "builtins/cells.h"
 #include "errors.h"
 #include "support/uchar.h"
 #include "values.h"
+
+using namespace builtin_cells;
 
 namespace {
 
@@ -18,47 +21,11 @@ using Cell = exp_symval;
 
 // ---- argument and result helpers -----------------------------------------------------------------
 
-// The text of a string cell; a cell without a buffer reads as "".
-const char *text_of(const Cell *c) { return c->value.s ? c->value.s : ""; }
-
 // Integer arguments are used as signed 32-bit values (the low 32 bits of the payload).
 int32_t int_arg(const Cell *c) { return static_cast<int32_t>(static_cast<uint32_t>(c->value.i)); }
 
 // True when argument `i` was passed and is null.
 bool given_null(int argc, Cell **argv, int i) { return argc > i && symval_is_null(argv[i]); }
-
-int set_null(Cell *result) {
-  exp_symval_setnull(result);
-  return 0;
-}
-
-int set_int(Cell *result, int64_t v) {
-  result->value.i = v;
-  symval_clear_null_flag(result);
-  return 0;
-}
-
-// Makes the result cell able to hold `chars` characters in `bytes` bytes, growing it (content
-// not kept) when either exceeds its room. Returns 0, or error 1 when the cell cannot grow.
-int reserve(exp_engine *e, Cell *result, int64_t chars, size_t bytes) {
-  if (!result->value.s) return engine_error(e, ERR_MEMORY);
-  int64_t need = chars;
-  int64_t by_bytes = static_cast<int64_t>((bytes + 3) / 4);
-  if (by_bytes > need) need = by_bytes;
-  if (need <= static_cast<int64_t>(result->len)) return 0;
-  return symval_resize(result, need, 0) == 0 ? 0 : engine_error(e, ERR_MEMORY);
-}
-
-// Stores `bytes` bytes of `text` as the result, growing the cell first when needed; `chars` is
-// the text's character count or an upper bound of it. The text may not live in the result's own
-// buffer.
-int store(exp_engine *e, Cell *result, const char *text, size_t bytes, int64_t chars) {
-  if (int rc = reserve(e, result, chars, bytes)) return rc;
-  std::memcpy(result->value.s, text, bytes);
-  result->value.s[bytes] = '\0';
-  symval_clear_null_flag(result);
-  return 0;
-}
 
 int store_empty(exp_engine *e, Cell *result) { return store(e, result, "", 0, 0); }
 
@@ -331,7 +298,7 @@ int fn_replace(exp_engine *e, Cell *result, int argc, Cell **argv) {
 int fn_compare(exp_engine *, Cell *result, int argc, Cell **argv) {
   if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
   std::string_view a = text_of(argv[0]), b = text_of(argv[1]);
-  bool fold = argc > 2 && !symval_is_null(argv[2]) && argv[2]->value.i != 0;
+  bool fold = flag_arg(argc, argv, 2, false);
   int d = fold ? np_uchar_icomp(a, b) : a.compare(b);
   return set_int(result, (d > 0) - (d < 0));
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "builtins/builtins.h"
+#include "builtins/cells.h"
 #include "engine.h"
 #include "errors.h"
 #include "program.h"
@@ -18,30 +19,17 @@
 #include "support/sysinfo.h"
 #include "values.h"
 
+using namespace builtin_cells;
+
 namespace {
 
 constexpr int64_t kSleepSliceMs = 2000;  // sleep looks at cancellation between slices this long
-
-int set_null(exp_symval *result) {
-  exp_symval_setnull(result);
-  return 0;
-}
-
-int set_int(exp_symval *result, int64_t v) {
-  exp_symval_setint(result, v);
-  return 0;
-}
 
 // True when any of the first `count` arguments is null.
 bool any_null(exp_symval **argv, int count) {
   for (int k = 0; k < count; ++k)
     if (symval_is_null(argv[k])) return true;
   return false;
-}
-
-// A present, non-null, non-zero optional argument.
-bool flag_argument(int argc, exp_symval **argv, int index) {
-  return argc > index && !symval_is_null(argv[index]) && argv[index]->value.i != 0;
 }
 
 // ---- file system -------------------------------------------------------------------------------------
@@ -65,7 +53,7 @@ int two_path_call(exp_engine *, exp_symval *result, int, exp_symval **argv) {
 // mkdir(path [, recursive]).
 int fn_mkdir(exp_engine *, exp_symval *result, int argc, exp_symval **argv) {
   if (any_null(argv, 1)) return set_int(result, 0);
-  int flags = flag_argument(argc, argv, 1) ? NP_DIR_PARENTS : 0;
+  int flags = flag_arg(argc, argv, 1, false) ? NP_DIR_PARENTS : 0;
   return set_int(result, np_dir_create(argv[0]->value.s, flags) == 0 ? 1 : 0);
 }
 
@@ -75,7 +63,7 @@ int fn_filedate(exp_engine *, exp_symval *result, int argc, exp_symval **argv) {
   if (any_null(argv, 1)) return set_null(result);
   np_fio_status status{};
   if (np_fio_stat(argv[0]->value.s, &status) != 0) return set_null(result);
-  auto seconds = static_cast<std::time_t>(flag_argument(argc, argv, 1) ? status.modified : status.created);
+  auto seconds = static_cast<std::time_t>(flag_arg(argc, argv, 1, false) ? status.modified : status.created);
   std::tm local{};
   double days = 0;
   if (!::localtime_r(&seconds, &local) ||
@@ -109,12 +97,6 @@ int fn_execute(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   return set_int(result, status == NP_PROC_EXITED ? code : -200 - status);
 }
 
-// The running program, from the self cell that follows the arguments; none if it is missing.
-exp_pcode *running_program(const exp_symval *self) {
-  if (!self || symval_type(self) != EXP_POINTER || symval_is_null(self)) return nullptr;
-  return static_cast<exp_pcode *>(self->value.p);
-}
-
 // Error 104 when the run was cancelled or the host's interrupt handler asks to stop, else 0.
 int check_interrupt(exp_engine *e, const exp_pcode *running) {
   if (running && running->cancel.load() != 0) return engine_error(e, ERR_INTERRUPT);
@@ -126,7 +108,7 @@ int check_interrupt(exp_engine *e, const exp_pcode *running) {
 // interrupt handler after each. True; 0 and negative durations return at once.
 int fn_sleep(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   if (any_null(argv, 1)) return set_null(result);
-  const exp_pcode *running = running_program(argv[argc]);
+  const exp_pcode *running = calling_program(argv[argc]);
   for (int64_t left = argv[0]->value.i; left > 0; left -= kSleepSliceMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(left < kSleepSliceMs ? left : kSleepSliceMs));
     if (int rc = check_interrupt(e, running)) return rc;

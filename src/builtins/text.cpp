@@ -10,31 +10,16 @@
 #include <vector>
 
 #include "builtins/builtins.h"
+#include "builtins/cells.h"
 #include "errors.h"
 #include "support/uchar.h"
 #include "values.h"
 
+using namespace builtin_cells;
+
 namespace {
 
 using Cell = exp_symval;
-
-const char *text_of(const Cell *c) { return c->value.s ? c->value.s : ""; }
-
-// A boolean argument: `fallback` when absent or null, else its value.
-bool flag_arg(int argc, Cell **argv, int i, bool fallback) {
-  if (argc <= i || symval_is_null(argv[i])) return fallback;
-  return argv[i]->value.i != 0;
-}
-
-int set_null(Cell *result) {
-  exp_symval_setnull(result);
-  return 0;
-}
-
-int set_bool(Cell *result, bool v) {
-  exp_symval_setint(result, v ? 1 : 0);
-  return 0;
-}
 
 // Byte length of the character at `p` (0 at the terminator).
 int char_bytes(const char *p) {
@@ -49,17 +34,9 @@ const char *next_char(const char *p) { return p + char_bytes(p); }
 bool is_space(const char *p) { return np_uchar_isspace(p, nullptr) != 0; }
 
 // Stores `text` as a string result. Results of these functions have at most as many characters
-// as the input (`input_chars`), so the cell is first enlarged to that count when it is smaller;
-// failure to enlarge is error 1.
+// as the input, so the input's character count bounds the room the result needs.
 int store_text(exp_engine *e, Cell *result, std::string_view text, int64_t input_chars) {
-  int64_t need = std::max<int64_t>(input_chars, static_cast<int64_t>((text.size() + 3) / 4));
-  if (need > static_cast<int64_t>(result->len) && symval_resize(result, need, 0) != 0)
-    return engine_error(e, ERR_MEMORY);
-  if (!result->value.s) return engine_error(e, ERR_MEMORY);
-  std::memcpy(result->value.s, text.data(), text.size());
-  result->value.s[text.size()] = '\0';
-  symval_clear_null_flag(result);
-  return 0;
+  return store(e, result, text.data(), text.size(), input_chars);
 }
 
 // ---- pattern -------------------------------------------------------------------------------------

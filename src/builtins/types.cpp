@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "builtins/builtins.h"
+#include "builtins/cells.h"
 #include "builtins/types_family.h"
 #include "convert.h"
 #include "errors.h"
@@ -11,6 +12,8 @@
 #include "support/decimal.h"
 #include "support/uchar.h"
 #include "values.h"
+
+using namespace builtin_cells;
 
 namespace {
 
@@ -123,8 +126,6 @@ bool all_letters(const char *text) {
 
 bool all_spaces(const char *text) { return *skip_spaces(text) == '\0'; }
 
-const char *text_of(const exp_symval *c) { return c->value.s ? c->value.s : ""; }
-
 // ---- inlist ----------------------------------------------------------------------------------------
 
 // A cell owned by the function for the duration of one call, cleared on every way out.
@@ -147,8 +148,7 @@ class TempCell {
 };
 
 bool decimals_equal(const exp_symval *a, const exp_symval *b) {
-  decContext ctx;
-  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
+  decContext ctx = context192();
   decimal192 r;
   decSextCompare(&r, symval_dec(a), symval_dec(b), &ctx);
   return !decSextIsNaN(&r) && decSextIsZero(&r);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <new>
 
+#include "builtins/cells.h"
 #include "builtins/types_family.h"
 #include "convert.h"
 #include "engine.h"
@@ -14,9 +15,9 @@
 #include "support/uchar.h"
 #include "values.h"
 
-namespace {
+using namespace builtin_cells;
 
-const char *text_of(const exp_symval *c) { return c->value.s ? c->value.s : ""; }
+namespace {
 
 // The buffer size the character layer needs to copy at most `bytes` bytes (it counts in int and
 // keeps one byte for the terminator).
@@ -123,12 +124,6 @@ int split(const char *input, const char *delimiter, TokenSink &sink, int64_t *to
 }
 
 // ---- variables by name -----------------------------------------------------------------------------
-
-// The program making the call, from the self cell the executor passes after the arguments.
-exp_pcode *calling_program(exp_symval *self) {
-  if (!self || symval_type(self) != EXP_POINTER) return nullptr;
-  return static_cast<exp_pcode *>(self->value.p);
-}
 
 // A variable by name, without regard to case: the calling program's own locals first, then
 // the engine's symbols. Temporaries and constants have no name, so an empty name finds nothing.
