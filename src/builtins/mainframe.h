@@ -17,6 +17,9 @@
 inline constexpr int MF_READ_FAILED = 3;
 inline constexpr int MF_FORMAT_FAILED = -1;
 
+// Raises error 3 with `text` as the reason and returns `code` (one of the two above).
+int mf_invalid(exp_engine *e, const char *text, int code);
+
 // The largest scale the power-of-ten table covers, and the message for a scale outside it where
 // no layout-specific message applies.
 inline constexpr int64_t MF_MAX_DECIMALS = 308;

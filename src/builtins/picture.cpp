@@ -25,11 +25,6 @@ namespace {
 
 using Cell = exp_symval;
 
-int invalid(exp_engine *e, const char *text, int code) {
-  engine_error(e, ERR_INVALID_INPUT, text);
-  return code;
-}
-
 bool flag_given(int argc, Cell **argv, int i, bool when_true) {
   return argc > i && !symval_is_null(argv[i]) && (argv[i]->value.i != 0) == when_true;
 }
@@ -51,6 +46,11 @@ void put_uint(unsigned char *out, uint64_t bits, int64_t width, bool big_endian)
 }
 
 }  // namespace
+
+int mf_invalid(exp_engine *e, const char *text, int code) {
+  engine_error(e, ERR_INVALID_INPUT, text);
+  return code;
+}
 
 int mf_binary_width(int total) { return total <= 4 ? 2 : total <= 9 ? 4 : 8; }
 
@@ -159,7 +159,7 @@ const char *parse_picture(const char *p, mf_picture *out) {
 
 int pic_parse(exp_engine *e, const char *pic, mf_picture *out) {
   *out = mf_picture{};
-  if (const char *error = parse_picture(pic ? pic : "", out)) return invalid(e, error, MF_FORMAT_FAILED);
+  if (const char *error = parse_picture(pic ? pic : "", out)) return mf_invalid(e, error, MF_FORMAT_FAILED);
   return 0;
 }
 
@@ -168,7 +168,7 @@ int pic_parse(exp_engine *e, const char *pic, mf_picture *out) {
 int mf_read_unsigned(exp_engine *e, const exp_symval *data, int64_t width, bool big_endian, int64_t decimals,
                      double *out) {
   if (width < 1 || width > 8 || width > mf_capacity(data) || decimals < 0 || decimals > MF_MAX_DECIMALS)
-    return invalid(e, "the width specified is too large", MF_READ_FAILED);
+    return mf_invalid(e, "the width specified is too large", MF_READ_FAILED);
   const unsigned char *b = mf_bytes(data);
   uint64_t v = 0;
   for (int64_t i = 0; i < width; ++i) v |= uint64_t{b[big_endian ? width - 1 - i : i]} << (8 * i);
@@ -179,7 +179,7 @@ int mf_read_unsigned(exp_engine *e, const exp_symval *data, int64_t width, bool 
 int mf_read_signed(exp_engine *e, const exp_symval *data, int64_t width, bool big_endian, int64_t decimals,
                    double *out) {
   if (width < 1 || width > 8 || width > mf_capacity(data) || decimals < 0 || decimals > MF_MAX_DECIMALS)
-    return invalid(e, "the width specifed is too large", MF_READ_FAILED);
+    return mf_invalid(e, "the width specifed is too large", MF_READ_FAILED);
   const unsigned char *b = mf_bytes(data);
   bool negative = (b[big_endian ? 0 : width - 1] & 0x80) != 0;
   uint64_t v = 0;
@@ -195,12 +195,12 @@ int mf_read_signed(exp_engine *e, const exp_symval *data, int64_t width, bool bi
 int mf_read_packed(exp_engine *e, const exp_symval *data, int64_t width, bool use_sign, int64_t decimals,
                    double *out) {
   if (width < 1 || width > mf_capacity(data))
-    return invalid(e, "the source does not contain enough bytes", MF_READ_FAILED);
-  if (decimals < 0 || decimals > MF_MAX_DECIMALS) return invalid(e, MF_DECIMALS_RANGE, MF_READ_FAILED);
+    return mf_invalid(e, "the source does not contain enough bytes", MF_READ_FAILED);
+  if (decimals < 0 || decimals > MF_MAX_DECIMALS) return mf_invalid(e, MF_DECIMALS_RANGE, MF_READ_FAILED);
   const unsigned char *b = mf_bytes(data);
   mf_accumulator value;
   for (int64_t i = 0; i + 1 < width; ++i) {
-    if (b[i] > 0x99 || (b[i] & 0x0F) > 9) return invalid(e, "the number is not packed decimal", MF_READ_FAILED);
+    if (b[i] > 0x99 || (b[i] & 0x0F) > 9) return mf_invalid(e, "the number is not packed decimal", MF_READ_FAILED);
     value.push(b[i] >> 4);
     value.push(b[i] & 0x0F);
   }
@@ -224,7 +224,7 @@ bool writer_limits_ok(int64_t width, int64_t max_width, int64_t decimals, const 
 int mf_write_unsigned(exp_engine *e, double number, int64_t width, int64_t decimals, bool big_endian,
                       exp_symval *out) {
   if (!writer_limits_ok(width, 8, decimals, out))
-    return invalid(e, "the width is invalid or the power of 10 is too large", MF_FORMAT_FAILED);
+    return mf_invalid(e, "the width is invalid or the power of 10 is too large", MF_FORMAT_FAILED);
   unsigned char *b = mf_bytes(out);
   if (number < 0) {
     std::memset(b, 0xFF, static_cast<size_t>(width));
@@ -246,7 +246,7 @@ int mf_write_unsigned(exp_engine *e, double number, int64_t width, int64_t decim
 int mf_write_signed(exp_engine *e, const exp_symval *value, int64_t width, int64_t decimals, bool big_endian,
                     exp_symval *out) {
   if (!writer_limits_ok(width, 8, decimals, out))
-    return invalid(e, "the width is invalid or the power of 10 is too large", MF_FORMAT_FAILED);
+    return mf_invalid(e, "the width is invalid or the power of 10 is too large", MF_FORMAT_FAILED);
   double d = mf_value_to_double(value);
   bool negative = d < 0;
   double m = std::fabs(d);
@@ -265,7 +265,7 @@ int mf_write_signed(exp_engine *e, const exp_symval *value, int64_t width, int64
 int mf_write_packed(exp_engine *e, const exp_symval *value, int64_t width, int64_t decimals, bool is_signed,
                     exp_symval *out) {
   if (!writer_limits_ok(width, 16, decimals, out))
-    return invalid(e, "the width is invalid or the power of ten is too large", MF_FORMAT_FAILED);
+    return mf_invalid(e, "the width is invalid or the power of ten is too large", MF_FORMAT_FAILED);
   bool ok = false;
   double d = mf_value_to_double(value, &ok);
   unsigned sign = 0x0C;
@@ -299,7 +299,7 @@ int fn_piccomp(exp_engine *e, Cell *result, int argc, Cell **argv) {
   int width = 4;
   if (argc > 1) {
     if (pic_parse(e, text_of(argv[1]), &pic)) return MF_FORMAT_FAILED;
-    if (pic.total() < 1 || pic.total() > 18) return invalid(e, "the width is invalid", MF_READ_FAILED);
+    if (pic.total() < 1 || pic.total() > 18) return mf_invalid(e, "the width is invalid", MF_READ_FAILED);
     width = mf_binary_width(pic.total());
   }
   double v = 0;
@@ -314,14 +314,14 @@ int fn_piccomp(exp_engine *e, Cell *result, int argc, Cell **argv) {
 // storage of a string: any other value has no bytes to read.
 int fn_piccomp3(exp_engine *e, Cell *result, int argc, Cell **argv) {
   if (symval_type(argv[0]) != EXP_STRING)
-    return invalid(e, "the packed decimal source must be a string", MF_READ_FAILED);
+    return mf_invalid(e, "the packed decimal source must be a string", MF_READ_FAILED);
   mf_picture pic;
   int width = 4;
   if (argc > 1) {
     if (pic_parse(e, text_of(argv[1]), &pic)) return MF_FORMAT_FAILED;
     width = mf_packed_width(pic.total());
     if (width < 1 || width > 16 || pic.decimal_digits > 10)
-      return invalid(e, "the width is invalid", MF_READ_FAILED);
+      return mf_invalid(e, "the width is invalid", MF_READ_FAILED);
   }
   double v = 0;
   if (int rc = mf_read_packed(e, argv[0], width, pic.is_signed, pic.decimal_digits, &v)) return rc;
@@ -342,7 +342,7 @@ int fn_picsigndec(exp_engine *e, Cell *result, int argc, Cell **argv) {
   pic.integer_digits = 4;
   if (argc > 1 && pic_parse(e, text_of(argv[1]), &pic)) return MF_FORMAT_FAILED;
   int t = pic.total();
-  if (t > 31 || t > mf_capacity(argv[0])) return invalid(e, "the width is invalid", MF_READ_FAILED);
+  if (t > 31 || t > mf_capacity(argv[0])) return mf_invalid(e, "the width is invalid", MF_READ_FAILED);
   bool ebcdic = flag_given(argc, argv, 2, true);
   bool trailing = !flag_given(argc, argv, 3, false);
   const unsigned char *b = mf_bytes(argv[0]);
@@ -357,7 +357,7 @@ int fn_picsigndec(exp_engine *e, Cell *result, int argc, Cell **argv) {
 int fn_formatpiccomp(exp_engine *e, Cell *result, int, Cell **argv) {
   mf_picture pic;
   if (pic_parse(e, text_of(argv[1]), &pic)) return MF_FORMAT_FAILED;
-  if (pic.total() > 18 || pic.decimal_digits > 10) return invalid(e, "the width is invalid", MF_READ_FAILED);
+  if (pic.total() > 18 || pic.decimal_digits > 10) return mf_invalid(e, "the width is invalid", MF_READ_FAILED);
   int width = mf_binary_width(pic.total());
   int rc = pic.is_signed ? mf_write_signed(e, argv[0], width, pic.decimal_digits, false, argv[2])
                          : mf_write_unsigned(e, mf_value_to_double(argv[0]), width, pic.decimal_digits, false, argv[2]);
@@ -369,7 +369,7 @@ int fn_formatpiccomp3(exp_engine *e, Cell *result, int, Cell **argv) {
   if (pic_parse(e, text_of(argv[1]), &pic)) return MF_FORMAT_FAILED;
   int width = mf_packed_width(pic.total());
   if (width < 1 || width > 16 || pic.decimal_digits > 10)
-    return invalid(e, "the width or multiplier are invalid", MF_READ_FAILED);
+    return mf_invalid(e, "the width or multiplier are invalid", MF_READ_FAILED);
   if (int rc = mf_write_packed(e, argv[0], width, pic.decimal_digits, pic.is_signed, argv[2])) return rc;
   return set_int(result, width);
 }
@@ -397,7 +397,7 @@ int fn_formatpicsigndec(exp_engine *e, Cell *result, int argc, Cell **argv) {
   mf_picture pic;
   if (pic_parse(e, text_of(argv[1]), &pic)) return MF_FORMAT_FAILED;
   int t = pic.total();
-  if (t > 31) return invalid(e, "the width is invalid", MF_READ_FAILED);
+  if (t > 31) return mf_invalid(e, "the width is invalid", MF_READ_FAILED);
   Cell *out = argv[2];
   if ((t > mf_capacity(out) || !mf_bytes(out)) && symval_resize(out, std::max(t, 1), RESIZE_KEEP) != 0)
     return engine_error(e, ERR_MEMORY);
