@@ -219,13 +219,6 @@ std::string sorted_chars(const char *s, bool ascending, bool unique) {
   return out;
 }
 
-int fn_sort(exp_engine *e, Cell *result, int argc, Cell **argv) {
-  if (symval_is_null(argv[0])) return set_null(result);
-  const char *s = text_of(argv[0]);
-  std::string out = sorted_chars(s, flag_arg(argc, argv, 1, true), flag_arg(argc, argv, 2, false));
-  return store_text(e, result, out, np_uchar_length(s));
-}
-
 // ---- sort_words ----------------------------------------------------------------------------------
 
 // The maximal runs of non-white-space characters of `s`.
@@ -261,10 +254,14 @@ std::string sorted_words(const char *s, bool ascending, bool unique) {
   return out;
 }
 
-int fn_sort_words(exp_engine *e, Cell *result, int argc, Cell **argv) {
+// sort(s [, ascending [, unique]]) and sort_words(s [, ascending [, unique]]): the characters or
+// words of s in order, ascending unless the first flag is false, duplicates dropped when the
+// second is true.
+template <std::string (*Sorted)(const char *, bool, bool)>
+int fn_sorted(exp_engine *e, Cell *result, int argc, Cell **argv) {
   if (symval_is_null(argv[0])) return set_null(result);
   const char *s = text_of(argv[0]);
-  std::string out = sorted_words(s, flag_arg(argc, argv, 1, true), flag_arg(argc, argv, 2, false));
+  std::string out = Sorted(s, flag_arg(argc, argv, 1, true), flag_arg(argc, argv, 2, false));
   return store_text(e, result, out, np_uchar_length(s));
 }
 
@@ -327,14 +324,14 @@ const exp_function kRecords[] = {
      "corrections necessary to turn one string into the other. Corrections can include adding, removing, or "
      "changing a letter.",
      0, ""},
-    {"sort_words", guarded<fn_sort_words>, 1, 3, "sbb", 's', 255,
+    {"sort_words", guarded<fn_sorted<sorted_words>>, 1, 3, "sbb", 's', 255,
      "Returns a string that consists of the words in the input string sorted alphabetically. The first Boolean "
      "parameter causes the words within the string to be sorted in ascending order. Default is TRUE "
      "(ascending). FALSE results in descending order. Second Boolean parameter determines if duplicate words "
      "within the string should be discarded. Default is FALSE (duplicates are not discarded). TRUE results in "
      "duplicate strings being discarded.",
      0, ""},
-    {"sort", guarded<fn_sort>, 1, 3, "sbb", 's', 255,
+    {"sort", guarded<fn_sorted<sorted_chars>>, 1, 3, "sbb", 's', 255,
      "Return the string with its contents sorted alphabetically.  The first Boolean parameter causes the "
      "characters within the string to be sorted in ascending order. Default is TRUE (ascending). FALSE results "
      "in descending order. Second Boolean parameter determines if duplicate words within the string should be "
