@@ -45,6 +45,18 @@ void put_uint(unsigned char *out, uint64_t bits, int64_t width, bool big_endian)
   }
 }
 
+// The value of `width` bytes stored as put_uint stores them.
+uint64_t get_uint(const unsigned char *in, int64_t width, bool big_endian) {
+  uint64_t bits = 0;
+  for (int64_t i = 0; i < width; ++i) bits |= uint64_t{in[big_endian ? width - 1 - i : i]} << (8 * i);
+  return bits;
+}
+
+// Whether a binary reader may take `width` bytes (1 to 8) of `data` at scale `decimals`.
+bool reader_limits_ok(int64_t width, int64_t decimals, const exp_symval *data) {
+  return width >= 1 && width <= 8 && width <= mf_capacity(data) && decimals >= 0 && decimals <= MF_MAX_DECIMALS;
+}
+
 }  // namespace
 
 int mf_invalid(exp_engine *e, const char *text, int code) {
@@ -167,28 +179,21 @@ int pic_parse(exp_engine *e, const char *pic, mf_picture *out) {
 
 int mf_read_unsigned(exp_engine *e, const exp_symval *data, int64_t width, bool big_endian, int64_t decimals,
                      double *out) {
-  if (width < 1 || width > 8 || width > mf_capacity(data) || decimals < 0 || decimals > MF_MAX_DECIMALS)
+  if (!reader_limits_ok(width, decimals, data))
     return mf_invalid(e, "the width specified is too large", MF_READ_FAILED);
-  const unsigned char *b = mf_bytes(data);
-  uint64_t v = 0;
-  for (int64_t i = 0; i < width; ++i) v |= uint64_t{b[big_endian ? width - 1 - i : i]} << (8 * i);
-  *out = scale_exact(v, decimals, false);
+  *out = scale_exact(get_uint(mf_bytes(data), width, big_endian), decimals, false);
   return 0;
 }
 
 int mf_read_signed(exp_engine *e, const exp_symval *data, int64_t width, bool big_endian, int64_t decimals,
                    double *out) {
-  if (width < 1 || width > 8 || width > mf_capacity(data) || decimals < 0 || decimals > MF_MAX_DECIMALS)
+  if (!reader_limits_ok(width, decimals, data))
     return mf_invalid(e, "the width specifed is too large", MF_READ_FAILED);
-  const unsigned char *b = mf_bytes(data);
-  bool negative = (b[big_endian ? 0 : width - 1] & 0x80) != 0;
-  uint64_t v = 0;
-  for (int64_t i = 0; i < width; ++i) {
-    unsigned char byte = b[big_endian ? width - 1 - i : i];
-    v |= uint64_t{static_cast<unsigned char>(negative ? ~byte : byte)} << (8 * i);
-  }
+  const uint64_t bits = get_uint(mf_bytes(data), width, big_endian);
+  const uint64_t field = ~uint64_t{0} >> (64 - 8 * width);  // the field's own bits
+  const bool negative = (bits >> (8 * width - 1)) != 0;
   // Two's complement: the magnitude of a negative field is its inverted bits plus one.
-  *out = scale_exact(negative ? v + 1 : v, decimals, negative);
+  *out = scale_exact(negative ? (~bits & field) + 1 : bits, decimals, negative);
   return 0;
 }
 
