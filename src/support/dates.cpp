@@ -115,6 +115,18 @@ void store(int* dst, int value) {
   if (dst != nullptr) *dst = value;
 }
 
+// Stores each part where the caller asked for it; a null destination skips that part.
+void store_parts(const Parts& p, int* year, int* month, int* day, int* hour, int* minute, int* second,
+                 int* millisecond) {
+  store(year, p.year);
+  store(month, p.month);
+  store(day, p.day);
+  store(hour, p.hour);
+  store(minute, p.minute);
+  store(second, p.second);
+  store(millisecond, p.millisecond);
+}
+
 // ---- the current time -----------------------------------------------------------------------
 
 struct Now {
@@ -376,13 +388,7 @@ int vts_decompose_date_milli(double days, int* year, int* month, int* day, int* 
                              int* millisecond) {
   Parts p;
   if (!decompose(days, &p)) return 0;
-  store(year, p.year);
-  store(month, p.month);
-  store(day, p.day);
-  store(hour, p.hour);
-  store(minute, p.minute);
-  store(second, p.second);
-  store(millisecond, p.millisecond);
+  store_parts(p, year, month, day, hour, minute, second, millisecond);
   return 1;
 }
 
@@ -397,13 +403,7 @@ int vts_string_to_date_milli(const char* text, int* year, int* month, int* day, 
   Parts p;
   const bool ok = text != nullptr && parse_date_time(text, date_format, &p);
   if (!ok) p = Parts{};
-  store(year, p.year);
-  store(month, p.month);
-  store(day, p.day);
-  store(hour, p.hour);
-  store(minute, p.minute);
-  store(second, p.second);
-  store(millisecond, p.millisecond);
+  store_parts(p, year, month, day, hour, minute, second, millisecond);
   return ok ? 0 : 1;
 }
 
