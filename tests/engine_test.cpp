@@ -16,6 +16,7 @@
 
 namespace fs = std::filesystem;
 using testutil::EnginePtr;
+using testutil::last_message;
 using testutil::make_engine;
 
 namespace {
@@ -23,12 +24,6 @@ namespace {
 int host_fn(exp_engine *, exp_symval *result, int, exp_symval **) {
   exp_symval_setint(result, 7);
   return 0;
-}
-
-std::string message_of(exp_engine *e) {
-  const char *m = nullptr;
-  exp_error_info(e, &m, nullptr, nullptr);
-  return m ? m : "<none>";
 }
 
 // ---- lifecycle -----------------------------------------------------------------------------------
@@ -48,7 +43,7 @@ TEST(EngineLifecycle, CleanRefusesWhileAProgramLivesAndEverythingStaysUsable) {
     prog.finish();
 
     EXPECT_EQ(exp_clean(e), ERR_ACTIVE_HANDLES);
-    EXPECT_EQ(message_of(e), "One or more active compiled handles still exist");
+    EXPECT_EQ(last_message(e), "One or more active compiled handles still exist");
     // The engine, its symbols and the program still work.
     EXPECT_EQ(exp_symbol_count(e), 1);
     EXPECT_EQ(exp_symbol_get_by_name(e, "QTY"), qty);
@@ -271,15 +266,15 @@ TEST(EngineErrors, CatalogueTexts) {
   };
   for (const Case &c : cases) {
     EXPECT_EQ(engine_error(e.get(), c.number), c.number);
-    EXPECT_EQ(message_of(e.get()), c.expected);
+    EXPECT_EQ(last_message(e.get()), c.expected);
     EXPECT_EQ(exp_error_info(e.get(), nullptr, nullptr, nullptr), c.number);
   }
   engine_error(e.get(), ERR_PARAM_TYPE, "x");
-  EXPECT_EQ(message_of(e.get()), "Invalid parameter type 'x'");
+  EXPECT_EQ(last_message(e.get()), "Invalid parameter type 'x'");
   engine_error(e.get(), ERR_NO_METHOD, "file", "fly");
-  EXPECT_EQ(message_of(e.get()), "Class 'file' doesn't support the 'fly' method");
+  EXPECT_EQ(last_message(e.get()), "Class 'file' doesn't support the 'fly' method");
   engine_error(e.get(), ERR_INVALID_INSTRUCTION, 17);
-  EXPECT_EQ(message_of(e.get()), "Invalid instruction #17");
+  EXPECT_EQ(last_message(e.get()), "Invalid instruction #17");
 }
 
 TEST(EngineErrors, MessagesAreCutTo255BytesOnACharacterBoundary) {
@@ -287,7 +282,7 @@ TEST(EngineErrors, MessagesAreCutTo255BytesOnACharacterBoundary) {
   std::string long_name;
   for (int i = 0; i < 200; ++i) long_name += "\xC3\xA9";  // 400 bytes of é
   engine_error(e.get(), ERR_SYMBOL_NOT_FOUND, long_name.c_str());
-  std::string m = message_of(e.get());
+  std::string m = last_message(e.get());
   EXPECT_LE(m.size(), 255u);
   EXPECT_GE(m.size(), 254u);
   EXPECT_EQ(m.substr(0, 8), "Symbol '");
@@ -298,25 +293,25 @@ TEST(EngineErrors, RaiseErrorCutsTheTextTo195Bytes) {
   EnginePtr e = make_engine();
   std::string ascii(300, 'a');
   EXPECT_EQ(exp_raise_error(e.get(), ascii.c_str()), ERR_FUNCTION);
-  EXPECT_EQ(message_of(e.get()), "Error in function: " + std::string(195, 'a'));
+  EXPECT_EQ(last_message(e.get()), "Error in function: " + std::string(195, 'a'));
 
   std::string wide;
   for (int i = 0; i < 150; ++i) wide += "\xE2\x82\xAC";  // 450 bytes of €
   exp_raise_error(e.get(), wide.c_str());
   std::string expected = "Error in function: ";
   for (int i = 0; i < 65; ++i) expected += "\xE2\x82\xAC";  // 195 bytes: 65 whole characters
-  EXPECT_EQ(message_of(e.get()), expected);
+  EXPECT_EQ(last_message(e.get()), expected);
 
   std::string two_byte;
   for (int i = 0; i < 150; ++i) two_byte += "\xC3\xA9";  // 300 bytes of é
   exp_raise_error(e.get(), two_byte.c_str());
-  EXPECT_EQ(message_of(e.get()), "Error in function: " + two_byte.substr(0, 194));
+  EXPECT_EQ(last_message(e.get()), "Error in function: " + two_byte.substr(0, 194));
 
   EXPECT_EQ(exp_raise_error(e.get(), nullptr), ERR_FUNCTION);
-  EXPECT_EQ(message_of(e.get()), "Error in function: ");
+  EXPECT_EQ(last_message(e.get()), "Error in function: ");
   EXPECT_EQ(exp_raise_error(nullptr, "x"), ERR_FUNCTION);
   EXPECT_EQ(exp_raise_memory_error(e.get()), ERR_MEMORY);
-  EXPECT_EQ(message_of(e.get()), "Memory Allocation Failed");
+  EXPECT_EQ(last_message(e.get()), "Memory Allocation Failed");
 }
 
 TEST(EngineErrors, ErrorInfoBeforeCompilingGivesNoPosition) {
@@ -362,12 +357,12 @@ TEST(EngineErrors, SuccessClearsThePreviousError) {
   EnginePtr e = make_engine();
   exp_symval *out = nullptr;
   EXPECT_EQ(exp_symbol_get(e.get(), 0, &out), ERR_INTERNAL);
-  EXPECT_NE(message_of(e.get()).find("Error at"), std::string::npos);
-  EXPECT_NE(message_of(e.get()).find("exp_symbol"), std::string::npos);
+  EXPECT_NE(last_message(e.get()).find("Error at"), std::string::npos);
+  EXPECT_NE(last_message(e.get()).find("exp_symbol"), std::string::npos);
   ASSERT_EQ(exp_add_symbol(e.get(), "a", EXP_INTEGER, 0, 0, nullptr), 0);
   EXPECT_EQ(exp_symbol_get(e.get(), 0, &out), 0);
   EXPECT_EQ(exp_error_info(e.get(), nullptr, nullptr, nullptr), 0);
-  EXPECT_EQ(message_of(e.get()), "");
+  EXPECT_EQ(last_message(e.get()), "");
 }
 
 TEST(EngineErrors, QueriesDoNotTouchTheErrorState) {
@@ -376,7 +371,7 @@ TEST(EngineErrors, QueriesDoNotTouchTheErrorState) {
   EXPECT_EQ(exp_symbol_get_by_name(e.get(), "nothing"), nullptr);
   EXPECT_EQ(exp_symbol_count(e.get()), 0);
   exp_get_callback_data(e.get());
-  EXPECT_EQ(message_of(e.get()), "Error in function: kept");
+  EXPECT_EQ(last_message(e.get()), "Error in function: kept");
 }
 
 }  // namespace

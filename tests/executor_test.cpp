@@ -105,11 +105,7 @@ class ExecutorTest : public ::testing::Test {
     exp_set_callback_data(e_.get(), &probe_);
   }
   exp_engine *e() { return e_.get(); }
-  std::string message() {
-    const char *m = nullptr;
-    exp_error_info(e(), &m, nullptr, nullptr);
-    return m;
-  }
+  std::string message() { return testutil::last_message(e()); }
   EnginePtr e_;
   Probe probe_;
 };

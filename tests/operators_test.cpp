@@ -35,11 +35,7 @@ class OperatorTest : public ::testing::Test {
     }
     return out;
   }
-  std::string message() {
-    const char *m = nullptr;
-    exp_error_info(e_.get(), &m, nullptr, nullptr);
-    return m;
-  }
+  std::string message() { return testutil::last_message(e_.get()); }
   testutil::EnginePtr e_;
 };
 

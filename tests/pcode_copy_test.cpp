@@ -10,6 +10,7 @@
 #include "engine.h"
 #include "program.h"
 
+using testutil::last_message;
 using testutil::render;
 
 namespace {
@@ -37,12 +38,6 @@ int add_twice(exp_engine *e, exp_func_cb fn = twice_cb, const char *sig = "i", c
   return exp_register_function(e, "twice", fn, 1, 1, sig, ret, 0, "Doubles", 0, nullptr);
 }
 
-std::string message(exp_engine *e) {
-  const char *m = nullptr;
-  exp_error_info(e, &m, nullptr, nullptr);
-  return m ? m : "";
-}
-
 // Engines made by a test and cleaned at its end (after every program of theirs is freed).
 class CopyTest : public ::testing::Test {
  public:
@@ -59,7 +54,7 @@ class CopyTest : public ::testing::Test {
   // Compiles a program that the fixture frees at the end of the test.
   exp_pcode *compile(exp_engine *e, const char *text, const char *name = nullptr, int type = EXP_INTEGER) {
     exp_pcode *p = nullptr;
-    EXPECT_EQ(exp_make_pcode(e, text, &p, type, 0, 0, name), 0) << text << ": " << message(e);
+    EXPECT_EQ(exp_make_pcode(e, text, &p, type, 0, 0, name), 0) << text << ": " << last_message(e);
     if (p) programs_.push_back({e, p});
     return p;
   }
@@ -81,7 +76,7 @@ class CopyTest : public ::testing::Test {
   std::string run(exp_engine *e, exp_pcode *p) {
     exp_symval *r = nullptr;
     int rc = exp_execute(e, p, &r);
-    if (rc) return "error " + std::to_string(rc) + ": " + message(e);
+    if (rc) return "error " + std::to_string(rc) + ": " + last_message(e);
     return render(r);
   }
 
@@ -131,7 +126,7 @@ TEST_F(CopyTest, HostFunctionMustExistInTheDestinationWithTheSameShape) {
     exp_pcode *n = nullptr;
     ASSERT_EQ(copy(src, dst, p, &n), c.rc);
     if (c.rc) {
-      EXPECT_EQ(message(dst), c.outcome);
+      EXPECT_EQ(last_message(dst), c.outcome);
       EXPECT_EQ(dst->live_programs, 0);
     } else {
       EXPECT_EQ(run(dst, n), c.outcome);
@@ -150,7 +145,7 @@ TEST_F(CopyTest, HostSymbolIsTheDestinationsOwn) {
 
   exp_engine *dst = engine(exp_clone(src));
   EXPECT_EQ(copy(src, dst, p), 30);
-  EXPECT_EQ(message(dst), "Invalid declaration");
+  EXPECT_EQ(last_message(dst), "Invalid declaration");
   EXPECT_EQ(dst->live_programs, 0);
 
   exp_symval *theirs = nullptr;
@@ -169,12 +164,12 @@ TEST_F(CopyTest, UserDefinedFunctionIsCopiedOncePerEngine) {
   exp_engine *dst = engine(exp_clone(src));
 
   EXPECT_EQ(copy(src, dst, caller), 35);
-  EXPECT_EQ(message(dst), "Function 'f' not found");
+  EXPECT_EQ(last_message(dst), "Function 'f' not found");
 
   ASSERT_EQ(copy(src, dst, f), 0);
   EXPECT_EQ(exp_get_function_count(dst), exp_get_function_count(src));
   EXPECT_EQ(copy(src, dst, f), 4);
-  EXPECT_EQ(message(dst), "Function already registered");
+  EXPECT_EQ(last_message(dst), "Function already registered");
   EXPECT_EQ(dst->live_programs, 1);
 
   exp_pcode *n = nullptr;
@@ -210,7 +205,7 @@ TEST_F(CopyTest, CreatedGlobalThatTheDestinationHasIsRefused) {
   ASSERT_EQ(copy(src, dst, p), 0);
   // A second copy would own a second "g" while the program's cells pointed at the first.
   EXPECT_EQ(copy(src, dst, p), 31);
-  EXPECT_EQ(message(dst), "Duplicate symbol 'g' found");
+  EXPECT_EQ(last_message(dst), "Duplicate symbol 'g' found");
   EXPECT_EQ(exp_symbol_count(dst), 1);
   EXPECT_EQ(dst->live_programs, 1);
 }
@@ -231,7 +226,7 @@ TEST_F(CopyTest, ConstantsLocalsAndResultLimitAreCopied) {
   ASSERT_EQ(exp_make_pcode(src, "private string(3) s; s = \"abcdef\"; s & \"-\" & 'x'", &p, EXP_STRING, 4,
                            EXP_MAKE_BYTES, nullptr),
             0)
-      << message(src);
+      << last_message(src);
   programs_.push_back({src, p});
   exp_engine *dst = fresh();
   exp_pcode *n = nullptr;
@@ -248,7 +243,7 @@ TEST_F(CopyTest, CopyOutlivesTheSourceEngine) {
   ASSERT_EQ(add_twice(src), 0);
   ASSERT_EQ(exp_register_class(src, "thing", "A host class", nullptr, nullptr), 0);
   exp_pcode *p = nullptr;
-  ASSERT_EQ(exp_make_pcode(src, "private thing t; twice(21)", &p, EXP_INTEGER, 0, 0, nullptr), 0) << message(src);
+  ASSERT_EQ(exp_make_pcode(src, "private thing t; twice(21)", &p, EXP_INTEGER, 0, 0, nullptr), 0) << last_message(src);
 
   exp_engine *without = engine(exp_clone(src));
   EXPECT_EQ(copy(src, without, p), 30);  // the destination lacks the class
@@ -299,7 +294,7 @@ TEST_F(CopyTest, FreeingNothingAndFreeingWithoutLivePrograms) {
   exp_engine *other = fresh();
   exp_pcode *p = compile(other, "1");
   EXPECT_EQ(exp_free_pcode(e, p), 2);
-  EXPECT_EQ(message(e).rfind("Error at ..\\..\\src\\exp_initclean (", 0), 0u) << message(e);
+  EXPECT_EQ(last_message(e).rfind("Error at ..\\..\\src\\exp_initclean (", 0), 0u) << last_message(e);
   EXPECT_EQ(run(other, p), "i:1");  // nothing was freed
 }
 
@@ -311,13 +306,13 @@ TEST_F(CopyTest, CalledUserFunctionOutlivesItsCallers) {
   EXPECT_EQ(f->udf_callers, 3);
 
   EXPECT_EQ(free_now(e, f), 8);
-  EXPECT_EQ(message(e), "Function 'f' is still called by 3 compiled program(s)");
+  EXPECT_EQ(last_message(e), "Function 'f' is still called by 3 compiled program(s)");
   EXPECT_EQ(e->live_programs, 3);
   EXPECT_EQ(run(e, a), "i:3");
 
   ASSERT_EQ(free_now(e, b), 0);
   EXPECT_EQ(free_now(e, f), 8);
-  EXPECT_EQ(message(e), "Function 'f' is still called by 1 compiled program(s)");
+  EXPECT_EQ(last_message(e), "Function 'f' is still called by 1 compiled program(s)");
   ASSERT_EQ(free_now(e, a), 0);
   int before = exp_get_function_count(e);
   EXPECT_EQ(free_now(e, f), 0);

@@ -12,17 +12,12 @@
 #include "registry.h"
 
 using testutil::EnginePtr;
+using testutil::last_message;
 using testutil::make_engine;
 
 namespace {
 
 int noop_fn(exp_engine *, exp_symval *, int, exp_symval **) { return 0; }
-
-std::string message_of(exp_engine *e) {
-  const char *m = nullptr;
-  exp_error_info(e, &m, nullptr, nullptr);
-  return m;
-}
 
 int reg(exp_engine *e, const char *name, const char *sig = "i", char ret = 'i', const char *cls = nullptr,
         int hidden = 0, uint32_t max = 1) {
@@ -50,7 +45,7 @@ TEST(RegistryFunctions, DuplicateNamesAreRefusedWithoutRegardToCase) {
   EnginePtr e = make_engine();
   ASSERT_EQ(reg(e.get(), "myfunc"), 0);
   EXPECT_EQ(reg(e.get(), "MYFUNC"), ERR_FUNC_REGISTERED);
-  EXPECT_EQ(message_of(e.get()), "Function already registered");
+  EXPECT_EQ(last_message(e.get()), "Function already registered");
   for (const exp_function &f : builtin_functions()) {
     std::string upper = f.name;
     for (char &c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -79,7 +74,7 @@ TEST(RegistryFunctions, ReturnLetters) {
     SCOPED_TRACE(std::string("letter ") + c.letter);
     std::string name = "f" + std::to_string(n++);
     EXPECT_EQ(reg(e.get(), name.c_str(), "", c.letter, c.cls), c.error);
-    EXPECT_EQ(message_of(e.get()), c.error ? "Invalid return type" : "");
+    EXPECT_EQ(last_message(e.get()), c.error ? "Invalid return type" : "");
   }
 }
 
@@ -89,11 +84,11 @@ TEST(RegistryFunctions, SignatureLettersNameTheFirstBadOne) {
   EXPECT_EQ(reg(e.get(), "empty", ""), 0);
   EXPECT_EQ(reg(e.get(), "none", nullptr), 0);
   EXPECT_EQ(reg(e.get(), "bad1", "ixs"), ERR_PARAM_TYPE);
-  EXPECT_EQ(message_of(e.get()), "Invalid parameter type 'x'");
+  EXPECT_EQ(last_message(e.get()), "Invalid parameter type 'x'");
   EXPECT_EQ(reg(e.get(), "bad2", "iA?"), ERR_PARAM_TYPE);
-  EXPECT_EQ(message_of(e.get()), "Invalid parameter type 'A'");
+  EXPECT_EQ(last_message(e.get()), "Invalid parameter type 'A'");
   EXPECT_EQ(reg(e.get(), "bad3", "i s"), ERR_PARAM_TYPE);
-  EXPECT_EQ(message_of(e.get()), "Invalid parameter type ' '");
+  EXPECT_EQ(last_message(e.get()), "Invalid parameter type ' '");
   // A refused registration leaves the table as it was.
   EXPECT_EQ(func_find(e.get(), "bad1"), nullptr);
 }
@@ -126,7 +121,7 @@ TEST(RegistryFunctions, RecordsKeepEveryFieldAndCutLongTexts) {
   EXPECT_EQ(ret, 'S');
   EXPECT_EQ(exp_get_function_info(e.get(), index + 1, &name, nullptr, nullptr, nullptr, nullptr, nullptr),
             ERR_INVALID_INPUT);
-  EXPECT_EQ(message_of(e.get()), "Invalid input: Invalid index");
+  EXPECT_EQ(last_message(e.get()), "Invalid input: Invalid index");
   EXPECT_EQ(exp_get_function_info(e.get(), -1, &name, nullptr, nullptr, nullptr, nullptr, nullptr),
             ERR_INVALID_INPUT);
 }
@@ -193,7 +188,7 @@ TEST(RegistryClasses, DuplicateClassNamesAreError9) {
   ASSERT_NE(c, nullptr);
   exp_class *again = reinterpret_cast<exp_class *>(&c);
   EXPECT_EQ(exp_register_class(e.get(), "WIDGET", "", nullptr, &again), ERR_CLASS_REGISTERED);
-  EXPECT_EQ(message_of(e.get()), "Class already registered");
+  EXPECT_EQ(last_message(e.get()), "Class already registered");
   EXPECT_EQ(exp_register_class2(e.get(), "widget", "", nullptr, nullptr, 1), ERR_CLASS_REGISTERED);
   EXPECT_EQ(exp_get_class_by_name(e.get(), "wIdGeT"), c);
   for (const builtin_class &bc : builtin_classes())
@@ -220,7 +215,7 @@ TEST(RegistryClasses, HiddenClassesAreFoundByNameButNotListed) {
   ASSERT_EQ(exp_get_class_info(e.get(), base + 1, &name, nullptr, &out), 0);
   EXPECT_EQ(out, last);
   EXPECT_EQ(exp_get_class_info(e.get(), base + 2, &name, &desc, &out), ERR_INVALID_INPUT);
-  EXPECT_EQ(message_of(e.get()), "Invalid input: invalid index");
+  EXPECT_EQ(last_message(e.get()), "Invalid input: invalid index");
   EXPECT_EQ(name, nullptr);
   EXPECT_EQ(desc, nullptr);
   EXPECT_EQ(out, nullptr);
@@ -244,7 +239,7 @@ TEST(RegistryClasses, MethodsMapToFunctionsThatMayComeLater) {
   ASSERT_EQ(exp_register_class_function(e.get(), c, "box_open", "Open"), 0);
   ASSERT_EQ(exp_register_class_function(e.get(), c, "box_size", "size"), 0);
   EXPECT_EQ(exp_register_class_function(e.get(), c, "other", "OPEN"), ERR_FUNC_REGISTERED);
-  EXPECT_EQ(message_of(e.get()), "Function already registered");
+  EXPECT_EQ(last_message(e.get()), "Function already registered");
   EXPECT_EQ(exp_get_class_function_count(c), 2);
   EXPECT_STREQ(class_find_method(c, "open"), "box_open");
   EXPECT_EQ(class_find_method(c, "close"), nullptr);
@@ -270,7 +265,7 @@ TEST(RegistryClasses, MethodsMapToFunctionsThatMayComeLater) {
 
   EXPECT_EQ(exp_get_class_function_info(e.get(), c, 2, &method, &min, &max, &sig, &ret, &desc),
             ERR_INVALID_INPUT);
-  EXPECT_EQ(message_of(e.get()), "Invalid input: invalid index");
+  EXPECT_EQ(last_message(e.get()), "Invalid input: invalid index");
   EXPECT_EQ(exp_get_class_function_info(e.get(), c, -1, &method, &min, &max, &sig, &ret, &desc),
             ERR_INVALID_INPUT);
   // Only the method name asked for.

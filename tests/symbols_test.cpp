@@ -10,16 +10,11 @@
 #include "symbols.h"
 
 using testutil::EnginePtr;
+using testutil::last_message;
 using testutil::make_engine;
 using testutil::render;
 
 namespace {
-
-std::string message_of(exp_engine *e) {
-  const char *m = nullptr;
-  exp_error_info(e, &m, nullptr, nullptr);
-  return m;
-}
 
 TEST(SymbolAdd, RefusesBadInput) {
   EnginePtr e = make_engine();
@@ -41,7 +36,7 @@ TEST(SymbolAdd, RefusesBadInput) {
     SCOPED_TRACE(c.name ? c.name : "(null)");
     exp_symval *out = nullptr;
     EXPECT_EQ(exp_add_symbol(e.get(), c.name, c.type, c.limit, 0, &out), c.error);
-    EXPECT_EQ(message_of(e.get()), c.message);
+    EXPECT_EQ(last_message(e.get()), c.message);
     EXPECT_EQ(out != nullptr, c.error == 0);
   }
   EXPECT_EQ(exp_symbol_count(e.get()), 1);
@@ -94,7 +89,7 @@ TEST(SymbolLookup, IndexOutOfRangeIsError2) {
   EXPECT_EQ(exp_symbol_get(e.get(), exp_symbol_count(e.get()), &c), ERR_INTERNAL);
   EXPECT_EQ(exp_symbol_get(e.get(), -1, &c), ERR_INTERNAL);
   EXPECT_EQ(exp_symbol_name_get(e.get(), 1, &n), ERR_INTERNAL);
-  EXPECT_EQ(message_of(e.get()).rfind("Error at ..\\..\\src\\exp_symbol (", 0), 0u) << message_of(e.get());
+  EXPECT_EQ(last_message(e.get()).rfind("Error at ..\\..\\src\\exp_symbol (", 0), 0u) << last_message(e.get());
   EXPECT_EQ(c, nullptr);
   EXPECT_EQ(n, nullptr);
 }
@@ -130,7 +125,7 @@ TEST(SymbolReset, EveryGlobalBecomesNullStaticAndHostIncluded) {
   EXPECT_EQ(render(s), "null");
   EXPECT_STREQ(s->value.s, "");
   EXPECT_EQ(exp_symbol_count(e.get()), 2);
-  EXPECT_EQ(message_of(e.get()), "Error in function: kept");  // reports nothing
+  EXPECT_EQ(last_message(e.get()), "Error in function: kept");  // reports nothing
 }
 
 TEST(SymbolErase, RefusedWhileAProgramLives) {

@@ -33,9 +33,7 @@ class TypesTest : public ::testing::Test {
   exp_pcode *compile(const std::string &text, int type, int len = 0, const char *name = nullptr) {
     exp_pcode *p = nullptr;
     int rc = exp_make_pcode(e_.get(), text.c_str(), &p, type, len, 0, name);
-    const char *message = "";
-    exp_error_info(e_.get(), &message, nullptr, nullptr);
-    EXPECT_EQ(rc, 0) << text << ": " << message;
+    EXPECT_EQ(rc, 0) << text << ": " << testutil::last_message(e_.get());
     if (p) programs_.push_back(p);
     return p;
   }
@@ -46,9 +44,7 @@ class TypesTest : public ::testing::Test {
     if (!p) return {-1, "", "compile failed"};
     exp_symval *result = nullptr;
     int rc = exp_execute(e_.get(), p, &result);
-    const char *message = "";
-    exp_error_info(e_.get(), &message, nullptr, nullptr);
-    return {rc, rc == 0 && result ? render(result) : "", message};
+    return {rc, rc == 0 && result ? render(result) : "", testutil::last_message(e_.get())};
   }
 
   exp_symval *symbol(const char *name, int type, int limit = 0, int options = 0) {

@@ -32,11 +32,7 @@ class BuiltinTest : public ::testing::Test {
     return out;
   }
 
-  std::string message() {
-    const char *m = "";
-    exp_error_info(e_.get(), &m, nullptr, nullptr);
-    return m ? m : "";
-  }
+  std::string message() { return testutil::last_message(e_.get()); }
 
   exp_symval *symbol(const char *name, int type, int limit = 0) {
     exp_symval *cell = nullptr;

@@ -22,11 +22,7 @@ struct Outcome {
   std::string value;
 };
 
-inline std::string last_message(exp_engine *e) {
-  const char *m = nullptr;
-  exp_error_info(e, &m, nullptr, nullptr);
-  return m ? m : "";
-}
+using testutil::last_message;
 
 // A program compiled once; run() may be called any number of times.
 class Compiled {

@@ -62,6 +62,12 @@ std::string as_string(const exp_symval *c, exp_engine *e) {
   return EXP_IS_NULL(s.get()) ? "null" : s->value.s;
 }
 
+std::string last_message(exp_engine *e) {
+  const char *m = nullptr;
+  exp_error_info(e, &m, nullptr, nullptr);
+  return m ? m : "";
+}
+
 Program::Program(exp_engine *e, int result_type, int result_len) : e_(e), p_(pcode_new()) {
   symval_init(&p_->result, result_type, result_len, 0, nullptr);
   exp_symval_setnull(&p_->result);

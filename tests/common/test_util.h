@@ -48,6 +48,9 @@ std::string render(const exp_symval *c);
 // The cell converted to a string of limit 255 (engine options apply), or "null".
 std::string as_string(const exp_symval *c, exp_engine *e = nullptr);
 
+// The engine's last error message, as exp_error_info reports it.
+std::string last_message(exp_engine *e);
+
 // A program built instruction by instruction, with its result and self cells set up as the
 // compiler sets them. Counts itself as a live program of `e` while it exists.
 class Program {
