@@ -57,23 +57,21 @@ struct Data {
   std::vector<decimal192> a, b;
 };
 
+// Two operand lists from `texts` (one per seed), as texts and parsed.
+Data make_data(std::vector<std::string> (*texts)(uint64_t), uint64_t seed_a, uint64_t seed_b) {
+  Data x{texts(seed_a), texts(seed_b), {}, {}};
+  x.a = parse_all(x.a_text);
+  x.b = parse_all(x.b_text);
+  return x;
+}
+
 const Data &money() {
-  static const Data d = [] {
-    Data x{money_texts(1), money_texts(2), {}, {}};
-    x.a = parse_all(x.a_text);
-    x.b = parse_all(x.b_text);
-    return x;
-  }();
+  static const Data d = make_data(money_texts, 1, 2);
   return d;
 }
 
 const Data &full() {
-  static const Data d = [] {
-    Data x{full_texts(3), full_texts(4), {}, {}};
-    x.a = parse_all(x.a_text);
-    x.b = parse_all(x.b_text);
-    return x;
-  }();
+  static const Data d = make_data(full_texts, 3, 4);
   return d;
 }
 
