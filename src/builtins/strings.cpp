@@ -41,6 +41,13 @@ const char *advance(const char *p, int64_t n, int64_t *count) {
   return p + std::strlen(p);
 }
 
+// Stores the first `n` characters of `p` (all of them when `n` < 0 or beyond its end).
+int store_prefix(exp_engine *e, Cell *result, const char *p, int64_t n) {
+  int64_t chars = 0;
+  const char *end = advance(p, n, &chars);
+  return store(e, result, p, static_cast<size_t>(end - p), chars);
+}
+
 // Characters of `text` when that matters for fitting into `room` characters: a text of no more
 // bytes than `room` has no more characters either, and is not counted (the count returned is
 // then its byte length, an upper bound that fits just the same).
@@ -89,9 +96,7 @@ int fn_mid(exp_engine *e, Cell *result, int argc, Cell **argv) {
   if (start < 1) return store_empty(e, result);
   const char *from = np_uchar_seek(text_of(argv[0]), start - 1);
   if (!from) return store_empty(e, result);
-  int64_t chars = 0;
-  const char *to = advance(from, count, &chars);
-  return store(e, result, from, static_cast<size_t>(to - from), chars);
+  return store_prefix(e, result, from, count);
 }
 
 // left(s, n): the first n characters, n clamped to 0 .. length.
@@ -99,10 +104,7 @@ int fn_left(exp_engine *e, Cell *result, int, Cell **argv) {
   if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
   int32_t n = int_arg(argv[1]);
   if (n < 0) n = 0;
-  const char *s = text_of(argv[0]);
-  int64_t chars = 0;
-  const char *to = advance(s, n, &chars);
-  return store(e, result, s, static_cast<size_t>(to - s), chars);
+  return store_prefix(e, result, text_of(argv[0]), n);
 }
 
 // right(s, n): the last n characters; all of s when n reaches its length, "" when n < 1.
