@@ -285,7 +285,15 @@ int copy_chars(const char* source, char* destination, int size, int64_t max_char
   if (destination == nullptr || size < 1) return 0;
   const std::size_t max_bytes = static_cast<std::size_t>(size) - 1;
   const Byte* p = bytes(source != nullptr ? source : "");
-  std::size_t n = 0;
+  // A text whose byte length fits both limits is copied whole: it has at most that many
+  // characters, so no character is cut and none need be counted.
+  std::size_t n = strnlen(reinterpret_cast<const char*>(p), max_bytes + 1);
+  if (n <= max_bytes && (max_chars < 0 || static_cast<uint64_t>(n) <= static_cast<uint64_t>(max_chars))) {
+    std::memmove(destination, p, n);
+    destination[n] = '\0';
+    return static_cast<int>(n);
+  }
+  n = 0;
   for (int64_t chars = 0; p[n] != 0 && (max_chars < 0 || chars < max_chars); ++chars) {
     const int len = step(p + n);
     if (n + static_cast<std::size_t>(len) > max_bytes) break;
