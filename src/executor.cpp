@@ -297,7 +297,7 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step
   static const void *const kDispatch[] = {
       &&canonical, &&jump, &&jump_if_false, &&int_add, &&int_sub, &&int_mul, &&int_add_copy,
       &&int_sub_copy, &&int_mul_copy, &&int_compare, &&int_compare_jump, &&copy_int_step,
-      &&copy_decimal_step, &&for_test_step, &&for_next_step,
+      &&copy_decimal_step, &&for_test_step, &&for_next_step, &&call, &&call_object,
   };
   const int count = p->count;
   int budget = kInterruptBudget, spent = 0, rc = 0, at = 0;
@@ -395,6 +395,22 @@ for_next_step: {
     pc = at + 2 + p->code[at].a;
     spent = 1;
   }
+  EXP_NEXT_STEP();
+}
+
+call_object:
+  exp_symval_setnull(s->r);
+  goto call_function;
+call:
+  s->r->flags &= ~uint32_t{EXP_NULL};
+call_function: {
+  exp_symval **argv = p->argv;
+  for (int32_t i = 0; i < s->argc; ++i) argv[i] = s->args[i].b.cell;
+  argv[s->argc] = &p->self;
+  pc = p->pc = s->next;
+  spent = 1;
+  rc = s->fn(e, s->r, s->argc, argv);
+  if (rc) goto fail;
   EXP_NEXT_STEP();
 }
 

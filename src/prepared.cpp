@@ -166,8 +166,18 @@ class Builder {
         s.op = (t == EXP_INTEGER || t == EXP_BOOLEAN) ? StepOp::CopyInt : StepOp::CopyDecimal;
         s.v = to, s.x = from;
         set_next(s, after_call(i), 1);
+        return s;
       }
     }
+    // Any other call: its operands are fixed, so they are gathered without re-reading the slots'
+    // layout, and whether the result holds objects is known now.
+    s.op = symval_type(slot(i, 0)) == EXP_OBJECT ? StepOp::CallObject : StepOp::Call;
+    s.fn = code_[i].b.fn;
+    s.argc = call_argc(i);
+    s.r = slot(i, 0);
+    s.args = &code_[i + 2];
+    s.next = after_call(i);  // not folded: p->pc must point right after the call's slots
+    s.next_cost = 1;
     return s;
   }
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "expression.h"
+#include "program.h"
 
 enum class StepOp : uint8_t {
   Canonical,    // run the canonical instruction (generic calls, user-defined calls, rare shapes)
@@ -36,6 +37,8 @@ enum class StepOp : uint8_t {
   CopyDecimal,  // v = x between cells of one decimal type (real or date)
   ForTest,      // the head of an integer `for` loop: v = counter, then the direction and bound tests
   ForNext,      // counter += step, then the loop head (ForTest) at `target`
+  Call,         // a function or operator call whose result cell holds no object
+  CallObject,   // a call whose result cell is an object cell (dropped before the call)
 };
 
 enum class Relation : uint8_t { Gt, Lt, Ge, Le, Eq, Ne };
@@ -53,6 +56,10 @@ struct exp_step {
   // (the end), `down_cost` being the body path's length when the step counts down.
   exp_symval *counter = nullptr, *limit = nullptr, *step = nullptr, *zero = nullptr, *test = nullptr;
   uint16_t down_cost = 0;
+  // Call: the callback, its argument count and the operand slots of its arguments.
+  exp_func_cb fn = nullptr;
+  int32_t argc = 0;
+  const exp_instr *args = nullptr;
 };
 
 struct exp_prepared {
