@@ -81,6 +81,16 @@ extern "C" EXP_API int exp_decimal_scaled(const exp_decimal192 *d, int32_t expon
   decimal192 v, quantum;
   std::memcpy(&v, d, sizeof v);
   if (!decSextIsFinite(&v)) return 0;
+  // Coefficients of one word at or above the wanted exponent scale up exactly by a power of ten.
+  const uint64_t coef_high = v.w[2] & ((uint64_t{1} << EXP_DECIMAL_EXP_SHIFT) - 1);
+  const int32_t shift = decSextGetExponent(&v) - exponent;
+  if (v.w[1] == 0 && coef_high == 0 && shift >= 0 && shift <= 18 && v.w[0] <= uint64_t{INT64_MAX}) {
+    int64_t scaled = static_cast<int64_t>(v.w[0]);
+    for (int32_t i = 0; i < shift; ++i)
+      if (__builtin_mul_overflow(scaled, int64_t{10}, &scaled)) return 0;
+    *out = decSextIsSigned(&v) ? -scaled : scaled;
+    return 1;
+  }
   decContext ctx;
   decContextDefault(&ctx, DEC_INIT_DECIMAL192);
   decSextSetExponent(decSextFromInt32(&quantum, 1), &ctx, exponent);
