@@ -50,8 +50,8 @@ for w in int decimal strings; do
   t1=$(timeit "$exprun" "${args[@]}")
   t2=$(timeit "$exprun" --jobs 2 "${args[@]}")
   if command -v mlr >/dev/null; then
-    tm=$(timeit mlr --icsv --ocsv put "${mlr_prog[$w]}" "$work/data.csv")
-    ratio=$(echo "scale=2; $tm / $t1" | bc -l)
+    tm=$(printf '%.2f' "$(timeit mlr --icsv --ocsv put "${mlr_prog[$w]}" "$work/data.csv")")
+    ratio=$(printf '%.1f' "$(echo "$tm / $t1" | bc -l)")
   else
     tm="n/a"; ratio="n/a"
   fi
