@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config python3
   libicu-dev libpcre2-dev libgmp-dev libmpfr-dev libedit-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
 )
 # Benchmarks compare against these; they are optional for building and testing.
 optional=(liblua5.4-dev libintelrdfpmath-dev miller hyperfine locales-all)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the whole test suite twice: an optimized build and an AddressSanitizer +
-# UndefinedBehaviorSanitizer build, both with warnings as errors. Installs what is missing first.
+# Runs the whole test suite twice, an optimized build and an AddressSanitizer +
+# UndefinedBehaviorSanitizer build, both with warnings as errors, and between the two every fuzz
+# target for a minute (FUZZ_SECONDS to change). Installs what is missing first.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 bash "$here/scripts/install-deps.sh"
@@ -15,6 +16,8 @@ run_suite() {
 
 echo "== optimized build =="
 run_suite "$here/build/release" -DCMAKE_BUILD_TYPE=Release
+echo "== fuzz targets, ${FUZZ_SECONDS:-60} s each (ASan + UBSan) =="
+FUZZ_BUILD_DIR="$here/build/fuzz" bash "$here/fuzz/run.sh" "${FUZZ_SECONDS:-60}"
 echo "== sanitizer build (ASan + UBSan) =="
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite "$here/build/asan" -DCMAKE_BUILD_TYPE=Debug -DEXP_SANITIZE=ON
