@@ -105,5 +105,21 @@ inline const char *token_text(const exp_parse_state *s) {
   return (c->flags & EXP_TYPE_MASK) == EXP_STRING && c->value.s ? c->value.s : s->cur_text.c_str();
 }
 
+// One more level of nested expressions or statements while it lives; texts nested deeper than
+// kMaxNesting are refused (nesting_error) before they exhaust the stack.
+class Nesting {
+ public:
+  explicit Nesting(exp_parse_state *s) : s_(s) { ++s_->depth; }
+  ~Nesting() { --s_->depth; }
+  bool too_deep() const { return s_->depth > kMaxNesting; }
+  Nesting(const Nesting &) = delete;
+  Nesting &operator=(const Nesting &) = delete;
+
+ private:
+  exp_parse_state *s_;
+};
+// Error 32 for a text nested too deeply.
+int nesting_error(exp_engine *e);
+
 // The compile state of the engine (always present while compiling).
 inline exp_parse_state *parse_state(exp_engine *e) { return e->compile_state.get(); }

@@ -31,23 +31,6 @@ int tok(exp_engine *e) { return S(e)->cur_code; }
 int advance(exp_engine *e) { return next_token(e, S(e)); }
 int type_of(const exp_symval *c) { return symval_type(c); }
 
-// Entering one more level of nesting; deep texts are refused before they exhaust the stack.
-class Nesting {
- public:
-  explicit Nesting(exp_engine *e) : s_(S(e)) { ++s_->depth; }
-  ~Nesting() { --s_->depth; }
-  bool too_deep() const { return s_->depth > kMaxNesting; }
-  Nesting(const Nesting &) = delete;
-  Nesting &operator=(const Nesting &) = delete;
-
- private:
-  exp_parse_state *s_;
-};
-
-int nesting_error(exp_engine *e) {
-  return engine_error(e, ERR_COMPILE, "the program nests expressions or statements too deeply");
-}
-
 // Replaces *cell with a temporary of `type` filled by a copy/coerce, unless it has that type.
 int coerce_if(exp_engine *e, exp_pcode *p, exp_symval **cell, int type) {
   if (type_of(*cell) == type) return 0;
@@ -283,7 +266,7 @@ int parse_symbol(exp_engine *e, exp_pcode *p, exp_symval **out) {
 }
 
 int parse_unary(exp_engine *e, exp_pcode *p, exp_symval **out) {
-  Nesting nesting(e);
+  Nesting nesting(S(e));
   if (nesting.too_deep()) return nesting_error(e);
   switch (tok(e)) {
     case OP_LPAREN: return parse_parenthesised(e, p, out);

@@ -263,16 +263,11 @@ int parse_statement_body(exp_engine *e, exp_pcode *p) {
 }
 
 int parse_statement(exp_engine *e, exp_pcode *p) {
-  exp_parse_state *s = S(e);
-  ++s->depth;
-  int rc = s->depth > kMaxNesting
-               ? engine_error(e, ERR_COMPILE, "the program nests expressions or statements too deeply")
-               : 0;
-  if (!rc) rc = skip_semicolons(e);
-  if (!rc) rc = parse_statement_body(e, p);
-  if (!rc) rc = skip_semicolons(e);
-  --s->depth;
-  return rc;
+  Nesting nesting(S(e));
+  if (nesting.too_deep()) return nesting_error(e);
+  if (int rc = skip_semicolons(e)) return rc;
+  if (int rc = parse_statement_body(e, p)) return rc;
+  return skip_semicolons(e);
 }
 
 // ---- declarations ------------------------------------------------------------------------------------------
