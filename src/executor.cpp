@@ -185,19 +185,18 @@ int run_instruction(exp_engine *e, exp_pcode *p, const exp_pcode *root, int *spe
 
 inline bool is_null(const exp_symval *c) { return (c->flags & EXP_NULL) != 0; }
 inline void set_null(exp_symval *c) { c->flags |= EXP_NULL; }
+// The flags are written only when the cell was null: in a loop the cell usually is not, and a
+// store the next step's null test would have to wait for is saved.
+inline void clear_null(exp_symval *c) {
+  if (c->flags & EXP_NULL) c->flags &= ~uint32_t{EXP_NULL};
+}
 inline void set_int(exp_symval *c, int64_t v) {
   c->value.i = v;
-  c->flags &= ~uint32_t{EXP_NULL};
+  clear_null(c);
 }
 
 // Integer arithmetic as the operator handlers do it: a null operand or an overflow gives null
 // and leaves the payload alone.
-template <bool (*Overflows)(int64_t, int64_t, int64_t *)>
-inline void int_arith(const exp_step &s) {
-  int64_t r;
-  if (is_null(s.x) || is_null(s.y) || Overflows(s.x->value.i, s.y->value.i, &r)) set_null(s.r);
-  else set_int(s.r, r);
-}
 inline bool add_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_add_overflow(a, b, r); }
 inline bool sub_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_sub_overflow(a, b, r); }
 inline bool mul_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_mul_overflow(a, b, r); }
@@ -240,34 +239,31 @@ inline void copy_decimal(exp_symval *to, const exp_symval *from) {
     exp_symval_setnull(to);
   } else {
     to->value.d = from->value.d;
-    to->flags &= ~uint32_t{EXP_NULL};
+    clear_null(to);
   }
 }
 
-inline void go(int32_t *pc, int32_t to, uint16_t cost, int *spent) {
-  *pc = to;
-  *spent = cost;
-}
-
-// The head of an integer for loop; false when a loop cell is null (the canonical instructions
-// then run and raise or propagate exactly as they would).
-inline bool for_test(int32_t *pc, const exp_step &s, int *spent) {
-  if (is_null(s.counter) || is_null(s.limit) || is_null(s.step) || is_null(s.zero)) return false;
-  int64_t counter = s.counter->value.i;
-  set_int(s.v, counter);
-  bool up = s.step->value.i > s.zero->value.i;
-  set_int(s.test, up);
-  bool more = up ? counter <= s.limit->value.i : counter >= s.limit->value.i;
-  set_int(s.test, more);
-  if (!more) go(pc, s.target, s.target_cost, spent);
-  else go(pc, s.next, up ? s.next_cost : s.down_cost, spent);
+// The loop head of an integer for loop once the counter holds `counter`: v = counter, then the
+// direction and bound tests. False when the limit, step or zero cell is null (the canonical
+// instructions then run and raise or propagate exactly as they would). Otherwise moves `s` to
+// where the run continues and returns in *spent how many canonical instructions that took; the
+// test cell ends as the last test left it.
+inline bool for_head(const exp_step *&s, int64_t counter, int *spent) {
+  const exp_step &f = *s;
+  if ((f.limit->flags | f.step->flags | f.zero->flags) & EXP_NULL) return false;
+  set_int(f.v, counter);
+  bool up = f.step->value.i > f.zero->value.i;
+  bool more = up ? counter <= f.limit->value.i : counter >= f.limit->value.i;
+  set_int(f.test, more);
+  if (!more) *spent = f.target_cost, s = f.target;
+  else *spent = up ? f.next_cost : f.down_cost, s = f.next;
   return true;
 }
 
 // The prepared steps of a program, or none when it must run in canonical form (not prepared,
 // or instructions were added after it was).
 inline const exp_step *prepared_steps(const exp_pcode *p) {
-  if (!p->prepared || p->prepared->steps.size() != static_cast<size_t>(p->count)) return nullptr;
+  if (!p->prepared || p->prepared->steps.size() != static_cast<size_t>(p->count) + 1) return nullptr;
   return p->prepared->steps.data();
 }
 
@@ -292,61 +288,74 @@ int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root) {
 // Runs a prepared program. Each kind of step ends in its own dispatch to the next step (threaded
 // code), so the processor predicts each transition from the step it leaves. After every step the
 // budget is charged with the canonical instructions the step stood for; a step that does not fit
-// the remaining budget runs as its single canonical instruction instead.
+// the remaining budget runs as its single canonical instruction instead. The step in hand is
+// `s`; the steps end with an End step, so running off the last instruction needs no test.
+// `Nested` runs (user-defined functions) also watch the cancel flag of the outermost program.
+template <bool Nested>
 int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step *steps) {
   static const void *const kDispatch[] = {
       &&canonical, &&jump, &&jump_if_false, &&int_add, &&int_sub, &&int_mul, &&int_add_copy,
       &&int_sub_copy, &&int_mul_copy, &&int_compare, &&int_compare_jump, &&copy_int_step,
-      &&copy_decimal_step, &&for_test_step, &&for_next_step, &&call, &&call_object,
+      &&copy_decimal_step, &&for_test_step, &&for_next_step, &&for_next_up, &&for_next_down,
+      &&call, &&call_object, &&done,
   };
   const int count = p->count;
-  int budget = kInterruptBudget, spent = 0, rc = 0, at = 0;
-  int32_t pc = p->pc;  // kept in a register; p->pc is written back around canonical instructions
-  const exp_step *s = nullptr;
+  // While the budget is at least the largest step's cost, any step fits it and it cannot reach
+  // zero before the step is charged: only below that are the two tests needed.
+  const int roomy = p->prepared->max_cost;
+  int budget = kInterruptBudget, spent = 0, rc = 0;
+  const exp_step *s = &steps[p->pc];
+  const exp_step *then = nullptr;  // where the run goes on after the checks
 
-#define EXP_NEXT_STEP()                                       \
+#define EXP_DISPATCH()                                        \
   do {                                                        \
-    budget -= spent;                                          \
-    if (budget == 0 || cancelled(p, root)) goto checks;       \
-    at = pc;                                                  \
-    if (at >= count) goto done;                               \
-    s = &steps[at];                                           \
     if (s->cost > budget) goto canonical;                     \
     goto *kDispatch[static_cast<int>(s->op)];                 \
   } while (0)
+// Charges the step just run (`s`) and moves on to `to`; the checks see `s` as the step that ran.
+#define EXP_CONTINUE(to, cost)                                \
+  do {                                                        \
+    budget -= (cost);                                         \
+    then = (to);                                              \
+    if (budget < roomy || p->cancel.load(std::memory_order_relaxed) || \
+        (Nested && root->cancel.load(std::memory_order_relaxed)))     \
+      goto checks;                                            \
+    s = then;                                                 \
+    goto *kDispatch[static_cast<int>(s->op)];                 \
+  } while (0)
+// The result goes to both cells from the register, so the copy does not wait on the store.
 #define EXP_ARITH_STEP(overflows, copy)                       \
-  int_arith<overflows>(*s);                                   \
-  if (copy) copy_int(s->v, s->r);                             \
-  go(&pc, s->next, s->next_cost, &spent);                     \
-  EXP_NEXT_STEP()
+  do {                                                        \
+    int64_t r;                                                \
+    if (is_null(s->x) || is_null(s->y) || overflows(s->x->value.i, s->y->value.i, &r)) { \
+      set_null(s->r);                                         \
+      if (copy) copy_int(s->v, s->r);                         \
+    } else {                                                  \
+      set_int(s->r, r);                                       \
+      if (copy) set_int(s->v, r);                             \
+    }                                                         \
+    EXP_CONTINUE(s->next, s->next_cost);                      \
+  } while (0)
 
-dispatch:
-  at = pc;
-  if (at >= count) goto done;
-  s = &steps[at];
-  if (s->cost > budget) goto canonical;
-  goto *kDispatch[static_cast<int>(s->op)];
+  EXP_DISPATCH();
 
 canonical:
-  p->pc = pc;
+  p->pc = s->at;
   rc = run_instruction(e, p, root, &spent);
-  pc = p->pc;
   if (rc) goto fail;
   if (spent < 0) goto done;  // an exit instruction ends the run at once
-  if (pc < 0) {
-    rc = engine_error(e, ERR_INVALID_INSTRUCTION, pc);
+  if (p->pc < 0) {
+    rc = engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
     goto fail;
   }
-  EXP_NEXT_STEP();
+  EXP_CONTINUE(&steps[p->pc < count ? p->pc : count], spent);
 
 jump:
-  go(&pc, s->target, s->target_cost, &spent);
-  EXP_NEXT_STEP();
+  EXP_CONTINUE(s->target, s->target_cost);
 
 jump_if_false:
-  if (is_null(s->r) || s->r->value.i == 0) go(&pc, s->target, s->target_cost, &spent);
-  else go(&pc, s->next, s->next_cost, &spent);
-  EXP_NEXT_STEP();
+  if (is_null(s->r) || s->r->value.i == 0) EXP_CONTINUE(s->target, s->target_cost);
+  EXP_CONTINUE(s->next, s->next_cost);
 
 int_add:
   EXP_ARITH_STEP(add_overflows, false);
@@ -363,72 +372,94 @@ int_mul_copy:
 
 int_compare:
   int_compare(*s);
-  go(&pc, s->next, s->next_cost, &spent);
-  EXP_NEXT_STEP();
+  EXP_CONTINUE(s->next, s->next_cost);
 
 int_compare_jump:
-  if (int_compare(*s)) go(&pc, s->next, s->next_cost, &spent);
-  else go(&pc, s->target, s->target_cost, &spent);
-  EXP_NEXT_STEP();
+  if (int_compare(*s)) EXP_CONTINUE(s->next, s->next_cost);
+  EXP_CONTINUE(s->target, s->target_cost);
 
 copy_int_step:
   copy_int(s->v, s->x);
-  go(&pc, s->next, s->next_cost, &spent);
-  EXP_NEXT_STEP();
+  EXP_CONTINUE(s->next, s->next_cost);
 
 copy_decimal_step:
   copy_decimal(s->v, s->x);
-  go(&pc, s->next, s->next_cost, &spent);
-  EXP_NEXT_STEP();
+  EXP_CONTINUE(s->next, s->next_cost);
 
-for_test_step:
-  if (!for_test(&pc, *s, &spent)) goto canonical;
-  EXP_NEXT_STEP();
+for_test_step: {
+  const exp_step *head = s;
+  if (is_null(s->counter) || !for_head(head, s->counter->value.i, &spent)) goto canonical;
+  EXP_CONTINUE(head, spent);
+}
 
 for_next_step: {
   int64_t sum;
-  if (is_null(s->counter) || is_null(s->step) || __builtin_add_overflow(s->counter->value.i, s->step->value.i, &sum))
+  if (((s->counter->flags | s->step->flags) & EXP_NULL) ||
+      __builtin_add_overflow(s->counter->value.i, s->step->value.i, &sum))
     goto canonical;
-  set_int(s->counter, sum);
-  if (!for_test(&pc, *s, &spent)) {
-    // The increment is done; the jump back and the loop head run one instruction at a time.
-    pc = at + 2 + p->code[at].a;
-    spent = 1;
-  }
-  EXP_NEXT_STEP();
+  s->counter->value.i = sum;  // not null, as just tested
+  const exp_step *head = s;
+  if (for_head(head, sum, &spent)) EXP_CONTINUE(head, spent);
+  // The increment is done; with a null loop cell the jump back and the loop head run one
+  // instruction at a time.
+  EXP_CONTINUE(&steps[s->at + 2 + p->code[s->at].a], 1);
 }
+
+// A loop whose step and zero cells never change: the direction is known, and they are not null.
+#define EXP_FOR_NEXT(cmp, direction_cost)                     \
+  do {                                                        \
+    int64_t sum;                                              \
+    if (((s->counter->flags | s->limit->flags) & EXP_NULL) || \
+        __builtin_add_overflow(s->counter->value.i, s->step->value.i, &sum)) \
+      goto for_next_step;                                     \
+    s->counter->value.i = sum;                                \
+    set_int(s->v, sum);                                       \
+    bool more = sum cmp s->limit->value.i;                    \
+    set_int(s->test, more);                                   \
+    if (more) EXP_CONTINUE(s->next, s->direction_cost);       \
+    EXP_CONTINUE(s->target, s->target_cost);                  \
+  } while (0)
+for_next_up:
+  EXP_FOR_NEXT(<=, next_cost);
+for_next_down:
+  EXP_FOR_NEXT(>=, down_cost);
+#undef EXP_FOR_NEXT
 
 call_object:
   exp_symval_setnull(s->r);
   goto call_function;
 call:
-  s->r->flags &= ~uint32_t{EXP_NULL};
+  clear_null(s->r);
 call_function: {
   exp_symval **argv = p->argv;
   for (int32_t i = 0; i < s->argc; ++i) argv[i] = s->args[i].b.cell;
   argv[s->argc] = &p->self;
-  pc = p->pc = s->next;
-  spent = 1;
+  p->pc = s->next->at;
   rc = s->fn(e, s->r, s->argc, argv);
   if (rc) goto fail;
-  EXP_NEXT_STEP();
+  EXP_CONTINUE(s->next, 1);
 }
 
-checks:
-  rc = check_interrupt(e, p, root, &budget);
-  if (rc) goto fail;
-  goto dispatch;
+checks:  // the budget runs low, or the run is cancelled
+  if (budget == 0 || p->cancel.load(std::memory_order_relaxed) ||
+      (Nested && root->cancel.load(std::memory_order_relaxed))) {
+    p->pc = then->at;
+    rc = check_interrupt(e, p, root, &budget);
+    if (rc) goto fail;
+  }
+  s = then;
+  EXP_DISPATCH();
 
 done:
-  p->pc = pc;
+  p->pc = count;
   return 0;
 
-fail:
-  p->pc = pc;
-  p->fail_pc = at;
+fail:  // s is the step that failed; p->pc is where the run stood
+  p->fail_pc = s->at;
   return rc;
 #undef EXP_ARITH_STEP
-#undef EXP_NEXT_STEP
+#undef EXP_CONTINUE
+#undef EXP_DISPATCH
 }
 
 }  // namespace
@@ -443,7 +474,10 @@ int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval *
   p->pc = 0;
   p->fail_pc = -1;
   const exp_step *steps = prepared_steps(p);
-  if (int rc = steps ? run_steps(e, p, root, steps) : run_instructions(e, p, root)) return rc;
+  int rc = !steps ? run_instructions(e, p, root)
+           : root ? run_steps<true>(e, p, root, steps)
+                  : run_steps<false>(e, p, root, steps);
+  if (rc) return rc;
   release_objects(e, p, root != nullptr);
   if (out) *out = &p->result;
   return engine_ok(e);

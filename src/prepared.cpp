@@ -49,12 +49,44 @@ class Builder {
   }
 
   void build() {
+    find_written_cells();
     for (int i = 0; i < count_; ++i) steps_[i] = make_step(i);
+    steps_[count_].op = StepOp::End;
+    steps_[count_].at = count_;
+    steps_[count_].cost = 0;
     // A loop's increment is fused with the head it jumps back to, which is built by now.
     for (int i = 0; i < count_; ++i) fuse_for_next(i);
   }
 
+  uint16_t max_cost() const {
+    uint16_t most = 0;
+    for (const exp_step &s : steps_) most = std::max(most, s.cost);
+    return most;
+  }
+
  private:
+  // Collects the cells the program may write: every call's result cell, and every argument of a
+  // call that is not an operator (host and built-in functions may write their arguments; the
+  // operators write only their result). Any other cell keeps the value it had when the program
+  // was prepared.
+  void find_written_cells() {
+    for (int i = 0; i < count_; ++i) {
+      const exp_instr &ins = code_[i];
+      if (ins.kind != EXP_CALL && ins.kind != EXP_UDF_CALL) continue;
+      written_.push_back(slot(i, 0));
+      if (ins.kind == EXP_CALL && is_operator(ins.b.fn)) continue;
+      for (int k = 1; k <= call_argc(i); ++k) written_.push_back(slot(i, k));
+    }
+    std::sort(written_.begin(), written_.end());
+  }
+  static bool is_operator(exp_func_cb fn) {
+    for (int op = 0; op < OP_COUNT; ++op)
+      if (handler(op) == fn) return true;
+    return false;
+  }
+  // True when no instruction can change the cell: its value now is its value on every run.
+  bool constant(const exp_symval *c) const { return !std::binary_search(written_.begin(), written_.end(), c); }
+
   // Index of the first instruction at or after i that is not a no-op; *skipped counts them.
   int skip_noops(int i, int *skipped) const {
     int n = 0;
@@ -70,23 +102,26 @@ class Builder {
   exp_symval *slot(int i, int k) const { return code_[i + 1 + k].b.cell; }
   int after_call(int i) const { return i + 2 + code_[i].a; }
 
+  const exp_step *step_at(int i) const { return &steps_[static_cast<size_t>(i)]; }
+
   // Sets where the step continues, folding the no-ops there; `spent` is the step's own cost.
   void set_next(exp_step &s, int next, int spent) const {
     int skipped;
-    s.next = skip_noops(next, &skipped);
+    s.next = step_at(skip_noops(next, &skipped));
     s.next_cost = clamp_cost(spent + skipped);
     s.cost = std::max(s.cost, s.next_cost);
   }
   void set_target(exp_step &s, int target, int spent) const {
     int skipped;
-    s.target = skip_noops(target, &skipped);
+    s.target = step_at(skip_noops(target, &skipped));
     s.target_cost = clamp_cost(spent + skipped);
     s.cost = std::max(s.cost, s.target_cost);
   }
 
   exp_step make_step(int i) const {
     exp_step s;
-    s.next = i + 1;
+    s.at = i;
+    s.next = step_at(i + 1);
     const exp_instr &ins = code_[i];
     switch (ins.kind) {
       case EXP_NOOP:
@@ -128,7 +163,8 @@ class Builder {
 
   exp_step make_call_step(int i) const {
     exp_step s;
-    s.next = i + 1;
+    s.at = i;
+    s.next = step_at(i + 1);
     for (const ArithHandler &a : kArith) {
       if (!is_call(i, a.op) || !int_operands(i)) continue;
       s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
@@ -176,7 +212,7 @@ class Builder {
     s.argc = call_argc(i);
     s.r = slot(i, 0);
     s.args = &code_[i + 2];
-    s.next = after_call(i);  // not folded: p->pc must point right after the call's slots
+    s.next = step_at(after_call(i));  // not folded: p->pc must point right after the call's slots
     s.next_cost = 1;
     return s;
   }
@@ -237,6 +273,10 @@ class Builder {
       return;
     exp_step s = head;
     s.op = StepOp::ForNext;
+    s.at = i;
+    // A step and zero that nothing writes fix the loop's direction for good.
+    if (constant(head.step) && constant(head.zero) && !symval_is_null(head.step) && !symval_is_null(head.zero))
+      s.op = head.step->value.i > head.zero->value.i ? StepOp::ForNextUp : StepOp::ForNextDown;
     s.cost = clamp_cost(head.cost + 2);
     s.next_cost = clamp_cost(head.next_cost + 2);
     s.down_cost = clamp_cost(head.down_cost + 2);
@@ -248,6 +288,7 @@ class Builder {
   const exp_instr *code_;
   int count_;
   std::vector<exp_step> &steps_;
+  std::vector<const exp_symval *> written_;  // sorted
 };
 
 }  // namespace
@@ -262,10 +303,14 @@ int pcode_prepare(exp_pcode *p) {
       if ((f & (EXP_LOCAL | EXP_STATIC)) == EXP_LOCAL) prepared->reset_cells.push_back(&s->cell);
       if (symval_type(&s->cell) == EXP_OBJECT && !(f & EXP_STATIC)) prepared->release_cells.push_back(&s->cell);
     }
-    prepared->steps.resize(static_cast<size_t>(p->count));
+    prepared->steps.resize(static_cast<size_t>(p->count) + 1);
     Builder builder(p, prepared->steps);
-    if (builder.well_formed()) builder.build();
-    else prepared->steps.clear();
+    if (builder.well_formed()) {
+      builder.build();
+      prepared->max_cost = builder.max_cost();
+    } else {
+      prepared->steps.clear();
+    }
     p->prepared = std::move(prepared);
   } catch (const std::bad_alloc &) {
     p->prepared.reset();

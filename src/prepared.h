@@ -37,20 +37,26 @@ enum class StepOp : uint8_t {
   CopyDecimal,  // v = x between cells of one decimal type (real or date)
   ForTest,      // the head of an integer `for` loop: v = counter, then the direction and bound tests
   ForNext,      // counter += step, then the loop head (ForTest) at `target`
+  ForNextUp,    // the same for a loop whose step never changes and is positive (`up`) ...
+  ForNextDown,  // ... or not: the direction test is decided when the program is prepared
   Call,         // a function or operator call whose result cell holds no object
   CallObject,   // a call whose result cell is an object cell (dropped before the call)
+  End,          // one past the last instruction: the run is over
 };
 
 enum class Relation : uint8_t { Gt, Lt, Ge, Le, Eq, Ne };
 
+// Steps refer to each other by address, so the run loop moves from one to the next with a
+// single load; `at` is the step's instruction index, for canonical runs and error positions.
 struct exp_step {
   StepOp op = StepOp::Canonical;
   Relation rel = Relation::Eq;
   uint16_t cost = 1;         // the most canonical instructions the step may stand for
   uint16_t next_cost = 1;    // canonical instructions run when it continues at `next`
   uint16_t target_cost = 1;  // ... when it continues at `target`
-  int32_t next = 0;          // where it continues (no-ops there folded in)
-  int32_t target = 0;        // where a jump goes (no-ops there folded in)
+  int32_t at = 0;
+  const exp_step *next = nullptr;    // where it continues (no-ops there folded in)
+  const exp_step *target = nullptr;  // where a jump goes (no-ops there folded in)
   exp_symval *r = nullptr, *x = nullptr, *y = nullptr, *v = nullptr;
   // ForTest and ForNext: the loop's cells; ForTest continues at `next` (the body) or `target`
   // (the end), `down_cost` being the body path's length when the step counts down.
@@ -63,7 +69,9 @@ struct exp_step {
 };
 
 struct exp_prepared {
-  std::vector<exp_step> steps;             // one per instruction index
+  std::vector<exp_step> steps;             // one per instruction index, then the End step
+  uint16_t max_cost = 0;                   // the largest step cost: a budget at least this high
+                                           // fits any step
   std::vector<exp_symval *> reset_cells;   // declared non-static locals, set null at each run
   std::vector<exp_symval *> release_cells; // non-static object locals, released after each run
 };
