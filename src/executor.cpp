@@ -20,21 +20,24 @@ constexpr int kInterruptBudget = 1048;  // instructions between two questions to
 // their callbacks): deeper chains are refused before they exhaust the stack.
 constexpr int kMaxRunDepth = 256;
 
-// Refuses a run that cannot go ahead: a program already running (re-entered from a host
+// Error 3 for a run that cannot go ahead: a program already running (re-entered from a host
 // callback, directly or through a user-defined function: its program counter, argument vector
 // and result cell belong to the run in progress), or a chain of runs deeper than kMaxRunDepth.
-// Returns 0 or error 3.
-int refuse_run(exp_engine *e, const exp_pcode *p) {
+int refuse_run_error(exp_engine *e, const exp_pcode *p) {
   char text[160];
   if (p->running && p->udf_name[0])
     std::snprintf(text, sizeof text, "user-defined function '%s' is already running", p->udf_name);
   else if (p->running)
     std::snprintf(text, sizeof text, "the program is already running");
-  else if (e->run_depth >= kMaxRunDepth)
-    std::snprintf(text, sizeof text, "runs nest more than %d deep", kMaxRunDepth);
   else
-    return 0;
+    std::snprintf(text, sizeof text, "runs nest more than %d deep", kMaxRunDepth);
   return engine_error(e, ERR_INVALID_INPUT, text);
+}
+
+// Returns 0 when `p` may run now, else error 3 (see refuse_run_error).
+inline int refuse_run(exp_engine *e, const exp_pcode *p) {
+  if (!p->running && e->run_depth < kMaxRunDepth) return 0;
+  return refuse_run_error(e, p);
 }
 
 // Marks a program as running and counts the engine's nested runs for the lifetime of one run.
@@ -80,7 +83,7 @@ class ParamScope {
 // Declared non-static locals start every run null.
 void reset_locals(exp_pcode *p) {
   if (p->prepared) {
-    for (exp_symval *c : p->prepared->reset_cells) exp_symval_setnull(c);
+    for (exp_symval *c : p->prepared->reset_cells) symval_setnull(c);
     return;
   }
   for (exp_sym *s = p->locals.first; s; s = s->next)
@@ -263,7 +266,7 @@ inline bool for_head(const exp_step *&s, int64_t counter, int *spent) {
 // The prepared steps of a program, or none when it must run in canonical form (not prepared,
 // or instructions were added after it was).
 inline const exp_step *prepared_steps(const exp_pcode *p) {
-  if (!p->prepared || p->prepared->steps.size() != static_cast<size_t>(p->count) + 1) return nullptr;
+  if (!p->prepared || p->prepared->count != p->count) return nullptr;
   return p->prepared->steps.data();
 }
 
@@ -462,13 +465,11 @@ fail:  // s is the step that failed; p->pc is where the run stood
 #undef EXP_DISPATCH
 }
 
-}  // namespace
-
-int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval **args, const exp_pcode *root) {
-  if (int rc = refuse_run(e, p)) return rc;
+// Runs `p`, which refuse_run has allowed, with `n` parameters; see pcode_run.
+int run_program(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval **args, const exp_pcode *root) {
   RunGuard guard(e, p);
   p->cancel.store(0, std::memory_order_relaxed);
-  exp_symval_setnull(&p->result);
+  symval_setnull(&p->result);
   reset_locals(p);
   ParamScope params(e, n, args);
   p->pc = 0;
@@ -483,6 +484,13 @@ int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval *
   return engine_ok(e);
 }
 
+}  // namespace
+
+int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval **args, const exp_pcode *root) {
+  if (int rc = refuse_run(e, p)) return rc;
+  return run_program(e, p, out, n, args, root);
+}
+
 extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result) {
   if (!e || !p) return e ? engine_error(e, ERR_INVALID_INPUT, "missing program") : ERR_INVALID_INPUT;
   if (int rc = refuse_run(e, p)) return rc;
@@ -491,8 +499,8 @@ extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **res
   // engine's state), and no exception reaches the host.
   try {
     refresh_global_lists(e);
-    for (exp_symval *c : e->run_reset_globals) exp_symval_setnull(c);
-    return pcode_run(e, p, result, 0, nullptr, nullptr);
+    for (exp_symval *c : e->run_reset_globals) symval_setnull(c);
+    return run_program(e, p, result, 0, nullptr, nullptr);
   } catch (const std::bad_alloc &) {
     return engine_error(e, ERR_MEMORY);
   } catch (const std::length_error &) {

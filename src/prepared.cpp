@@ -308,6 +308,7 @@ int pcode_prepare(exp_pcode *p) {
     if (builder.well_formed()) {
       builder.build();
       prepared->max_cost = builder.max_cost();
+      prepared->count = p->count;
     } else {
       prepared->steps.clear();
     }

@@ -69,6 +69,7 @@ struct exp_step {
 };
 
 struct exp_prepared {
+  int32_t count = -1;                      // the instructions prepared (none: -1)
   std::vector<exp_step> steps;             // one per instruction index, then the End step
   uint16_t max_cost = 0;                   // the largest step cost: a budget at least this high
                                            // fits any step

@@ -129,18 +129,13 @@ void symval_set_bytes(exp_symval *c, const char *text, size_t n) {
 
 extern "C" EXP_API void exp_symval_setnull(exp_symval *c) {
   if (!c) return;
-  switch (symval_type(c)) {
-    case EXP_BOOLEAN:
-    case EXP_INTEGER: c->value.i = 0; break;
-    case EXP_REAL:
-    case EXP_DATE: decSextNaN(symval_dec(c)); break;
-    case EXP_STRING:
-      if (c->value.s) c->value.s[0] = '\0';
-      break;
-    case EXP_POINTER: c->value.p = nullptr; break;
-    case EXP_OBJECT: symval_release_object(c); break;
-    default: break;
-  }
+  // Tested in order of how often each type is reset, as predictable branches.
+  int t = symval_type(c);
+  if (t == EXP_INTEGER || t == EXP_BOOLEAN) c->value.i = 0;
+  else if (t == EXP_REAL || t == EXP_DATE) decSextNaN(symval_dec(c));
+  else if (t == EXP_STRING && c->value.s) c->value.s[0] = '\0';
+  else if (t == EXP_POINTER) c->value.p = nullptr;
+  else if (t == EXP_OBJECT) symval_release_object(c);
   symval_set_null_flag(c);
 }
 
