@@ -3,6 +3,8 @@
 #include "executor.h"
 
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <new>
 #include <stdexcept>
 
@@ -299,9 +301,10 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step
   static const void *const kDispatch[] = {
       &&canonical, &&jump, &&jump_if_false, &&int_add, &&int_sub, &&int_mul, &&int_add_copy,
       &&int_sub_copy, &&int_mul_copy, &&int_compare, &&int_compare_jump, &&copy_int_step,
-      &&copy_decimal_step, &&for_test_step, &&for_next_step, &&for_next_up, &&for_next_down,
+      &&copy_decimal_step, &&int_to_decimal, &&for_test_step, &&for_next_step, &&for_next_up,
       &&call, &&call_object, &&done,
   };
+  static_assert(std::size(kDispatch) == static_cast<size_t>(StepOp::End) + 1, "one label per step kind");
   const int count = p->count;
   // While the budget is at least the largest step's cost, any step fits it and it cannot reach
   // zero before the step is charged: only below that are the two tests needed.
@@ -309,23 +312,26 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step
   int budget = kInterruptBudget, spent = 0, rc = 0;
   const exp_step *s = &steps[p->pc];
   const exp_step *then = nullptr;  // where the run goes on after the checks
+  int last = 0;                    // the instruction an interrupted run stops at
 
 #define EXP_DISPATCH()                                        \
   do {                                                        \
     if (s->cost > budget) goto canonical;                     \
     goto *kDispatch[static_cast<int>(s->op)];                 \
   } while (0)
-// Charges the step just run (`s`) and moves on to `to`; the checks see `s` as the step that ran.
-#define EXP_CONTINUE(to, cost)                                \
+// Charges the step just run (`s`) and moves on to `to`, by way of the checks at `slow` when the
+// budget runs low or the run is cancelled.
+#define EXP_MOVE_ON(to, cost, slow)                           \
   do {                                                        \
     budget -= (cost);                                         \
     then = (to);                                              \
     if (budget < roomy || p->cancel.load(std::memory_order_relaxed) || \
         (Nested && root->cancel.load(std::memory_order_relaxed)))     \
-      goto checks;                                            \
+      goto slow;                                              \
     s = then;                                                 \
     goto *kDispatch[static_cast<int>(s->op)];                 \
   } while (0)
+#define EXP_CONTINUE(to, cost) EXP_MOVE_ON(to, cost, checks)
 // The result goes to both cells from the register, so the copy does not wait on the store.
 #define EXP_ARITH_STEP(overflows, copy)                       \
   do {                                                        \
@@ -351,7 +357,7 @@ canonical:
     rc = engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
     goto fail;
   }
-  EXP_CONTINUE(&steps[p->pc < count ? p->pc : count], spent);
+  EXP_MOVE_ON(&steps[p->pc < count ? p->pc : count], spent, checks_one);
 
 jump:
   EXP_CONTINUE(s->target, s->target_cost);
@@ -389,6 +395,15 @@ copy_decimal_step:
   copy_decimal(s->v, s->x);
   EXP_CONTINUE(s->next, s->next_cost);
 
+int_to_decimal:
+  if (is_null(s->x)) {
+    exp_symval_setnull(s->v);
+  } else {
+    decSextFromInt64(symval_dec(s->v), s->x->value.i);
+    clear_null(s->v);
+  }
+  EXP_CONTINUE(s->next, s->next_cost);
+
 for_test_step: {
   const exp_step *head = s;
   if (is_null(s->counter) || !for_head(head, s->counter->value.i, &spent)) goto canonical;
@@ -408,25 +423,19 @@ for_next_step: {
   EXP_CONTINUE(&steps[s->at + 2 + p->code[s->at].a], 1);
 }
 
-// A loop whose step and zero cells never change: the direction is known, and they are not null.
-#define EXP_FOR_NEXT(cmp, direction_cost)                     \
-  do {                                                        \
-    int64_t sum;                                              \
-    if (((s->counter->flags | s->limit->flags) & EXP_NULL) || \
-        __builtin_add_overflow(s->counter->value.i, s->step->value.i, &sum)) \
-      goto for_next_step;                                     \
-    s->counter->value.i = sum;                                \
-    set_int(s->v, sum);                                       \
-    bool more = sum cmp s->limit->value.i;                    \
-    set_int(s->test, more);                                   \
-    if (more) EXP_CONTINUE(s->next, s->direction_cost);       \
-    EXP_CONTINUE(s->target, s->target_cost);                  \
-  } while (0)
-for_next_up:
-  EXP_FOR_NEXT(<=, next_cost);
-for_next_down:
-  EXP_FOR_NEXT(>=, down_cost);
-#undef EXP_FOR_NEXT
+// A loop counting up whose step and zero cells never change (so neither is null).
+for_next_up: {
+  int64_t sum;
+  if (((s->counter->flags | s->limit->flags) & EXP_NULL) ||
+      __builtin_add_overflow(s->counter->value.i, s->step->value.i, &sum))
+    goto for_next_step;
+  s->counter->value.i = sum;
+  set_int(s->v, sum);
+  bool more = sum <= s->limit->value.i;
+  set_int(s->test, more);
+  if (more) EXP_CONTINUE(s->next, s->next_cost);
+  EXP_CONTINUE(s->target, s->target_cost);
+}
 
 call_object:
   exp_symval_setnull(s->r);
@@ -434,21 +443,32 @@ call_object:
 call:
   clear_null(s->r);
 call_function: {
+  // A fresh copy for every call: the callee may write to its argument vector.
   exp_symval **argv = p->argv;
-  for (int32_t i = 0; i < s->argc; ++i) argv[i] = s->args[i].b.cell;
-  argv[s->argc] = &p->self;
+  if (s->argc < kCallCellsMin) std::memcpy(argv, s->cells, kCallCellsMin * sizeof *argv);
+  else std::memcpy(argv, s->cells, static_cast<size_t>(s->argc + 1) * sizeof *argv);
   p->pc = s->next->at;
   rc = s->fn(e, s->r, s->argc, argv);
   if (rc) goto fail;
   EXP_CONTINUE(s->next, 1);
 }
 
-checks:  // the budget runs low, or the run is cancelled
+// The budget runs low, or the run is cancelled. A run stopped here stops at the last canonical
+// instruction the step ran: its only one after a canonical run, else the one its way out says.
+checks_one:
+  last = s->at;
+  goto checks_at;
+checks:
+  last = then == s->target ? s->target_last : then == s->next ? s->next_last : s->at;
+checks_at:
   if (budget == 0 || p->cancel.load(std::memory_order_relaxed) ||
       (Nested && root->cancel.load(std::memory_order_relaxed))) {
     p->pc = then->at;
     rc = check_interrupt(e, p, root, &budget);
-    if (rc) goto fail;
+    if (rc) {
+      p->fail_pc = last;
+      return rc;
+    }
   }
   s = then;
   EXP_DISPATCH();
@@ -462,6 +482,7 @@ fail:  // s is the step that failed; p->pc is where the run stood
   return rc;
 #undef EXP_ARITH_STEP
 #undef EXP_CONTINUE
+#undef EXP_MOVE_ON
 #undef EXP_DISPATCH
 }
 

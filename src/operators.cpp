@@ -64,8 +64,7 @@ using DecOp = decimal192 *(*)(decimal192 *, const decimal192 *, const decimal192
 template <DecOp Op>
 int real_arith(exp_engine *, Cell *result, int, Cell **argv) {
   if (either_null(argv)) return set_null(result);
-  decContext ctx;
-  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
+  decContext ctx = kDecimal192Context;
   decimal192 *r = symval_dec(result);
   Op(r, symval_dec(argv[0]), symval_dec(argv[1]), &ctx);
   if (decSextIsNaN(r)) return set_null(result);

@@ -33,7 +33,8 @@ uint16_t clamp_cost(int n) { return static_cast<uint16_t>(std::min(n, 60000)); }
 
 class Builder {
  public:
-  Builder(exp_pcode *p, std::vector<exp_step> &steps) : p_(p), code_(p->code), count_(p->count), steps_(steps) {}
+  Builder(exp_pcode *p, std::vector<exp_step> &steps, std::vector<exp_symval *> &cells)
+      : p_(p), code_(p->code), count_(p->count), steps_(steps), cells_(cells) {}
 
   // False when a jump target or an operand slot lies outside the program: such programs run
   // only in canonical form, where the executor reports the fault.
@@ -50,6 +51,7 @@ class Builder {
 
   void build() {
     find_written_cells();
+    reserve_call_cells();
     for (int i = 0; i < count_; ++i) steps_[i] = make_step(i);
     steps_[count_].op = StepOp::End;
     steps_[count_].at = count_;
@@ -104,17 +106,40 @@ class Builder {
 
   const exp_step *step_at(int i) const { return &steps_[static_cast<size_t>(i)]; }
 
-  // Sets where the step continues, folding the no-ops there; `spent` is the step's own cost.
-  void set_next(exp_step &s, int next, int spent) const {
+  // Room for every call's argument vector, reserved before any is laid out so that the steps'
+  // pointers into it stay valid.
+  void reserve_call_cells() {
+    size_t total = 0;
+    for (int i = 0; i < count_; ++i)
+      if (code_[i].kind == EXP_CALL) total += static_cast<size_t>(std::max(call_argc(i) + 1, kCallCellsMin));
+    cells_.reserve(total);
+  }
+  // Lays out the argument vector of the call at i: its arguments, the program's own cell, then
+  // padding up to kCallCellsMin entries.
+  exp_symval *const *add_call_cells(int i) const {
+    size_t start = cells_.size();
+    for (int k = 1; k <= call_argc(i); ++k) cells_.push_back(slot(i, k));
+    cells_.push_back(&p_->self);
+    while (cells_.size() - start < static_cast<size_t>(kCallCellsMin)) cells_.push_back(nullptr);
+    return cells_.data() + start;
+  }
+
+  // Sets where the step continues, folding the no-ops there; `spent` is the step's own cost and
+  // `last` the last instruction it runs itself (a folded no-op, when there is one, runs after it).
+  void set_next(exp_step &s, int next, int spent, int last) const {
     int skipped;
-    s.next = step_at(skip_noops(next, &skipped));
+    int at = skip_noops(next, &skipped);
+    s.next = step_at(at);
     s.next_cost = clamp_cost(spent + skipped);
+    s.next_last = skipped ? at - 1 : last;
     s.cost = std::max(s.cost, s.next_cost);
   }
-  void set_target(exp_step &s, int target, int spent) const {
+  void set_target(exp_step &s, int target, int spent, int last) const {
     int skipped;
-    s.target = step_at(skip_noops(target, &skipped));
+    int at = skip_noops(target, &skipped);
+    s.target = step_at(at);
     s.target_cost = clamp_cost(spent + skipped);
+    s.target_last = skipped ? at - 1 : last;
     s.cost = std::max(s.cost, s.target_cost);
   }
 
@@ -128,20 +153,20 @@ class Builder {
         if (make_for_test(i, &s)) return s;
         s.op = StepOp::Jump;
         s.cost = 0;
-        set_target(s, i + 1, 1);
+        set_target(s, i + 1, 1, i);
         return s;
       case EXP_JUMP:
         s.op = StepOp::Jump;
         s.cost = 0;
-        set_target(s, ins.a, 1);
+        set_target(s, ins.a, 1, i);
         return s;
       case EXP_JUMP_IF_ZERO:
         if (!has_type(ins.b.cell, EXP_BOOLEAN)) return s;
         s.op = StepOp::JumpIfFalse;
         s.r = ins.b.cell;
         s.cost = 0;
-        set_next(s, i + 1, 1);
-        set_target(s, ins.a, 1);
+        set_next(s, i + 1, 1, i);
+        set_target(s, ins.a, 1, i);
         return s;
       case EXP_CALL: return make_call_step(i);
       default: return s;
@@ -172,10 +197,10 @@ class Builder {
       if (is_int_copy_from(after, s.r)) {
         s.op = a.with_copy;
         s.v = slot(after, 0);
-        set_next(s, after_call(after), 2);
+        set_next(s, after_call(after), 2, after);
       } else {
         s.op = a.alone;
-        set_next(s, after, 1);
+        set_next(s, after, 1, i);
       }
       return s;
     }
@@ -187,33 +212,35 @@ class Builder {
       if (after < count_ && code_[after].kind == EXP_JUMP_IF_ZERO && code_[after].b.cell == s.r) {
         s.op = StepOp::IntCompareJump;
         s.cost = 0;
-        set_next(s, after + 1, 2);
-        set_target(s, code_[after].a, 2);
+        set_next(s, after + 1, 2, after);
+        set_target(s, code_[after].a, 2, after);
       } else {
         s.op = StepOp::IntCompare;
-        set_next(s, after, 1);
+        set_next(s, after, 1, i);
       }
       return s;
     }
     if (is_call(i, OP_COPY_COERCE) && call_argc(i) == 1) {
       exp_symval *to = slot(i, 0), *from = slot(i, 1);
-      int t = symval_type(to);
-      if (symval_type(from) == t && (t == EXP_INTEGER || t == EXP_BOOLEAN || t == EXP_REAL || t == EXP_DATE)) {
-        s.op = (t == EXP_INTEGER || t == EXP_BOOLEAN) ? StepOp::CopyInt : StepOp::CopyDecimal;
+      int t = symval_type(to), f = symval_type(from);
+      bool decimal_to = t == EXP_REAL || t == EXP_DATE;
+      if ((f == t && (t == EXP_INTEGER || t == EXP_BOOLEAN || decimal_to)) || (f == EXP_INTEGER && decimal_to)) {
+        s.op = f != t ? StepOp::IntToDecimal : decimal_to ? StepOp::CopyDecimal : StepOp::CopyInt;
         s.v = to, s.x = from;
-        set_next(s, after_call(i), 1);
+        set_next(s, after_call(i), 1, i);
         return s;
       }
     }
-    // Any other call: its operands are fixed, so they are gathered without re-reading the slots'
-    // layout, and whether the result holds objects is known now.
+    // Any other call: its operands are fixed, so its argument vector is laid out now, and whether
+    // the result holds objects is known.
     s.op = symval_type(slot(i, 0)) == EXP_OBJECT ? StepOp::CallObject : StepOp::Call;
     s.fn = code_[i].b.fn;
     s.argc = call_argc(i);
     s.r = slot(i, 0);
-    s.args = &code_[i + 2];
+    s.cells = add_call_cells(i);
     s.next = step_at(after_call(i));  // not folded: p->pc must point right after the call's slots
     s.next_cost = 1;
+    s.next_last = i;
     return s;
   }
 
@@ -251,12 +278,12 @@ class Builder {
     s.v = var, s.counter = counter, s.limit = limit, s.step = step, s.zero = zero, s.test = test;
     s.cost = 0;
     // Up: no-op, copy, gt, jz, le, jz, jump (7) then BODY; down: no-op, copy, gt, jz, ge, jz (6).
-    set_next(s, body, 7);
+    set_next(s, body, 7, jump_body);
     int skipped;
     skip_noops(body, &skipped);
     s.down_cost = clamp_cost(6 + skipped);
     s.cost = std::max(s.cost, s.down_cost);
-    set_target(s, code_[jz_end].a, 6);
+    set_target(s, code_[jz_end].a, 6, jz_end);
     return true;
   }
 
@@ -275,8 +302,9 @@ class Builder {
     s.op = StepOp::ForNext;
     s.at = i;
     // A step and zero that nothing writes fix the loop's direction for good.
-    if (constant(head.step) && constant(head.zero) && !symval_is_null(head.step) && !symval_is_null(head.zero))
-      s.op = head.step->value.i > head.zero->value.i ? StepOp::ForNextUp : StepOp::ForNextDown;
+    if (constant(head.step) && constant(head.zero) && !symval_is_null(head.step) && !symval_is_null(head.zero) &&
+        head.step->value.i > head.zero->value.i)
+      s.op = StepOp::ForNextUp;
     s.cost = clamp_cost(head.cost + 2);
     s.next_cost = clamp_cost(head.next_cost + 2);
     s.down_cost = clamp_cost(head.down_cost + 2);
@@ -288,6 +316,7 @@ class Builder {
   const exp_instr *code_;
   int count_;
   std::vector<exp_step> &steps_;
+  std::vector<exp_symval *> &cells_;         // the calls' argument vectors
   std::vector<const exp_symval *> written_;  // sorted
 };
 
@@ -304,7 +333,7 @@ int pcode_prepare(exp_pcode *p) {
       if (symval_type(&s->cell) == EXP_OBJECT && !(f & EXP_STATIC)) prepared->release_cells.push_back(&s->cell);
     }
     prepared->steps.resize(static_cast<size_t>(p->count) + 1);
-    Builder builder(p, prepared->steps);
+    Builder builder(p, prepared->steps, prepared->call_cells);
     if (builder.well_formed()) {
       builder.build();
       prepared->max_cost = builder.max_cost();

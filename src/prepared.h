@@ -35,10 +35,11 @@ enum class StepOp : uint8_t {
   IntCompareJump,  // the same, then jump to `target` when the result is not true
   CopyInt,      // v = x between cells of one integer-like type (boolean or integer)
   CopyDecimal,  // v = x between cells of one decimal type (real or date)
+  IntToDecimal, // v = x from an integer cell into a decimal cell (real or date)
   ForTest,      // the head of an integer `for` loop: v = counter, then the direction and bound tests
   ForNext,      // counter += step, then the loop head (ForTest) at `target`
-  ForNextUp,    // the same for a loop whose step never changes and is positive (`up`) ...
-  ForNextDown,  // ... or not: the direction test is decided when the program is prepared
+  ForNextUp,    // the same for a loop whose step never changes and is positive (the usual loop
+                // without a `step` clause): the direction was decided when it was prepared
   Call,         // a function or operator call whose result cell holds no object
   CallObject,   // a call whose result cell is an object cell (dropped before the call)
   End,          // one past the last instruction: the run is over
@@ -57,16 +58,24 @@ struct exp_step {
   int32_t at = 0;
   const exp_step *next = nullptr;    // where it continues (no-ops there folded in)
   const exp_step *target = nullptr;  // where a jump goes (no-ops there folded in)
+  // The last canonical instruction run on the way to `next` and to `target` (on both ways down
+  // a loop head too, as its body starts with a no-op): where an interrupted run stops.
+  int32_t next_last = 0;
+  int32_t target_last = 0;
   exp_symval *r = nullptr, *x = nullptr, *y = nullptr, *v = nullptr;
   // ForTest and ForNext: the loop's cells; ForTest continues at `next` (the body) or `target`
   // (the end), `down_cost` being the body path's length when the step counts down.
   exp_symval *counter = nullptr, *limit = nullptr, *step = nullptr, *zero = nullptr, *test = nullptr;
   uint16_t down_cost = 0;
-  // Call: the callback, its argument count and the operand slots of its arguments.
+  // Call: the callback, its argument count and its argument vector as the callback receives it
+  // (the argument cells, then the program's own cell), padded to at least kCallCellsMin entries.
   exp_func_cb fn = nullptr;
   int32_t argc = 0;
-  const exp_instr *args = nullptr;
+  exp_symval *const *cells = nullptr;
 };
+
+// Argument vectors this short are copied whole, in one fixed-size move.
+inline constexpr int kCallCellsMin = 4;
 
 struct exp_prepared {
   int32_t count = -1;                      // the instructions prepared (none: -1)
@@ -75,6 +84,7 @@ struct exp_prepared {
                                            // fits any step
   std::vector<exp_symval *> reset_cells;   // declared non-static locals, set null at each run
   std::vector<exp_symval *> release_cells; // non-static object locals, released after each run
+  std::vector<exp_symval *> call_cells;    // the argument vectors of the Call steps
 };
 
 // Builds the prepared form of a finished program. Returns 0, or 1 when memory runs out.

@@ -69,7 +69,9 @@ int pcode_finish(exp_pcode *p) {
     const exp_instr &ins = p->code[i];
     if ((ins.kind == EXP_CALL || ins.kind == EXP_UDF_CALL) && ins.a > max_args) max_args = ins.a;
   }
-  auto **argv = static_cast<exp_symval **>(std::calloc(static_cast<size_t>(max_args) + 1, sizeof(exp_symval *)));
+  // At least kCallCellsMin entries: the run loop copies short argument vectors whole.
+  size_t entries = std::max(static_cast<size_t>(max_args) + 1, static_cast<size_t>(kCallCellsMin));
+  auto **argv = static_cast<exp_symval **>(std::calloc(entries, sizeof(exp_symval *)));
   if (!argv) return 1;
   if (!p->argv) link_callees(p, +1);
   std::free(p->argv);

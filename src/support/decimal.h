@@ -81,6 +81,8 @@ static_assert(sizeof(decimal192) == 24);
 
 // ---- context ---------------------------------------------------------------------------------
 decContext *decContextDefault(decContext *ctx, int32_t kind);
+// The context decContextDefault(DEC_INIT_DECIMAL192) sets up, as a value to copy.
+inline constexpr decContext kDecimal192Context{DEC192_PMAX, DEC192_EMAX, DEC192_EMIN, DEC_ROUND_HALF_EVEN, 0, 0, 1};
 decContext *decContextSetRounding(decContext *ctx, decRounding mode);
 uint32_t decContextGetStatus(const decContext *ctx);
 uint32_t decContextTestStatus(const decContext *ctx, uint32_t mask);
