@@ -300,7 +300,8 @@ template <bool Nested>
 int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step *steps) {
   static const void *const kDispatch[] = {
       &&canonical, &&jump, &&jump_if_false, &&int_add, &&int_sub, &&int_mul, &&int_add_copy,
-      &&int_sub_copy, &&int_mul_copy, &&int_compare, &&int_compare_jump, &&copy_int_step,
+      &&int_sub_copy, &&int_mul_copy, &&int_add_copy_loop, &&int_sub_copy_loop, &&int_mul_copy_loop,
+      &&int_compare, &&int_compare_jump, &&copy_int_step,
       &&copy_decimal_step, &&int_to_decimal, &&for_test_step, &&for_next_step, &&for_next_up,
       &&call, &&call_object, &&done,
   };
@@ -333,17 +334,39 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step
   } while (0)
 #define EXP_CONTINUE(to, cost) EXP_MOVE_ON(to, cost, checks)
 // The result goes to both cells from the register, so the copy does not wait on the store.
-#define EXP_ARITH_STEP(overflows, copy)                       \
+#define EXP_ARITH(overflows, copy)                            \
   do {                                                        \
     int64_t r;                                                \
-    if (is_null(s->x) || is_null(s->y) || overflows(s->x->value.i, s->y->value.i, &r)) { \
+    if (__builtin_expect(is_null(s->x) || is_null(s->y) ||    \
+                         overflows(s->x->value.i, s->y->value.i, &r), 0)) { \
       set_null(s->r);                                         \
       if (copy) copy_int(s->v, s->r);                         \
     } else {                                                  \
       set_int(s->r, r);                                       \
       if (copy) set_int(s->v, r);                             \
     }                                                         \
+  } while (0)
+#define EXP_ARITH_STEP(overflows, copy)                       \
+  do {                                                        \
+    EXP_ARITH(overflows, copy);                               \
     EXP_CONTINUE(s->next, s->next_cost);                      \
+  } while (0)
+// Arithmetic and copy, then the increment and test of the loop step `f` (see for_next_up); when
+// that cannot be done inline the loop step runs by itself.
+#define EXP_ARITH_LOOP_STEP(overflows)                        \
+  do {                                                        \
+    EXP_ARITH(overflows, true);                               \
+    const exp_step &f = *s->loop;                             \
+    int64_t sum;                                              \
+    if (__builtin_expect(((f.counter->flags | f.limit->flags) & EXP_NULL) || \
+                         __builtin_add_overflow(f.counter->value.i, f.step->value.i, &sum), 0)) \
+      EXP_MOVE_ON(s->loop, s->loop_cost, checks_loop);        \
+    f.counter->value.i = sum;                                 \
+    set_int(f.v, sum);                                        \
+    bool more = sum <= f.limit->value.i;                      \
+    set_int(f.test, more);                                    \
+    if (more) EXP_CONTINUE(s->next, s->next_cost);            \
+    EXP_CONTINUE(s->target, s->target_cost);                  \
   } while (0)
 
   EXP_DISPATCH();
@@ -378,6 +401,12 @@ int_sub_copy:
   EXP_ARITH_STEP(sub_overflows, true);
 int_mul_copy:
   EXP_ARITH_STEP(mul_overflows, true);
+int_add_copy_loop:
+  EXP_ARITH_LOOP_STEP(add_overflows);
+int_sub_copy_loop:
+  EXP_ARITH_LOOP_STEP(sub_overflows);
+int_mul_copy_loop:
+  EXP_ARITH_LOOP_STEP(mul_overflows);
 
 int_compare:
   int_compare(*s);
@@ -426,8 +455,8 @@ for_next_step: {
 // A loop counting up whose step and zero cells never change (so neither is null).
 for_next_up: {
   int64_t sum;
-  if (((s->counter->flags | s->limit->flags) & EXP_NULL) ||
-      __builtin_add_overflow(s->counter->value.i, s->step->value.i, &sum))
+  if (__builtin_expect(((s->counter->flags | s->limit->flags) & EXP_NULL) ||
+                       __builtin_add_overflow(s->counter->value.i, s->step->value.i, &sum), 0))
     goto for_next_step;
   s->counter->value.i = sum;
   set_int(s->v, sum);
@@ -458,6 +487,9 @@ call_function: {
 checks_one:
   last = s->at;
   goto checks_at;
+checks_loop:
+  last = s->loop_last;
+  goto checks_at;
 checks:
   last = then == s->target ? s->target_last : then == s->next ? s->next_last : s->at;
 checks_at:
@@ -480,7 +512,9 @@ done:
 fail:  // s is the step that failed; p->pc is where the run stood
   p->fail_pc = s->at;
   return rc;
+#undef EXP_ARITH_LOOP_STEP
 #undef EXP_ARITH_STEP
+#undef EXP_ARITH
 #undef EXP_CONTINUE
 #undef EXP_MOVE_ON
 #undef EXP_DISPATCH

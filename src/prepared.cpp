@@ -58,6 +58,8 @@ class Builder {
     steps_[count_].cost = 0;
     // A loop's increment is fused with the head it jumps back to, which is built by now.
     for (int i = 0; i < count_; ++i) fuse_for_next(i);
+    // Then the last statement of a loop body with the increment after it, now built.
+    for (int i = 0; i < count_; ++i) fuse_body_end(steps_[static_cast<size_t>(i)]);
   }
 
   uint16_t max_cost() const {
@@ -310,6 +312,31 @@ class Builder {
     s.down_cost = clamp_cost(head.down_cost + 2);
     s.target_cost = clamp_cost(head.target_cost + 2);
     steps_[i] = s;
+  }
+
+  // An integer arithmetic-and-copy step followed by a ForNextUp step takes that step in: one
+  // dispatch per turn of a loop whose body ends with such an assignment.
+  static void fuse_body_end(exp_step &s) {
+    StepOp fused;
+    switch (s.op) {
+      case StepOp::IntAddCopy: fused = StepOp::IntAddCopyLoop; break;
+      case StepOp::IntSubCopy: fused = StepOp::IntSubCopyLoop; break;
+      case StepOp::IntMulCopy: fused = StepOp::IntMulCopyLoop; break;
+      default: return;
+    }
+    const exp_step &loop = *s.next;
+    if (loop.op != StepOp::ForNextUp) return;
+    s.op = fused;
+    s.loop = &loop;
+    s.loop_cost = s.next_cost;
+    s.loop_last = s.next_last;
+    s.next = loop.next;
+    s.next_cost = clamp_cost(s.loop_cost + loop.next_cost);
+    s.next_last = loop.next_last;
+    s.target = loop.target;
+    s.target_cost = clamp_cost(s.loop_cost + loop.target_cost);
+    s.target_last = loop.target_last;
+    s.cost = std::max({s.loop_cost, s.next_cost, s.target_cost});
   }
 
   exp_pcode *p_;

@@ -31,6 +31,9 @@ enum class StepOp : uint8_t {
   IntAddCopy,   // the same three, then v = r (v an integer cell)
   IntSubCopy,
   IntMulCopy,
+  IntAddCopyLoop,  // the same three as the last statement of a loop body, fused with the ForNextUp
+  IntSubCopyLoop,  // step that follows (`loop`), going on at its `next` or `target`
+  IntMulCopyLoop,
   IntCompare,   // r = x rel y on integers (boolean result)
   IntCompareJump,  // the same, then jump to `target` when the result is not true
   CopyInt,      // v = x between cells of one integer-like type (boolean or integer)
@@ -67,6 +70,11 @@ struct exp_step {
   // (the end), `down_cost` being the body path's length when the step counts down.
   exp_symval *counter = nullptr, *limit = nullptr, *step = nullptr, *zero = nullptr, *test = nullptr;
   uint16_t down_cost = 0;
+  // The ...Loop steps: the loop step fused in, what it costs to reach it and the last canonical
+  // instruction run before it.
+  const exp_step *loop = nullptr;
+  uint16_t loop_cost = 0;
+  int32_t loop_last = 0;
   // Call: the callback, its argument count and its argument vector as the callback receives it
   // (the argument cells, then the program's own cell), padded to at least kCallCellsMin entries.
   exp_func_cb fn = nullptr;

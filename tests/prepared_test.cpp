@@ -93,6 +93,8 @@ const char *const kPrograms[] = {
     "integer s\ninteger i\ninteger j\ns = 0\nfor i = 1 to 60 for j = i to 1 step -1 s = s + j\ns",
     "integer s\ninteger i\ns = 0\nfor i = 1 to n begin s = s + i; i = i * 2 end\ns",
     "integer s\ninteger i\ns = 0\nfor i = n to 1 s = s + 1\ns",
+    "integer s\ninteger i\ns = 0\nfor i = 9223372036854775000 to 9223372036854775807 s = s + 1\ns",
+    "integer s\ninteger i\ns = 1\nfor i = 1 to 40 s = s * 3\ns",
 };
 
 TEST(PreparedTest, RunsExactlyAsTheCanonicalInstructions) {
