@@ -256,7 +256,7 @@ inline void copy_decimal(exp_symval *to, const exp_symval *from) {
 inline bool for_head(const exp_step *&s, int64_t counter, int *spent) {
   const exp_step &f = *s;
   if ((f.limit->flags | f.step->flags | f.zero->flags) & EXP_NULL) return false;
-  set_int(f.v, counter);
+  set_int(f.var, counter);
   bool up = f.step->value.i > f.zero->value.i;
   bool more = up ? counter <= f.limit->value.i : counter >= f.limit->value.i;
   set_int(f.test, more);
@@ -302,7 +302,7 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step
       &&canonical, &&jump, &&jump_if_false, &&int_add, &&int_sub, &&int_mul, &&int_add_copy,
       &&int_sub_copy, &&int_mul_copy, &&int_add_copy_loop, &&int_sub_copy_loop, &&int_mul_copy_loop,
       &&int_compare, &&int_compare_jump, &&copy_int_step,
-      &&copy_decimal_step, &&int_to_decimal, &&for_test_step, &&for_next_step, &&for_next_up,
+      &&copy_decimal_step, &&int_to_decimal, &&null_check, &&for_test_step, &&for_next_step, &&for_next_up,
       &&call, &&call_object, &&done,
   };
   static_assert(std::size(kDispatch) == static_cast<size_t>(StepOp::End) + 1, "one label per step kind");
@@ -356,15 +356,14 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step
 #define EXP_ARITH_LOOP_STEP(overflows)                        \
   do {                                                        \
     EXP_ARITH(overflows, true);                               \
-    const exp_step &f = *s->loop;                             \
     int64_t sum;                                              \
-    if (__builtin_expect(((f.counter->flags | f.limit->flags) & EXP_NULL) || \
-                         __builtin_add_overflow(f.counter->value.i, f.step->value.i, &sum), 0)) \
+    if (__builtin_expect(((s->counter->flags | s->limit->flags) & EXP_NULL) || \
+                         __builtin_add_overflow(s->counter->value.i, s->step->value.i, &sum), 0)) \
       EXP_MOVE_ON(s->loop, s->loop_cost, checks_loop);        \
-    f.counter->value.i = sum;                                 \
-    set_int(f.v, sum);                                        \
-    bool more = sum <= f.limit->value.i;                      \
-    set_int(f.test, more);                                    \
+    s->counter->value.i = sum;                                \
+    set_int(s->var, sum);                                     \
+    bool more = sum <= s->limit->value.i;                     \
+    set_int(s->test, more);                                   \
     if (more) EXP_CONTINUE(s->next, s->next_cost);            \
     EXP_CONTINUE(s->target, s->target_cost);                  \
   } while (0)
@@ -424,6 +423,11 @@ copy_decimal_step:
   copy_decimal(s->v, s->x);
   EXP_CONTINUE(s->next, s->next_cost);
 
+null_check:
+  if (__builtin_expect(is_null(s->x), 0)) goto canonical;
+  clear_null(s->r);
+  EXP_CONTINUE(s->next, s->next_cost);
+
 int_to_decimal:
   if (is_null(s->x)) {
     exp_symval_setnull(s->v);
@@ -459,7 +463,7 @@ for_next_up: {
                        __builtin_add_overflow(s->counter->value.i, s->step->value.i, &sum), 0))
     goto for_next_step;
   s->counter->value.i = sum;
-  set_int(s->v, sum);
+  set_int(s->var, sum);
   bool more = sum <= s->limit->value.i;
   set_int(s->test, more);
   if (more) EXP_CONTINUE(s->next, s->next_cost);

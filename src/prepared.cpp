@@ -233,6 +233,12 @@ class Builder {
         return s;
       }
     }
+    if (is_call(i, OP_NULL_CHECK) && call_argc(i) == 1) {
+      s.op = StepOp::NullCheck;
+      s.r = slot(i, 0), s.x = slot(i, 1);
+      set_next(s, after_call(i), 1, i);
+      return s;
+    }
     // Any other call: its operands are fixed, so its argument vector is laid out now, and whether
     // the result holds objects is known.
     s.op = symval_type(slot(i, 0)) == EXP_OBJECT ? StepOp::CallObject : StepOp::Call;
@@ -277,7 +283,7 @@ class Builder {
     if (!has_type(var, EXP_INTEGER) || !has_type(counter, EXP_INTEGER)) return false;
     exp_step &s = *out;
     s.op = StepOp::ForTest;
-    s.v = var, s.counter = counter, s.limit = limit, s.step = step, s.zero = zero, s.test = test;
+    s.var = var, s.counter = counter, s.limit = limit, s.step = step, s.zero = zero, s.test = test;
     s.cost = 0;
     // Up: no-op, copy, gt, jz, le, jz, jump (7) then BODY; down: no-op, copy, gt, jz, ge, jz (6).
     set_next(s, body, 7, jump_body);
@@ -328,6 +334,7 @@ class Builder {
     if (loop.op != StepOp::ForNextUp) return;
     s.op = fused;
     s.loop = &loop;
+    s.var = loop.var, s.counter = loop.counter, s.limit = loop.limit, s.step = loop.step, s.test = loop.test;
     s.loop_cost = s.next_cost;
     s.loop_last = s.next_last;
     s.next = loop.next;

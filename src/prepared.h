@@ -39,6 +39,8 @@ enum class StepOp : uint8_t {
   CopyInt,      // v = x between cells of one integer-like type (boolean or integer)
   CopyDecimal,  // v = x between cells of one decimal type (real or date)
   IntToDecimal, // v = x from an integer cell into a decimal cell (real or date)
+  NullCheck,    // go on when x is not null (else the canonical instruction raises the error);
+                // like any call, it leaves its result cell r not null
   ForTest,      // the head of an integer `for` loop: v = counter, then the direction and bound tests
   ForNext,      // counter += step, then the loop head (ForTest) at `target`
   ForNextUp,    // the same for a loop whose step never changes and is positive (the usual loop
@@ -66,9 +68,11 @@ struct exp_step {
   int32_t next_last = 0;
   int32_t target_last = 0;
   exp_symval *r = nullptr, *x = nullptr, *y = nullptr, *v = nullptr;
-  // ForTest and ForNext: the loop's cells; ForTest continues at `next` (the body) or `target`
-  // (the end), `down_cost` being the body path's length when the step counts down.
-  exp_symval *counter = nullptr, *limit = nullptr, *step = nullptr, *zero = nullptr, *test = nullptr;
+  // ForTest and ForNext: the loop's cells (`var` the loop variable); ForTest continues at `next`
+  // (the body) or `target` (the end), `down_cost` being the body path's length when the step
+  // counts down. The ...Loop steps hold copies of their loop step's cells.
+  exp_symval *var = nullptr, *counter = nullptr, *limit = nullptr, *step = nullptr, *zero = nullptr,
+             *test = nullptr;
   uint16_t down_cost = 0;
   // The ...Loop steps: the loop step fused in, what it costs to reach it and the last canonical
   // instruction run before it.
