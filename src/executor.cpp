@@ -351,21 +351,29 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step
     EXP_ARITH(overflows, copy);                               \
     EXP_CONTINUE(s->next, s->next_cost);                      \
   } while (0)
-// Arithmetic and copy, then the increment and test of the loop step `f` (see for_next_up); when
-// that cannot be done inline the loop step runs by itself.
-#define EXP_ARITH_LOOP_STEP(overflows)                        \
+// Arithmetic and copy, then the increment and test of the loop step (see for_next_up); when
+// that cannot be done inline the loop step runs by itself. A body of this one step (`self` its
+// label) goes round without the indirect jump.
+#define EXP_ARITH_LOOP_STEP(overflows, self)                  \
   do {                                                        \
     EXP_ARITH(overflows, true);                               \
     int64_t sum;                                              \
     if (__builtin_expect(((s->counter->flags | s->limit->flags) & EXP_NULL) || \
-                         __builtin_add_overflow(s->counter->value.i, s->step->value.i, &sum), 0)) \
+                         __builtin_add_overflow(s->counter->value.i, s->stride, &sum), 0)) \
       EXP_MOVE_ON(s->loop, s->loop_cost, checks_loop);        \
     s->counter->value.i = sum;                                \
     set_int(s->var, sum);                                     \
     bool more = sum <= s->limit->value.i;                     \
     set_int(s->test, more);                                   \
-    if (more) EXP_CONTINUE(s->next, s->next_cost);            \
-    EXP_CONTINUE(s->target, s->target_cost);                  \
+    if (!more) EXP_CONTINUE(s->target, s->target_cost);       \
+    if (s->next != s) EXP_CONTINUE(s->next, s->next_cost);    \
+    budget -= s->next_cost;                                   \
+    if (budget < roomy || p->cancel.load(std::memory_order_relaxed) || \
+        (Nested && root->cancel.load(std::memory_order_relaxed))) {   \
+      then = s;                                               \
+      goto checks;                                            \
+    }                                                         \
+    goto self;                                                \
   } while (0)
 
   EXP_DISPATCH();
@@ -401,11 +409,11 @@ int_sub_copy:
 int_mul_copy:
   EXP_ARITH_STEP(mul_overflows, true);
 int_add_copy_loop:
-  EXP_ARITH_LOOP_STEP(add_overflows);
+  EXP_ARITH_LOOP_STEP(add_overflows, int_add_copy_loop);
 int_sub_copy_loop:
-  EXP_ARITH_LOOP_STEP(sub_overflows);
+  EXP_ARITH_LOOP_STEP(sub_overflows, int_sub_copy_loop);
 int_mul_copy_loop:
-  EXP_ARITH_LOOP_STEP(mul_overflows);
+  EXP_ARITH_LOOP_STEP(mul_overflows, int_mul_copy_loop);
 
 int_compare:
   int_compare(*s);
@@ -460,7 +468,7 @@ for_next_step: {
 for_next_up: {
   int64_t sum;
   if (__builtin_expect(((s->counter->flags | s->limit->flags) & EXP_NULL) ||
-                       __builtin_add_overflow(s->counter->value.i, s->step->value.i, &sum), 0))
+                       __builtin_add_overflow(s->counter->value.i, s->stride, &sum), 0))
     goto for_next_step;
   s->counter->value.i = sum;
   set_int(s->var, sum);

@@ -311,8 +311,10 @@ class Builder {
     s.at = i;
     // A step and zero that nothing writes fix the loop's direction for good.
     if (constant(head.step) && constant(head.zero) && !symval_is_null(head.step) && !symval_is_null(head.zero) &&
-        head.step->value.i > head.zero->value.i)
+        head.step->value.i > head.zero->value.i) {
       s.op = StepOp::ForNextUp;
+      s.stride = head.step->value.i;
+    }
     s.cost = clamp_cost(head.cost + 2);
     s.next_cost = clamp_cost(head.next_cost + 2);
     s.down_cost = clamp_cost(head.down_cost + 2);
@@ -334,7 +336,8 @@ class Builder {
     if (loop.op != StepOp::ForNextUp) return;
     s.op = fused;
     s.loop = &loop;
-    s.var = loop.var, s.counter = loop.counter, s.limit = loop.limit, s.step = loop.step, s.test = loop.test;
+    s.var = loop.var, s.counter = loop.counter, s.limit = loop.limit, s.test = loop.test;
+    s.stride = loop.stride;
     s.loop_cost = s.next_cost;
     s.loop_last = s.next_last;
     s.next = loop.next;

@@ -74,6 +74,7 @@ struct exp_step {
   exp_symval *var = nullptr, *counter = nullptr, *limit = nullptr, *step = nullptr, *zero = nullptr,
              *test = nullptr;
   uint16_t down_cost = 0;
+  int64_t stride = 0;  // ForNextUp and the ...Loop steps: the step cell's value, which never changes
   // The ...Loop steps: the loop step fused in, what it costs to reach it and the last canonical
   // instruction run before it.
   const exp_step *loop = nullptr;
