@@ -11,6 +11,7 @@
 #include "convert.h"
 #include "engine.h"
 #include "errors.h"
+#include "operators.h"
 #include "prepared.h"
 #include "program.h"
 #include "values.h"
@@ -302,7 +303,7 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step
       &&canonical, &&jump, &&jump_if_false, &&int_add, &&int_sub, &&int_mul, &&int_add_copy,
       &&int_sub_copy, &&int_mul_copy, &&int_add_copy_loop, &&int_sub_copy_loop, &&int_mul_copy_loop,
       &&int_compare, &&int_compare_jump, &&copy_int_step,
-      &&copy_decimal_step, &&int_to_decimal, &&null_check, &&for_test_step, &&for_next_step, &&for_next_up,
+      &&copy_decimal_step, &&int_to_decimal, &&decimal_arith_step, &&null_check, &&for_test_step, &&for_next_step, &&for_next_up,
       &&call, &&call_object, &&done,
   };
   static_assert(std::size(kDispatch) == static_cast<size_t>(StepOp::End) + 1, "one label per step kind");
@@ -429,6 +430,11 @@ copy_int_step:
 
 copy_decimal_step:
   copy_decimal(s->v, s->x);
+  EXP_CONTINUE(s->next, s->next_cost);
+
+decimal_arith_step:
+  clear_null(s->r);
+  decimal_arith(s->dec, s->r, s->x, s->y);
   EXP_CONTINUE(s->next, s->next_cost);
 
 null_check:

@@ -59,16 +59,9 @@ int op_mod(exp_engine *e, Cell *result, int, Cell **argv) {
 
 // ---- decimal arithmetic: results reduced, NaN gives null ---------------------------------------
 
-using DecOp = decimal192 *(*)(decimal192 *, const decimal192 *, const decimal192 *, decContext *);
-
-template <DecOp Op>
+template <DecimalOp Op>
 int real_arith(exp_engine *, Cell *result, int, Cell **argv) {
-  if (either_null(argv)) return set_null(result);
-  decContext ctx = kDecimal192Context;
-  decimal192 *r = symval_dec(result);
-  Op(r, symval_dec(argv[0]), symval_dec(argv[1]), &ctx);
-  if (decSextIsNaN(r)) return set_null(result);
-  decSextReduce(r, r, &ctx);
+  decimal_arith(Op, result, argv[0], argv[1]);
   return 0;
 }
 
@@ -180,6 +173,18 @@ int op_null_check(exp_engine *e, Cell *, int, Cell **argv) {
 constexpr const char *kNotEqual = "not-equal";  // shared by the numeric and string handlers
 
 }  // namespace
+
+void decimal_arith(DecimalOp op, exp_symval *r, exp_symval *x, exp_symval *y) {
+  if (symval_is_null(x) || symval_is_null(y)) {
+    set_null(r);
+    return;
+  }
+  decContext ctx = kDecimal192Context;
+  decimal192 *d = symval_dec(r);
+  op(d, symval_dec(x), symval_dec(y), &ctx);
+  if (decSextIsNaN(d)) set_null(r);
+  else decSextReduce(d, d, &ctx);
+}
 
 const exp_opcode exp_opcode_table[OP_COUNT + 1] = {
     {op_copy_coerce, "copy/coerce"},

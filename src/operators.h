@@ -21,5 +21,13 @@ enum exp_op : int {
 // The 27 handlers in order, ended by an entry whose handler and name are both absent.
 extern const exp_opcode exp_opcode_table[OP_COUNT + 1];
 
+// The decimal arithmetic of the real operators, on cells: r = x op y, null when an operand is
+// null or the result is not a number, else reduced. The handlers of "add real", "subtract real"
+// and "multiply real" are this with their operation; the run loop calls it directly.
+struct decimal192;
+struct decContext;
+using DecimalOp = decimal192 *(*)(decimal192 *, const decimal192 *, const decimal192 *, decContext *);
+void decimal_arith(DecimalOp op, exp_symval *r, exp_symval *x, exp_symval *y);
+
 // The table name of a handler, or none when the callback is not an operator.
 const char *opcode_name(exp_func_cb handler);

@@ -6,6 +6,7 @@
 
 #include "operators.h"
 #include "program.h"
+#include "support/decimal.h"
 #include "values.h"
 
 namespace {
@@ -21,6 +22,13 @@ struct ArithHandler {
 constexpr ArithHandler kArith[] = {{OP_ADD_INT, StepOp::IntAdd, StepOp::IntAddCopy},
                                    {OP_SUB_INT, StepOp::IntSub, StepOp::IntSubCopy},
                                    {OP_MUL_INT, StepOp::IntMul, StepOp::IntMulCopy}};
+
+struct DecimalHandler {
+  int op;
+  DecimalOp operation;
+};
+constexpr DecimalHandler kDecimal[] = {
+    {OP_ADD_REAL, decSextAdd}, {OP_SUB_REAL, decSextSubtract}, {OP_MUL_REAL, decSextMultiply}};
 
 struct CompareHandler {
   int op;
@@ -179,6 +187,10 @@ class Builder {
     return call_argc(i) == 2 && has_type(slot(i, 0), EXP_INTEGER) && has_type(slot(i, 1), EXP_INTEGER) &&
            has_type(slot(i, 2), EXP_INTEGER);
   }
+  bool real_operands(int i) const {
+    return call_argc(i) == 2 && has_type(slot(i, 0), EXP_REAL) && has_type(slot(i, 1), EXP_REAL) &&
+           has_type(slot(i, 2), EXP_REAL);
+  }
   bool int_comparison(int i) const {
     return call_argc(i) == 2 && has_type(slot(i, 0), EXP_BOOLEAN) && has_type(slot(i, 1), EXP_INTEGER) &&
            has_type(slot(i, 2), EXP_INTEGER);
@@ -232,6 +244,14 @@ class Builder {
         set_next(s, after_call(i), 1, i);
         return s;
       }
+    }
+    for (const DecimalHandler &d : kDecimal) {
+      if (!is_call(i, d.op) || !real_operands(i)) continue;
+      s.op = StepOp::DecimalArith;
+      s.dec = d.operation;
+      s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
+      set_next(s, after_call(i), 1, i);
+      return s;
     }
     if (is_call(i, OP_NULL_CHECK) && call_argc(i) == 1) {
       s.op = StepOp::NullCheck;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "expression.h"
+#include "operators.h"
 #include "program.h"
 
 enum class StepOp : uint8_t {
@@ -39,6 +40,7 @@ enum class StepOp : uint8_t {
   CopyInt,      // v = x between cells of one integer-like type (boolean or integer)
   CopyDecimal,  // v = x between cells of one decimal type (real or date)
   IntToDecimal, // v = x from an integer cell into a decimal cell (real or date)
+  DecimalArith, // r = x dec y on real cells, as the real operators do it
   NullCheck,    // go on when x is not null (else the canonical instruction raises the error);
                 // like any call, it leaves its result cell r not null
   ForTest,      // the head of an integer `for` loop: v = counter, then the direction and bound tests
@@ -83,6 +85,7 @@ struct exp_step {
   // Call: the callback, its argument count and its argument vector as the callback receives it
   // (the argument cells, then the program's own cell), padded to at least kCallCellsMin entries.
   exp_func_cb fn = nullptr;
+  DecimalOp dec = nullptr;  // DecimalArith: the operation
   int32_t argc = 0;
   exp_symval *const *cells = nullptr;
 };

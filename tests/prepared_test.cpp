@@ -95,6 +95,7 @@ const char *const kPrograms[] = {
     "integer s\ninteger i\ns = 0\nfor i = n to 1 s = s + 1\ns",
     "integer s\ninteger i\ns = 0\nfor i = 9223372036854775000 to 9223372036854775807 s = s + 1\ns",
     "integer s\ninteger i\ns = 1\nfor i = 1 to 40 s = s * 3\ns",
+    "real a\nreal b\nreal c\nb = 2.5\nc = a * b\na = b * b - 0.25\nc = c + a\na = a / 4\n1",
 };
 
 TEST(PreparedTest, RunsExactlyAsTheCanonicalInstructions) {

@@ -559,7 +559,9 @@ namespace {
 
 using Binary = void (*)(Num &, const Num &, const Num &, const Limits &, uint32_t &);
 
-decimal192 *run_binary(Binary op, decimal192 *r, const decimal192 *a, const decimal192 *b, decContext *ctx) {
+// Kept out of line: the fast paths that fall back to it then need no stack frame of their own.
+[[gnu::noinline]] decimal192 *run_binary(Binary op, decimal192 *r, const decimal192 *a, const decimal192 *b,
+                                         decContext *ctx) {
   Num x, y, z;
   unpack(*a, x);
   unpack(*b, y);

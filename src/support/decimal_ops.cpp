@@ -392,6 +392,19 @@ decimal192 *decSextQuantize(decimal192 *r, const decimal192 *a, const decimal192
   return run_binary(quantize_num, r, a, quantum, ctx);
 }
 
+namespace {
+
+// The general path of decSextReduce, out of line so that the fast path needs no stack frame.
+[[gnu::noinline]] decimal192 *reduce_general(decimal192 *r, const decimal192 *a, decContext *ctx) {
+  Num x, z;
+  unpack(*a, x);
+  reduce_num(z, x, field_limits(*ctx), ctx->status);
+  pack(z, *r);
+  return r;
+}
+
+}  // namespace
+
 decimal192 *decSextReduce(decimal192 *r, const decimal192 *a, decContext *ctx) {
   if (is_small_finite(*a) && wide_precision(*ctx) && exponent_is_plain(*ctx, small_exponent(*a))) {
     // Nothing to round: strip the trailing zeros, staying within the largest exponent.
@@ -406,11 +419,7 @@ decimal192 *decSextReduce(decimal192 *r, const decimal192 *a, decContext *ctx) {
     pack_small(*r, sign_of(*a), coef, exponent);
     return r;
   }
-  Num x, z;
-  unpack(*a, x);
-  reduce_num(z, x, field_limits(*ctx), ctx->status);
-  pack(z, *r);
-  return r;
+  return reduce_general(r, a, ctx);
 }
 
 decimal192 *decSextToIntegralValue(decimal192 *r, const decimal192 *a, decContext *ctx, decRounding mode) {
