@@ -66,6 +66,7 @@ class Builder {
     steps_[count_].cost = 0;
     // A loop's increment is fused with the head it jumps back to, which is built by now.
     for (int i = 0; i < count_; ++i) fuse_for_next(i);
+    for (int i = 0; i < count_; ++i) thread_step(steps_[static_cast<size_t>(i)]);
     // Then the last statement of a loop body with the increment after it, now built.
     for (int i = 0; i < count_; ++i) fuse_body_end(steps_[static_cast<size_t>(i)]);
   }
@@ -340,6 +341,38 @@ class Builder {
     s.down_cost = clamp_cost(head.down_cost + 2);
     s.target_cost = clamp_cost(head.target_cost + 2);
     steps_[i] = s;
+  }
+
+  // A step that continues at a jump continues where the jump goes, the jump's cost added: the
+  // end of a `then` branch, of a `while` body. Chains are followed a few jumps deep (a jump may
+  // lead to itself). Calls keep their `next`, which is where the program counter stands while
+  // the callee runs; a jump's own `next` means nothing. A step whose two ways would then meet
+  // having run different instructions is left alone: an interrupt tells them apart by where
+  // they continue.
+  static void thread_jumps(exp_step &s) {
+    switch (s.op) {
+      case StepOp::Canonical: case StepOp::Call: case StepOp::CallObject: case StepOp::End: case StepOp::Jump: break;
+      default: follow_jumps(s.next, s.next_cost, s.next_last, &s.down_cost);
+    }
+    if (s.op != StepOp::Canonical && s.op != StepOp::End) follow_jumps(s.target, s.target_cost, s.target_last, nullptr);
+    s.cost = std::max({s.cost, s.next_cost, s.target_cost, s.down_cost});
+  }
+  static void follow_jumps(const exp_step *&to, uint16_t &cost, int32_t &last, uint16_t *other_cost) {
+    constexpr int kMaxHops = 4;
+    for (int hop = 0; hop < kMaxHops && to && to->op == StepOp::Jump; ++hop) {
+      const exp_step &jump = *to;
+      to = jump.target;
+      cost = clamp_cost(cost + jump.target_cost);
+      if (other_cost && *other_cost) *other_cost = clamp_cost(*other_cost + jump.target_cost);
+      last = jump.target_last;
+    }
+  }
+  // Threads one step, keeping its two ways apart (see thread_jumps).
+  static void thread_step(exp_step &s) {
+    exp_step threaded = s;
+    thread_jumps(threaded);
+    if (threaded.next == threaded.target && threaded.next_last != threaded.target_last && s.next != s.target) return;
+    s = threaded;
   }
 
   // An integer arithmetic-and-copy step followed by a ForNextUp step takes that step in: one

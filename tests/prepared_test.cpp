@@ -96,6 +96,8 @@ const char *const kPrograms[] = {
     "integer s\ninteger i\ns = 0\nfor i = 9223372036854775000 to 9223372036854775807 s = s + 1\ns",
     "integer s\ninteger i\ns = 1\nfor i = 1 to 40 s = s * 3\ns",
     "real a\nreal b\nreal c\nb = 2.5\nc = a * b\na = b * b - 0.25\nc = c + a\na = a / 4\n1",
+    "integer k\ninteger s\nk = 0\ns = 0\ntop: k = k + 1\nif k > 3000 then goto done\ns = s + k\ngoto top\ndone: s",
+    "integer k\nk = 0\nwhile k < 3000 begin if k > 10 then goto next\nk = k + 1\nnext: k = k + 2 end\nk",
 };
 
 TEST(PreparedTest, RunsExactlyAsTheCanonicalInstructions) {
