@@ -249,7 +249,7 @@ inline void copy_decimal(exp_symval *to, const exp_symval *from) {
   }
 }
 
-// The loop head of an integer for loop once the counter holds `counter`: v = counter, then the
+// The loop head of an integer for loop once the counter holds `counter`: var = counter, then the
 // direction and bound tests. False when the limit, step or zero cell is null (the canonical
 // instructions then run and raise or propagate exactly as they would). Otherwise moves `s` to
 // where the run continues and returns in *spent how many canonical instructions that took; the
@@ -299,12 +299,13 @@ int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root) {
 // `Nested` runs (user-defined functions) also watch the cancel flag of the outermost program.
 template <bool Nested>
 int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step *steps) {
+  // One entry per StepOp, in its order.
   static const void *const kDispatch[] = {
-      &&canonical, &&jump, &&jump_if_false, &&int_add, &&int_sub, &&int_mul, &&int_add_copy,
-      &&int_sub_copy, &&int_mul_copy, &&int_add_copy_loop, &&int_sub_copy_loop, &&int_mul_copy_loop,
-      &&int_compare, &&int_compare_jump, &&copy_int_step,
-      &&copy_decimal_step, &&int_to_decimal, &&decimal_arith_step, &&null_check, &&for_test_step, &&for_next_step, &&for_next_up,
-      &&call, &&call_object, &&done,
+      &&canonical,         &&jump,           &&jump_if_false,     &&int_add,          &&int_sub,
+      &&int_mul,           &&int_add_copy,   &&int_sub_copy,      &&int_mul_copy,     &&int_add_copy_loop,
+      &&int_sub_copy_loop, &&int_mul_copy_loop, &&int_compare,    &&int_compare_jump, &&copy_int_step,
+      &&copy_decimal_step, &&int_to_decimal, &&decimal_arith_step, &&null_check,      &&for_test_step,
+      &&for_next_step,     &&for_next_up,    &&call,              &&call_object,      &&done,
   };
   static_assert(std::size(kDispatch) == static_cast<size_t>(StepOp::End) + 1, "one label per step kind");
   const int count = p->count;

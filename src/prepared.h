@@ -3,16 +3,21 @@
 // A program keeps its canonical instructions (which the dump prints and the copy rewrites); when
 // it is finished, each instruction index also gets a prepared step that does the same work with
 // the decisions that depend on cell types taken once, here, instead of on every run:
-//   - operator calls whose operands are integers become inline integer steps;
-//   - copies between cells of one numeric type become plain stores;
-//   - a conditional jump on a boolean cell tests the payload directly;
+//   - operator calls whose operands are integers become inline integer steps, and the real
+//     addition, subtraction and multiplication call the decimal operation directly;
+//   - copies between cells of one numeric type, and from integers into reals, become stores;
+//   - a conditional jump on a boolean cell tests the payload directly, a null check is a test;
 //   - common shapes are fused: a comparison and the jump on its result, an arithmetic step and
-//     the copy of its result, and the test and step of a `for` loop;
-//   - the no-ops that mark jump targets are folded into the step before them.
+//     the copy of its result, the test and step of a `for` loop, and the last assignment of a
+//     loop body with that loop step;
+//   - the no-ops that mark jump targets are folded into the step before them, and a step that
+//     continues at a jump continues where the jump goes;
+//   - every other call gets its argument vector laid out once.
 // A step records how many canonical instructions it stands for (`cost`): the interrupt budget
 // still counts canonical instructions, and a step whose cost exceeds the remaining budget is run
 // instruction by instruction, so the handler is asked after exactly as many instructions as
-// without preparation. Steps exist for every index, so jumps land where they always did.
+// without preparation, and an interrupted run stops at the same instruction. Steps exist for
+// every index, so jumps land where they always did.
 #pragma once
 
 #include <cstdint>
@@ -43,7 +48,7 @@ enum class StepOp : uint8_t {
   DecimalArith, // r = x dec y on real cells, as the real operators do it
   NullCheck,    // go on when x is not null (else the canonical instruction raises the error);
                 // like any call, it leaves its result cell r not null
-  ForTest,      // the head of an integer `for` loop: v = counter, then the direction and bound tests
+  ForTest,      // the head of an integer `for` loop: var = counter, then the direction and bound tests
   ForNext,      // counter += step, then the loop head (ForTest) at `target`
   ForNextUp,    // the same for a loop whose step never changes and is positive (the usual loop
                 // without a `step` clause): the direction was decided when it was prepared
