@@ -167,22 +167,20 @@ int check_interrupt(exp_engine *e, const exp_pcode *p, const exp_pcode *root, in
   return 0;
 }
 
-// Executes the canonical instruction at p->pc and moves p->pc on. *spent becomes -1 for an
-// exit instruction (the run ends without the checks that follow other instructions).
-int run_instruction(exp_engine *e, exp_pcode *p, const exp_pcode *root, int *spent) {
+// True when the instruction at p->pc is an exit: the run ends there at once, without the
+// checks that follow other instructions.
+inline bool at_exit(const exp_pcode *p) { return p->code[p->pc].kind == EXP_EXIT; }
+
+// Executes the canonical instruction at p->pc, other than an exit, and moves p->pc on.
+int run_instruction(exp_engine *e, exp_pcode *p, const exp_pcode *root) {
   const int at = p->pc;
   const exp_instr &ins = p->code[at];
-  *spent = 1;
   switch (ins.kind) {
     case EXP_NOOP: ++p->pc; return 0;
     case EXP_JUMP: p->pc = ins.a; return 0;
     case EXP_JUMP_IF_ZERO: p->pc = symval_truth(ins.b.cell) ? at + 1 : ins.a; return 0;
     case EXP_CALL: return pcode_call(e, p, false, root);
     case EXP_UDF_CALL: return pcode_call(e, p, true, root);
-    case EXP_EXIT:
-      p->pc = p->count;
-      *spent = -1;
-      return 0;
     default: return engine_error(e, ERR_INVALID_INSTRUCTION, at);
   }
 }
@@ -252,18 +250,18 @@ inline void copy_decimal(exp_symval *to, const exp_symval *from) {
 // The loop head of an integer for loop once the counter holds `counter`: var = counter, then the
 // direction and bound tests. False when the limit, step or zero cell is null (the canonical
 // instructions then run and raise or propagate exactly as they would). Otherwise moves `s` to
-// where the run continues and returns in *spent how many canonical instructions that took; the
-// test cell ends as the last test left it.
-inline bool for_head(const exp_step *&s, int64_t counter, int *spent) {
+// where the run continues and returns how many canonical instructions that took (-1 when it
+// did nothing); the test cell ends as the last test left it.
+inline int for_head(const exp_step *&s, int64_t counter) {
   const exp_step &f = *s;
-  if ((f.limit->flags | f.step->flags | f.zero->flags) & EXP_NULL) return false;
+  if ((f.limit->flags | f.step->flags | f.zero->flags) & EXP_NULL) return -1;
   set_int(f.var, counter);
   bool up = f.step->value.i > f.zero->value.i;
   bool more = up ? counter <= f.limit->value.i : counter >= f.limit->value.i;
   set_int(f.test, more);
-  if (!more) *spent = f.target_cost, s = f.target;
-  else *spent = up ? f.next_cost : f.down_cost, s = f.next;
-  return true;
+  int spent = !more ? f.target_cost : up ? f.next_cost : f.down_cost;
+  s = more ? f.next : f.target;
+  return spent;
 }
 
 // The prepared steps of a program, or none when it must run in canonical form (not prepared,
@@ -278,9 +276,8 @@ int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root) {
   int budget = kInterruptBudget;
   while (p->pc < p->count) {
     const int at = p->pc;
-    int spent = 1;
-    int rc = run_instruction(e, p, root, &spent);
-    if (spent < 0) break;  // an exit instruction ends the run at once
+    if (at_exit(p)) break;
+    int rc = run_instruction(e, p, root);
     if (!rc && (--budget == 0 || cancelled(p, root))) rc = check_interrupt(e, p, root, &budget);
     if (!rc && p->pc < 0) rc = engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
     if (rc) {
@@ -308,11 +305,10 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step
       &&for_next_step,     &&for_next_up,    &&call,              &&call_object,      &&done,
   };
   static_assert(std::size(kDispatch) == static_cast<size_t>(StepOp::End) + 1, "one label per step kind");
-  const int count = p->count;
   // While the budget is at least the largest step's cost, any step fits it and it cannot reach
   // zero before the step is charged: only below that are the two tests needed.
   const int roomy = p->prepared->max_cost;
-  int budget = kInterruptBudget, spent = 0, rc = 0;
+  int budget = kInterruptBudget, rc = 0;
   const exp_step *s = &steps[p->pc];
   const exp_step *then = nullptr;  // where the run goes on after the checks
   int last = 0;                    // the instruction an interrupted run stops at
@@ -382,14 +378,14 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step
 
 canonical:
   p->pc = s->at;
-  rc = run_instruction(e, p, root, &spent);
+  if (at_exit(p)) goto done;
+  rc = run_instruction(e, p, Nested ? root : nullptr);
   if (rc) goto fail;
-  if (spent < 0) goto done;  // an exit instruction ends the run at once
   if (p->pc < 0) {
     rc = engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
     goto fail;
   }
-  EXP_MOVE_ON(&steps[p->pc < count ? p->pc : count], spent, checks_one);
+  EXP_MOVE_ON(&steps[p->pc < p->count ? p->pc : p->count], 1, checks_one);
 
 jump:
   EXP_CONTINUE(s->target, s->target_cost);
@@ -454,7 +450,8 @@ int_to_decimal:
 
 for_test_step: {
   const exp_step *head = s;
-  if (is_null(s->counter) || !for_head(head, s->counter->value.i, &spent)) goto canonical;
+  int spent = is_null(s->counter) ? -1 : for_head(head, s->counter->value.i);
+  if (spent < 0) goto canonical;
   EXP_CONTINUE(head, spent);
 }
 
@@ -465,7 +462,7 @@ for_next_step: {
     goto canonical;
   s->counter->value.i = sum;  // not null, as just tested
   const exp_step *head = s;
-  if (for_head(head, sum, &spent)) EXP_CONTINUE(head, spent);
+  if (int spent = for_head(head, sum); spent >= 0) EXP_CONTINUE(head, spent);
   // The increment is done; with a null loop cell the jump back and the loop head run one
   // instruction at a time.
   EXP_CONTINUE(&steps[s->at + 2 + p->code[s->at].a], 1);
@@ -525,7 +522,7 @@ checks_at:
   EXP_DISPATCH();
 
 done:
-  p->pc = count;
+  p->pc = p->count;
   return 0;
 
 fail:  // s is the step that failed; p->pc is where the run stood
