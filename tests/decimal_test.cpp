@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -470,6 +471,40 @@ TEST(DecimalConversion, DoublesRoundTripAndKeepTheirShortestDigits) {
     decSextToDouble(&d, &bad, 0);
     EXPECT_EQ(bad.status, DEC_Invalid_operation) << text;
   }
+}
+
+// Doubles of the form n / 10^k take a path that does not print them; it must give exactly the
+// decimal the shortest printed digits give, for such values and for every other kind.
+TEST(DecimalConversion, DoublesWithFewDecimalsConvertAsTheirShortestDigits) {
+  std::mt19937_64 rng(7);
+  auto by_printing = [](double v) {
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    decContext c = ctx192();
+    decimal192 d;
+    decSextFromChars(&d, buf, static_cast<size_t>(res.ptr - buf), &c);
+    return d;
+  };
+  auto check = [&](double v) {
+    decContext c = ctx192();
+    decimal192 fast;
+    decSextFromDouble(&fast, v, &c);
+    const decimal192 slow = by_printing(v);
+    ASSERT_EQ(std::memcmp(&fast, &slow, sizeof fast), 0) << std::hexfloat << v << " gave " << show(fast)
+                                                          << ", printing gives " << show(slow);
+  };
+  for (int i = 0; i < 300000; ++i) {
+    const int k = static_cast<int>(rng() % 19);
+    const int64_t n = static_cast<int64_t>(rng() % (uint64_t{1} << (rng() % 54))) * ((rng() & 1) ? -1 : 1);
+    check(static_cast<double>(n) / std::pow(10.0, k));  // few decimals, often not exact in binary
+    uint64_t bits = rng();
+    double any;
+    std::memcpy(&any, &bits, sizeof any);
+    if (std::isfinite(any)) check(any);
+  }
+  for (double v : {0.0, -0.0, 1.0, -1.0, 0.15, 12.34, 999.99, 1e15, 9007199254740991.0, 9007199254740992.0, 1e16,
+                   0.1 + 0.2, 1.0 / 3, 5e-324, 1.7976931348623157e308, 0.30000000000000004, 123456.7890123})
+    check(v);
 }
 
 // round(x, places) as the engine builds it: a quantum 1E-places, half-up quantize.

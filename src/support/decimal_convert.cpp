@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <string_view>
 
@@ -365,7 +366,39 @@ int64_t decSextToInt64(const decimal192 *a, decContext *ctx, decRounding mode) {
 
 // ---- binary doubles ------------------------------------------------------------------------------------------
 
+namespace {
+
+inline constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12,
+                                    1e13, 1e14, 1e15, 1e16, 1e17};
+
+// The shortest decimal that reads back as d, found without printing when d is n / 10^k for some
+// k <= 17 and |n| < 2^53 (money amounts, rates, counts): the first k at which the nearest n
+// reads back as d gives the fewest digits, and n is the nearest such coefficient unless d * 10^k
+// lies almost halfway between two integers, which is left to the printing path. False when the
+// value does not have that form.
+bool short_double(decimal192 &r, double d) {
+  if (d == 0 || !(std::fabs(d) < 9007199254740992.0)) return false;
+  for (int k = 0; k < static_cast<int>(std::size(kPow10)); ++k) {
+    const double scaled = d * kPow10[k];
+    if (!(std::fabs(scaled) < 9007199254740992.0)) return false;
+    const double n = std::nearbyint(scaled);
+    if (n / kPow10[k] != d) continue;
+    // The exact distance of d * 10^k from n (one rounding, of a value far below 1).
+    const double off = std::fabs(std::fma(d, kPow10[k], -n));
+    if (off > 0.49) return false;
+    u64 coef = static_cast<u64>(std::fabs(n));
+    int32_t exponent = -k;
+    while (coef % 10 == 0) coef /= 10, ++exponent;
+    pack_small(r, d < 0, coef, exponent);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 decimal192 *decSextFromDouble(decimal192 *r, double d, decContext *ctx) {
+  if (short_double(*r, d)) return r;
   if (std::isnan(d)) return decSextNaN(r);
   if (std::isinf(d)) {
     r->w[0] = r->w[1] = 0;
