@@ -26,7 +26,7 @@ constexpr int kMaxRunDepth = 256;
 // Error 3 for a run that cannot go ahead: a program already running (re-entered from a host
 // callback, directly or through a user-defined function: its program counter, argument vector
 // and result cell belong to the run in progress), or a chain of runs deeper than kMaxRunDepth.
-int refuse_run_error(exp_engine *e, const exp_pcode *p) {
+[[gnu::noinline, gnu::cold]] int refuse_run_error(exp_engine *e, const exp_pcode *p) {
   char text[160];
   if (p->running && p->udf_name[0])
     std::snprintf(text, sizeof text, "user-defined function '%s' is already running", p->udf_name);
@@ -93,10 +93,8 @@ void reset_locals(exp_pcode *p) {
     if ((s->cell.flags & (EXP_LOCAL | EXP_STATIC)) == EXP_LOCAL) exp_symval_setnull(&s->cell);
 }
 
-// The engine's lists of declared global cells a run resets and releases, rebuilt when the
-// symbol table has changed since they were made.
-void refresh_global_lists(exp_engine *e) {
-  if (e->run_lists_version == e->symbols.version) return;
+// Rebuilds the engine's lists of declared global cells a run resets and releases.
+[[gnu::noinline]] void rebuild_global_lists(exp_engine *e) {
   e->run_reset_globals.clear();
   e->run_release_globals.clear();
   for (exp_sym *s = e->symbols.first; s; s = s->next) {
@@ -105,6 +103,12 @@ void refresh_global_lists(exp_engine *e) {
     if (symval_type(&s->cell) == EXP_OBJECT) e->run_release_globals.push_back(&s->cell);
   }
   e->run_lists_version = e->symbols.version;
+}
+
+// The engine's lists of declared global cells a run resets and releases, rebuilt when the
+// symbol table has changed since they were made.
+inline void refresh_global_lists(exp_engine *e) {
+  if (e->run_lists_version != e->symbols.version) rebuild_global_lists(e);
 }
 
 // Releases object instances held by non-static cells when a run ends: the engine's declared
