@@ -354,11 +354,21 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step
     EXP_CONTINUE(s->next, s->next_cost);                      \
   } while (0)
 // Arithmetic and copy, then the increment and test of the loop step (see for_next_up); when
-// that cannot be done inline the loop step runs by itself. A body of this one step (`self` its
-// label) goes round without the indirect jump.
-#define EXP_ARITH_LOOP_STEP(overflows, self)                  \
+// that cannot be done inline the loop step runs by itself. A body of this one step goes round
+// without the indirect jump, and into `fast` (EXP_ARITH_SELF_LOOP) after a turn in which no
+// operand was null and nothing overflowed.
+#define EXP_ARITH_LOOP_STEP(overflows, self, fast)            \
   do {                                                        \
-    EXP_ARITH(overflows, true);                               \
+    int64_t r;                                                \
+    const bool plain = !__builtin_expect(is_null(s->x) || is_null(s->y) || \
+                                         overflows(s->x->value.i, s->y->value.i, &r), 0); \
+    if (plain) {                                              \
+      set_int(s->r, r);                                       \
+      set_int(s->v, r);                                       \
+    } else {                                                  \
+      set_null(s->r);                                         \
+      copy_int(s->v, s->r);                                   \
+    }                                                         \
     int64_t sum;                                              \
     if (__builtin_expect(((s->counter->flags | s->limit->flags) & EXP_NULL) || \
                          __builtin_add_overflow(s->counter->value.i, s->stride, &sum), 0)) \
@@ -375,7 +385,39 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step
       then = s;                                               \
       goto checks;                                            \
     }                                                         \
+    if (plain) goto fast;                                     \
     goto self;                                                \
+  } while (0)
+// The turns of a one-step loop body after a plain turn. Nothing else runs between turns, so every
+// cell the step reads is as null as it was in that turn (not null), and every cell it writes
+// was left not null: the turns need no null tests and no flag writes. A turn that would
+// overflow goes back to `self` before writing anything; the checks always do.
+#define EXP_ARITH_SELF_LOOP(overflows, self)                  \
+  do {                                                        \
+    exp_symval *const x = s->x, *const y = s->y, *const r = s->r, *const v = s->v; \
+    exp_symval *const counter = s->counter, *const var = s->var, *const test = s->test; \
+    const exp_symval *const limit = s->limit;                 \
+    const int64_t stride = s->stride;                         \
+    const int cost = s->next_cost;                            \
+    for (;;) {                                                \
+      int64_t result, sum;                                    \
+      if (__builtin_expect(overflows(x->value.i, y->value.i, &result), 0)) goto self; \
+      r->value.i = result;                                    \
+      v->value.i = result;                                    \
+      if (__builtin_expect(__builtin_add_overflow(counter->value.i, stride, &sum), 0)) \
+        EXP_MOVE_ON(s->loop, s->loop_cost, checks_loop);      \
+      counter->value.i = sum;                                 \
+      var->value.i = sum;                                     \
+      const bool more = sum <= limit->value.i;                \
+      test->value.i = more;                                   \
+      if (!more) EXP_CONTINUE(s->target, s->target_cost);     \
+      budget -= cost;                                         \
+      if (budget < roomy || p->cancel.load(std::memory_order_relaxed) || \
+          (Nested && root->cancel.load(std::memory_order_relaxed))) {   \
+        then = s;                                             \
+        goto checks;                                          \
+      }                                                       \
+    }                                                         \
   } while (0)
 
   EXP_DISPATCH();
@@ -411,11 +453,17 @@ int_sub_copy:
 int_mul_copy:
   EXP_ARITH_STEP(mul_overflows, true);
 int_add_copy_loop:
-  EXP_ARITH_LOOP_STEP(add_overflows, int_add_copy_loop);
+  EXP_ARITH_LOOP_STEP(add_overflows, int_add_copy_loop, int_add_copy_turns);
+int_add_copy_turns:
+  EXP_ARITH_SELF_LOOP(add_overflows, int_add_copy_loop);
 int_sub_copy_loop:
-  EXP_ARITH_LOOP_STEP(sub_overflows, int_sub_copy_loop);
+  EXP_ARITH_LOOP_STEP(sub_overflows, int_sub_copy_loop, int_sub_copy_turns);
+int_sub_copy_turns:
+  EXP_ARITH_SELF_LOOP(sub_overflows, int_sub_copy_loop);
 int_mul_copy_loop:
-  EXP_ARITH_LOOP_STEP(mul_overflows, int_mul_copy_loop);
+  EXP_ARITH_LOOP_STEP(mul_overflows, int_mul_copy_loop, int_mul_copy_turns);
+int_mul_copy_turns:
+  EXP_ARITH_SELF_LOOP(mul_overflows, int_mul_copy_loop);
 
 int_compare:
   int_compare(*s);
@@ -532,6 +580,7 @@ done:
 fail:  // s is the step that failed; p->pc is where the run stood
   p->fail_pc = s->at;
   return rc;
+#undef EXP_ARITH_SELF_LOOP
 #undef EXP_ARITH_LOOP_STEP
 #undef EXP_ARITH_STEP
 #undef EXP_ARITH

@@ -98,6 +98,10 @@ const char *const kPrograms[] = {
     "real a\nreal b\nreal c\nb = 2.5\nc = a * b\na = b * b - 0.25\nc = c + a\na = a / 4\n1",
     "integer k\ninteger s\nk = 0\ns = 0\ntop: k = k + 1\nif k > 3000 then goto done\ns = s + k\ngoto top\ndone: s",
     "integer k\nk = 0\nwhile k < 3000 begin if k > 10 then goto next\nk = k + 1\nnext: k = k + 2 end\nk",
+    "integer i\nfor i = 1 to n i = i + 5\ni",
+    "integer s\ninteger i\ns = 0\nfor i = 1 to n s = s + n\ns",
+    "integer s\ninteger z\ninteger i\nfor i = 1 to n s = z + i\ns",
+    "integer s\ninteger i\ns = -9223372036854770000\nfor i = 1 to n s = s - i\ns",
 };
 
 TEST(PreparedTest, RunsExactlyAsTheCanonicalInstructions) {
