@@ -590,7 +590,8 @@ fail:  // s is the step that failed; p->pc is where the run stood
 }
 
 // Runs `p`, which refuse_run has allowed, with `n` parameters; see pcode_run.
-int run_program(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval **args, const exp_pcode *root) {
+[[gnu::always_inline]] inline int run_program(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval **args,
+                                                const exp_pcode *root) {
   RunGuard guard(e, p);
   p->cancel.store(0, std::memory_order_relaxed);
   symval_setnull(&p->result);
