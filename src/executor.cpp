@@ -322,15 +322,18 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step
     if (s->cost > budget) goto canonical;                     \
     goto *kDispatch[static_cast<int>(s->op)];                 \
   } while (0)
-// Charges the step just run (`s`) and moves on to `to`, by way of the checks at `slow` when the
-// budget runs low or the run is cancelled.
+// True when the run must go by the checks before the next step: the budget runs low, or the
+// run is cancelled.
+#define EXP_CHECKS_DUE()                                                  \
+  (budget < roomy || p->cancel.load(std::memory_order_relaxed) ||         \
+   (Nested && root->cancel.load(std::memory_order_relaxed)))
+// Charges the step just run (`s`) and moves on to `to`, by way of the checks at `slow` when
+// they are due.
 #define EXP_MOVE_ON(to, cost, slow)                           \
   do {                                                        \
     budget -= (cost);                                         \
     then = (to);                                              \
-    if (budget < roomy || p->cancel.load(std::memory_order_relaxed) || \
-        (Nested && root->cancel.load(std::memory_order_relaxed)))     \
-      goto slow;                                              \
+    if (EXP_CHECKS_DUE()) goto slow;                          \
     s = then;                                                 \
     goto *kDispatch[static_cast<int>(s->op)];                 \
   } while (0)
@@ -380,8 +383,7 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step
     if (!more) EXP_CONTINUE(s->target, s->target_cost);       \
     if (s->next != s) EXP_CONTINUE(s->next, s->next_cost);    \
     budget -= s->next_cost;                                   \
-    if (budget < roomy || p->cancel.load(std::memory_order_relaxed) || \
-        (Nested && root->cancel.load(std::memory_order_relaxed))) {   \
+    if (EXP_CHECKS_DUE()) {                                   \
       then = s;                                               \
       goto checks;                                            \
     }                                                         \
@@ -412,8 +414,7 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step
       test->value.i = more;                                   \
       if (!more) EXP_CONTINUE(s->target, s->target_cost);     \
       budget -= cost;                                         \
-      if (budget < roomy || p->cancel.load(std::memory_order_relaxed) || \
-          (Nested && root->cancel.load(std::memory_order_relaxed))) {   \
+      if (EXP_CHECKS_DUE()) {                                 \
         then = s;                                             \
         goto checks;                                          \
       }                                                       \
@@ -586,6 +587,7 @@ fail:  // s is the step that failed; p->pc is where the run stood
 #undef EXP_ARITH
 #undef EXP_CONTINUE
 #undef EXP_MOVE_ON
+#undef EXP_CHECKS_DUE
 #undef EXP_DISPATCH
 }
 

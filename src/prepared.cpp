@@ -135,23 +135,23 @@ class Builder {
     return cells_.data() + start;
   }
 
-  // Sets where the step continues, folding the no-ops there; `spent` is the step's own cost and
-  // `last` the last instruction it runs itself (a folded no-op, when there is one, runs after it).
-  void set_next(exp_step &s, int next, int spent, int last) const {
+  // Sets one way out of a step, the no-ops where it lands folded in: where it goes, its cost
+  // (`spent`, the step's own, plus the no-ops) and its last instruction (`last`, the step's own
+  // last one, or the last folded no-op, which runs after it).
+  void set_way(exp_step &s, const exp_step *&to, uint16_t &cost, int32_t &last_out, int at, int spent,
+               int last) const {
     int skipped;
-    int at = skip_noops(next, &skipped);
-    s.next = step_at(at);
-    s.next_cost = clamp_cost(spent + skipped);
-    s.next_last = skipped ? at - 1 : last;
-    s.cost = std::max(s.cost, s.next_cost);
+    int lands = skip_noops(at, &skipped);
+    to = step_at(lands);
+    cost = clamp_cost(spent + skipped);
+    last_out = skipped ? lands - 1 : last;
+    s.cost = std::max(s.cost, cost);
+  }
+  void set_next(exp_step &s, int next, int spent, int last) const {
+    set_way(s, s.next, s.next_cost, s.next_last, next, spent, last);
   }
   void set_target(exp_step &s, int target, int spent, int last) const {
-    int skipped;
-    int at = skip_noops(target, &skipped);
-    s.target = step_at(at);
-    s.target_cost = clamp_cost(spent + skipped);
-    s.target_last = skipped ? at - 1 : last;
-    s.cost = std::max(s.cost, s.target_cost);
+    set_way(s, s.target, s.target_cost, s.target_last, target, spent, last);
   }
 
   exp_step make_step(int i) const {

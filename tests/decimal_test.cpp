@@ -473,6 +473,19 @@ TEST(DecimalConversion, DoublesRoundTripAndKeepTheirShortestDigits) {
   }
 }
 
+TEST(DecimalContext, TheConstantContextIsTheDefaultOne) {
+  decContext made;
+  decContextDefault(&made, DEC_INIT_DECIMAL192);
+  const decContext &constant = kDecimal192Context;
+  EXPECT_EQ(made.digits, constant.digits);
+  EXPECT_EQ(made.emax, constant.emax);
+  EXPECT_EQ(made.emin, constant.emin);
+  EXPECT_EQ(made.round, constant.round);
+  EXPECT_EQ(made.traps, constant.traps);
+  EXPECT_EQ(made.status, constant.status);
+  EXPECT_EQ(made.clamp, constant.clamp);
+}
+
 // Doubles of the form n / 10^k take a path that does not print them; it must give exactly the
 // decimal the shortest printed digits give, for such values and for every other kind.
 TEST(DecimalConversion, DoublesWithFewDecimalsConvertAsTheirShortestDigits) {
