@@ -46,6 +46,9 @@ struct exp_engine {
   int param_count = 0;
   exp_symval **params = nullptr;
   int run_depth = 0;                  // runs in progress: nested user-defined functions and hosts' re-entry
+  // The program of the innermost exp_execute in progress: a function that waits (sleep) inside a
+  // user-defined function also stops when the host cancels that program.
+  const exp_pcode *host_run = nullptr;
 
   // Collection of the names a program text needs: the placeholder symbol while collecting, the
   // names found missing, and the cursor of exp_get_next_req_symbol.

@@ -62,6 +62,20 @@ class RunGuard {
   exp_pcode *p_;
 };
 
+// Makes `p` the engine's host_run for the lifetime of one exp_execute, restoring the one of an
+// exp_execute it is nested in (a host callback that runs another program).
+class HostRunScope {
+ public:
+  HostRunScope(exp_engine *e, const exp_pcode *p) : e_(e), saved_(e->host_run) { e->host_run = p; }
+  ~HostRunScope() { e_->host_run = saved_; }
+  HostRunScope(const HostRunScope &) = delete;
+  HostRunScope &operator=(const HostRunScope &) = delete;
+
+ private:
+  exp_engine *e_;
+  const exp_pcode *saved_;
+};
+
 // Makes the engine's parameters those of the run in scope, and restores the caller's on exit
 // (also when the run fails, so no parameter vector outlives its run).
 class ParamScope {
@@ -625,6 +639,7 @@ extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **res
   // error 1 like any other failed allocation (the guards above have already restored the
   // engine's state), and no exception reaches the host.
   try {
+    HostRunScope host_run(e, p);
     refresh_global_lists(e);
     for (exp_symval *c : e->run_reset_globals) symval_setnull(c);
     return run_program(e, p, result, 0, nullptr, nullptr);

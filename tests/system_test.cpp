@@ -128,6 +128,25 @@ TEST_F(System, CancellingFromAnotherThreadEndsALongSleep) {
   EXPECT_LT(waited, std::chrono::seconds(5));  // one 2000 ms slice, with slack for a loaded machine
 }
 
+TEST_F(System, CancellingTheHostsProgramEndsASleepInsideAUserDefinedFunction) {
+  exp_pcode *napper = nullptr;
+  ASSERT_EQ(exp_make_pcode(e(), "sleep(60000)", &napper, EXP_BOOLEAN, 0, 0, "napper"), 0);
+  {
+    Compiled program(e(), "napper()");
+    auto started = std::chrono::steady_clock::now();
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      exp_cancel_execution(program.get());
+    });
+    Outcome o = program.run();
+    canceller.join();
+    auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(o.rc, 104);
+    EXPECT_LT(waited, std::chrono::seconds(5));  // one 2000 ms slice, not the whole minute
+  }
+  EXPECT_EQ(exp_free_pcode(e(), napper), 0);
+}
+
 int g_handler_calls = 0;
 int count_and_continue(exp_engine *) { return ++g_handler_calls, 0; }
 int stop_at_once(exp_engine *) { return 1; }

@@ -97,9 +97,12 @@ int fn_execute(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   return set_int(result, status == NP_PROC_EXITED ? code : -200 - status);
 }
 
-// Error 104 when the run was cancelled or the host's interrupt handler asks to stop, else 0.
+// Error 104 when the run was cancelled (the calling program, or the program the host is running
+// when the call comes from inside a user-defined function) or the host's interrupt handler asks
+// to stop, else 0.
 int check_interrupt(exp_engine *e, const exp_pcode *running) {
   if (running && running->cancel.load() != 0) return engine_error(e, ERR_INTERRUPT);
+  if (e->host_run && e->host_run->cancel.load() != 0) return engine_error(e, ERR_INTERRUPT);
   if (e->interrupt && e->interrupt(e) != 0) return engine_error(e, ERR_INTERRUPT);
   return 0;
 }
