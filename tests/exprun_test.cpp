@@ -90,6 +90,27 @@ TEST_F(Exprun, FormatsConvertBothWays) {
   }
 }
 
+TEST_F(Exprun, FieldsOutsideTheColumnsAreReportedOnce) {
+  struct Case {
+    const char *args;
+    const char *input;
+    const char *expected, *warning;
+  } cases[] = {
+      {"--ijsonl --ojsonl -e 'a'", "{\"a\": 1}\n{\"a\": 2, \"b\": 3}\n{\"c\": 4}\n",
+       "{\"a\": \"1\", \"result\": \"1\"}\n{\"a\": \"2\", \"result\": \"2\"}\n{\"a\": null, \"result\": null}\n",
+       "line 2: member \"b\" is not among the columns"},
+      {"-e 'a'", "a,b\n1,2\n3,4,5\n6,7,8,9\n", "a,b,result\n1,2,1\n3,4,3\n6,7,6\n",
+       "line 3: the line has 3 fields, the columns are 2"},
+  };
+  for (const Case &c : cases) {
+    Result r = run(c.args, c.input);
+    EXPECT_EQ(r.status, 0) << c.args << "\n" << r.err;
+    EXPECT_EQ(r.out, c.expected) << c.args;
+    EXPECT_NE(r.err.find(c.warning), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("warning"), r.err.rfind("warning")) << "one warning per input: " << r.err;
+  }
+}
+
 TEST_F(Exprun, ValuesThatDoNotConvertBecomeNull) {
   Result r = run("--field q:integer --field d:date --iso-dates --ojsonl -e 'isnull(q)'", "q,d\nabc,not a date\n12,2026-12-06\n");
   EXPECT_EQ(r.status, 0) << r.err;

@@ -207,6 +207,8 @@ int process(const Options &o) {
     auto fill = [&]() {
       n = 0;
       while (n < batch.size() && reader.next(&batch[n], &error)) ++n;
+      std::string notice = reader.take_notice();
+      if (!notice.empty()) std::fprintf(stderr, "exprun: warning: %s: %s\n", path.c_str(), notice.c_str());
     };
     fill();
     if (run.workers.empty()) {

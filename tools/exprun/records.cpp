@@ -265,7 +265,9 @@ bool RecordReader::read_json(Record *r, std::string *error) {
         size_t i = 0;
         while (i < columns_.size() && columns_[i] != key) ++i;
         if (i == columns_.size()) {
-          if (!learning) return;  // members unknown to the first record are not columns
+          // Members unknown to the first record are not columns: the program cannot name them
+          // and the output has no place for them.
+          if (!learning) return note_dropped(r->line, "member \"" + key + "\" is not among the columns");
           columns_.push_back(key);
           r->resize(columns_.size());
           r->null[i] = 1;
@@ -279,6 +281,13 @@ bool RecordReader::read_json(Record *r, std::string *error) {
 }
 
 // ---- the reader -----------------------------------------------------------------------------------
+
+void RecordReader::note_dropped(uint64_t line, const std::string &what) {
+  if (noticed_) return;
+  noticed_ = true;
+  notice_ = "line " + std::to_string(line) + ": " + what +
+            "; fields that are not columns are not carried to the output (the columns come from the first record)";
+}
 
 bool RecordReader::read_header(std::vector<std::string> *columns, std::string *error) {
   if (format_ == Format::Jsonl) {
@@ -317,6 +326,9 @@ bool RecordReader::next(Record *r, std::string *error) {
   r->line = start;
   r->resize(columns_.size());
   size_t n = std::min(scratch_.size(), columns_.size());
+  if (scratch_.size() > columns_.size())
+    note_dropped(start, "the line has " + std::to_string(scratch_.size()) + " fields, the columns are " +
+                            std::to_string(columns_.size()));
   for (size_t i = 0; i < n; ++i) r->fields[i].swap(scratch_[i]);
   for (size_t i = n; i < columns_.size(); ++i) r->null[i] = 1;  // short line: missing fields are null
   return true;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 enum class Format { Csv, Tsv, Jsonl };
@@ -59,8 +60,13 @@ class RecordReader {
   bool next(Record *r, std::string *error);
   uint64_t bytes_read() const { return src_.consumed(); }
   uint64_t line() const { return line_; }
+  // The first time a record carried a field that is not a column (a JSON member the first record
+  // lacks, a CSV line longer than the header), the text saying so; taken once, then empty.
+  std::string take_notice() { return std::exchange(notice_, std::string()); }
 
  private:
+  // Records the first field that is not a column; later ones are counted in silence.
+  void note_dropped(uint64_t line, const std::string &what);
   bool read_delimited(std::vector<std::string> *fields, std::string *error);
   bool read_json(Record *r, std::string *error);
   bool read_json_line(std::string *line);
@@ -75,6 +81,8 @@ class RecordReader {
   bool pending_ = false;  // a record read while looking for the column count
   Record pending_record_;
   std::string json_line_;
+  std::string notice_;
+  bool noticed_ = false;
 };
 
 // Writes records with a header line (CSV/TSV) or as JSON objects.
