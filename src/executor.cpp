@@ -282,11 +282,11 @@ inline int for_head(const exp_step *&s, int64_t counter) {
   return spent;
 }
 
-// The prepared steps of a program, or none when it must run in canonical form (not prepared,
+// The prepared form of a program, or none when it must run in canonical form (not prepared,
 // or instructions were added after it was).
-inline const exp_step *prepared_steps(const exp_pcode *p) {
+inline const exp_prepared *prepared_form(const exp_pcode *p) {
   if (!p->prepared || p->prepared->count != p->count) return nullptr;
-  return p->prepared->steps.data();
+  return p->prepared.get();
 }
 
 // Runs a program that has no prepared form, one canonical instruction at a time.
@@ -313,7 +313,7 @@ int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root) {
 // `s`; the steps end with an End step, so running off the last instruction needs no test.
 // `Nested` runs (user-defined functions) also watch the cancel flag of the outermost program.
 template <bool Nested>
-int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step *steps) {
+int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prepared &prepared) {
   // One entry per StepOp, in its order.
   static const void *const kDispatch[] = {
       &&canonical,         &&jump,           &&jump_if_false,     &&int_add,          &&int_sub,
@@ -325,9 +325,11 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_step
   static_assert(std::size(kDispatch) == static_cast<size_t>(StepOp::End) + 1, "one label per step kind");
   // While the budget is at least the largest step's cost, any step fits it and it cannot reach
   // zero before the step is charged: only below that are the two tests needed.
-  const int roomy = p->prepared->max_cost;
+  const int roomy = prepared.max_cost;
   int budget = kInterruptBudget, rc = 0;
-  const exp_step *s = &steps[p->pc];
+  const exp_step *const steps = prepared.steps.data();
+  const int32_t *const index = prepared.index.data();  // instruction index -> step
+  const exp_step *s = steps + index[p->pc];
   const exp_step *then = nullptr;  // where the run goes on after the checks
   int last = 0;                    // the instruction an interrupted run stops at
 
@@ -442,11 +444,12 @@ canonical:
   if (at_exit(p)) goto done;
   rc = run_instruction(e, p, Nested ? root : nullptr);
   if (rc) goto fail;
-  if (p->pc < 0) {
+  if (p->pc > p->count) p->pc = p->count;
+  if (p->pc < 0 || index[p->pc] < 0) {  // off the program, or inside a call's operand slots
     rc = engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
     goto fail;
   }
-  EXP_MOVE_ON(&steps[p->pc < p->count ? p->pc : p->count], 1, checks_one);
+  EXP_MOVE_ON(steps + index[p->pc], 1, checks_one);
 
 jump:
   EXP_CONTINUE(s->target, s->target_cost);
@@ -532,7 +535,7 @@ for_next_step: {
   if (int spent = for_head(head, sum); spent >= 0) EXP_CONTINUE(head, spent);
   // The increment is done; with a null loop cell the jump back and the loop head run one
   // instruction at a time.
-  EXP_CONTINUE(&steps[s->at + 2 + p->code[s->at].a], 1);
+  EXP_CONTINUE(steps + index[s->at + 2 + p->code[s->at].a], 1);
 }
 
 // A loop counting up whose step and zero cells never change (so neither is null).
@@ -615,10 +618,10 @@ fail:  // s is the step that failed; p->pc is where the run stood
   ParamScope params(e, n, args);
   p->pc = 0;
   p->fail_pc = -1;
-  const exp_step *steps = prepared_steps(p);
-  int rc = !steps ? run_instructions(e, p, root)
-           : root ? run_steps<true>(e, p, root, steps)
-                  : run_steps<false>(e, p, root, steps);
+  const exp_prepared *prepared = prepared_form(p);
+  int rc = !prepared ? run_instructions(e, p, root)
+           : root    ? run_steps<true>(e, p, root, *prepared)
+                     : run_steps<false>(e, p, root, *prepared);
   if (rc) return rc;
   release_objects(e, p, root != nullptr);
   if (out) *out = &p->result;

@@ -41,34 +41,47 @@ uint16_t clamp_cost(int n) { return static_cast<uint16_t>(std::min(n, 60000)); }
 
 class Builder {
  public:
-  Builder(exp_pcode *p, std::vector<exp_step> &steps, std::vector<exp_symval *> &cells)
-      : p_(p), code_(p->code), count_(p->count), steps_(steps), cells_(cells) {}
+  Builder(exp_pcode *p, std::vector<exp_step> &steps, std::vector<int32_t> &index, std::vector<exp_symval *> &cells)
+      : p_(p), code_(p->code), count_(p->count), steps_(steps), index_(index), cells_(cells) {}
 
-  // False when a jump target or an operand slot lies outside the program: such programs run
-  // only in canonical form, where the executor reports the fault.
-  bool well_formed() const {
-    for (int i = 0; i < count_; ++i) {
+  // Finds where the instructions start (every index but a call's operand slots) and numbers
+  // their steps in `index`. False when an operand slot lies outside the program or a jump lands
+  // outside it or inside a call's operand slots: such programs run only in canonical form,
+  // where the executor reports the fault.
+  bool well_formed() {
+    index_.assign(static_cast<size_t>(count_) + 1, -1);
+    int32_t steps = 0;
+    for (int i = 0; i < count_; i = after(i)) {
       const exp_instr &ins = code_[i];
-      bool jump = ins.kind == EXP_JUMP || ins.kind == EXP_JUMP_IF_ZERO;
-      if (jump && (ins.a < 0 || ins.a > count_)) return false;
       bool call = ins.kind == EXP_CALL || ins.kind == EXP_UDF_CALL;
       if (call && (ins.a < 0 || ins.a > p_->max_args || i + 1 + ins.a >= count_)) return false;
+      index_[static_cast<size_t>(i)] = steps++;
     }
+    index_[static_cast<size_t>(count_)] = steps;  // the End step
+    for (int i = 0; i < count_; i = after(i)) {
+      const exp_instr &ins = code_[i];
+      bool jump = ins.kind == EXP_JUMP || ins.kind == EXP_JUMP_IF_ZERO;
+      if (jump && (ins.a < 0 || ins.a > count_ || index_[static_cast<size_t>(ins.a)] < 0)) return false;
+    }
+    steps_.resize(static_cast<size_t>(steps) + 1);
     return true;
   }
 
   void build() {
     find_written_cells();
     reserve_call_cells();
-    for (int i = 0; i < count_; ++i) steps_[i] = make_step(i);
-    steps_[count_].op = StepOp::End;
-    steps_[count_].at = count_;
-    steps_[count_].cost = 0;
+    // An operand slot is no instruction: its step stays canonical (a jump there runs into the
+    // canonical error), so most indexes cost nothing to prepare.
+    for (int i = 0; i < count_; i = after(i)) step_ref(i) = make_step(i);
+    exp_step &end = step_ref(count_);
+    end.op = StepOp::End;
+    end.at = count_;
+    end.cost = 0;
     // A loop's increment is fused with the head it jumps back to, which is built by now.
-    for (int i = 0; i < count_; ++i) fuse_for_next(i);
-    for (int i = 0; i < count_; ++i) thread_step(steps_[static_cast<size_t>(i)]);
+    for (int i = 0; i < count_; i = after(i)) fuse_for_next(i);
+    for (exp_step &step : steps_) thread_step(step);
     // Then the last statement of a loop body with the increment after it, now built.
-    for (int i = 0; i < count_; ++i) fuse_body_end(steps_[static_cast<size_t>(i)]);
+    for (exp_step &step : steps_) fuse_body_end(step);
   }
 
   uint16_t max_cost() const {
@@ -115,7 +128,14 @@ class Builder {
   exp_symval *slot(int i, int k) const { return code_[i + 1 + k].b.cell; }
   int after_call(int i) const { return i + 2 + code_[i].a; }
 
-  const exp_step *step_at(int i) const { return &steps_[static_cast<size_t>(i)]; }
+  // The index after the instruction at i (after a call's operand slots).
+  int after(int i) const {
+    const exp_instr &ins = code_[i];
+    return ins.kind == EXP_CALL || ins.kind == EXP_UDF_CALL ? i + 2 + ins.a : i + 1;
+  }
+  // The step of the instruction starting at i (or of the end, at count_).
+  exp_step &step_ref(int i) const { return steps_[static_cast<size_t>(index_[static_cast<size_t>(i)])]; }
+  const exp_step *step_at(int i) const { return &step_ref(i); }
 
   // Room for every call's argument vector, reserved before any is laid out so that the steps'
   // pointers into it stay valid.
@@ -157,7 +177,7 @@ class Builder {
   exp_step make_step(int i) const {
     exp_step s;
     s.at = i;
-    s.next = step_at(i + 1);
+    s.next = step_at(after(i));
     const exp_instr &ins = code_[i];
     switch (ins.kind) {
       case EXP_NOOP:
@@ -204,7 +224,7 @@ class Builder {
   exp_step make_call_step(int i) const {
     exp_step s;
     s.at = i;
-    s.next = step_at(i + 1);
+    s.next = step_at(after(i));
     for (const ArithHandler &a : kArith) {
       if (!is_call(i, a.op) || !int_operands(i)) continue;
       s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
@@ -323,7 +343,7 @@ class Builder {
     if (jump >= count_ || code_[jump].kind != EXP_JUMP) return;
     int top = code_[jump].a;
     if (top < 0 || top >= count_) return;
-    const exp_step &head = steps_[top];
+    const exp_step &head = step_ref(top);
     if (head.op != StepOp::ForTest || slot(i, 0) != head.counter || slot(i, 1) != head.counter ||
         slot(i, 2) != head.step)
       return;
@@ -340,7 +360,7 @@ class Builder {
     s.next_cost = clamp_cost(head.next_cost + 2);
     s.down_cost = clamp_cost(head.down_cost + 2);
     s.target_cost = clamp_cost(head.target_cost + 2);
-    steps_[i] = s;
+    step_ref(i) = s;
   }
 
   // A step that continues at a jump continues where the jump goes, the jump's cost added: the
@@ -369,6 +389,8 @@ class Builder {
   }
   // Threads one step, keeping its two ways apart (see thread_jumps).
   static void thread_step(exp_step &s) {
+    auto is_jump = [](const exp_step *to) { return to && to->op == StepOp::Jump; };
+    if (!is_jump(s.next) && !is_jump(s.target)) return;  // most steps: nothing to follow
     exp_step threaded = s;
     thread_jumps(threaded);
     if (threaded.next == threaded.target && threaded.next_last != threaded.target_last && s.next != s.target) return;
@@ -406,6 +428,7 @@ class Builder {
   const exp_instr *code_;
   int count_;
   std::vector<exp_step> &steps_;
+  std::vector<int32_t> &index_;              // step of each instruction start, -1 in operand slots
   std::vector<exp_symval *> &cells_;         // the calls' argument vectors
   std::vector<const exp_symval *> written_;  // sorted
 };
@@ -422,14 +445,14 @@ int pcode_prepare(exp_pcode *p) {
       if ((f & (EXP_LOCAL | EXP_STATIC)) == EXP_LOCAL) prepared->reset_cells.push_back(&s->cell);
       if (symval_type(&s->cell) == EXP_OBJECT && !(f & EXP_STATIC)) prepared->release_cells.push_back(&s->cell);
     }
-    prepared->steps.resize(static_cast<size_t>(p->count) + 1);
-    Builder builder(p, prepared->steps, prepared->call_cells);
+    Builder builder(p, prepared->steps, prepared->index, prepared->call_cells);
     if (builder.well_formed()) {
       builder.build();
       prepared->max_cost = builder.max_cost();
       prepared->count = p->count;
     } else {
       prepared->steps.clear();
+      prepared->index.clear();
     }
     p->prepared = std::move(prepared);
   } catch (const std::bad_alloc &) {

@@ -16,8 +16,9 @@
 // A step records how many canonical instructions it stands for (`cost`): the interrupt budget
 // still counts canonical instructions, and a step whose cost exceeds the remaining budget is run
 // instruction by instruction, so the handler is asked after exactly as many instructions as
-// without preparation, and an interrupted run stops at the same instruction. Steps exist for
-// every index, so jumps land where they always did.
+// without preparation, and an interrupted run stops at the same instruction. Every instruction
+// has a step, so jumps land where they always did; a program with a jump into a call's operand
+// slots is not prepared.
 #pragma once
 
 #include <cstdint>
@@ -100,7 +101,9 @@ inline constexpr int kCallCellsMin = 4;
 
 struct exp_prepared {
   int32_t count = -1;                      // the instructions prepared (none: -1)
-  std::vector<exp_step> steps;             // one per instruction index, then the End step
+  std::vector<exp_step> steps;             // one per instruction (operand slots have none), then End
+  std::vector<int32_t> index;              // count + 1 entries: the step of each instruction index,
+                                           // -1 for operand slots; the last is the End step
   uint16_t max_cost = 0;                   // the largest step cost: a budget at least this high
                                            // fits any step
   std::vector<exp_symval *> reset_cells;   // declared non-static locals, set null at each run
