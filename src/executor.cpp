@@ -289,6 +289,13 @@ inline const exp_prepared *prepared_form(const exp_pcode *p) {
   return p->prepared.get();
 }
 
+// The step of the instruction starting at `at` (or the End step, at the program's count). Read
+// through the prepared form rather than kept at hand: only the rare paths need it, and the run
+// loop keeps its registers for the steps' cells.
+inline const exp_step *step_of(const exp_prepared &prepared, int at) {
+  return &prepared.steps[static_cast<size_t>(prepared.index[static_cast<size_t>(at)])];
+}
+
 // Runs a program that has no prepared form, one canonical instruction at a time.
 int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root) {
   int budget = kInterruptBudget;
@@ -327,9 +334,7 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
   // zero before the step is charged: only below that are the two tests needed.
   const int roomy = prepared.max_cost;
   int budget = kInterruptBudget, rc = 0;
-  const exp_step *const steps = prepared.steps.data();
-  const int32_t *const index = prepared.index.data();  // instruction index -> step
-  const exp_step *s = steps + index[p->pc];
+  const exp_step *s = step_of(prepared, p->pc);
   const exp_step *then = nullptr;  // where the run goes on after the checks
   int last = 0;                    // the instruction an interrupted run stops at
 
@@ -445,11 +450,11 @@ canonical:
   rc = run_instruction(e, p, Nested ? root : nullptr);
   if (rc) goto fail;
   if (p->pc > p->count) p->pc = p->count;
-  if (p->pc < 0 || index[p->pc] < 0) {  // off the program, or inside a call's operand slots
+  if (p->pc < 0 || prepared.index[static_cast<size_t>(p->pc)] < 0) {  // off the program, or in operand slots
     rc = engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
     goto fail;
   }
-  EXP_MOVE_ON(steps + index[p->pc], 1, checks_one);
+  EXP_MOVE_ON(step_of(prepared, p->pc), 1, checks_one);
 
 jump:
   EXP_CONTINUE(s->target, s->target_cost);
@@ -535,7 +540,7 @@ for_next_step: {
   if (int spent = for_head(head, sum); spent >= 0) EXP_CONTINUE(head, spent);
   // The increment is done; with a null loop cell the jump back and the loop head run one
   // instruction at a time.
-  EXP_CONTINUE(steps + index[s->at + 2 + p->code[s->at].a], 1);
+  EXP_CONTINUE(step_of(prepared, s->at + 2 + p->code[s->at].a), 1);
 }
 
 // A loop counting up whose step and zero cells never change (so neither is null).
