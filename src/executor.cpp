@@ -360,21 +360,22 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
   } while (0)
 #define EXP_CONTINUE(to, cost) EXP_MOVE_ON(to, cost, checks)
 // The result goes to both cells from the register, so the copy does not wait on the store.
+// Declares `plain`: true when neither operand was null and nothing overflowed. Statements, not
+// one block, so that the loop step below can read `plain` after them.
 #define EXP_ARITH(overflows, copy)                            \
-  do {                                                        \
-    int64_t r;                                                \
-    if (__builtin_expect(is_null(s->x) || is_null(s->y) ||    \
-                         overflows(s->x->value.i, s->y->value.i, &r), 0)) { \
-      set_null(s->r);                                         \
-      if (copy) copy_int(s->v, s->r);                         \
-    } else {                                                  \
-      set_int(s->r, r);                                       \
-      if (copy) set_int(s->v, r);                             \
-    }                                                         \
-  } while (0)
+  int64_t r;                                                  \
+  const bool plain = !__builtin_expect(is_null(s->x) || is_null(s->y) || \
+                                       overflows(s->x->value.i, s->y->value.i, &r), 0); \
+  if (plain) {                                                \
+    set_int(s->r, r);                                         \
+    if (copy) set_int(s->v, r);                               \
+  } else {                                                    \
+    set_null(s->r);                                           \
+    if (copy) copy_int(s->v, s->r);                           \
+  }
 #define EXP_ARITH_STEP(overflows, copy)                       \
   do {                                                        \
-    EXP_ARITH(overflows, copy);                               \
+    EXP_ARITH(overflows, copy)                                \
     EXP_CONTINUE(s->next, s->next_cost);                      \
   } while (0)
 // Arithmetic and copy, then the increment and test of the loop step (see for_next_up); when
@@ -383,16 +384,7 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
 // operand was null and nothing overflowed.
 #define EXP_ARITH_LOOP_STEP(overflows, self, fast)            \
   do {                                                        \
-    int64_t r;                                                \
-    const bool plain = !__builtin_expect(is_null(s->x) || is_null(s->y) || \
-                                         overflows(s->x->value.i, s->y->value.i, &r), 0); \
-    if (plain) {                                              \
-      set_int(s->r, r);                                       \
-      set_int(s->v, r);                                       \
-    } else {                                                  \
-      set_null(s->r);                                         \
-      copy_int(s->v, s->r);                                   \
-    }                                                         \
+    EXP_ARITH(overflows, true)                                \
     int64_t sum;                                              \
     if (__builtin_expect(((s->counter->flags | s->limit->flags) & EXP_NULL) || \
                          __builtin_add_overflow(s->counter->value.i, s->stride, &sum), 0)) \
