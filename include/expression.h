@@ -246,6 +246,37 @@ EXP_API int exp_get_class_function_info(exp_engine *e, exp_class *c, int index, 
                                         int *min_args, uint32_t *max_args, const char **signature,
                                         char *ret_type, const char **description);
 
+/* ---- capabilities and limits ------------------------------------------------------------------- */
+
+/* Capability groups: built-ins that reach outside the engine. A program that calls a built-in of a
+ * denied group does not compile; a new engine allows every group. */
+#define EXP_CAP_PROCESS 0x01     /* execute */
+#define EXP_CAP_FILE_READ 0x02   /* fileexists, filedate, the file class opened for reading */
+#define EXP_CAP_FILE_WRITE 0x04  /* deletefile, movefile, copyfile, mkdir, rmdir, files opened for writing */
+#define EXP_CAP_ENVIRONMENT 0x08 /* username */
+#define EXP_CAP_LOCALE 0x10      /* locale: changes the locale of the whole process */
+#define EXP_CAP_SLEEP 0x20       /* sleep */
+#define EXP_CAP_VARIABLES 0x40   /* vareval, varset: reach any global symbol by name */
+#define EXP_CAP_ALL 0x7F
+/* Sets the groups programs compiled in e may use. Returns 0, or 3 for bits outside EXP_CAP_ALL. */
+EXP_API int exp_set_capabilities(exp_engine *e, unsigned allowed);
+EXP_API unsigned exp_get_capabilities(const exp_engine *e);
+
+/* Resource limits of one engine; 0 means no limit, the default of each. */
+#define EXP_LIMIT_MEMORY 1      /* bytes held by the engine's strings, arrays, regexes, temporaries */
+#define EXP_LIMIT_STEPS 2       /* instructions per run */
+#define EXP_LIMIT_STRING 3      /* longest string, in characters */
+#define EXP_LIMIT_CALL_DEPTH 4  /* nested user-defined function calls */
+#define EXP_LIMIT_REGEX_MATCH 5 /* PCRE2 match limit */
+#define EXP_LIMIT_REGEX_DEPTH 6 /* PCRE2 depth limit */
+#define EXP_LIMIT_SYMBOLS 7     /* global symbols */
+#define EXP_LIMIT_PROGRAM 8     /* instructions in one compiled program */
+#define EXP_LIMIT_COUNT 8
+/* Sets limit `which` to `value`. Returns 0, or 3 for an unknown limit or a negative value. */
+EXP_API int exp_set_limit(exp_engine *e, int which, int64_t value);
+/* The limit's value, 0 when unset, or -1 for an unknown limit. */
+EXP_API int64_t exp_get_limit(const exp_engine *e, int which);
+
 /* ---- dates ------------------------------------------------------------------------------------- */
 
 /* Days since 1899-12-30 00:00 (1900-03-01 is 61); both return 1 on success, 0 on failure. */

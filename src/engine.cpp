@@ -82,6 +82,29 @@ extern "C" EXP_API void exp_set_interrupt_hndlr(exp_engine *e, exp_interrupt_cb 
   if (e) e->interrupt = h;
 }
 
+extern "C" EXP_API int exp_set_capabilities(exp_engine *e, unsigned allowed) {
+  if (!e) return ERR_INVALID_INPUT;
+  if (allowed & ~static_cast<unsigned>(EXP_CAP_ALL))
+    return engine_error(e, ERR_INVALID_INPUT, "unknown capability bits");
+  e->capabilities = allowed;
+  return engine_ok(e);
+}
+
+extern "C" EXP_API unsigned exp_get_capabilities(const exp_engine *e) { return e ? e->capabilities : 0; }
+
+extern "C" EXP_API int exp_set_limit(exp_engine *e, int which, int64_t value) {
+  if (!e) return ERR_INVALID_INPUT;
+  if (which < 1 || which > EXP_LIMIT_COUNT) return engine_error(e, ERR_INVALID_INPUT, "unknown limit");
+  if (value < 0) return engine_error(e, ERR_INVALID_INPUT, "negative limit");
+  e->limits[which] = value;
+  return engine_ok(e);
+}
+
+extern "C" EXP_API int64_t exp_get_limit(const exp_engine *e, int which) {
+  if (!e || which < 1 || which > EXP_LIMIT_COUNT) return -1;
+  return e->limits[which];
+}
+
 extern "C" EXP_API const char *exp_version(void) { return "0.1.0"; }
 
 int engine_set_locale(exp_engine *e, const char *name) {

@@ -64,6 +64,9 @@ struct exp_engine {
 
   int escaped_string = 0;             // ESCAPED_STRING: backslash escapes in string literals
   int date_iso8601 = 0;               // DATE_ISO8601: dates convert to ISO 8601 text
+
+  unsigned capabilities = EXP_CAP_ALL;       // groups of built-ins programs may call
+  int64_t limits[EXP_LIMIT_COUNT + 1] = {};  // by EXP_LIMIT_* number; 0 = no limit
 };
 
 // Switches the process locale (or, for the name "#iso8601", turns on ISO date text).
