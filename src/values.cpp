@@ -1,11 +1,14 @@
 // Value cells: every exported setter, appending, resizing, and object reference counting.
 #include "values.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
+#include "errors.h"
 #include "registry.h"
 #include "support/uchar.h"
+#include "utf8_bounded.h"
 
 namespace {
 
@@ -172,12 +175,23 @@ extern "C" EXP_API void exp_symval_setfdnum(exp_symval *c, const exp_decimal192 
   symval_clear_null_flag(c);
 }
 
+// Reads at most `n` characters of `text`: a host may pass a buffer without a terminator that
+// holds exactly n characters, so nothing after the n-th character is looked at.
 extern "C" EXP_API void exp_symval_setstrn(exp_symval *c, const char *text, int n) {
   if (!c) return;
   if (!is_string(c) || !c->value.s) return exp_symval_setnull(c);
   symval_clear_null_flag(c);
-  int chars = n < 0 ? 0 : (static_cast<uint32_t>(n) < c->len ? n : static_cast<int>(c->len));
-  np_uchar_bufncopy(text ? text : "", c->value.s, room_of(symval_buffer_bytes(c) + 1), chars);
+  const auto *p = reinterpret_cast<const unsigned char *>(text ? text : "");
+  int64_t chars = n < 0 ? 0 : std::min<int64_t>(n, c->len);
+  size_t room = symval_buffer_bytes(c);
+  size_t used = 0;
+  for (; chars > 0 && p[used]; --chars) {
+    size_t step = utf8_step(p + used, 4);
+    if (used + step > room) break;
+    used += step;
+  }
+  std::memmove(c->value.s, p, used);  // the text may lie in the cell's own buffer
+  c->value.s[used] = '\0';
 }
 
 extern "C" EXP_API void exp_symval_setstr(exp_symval *c, const char *text) {
@@ -222,11 +236,13 @@ extern "C" EXP_API void exp_symval_copy(const exp_symval *src, exp_symval *dst) 
   }
 }
 
-// Appends whole characters of `text` (at most `max_bytes` of it) while the cell has room for
-// both the character count and the bytes. Returns the characters appended.
+// Appends whole characters of `text`, reading at most `max_bytes` of it, while the cell has room
+// for both the character count and the bytes. A character that `max_bytes` cuts is not appended
+// and its bytes past the bound are never read. Returns the characters appended.
 static int append_chars(exp_symval *c, const char *text, size_t max_bytes) {
   if (!c || !is_string(c) || !c->value.s || !text) return 0;
   char *buf = c->value.s;
+  const auto *p = reinterpret_cast<const unsigned char *>(text);
   size_t used = std::strlen(buf);
   int64_t chars_left = static_cast<int64_t>(c->len) - np_uchar_length(buf);
   size_t bytes_left = symval_buffer_bytes(c) > used ? symval_buffer_bytes(c) - used : 0;
@@ -234,9 +250,14 @@ static int append_chars(exp_symval *c, const char *text, size_t max_bytes) {
   // the cell's own buffer is read before anything is written.
   size_t taken = 0;
   int count = 0;
-  while (text[taken] && chars_left > 0 && bytes_left > 0) {
-    size_t step = char_bytes(text + taken);
-    if (step > bytes_left || taken + step > max_bytes) break;
+  while (taken < max_bytes && p[taken] && chars_left > 0 && bytes_left > 0) {
+    size_t avail = max_bytes - taken;
+    size_t step = utf8_char_bytes(p + taken, avail);
+    if (step == 0) {
+      if (utf8_lead_length(p[taken]) > avail) break;  // cut by the bound: stop before it
+      step = 1;                                       // an invalid byte is a character of its own
+    }
+    if (step > bytes_left) break;
     taken += step;
     bytes_left -= step;
     --chars_left;
@@ -253,6 +274,49 @@ extern "C" EXP_API int exp_symval_str_concat(exp_symval *c, const char *text) {
 
 extern "C" EXP_API int exp_symval_strn_concat(exp_symval *c, const char *text, int n) {
   return n <= 0 ? 0 : append_chars(c, text, static_cast<size_t>(n));
+}
+
+// The limits a string cell puts on stored text: characters, and bytes (4 per character of the
+// buffer, or the limit itself for a cell that counts bytes).
+struct TextLimit {
+  uint64_t chars;
+  size_t bytes;
+};
+static TextLimit text_limit(const exp_symval *c) {
+  if (c->flags & EXP_BYTES) return {UINT64_MAX, std::min<size_t>(c->len, symval_buffer_bytes(c))};
+  return {c->len, symval_buffer_bytes(c)};
+}
+
+// Checks every character of the `nbytes` bytes (no NUL, only well-formed UTF-8) and finds where
+// the cell's limit cuts them. Returns false for invalid text; *keep gets the bytes that fit.
+static bool measure_bytes(const unsigned char *p, size_t nbytes, TextLimit limit, size_t *keep) {
+  *keep = SIZE_MAX;
+  uint64_t chars = 0;
+  for (size_t pos = 0; pos < nbytes; ++chars) {
+    size_t step = p[pos] ? utf8_char_bytes(p + pos, nbytes - pos) : 0;
+    if (step == 0) return false;
+    if (*keep == SIZE_MAX && (chars + 1 > limit.chars || pos + step > limit.bytes)) *keep = pos;
+    pos += step;
+  }
+  if (*keep == SIZE_MAX) *keep = nbytes;
+  return true;
+}
+
+extern "C" EXP_API int exp_symval_setbytes(exp_symval *c, const char *p, size_t nbytes) {
+  if (!c) return EXP_E_INVALID_INPUT;
+  if (!is_string(c) || !c->value.s || (!p && nbytes > 0)) {
+    exp_symval_setnull(c);
+    return EXP_E_INVALID_INPUT;
+  }
+  size_t keep = 0;
+  if (nbytes > 0 && !measure_bytes(reinterpret_cast<const unsigned char *>(p), nbytes, text_limit(c), &keep)) {
+    exp_symval_setnull(c);
+    return EXP_E_INVALID_UTF8;
+  }
+  if (keep > 0) std::memmove(c->value.s, p, keep);
+  c->value.s[keep] = '\0';
+  symval_clear_null_flag(c);
+  return keep < nbytes ? EXP_E_TEXT_CUT : 0;
 }
 
 extern "C" EXP_API int exp_symval_str_resize(exp_symval *c, int n) {

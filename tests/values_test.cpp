@@ -2,6 +2,8 @@
 // byte-limited cells, doubles, and reference-counted object instances.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "common/test_util.h"
@@ -175,6 +177,74 @@ TEST(ValueStrings, StrnConcatCountsBytesOfTheText) {
   // A character straddling byte n is not taken.
   EXPECT_EQ(exp_symval_strn_concat(s, "\xC3\xA9", 1), 0);
   EXPECT_STREQ(s->value.s, "abcd\xC3\xA9");
+}
+
+// Hosts bind fields straight from CSV or columnar buffers, which have no terminator: every
+// length-taking setter reads only the bytes its length covers. Each buffer is a heap block of
+// exactly its length, so a sanitized build reports any read past it.
+TEST(ValueStrings, LengthTakingSettersNeverReadPastTheirLength) {
+  const std::string pattern = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";  // characters of 1, 2, 3, 4 bytes
+  const size_t char_ends[] = {1, 3, 6, 10};                              // byte offsets after each
+  for (size_t n = 0; n <= 2 * pattern.size(); ++n) {
+    SCOPED_TRACE("bytes " + std::to_string(n));
+    std::string text;
+    while (text.size() < n) text += pattern;
+    text.resize(n);
+    auto buf = std::make_unique<char[]>(n ? n : 1);
+    text.copy(buf.get(), n);
+    // The longest prefix of whole characters, and how many characters it has.
+    size_t whole = 0, chars = 0;
+    for (size_t base = 0; base < n; base += pattern.size())
+      for (size_t end : char_ends)
+        if (base + end <= n) whole = base + end, ++chars;
+    const std::string prefix = text.substr(0, whole);
+
+    Cell a(EXP_STRING, 100), b(EXP_STRING, 100), c(EXP_STRING, 100);
+    exp_symval_setstrn(a, buf.get(), static_cast<int>(chars));
+    EXPECT_EQ(render(a), "s:" + prefix);
+    exp_symval_setstr(b, "");
+    EXPECT_EQ(exp_symval_strn_concat(b, buf.get(), static_cast<int>(n)), static_cast<int>(chars));
+    EXPECT_EQ(render(b), "s:" + prefix);
+    // A character cut by the length is invalid UTF-8 for setbytes: nothing is stored.
+    int rc = exp_symval_setbytes(c, buf.get(), n);
+    EXPECT_EQ(rc, whole == n ? 0 : EXP_E_INVALID_UTF8);
+    EXPECT_EQ(render(c), whole == n ? "s:" + text : "null");
+  }
+}
+
+TEST(ValueStrings, SetbytesStoresExactBytesOrSaysWhy) {
+  struct Case {
+    const char *name;
+    int type, limit;
+    uint32_t flags;
+    std::string bytes;
+    int rc;
+    const char *expected;
+  };
+  const Case cases[] = {
+      {"whole", EXP_STRING, 5, 0, "h\xC3\xA9llo", 0, "s:h\xC3\xA9llo"},
+      {"empty", EXP_STRING, 5, 0, "", 0, "s:"},
+      {"cut to the characters", EXP_STRING, 3, 0, "abcdef", EXP_E_TEXT_CUT, "s:abc"},
+      {"cut to the bytes of a byte cell", EXP_STRING, 3, EXP_BYTES, "\xC3\xA9\xC3\xA9", EXP_E_TEXT_CUT,
+       "s:\xC3\xA9"},
+      {"invalid after the cut is still refused", EXP_STRING, 2, 0, "abc\xFF", EXP_E_INVALID_UTF8, "null"},
+      {"overlong", EXP_STRING, 5, 0, "\xC0\x80", EXP_E_INVALID_UTF8, "null"},
+      {"surrogate", EXP_STRING, 5, 0, "\xED\xA0\x80", EXP_E_INVALID_UTF8, "null"},
+      {"above U+10FFFF", EXP_STRING, 5, 0, "\xF4\x90\x80\x80", EXP_E_INVALID_UTF8, "null"},
+      {"embedded NUL", EXP_STRING, 5, 0, std::string("a\0b", 3), EXP_E_INVALID_UTF8, "null"},
+      {"not a string cell", EXP_INTEGER, 0, 0, "12", EXP_E_INVALID_INPUT, "null"},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.name);
+    Cell c(k.type, k.limit, k.flags);
+    if (k.type == EXP_STRING) exp_symval_setstr(c, "old");
+    EXPECT_EQ(exp_symval_setbytes(c, k.bytes.data(), k.bytes.size()), k.rc);
+    EXPECT_EQ(render(c), k.expected);
+  }
+  Cell c(EXP_STRING, 5);
+  EXPECT_EQ(exp_symval_setbytes(c, nullptr, 0), 0);
+  EXPECT_EQ(exp_symval_setbytes(c, nullptr, 1), EXP_E_INVALID_INPUT);
+  EXPECT_EQ(exp_symval_setbytes(nullptr, "a", 1), EXP_E_INVALID_INPUT);
 }
 
 TEST(ValueStrings, ByteLimitedCellsBoundAppendsByBytesOfTheBuffer) {
