@@ -161,6 +161,7 @@ class HandProgram {
     symval_init(&p_->self, EXP_POINTER, 0, 0, nullptr);
     exp_symval_setptr(&p_->self, p_);
     p_->result_type = EXP_INTEGER;
+    p_->engine = e;
     ++e_->live_programs;
   }
   ~HandProgram() {

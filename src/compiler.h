@@ -39,6 +39,9 @@ struct exp_parse_state {
   const char *source = nullptr;
   const char *cursor = nullptr;
   bool at_end = false;           // the cursor has moved into the end-of-input text
+  // Position of the text's last character that is not a blank or line break: tokens of the
+  // end-of-input text are reported just after it, never on a line the text does not have.
+  int last_line = 1, last_column = 0;
   exp_symval cells[2] = {};      // the current and look-ahead token values; they swap roles
   exp_symval *current = &cells[0];
   exp_symval *lookahead = &cells[1];

@@ -108,7 +108,10 @@ extern "C" EXP_API int exp_make_pcode(exp_engine *e, const char *text, exp_pcode
                                       int result_len, int flags, const char *name) {
   if (!e) return ERR_INVALID_INPUT;
   if (!out) return engine_error(e, ERR_INVALID_INPUT, "missing program pointer");
-  return make_pcode(e, text ? text : "", out, result_type, result_len, flags, name);
+  e->err_line = e->err_column = 0;  // a failure before the first token has no position
+  int rc = make_pcode(e, text ? text : "", out, result_type, result_len, flags, name);
+  if (rc) engine_error_position(e, e->err_line, e->err_column);
+  return rc;
 }
 
 extern "C" EXP_API int exp_determine_symbols(exp_engine *e, const char *text) {

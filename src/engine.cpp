@@ -4,6 +4,7 @@
 #include <clocale>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "errors.h"
 #include "program.h"
@@ -38,7 +39,7 @@ extern "C" EXP_API exp_engine *exp_init(void) {
   return e;
 }
 
-extern "C" EXP_API exp_engine *exp_clone(exp_engine *src) {
+extern "C" EXP_API exp_engine *exp_clone(const exp_engine *src) {
   if (!src) return nullptr;
   exp_engine *e = exp_init();
   if (!e) return nullptr;
@@ -62,21 +63,45 @@ extern "C" EXP_API int exp_clean(exp_engine *e) {
   return 0;
 }
 
-extern "C" EXP_API void exp_set_option(exp_engine *e, const char *name, const char *value) {
-  if (!e || !name || !value) return;
-  int setting;
-  if (np_uchar_icomp(value, "1") == 0) setting = 1;
-  else if (np_uchar_icomp(value, "0") == 0) setting = 0;
-  else return;
-  if (np_uchar_icomp(name, "DATE_ISO8601") == 0) e->date_iso8601 = setting;
-  else if (np_uchar_icomp(name, "ESCAPED_STRING") == 0) e->escaped_string = setting;
+namespace {
+
+// Options that take "1" or "0" and store it in one field of the engine. Setting an option leaves
+// the engine's last error as it was: hosts set options between other calls whose errors they read.
+int set_flag(exp_engine *e, int exp_engine::*field, const char *name, const char *value) {
+  if (np_uchar_icomp(value, "1") == 0) e->*field = 1;
+  else if (np_uchar_icomp(value, "0") == 0) e->*field = 0;
+  else return engine_error(e, ERR_INVALID_INPUT, (std::string("option ") + name + " takes 1 or 0").c_str());
+  return 0;
+}
+
+struct OptionEntry {
+  const char *name;  // compared without regard to case
+  int (*set)(exp_engine *e, const char *name, const char *value);
+};
+
+// Every option exp_set_option knows. A new option is one more row and its setter.
+constexpr OptionEntry kOptions[] = {
+    {"DATE_ISO8601", [](exp_engine *e, const char *n, const char *v) { return set_flag(e, &exp_engine::date_iso8601, n, v); }},
+    {"ESCAPED_STRING", [](exp_engine *e, const char *n, const char *v) { return set_flag(e, &exp_engine::escaped_string, n, v); }},
+};
+
+}  // namespace
+
+extern "C" EXP_API int exp_set_option(exp_engine *e, const char *name, const char *value) {
+  if (!e) return ERR_INVALID_INPUT;
+  if (!name || !value) return engine_error(e, ERR_INVALID_INPUT, "missing option name or value");
+  for (const OptionEntry &o : kOptions)
+    if (np_uchar_icomp(name, o.name) == 0) return o.set(e, o.name, value);
+  char shown[EXP_NAME_MAX + 1];
+  copy_name(shown, name, EXP_NAME_MAX);
+  return engine_error(e, ERR_UNKNOWN_OPTION, shown);
 }
 
 extern "C" EXP_API void exp_set_callback_data(exp_engine *e, void *data) {
   if (e) e->callback_data = data;
 }
 
-extern "C" EXP_API void *exp_get_callback_data(exp_engine *e) { return e ? e->callback_data : nullptr; }
+extern "C" EXP_API void *exp_get_callback_data(const exp_engine *e) { return e ? e->callback_data : nullptr; }
 
 extern "C" EXP_API void exp_set_interrupt_hndlr(exp_engine *e, exp_interrupt_cb h) {
   if (e) e->interrupt = h;
@@ -105,7 +130,11 @@ extern "C" EXP_API int64_t exp_get_limit(const exp_engine *e, int which) {
   return e->limits[which];
 }
 
-extern "C" EXP_API const char *exp_version(void) { return "0.1.0"; }
+#define EXP_STRINGIFY2(x) #x
+#define EXP_STRINGIFY(x) EXP_STRINGIFY2(x)
+extern "C" EXP_API const char *exp_version(void) {
+  return EXP_STRINGIFY(EXP_VERSION_MAJOR) "." EXP_STRINGIFY(EXP_VERSION_MINOR) "." EXP_STRINGIFY(EXP_VERSION_PATCH);
+}
 
 int engine_set_locale(exp_engine *e, const char *name) {
   if (!name) return 1;

@@ -29,6 +29,9 @@ struct exp_engine {
   // start of the token being scanned (tok_*), and the scanner's current position.
   int err_line = 0, tok_line = 0, line = 0;
   int err_column = 0, tok_column = 0, column = 0;
+  // The position of the stored error in program text (0, 0 when it has none): the compiler's
+  // stopping point for a compile error, the failed instruction's for a run error.
+  int error_line = 0, error_column = 0;
   std::unique_ptr<exp_parse_state, ParseStateDeleter> compile_state;
 
   SymbolList symbols;                 // global symbols, in order of creation

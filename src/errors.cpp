@@ -60,8 +60,42 @@ constexpr CatalogueEntry kCatalogue[] = {
     {104, "User interrupt"},
     {105, "Invalid locale"},
     {106, "Invalid date"},
+    {111, "%s belongs to another engine"},
+    {112, "Text is not valid UTF-8"},
+    {113, "Text cut to the cell's limit"},
+    {114, "Unknown option '%s'"},
     {0, nullptr},
 };
+
+// Texts exp_errstr gives for numbers that are not formatted through the catalogue.
+constexpr CatalogueEntry kPlainTexts[] = {
+    {0, "No error"},
+    {107, "User defined error was raised"},
+};
+constexpr const char *kNoDescription = "Unknown error";
+
+// The public names of the numbers are the ones used inside the library.
+static_assert(EXP_E_NOMEM == ERR_MEMORY && EXP_E_INTERNAL == ERR_INTERNAL && EXP_E_INVALID_INPUT == ERR_INVALID_INPUT &&
+              EXP_E_FUNCTION_EXISTS == ERR_FUNC_REGISTERED && EXP_E_RETURN_TYPE == ERR_RETURN_TYPE &&
+              EXP_E_PARAM_TYPE == ERR_PARAM_TYPE && EXP_E_ZERO_LENGTH == ERR_ZERO_LENGTH &&
+              EXP_E_ACTIVE_HANDLES == ERR_ACTIVE_HANDLES && EXP_E_CLASS_EXISTS == ERR_CLASS_REGISTERED &&
+              EXP_E_INCOMPLETE == ERR_INCOMPLETE && EXP_E_COMMENT == ERR_COMMENT);
+static_assert(EXP_E_DECLARATION == ERR_DECLARATION && EXP_E_DUPLICATE_SYMBOL == ERR_DUPLICATE_SYMBOL &&
+              EXP_E_COMPILE == ERR_COMPILE && EXP_E_PARENTHESIS == ERR_PARENTHESIS &&
+              EXP_E_SYMBOL_NOT_FOUND == ERR_SYMBOL_NOT_FOUND && EXP_E_FUNCTION_NOT_FOUND == ERR_FUNC_NOT_FOUND &&
+              EXP_E_MISSING_COMMA == ERR_MISSING_COMMA && EXP_E_PARAM_MISMATCH == ERR_PARAM_MISMATCH &&
+              EXP_E_PARAM_COUNT == ERR_PARAM_COUNT && EXP_E_DUPLICATE_LABEL == ERR_DUPLICATE_LABEL &&
+              EXP_E_LABEL_NOT_FOUND == ERR_LABEL_NOT_FOUND && EXP_E_IDENT_TOO_LONG == ERR_IDENT_TOO_LONG &&
+              EXP_E_READONLY == ERR_READ_ONLY && EXP_E_NOT_SYMBOL == ERR_NOT_SYMBOL && EXP_E_NO_METHOD == ERR_NO_METHOD &&
+              EXP_E_NOT_OBJECT == ERR_NOT_OBJECT && EXP_E_BEGIN_NO_END == ERR_BEGIN_NO_END &&
+              EXP_E_END_NO_BEGIN == ERR_END_NO_BEGIN && EXP_E_MISSING_STATEMENT == ERR_MISSING_STATEMENT &&
+              EXP_E_EXPECTED_STATEMENT == ERR_EXPECTED_STATEMENT && EXP_E_UNEXPECTED_VALUE == ERR_UNEXPECTED_VALUE &&
+              EXP_E_UNKNOWN_FUNCTION == ERR_UNKNOWN_FUNCTION && EXP_E_INVALID_COMPARISON == ERR_INVALID_COMPARISON);
+static_assert(EXP_E_INVALID_INSTRUCTION == ERR_INVALID_INSTRUCTION && EXP_E_DIVIDE_BY_ZERO == ERR_DIVIDE_BY_ZERO &&
+              EXP_E_FUNCTION == ERR_FUNCTION && EXP_E_NULL_USE == ERR_NULL_USE && EXP_E_INTERRUPT == ERR_INTERRUPT &&
+              EXP_E_LOCALE == ERR_LOCALE && EXP_E_DATE == ERR_DATE && EXP_E_USER == ERR_USER &&
+              EXP_E_FOREIGN_HANDLE == ERR_FOREIGN_HANDLE && EXP_E_INVALID_UTF8 == ERR_INVALID_UTF8 &&
+              EXP_E_TEXT_CUT == ERR_TEXT_CUT && EXP_E_UNKNOWN_OPTION == ERR_UNKNOWN_OPTION);
 
 const char *catalogue_format(int number) {
   for (const CatalogueEntry *c = kCatalogue; c->format; ++c)
@@ -98,6 +132,7 @@ int engine_error(exp_engine *e, int number, ...) {
   }
   store_message(e, buf, sizeof e->message - 1);
   e->error = number;
+  e->error_line = e->error_column = 0;
   return number;
 }
 
@@ -105,6 +140,7 @@ int engine_error_text(exp_engine *e, int number, const char *text, size_t max) {
   if (!e) return number;
   store_message(e, text ? text : "", max);
   e->error = number;
+  e->error_line = e->error_column = 0;
   return number;
 }
 
@@ -112,11 +148,24 @@ int engine_ok(exp_engine *e) {
   if (e) {
     e->error = 0;
     e->message[0] = '\0';
+    e->error_line = e->error_column = 0;
   }
   return 0;
 }
 
-extern "C" EXP_API int exp_error_info(exp_engine *e, const char **message, int *line, int *column) {
+void engine_error_position(exp_engine *e, int line, int column) {
+  if (!e) return;
+  e->error_line = line;
+  e->error_column = column;
+}
+
+void engine_error_at_run_position(exp_engine *e, exp_pcode *p) {
+  int line = 0, column = 0;
+  exp_run_position(p, &line, &column);
+  engine_error_position(e, line, column);
+}
+
+extern "C" EXP_API int exp_error_info(const exp_engine *e, const char **message, int *line, int *column) {
   if (!e) {
     if (message) *message = "";
     if (line) *line = 0;
@@ -124,10 +173,16 @@ extern "C" EXP_API int exp_error_info(exp_engine *e, const char **message, int *
     return 0;
   }
   if (message) *message = e->message;
-  bool compiled = e->compile_state != nullptr;
-  if (line) *line = compiled ? e->err_line : 0;
-  if (column) *column = compiled ? e->err_column : 0;
+  if (line) *line = e->error_line;
+  if (column) *column = e->error_column;
   return e->error;
+}
+
+extern "C" EXP_API const char *exp_errstr(int code) {
+  if (const char *format = catalogue_format(code)) return format;
+  for (const CatalogueEntry &t : kPlainTexts)
+    if (t.number == code) return t.format;
+  return kNoDescription;
 }
 
 extern "C" EXP_API int exp_raise_error(exp_engine *e, const char *text) {

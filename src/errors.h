@@ -17,12 +17,18 @@ enum : int {
   ERR_UNKNOWN_FUNCTION = 51, ERR_INVALID_COMPARISON = 52,
   ERR_INVALID_INSTRUCTION = 100, ERR_DIVIDE_BY_ZERO = 101, ERR_FUNCTION = 102,
   ERR_NULL_USE = 103, ERR_INTERRUPT = 104, ERR_LOCALE = 105, ERR_DATE = 106, ERR_USER = 107,
+  ERR_FOREIGN_HANDLE = 111, ERR_INVALID_UTF8 = 112, ERR_TEXT_CUT = 113, ERR_UNKNOWN_OPTION = 114,
 };
 
 // Stores the catalogue message of `number`, formatted with the arguments, and returns `number`.
 int engine_error(exp_engine *e, int number, ...);
 // Reports error 2 naming the reporting source file and line.
 #define ENGINE_INTERNAL_ERROR(e, file) engine_error((e), ERR_INTERNAL, "..\\..\\src\\" file, __LINE__)
+// Gives the stored error a position in the program text (exp_error_info reports it); every
+// other report leaves the position at 0, so a position always belongs to its error.
+void engine_error_position(exp_engine *e, int line, int column);
+// Gives the stored error the position at which the last run of `p` failed, when known.
+void engine_error_at_run_position(exp_engine *e, exp_pcode *p);
 // Clears the error state and returns 0.
 int engine_ok(exp_engine *e);
 // Stores `text` as the message of `number` directly (cut to `max` bytes on a character boundary).

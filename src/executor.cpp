@@ -634,6 +634,7 @@ int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval *
 
 extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result) {
   if (!e || !p) return e ? engine_error(e, ERR_INVALID_INPUT, "missing program") : ERR_INVALID_INPUT;
+  if (int rc = pcode_refuse_foreign(e, p)) return rc;
   if (int rc = refuse_run(e, p)) return rc;
   // A function that runs out of memory through the standard library throws; the run ends with
   // error 1 like any other failed allocation (the guards above have already restored the
@@ -642,7 +643,9 @@ extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **res
     HostRunScope host_run(e, p);
     refresh_global_lists(e);
     for (exp_symval *c : e->run_reset_globals) symval_setnull(c);
-    return run_program(e, p, result, 0, nullptr, nullptr);
+    int rc = run_program(e, p, result, 0, nullptr, nullptr);
+    if (rc) engine_error_at_run_position(e, p);
+    return rc;
   } catch (const std::bad_alloc &) {
     return engine_error(e, ERR_MEMORY);
   } catch (const std::length_error &) {

@@ -146,6 +146,10 @@ class Lexer {
       e_->column = 0;
     } else {
       ++e_->column;
+      if (!s_->at_end && c != ' ' && c != '\t' && c != '\v' && c != '\f') {
+        s_->last_line = e_->line;
+        s_->last_column = e_->column;
+      }
     }
   }
 
@@ -246,8 +250,8 @@ int Lexer::read(RawToken *t) {
   advance(0);
   if (ch() == '\0') return ENGINE_INTERNAL_ERROR(e_, "exp_parse");
   if (int rc = skip_blanks_and_comments()) return rc;
-  e_->tok_line = e_->line;
-  e_->tok_column = e_->column;
+  e_->tok_line = s_->at_end ? s_->last_line : e_->line;
+  e_->tok_column = s_->at_end ? s_->last_column + 1 : e_->column;
   t->start = s_->cursor;
   t->length = 0;
   char c = ch();
@@ -341,6 +345,8 @@ void unescape_text(char *text) {
 int lexer_init(exp_engine *e, exp_parse_state *s, const char *text) {
   s->source = s->cursor = text ? text : "";
   s->at_end = false;
+  s->last_line = 1;
+  s->last_column = 0;
   if (symval_init(&s->scratch, EXP_STRING, kScratchInitial, 0, nullptr) != 0 ||
       symval_init(&s->cells[0], EXP_STRING, kScratchInitial, 0, nullptr) != 0 ||
       symval_init(&s->cells[1], EXP_STRING, kScratchInitial, 0, nullptr) != 0)

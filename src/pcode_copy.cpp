@@ -2,6 +2,7 @@
 // the same program without compiling it again. The copy gets its own locals and result cell, the
 // destination's globals, host functions and user-defined functions; operator handlers and static
 // built-ins are shared by all engines and stay as they are.
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <unordered_map>
@@ -116,6 +117,19 @@ void map_globals(CopyJob &job) {
     if (exp_sym *d = symlist_find(job.dst->symbols, s->name)) job.globals.emplace(&s->cell, &d->cell);
 }
 
+// Error 30 for an operand the destination cannot provide, naming the source's global symbol
+// when it is one (the usual case: a clone that lacks a host symbol), so the host knows what to add.
+int refuse_missing_global(CopyJob &job, const exp_symval *cell) {
+  for (const exp_sym *s = job.src->symbols.first; s; s = s->next) {
+    if (&s->cell != cell) continue;
+    char text[160];
+    std::snprintf(text, sizeof text, "Invalid declaration: symbol '%s' is not defined in the destination engine",
+                  s->name);
+    return engine_error_text(job.dst, ERR_DECLARATION, text, sizeof text);
+  }
+  return engine_error(job.dst, ERR_DECLARATION);
+}
+
 int rewrite_cell(CopyJob &job, exp_instr &ins) {
   if (ins.b.cell == &job.from->result) {
     ins.b.cell = &job.to->result;
@@ -128,7 +142,7 @@ int rewrite_cell(CopyJob &job, exp_instr &ins) {
       return 0;
     }
   }
-  return engine_error(job.dst, ERR_DECLARATION);
+  return refuse_missing_global(job, ins.b.cell);
 }
 
 // A callback that belongs to a record of the source engine's table is replaced by the callback
@@ -198,6 +212,7 @@ int copy_program(CopyJob &job) {
 extern "C" EXP_API int exp_copy_pcode(exp_engine *src, exp_engine *dst, exp_pcode *p, exp_pcode **out) {
   if (!dst) return ERR_INVALID_INPUT;
   if (!src || !p || !out) return engine_error(dst, ERR_INVALID_INPUT, "missing engine or program");
+  if (p->engine != src) return engine_error(dst, ERR_FOREIGN_HANDLE, "The program to copy");
   try {
     CopyJob job(src, dst, p);
     if (int rc = copy_program(job)) return rc;

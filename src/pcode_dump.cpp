@@ -137,7 +137,7 @@ void dump_instruction(DumpOut &out, exp_engine *e, exp_pcode *p, int i, int &ope
 }  // namespace
 
 extern "C" EXP_API void exp_dump_pcode(exp_engine *e, exp_pcode *p, exp_dump_cb cb, void *user) {
-  if (!p || !cb) return;
+  if (!p || !cb || (e && p->engine != e)) return;  // a program of another engine is not shown
   DumpOut out(cb, user);
   int operand = -1;
   for (int i = 0; i < p->count; ++i) dump_instruction(out, e, p, i, operand);

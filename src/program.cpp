@@ -112,10 +112,15 @@ static int refuse_called_udf(exp_engine *e, const exp_pcode *p) {
   return engine_error_text(e, ERR_ACTIVE_HANDLES, text, sizeof text);
 }
 
+int pcode_refuse_foreign(exp_engine *e, const exp_pcode *p) {
+  return p->engine == e ? 0 : engine_error(e, ERR_FOREIGN_HANDLE, "The program");
+}
+
 extern "C" EXP_API int exp_free_pcode(exp_engine *e, exp_pcode *p) {
   if (!e) return ERR_INVALID_INPUT;
   if (!p) return engine_ok(e);
   if (e->live_programs < 1) return ENGINE_INTERNAL_ERROR(e, "exp_initclean");
+  if (int rc = pcode_refuse_foreign(e, p)) return rc;
   if (p->udf_callers > 0) return refuse_called_udf(e, p);
   // A host callback may try to free the program that called it: the run still needs it.
   if (p->running) return engine_error(e, ERR_INVALID_INPUT, "the program is running");

@@ -86,3 +86,6 @@ int pcode_finish(exp_pcode *p);
 // Registers a program with a non-empty udf_name as a user-defined function. Returns 0 or 1.
 int pcode_register_udf(exp_engine *e, exp_pcode *p);
 void pcode_free(exp_engine *e, exp_pcode *p);
+// Returns 0 when `p` was made or copied by `e`, else reports error 111 in `e`: a program handed to
+// the wrong engine would corrupt both engines' counts and symbol lists.
+int pcode_refuse_foreign(exp_engine *e, const exp_pcode *p);

@@ -35,7 +35,7 @@ const exp_function *engine_function(exp_engine *e, const name_key &key) {
 // Visits the enumerable functions in order (visible built-ins, visible engine records, then
 // every user-defined function, most recent first) until `visit` returns true.
 template <typename Visit>
-bool for_each_visible_function(exp_engine *e, Visit visit) {
+bool for_each_visible_function(const exp_engine *e, Visit visit) {
   for (const exp_function &f : builtin_functions())
     if (!f.hidden && visit(f)) return true;
   for (const exp_function &f : e->functions)
@@ -157,7 +157,7 @@ extern "C" EXP_API int exp_register_function(exp_engine *e, const char *name, ex
   return engine_ok(e);
 }
 
-extern "C" EXP_API int exp_get_function_count(exp_engine *e) {
+extern "C" EXP_API int exp_get_function_count(const exp_engine *e) {
   if (!e) return 0;
   int count = 0;
   for_each_visible_function(e, [&](const exp_function &) {
@@ -216,11 +216,20 @@ extern "C" EXP_API int exp_register_class(exp_engine *e, const char *name, const
   return exp_register_class2(e, name, description, d, out, 0);
 }
 
+// Error 111 for a class record that `e` does not hold: a method added to, or read from, another
+// engine's class would name functions of that engine.
+static int refuse_foreign_class(exp_engine *e, const exp_class *c) {
+  for (const auto &k : e->classes)
+    if (k.get() == c) return 0;
+  return engine_error(e, ERR_FOREIGN_HANDLE, "The class");
+}
+
 extern "C" EXP_API int exp_register_class_function(exp_engine *e, exp_class *c, const char *function,
                                                    const char *method) {
   if (!e) return ERR_INVALID_INPUT;
   if (!c || !method || !*method || !function)
     return engine_error(e, ERR_INVALID_INPUT, "missing class or method");
+  if (int rc = refuse_foreign_class(e, c)) return rc;
   if (class_find_method(c, method)) return engine_error(e, ERR_FUNC_REGISTERED);
   char m[EXP_NAME_MAX + 1], f[EXP_NAME_MAX + 1];
   copy_name(m, method, EXP_NAME_MAX);
@@ -233,7 +242,7 @@ extern "C" EXP_API int exp_register_class_function(exp_engine *e, exp_class *c, 
   return engine_ok(e);
 }
 
-extern "C" EXP_API int exp_get_class_count(exp_engine *e) {
+extern "C" EXP_API int exp_get_class_count(const exp_engine *e) {
   if (!e) return 0;
   int n = 0;
   for (const auto &c : e->classes) n += c->hidden ? 0 : 1;
@@ -257,8 +266,8 @@ extern "C" EXP_API int exp_get_class_info(exp_engine *e, int index, const char *
   return engine_error(e, ERR_INVALID_INPUT, "invalid index");
 }
 
-extern "C" EXP_API exp_class *exp_get_class_by_name(exp_engine *e, const char *name) {
-  return class_find(e, name);
+extern "C" EXP_API exp_class *exp_get_class_by_name(const exp_engine *e, const char *name) {
+  return class_find(const_cast<exp_engine *>(e), name);  // only searched; the record stays the engine's
 }
 
 extern "C" EXP_API int exp_get_class_function_count(exp_class *c) {
@@ -270,6 +279,9 @@ extern "C" EXP_API int exp_get_class_function_info(exp_engine *e, exp_class *c, 
                                                    uint32_t *max_args, const char **signature,
                                                    char *ret_type, const char **description) {
   if (!e) return ERR_INVALID_INPUT;
+  if (c) {
+    if (int rc = refuse_foreign_class(e, c)) return rc;
+  }
   if (!c || index < 0 || static_cast<size_t>(index) >= c->methods.size())
     return engine_error(e, ERR_INVALID_INPUT, "invalid index");
   const exp_method &m = c->methods[static_cast<size_t>(index)];

@@ -142,7 +142,7 @@ extern "C" EXP_API void exp_reset_symbols(exp_engine *e) {
   for (exp_sym *s = e->symbols.first; s; s = s->next) exp_symval_setnull(&s->cell);
 }
 
-extern "C" EXP_API int exp_symbol_count(exp_engine *e) { return e ? e->symbols.count : 0; }
+extern "C" EXP_API int exp_symbol_count(const exp_engine *e) { return e ? e->symbols.count : 0; }
 
 // The record at `index` of the global list, or none.
 static exp_sym *symbol_at(exp_engine *e, int index) {
@@ -168,7 +168,7 @@ extern "C" EXP_API int exp_symbol_name_get(exp_engine *e, int index, const char 
   return engine_ok(e);
 }
 
-extern "C" EXP_API exp_symval *exp_symbol_get_by_name(exp_engine *e, const char *name) {
+extern "C" EXP_API exp_symval *exp_symbol_get_by_name(const exp_engine *e, const char *name) {
   if (!e || !name) return nullptr;
   exp_sym *s = symlist_find(e->symbols, name);
   return s ? &s->cell : nullptr;

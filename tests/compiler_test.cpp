@@ -481,11 +481,14 @@ void expect_errors(std::span<const ErrorCase> cases) {
 
 TEST(ExpressionErrors, ReportedAtTheCurrentToken) {
   static const ErrorCase cases[] = {
-      {"(1 + 2", ERR_PARENTHESIS, 2, 1, "Missing parenthesis"},
+      {"(1 + 2", ERR_PARENTHESIS, 1, 7, "Missing parenthesis"},
       {"(1 + 2;", ERR_PARENTHESIS, 1, 7, nullptr},
-      {"1 +", ERR_INCOMPLETE, 2, 1, "Incomplete expression. End of input reached."},
-      {"a =", ERR_INCOMPLETE, 2, 1, nullptr},
-      {"a <", ERR_INCOMPLETE, 2, 1, nullptr},
+      {"1 +", ERR_INCOMPLETE, 1, 4, "Incomplete expression. End of input reached."},
+      // The end of input is just after the last character, never on a line the text lacks.
+      {"integer nx\nnx = 1 +\n", ERR_INCOMPLETE, 2, 9, nullptr},
+      {"a = (1 +  \n\n", ERR_INCOMPLETE, 1, 9, nullptr},
+      {"a =", ERR_INCOMPLETE, 1, 4, nullptr},
+      {"a <", ERR_INCOMPLETE, 1, 4, nullptr},
       {"a < a < a", ERR_UNEXPECTED_VALUE, 1, 7, "Unexpected value"},
       {")", ERR_UNEXPECTED_VALUE, 1, 1, nullptr},
       {"a = * 2", ERR_UNEXPECTED_VALUE, 1, 5, nullptr},
@@ -511,7 +514,7 @@ TEST(ExpressionErrors, ReportedAtTheCurrentToken) {
       {"nosuch.size()", ERR_SYMBOL_NOT_FOUND, 1, 1, "Symbol 'nosuch' not found"},
       {"widget w; w.resize(1)", ERR_NO_METHOD, 1, 13, "Class 'widget' doesn't support the 'resize' method"},
       {"widget w; w.ghost()", ERR_FUNC_NOT_FOUND, 1, 13, "Function 'ghost' not found"},
-      {"widget w; w.size", ERR_PARENTHESIS, 2, 1, nullptr},
+      {"widget w; w.size", ERR_PARENTHESIS, 1, 17, nullptr},
       {"widget w; w.size + 1", ERR_PARENTHESIS, 1, 18, nullptr},
       {"widget w; w.scale(1, 2);", ERR_PARAM_COUNT, 1, 24, nullptr},
       {"widget w; w.scale('x',)", ERR_PARAM_MISMATCH, 1, 23, "Parameter mismatch on parameter 2"},
@@ -755,7 +758,7 @@ TEST(StatementErrors, ReportedAtTheCurrentToken) {
   static const ErrorCase cases[] = {
       {"end", ERR_END_NO_BEGIN, 1, 1, "Found 'End' without 'Begin'"},
       {"a = 1 end", ERR_END_NO_BEGIN, 1, 7, nullptr},
-      {"begin a = 1", ERR_BEGIN_NO_END, 2, 1, "Found 'Begin' with no 'End'"},
+      {"begin a = 1", ERR_BEGIN_NO_END, 1, 12, "Found 'Begin' with no 'End'"},
       {"begin a = 1 ___END_OF_INPUT___ end", ERR_BEGIN_NO_END, 1, 13, nullptr},
       {"begin end", ERR_EXPECTED_STATEMENT, 1, 7, "Expected statement"},
       {"if b then 1", ERR_EXPECTED_STATEMENT, 1, 11, nullptr},
@@ -775,13 +778,13 @@ TEST(StatementErrors, ReportedAtTheCurrentToken) {
       {"for ro = 1 to 2 a = 1", ERR_READ_ONLY, 1, 5, nullptr},
       {"call 5", ERR_UNKNOWN_FUNCTION, 1, 6, "Invalid/unknown function"},
       {"call (add2(1, 2))", ERR_UNKNOWN_FUNCTION, 1, 6, nullptr},
-      {"call add2", ERR_PARENTHESIS, 2, 1, nullptr},
+      {"call add2", ERR_PARENTHESIS, 1, 10, nullptr},
       {"call add2 1, 2", ERR_PARENTHESIS, 1, 11, nullptr},
       {"call nosuch()", ERR_FUNC_NOT_FOUND, 1, 6, nullptr},
       {"l1: a = 1; L1: a = 2", ERR_DUPLICATE_LABEL, 1, 12, "Duplicate label 'L1' found"},
-      {"return", ERR_INCOMPLETE, 2, 1, nullptr},
-      {"a = 1 if", ERR_INCOMPLETE, 2, 1, nullptr},
-      {"for k = 1 to", ERR_INCOMPLETE, 2, 1, nullptr},
+      {"return", ERR_INCOMPLETE, 1, 7, nullptr},
+      {"a = 1 if", ERR_INCOMPLETE, 1, 9, nullptr},
+      {"for k = 1 to", ERR_INCOMPLETE, 1, 13, nullptr},
   };
   expect_errors(cases);
 }
@@ -916,7 +919,7 @@ TEST(Declarations, Errors) {
       {"pointer array q", ERR_DECLARATION, 1, 9, nullptr},
       {"widget array q", ERR_DECLARATION, 1, 8, nullptr},
       {"integer 5", ERR_DECLARATION, 1, 9, nullptr},
-      {"integer", ERR_DECLARATION, 2, 1, nullptr},
+      {"integer", ERR_DECLARATION, 1, 8, nullptr},
       {"static 5", ERR_DECLARATION, 1, 8, nullptr},
       {"public a = 1", ERR_DECLARATION, 1, 8, nullptr},
       {"string(0) q", ERR_ZERO_LENGTH, 1, 11, "Zero length strings are not allowed"},

@@ -72,25 +72,35 @@ TEST(EngineLifecycle, CleanRefusesWhileACompiledProgramLives) {
 
 // ---- options and callback data ------------------------------------------------------------------
 
+// Unknown names and values change nothing and are refused, so a misspelt option is noticed.
 TEST(EngineOptions, NamesAreCaseInsensitiveAndOnlyOneOrZeroCount) {
   EnginePtr e = make_engine();
   struct Step {
     const char *name, *value;
-    int iso, escaped;
+    int iso, escaped, rc;
   };
   const Step steps[] = {
-      {"date_iso8601", "1", 1, 0},   {"DATE_ISO8601", "true", 1, 0}, {"Date_Iso8601", "0", 0, 0},
-      {"date_iso8601", "yes", 0, 0}, {"escaped_string", "1", 0, 1},  {"ESCAPED_STRING", "2", 0, 1},
-      {"ESCAPED_STRING", "0", 0, 0}, {"unknown", "1", 0, 0},         {"DATE_ISO8601 ", "1", 0, 0},
+      {"date_iso8601", "1", 1, 0, 0},
+      {"DATE_ISO8601", "true", 1, 0, EXP_E_INVALID_INPUT},
+      {"Date_Iso8601", "0", 0, 0, 0},
+      {"date_iso8601", "yes", 0, 0, EXP_E_INVALID_INPUT},
+      {"escaped_string", "1", 0, 1, 0},
+      {"ESCAPED_STRING", "2", 0, 1, EXP_E_INVALID_INPUT},
+      {"ESCAPED_STRING", "0", 0, 0, 0},
+      {"unknown", "1", 0, 0, EXP_E_UNKNOWN_OPTION},
+      {"DATE_ISO8601 ", "1", 0, 0, EXP_E_UNKNOWN_OPTION},
+      {"DATE_ISO_8601", "1", 0, 0, EXP_E_UNKNOWN_OPTION},
   };
   for (const Step &s : steps) {
     SCOPED_TRACE(std::string(s.name) + "=" + s.value);
-    exp_set_option(e.get(), s.name, s.value);
+    EXPECT_EQ(exp_set_option(e.get(), s.name, s.value), s.rc);
     EXPECT_EQ(e->date_iso8601, s.iso);
     EXPECT_EQ(e->escaped_string, s.escaped);
   }
-  exp_set_option(e.get(), nullptr, "1");  // nothing happens, nothing crashes
-  exp_set_option(e.get(), "DATE_ISO8601", nullptr);
+  EXPECT_EQ(last_message(e.get()), "Unknown option 'DATE_ISO_8601'");
+  EXPECT_EQ(exp_set_option(e.get(), nullptr, "1"), EXP_E_INVALID_INPUT);
+  EXPECT_EQ(exp_set_option(e.get(), "DATE_ISO8601", nullptr), EXP_E_INVALID_INPUT);
+  EXPECT_EQ(exp_set_option(nullptr, "DATE_ISO8601", "1"), EXP_E_INVALID_INPUT);
   EXPECT_EQ(e->date_iso8601, 0);
 }
 
@@ -363,6 +373,88 @@ TEST(EngineErrors, SuccessClearsThePreviousError) {
   EXPECT_EQ(exp_symbol_get(e.get(), 0, &out), 0);
   EXPECT_EQ(exp_error_info(e.get(), nullptr, nullptr, nullptr), 0);
   EXPECT_EQ(last_message(e.get()), "");
+}
+
+// A run-time error after a failed compile reports the run's position, not the compile's; an
+// error without a position reports none.
+TEST(EngineErrors, PositionsBelongToTheErrorTheyDescribe) {
+  EnginePtr e = make_engine();
+  exp_symval *zero = nullptr;
+  ASSERT_EQ(exp_add_symbol(e.get(), "zero", EXP_INTEGER, 0, 0, &zero), 0);
+  exp_symval_setint(zero, 0);
+  exp_pcode *p = nullptr, *bad = nullptr;
+  ASSERT_EQ(exp_make_pcode(e.get(), "integer k\nk = 4\nk + 1 / zero", &p, EXP_INTEGER, 0, 0, nullptr), 0);
+  ASSERT_EQ(exp_make_pcode(e.get(), "1 +\n  nothing", &bad, EXP_INTEGER, 0, 0, nullptr), ERR_SYMBOL_NOT_FOUND);
+
+  int line = -1, column = -1, run_line = -1, run_column = -1;
+  const char *m = nullptr;
+  EXPECT_EQ(exp_execute(e.get(), p, nullptr), ERR_DIVIDE_BY_ZERO);
+  ASSERT_EQ(exp_run_position(p, &run_line, &run_column), 1);
+  EXPECT_EQ(run_line, 3);
+  EXPECT_EQ(exp_error_info(e.get(), &m, &line, &column), ERR_DIVIDE_BY_ZERO);
+  EXPECT_EQ(line, run_line);
+  EXPECT_EQ(column, run_column);
+
+  EXPECT_EQ(exp_add_symbol(e.get(), "zero", EXP_INTEGER, 0, 0, nullptr), ERR_DUPLICATE_SYMBOL);
+  EXPECT_EQ(exp_error_info(e.get(), &m, &line, &column), ERR_DUPLICATE_SYMBOL);
+  EXPECT_EQ(line, 0);
+  EXPECT_EQ(column, 0);
+  // A failure before the first token (a bad result type) has no position either.
+  EXPECT_EQ(exp_make_pcode(e.get(), "1", &bad, 99, 0, 0, nullptr), ERR_RETURN_TYPE);
+  EXPECT_EQ(exp_error_info(e.get(), &m, &line, &column), ERR_RETURN_TYPE);
+  EXPECT_EQ(line, 0);
+  EXPECT_EQ(exp_free_pcode(e.get(), p), 0);
+}
+
+TEST(EngineErrors, ErrstrGivesTheCatalogueTextOfEveryNumber) {
+  struct Case {
+    int code;
+    const char *text;
+  };
+  const Case cases[] = {
+      {0, "No error"},
+      {EXP_E_NOMEM, "Memory Allocation Failed"},
+      {EXP_E_SYMBOL_NOT_FOUND, "Symbol '%s' not found"},
+      {EXP_E_DIVIDE_BY_ZERO, "Divide by zero"},
+      {EXP_E_USER, "User defined error was raised"},
+      {EXP_E_FOREIGN_HANDLE, "%s belongs to another engine"},
+      {EXP_E_INVALID_UTF8, "Text is not valid UTF-8"},
+      {EXP_E_TEXT_CUT, "Text cut to the cell's limit"},
+      {EXP_E_UNKNOWN_OPTION, "Unknown option '%s'"},
+      {12, "Unknown error"},
+      {-1, "Unknown error"},
+  };
+  for (const Case &c : cases) EXPECT_STREQ(exp_errstr(c.code), c.text) << c.code;
+}
+
+// Handing a program or class to another engine would corrupt both engines' bookkeeping (and,
+// once the real owner is cleaned, use freed memory): it is refused and nothing changes.
+TEST(EngineHandles, ProgramsAndClassesOfAnotherEngineAreRefused) {
+  EnginePtr a = make_engine(), b = make_engine();
+  exp_pcode *p = nullptr, *own = nullptr, *copy = nullptr;
+  exp_symval *result = nullptr;
+  ASSERT_EQ(exp_make_pcode(a.get(), "20 + 22", &p, EXP_INTEGER, 0, 0, nullptr), 0);
+  ASSERT_EQ(exp_make_pcode(b.get(), "1", &own, EXP_INTEGER, 0, 0, nullptr), 0);
+  EXPECT_EQ(exp_free_pcode(b.get(), p), EXP_E_FOREIGN_HANDLE);
+  EXPECT_EQ(last_message(b.get()), "The program belongs to another engine");
+  EXPECT_EQ(exp_execute(b.get(), p, &result), EXP_E_FOREIGN_HANDLE);
+  EXPECT_EQ(exp_copy_pcode(b.get(), b.get(), p, &copy), EXP_E_FOREIGN_HANDLE);
+  EXPECT_EQ(copy, nullptr);
+  EXPECT_EQ(a->live_programs, 1);
+  EXPECT_EQ(b->live_programs, 1);
+
+  exp_class *cls = nullptr;
+  ASSERT_EQ(exp_register_class(a.get(), "widget", "", nullptr, &cls), 0);
+  EXPECT_EQ(exp_register_class_function(b.get(), cls, "f", "m"), EXP_E_FOREIGN_HANDLE);
+  const char *method = nullptr;
+  EXPECT_EQ(exp_get_class_function_info(b.get(), cls, 0, &method, nullptr, nullptr, nullptr, nullptr, nullptr),
+            EXP_E_FOREIGN_HANDLE);
+  EXPECT_EQ(exp_get_class_function_count(cls), 0);
+
+  ASSERT_EQ(exp_execute(a.get(), p, &result), 0);
+  EXPECT_EQ(testutil::render(result), "i:42");
+  EXPECT_EQ(exp_free_pcode(a.get(), p), 0);
+  EXPECT_EQ(exp_free_pcode(b.get(), own), 0);
 }
 
 TEST(EngineErrors, QueriesDoNotTouchTheErrorState) {

@@ -232,20 +232,22 @@ TEST(LexerPositions, LinesAndColumnsCountCharacters) {
     const char *positions;
   };
   const Case cases[] = {
-      {"a bb  c", "1:1 1:3 1:7 2:1"},
-      {"a\nb\n\nc", "1:1 2:1 4:1 5:1"},
-      {"\nx", "2:1 3:1"},
-      {"\n\n  x", "3:3 4:1"},
+      // The end of input lies just after the last character that is not blank.
+      {"a bb  c", "1:1 1:3 1:7 1:8"},
+      {"a\nb\n\nc", "1:1 2:1 4:1 4:2"},
+      {"\nx", "2:1 2:2"},
+      {"\n\n  x", "3:3 3:4"},
       // A carriage return resets the column but starts no line.
-      {"a\rb", "1:1 1:1 2:1"},
-      {"a\r\nb", "1:1 2:1 3:1"},
+      {"a\rb", "1:1 1:1 1:2"},
+      {"a\r\nb", "1:1 2:1 2:2"},
       // A tab and a two-byte character count one column each.
-      {"\t\xC2\xA0x", "1:3 2:1"},
-      {"\xC3\xA9t\xC3\xA9 x", "1:1 1:5 2:1"},
-      {"'\xC3\xA9\xC3\xA9' x", "1:1 1:6 2:1"},
-      {"/* one\n two */ x", "2:9 3:1"},
-      {"a <= b", "1:1 1:3 1:6 2:1"},
-      {"// only a comment", "2:1"},
+      {"\t\xC2\xA0x", "1:3 1:4"},
+      {"\xC3\xA9t\xC3\xA9 x", "1:1 1:5 1:6"},
+      {"'\xC3\xA9\xC3\xA9' x", "1:1 1:6 1:7"},
+      {"/* one\n two */ x", "2:9 2:10"},
+      {"a <= b", "1:1 1:3 1:6 1:7"},
+      {"// only a comment", "1:18"},
+      {"x  \n\n", "1:1 1:2"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.text);

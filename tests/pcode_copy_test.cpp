@@ -145,7 +145,7 @@ TEST_F(CopyTest, HostSymbolIsTheDestinationsOwn) {
 
   exp_engine *dst = engine(exp_clone(src));
   EXPECT_EQ(copy(src, dst, p), 30);
-  EXPECT_EQ(last_message(dst), "Invalid declaration");
+  EXPECT_EQ(last_message(dst), "Invalid declaration: symbol 'qty' is not defined in the destination engine");
   EXPECT_EQ(dst->live_programs, 0);
 
   exp_symval *theirs = nullptr;
