@@ -1,22 +1,72 @@
 /*
- * expression: an embeddable expression engine.
+ * expression.h: the interface of an embeddable expression engine.
  *
- * A host creates an engine (exp_init), binds its fields as typed symbols (exp_add_symbol),
- * compiles a program once (exp_make_pcode) and runs it once per record (exp_execute), then
- * reads the result cell and the symbols the program set. Every call that can fail returns an
- * error number (0 = success) and leaves the message in the engine (exp_error_info).
+ * A host application lets its users write small programs in a statement language, compiles each
+ * program once, and runs it once per record of its data:
  *
- * One engine, with its symbols and programs, is used by one thread at a time. No call throws;
- * allocation failure is reported as error 1.
- */
-/*
- * Turkish mode of the regex class: re.compile(pattern, "turkish") (any text whose first seven
- * letters spell turkish, in any case) selects the Turkish case rules. Turkish has two letters i,
- * dotted i/İ and dotless ı/I, so wherever the pattern matches without regard to case ((?i)), i and
- * İ match each other and ı and I match each other, while i never matches I; and the case
- * conversions of replace (\U \L \u \l) map i to İ and I to ı. Turkish mode does not by itself make
- * matching case-insensitive. Letters inside character classes and letters written as escapes
- * (\x{131}) keep the default folding.
+ *   1. exp_init creates an engine. Everything happens inside one: its symbols, its functions and
+ *      classes, its compiled programs and its last error.
+ *   2. exp_add_symbol binds each record field as a typed symbol and hands back the symbol's value
+ *      cell (exp_symval), which the host keeps.
+ *   3. exp_make_pcode compiles a program text into a program (exp_pcode). Names, types and
+ *      functions are resolved here; a program that compiles cannot fail for those reasons later.
+ *   4. Per record: write the field values into the cells (exp_symval_set*), run with exp_execute,
+ *      read the result cell and any symbols the program set.
+ *   5. exp_free_pcode frees each program, exp_clean frees the engine.
+ *
+ *   exp_engine *e = exp_init();
+ *   exp_symval *qty, *result;
+ *   exp_pcode *p;
+ *   exp_add_symbol(e, "qty", EXP_INTEGER, 0, 0, &qty);
+ *   if (exp_make_pcode(e, "qty * 2", &p, EXP_INTEGER, 0, 0, NULL) != 0) { ... exp_error_info ... }
+ *   exp_symval_setint(qty, 21);
+ *   if (exp_execute(e, p, &result) == 0 && !EXP_IS_NULL(result)) printf("%lld\n", (long long)result->value.i);
+ *   exp_free_pcode(e, p);
+ *   exp_clean(e);
+ *
+ * docs/embedding.md walks through a complete host.
+ *
+ * CONVENTIONS
+ *
+ * Errors. Every call that can fail returns an error number: 0 for success, otherwise one of the
+ * EXP_E_* numbers below. The number and a message (at most 255 bytes of UTF-8) are also stored in
+ * the engine, where exp_error_info reads them until the next call that reports; a call that
+ * succeeds clears them. Calls without an engine argument (the exp_symval_* setters) return their
+ * number only; exp_errstr gives its text. No call throws, aborts or logs; running out of memory
+ * is error 1 (EXP_E_NOMEM) and leaves the engine usable.
+ *
+ * Null arguments. A NULL engine makes every call return EXP_E_INVALID_INPUT (or 0, NULL, nothing)
+ * without touching anything; other NULL pointers where a value is required are refused with
+ * EXP_E_INVALID_INPUT. Out-pointers documented as optional may be NULL.
+ *
+ * Handles of other engines. A program, or a class, belongs to the engine that made it. Handing it
+ * to a call with another engine is refused with EXP_E_FOREIGN_HANDLE (111) and changes nothing.
+ * Cells are plain memory and are not checked: a cell pointer is only valid with its own engine.
+ *
+ * Text. All text is UTF-8. Names (of symbols, functions, classes, methods, options) are compared
+ * without regard to case and are cut to 64 bytes. String limits and positions count characters,
+ * except in cells flagged EXP_BYTES, whose limit counts bytes.
+ *
+ * Ownership. The engine owns its symbols and their cells, its function and class records and every
+ * text it hands out (names, descriptions, messages): these pointers stay valid as long as the
+ * engine and the thing they describe. The host owns each program from exp_make_pcode or
+ * exp_copy_pcode until exp_free_pcode. The library never keeps a pointer to text the host passes
+ * in: it copies what it keeps.
+ *
+ * THREADS
+ *
+ * The library creates no threads and takes no locks.
+ * - One engine, with its symbols, cells and programs, is used by one thread at a time. Different
+ *   engines may be used on different threads at the same time.
+ * - To run one program on several threads, give each thread its own engine: exp_clone the first
+ *   engine (host functions come along), bind the symbols in the clone, and exp_copy_pcode the
+ *   program into it. While exp_clone or exp_copy_pcode reads a source engine and program, no other
+ *   thread may use that source.
+ * - exp_cancel_execution may be called from any thread while the program runs on another.
+ * - Process-wide state: the `locale` built-in changes the locale of the whole process (setlocale),
+ *   which every other engine and the rest of the host then see. Multi-threaded hosts should deny
+ *   it (EXP_CAP_LOCALE). Compiling switches only the compiling thread to the "C" locale.
+ * - exp_error_info's message belongs to the engine and is overwritten by the engine's next call.
  */
 #ifndef EXPRESSION_H
 #define EXPRESSION_H
@@ -34,13 +84,23 @@
 extern "C" {
 #endif
 
+/* ---- version ----------------------------------------------------------------------------------- */
+
+#define EXP_VERSION_MAJOR 0
+#define EXP_VERSION_MINOR 1
+#define EXP_VERSION_PATCH 0
+/* The version of the library actually loaded, as "major.minor.patch"; compare it with the macros
+ * above (the header compiled against) to detect a mismatched shared library. Static text. */
+EXP_API const char *exp_version(void);
+
 /* ---- types and constants --------------------------------------------------------------------- */
 
 typedef struct exp_engine exp_engine; /* opaque engine context */
 typedef struct exp_pcode exp_pcode;   /* opaque compiled program */
 typedef struct exp_class exp_class;   /* opaque class record */
 
-/* A reference-counted object instance; the class of the cell that holds it owns the destructor. */
+/* A reference-counted object instance; the class of the cell that holds it owns the destructor,
+ * which gets `data` when the last cell referring to the instance lets it go. */
 typedef struct exp_object {
   uint32_t refcount;
   void *data;
@@ -53,8 +113,9 @@ typedef struct exp_object {
  *   bits 45..62 of w[2]: the biased exponent (exponent + EXP_DECIMAL_BIAS) of a finite number, or a code
  *     above the finite range for infinity and NaN;
  *   bit 63 of w[2]: the sign.
- * The value is (-1)^sign * coefficient * 10^exponent. Hosts normally go through
- * exp_symval_setdbl / exp_symval_setreal_text and exp_symval_to_text instead of the bits.
+ * The value is (-1)^sign * coefficient * 10^exponent. Finite values reach from 1E-98354 up to
+ * 9.99...E+98304 (52 nines). Hosts normally go through exp_symval_setreal_text,
+ * exp_decimal_make / exp_decimal_scaled and exp_symval_to_text instead of the bits.
  */
 typedef struct exp_decimal192 {
   uint64_t w[3];
@@ -65,7 +126,12 @@ typedef struct exp_decimal192 {
 #define EXP_DECIMAL_QNAN 0x3FFFE
 #define EXP_DECIMAL_SNAN 0x3FFFF
 
-/* A value cell. Read the fields directly; write values through the exp_symval_* setters. */
+/*
+ * A value cell: a symbol's value, a program's result, a function's argument or result.
+ * Read the fields directly; write values only through the exp_symval_* setters, which keep the
+ * flags, the string buffer and object reference counts right. The type of a cell is fixed when
+ * it is made; a setter given a value the cell cannot hold makes the cell null.
+ */
 typedef struct exp_symval {
   uint32_t flags;  /* type code in bits 0-3, EXP_* flags above */
   uint32_t len;    /* string cell: its limit in characters (bytes with EXP_BYTES) */
@@ -73,7 +139,7 @@ typedef struct exp_symval {
   union {
     int64_t i;          /* boolean (0 = false) and integer */
     exp_decimal192 d;   /* real, and date as a number of days since 1899-12-30 */
-    char *s;            /* string: owned UTF-8 buffer of 4 * len + 1 bytes */
+    char *s;            /* string: NUL-terminated UTF-8 in an owned buffer of 4 * len + 1 bytes */
     void *p;            /* pointer */
     exp_object *o;      /* object instance, or NULL */
   } value;
@@ -91,8 +157,8 @@ typedef struct exp_symval {
 #define EXP_TYPE(cell) ((int)((cell)->flags & EXP_TYPE_MASK))
 
 /* Flags. */
-#define EXP_NULL 0x10     /* the cell holds null */
-#define EXP_STATIC 0x20   /* keeps its value between runs */
+#define EXP_NULL 0x10     /* the cell holds null; the value field means nothing then */
+#define EXP_STATIC 0x20   /* keeps its value between runs (every host symbol) */
 #define EXP_READONLY 0x40 /* programs may not assign to it */
 #define EXP_HOSTSYM 0x80  /* bound by the host */
 #define EXP_HIDDEN 0x100  /* declared hidden */
@@ -101,69 +167,205 @@ typedef struct exp_symval {
 #define EXP_IS_NULL(cell) (((cell)->flags & EXP_NULL) != 0)
 
 /* exp_make_pcode flags. */
-#define EXP_MAKE_STATIC 1  /* declarations are static */
+#define EXP_MAKE_STATIC 1  /* declarations are static (keep their values between runs) */
 #define EXP_MAKE_PRIVATE 2 /* declarations are private (local to the program) */
 #define EXP_MAKE_BYTES 4   /* the result's string limit counts bytes */
 
 /* exp_add_symbol options. */
-#define EXP_SYM_READONLY 1
-#define EXP_SYM_BYTES 2
+#define EXP_SYM_READONLY 1 /* programs may not assign to the symbol */
+#define EXP_SYM_BYTES 2    /* a string symbol's limit counts bytes */
 
 /* Unlimited maximum argument count of a function. */
 #define EXP_UNLIMITED 0xFFFFFFFFu
 
-/* Callbacks. A function reports failure by returning the number it got from exp_raise_error,
- * exp_raise_memory_error or another reporting call; argv[argc] is the calling program's self cell. */
+/* ---- error numbers ------------------------------------------------------------------------------
+ * 1-9 and 111-114: misuse of the interface; 10-11 and 30-53: compiling; 100-109: running.
+ * exp_errstr gives the catalogue text of each. */
+#define EXP_E_NOMEM 1                /* Memory Allocation Failed */
+#define EXP_E_INTERNAL 2             /* Error at <file> (<line>); also an index past the end (exp_symbol_get) */
+#define EXP_E_INVALID_INPUT 3        /* Invalid input: <what> (bad argument, refused run or free) */
+#define EXP_E_FUNCTION_EXISTS 4      /* Function already registered */
+#define EXP_E_RETURN_TYPE 5          /* Invalid return type */
+#define EXP_E_PARAM_TYPE 6           /* Invalid parameter type '<letter>' */
+#define EXP_E_ZERO_LENGTH 7          /* Zero length strings are not allowed */
+#define EXP_E_ACTIVE_HANDLES 8       /* One or more active compiled handles still exist */
+#define EXP_E_CLASS_EXISTS 9         /* Class already registered */
+#define EXP_E_INCOMPLETE 10          /* Incomplete expression. End of input reached. */
+#define EXP_E_COMMENT 11             /* Mismatched comment designators */
+#define EXP_E_DECLARATION 30         /* Invalid declaration */
+#define EXP_E_DUPLICATE_SYMBOL 31    /* Duplicate symbol '<name>' found */
+#define EXP_E_COMPILE 32             /* Compilation error: <what> */
+#define EXP_E_PARENTHESIS 33         /* Missing parenthesis */
+#define EXP_E_SYMBOL_NOT_FOUND 34    /* Symbol '<name>' not found */
+#define EXP_E_FUNCTION_NOT_FOUND 35  /* Function '<name>' not found */
+#define EXP_E_MISSING_COMMA 36       /* Missing comma in function call */
+#define EXP_E_PARAM_MISMATCH 37      /* Parameter mismatch on parameter <n> */
+#define EXP_E_PARAM_COUNT 38         /* Parameter count mismatch */
+#define EXP_E_DUPLICATE_LABEL 39     /* Duplicate label '<name>' found */
+#define EXP_E_LABEL_NOT_FOUND 40     /* Label '<name>' not found */
+#define EXP_E_IDENT_TOO_LONG 41      /* Identifier is too long */
+#define EXP_E_READONLY 42            /* Symbol '<name>' is read-only */
+#define EXP_E_NOT_SYMBOL 43          /* Can't assign a value to a non-symbol */
+#define EXP_E_NO_METHOD 44           /* Class '<class>' doesn't support the '<method>' method */
+#define EXP_E_NOT_OBJECT 45          /* Not an object */
+#define EXP_E_BEGIN_NO_END 46        /* Found 'Begin' with no 'End' */
+#define EXP_E_END_NO_BEGIN 47        /* Found 'End' without 'Begin' */
+#define EXP_E_MISSING_STATEMENT 48   /* Missing statement, or 'else' without 'if' */
+#define EXP_E_EXPECTED_STATEMENT 49  /* Expected statement */
+#define EXP_E_UNEXPECTED_VALUE 50    /* Unexpected value */
+#define EXP_E_UNKNOWN_FUNCTION 51    /* Invalid/unknown function */
+#define EXP_E_INVALID_COMPARISON 52  /* Invalid comparison */
+#define EXP_E_CAPABILITY_DENIED 53   /* a call of a built-in that the engine's capabilities deny */
+#define EXP_E_INVALID_INSTRUCTION 100 /* Invalid instruction #<n> */
+#define EXP_E_DIVIDE_BY_ZERO 101     /* Divide by zero */
+#define EXP_E_FUNCTION 102           /* Error in function: <text> (exp_raise_error) */
+#define EXP_E_NULL_USE 103           /* Invalid use of null */
+#define EXP_E_INTERRUPT 104          /* User interrupt (cancel, interrupt handler) */
+#define EXP_E_LOCALE 105             /* Invalid locale */
+#define EXP_E_DATE 106               /* Invalid date */
+#define EXP_E_USER 107               /* raised by the program (raiseerror); the message is its text */
+#define EXP_E_CAPABILITY_DENIED_RUN 108 /* a denied capability that only the run could tell */
+#define EXP_E_LIMIT 109              /* a resource limit of the engine was reached */
+#define EXP_E_FOREIGN_HANDLE 111     /* <handle> belongs to another engine */
+#define EXP_E_INVALID_UTF8 112       /* Text is not valid UTF-8 (exp_symval_setbytes) */
+#define EXP_E_TEXT_CUT 113           /* Text cut to the cell's limit (exp_symval_setbytes; the cut text is stored) */
+#define EXP_E_UNKNOWN_OPTION 114     /* Unknown option '<name>' (exp_set_option) */
+
+/* The catalogue text of an error number, with its placeholders as printf writes them ("Symbol
+ * '%s' not found"); "No error" for 0; a generic text for a number without an entry. Never NULL;
+ * static text. For the message of an error that happened, with its details, use exp_error_info. */
+EXP_API const char *exp_errstr(int code);
+
+/* ---- callbacks ------------------------------------------------------------------------------------ */
+
+/* A function registered by the host (exp_register_function) or a class method. `result` is the
+ * cell to set (its type is the function's return type; leave it null for no value); `argv[0]` to
+ * `argv[argc-1]` are the arguments, converted to the signature's types, and `argv[argc]` is a
+ * pointer cell holding the calling program. The cells belong to the running program: do not keep
+ * them past the call. Return 0, or report failure by returning what exp_raise_error,
+ * exp_raise_memory_error or another failing call of the same engine returned: the run stops and
+ * exp_execute returns that number. The callback may call exp_get_callback_data(e) and run other
+ * programs of `e` (see exp_execute); it must not free the running program or clean the engine. */
 typedef int (*exp_func_cb)(exp_engine *e, exp_symval *result, int argc, exp_symval **argv);
-typedef int (*exp_interrupt_cb)(exp_engine *e); /* non-zero stops the run with error 104 */
+/* Asked about every 1048 instructions of a run (and while `sleep` waits); a non-zero return stops
+ * the run with EXP_E_INTERRUPT. */
+typedef int (*exp_interrupt_cb)(exp_engine *e);
+/* Frees the `data` of an object instance when its last reference goes. */
 typedef void (*exp_destructor_cb)(void *data);
+/* Receives dump text piece by piece (exp_dump_pcode); `text` is valid only during the call. */
 typedef void (*exp_dump_cb)(const char *text, void *user);
 
 /* ---- engine ------------------------------------------------------------------------------------ */
 
-EXP_API exp_engine *exp_init(void);                         /* new engine, or NULL */
-EXP_API exp_engine *exp_clone(exp_engine *src);             /* new engine with src's host functions */
-EXP_API int exp_clean(exp_engine *e);                       /* 0, or 8 while programs are alive */
-EXP_API void exp_set_option(exp_engine *e, const char *name, const char *value); /* DATE_ISO8601, ESCAPED_STRING: "1"/"0" */
+/* A new engine with the built-in functions and classes, no symbols, no host functions, options
+ * off (ESCAPED_STRING from the user's or machine's settings file), every capability allowed and no
+ * limits. NULL when memory runs out. Free it with exp_clean. */
+EXP_API exp_engine *exp_init(void);
+
+/* A new engine that has the host functions registered in `src` (same names, callbacks, counts,
+ * signatures). Nothing else is carried: not the symbols, not host classes and their methods, not
+ * the options (a clone starts with DATE_ISO8601 off), not the interrupt handler, the callback data,
+ * the capabilities, the limits, nor the programs and user-defined functions: bind and set those in
+ * the clone, and move programs with exp_copy_pcode. `src` is only read. NULL on failure. */
+EXP_API exp_engine *exp_clone(const exp_engine *src);
+
+/* Frees the engine and everything it owns (symbols, cells, records, the last error). Refused with
+ * EXP_E_ACTIVE_HANDLES (8), changing nothing, while any program of the engine has not been freed
+ * with exp_free_pcode. Returns 0 for NULL. After success `e` is gone: use none of its pointers. */
+EXP_API int exp_clean(exp_engine *e);
+
+/* Sets an option by name (case-insensitive):
+ *   "DATE_ISO8601"    "1": dates convert to ISO 8601 text (2026-12-06 15:13:44); "0": the locale's
+ *                     short date form (the default).
+ *   "ESCAPED_STRING"  "1": a backslash in a string literal escapes the next character; "0": it is
+ *                     an ordinary character. Takes effect for programs compiled afterwards.
+ * Returns 0 (the engine's last error is left as it was), or EXP_E_UNKNOWN_OPTION for a name the
+ * engine does not know, EXP_E_INVALID_INPUT for a value the option does not take (the option is
+ * then unchanged). */
+EXP_API int exp_set_option(exp_engine *e, const char *name, const char *value);
+
+/* Stores an opaque pointer for the host's callbacks; never read by the library, not carried by
+ * exp_clone. */
 EXP_API void exp_set_callback_data(exp_engine *e, void *data);
-EXP_API void *exp_get_callback_data(exp_engine *e);
-EXP_API void exp_set_interrupt_hndlr(exp_engine *e, exp_interrupt_cb h); /* asked every 1048 instructions */
+EXP_API void *exp_get_callback_data(const exp_engine *e);
+/* Sets (NULL removes) the interrupt handler asked during runs; see exp_interrupt_cb. */
+EXP_API void exp_set_interrupt_hndlr(exp_engine *e, exp_interrupt_cb h);
 
 /* ---- errors ------------------------------------------------------------------------------------ */
 
-/* The last error number; *message gets the engine's message, line/column (optional) the position
- * at which the last compilation stopped, or 0. */
-EXP_API int exp_error_info(exp_engine *e, const char **message, int *line, int *column);
-EXP_API int exp_raise_error(exp_engine *e, const char *text); /* 102 "Error in function: text" */
-EXP_API int exp_raise_memory_error(exp_engine *e);            /* 1 "Memory Allocation Failed" */
+/* The engine's last error number (0 after a call that succeeded). `*message` (must be given) gets
+ * the engine's message, valid until the engine's next call. `line` and `column` (optional, from 1)
+ * get where in the program text the error lies: the token at which compiling stopped for a compile
+ * error, the operator, call or statement that failed for an error of exp_execute; 0 and 0 when the
+ * error has no position (every other error, and an error in resolving goto labels). Changes nothing. */
+EXP_API int exp_error_info(const exp_engine *e, const char **message, int *line, int *column);
+/* For host functions: stores error 102 "Error in function: <text>" (text cut to 195 bytes) and
+ * returns 102, which the callback then returns. */
+EXP_API int exp_raise_error(exp_engine *e, const char *text);
+/* For host functions: stores error 1 "Memory Allocation Failed" and returns 1. */
+EXP_API int exp_raise_memory_error(exp_engine *e);
 
-/* ---- value cells ------------------------------------------------------------------------------- */
+/* ---- value cells ------------------------------------------------------------------------------
+ * The setters write a value of the cell's own type; any other value makes the cell null. They take
+ * no engine and report nothing, except where a return value is documented. A NULL cell is ignored. */
 
-EXP_API void exp_symval_setnull(exp_symval *c);
-EXP_API void exp_symval_setint(exp_symval *c, int64_t v);   /* boolean or integer cells */
-EXP_API void exp_symval_setdbl(exp_symval *c, double v);    /* real or date cells */
-EXP_API int exp_symval_getdbl(const exp_symval *c, double *out); /* 1 when exact enough, else 0 */
+EXP_API void exp_symval_setnull(exp_symval *c);               /* any cell; releases an object */
+EXP_API void exp_symval_setint(exp_symval *c, int64_t v);     /* boolean (0 = false) or integer cells */
+EXP_API void exp_symval_setdbl(exp_symval *c, double v);      /* real or date cells: the shortest decimal
+                                                                 that reads back as v (0.1 is 0.1) */
+/* Reads a real or date cell as a double into *out. Returns 1 when the value is finite and within
+ * the double range, else 0 (null, NaN, wrong type: *out is 0). Prefer exp_symval_to_text for exact
+ * decimals. */
+EXP_API int exp_symval_getdbl(const exp_symval *c, double *out);
 EXP_API void exp_symval_setfdnum(exp_symval *c, const exp_decimal192 *v); /* real or date cells */
-EXP_API void exp_symval_setstr(exp_symval *c, const char *text); /* cut to the cell's limit */
-EXP_API void exp_symval_setstrn(exp_symval *c, const char *text, int n); /* at most n characters */
-EXP_API void exp_symval_setptr(exp_symval *c, void *p);
-EXP_API void exp_symval_copy(const exp_symval *src, exp_symval *dst); /* same type only, else null */
-EXP_API void exp_symval_coerce(exp_engine *e, const exp_symval *src, exp_symval *dst); /* converts */
-EXP_API int exp_symval_str_concat(exp_symval *c, const char *text);  /* characters appended */
-EXP_API int exp_symval_strn_concat(exp_symval *c, const char *text, int n); /* at most n bytes */
-EXP_API int exp_symval_str_resize(exp_symval *c, int n);     /* new limit; 0 ok, 1 failure */
-EXP_API void exp_symval_str_normalize(exp_symval *c);        /* cut an EXP_BYTES cell to its limit */
-EXP_API exp_object *exp_instantiate_object(exp_symval *c, void *data); /* refcount 1 */
-EXP_API void *exp_object_value(exp_object *o);
+/* Stores NUL-terminated text in a string cell, cut on a character boundary to the cell's limit of
+ * characters (and its buffer of 4 bytes per character). Cutting is silent here: to learn of it,
+ * use exp_symval_setbytes. */
+EXP_API void exp_symval_setstr(exp_symval *c, const char *text);
+/* Stores at most `n` characters of `text`; no byte after the n-th character is read, so `text` need
+ * not be terminated when it holds n characters (a NUL ends it earlier). n < 0 stores "". */
+EXP_API void exp_symval_setstrn(exp_symval *c, const char *text, int n);
+/* Stores exactly the `nbytes` bytes at `p` (no terminator needed or read) in a string cell.
+ * Returns 0 when stored whole; EXP_E_TEXT_CUT when the text was longer than the cell's limit (in
+ * characters, or bytes for an EXP_BYTES cell) and was stored cut on a character boundary;
+ * EXP_E_INVALID_UTF8 when the bytes are not well-formed UTF-8 or hold a NUL (the cell becomes
+ * null: nothing of the text is stored); EXP_E_INVALID_INPUT for a cell that is not a string cell,
+ * or p NULL with nbytes > 0 (the cell becomes null). */
+EXP_API int exp_symval_setbytes(exp_symval *c, const char *p, size_t nbytes);
+EXP_API void exp_symval_setptr(exp_symval *c, void *p);      /* pointer cells; never dereferenced */
+/* Copies src's value into dst of the same type (an object cell shares the instance); a different
+ * type makes dst null. A string is cut to dst's limit. */
+EXP_API void exp_symval_copy(const exp_symval *src, exp_symval *dst);
+/* Converts src's value into dst's type by the language's conversion rules (what assignment does);
+ * what does not convert makes dst null. `e` supplies the date options (may be NULL). */
+EXP_API void exp_symval_coerce(exp_engine *e, const exp_symval *src, exp_symval *dst);
+/* Appends whole characters of NUL-terminated text to a string cell while they fit its limit.
+ * Returns the characters appended. */
+EXP_API int exp_symval_str_concat(exp_symval *c, const char *text);
+/* Appends whole characters of the first `n` bytes of `text` (a NUL ends it earlier): no byte past
+ * text[n-1] is read, and a character that byte n would cut is not appended. Returns the
+ * characters appended. */
+EXP_API int exp_symval_strn_concat(exp_symval *c, const char *text, int n);
+/* Gives a string cell a new limit of n characters, keeping as much of the text as fits. Returns 0,
+ * or 1 for a cell that is not a string, an n outside 1..536870911, or no memory. */
+EXP_API int exp_symval_str_resize(exp_symval *c, int n);
+/* Cuts the text of an EXP_BYTES cell to its limit in bytes, on a character boundary. */
+EXP_API void exp_symval_str_normalize(exp_symval *c);
+/* For host functions returning objects: puts a new instance holding `data` (refcount 1) into an
+ * object cell, whose class's destructor frees `data` with the last reference. NULL when `c` is not
+ * an object cell or memory runs out (`data` is then still the caller's). */
+EXP_API exp_object *exp_instantiate_object(exp_symval *c, void *data);
+EXP_API void *exp_object_value(exp_object *o);               /* the instance's data, or NULL */
 
-/* Additions for hosts. */
 /* Writes the cell's value as text (the conversion to string, without a length limit) into buf of
- * size bytes, cut on a character boundary; a null cell gives "". Returns the bytes the full text
- * needs, without the terminator, or -1 when the cell cannot be shown as text (pointer, object). */
+ * size bytes, cut on a character boundary and terminated; a null cell gives "". Returns the bytes
+ * the full text needs, without the terminator (call again with a larger buffer when it is not
+ * below size), or -1 when the cell cannot be shown as text (pointer, object). `e` supplies the date
+ * options (may be NULL). */
 EXP_API int exp_symval_to_text(exp_engine *e, const exp_symval *c, char *buf, size_t size);
-/* Sets a real or date cell from decimal text (numeric-string syntax, no rounding beyond 52 digits
- * of the format). Returns 0, or 1 when the text is not a number or the cell is not real/date
- * (the cell is then null). */
+/* Sets a real or date cell from decimal text (optional sign, digits, optional point and exponent:
+ * "-12.50", "1.5E3"), exactly, rounded only beyond 52 digits. Returns 0, or 1 when the text is not
+ * a number or the cell is not real/date (the cell is then null). */
 EXP_API int exp_symval_setreal_text(exp_symval *c, const char *text);
 /* Sets any cell from text by the conversion rules (a string cell takes the text cut to its limit;
  * other types convert: numbers, boolean words, dates in ISO 8601 or the locale's order). A NULL text
@@ -176,36 +378,72 @@ EXP_API void exp_decimal_make(exp_decimal192 *d, int64_t coefficient, int32_t ex
  * is 123400). Returns 1, or 0 when the value is not finite, is not a whole number of such units or
  * does not fit 64 bits. */
 EXP_API int exp_decimal_scaled(const exp_decimal192 *d, int32_t exponent, int64_t *out);
-/* The library version as "major.minor.patch". */
-EXP_API const char *exp_version(void);
 
-/* ---- symbols ----------------------------------------------------------------------------------- */
+/* ---- symbols -----------------------------------------------------------------------------------
+ * The engine's global symbols: those the host binds and those that programs declare without
+ * `private`. Every program of the engine sees them by name. */
 
-/* A string limit is 1 to 536870911 characters (its buffer of 4 bytes per character must stay below
- * 2 GiB); a larger one is refused with error 3, as are larger result limits of exp_make_pcode and
- * declared string lengths (error 32). */
+/* Binds a global symbol `name` of `type` (EXP_BOOLEAN ... EXP_OBJECT) and gives its cell in *out
+ * (optional), null to start with. `limit` is a string symbol's limit: 1 to 536870911 characters
+ * (bytes with EXP_SYM_BYTES); it is ignored for the other types. `options`: EXP_SYM_READONLY,
+ * EXP_SYM_BYTES. The symbol is static (runs do not reset it) and flagged EXP_HOSTSYM. The cell stays
+ * at the same address until exp_erase_symbols or exp_clean: keep it and write each record into it.
+ * Errors: EXP_E_INVALID_INPUT (no name, limit too large), EXP_E_ZERO_LENGTH (string limit below
+ * 1), EXP_E_DUPLICATE_SYMBOL, EXP_E_NOMEM. */
 EXP_API int exp_add_symbol(exp_engine *e, const char *name, int type, int limit, int options, exp_symval **out);
-EXP_API void exp_reset_symbols(exp_engine *e);               /* every global cell becomes null */
-EXP_API int exp_symbol_count(exp_engine *e);
+/* Makes every global cell null (host symbols included). */
+EXP_API void exp_reset_symbols(exp_engine *e);
+EXP_API int exp_symbol_count(const exp_engine *e);           /* global symbols, 0 for NULL */
+/* The cell / name of the global symbol at `index` (0 .. count-1, in order of creation) into *out.
+ * Returns 0, or EXP_E_INTERNAL for an index out of range. The name is the engine's, valid while the
+ * symbol exists. */
 EXP_API int exp_symbol_get(exp_engine *e, int index, exp_symval **out);
 EXP_API int exp_symbol_name_get(exp_engine *e, int index, const char **out);
-EXP_API exp_symval *exp_symbol_get_by_name(exp_engine *e, const char *name);
-EXP_API int exp_erase_symbols(exp_engine *e);                /* 8 while programs are alive */
+/* The cell of the global symbol `name` (case-insensitive), or NULL. Reports nothing. */
+EXP_API exp_symval *exp_symbol_get_by_name(const exp_engine *e, const char *name);
+/* Removes every global symbol; their cells are freed. Refused with EXP_E_ACTIVE_HANDLES while any
+ * program of the engine is alive (programs point at the cells). */
+EXP_API int exp_erase_symbols(exp_engine *e);
 
 /* ---- compiling --------------------------------------------------------------------------------- */
 
+/* Compiles `text` into a new program, stored in *out. The value of the program's last top-level
+ * expression becomes its result, held in a result cell of `result_type` (EXP_BOOLEAN ...
+ * EXP_OBJECT) and, for EXP_STRING, of limit `result_len` characters (1 .. 536870911; bytes with
+ * EXP_MAKE_BYTES); `result_len` is ignored for the other types. `flags`: EXP_MAKE_STATIC,
+ * EXP_MAKE_PRIVATE, EXP_MAKE_BYTES. `name` (NULL for none) registers the program as a user-defined
+ * function of that name, which programs compiled later may call while this one lives.
+ * Declarations without `private` create global symbols, removed again by exp_free_pcode.
+ * Every symbol and function the text names must exist now. On failure nothing is created and
+ * exp_error_info gives the message, line and column. The program belongs to `e`; free it with
+ * exp_free_pcode. Errors: 5 (result type), 7 (string limit below 1), 4 (name taken), and the
+ * compile errors 10-11 and 30-53. */
 EXP_API int exp_make_pcode(exp_engine *e, const char *text, exp_pcode **out, int result_type,
                            int result_len, int flags, const char *name);
+/* Collects the names of the symbols `text` uses but the engine lacks, without keeping a program;
+ * read them with exp_get_next_req_symbol. Returns 0 or the compile error that stopped the scan. */
 EXP_API int exp_determine_symbols(exp_engine *e, const char *text);
+/* The next name collected by the last exp_determine_symbols into *name (valid until the next
+ * collection): returns 1, or 0 at the end (and starts over). */
 EXP_API int exp_get_next_req_symbol(exp_engine *e, const char **name);
 
 /* ---- running ----------------------------------------------------------------------------------- */
 
-/* A host function may run other programs of the engine from its callback, but not a program that
+/* Runs program p of engine e once. Each run first makes null: the result cell, the program's
+ * non-static locals and temporaries, and the global symbols that programs declared without
+ * `static`; host symbols and static declarations keep their values. At the end, objects held by
+ * non-static cells are released. On success *result (optional) gets the result cell, owned by the
+ * program: valid until p is freed, overwritten by p's next run. Returns 0 or the error that stopped
+ * the run (message and position through exp_error_info, position also through exp_run_position);
+ * the engine and program stay usable either way.
+ * A host function may run other programs of the engine from its callback, but not a program that
  * is running (directly or as a user-defined function), and runs nest at most 256 deep: both are
- * refused with error 3. */
+ * refused with error 3. A program of another engine is refused with EXP_E_FOREIGN_HANDLE. */
 EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result);
-EXP_API void exp_cancel_execution(exp_pcode *p); /* may be called from another thread */
+/* Asks the run of p in progress to stop with EXP_E_INTERRUPT after its current instruction. May be
+ * called from another thread or a signal handler; a no-op when p is not running (each run clears
+ * the request when it starts). */
+EXP_API void exp_cancel_execution(exp_pcode *p);
 /* Where the last run of p stopped with an error: the line and column (from 1) in the program text
  * of the operator, call or statement whose instruction failed. A failure inside a user-defined
  * function is reported at its call in p. Returns 1 with the position, or 0 (line and column 0)
@@ -214,34 +452,75 @@ EXP_API int exp_run_position(exp_pcode *p, int *line, int *column);
 
 /* ---- programs ---------------------------------------------------------------------------------- */
 
+/* Copies program p of engine src into engine dst (typically a clone), without compiling again; the
+ * copy, in *out, belongs to dst. Symbols are matched by name: every global symbol p uses must exist
+ * in dst (else EXP_E_DECLARATION naming the symbol), host functions must be registered in dst with
+ * the same signature (else EXP_E_FUNCTION_NOT_FOUND), and user-defined functions p calls must
+ * exist in dst. The globals p's declarations created are created in dst for the copy. On failure
+ * nothing is left in dst; the error is reported in dst. A p not of src: EXP_E_FOREIGN_HANDLE. */
 EXP_API int exp_copy_pcode(exp_engine *src, exp_engine *dst, exp_pcode *p, exp_pcode **out);
-/* A user-defined function is refused (8) while a live program calls it: free its callers first. */
-/* A running program is refused (3), for instance when a host callback tries to free its caller. */
+/* Frees program p of e with its locals, its result cell, the globals its declarations created and
+ * its user-defined function; pointers into any of them become invalid. NULL p: 0. Refused (and p
+ * kept) for a user-defined function that live programs still call (EXP_E_ACTIVE_HANDLES: free its
+ * callers first), a program that is running (3, e.g. from its own host callback), and a program of
+ * another engine (EXP_E_FOREIGN_HANDLE). */
 EXP_API int exp_free_pcode(exp_engine *e, exp_pcode *p);
+/* Writes p's instructions as text through cb, for diagnosis; the format is not stable. Nothing for
+ * a program of another engine. */
 EXP_API void exp_dump_pcode(exp_engine *e, exp_pcode *p, exp_dump_cb cb, void *user);
+/* Writes the library's process-wide status through cb (one line; the library keeps no shared
+ * counts, so it reports 0). */
 EXP_API void exp_dump_global_status(exp_dump_cb cb, void *user);
 
 /* ---- registry ---------------------------------------------------------------------------------- */
 
+/* Registers a host function that programs of e call as `name`(...).
+ *   fn          the callback (exp_func_cb).
+ *   min_args, max_args  the argument counts a call may have (EXP_UNLIMITED: no maximum); other
+ *               counts do not compile (error 38).
+ *   signature   one type letter per parameter; the last letter applies to all further arguments.
+ *               Lower case (b i r s d p o) converts the argument to that type; upper case (B I R S
+ *               D P O) requires the argument to have it already (else error 37); `a` passes any type
+ *               unconverted. "" takes no arguments.
+ *   ret_type    the result's type letter, either case: b i r s d p, or o with `class_name`.
+ *   max_len     a string result's limit in characters (0: 255).
+ *   description listed by exp_get_function_info.
+ *   hidden      non-zero: callable, but not listed by exp_get_function_count/info.
+ *   class_name  for an object result, the class (registered in e) of the result cell; else NULL.
+ * Texts are copied. Errors: EXP_E_FUNCTION_EXISTS (name of a built-in or registered function),
+ * EXP_E_RETURN_TYPE, EXP_E_PARAM_TYPE, EXP_E_NOMEM. Programs compiled before the registration do not
+ * see the function. */
 EXP_API int exp_register_function(exp_engine *e, const char *name, exp_func_cb fn, int min_args,
                                   uint32_t max_args, const char *signature, char ret_type,
                                   uint32_t max_len, const char *description, int hidden,
                                   const char *class_name);
-EXP_API int exp_get_function_count(exp_engine *e);
+/* Visible functions: built-ins, then registered functions, then user-defined functions. */
+EXP_API int exp_get_function_count(const exp_engine *e);
+/* The function at `index` (0 .. count-1); every out-pointer is optional; texts are the engine's.
+ * Returns 0 or EXP_E_INVALID_INPUT for an index out of range. */
 EXP_API int exp_get_function_info(exp_engine *e, int index, const char **name, int *min_args,
                                   uint32_t *max_args, const char **signature, char *ret_type,
                                   const char **description);
+/* Registers a class; *out (optional) gets its record, valid until exp_clean. `d` (may be NULL)
+ * frees an instance's data. exp_register_class2 with hidden non-zero keeps it out of
+ * exp_get_class_count/info. Errors: EXP_E_CLASS_EXISTS, EXP_E_NOMEM. */
 EXP_API int exp_register_class(exp_engine *e, const char *name, const char *description,
                                exp_destructor_cb d, exp_class **out);
 EXP_API int exp_register_class2(exp_engine *e, const char *name, const char *description,
                                 exp_destructor_cb d, exp_class **out, int hidden);
+/* Makes obj.`method`(...) call the function `function` (registered or registered later) with the
+ * object as its first argument (signature letter O). Errors: EXP_E_FUNCTION_EXISTS (method already
+ * there), EXP_E_FOREIGN_HANDLE (a class of another engine). */
 EXP_API int exp_register_class_function(exp_engine *e, exp_class *c, const char *function,
                                         const char *method);
-EXP_API int exp_get_class_count(exp_engine *e);
+EXP_API int exp_get_class_count(const exp_engine *e);         /* visible classes */
+/* The visible class at `index` (0 .. count-1): its name, description and record, each optional.
+ * Returns 0 or EXP_E_INVALID_INPUT for an index out of range (the outputs are then NULL). */
 EXP_API int exp_get_class_info(exp_engine *e, int index, const char **name,
                                const char **description, exp_class **out);
-EXP_API exp_class *exp_get_class_by_name(exp_engine *e, const char *name);
-EXP_API int exp_get_class_function_count(exp_class *c);
+EXP_API exp_class *exp_get_class_by_name(const exp_engine *e, const char *name); /* or NULL */
+EXP_API int exp_get_class_function_count(exp_class *c);      /* its methods */
+/* Method `index` of class c (of e) and the function behind it; out-pointers optional. */
 EXP_API int exp_get_class_function_info(exp_engine *e, exp_class *c, int index, const char **method,
                                         int *min_args, uint32_t *max_args, const char **signature,
                                         char *ret_type, const char **description);
@@ -279,10 +558,22 @@ EXP_API int64_t exp_get_limit(const exp_engine *e, int which);
 
 /* ---- dates ------------------------------------------------------------------------------------- */
 
-/* Days since 1899-12-30 00:00 (1900-03-01 is 61); both return 1 on success, 0 on failure. */
+/* Days since 1899-12-30 00:00 (1900-03-01 is 61), the number a date cell holds; years 0 to 9999
+ * of the proleptic Gregorian calendar. Both return 1 on success, 0 for an impossible date or a day
+ * number out of range. */
 EXP_API int exp_compose_date(int year, int month, int day, int hour, int minute, int second, double *days);
 EXP_API int exp_decompose_date(double days, int *year, int *month, int *day, int *hour, int *minute,
                                int *second);
+
+/* ---- notes on the language ------------------------------------------------------------------------
+ * Turkish mode of the regex class: re.compile(pattern, "turkish") (any text whose first seven
+ * letters spell turkish, in any case) selects the Turkish case rules. Turkish has two letters i,
+ * dotted i/İ and dotless ı/I, so wherever the pattern matches without regard to case ((?i)), i and
+ * İ match each other and ı and I match each other, while i never matches I; and the case
+ * conversions of replace (\U \L \u \l) map i to İ and I to ı. Turkish mode does not by itself make
+ * matching case-insensitive. Letters inside character classes and letters written as escapes
+ * (\x{131}) keep the default folding.
+ */
 
 #ifdef __cplusplus
 }

@@ -116,10 +116,13 @@ void from_date(const exp_symval *src, exp_symval *dst, exp_engine *e) {
   }
 }
 
+// Any condition makes the result null except two that report an exact value: "clamped" (the
+// exponents above 98253 are reached by padding the coefficient with zeros: 1E+98254 is exactly
+// 1E+98254) and "subnormal" alone (a tiny value held exactly; with rounding, inexact is set too).
 void string_to_real(const char *text, exp_symval *dst) {
   decContext ctx = context192();
   decSextFromString(symval_dec(dst), text, &ctx);
-  if (decContextGetStatus(&ctx) != 0) exp_symval_setnull(dst);
+  if ((decContextGetStatus(&ctx) & ~(DEC_Clamped | DEC_Subnormal)) != 0) exp_symval_setnull(dst);
 }
 
 void string_to_date(const char *text, exp_symval *dst, exp_engine *e) {

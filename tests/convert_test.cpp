@@ -168,6 +168,27 @@ TEST_F(ConvertTest, IntegersConvert) {
   EXPECT_EQ(convert(b, EXP_REAL), "r:0");
 }
 
+// Exponents above 98253 need the coefficient padded with zeros (the format's clamp): every one up
+// to the largest finite value converts exactly; one past it overflows to null.
+TEST_F(ConvertTest, StringsToRealsReachTheTopOfTheExponentRange) {
+  const std::string nines(51, '9');
+  const std::string zeros(51, '0');
+  const std::pair<std::string, std::string> cases[] = {
+      {"1E+98253", "r:1E+98253"},
+      {"1E+98254", "r:1.0E+98254"},
+      {"1E+98304", "r:1." + zeros + "E+98304"},
+      {"9." + nines + "E+98304", "r:9." + nines + "E+98304"},
+      {"1E+98305", "null"},
+      {"1E-98354", "r:1E-98354"},
+  };
+  for (const auto &[text, expected] : cases) {
+    SCOPED_TRACE(text);
+    Cell s(EXP_STRING, 80);
+    exp_symval_setstr(s, text.c_str());
+    EXPECT_EQ(convert(s, EXP_REAL), expected);
+  }
+}
+
 TEST_F(ConvertTest, StringsToNumbers) {
   struct Case {
     const char *text, *as_int, *as_real;

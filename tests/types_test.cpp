@@ -420,16 +420,20 @@ TEST_F(TypesTest, VarevalAndVarsetIgnoreCase) {
   EXPECT_EQ(render(total), "null");  // an unconvertible value makes the variable null
 }
 
-TEST_F(TypesTest, VariablesByNameReachTheProgramsOwnLocals) {
+// Names are looked up in the engine's symbol table only: a private declaration stays private,
+// in a program and in a user-defined function.
+TEST_F(TypesTest, VariablesByNameReachOnlyGlobalSymbols) {
   exp_symval *host = symbol("host", EXP_INTEGER);
   exp_symval_setint(host, 9);
   Outcome o = run("private integer Count; Count = 3; "
-                  "varset(\"COUNT\", 4); vareval(\"count\") & \"/\" & vareval(\"HOST\")");
+                  "tostring(varset(\"COUNT\", 4)) & \"/\" & tostring(isnull(vareval(\"count\"))) & \"/\" & "
+                  "tostring(Count) & \"/\" & vareval(\"HOST\")");
   ASSERT_EQ(o.rc, 0) << o.message;
-  EXPECT_EQ(o.value, "s:4/9");
-  // Inside a user-defined function its own locals are the ones found.
-  ASSERT_NE(compile("private string tag; varset(\"TAG\", parameter(1)); vareval(\"tag\")", EXP_STRING, 255, "tagged"), nullptr);
-  EXPECT_EQ(run("tagged(\"t1\")").value, "s:t1");
+  EXPECT_EQ(o.value, "s:false/true/3/9");
+  ASSERT_NE(compile("private string tag; tag = \"mine\"; tostring(varset(\"TAG\", parameter(1))) & \"/\" & "
+                    "tostring(isnull(vareval(\"tag\"))) & \"/\" & tag",
+                    EXP_STRING, 255, "tagged"), nullptr);
+  EXPECT_EQ(run("tagged(\"t1\")").value, "s:false/true/mine");
 }
 
 TEST_F(TypesTest, VarevalGrowsTheResultForLongStrings) {

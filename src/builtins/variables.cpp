@@ -125,12 +125,11 @@ int split(const char *input, const char *delimiter, TokenSink &sink, int64_t *to
 
 // ---- variables by name -----------------------------------------------------------------------------
 
-// A variable by name, without regard to case: the calling program's own locals first, then
-// the engine's symbols. Temporaries and constants have no name, so an empty name finds nothing.
-exp_sym *find_variable(exp_engine *e, exp_symval *self, const char *name) {
+// A variable by name, without regard to case, in the engine's symbol table only: a program's
+// private declarations stay private to it. Temporaries and constants have no name, so an empty
+// name finds nothing.
+exp_sym *find_variable(exp_engine *e, const char *name) {
   if (!name || !*name) return nullptr;
-  if (exp_pcode *p = calling_program(self))
-    if (exp_sym *s = sym_find_local(p, name)) return s;
   return symlist_find(e->symbols, name);
 }
 
@@ -210,7 +209,7 @@ int fn_parametercount(exp_engine *e, exp_symval *result, int, exp_symval **) {
 }
 
 int fn_vareval(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
-  exp_sym *s = symval_is_null(argv[0]) ? nullptr : find_variable(e, argv[argc], text_of(argv[0]));
+  exp_sym *s = symval_is_null(argv[0]) ? nullptr : find_variable(e, text_of(argv[0]));
   if (!s) {
     exp_symval_setnull(result);
     return 0;
@@ -227,7 +226,7 @@ int fn_varset(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
     exp_symval_setnull(result);
     return 0;
   }
-  exp_sym *s = find_variable(e, argv[argc], text_of(argv[0]));
+  exp_sym *s = find_variable(e, text_of(argv[0]));
   if (s) symval_convert(argv[1], &s->cell, e);
   exp_symval_setint(result, s ? 1 : 0);
   return 0;
