@@ -285,7 +285,7 @@ struct Runner {
   }
 };
 
-std::string testdata_dir() { return std::string(EXP_SHARED_DIR) + "/testdata/dectest"; }
+std::string testdata_dir() { return std::string(EXP_TEST_DATA) + "/dectest"; }
 
 class DecTestFile : public ::testing::TestWithParam<const char *> {};
 
