@@ -3,8 +3,12 @@
 # The library is compiled with hidden visibility: only the exported C functions (exp_*) have
 # default visibility. Linking every object of the library into one relocatable object (ld -r)
 # resolves the references between them; objcopy --localize-hidden then turns every hidden symbol
-# into a local one. A host that links the archive sees the exported functions and nothing else of
-# the library's, exactly as with the shared library, so its own names never clash with ours.
+# into a local one (the objects are compiled with -fno-gnu-unique, since objcopy cannot localize
+# symbols of the "unique" binding). A host that links the archive sees the exported functions and
+# nothing else of the library's, exactly as with the shared library, so no name of its clashes.
+#
+# Chosen over putting every source in a namespace: it covers every symbol (functions, variables,
+# inline and template instances) at once, and leaves the sources as they are.
 find_program(EXP_OBJCOPY NAMES ${CMAKE_OBJCOPY} objcopy REQUIRED)
 
 # Defines static library `name` from the objects of object library `objects`.

@@ -302,6 +302,8 @@ static bool measure_bytes(const unsigned char *p, size_t nbytes, TextLimit limit
   return true;
 }
 
+// Stores exactly the given bytes, or nothing: invalid text leaves the cell null rather than
+// holding part of a value the host did not mean.
 extern "C" EXP_API int exp_symval_setbytes(exp_symval *c, const char *p, size_t nbytes) {
   if (!c) return EXP_E_INVALID_INPUT;
   if (!is_string(c) || !c->value.s || (!p && nbytes > 0)) {
