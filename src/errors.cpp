@@ -53,6 +53,7 @@ constexpr CatalogueEntry kCatalogue[] = {
     {50, "Unexpected value"},
     {51, "Invalid/unknown function"},
     {52, "Invalid comparison"},
+    {53, "Function '%s' needs the '%s' capability, which the host has not allowed"},
     {100, "Invalid instruction #%d"},
     {101, "Divide by zero"},
     {102, "Error in function: %s"},
@@ -60,6 +61,8 @@ constexpr CatalogueEntry kCatalogue[] = {
     {104, "User interrupt"},
     {105, "Invalid locale"},
     {106, "Invalid date"},
+    {108, "Function '%s' needs the '%s' capability, which the host has not allowed"},
+    {109, "Limit reached: %s"},
     {0, nullptr},
 };
 

@@ -64,6 +64,8 @@ struct exp_pcode {
   int32_t result_len = 0;
   std::atomic<int32_t> cancel{0};               // set from outside the run by exp_cancel_execution
   char udf_name[EXP_NAME_MAX + 1] = {};
+  int64_t charged_bytes = 0;                     // memory charged to the engine for its cells
+  unsigned capabilities = 0;                     // groups its calls need, those of called programs included
   int32_t udf_callers = 0;                       // calls naming this program in finished live programs
   exp_engine *engine = nullptr;                  // the engine that owns the program
   std::vector<exp_srcpos> positions;             // per instruction, when compiled from text
@@ -86,3 +88,6 @@ int pcode_finish(exp_pcode *p);
 // Registers a program with a non-empty udf_name as a user-defined function. Returns 0 or 1.
 int pcode_register_udf(exp_engine *e, exp_pcode *p);
 void pcode_free(exp_engine *e, exp_pcode *p);
+// Charges the buffers of the program's cells (locals, constants, temporaries, the globals it
+// declared and its result) to the engine's memory. 0, or error 109 past the memory limit.
+int pcode_charge_memory(exp_engine *e, exp_pcode *p);
