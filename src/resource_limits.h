@@ -17,7 +17,7 @@ using MemoryBudgetRef = std::shared_ptr<MemoryBudget>;
 
 // Error 109 naming limit `which` and its value.
 int limit_error(exp_engine *e, int which);
-// 0 when `value` is within limit `which` (or the limit is off), else error 109.
+// 0 when `value` is within limit `which` (or the limit is off, or there is no engine), else error 109.
 int limit_check(exp_engine *e, int which, int64_t value);
 // Charges `bytes` to the engine's memory. 0, or error 109 (nothing charged) when the memory limit
 // would be passed.

@@ -44,6 +44,7 @@ struct ArrayData {
 // Charges `bytes` more (or, negative, fewer) to the array's engine. 0, or error 109 with nothing
 // charged when the engine's memory limit would be passed.
 int charge(exp_engine *e, ArrayData *a, int64_t bytes) {
+  if (!e) return 0;
   if (!a->budget) a->budget = e->memory;
   if (bytes > 0)
     if (int rc = limit_charge(e, bytes)) return rc;

@@ -18,5 +18,5 @@ WorkMeter::WorkMeter(exp_engine *e, const exp_symval *self)
 
 int WorkMeter::check() {
   left_ = kWorkPerCheck;
-  return builtin_check_interrupt(e_, running_);
+  return e_ ? builtin_check_interrupt(e_, running_) : 0;
 }

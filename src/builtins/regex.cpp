@@ -135,6 +135,10 @@ int compile_pattern(exp_engine *e, RegexData *re, const char *pattern) {
 // Sets the match limits (the engine's, where the host set them) and charges the compiled pattern
 // to the engine's memory. 0, or error 109 past the memory limit.
 int apply_limits(exp_engine *e, RegexData *re) {
+  if (!e) {
+    pcre2_set_match_limit(re->context.get(), kMatchLimit);
+    return 0;
+  }
   const int64_t match = e->limits[EXP_LIMIT_REGEX_MATCH], depth = e->limits[EXP_LIMIT_REGEX_DEPTH];
   pcre2_set_match_limit(re->context.get(), match ? static_cast<uint32_t>(std::min<int64_t>(match, UINT32_MAX))
                                                  : kMatchLimit);
