@@ -16,16 +16,16 @@
 namespace {
 
 constexpr int kWorkers = 3;
-constexpr int kRounds = 300;
+constexpr int kSwitches = 2000;
 
-// Runs `p` in `e` kRounds times; returns how many runs gave `expected`.
-int run_rounds(exp_engine *e, exp_pcode *p, const std::string &expected) {
-  int good = 0;
-  for (int i = 0; i < kRounds; ++i) {
+// Runs `p` in `e` until `stop` is set, at least once; true when every run gave `expected`.
+bool run_until(exp_engine *e, exp_pcode *p, const std::string &expected, const std::atomic<bool> &stop) {
+  bool all = true;
+  do {
     exp_symval *result = nullptr;
-    if (exp_execute(e, p, &result) == 0 && result && expected == result->value.s) ++good;
-  }
-  return good;
+    all &= exp_execute(e, p, &result) == 0 && result && expected == result->value.s;
+  } while (!stop);
+  return all;
 }
 
 TEST(Threads, EnginesOnManyThreadsWhileOneSwitchesTheLocaleAndAnotherIsCancelled) {
@@ -43,10 +43,12 @@ TEST(Threads, EnginesOnManyThreadsWhileOneSwitchesTheLocaleAndAnotherIsCancelled
     ASSERT_EQ(exp_copy_pcode(base.get(), engines.back().get(), mapped, &copy), 0);
     copies.push_back(copy);
   }
-  std::vector<int> good(kWorkers, 0);
+  std::vector<char> good(kWorkers, 0);
+  std::atomic<bool> switching_done{false};
   std::vector<std::thread> threads;
   for (int w = 0; w < kWorkers; ++w)
-    threads.emplace_back([&, w] { good[w] = run_rounds(engines[w].get(), copies[w], "ABC DÉFxyz"); });
+    threads.emplace_back(
+        [&, w] { good[w] = run_until(engines[w].get(), copies[w], "ABC DÉFxyz", switching_done) ? 1 : 0; });
 
   testutil::EnginePtr switcher = testutil::make_engine();
   exp_pcode *switching = nullptr;
@@ -55,7 +57,8 @@ TEST(Threads, EnginesOnManyThreadsWhileOneSwitchesTheLocaleAndAnotherIsCancelled
             0);
   std::atomic<int> switched{0};
   threads.emplace_back([&] {
-    for (int i = 0; i < kRounds; ++i) switched += exp_execute(switcher.get(), switching, nullptr) == 0 ? 1 : 0;
+    for (int i = 0; i < kSwitches; ++i) switched += exp_execute(switcher.get(), switching, nullptr) == 0 ? 1 : 0;
+    switching_done = true;
   });
 
   testutil::EnginePtr looping = testutil::make_engine();
@@ -76,8 +79,8 @@ TEST(Threads, EnginesOnManyThreadsWhileOneSwitchesTheLocaleAndAnotherIsCancelled
   for (std::thread &t : threads) t.join();
 
   EXPECT_EQ(cancelled_rc.load(), 104);
-  EXPECT_EQ(switched.load(), kRounds);
-  for (int w = 0; w < kWorkers; ++w) EXPECT_EQ(good[w], kRounds) << "worker " << w;
+  EXPECT_EQ(switched.load(), kSwitches);
+  for (int w = 0; w < kWorkers; ++w) EXPECT_TRUE(good[w]) << "worker " << w;
   for (int w = 0; w < kWorkers; ++w) exp_free_pcode(engines[w].get(), copies[w]);
   exp_free_pcode(switcher.get(), switching);
   exp_free_pcode(looping.get(), forever);
