@@ -527,21 +527,69 @@ EXP_API int exp_get_class_function_info(exp_engine *e, exp_class *c, int index, 
 
 /* ---- capabilities and limits ------------------------------------------------------------------- */
 
-/* Capability groups: built-ins that reach outside the engine. A program that calls a built-in of a
- * denied group does not compile; a new engine allows every group. */
+/* Capability groups: the built-ins that reach outside the engine. A new engine allows every group;
+ * exp_set_capabilities narrows what programs compiled (or copied, or run) in it from then on may
+ * use, and exp_clone copies the setting. A call of a built-in whose group is denied does not
+ * compile: error 53 "Function 'execute' needs the 'process' capability, which the host has not
+ * allowed" at the call, whether the call is direct, a `call` statement, a method, or a call of a
+ * user-defined function that needs the group. Where only the run can tell (the file class's open:
+ * its mode decides between file read and file write) the run stops with error 108, same text,
+ * before anything is opened. exp_copy_pcode into an engine that denies a group the program needs
+ * is refused with 53, and a program compiled before its group was denied no longer runs (108).
+ * Nothing denied ever runs. */
 #define EXP_CAP_PROCESS 0x01     /* execute */
 #define EXP_CAP_FILE_READ 0x02   /* fileexists, filedate, the file class opened for reading */
 #define EXP_CAP_FILE_WRITE 0x04  /* deletefile, movefile, copyfile, mkdir, rmdir, files opened for writing */
 #define EXP_CAP_ENVIRONMENT 0x08 /* username */
 #define EXP_CAP_LOCALE 0x10      /* locale: changes the locale of the whole process */
 #define EXP_CAP_SLEEP 0x20       /* sleep */
-#define EXP_CAP_VARIABLES 0x40   /* vareval, varset: reach any global symbol by name */
+#define EXP_CAP_VARIABLES 0x40   /* vareval, varset: reach any symbol by name, read-only ones included */
 #define EXP_CAP_ALL 0x7F
 /* Sets the groups programs compiled in e may use. Returns 0, or 3 for bits outside EXP_CAP_ALL. */
 EXP_API int exp_set_capabilities(exp_engine *e, unsigned allowed);
 EXP_API unsigned exp_get_capabilities(const exp_engine *e);
 
-/* Resource limits of one engine; 0 means no limit, the default of each. */
+/* Registers fn under `name` like exp_register_function, but where a built-in (or a function
+ * registered before) has that name, fn takes its place in this engine: programs compiled from
+ * then on call fn. exp_register_function keeps refusing such names with error 4, so a host
+ * replaces a built-in only by saying so with this call. The replacement needs no capability group
+ * (a deletefile confined to one folder stays callable where file write is denied), and clones of
+ * the engine inherit it. Returns 0, or the errors of exp_register_function other than 4. */
+EXP_API int exp_replace_function(exp_engine *e, const char *name, exp_func_cb fn, int min_args, uint32_t max_args,
+                                 const char *signature, char ret_type, uint32_t max_len, const char *description,
+                                 int hidden, const char *class_name);
+
+/* Options of exp_set_option that confine what programs reach:
+ *   CHILD_STDOUT  "inherit" (default): children of execute write to the host's standard output;
+ *                 "stderr": their standard output goes to the host's standard error, for hosts
+ *                 whose standard output carries data. Children always read /dev/null as their
+ *                 standard input, and a cancelled run (exp_cancel_execution, or the interrupt
+ *                 handler asking to stop) ends the child it waits for: SIGTERM, then SIGKILL
+ *                 two seconds later.
+ *   FILE_SPECIAL  "0" (default): the file class opens regular files only; FIFOs, devices and
+ *                 sockets open as failures. "1" allows them. Opening never waits either way. */
+
+/* Resource limits of one engine; 0 means no limit, the default of each. A limit reached stops the
+ * compilation or the run with error 109 "Limit reached: ..." naming the limit and its value;
+ * nothing the failed run held stays counted, so the next run of the same program works. exp_clone
+ * copies the limits.
+ *   MEMORY      bytes of the buffers of program cells (declared strings, constants, temporaries,
+ *               charged when a program is compiled or copied, given back when it is freed), of
+ *               arrays and their strings, and of compiled regexes. A declaration past it does
+ *               not compile; dim, set, aparse and compile past it stop the run. The host's own
+ *               symbols are not counted.
+ *   STEPS       instructions of one run (exp_execute, user-defined functions included), counted
+ *               at the run loop's periodic check, so a run stops within 1048 instructions past
+ *               the limit; no interrupt handler is needed.
+ *   STRING      characters of a declared string, and of a result that grows at run time (a
+ *               concatenation, an array element read back, a text function's result).
+ *   CALL_DEPTH  user-defined functions running inside one another.
+ *   REGEX_MATCH, REGEX_DEPTH  PCRE2's match and depth limits, applied to regexes compiled after
+ *               they are set (without REGEX_MATCH the match limit is 10,000,000).
+ *   SYMBOLS     global symbols, the host's and those programs declare.
+ *   PROGRAM     instructions of one compiled program.
+ * Long built-ins (aparse, edit_distance, the wait of execute, sleep) also look at cancellation
+ * and ask the interrupt handler as they go, so a time-out stops them within a bounded time. */
 #define EXP_LIMIT_MEMORY 1      /* bytes held by the engine's strings, arrays, regexes, temporaries */
 #define EXP_LIMIT_STEPS 2       /* instructions per run */
 #define EXP_LIMIT_STRING 3      /* longest string, in characters */
@@ -555,6 +603,14 @@ EXP_API unsigned exp_get_capabilities(const exp_engine *e);
 EXP_API int exp_set_limit(exp_engine *e, int which, int64_t value);
 /* The limit's value, 0 when unset, or -1 for an unknown limit. */
 EXP_API int64_t exp_get_limit(const exp_engine *e, int which);
+
+/* Threads: engines on different threads run at the same time, each used by one thread. The
+ * `locale` built-in changes the locale of the whole process (every engine, and the host); the
+ * library switches and reads the locale's name under its own lock, but a multi-threaded host whose
+ * results must not change under it should deny EXP_CAP_LOCALE. Reading a value as bytes (the
+ * mainframe readers, the file class's writebytes) reads only that value: bytes a longer earlier
+ * value left in a buffer read as zeros. A host that writes raw bytes straight into a cell's
+ * buffer writes the whole field. */
 
 /* ---- dates ------------------------------------------------------------------------------------- */
 

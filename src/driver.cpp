@@ -89,6 +89,7 @@ int make_pcode(exp_engine *e, const char *text, exp_pcode **out, int type, int l
       rc = engine_error(e, ERR_MEMORY);
     }
   }
+  if (!rc) rc = pcode_charge_memory(e, p);
   if (!rc && name) {
     copy_name(p->udf_name, name, EXP_NAME_MAX);
     if (pcode_register_udf(e, p) != 0) rc = engine_error(e, ERR_MEMORY);

@@ -1,14 +1,18 @@
 // Engine lifecycle: creation, cloning, options, locale switching and destruction.
 #include "engine.h"
 
+#include <algorithm>
 #include <clocale>
+#include <iterator>
 #include <cstring>
 #include <new>
+#include <span>
 #include <string>
 
 #include "errors.h"
 #include "program.h"
 #include "support/dates.h"
+#include "support/process_locale.h"
 #include "support/settings.h"
 #include "support/uchar.h"
 
@@ -20,11 +24,35 @@ void engine_destroy(exp_engine *e) {
   delete e;
 }
 
+// The words an option accepts; other values leave the option as it is.
+struct OptionValue {
+  const char *text;
+  int setting;
+};
+constexpr OptionValue kSwitch[] = {{"1", 1}, {"0", 0}};
+constexpr OptionValue kChildStdout[] = {{"inherit", 0}, {"stderr", 1}};
+
+struct EngineOption {
+  const char *name;
+  int exp_engine::*field;
+  std::span<const OptionValue> values;
+};
+constexpr EngineOption kOptions[] = {
+    {"DATE_ISO8601", &exp_engine::date_iso8601, kSwitch},
+    {"ESCAPED_STRING", &exp_engine::escaped_string, kSwitch},
+    {"CHILD_STDOUT", &exp_engine::child_stdout_to_stderr, kChildStdout},
+    {"FILE_SPECIAL", &exp_engine::file_special, kSwitch},
+};
+
 }  // namespace
 
 extern "C" EXP_API exp_engine *exp_init(void) {
-  auto *e = new (std::nothrow) exp_engine();
-  if (!e) return nullptr;
+  exp_engine *e = nullptr;
+  try {
+    e = new exp_engine();
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
   try {
     e->date_format = vts_get_date_format();
     e->escaped_string = settings_escaped_string_enabled() ? 1 : 0;
@@ -43,16 +71,20 @@ extern "C" EXP_API exp_engine *exp_clone(const exp_engine *src) {
   if (!src) return nullptr;
   exp_engine *e = exp_init();
   if (!e) return nullptr;
-  for (const exp_function &f : src->functions) {
-    if (registry_find_engine_function(e, f.name)) continue;
-    int rc = exp_register_function(e, f.name, f.fn, f.min_args, f.max_args, f.signature, f.ret_type,
-                                   f.max_len, f.description, static_cast<int>(f.hidden),
-                                   f.class_name[0] ? f.class_name : nullptr);
-    if (rc != 0) {
-      engine_destroy(e);
-      return nullptr;
-    }
+  try {
+    // Records are copied whole, so host replacements of built-ins and the capability groups of
+    // the class functions come along; the class functions exp_init loaded are not doubled.
+    for (const exp_function &f : src->functions)
+      if (!registry_find_engine_function(e, f.name)) e->functions.push_back(f);
+  } catch (const std::bad_alloc &) {
+    engine_destroy(e);
+    return nullptr;
   }
+  // A clone is as confined as its source: the same groups, limits and child and file options.
+  e->capabilities = src->capabilities;
+  std::copy(std::begin(src->limits), std::end(src->limits), std::begin(e->limits));
+  e->child_stdout_to_stderr = src->child_stdout_to_stderr;
+  e->file_special = src->file_special;
   return e;
 }
 
@@ -63,35 +95,21 @@ extern "C" EXP_API int exp_clean(exp_engine *e) {
   return 0;
 }
 
-namespace {
-
-// Options that take "1" or "0" and store it in one field of the engine. Setting an option leaves
-// the engine's last error as it was: hosts set options between other calls whose errors they read.
-int set_flag(exp_engine *e, int exp_engine::*field, const char *name, const char *value) {
-  if (np_uchar_icomp(value, "1") == 0) e->*field = 1;
-  else if (np_uchar_icomp(value, "0") == 0) e->*field = 0;
-  else return engine_error(e, ERR_INVALID_INPUT, (std::string("option ") + name + " takes 1 or 0").c_str());
-  return 0;
-}
-
-struct OptionEntry {
-  const char *name;  // compared without regard to case
-  int (*set)(exp_engine *e, const char *name, const char *value);
-};
-
-// Every option exp_set_option knows. A new option is one more row and its setter.
-constexpr OptionEntry kOptions[] = {
-    {"DATE_ISO8601", [](exp_engine *e, const char *n, const char *v) { return set_flag(e, &exp_engine::date_iso8601, n, v); }},
-    {"ESCAPED_STRING", [](exp_engine *e, const char *n, const char *v) { return set_flag(e, &exp_engine::escaped_string, n, v); }},
-};
-
-}  // namespace
-
+// Sets one option from its table row. Setting an option leaves the engine's last error as it was:
+// hosts set options between other calls whose errors they read.
 extern "C" EXP_API int exp_set_option(exp_engine *e, const char *name, const char *value) {
   if (!e) return ERR_INVALID_INPUT;
   if (!name || !value) return engine_error(e, ERR_INVALID_INPUT, "missing option name or value");
-  for (const OptionEntry &o : kOptions)
-    if (np_uchar_icomp(name, o.name) == 0) return o.set(e, o.name, value);
+  for (const EngineOption &option : kOptions) {
+    if (np_uchar_icomp(name, option.name) != 0) continue;
+    for (const OptionValue &v : option.values) {
+      if (np_uchar_icomp(value, v.text) != 0) continue;
+      e->*option.field = v.setting;
+      return 0;
+    }
+    std::string text = std::string("option ") + option.name + " does not take '" + value + "'";
+    return engine_error(e, ERR_INVALID_INPUT, text.c_str());
+  }
   char shown[EXP_NAME_MAX + 1];
   copy_name(shown, name, EXP_NAME_MAX);
   return engine_error(e, ERR_UNKNOWN_OPTION, shown);
@@ -136,13 +154,14 @@ extern "C" EXP_API const char *exp_version(void) {
   return EXP_STRINGIFY(EXP_VERSION_MAJOR) "." EXP_STRINGIFY(EXP_VERSION_MINOR) "." EXP_STRINGIFY(EXP_VERSION_PATCH);
 }
 
-int engine_set_locale(exp_engine *e, const char *name) {
+int engine_set_locale(exp_engine *e, const char *name, char *previous, size_t size) {
   if (!name) return 1;
   if (std::strcmp(name, "#iso8601") == 0) {
+    process_locale_switch(nullptr, previous, size);
     if (e) e->date_iso8601 = 1;
     return 0;
   }
-  if (!std::setlocale(LC_ALL, name)) return 1;
+  if (process_locale_switch(name, previous, size) != 0) return 1;
   if (e) e->date_format = vts_get_date_format();
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "expression.h"
+#include "resource_limits.h"
 #include "registry.h"
 #include "symbols.h"
 
@@ -68,10 +69,17 @@ struct exp_engine {
   int escaped_string = 0;             // ESCAPED_STRING: backslash escapes in string literals
   int date_iso8601 = 0;               // DATE_ISO8601: dates convert to ISO 8601 text
 
+  int child_stdout_to_stderr = 0;     // CHILD_STDOUT: "stderr" sends execute's children's output to fd 2
+  int file_special = 0;               // FILE_SPECIAL: the file class may open FIFOs and devices
+
   unsigned capabilities = EXP_CAP_ALL;       // groups of built-ins programs may call
   int64_t limits[EXP_LIMIT_COUNT + 1] = {};  // by EXP_LIMIT_* number; 0 = no limit
+  // Memory held by programs, arrays and regexes, shared with the objects charged to it.
+  MemoryBudgetRef memory = std::make_shared<MemoryBudget>();
+  int64_t steps_run = 0;                     // instructions of the outermost run in progress
 };
 
 // Switches the process locale (or, for the name "#iso8601", turns on ISO date text).
 // Returns 0, or 1 when the platform rejects the name.
-int engine_set_locale(exp_engine *e, const char *name);
+// `previous` (`size` bytes, may be none) receives the name of the locale in force before.
+int engine_set_locale(exp_engine *e, const char *name, char *previous = nullptr, size_t size = 0);

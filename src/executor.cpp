@@ -14,6 +14,7 @@
 #include "operators.h"
 #include "prepared.h"
 #include "program.h"
+#include "resource_limits.h"
 #include "values.h"
 
 namespace {
@@ -169,6 +170,8 @@ int pcode_call(exp_engine *e, exp_pcode *p, bool user, const exp_pcode *root) {
   argv[n] = &p->self;
   p->pc += n + 2;
   if (!user) return ins->b.fn(e, result, n, argv);
+  // The runs in progress are the user-defined functions already nested, plus the outermost run.
+  if (int rc = limit_check(e, EXP_LIMIT_CALL_DEPTH, e->run_depth)) return rc;
   exp_pcode *callee = ins->b.program;
   if (int rc = pcode_run(e, callee, nullptr, n, argv, root ? root : p)) return rc;
   symval_convert(&callee->result, result, e);
@@ -180,6 +183,7 @@ int pcode_call(exp_engine *e, exp_pcode *p, bool user, const exp_pcode *root) {
 int check_interrupt(exp_engine *e, const exp_pcode *p, const exp_pcode *root, int *budget) {
   if (cancelled(p, root)) return engine_error(e, ERR_INTERRUPT);
   if (*budget > 0) return 0;
+  if (int rc = limit_count_steps(e, kInterruptBudget)) return rc;
   if (e->interrupt && e->interrupt(e) != 0) return engine_error(e, ERR_INTERRUPT);
   *budget = kInterruptBudget;
   return 0;
@@ -636,11 +640,14 @@ extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **res
   if (!e || !p) return e ? engine_error(e, ERR_INVALID_INPUT, "missing program") : ERR_INVALID_INPUT;
   if (int rc = pcode_refuse_foreign(e, p)) return rc;
   if (int rc = refuse_run(e, p)) return rc;
+  // The host may have denied a group after compiling: the program then does not start.
+  if (p->capabilities & ~e->capabilities) return capability_check_program(e, e, p, ERR_CAPABILITY_RUN);
   // A function that runs out of memory through the standard library throws; the run ends with
   // error 1 like any other failed allocation (the guards above have already restored the
   // engine's state), and no exception reaches the host.
   try {
     HostRunScope host_run(e, p);
+    if (e->run_depth == 0) limit_start_run(e);
     refresh_global_lists(e);
     for (exp_symval *c : e->run_reset_globals) symval_setnull(c);
     int rc = run_program(e, p, result, 0, nullptr, nullptr);

@@ -315,10 +315,20 @@ int resolve_method(exp_engine *e, exp_pcode *p, std::string *function, std::vect
   return 0;
 }
 
-int resolve_callee(exp_engine *e, const std::string &name, bool method, Callee *callee) {
+// Refuses, at the call's name, a callee that needs a capability group the engine denies (a
+// user-defined function needs every group its own calls need), and records what the program needs.
+int require_capabilities(exp_engine *e, exp_pcode *p, const Callee &callee) {
+  unsigned needed = callee.udf ? callee.udf->capabilities : capability_needed(e, *callee.fn);
+  if (int rc = capability_check(e, needed, token_text(S(e)), ERR_CAPABILITY)) return rc;
+  p->capabilities |= needed;
+  return 0;
+}
+
+int resolve_callee(exp_engine *e, exp_pcode *p, const std::string &name, bool method, Callee *callee) {
   callee->udf = udf_find(e, name.c_str());
   if (!callee->udf) callee->fn = func_find(e, name.c_str());
   if (!callee->udf && !callee->fn) return engine_error(e, ERR_FUNC_NOT_FOUND, token_text(S(e)));
+  if (int rc = require_capabilities(e, p, *callee)) return rc;
   if (!callee->fn) return 0;
   callee->signature = callee->fn->signature;
   if (method) {
@@ -390,6 +400,7 @@ bool count_allowed(const exp_function *fn, size_t count) {
 // ---- shared with the statement compiler ----------------------------------------------------------
 
 int emit(exp_engine *e, exp_pcode *p, int kind, int a, void *b, int *index) {
+  if (int rc = limit_check(e, EXP_LIMIT_PROGRAM, int64_t{p->count} + 1)) return rc;
   if (pcode_emit(p, kind, a, b, index)) return engine_error(e, ERR_MEMORY);
   exp_srcpos pos = S(e)->mark;
   if (pos.line == 0) pos = {e->err_line, e->err_column};
@@ -434,7 +445,7 @@ int parse_call(exp_engine *e, exp_pcode *p, exp_symval **out) {
   if (method)
     if (int rc = resolve_method(e, p, &name, &args)) return rc;
   Callee callee;
-  if (int rc = resolve_callee(e, name, method, &callee)) return rc;
+  if (int rc = resolve_callee(e, p, name, method, &callee)) return rc;
   if (int rc = advance(e)) return rc;
   if (tok(e) != OP_LPAREN) return engine_error(e, ERR_PARENTHESIS);
   if (int rc = advance(e)) return rc;

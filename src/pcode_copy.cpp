@@ -145,18 +145,15 @@ int rewrite_cell(CopyJob &job, exp_instr &ins) {
   return refuse_missing_global(job, ins.b.cell);
 }
 
-// A callback that belongs to a record of the source engine's table is replaced by the callback
-// of the destination's record of that name, which must promise the same result and parameters.
-// Any other callback (operators, static built-ins) is shared by every engine.
+// A callback that belongs to a record of the source engine's table, or to a built-in the
+// destination has replaced, becomes the callback of the destination's record of that name, which
+// must promise the same result and parameters. Other callbacks (operators, static built-ins) are
+// shared by every engine.
 int rewrite_callback(CopyJob &job, exp_instr &ins) {
-  const exp_function *own = nullptr;
-  for (const exp_function &f : job.src->functions)
-    if (reinterpret_cast<void *>(f.fn) == ins.b.any) {
-      own = &f;
-      break;
-    }
+  const exp_function *own = registry_find_callback(job.src, ins.b.any);
   if (!own) return 0;
   const exp_function *there = func_find(job.dst, own->name);
+  if (there == own) return 0;
   if (!there || there->ret_type != own->ret_type || std::strcmp(there->signature, own->signature) != 0)
     return engine_error(job.dst, ERR_FUNC_NOT_FOUND, own->name);
   ins.b.fn = there->fn;
@@ -191,8 +188,11 @@ int rewrite_operands(CopyJob &job) {
 int copy_program(CopyJob &job) {
   const exp_pcode *p = job.from;
   if (p->udf_name[0] && udf_find(job.dst, p->udf_name)) return engine_error(job.dst, ERR_FUNC_REGISTERED);
+  if (job.dst->capabilities != EXP_CAP_ALL)
+    if (int rc = capability_check_program(job.dst, job.src, p, ERR_CAPABILITY)) return rc;
   job.to = pcode_new();
   if (!job.to) return engine_error(job.dst, ERR_MEMORY);
+  job.to->capabilities = p->capabilities;
   if (int rc = init_program_cells(job)) return rc;
   if (int rc = copy_instructions(job)) return rc;
   if (int rc = copy_locals(job)) return rc;
@@ -201,6 +201,7 @@ int copy_program(CopyJob &job) {
   if (int rc = rewrite_operands(job)) return rc;
   // Sized after the rewrite: finishing links the copy to the destination's callees.
   if (pcode_finish(job.to) != 0) return engine_error(job.dst, ERR_MEMORY);
+  if (int rc = pcode_charge_memory(job.dst, job.to)) return rc;
   if (pcode_register_udf(job.dst, job.to) != 0) return engine_error(job.dst, ERR_MEMORY);
   return 0;
 }

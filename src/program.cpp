@@ -80,8 +80,26 @@ int pcode_finish(exp_pcode *p) {
   return pcode_prepare(p);
 }
 
+namespace {
+
+int64_t cell_bytes(const exp_symval *c) {
+  return symval_type(c) == EXP_STRING && c->value.s ? static_cast<int64_t>(c->len) * 4 + 1 : 0;
+}
+
+}  // namespace
+
+int pcode_charge_memory(exp_engine *e, exp_pcode *p) {
+  int64_t bytes = cell_bytes(&p->result);
+  for (const exp_sym *s = p->locals.first; s; s = s->next) bytes += cell_bytes(&s->cell);
+  for (const exp_created_global *g = p->created_globals; g; g = g->next) bytes += cell_bytes(&g->sym->cell);
+  if (int rc = limit_charge(e, bytes)) return rc;
+  p->charged_bytes = bytes;
+  return 0;
+}
+
 void pcode_free(exp_engine *e, exp_pcode *p) {
   if (!p) return;
+  if (e && p->charged_bytes) limit_release(*e->memory, p->charged_bytes);
   if (p->argv) link_callees(p, -1);
   pcode_set_capacity(p, 0);
   symlist_free(p->locals);

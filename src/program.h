@@ -64,6 +64,8 @@ struct exp_pcode {
   int32_t result_len = 0;
   std::atomic<int32_t> cancel{0};               // set from outside the run by exp_cancel_execution
   char udf_name[EXP_NAME_MAX + 1] = {};
+  int64_t charged_bytes = 0;                     // memory charged to the engine for its cells
+  unsigned capabilities = 0;                     // groups its calls need, those of called programs included
   int32_t udf_callers = 0;                       // calls naming this program in finished live programs
   exp_engine *engine = nullptr;                  // the engine that owns the program
   std::vector<exp_srcpos> positions;             // per instruction, when compiled from text
@@ -89,3 +91,6 @@ void pcode_free(exp_engine *e, exp_pcode *p);
 // Returns 0 when `p` was made or copied by `e`, else reports error 111 in `e`: a program handed to
 // the wrong engine would corrupt both engines' counts and symbol lists.
 int pcode_refuse_foreign(exp_engine *e, const exp_pcode *p);
+// Charges the buffers of the program's cells (locals, constants, temporaries, the globals it
+// declared and its result) to the engine's memory. 0, or error 109 past the memory limit.
+int pcode_charge_memory(exp_engine *e, exp_pcode *p);

@@ -32,12 +32,19 @@ const exp_function *engine_function(exp_engine *e, const name_key &key) {
   return nullptr;
 }
 
+// The static built-in matching `key`, or none.
+const exp_function *builtin_function(const name_key &key) {
+  for (const exp_function &f : builtin_functions())
+    if (key.matches(f.name)) return &f;
+  return nullptr;
+}
+
 // Visits the enumerable functions in order (visible built-ins, visible engine records, then
 // every user-defined function, most recent first) until `visit` returns true.
 template <typename Visit>
 bool for_each_visible_function(const exp_engine *e, Visit visit) {
   for (const exp_function &f : builtin_functions())
-    if (!f.hidden && visit(f)) return true;
+    if (!f.hidden && !engine_function(e, name_key(f.name)) && visit(f)) return true;
   for (const exp_function &f : e->functions)
     if (!f.hidden && visit(f)) return true;
   for (const auto &u : e->user_functions)
@@ -62,6 +69,14 @@ bool registry_valid_return(char letter, const char *class_name) {
 
 bool registry_valid_param(char letter) { return letter && std::strchr("BDIOPRSabdioprs", letter); }
 
+const exp_function *registry_find_callback(const exp_engine *e, const void *fn) {
+  for (const exp_function &f : e->functions)
+    if (reinterpret_cast<const void *>(f.fn) == fn) return &f;
+  for (const exp_function &f : builtin_functions())
+    if (reinterpret_cast<const void *>(f.fn) == fn) return &f;
+  return nullptr;
+}
+
 const exp_function *registry_find_engine_function(exp_engine *e, const char *name) {
   return engine_function(e, name_key(name));
 }
@@ -69,9 +84,9 @@ const exp_function *registry_find_engine_function(exp_engine *e, const char *nam
 const exp_function *func_find(exp_engine *e, const char *name) {
   if (!name) return nullptr;
   const name_key key(name);
-  for (const exp_function &f : builtin_functions())
-    if (key.matches(f.name)) return &f;
-  return e ? engine_function(e, key) : nullptr;
+  // The engine's table first: a host's replacement of a built-in takes the built-in's place.
+  if (const exp_function *own = e ? engine_function(e, key) : nullptr) return own;
+  return builtin_function(key);
 }
 
 exp_udf *udf_entry_find(exp_engine *e, const char *name) {
@@ -118,11 +133,56 @@ int registry_load_builtins(exp_engine *e) {
                                    f.max_len, f.description, static_cast<int>(f.hidden),
                                    f.class_name[0] ? f.class_name : nullptr);
     if (rc) return rc;
+    e->functions.back().capability = f.capability;
   }
   return 0;
 }
 
 // ---- exported: functions -------------------------------------------------------------------------
+
+namespace {
+
+// Checks a host function's record and builds it. 0 or the error number.
+int make_record(exp_engine *e, const char *name, exp_func_cb fn, int min_args, uint32_t max_args,
+                const char *signature, char ret_type, uint32_t max_len, const char *description, int hidden,
+                const char *class_name, exp_function *f) {
+  if (!name || !*name) return engine_error(e, ERR_INVALID_INPUT, "missing function name");
+  if (!registry_valid_return(ret_type, class_name)) return engine_error(e, ERR_RETURN_TYPE);
+  for (const char *s = signature ? signature : ""; *s; ++s) {
+    if (registry_valid_param(*s)) continue;
+    char letter[2] = {*s, '\0'};
+    return engine_error(e, ERR_PARAM_TYPE, letter);
+  }
+  *f = exp_function{};
+  copy_name(f->name, name, EXP_NAME_MAX);
+  f->fn = fn;
+  f->min_args = min_args;
+  f->max_args = max_args;
+  copy_name(f->signature, signature, EXP_NAME_MAX);
+  f->ret_type = ret_type;
+  f->max_len = max_len;
+  copy_name(f->description, description, EXP_DESC_MAX);
+  f->hidden = hidden ? static_cast<uint32_t>(hidden) : 0;
+  copy_name(f->class_name, class_name, EXP_NAME_MAX);
+  return 0;
+}
+
+// Appends a record to the engine's table, or (when `replace` names a record of the table)
+// overwrites that one.
+int store_record(exp_engine *e, const exp_function &f, exp_function *replace) {
+  if (replace) {
+    *replace = f;
+    return engine_ok(e);
+  }
+  try {
+    e->functions.push_back(f);
+  } catch (const std::bad_alloc &) {
+    return engine_error(e, ERR_MEMORY);
+  }
+  return engine_ok(e);
+}
+
+}  // namespace
 
 extern "C" EXP_API int exp_register_function(exp_engine *e, const char *name, exp_func_cb fn,
                                              int min_args, uint32_t max_args, const char *signature,
@@ -130,31 +190,27 @@ extern "C" EXP_API int exp_register_function(exp_engine *e, const char *name, ex
                                              const char *description, int hidden,
                                              const char *class_name) {
   if (!e) return ERR_INVALID_INPUT;
-  if (!name || !*name) return engine_error(e, ERR_INVALID_INPUT, "missing function name");
-  if (func_find(e, name)) return engine_error(e, ERR_FUNC_REGISTERED);
-  if (!registry_valid_return(ret_type, class_name)) return engine_error(e, ERR_RETURN_TYPE);
-  for (const char *s = signature ? signature : ""; *s; ++s) {
-    if (registry_valid_param(*s)) continue;
-    char letter[2] = {*s, '\0'};
-    return engine_error(e, ERR_PARAM_TYPE, letter);
-  }
-  exp_function f{};
-  copy_name(f.name, name, EXP_NAME_MAX);
-  f.fn = fn;
-  f.min_args = min_args;
-  f.max_args = max_args;
-  copy_name(f.signature, signature, EXP_NAME_MAX);
-  f.ret_type = ret_type;
-  f.max_len = max_len;
-  copy_name(f.description, description, EXP_DESC_MAX);
-  f.hidden = hidden ? static_cast<uint32_t>(hidden) : 0;
-  copy_name(f.class_name, class_name, EXP_NAME_MAX);
-  try {
-    e->functions.push_back(f);
-  } catch (const std::bad_alloc &) {
-    return engine_error(e, ERR_MEMORY);
-  }
-  return engine_ok(e);
+  if (name && *name && func_find(e, name)) return engine_error(e, ERR_FUNC_REGISTERED);
+  exp_function f;
+  if (int rc = make_record(e, name, fn, min_args, max_args, signature, ret_type, max_len, description, hidden,
+                           class_name, &f))
+    return rc;
+  return store_record(e, f, nullptr);
+}
+
+extern "C" EXP_API int exp_replace_function(exp_engine *e, const char *name, exp_func_cb fn, int min_args,
+                                            uint32_t max_args, const char *signature, char ret_type,
+                                            uint32_t max_len, const char *description, int hidden,
+                                            const char *class_name) {
+  if (!e) return ERR_INVALID_INPUT;
+  exp_function f;
+  if (int rc = make_record(e, name, fn, min_args, max_args, signature, ret_type, max_len, description, hidden,
+                           class_name, &f))
+    return rc;
+  // The host's function stands in for the built-in and answers for what it does: it needs no
+  // capability group of its own.
+  auto *own = const_cast<exp_function *>(engine_function(e, name_key(name)));
+  return store_record(e, f, own);
 }
 
 extern "C" EXP_API int exp_get_function_count(const exp_engine *e) {

@@ -24,6 +24,10 @@ struct exp_function {
   char description[EXP_DESC_MAX + 1];
   uint32_t hidden;                    // not listed by the enumeration calls
   char class_name[EXP_NAME_MAX + 1];  // class of an object result
+  // Capability groups (EXP_CAP_*) of which a call needs at least one; 0 for functions that stay
+  // inside the engine. A single group is needed outright; several (the file class's open, whose
+  // mode decides) let the call compile when any is allowed, and the callee checks the rest.
+  unsigned capability = 0;
 };
 
 struct exp_method {
@@ -64,9 +68,23 @@ class name_key {
   bool given_;
 };
 
+// ---- capabilities --------------------------------------------------------------------------------
+// The groups a call of `f` needs for certain: its group, or none when several could serve and
+// one of them is allowed (the callee then checks the one it uses).
+unsigned capability_needed(const exp_engine *e, const exp_function &f);
+// 0 when the engine allows every group in `groups`, else error `number` (53 when compiling, 108
+// when running) naming `function` and the first denied group.
+int capability_check(exp_engine *e, unsigned groups, const char *function, int number);
+// 0 when engine `e` allows every call of `p` (a program of engine `src`), else error `number`
+// naming the first call it denies.
+int capability_check_program(exp_engine *e, const exp_engine *src, const exp_pcode *p, int number);
+
 // ---- lookups -------------------------------------------------------------------------------------
 // A function record by name: the static built-ins first, then the engine's table.
 const exp_function *func_find(exp_engine *e, const char *name);
+// The record whose callback is `fn`: the engine's table first, then the static built-ins; none
+// for other callbacks (operators).
+const exp_function *registry_find_callback(const exp_engine *e, const void *fn);
 // A record of the engine's own table by name, or none.
 const exp_function *registry_find_engine_function(exp_engine *e, const char *name);
 // The program of a user-defined function by name (empty names never match), or none.

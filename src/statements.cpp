@@ -362,6 +362,20 @@ int parse_type(exp_engine *e, Declaration *d) {
   return advance(e);
 }
 
+// Error 109 for a declaration past the engine's limits: a string longer than the longest allowed,
+// a buffer larger than the memory limit, or a global beyond the number of symbols allowed. The
+// program's memory as a whole is charged once it compiles.
+int check_declaration_limits(exp_engine *e, const Declaration &d) {
+  if (d.type == EXP_STRING) {
+    if (int rc = limit_check(e, EXP_LIMIT_STRING, d.limit)) return rc;
+    int64_t bytes = int64_t{d.limit} * 4 + 1;
+    if (int rc = limit_check(e, EXP_LIMIT_MEMORY, e->memory->used.load(std::memory_order_relaxed) + bytes))
+      return rc;
+  }
+  if (d.is_private) return 0;
+  return limit_check(e, EXP_LIMIT_SYMBOLS, int64_t{e->symbols.count} + 1);
+}
+
 int parse_declaration(exp_engine *e, exp_pcode *p) {
   Declaration d;
   if (int rc = parse_modifiers(e, &d)) return rc;
@@ -373,6 +387,7 @@ int parse_declaration(exp_engine *e, exp_pcode *p) {
     return engine_error(e, ERR_DUPLICATE_SYMBOL, name);
   if (d.type == EXP_STRING && d.limit < 1) return engine_error(e, ERR_ZERO_LENGTH);
   if (d.type == EXP_STRING && d.limit > kMaxStringLimit) return refuse_string_length(e);
+  if (int rc = check_declaration_limits(e, d)) return rc;
   uint32_t flags = (d.is_static ? EXP_STATIC : 0) | (d.is_hidden ? EXP_HIDDEN : 0) |
                    (d.bytes ? EXP_BYTES : 0) | (d.is_private ? EXP_LOCAL : 0);
   exp_symval *cell = d.is_private ? sym_add_local(p, name, d.type, d.limit, d.cls, flags)

@@ -128,6 +128,7 @@ extern "C" EXP_API int exp_add_symbol(exp_engine *e, const char *name, int type,
   if (type == EXP_STRING && limit < 1) return engine_error(e, ERR_ZERO_LENGTH);
   if (type == EXP_STRING && limit > kMaxStringLimit) return engine_error(e, ERR_INVALID_INPUT, "string limit too large");
   if (sym_exists(e, name)) return engine_error(e, ERR_DUPLICATE_SYMBOL, name);
+  if (int rc = limit_check(e, EXP_LIMIT_SYMBOLS, int64_t{e->symbols.count} + 1)) return rc;
   uint32_t flags = EXP_STATIC | EXP_HOSTSYM;
   if (options & EXP_SYM_READONLY) flags |= EXP_READONLY;
   if (options & EXP_SYM_BYTES) flags |= EXP_BYTES;

@@ -117,6 +117,19 @@ int symval_resize(exp_symval *c, int64_t n, int options) {
   return 0;
 }
 
+void symval_mark_raw(exp_symval *c) {
+  if (!is_string(c) || !c->value.s || (c->flags & SYMVAL_RAW)) return;
+  std::memset(c->value.s, 0, buffer_size(c->len));
+  c->flags |= SYMVAL_RAW;
+}
+
+void symval_clear_stale(exp_symval *c) {
+  if (!symval_raw_bytes(c) || !is_string(c) || !c->value.s) return;
+  size_t used = std::strlen(c->value.s);
+  std::memset(c->value.s + used, 0, buffer_size(c->len) - used);
+  c->flags &= ~SYMVAL_RAW;
+}
+
 void symval_set_bytes(exp_symval *c, const char *text, size_t n) {
   if (!is_string(c) || !c->value.s) {
     exp_symval_setnull(c);
@@ -126,6 +139,7 @@ void symval_set_bytes(exp_symval *c, const char *text, size_t n) {
   size_t room = symval_buffer_bytes(c);
   size_t count = n < room ? n : room;
   np_uchar_bufcopy(text ? text : "", c->value.s, room_of(count + 1));
+  symval_clear_stale(c);
 }
 
 // ---- exported setters --------------------------------------------------------------------------
@@ -136,8 +150,10 @@ extern "C" EXP_API void exp_symval_setnull(exp_symval *c) {
   int t = symval_type(c);
   if (t == EXP_INTEGER || t == EXP_BOOLEAN) c->value.i = 0;
   else if (t == EXP_REAL || t == EXP_DATE) decSextNaN(symval_dec(c));
-  else if (t == EXP_STRING && c->value.s) c->value.s[0] = '\0';
-  else if (t == EXP_POINTER) c->value.p = nullptr;
+  else if (t == EXP_STRING && c->value.s) {
+    c->value.s[0] = '\0';
+    symval_clear_stale(c);
+  } else if (t == EXP_POINTER) c->value.p = nullptr;
   else if (t == EXP_OBJECT) symval_release_object(c);
   symval_set_null_flag(c);
 }
@@ -192,6 +208,7 @@ extern "C" EXP_API void exp_symval_setstrn(exp_symval *c, const char *text, int 
   }
   std::memmove(c->value.s, p, used);  // the text may lie in the cell's own buffer
   c->value.s[used] = '\0';
+  symval_clear_stale(c);
 }
 
 extern "C" EXP_API void exp_symval_setstr(exp_symval *c, const char *text) {

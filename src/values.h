@@ -31,6 +31,21 @@ void symval_set_bytes(exp_symval *c, const char *text, size_t n);
 // Drops the cell's reference to its object instance, destroying it with the last reference.
 void symval_release_object(exp_symval *c);
 
+// Internal flag of a string cell whose buffer holds a raw field written byte by byte (the
+// mainframe formats, the file class's readbytes): bytes past its first zero byte belong to it.
+inline constexpr uint32_t SYMVAL_RAW = 0x8000;
+// True when a reader of raw fields takes every byte of the buffer as the value's: raw fields, and
+// host-bound cells (hosts write raw records straight into the buffer). Any other string's value
+// ends at its terminator, and a reader sees zero bytes past it.
+inline bool symval_raw_bytes(const exp_symval *c) { return (c->flags & (SYMVAL_RAW | EXP_HOSTSYM)) != 0; }
+// Prepares a string cell for a raw field: a cell that did not hold one is zeroed whole first, so
+// no byte of an earlier value stays behind the field.
+void symval_mark_raw(exp_symval *c);
+// Zeroes the buffer of a cell whose bytes are read raw past its text (the setters call it after
+// storing text): a shorter value never leaves part of an earlier, longer one readable. The cell
+// then holds text again.
+void symval_clear_stale(exp_symval *c);
+
 inline int symval_type(const exp_symval *c) { return static_cast<int>(c->flags & EXP_TYPE_MASK); }
 inline bool symval_is_null(const exp_symval *c) { return (c->flags & EXP_NULL) != 0; }
 inline void symval_set_null_flag(exp_symval *c) { c->flags |= EXP_NULL; }

@@ -8,7 +8,9 @@
 #include <string_view>
 
 #include "builtins/builtins.h"
+#include "builtins/cancel.h"
 #include "builtins/cells.h"
+#include "engine.h"
 #include "errors.h"
 #include "support/uchar.h"
 #include "values.h"
@@ -29,12 +31,31 @@ struct ArrayElement {
 };
 
 // The data of an array instance: `count` elements in index order, inside storage for `capacity`
-// (aparse reserves in steps; every slot past `count` is zero).
+// (aparse reserves ahead; every slot past `count` is zero). The bytes of its storage and of its
+// strings are charged to the memory of the engine that made it (`budget`).
 struct ArrayData {
   int32_t count = 0;
   int32_t capacity = 0;
   ArrayElement *elements = nullptr;
+  MemoryBudgetRef budget;
+  int64_t charged = 0;
 };
+
+// Charges `bytes` more (or, negative, fewer) to the array's engine. 0, or error 109 with nothing
+// charged when the engine's memory limit would be passed.
+int charge(exp_engine *e, ArrayData *a, int64_t bytes) {
+  if (!e) return 0;
+  if (!a->budget) a->budget = e->memory;
+  if (bytes > 0)
+    if (int rc = limit_charge(e, bytes)) return rc;
+  if (bytes < 0) limit_release(*a->budget, -bytes);
+  a->charged += bytes;
+  return 0;
+}
+
+// Bytes of the storage of `n` elements, and of one string element's text.
+int64_t storage_bytes(int64_t n) { return n * static_cast<int64_t>(sizeof(ArrayElement)); }
+int64_t text_bytes(const char *s) { return s ? static_cast<int64_t>(std::strlen(s)) + 1 : 0; }
 
 // What distinguishes the five classes: the element type and the class name.
 struct ArrayKind {
@@ -47,7 +68,7 @@ constexpr ArrayKind kRealArray{EXP_REAL, "real_array"};
 constexpr ArrayKind kBooleanArray{EXP_BOOLEAN, "boolean_array"};
 constexpr ArrayKind kDateArray{EXP_DATE, "date_array"};
 
-constexpr int32_t kAparseStep = 16;
+constexpr int32_t kAparseFirst = 16;  // aparse's first storage; it doubles from there
 
 // ---- storage -------------------------------------------------------------------------------------
 
@@ -72,6 +93,7 @@ void free_strings(ArrayElement *elements, int32_t from, int32_t to) {
 void array_destructor(void *data) {
   auto *a = static_cast<ArrayData *>(data);
   if (!a) return;
+  if (a->budget) limit_release(*a->budget, a->charged);
   std::free(a->elements);
   delete a;
 }
@@ -112,10 +134,14 @@ bool bind_array(exp_symval *cell, ArrayData *a) {
 // variable unchanged.
 int dim_new(exp_engine *e, exp_symval *result, exp_symval *cell, int64_t n) {
   auto a = std::make_unique<ArrayData>();
-  if (!allocate_elements(n, &a->elements)) return exp_raise_memory_error(e);
+  if (int rc = charge(e, a.get(), storage_bytes(n))) return rc;
+  if (!allocate_elements(n, &a->elements)) {
+    array_destructor(a.release());
+    return exp_raise_memory_error(e);
+  }
   a->count = a->capacity = static_cast<int32_t>(n);
   if (!bind_array(cell, a.get())) {
-    std::free(a->elements);
+    array_destructor(a.release());
     return exp_raise_memory_error(e);
   }
   a.release();
@@ -127,12 +153,23 @@ int dim_new(exp_engine *e, exp_symval *result, exp_symval *cell, int64_t n) {
 // elements are kept, new ones are null, dropped strings are freed. On allocation failure the array
 // keeps its previous storage and size.
 int dim_resize(exp_engine *e, exp_symval *result, ArrayData *a, int64_t n, const ArrayKind &kind) {
+  if (n > a->capacity)
+    if (int rc = charge(e, a, storage_bytes(n - a->capacity))) return rc;
   ArrayElement *storage = nullptr;
-  if (!allocate_elements(n, &storage)) return exp_raise_memory_error(e);
+  if (!allocate_elements(n, &storage)) {
+    if (n > a->capacity) charge(e, a, -storage_bytes(n - a->capacity));
+    return exp_raise_memory_error(e);
+  }
+  if (n < a->capacity) charge(e, a, -storage_bytes(a->capacity - n));
   auto size = static_cast<int32_t>(n);
   int32_t kept = size < a->count ? size : a->count;
   if (kept > 0) std::memcpy(storage, a->elements, static_cast<size_t>(kept) * sizeof(ArrayElement));
-  if (kind.type == EXP_STRING) free_strings(a->elements, kept, a->count);
+  if (kind.type == EXP_STRING) {
+    int64_t dropped = 0;
+    for (int32_t k = kept; k < a->count; ++k) dropped += text_bytes(a->elements[k].value.s);
+    charge(e, a, -dropped);
+    free_strings(a->elements, kept, a->count);
+  }
   std::free(a->elements);
   a->elements = storage;
   a->count = a->capacity = size;
@@ -177,6 +214,8 @@ int read_element(exp_engine *e, exp_symval *result, const ArrayElement &el, cons
   switch (kind.type) {
     case EXP_STRING: {
       int64_t chars = np_uchar_length(el.value.s);
+      if (chars > result->len)
+        if (int rc = limit_check(e, EXP_LIMIT_STRING, chars)) return rc;
       if (chars > result->len && symval_resize(result, chars, RESIZE_KEEP) != 0)
         return exp_raise_memory_error(e);
       exp_symval_setstr(result, el.value.s);
@@ -190,7 +229,7 @@ int read_element(exp_engine *e, exp_symval *result, const ArrayElement &el, cons
 
 // Stores `value` (null allowed) into the element. A string is copied whole before the old one is
 // freed, so an allocation failure leaves the element as it was.
-int write_element(exp_engine *e, ArrayElement &el, const exp_symval *value, const ArrayKind &kind) {
+int write_element(exp_engine *e, ArrayData *a, ArrayElement &el, const exp_symval *value, const ArrayKind &kind) {
   bool null = symval_is_null(value) || symval_type(value) != kind.type;
   if (kind.type != EXP_STRING) {
     if (!null && (kind.type == EXP_REAL || kind.type == EXP_DATE)) el.value.d = value->value.d;
@@ -198,8 +237,13 @@ int write_element(exp_engine *e, ArrayElement &el, const exp_symval *value, cons
     el.is_set = null ? 0 : 1;
     return 0;
   }
+  const char *text = null ? nullptr : value->value.s ? value->value.s : "";
+  if (int rc = charge(e, a, text_bytes(text) - text_bytes(el.value.s))) return rc;
   char *copy = nullptr;
-  if (!null && !(copy = copy_text(value->value.s ? value->value.s : ""))) return exp_raise_memory_error(e);
+  if (text && !(copy = copy_text(text))) {
+    charge(e, a, text_bytes(el.value.s) - text_bytes(text));
+    return exp_raise_memory_error(e);
+  }
   std::free(el.value.s);
   el.value.s = copy;
   el.is_set = null ? 0 : 1;
@@ -221,7 +265,7 @@ int array_access(exp_engine *e, exp_symval *result, int argc, exp_symval **argv,
   if (index < 1 || index > a->count) return exp_raise_error(e, "Index out of bounds");
   ArrayElement &el = a->elements[index - 1];
   if (int rc = read_element(e, result, el, kind)) return rc;
-  return argc >= 3 ? write_element(e, el, argv[2], kind) : 0;
+  return argc >= 3 ? write_element(e, a, el, argv[2], kind) : 0;
 }
 
 template <const ArrayKind &Kind>
@@ -236,39 +280,65 @@ int access_cb(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
 
 // ---- aparse ------------------------------------------------------------------------------------------------
 
-// Appends a copy of `piece`, growing the storage by kAparseStep elements when it is full.
-bool append_piece(ArrayData *a, std::string_view piece) {
-  if (a->count == a->capacity) {
-    ArrayElement *storage = nullptr;
-    if (!allocate_elements(int64_t{a->capacity} + kAparseStep, &storage)) return false;
-    if (a->count > 0) std::memcpy(storage, a->elements, static_cast<size_t>(a->count) * sizeof(ArrayElement));
-    std::free(a->elements);
-    a->elements = storage;
-    a->capacity += kAparseStep;
+// Builds aparse's array: appends pieces, doubling the storage when it is full (so n pieces cost
+// linear time), charging the array's engine for every byte and looking for cancellation as the
+// source is scanned.
+class PieceList {
+ public:
+  PieceList(exp_engine *e, const exp_symval *self) : e_(e), meter_(e, self) {}
+
+  // 0, or error 1 (memory), 104 (cancelled) or 109 (memory limit).
+  int start() {
+    a_.reset(new (std::nothrow) ArrayData);
+    if (!a_) return exp_raise_memory_error(e_);
+    return grow();
   }
-  char *copy = copy_text(piece);
-  if (!copy) return false;
-  a->elements[a->count].value.s = copy;
-  a->elements[a->count].is_set = 1;
-  ++a->count;
-  return true;
-}
+  int append(std::string_view piece) {
+    if (int rc = meter_.add(static_cast<int64_t>(piece.size()) + 1)) return rc;
+    if (a_->count == a_->capacity)
+      if (int rc = grow()) return rc;
+    if (int rc = charge(e_, a_.get(), static_cast<int64_t>(piece.size()) + 1)) return rc;
+    char *copy = copy_text(piece);
+    if (!copy) return exp_raise_memory_error(e_);
+    a_->elements[a_->count].value.s = copy;
+    a_->elements[a_->count].is_set = 1;
+    ++a_->count;
+    return 0;
+  }
+  OwnedStringArray take() { return std::move(a_); }
+
+ private:
+  int grow() {
+    int64_t capacity = a_->capacity == 0 ? kAparseFirst : int64_t{a_->capacity} * 2;
+    if (capacity > INT32_MAX) capacity = INT32_MAX;
+    if (capacity <= a_->capacity) return exp_raise_memory_error(e_);
+    if (int rc = charge(e_, a_.get(), storage_bytes(capacity - a_->capacity))) return rc;
+    ArrayElement *storage = nullptr;
+    if (!allocate_elements(capacity, &storage)) return exp_raise_memory_error(e_);
+    if (a_->count > 0) std::memcpy(storage, a_->elements, static_cast<size_t>(a_->count) * sizeof(ArrayElement));
+    std::free(a_->elements);
+    a_->elements = storage;
+    a_->capacity = static_cast<int32_t>(capacity);
+    return 0;
+  }
+
+  exp_engine *e_;
+  WorkMeter meter_;
+  OwnedStringArray a_;
+};
 
 // The pieces of `source` between non-overlapping occurrences of `delimiter` (compared bytewise),
-// the last piece possibly empty; an empty delimiter gives the whole source. None out of memory.
-OwnedStringArray split(std::string_view source, std::string_view delimiter) {
-  OwnedStringArray a(new (std::nothrow) ArrayData);
-  if (!a || !allocate_elements(kAparseStep, &a->elements)) return nullptr;
-  a->capacity = kAparseStep;
+// the last piece possibly empty; an empty delimiter gives the whole source. 0 or an error.
+int split(std::string_view source, std::string_view delimiter, PieceList &list) {
+  if (int rc = list.start()) return rc;
   size_t piece = 0;
   if (!delimiter.empty()) {
     for (size_t at = source.find(delimiter); at != std::string_view::npos; at = source.find(delimiter, piece)) {
-      if (!append_piece(a.get(), source.substr(piece, at - piece))) return nullptr;
+      if (int rc = list.append(source.substr(piece, at - piece))) return rc;
       piece = at + delimiter.size();
     }
   }
-  if (!append_piece(a.get(), source.substr(piece))) return nullptr;
-  return a;
+  return list.append(source.substr(piece));
 }
 
 // aparse(source, delimiter, arr): fills the string array `arr` with the pieces of `source` and
@@ -281,8 +351,11 @@ int aparse(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
     exp_symval_setnull(result);
     return 0;
   }
-  OwnedStringArray a = split(argv[0]->value.s ? argv[0]->value.s : "", argv[1]->value.s ? argv[1]->value.s : "");
-  if (!a || !bind_array(arr, a.get())) return exp_raise_memory_error(e);
+  PieceList list(e, argv[argc]);
+  if (int rc = split(argv[0]->value.s ? argv[0]->value.s : "", argv[1]->value.s ? argv[1]->value.s : "", list))
+    return rc;
+  OwnedStringArray a = list.take();
+  if (!bind_array(arr, a.get())) return exp_raise_memory_error(e);
   exp_symval_setint(result, a.release()->count);
   return 0;
 }

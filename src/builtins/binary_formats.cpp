@@ -65,7 +65,8 @@ int fn_pd(exp_engine *e, Cell *result, int argc, Cell **argv) {
   if (int rc = parse_wd(e, argc, argv, 1, {1, 0}, &wd)) return rc;
   if (wd.width > 16 || wd.width > mf_capacity(argv[0])) return mf_invalid(e, "the width is invalid", MF_READ_FAILED);
   if (wd.decimals > MF_MAX_DECIMALS) return mf_invalid(e, MF_DECIMALS_RANGE, MF_READ_FAILED);
-  const unsigned char *b = mf_bytes(argv[0]);
+  const mf_field field(argv[0], wd.width);
+  const unsigned char *b = field.data();
   if (b[0] != 0x00 && b[0] != 0x80) return mf_invalid(e, "the sign byte is invalid", MF_READ_FAILED);
   mf_accumulator value;
   for (int64_t i = 1; i < wd.width; ++i) {
@@ -107,7 +108,8 @@ int fn_formatpd(exp_engine *e, Cell *result, int argc, Cell **argv) {
   if (negative) d = -d;
   if (wd.decimals > 0) d = d * mf_pow10(wd.decimals) + 0.5;
   std::string digits = mf_integer_digits(d);
-  unsigned char *b = mf_bytes(out);
+  unsigned char *b = mf_output(e, out);
+  if (!b) return ERR_READ_ONLY;
   std::memset(b, 0, static_cast<size_t>(wd.width));
   auto pos = static_cast<int64_t>(digits.size()) - 1;
   for (int64_t i = wd.width - 1; i >= 1 && pos >= 0; --i) {

@@ -10,6 +10,8 @@
 #include "errors.h"
 #include "expression.h"
 #include "registry.h"
+#include "resource_limits.h"
+#include "symbols.h"
 #include "values.h"
 
 namespace builtin_cells {
@@ -25,6 +27,14 @@ inline const char *text_of(const exp_symval *c) {
 inline bool flag_arg(int argc, exp_symval **argv, int i, bool fallback) {
   if (argc <= i || symval_is_null(argv[i])) return fallback;
   return argv[i]->value.i != 0;
+}
+
+// 0 when a built-in may write into argument cell `c`; error 42 naming the symbol when the host
+// bound it read-only: the mark holds for built-ins that write into their arguments as it does for
+// assignment. Only host symbols carry the mark, and their cells live in symbol records.
+inline int check_writable(exp_engine *e, exp_symval *c) {
+  if (!(c->flags & EXP_READONLY)) return 0;
+  return engine_error(e, ERR_READ_ONLY, sym_of_cell(c)->name);
 }
 
 // A context for arithmetic and conversions on the engine's 52-digit reals.
@@ -59,6 +69,7 @@ inline int reserve(exp_engine *e, exp_symval *result, int64_t chars, size_t byte
   auto by_bytes = static_cast<int64_t>((bytes + 3) / 4);
   if (by_bytes > need) need = by_bytes;
   if (need <= static_cast<int64_t>(result->len)) return 0;
+  if (int rc = limit_check(e, EXP_LIMIT_STRING, need)) return rc;
   return symval_resize(result, need, 0) == 0 ? 0 : engine_error(e, ERR_MEMORY);
 }
 

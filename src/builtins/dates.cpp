@@ -13,6 +13,7 @@
 #include "engine.h"
 #include "errors.h"
 #include "support/dates.h"
+#include "support/process_locale.h"
 #include "support/decimal.h"
 #include "support/uchar.h"
 #include "values.h"
@@ -43,8 +44,9 @@ constexpr int kNameRoom = 256;  // UTF-8 bytes of one month name, terminator inc
 // process; the initialisation is thread-safe.
 int month_name_encoding() {
   static const int code = [] {
-    const char *charset = nl_langinfo(CODESET);
-    int id = (charset && *charset) ? np_uchar_getenc(charset) : NP_UCHAR_ENC_UNKNOWN;
+    char charset[64];
+    process_locale_codeset(charset, sizeof charset);
+    int id = *charset ? np_uchar_getenc(charset) : NP_UCHAR_ENC_UNKNOWN;
     return id >= 0 ? id : NP_UCHAR_ENC_WINDOWS_1252;
   }();
   return code;
@@ -248,12 +250,16 @@ int fn_formatdate(exp_engine *e, Cell *result, int, Cell **argv) {
 // turns on ISO 8601 date text for this engine instead). A name the platform rejects stops the
 // run with error 105, the result holding the previous name.
 int fn_locale(exp_engine *e, Cell *result, int argc, Cell **argv) {
-  const char *current = std::setlocale(LC_ALL, nullptr);
-  exp_symval_setstr(result, current ? current : "");
-  if (argc < 1 || symval_is_null(argv[0])) return 0;
+  char current[256];
+  if (argc < 1 || symval_is_null(argv[0])) {
+    process_locale_switch(nullptr, current, sizeof current);
+    exp_symval_setstr(result, current);
+    return 0;
+  }
   const char *name = argv[0]->value.s ? argv[0]->value.s : "";
-  if (engine_set_locale(e, name) != 0) return engine_error(e, ERR_LOCALE);
-  return 0;
+  int rc = engine_set_locale(e, name, current, sizeof current);
+  exp_symval_setstr(result, current);
+  return rc != 0 ? engine_error(e, ERR_LOCALE) : 0;
 }
 
 const exp_function kRecords[] = {
@@ -265,7 +271,7 @@ const exp_function kRecords[] = {
      "Sets the locale which affects certain operations such as uppercasing and date operations. Returns the "
      "old locale. If no parameter is passed, the current locale is returned. This locale setting is a global "
      "setting.",
-     0, ""},
+     0, "", EXP_CAP_LOCALE},
 };
 
 }  // namespace

@@ -5,7 +5,9 @@
 
 #include "builtins/builtins.h"
 #include "builtins/cells.h"
+#include "engine.h"
 #include "errors.h"
+#include "registry.h"
 #include "support/files.h"
 #include "values.h"
 
@@ -47,15 +49,25 @@ int mode_flags(const char *mode, bool *append) {
   return flags;
 }
 
+// Error 108 when the engine denies the group the open mode needs: file read to read, file write
+// to write or append. Compiling let the call through because one of them was allowed.
+int check_open_capabilities(exp_engine *e, int flags) {
+  unsigned needed = (flags & NP_FIO_READ) ? EXP_CAP_FILE_READ : 0u;
+  if (flags & NP_FIO_WRITE) needed |= EXP_CAP_FILE_WRITE;
+  return capability_check(e, needed, "open", ERR_CAPABILITY_RUN);
+}
+
 // open(f, path [, mode]): releases what f held, then opens the path (mode "r" by default).
 // True when open; false, with f null, when the file cannot be opened.
 int file_open(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   if (!is_file_cell(argv[0])) return wrong_object(e, kClassName);
   if (symval_is_null(argv[1])) return set_null(result);
   const char *mode = argc >= 3 && !symval_is_null(argv[2]) && argv[2]->value.s ? argv[2]->value.s : "r";
-  exp_symval_setnull(argv[0]);
   bool append = false;
   int flags = mode_flags(mode, &append);
+  if (int rc = check_open_capabilities(e, flags)) return rc;
+  exp_symval_setnull(argv[0]);
+  if (e->file_special) flags |= NP_FIO_SPECIAL;
   np_file *f = nullptr;
   if (np_fio_open(argv[1]->value.s, flags, &f) != 0) return set_int(result, 0);
   if (append) np_fio_seek64(f, 0, NP_FIO_END);
@@ -104,9 +116,12 @@ int file_readbytes(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
   exp_symval *buf = argv[2];
   if (symval_is_null(argv[1])) return set_null(result);
   if (argv[1]->value.i < 1 || symval_type(buf) != EXP_STRING || !buf->value.s) return set_int(result, 0);
+  if (int rc = check_writable(e, buf)) return rc;
+  symval_mark_raw(buf);
   int64_t n = np_fio_getb(f, buf->value.s, block_size(argv[1]->value.i, buf));
   if (n < 0) return set_int(result, 0);
-  buf->value.s[n] = '\0';
+  // The block is the whole value: nothing an earlier, longer block left stays behind it.
+  std::memset(buf->value.s + n, 0, symval_buffer_bytes(buf) + 1 - static_cast<size_t>(n));
   symval_clear_null_flag(buf);
   return set_int(result, n);
 }
@@ -123,15 +138,39 @@ int file_writeline(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
   return set_int(result, end == 2 ? n + end : 0);
 }
 
-// writebytes(f, n, buf): writes n bytes of buf's storage (bounded by its length), bytes past the
-// text's terminator included, so a block from readbytes goes back whole. Returns the count.
+// Writes `count` zero bytes. Returns the count written, or -1 when the first write fails.
+int64_t write_zeros(np_file *f, size_t count) {
+  static constexpr char kZeros[4096] = {};
+  size_t done = 0;
+  while (done < count) {
+    size_t step = count - done < sizeof kZeros ? count - done : sizeof kZeros;
+    int64_t n = np_fio_putb(f, kZeros, step);
+    if (n < 0) return done > 0 ? static_cast<int64_t>(done) : -1;
+    done += static_cast<size_t>(n);
+    if (static_cast<size_t>(n) < step) break;
+  }
+  return static_cast<int64_t>(done);
+}
+
+// writebytes(f, n, buf): writes n bytes of buf's storage (bounded by its length). A raw block
+// (readbytes, the format functions) or a host's field goes out as it is, zero bytes included, so
+// a block from readbytes goes back whole; a text goes out as its bytes padded with zero bytes.
+// Returns the count.
 int file_writebytes(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
   np_file *f = nullptr;
   if (int rc = open_file(e, argv, &f)) return rc;
   exp_symval *buf = argv[2];
   if (symval_is_null(argv[1]) || symval_is_null(buf)) return set_null(result);
   if (argv[1]->value.i < 1 || symval_type(buf) != EXP_STRING || !buf->value.s) return set_int(result, 0);
-  int64_t n = np_fio_putb(f, buf->value.s, block_size(argv[1]->value.i, buf));
+  size_t count = block_size(argv[1]->value.i, buf);
+  // A raw block (from readbytes or a format function) goes out whole; of a text, only its own
+  // bytes, then zero bytes, so nothing past its terminator reaches the file.
+  size_t own = symval_raw_bytes(buf) ? count : strnlen(buf->value.s, count);
+  int64_t n = np_fio_putb(f, buf->value.s, own);
+  if (n == static_cast<int64_t>(own) && own < count) {
+    int64_t zeros = write_zeros(f, count - own);
+    n = zeros < 0 ? n : n + zeros;
+  }
   return set_int(result, n < 0 ? 0 : n);
 }
 
@@ -175,7 +214,7 @@ const exp_function kFunctions[] = {
      "Open a file. First parameter is the string file name, and a the second parameter is a string "
      "indicating mode: 'r'=read, 'w'=write, 'rw'=both. If a file doesn't exist it is created. Returns "
      "false on failure.",
-     1, ""},
+     1, "", EXP_CAP_FILE_READ | EXP_CAP_FILE_WRITE},
     {"file_close", file_close, 1, 1, "O", 'b', 0, "Closes the open file.", 1, ""},
     {"file_readline", file_readline, 1, 1, "O", 's', 1024,
      "Read a line of text from a file. A maximum of 1024 bytes will be read. The text is returned. "

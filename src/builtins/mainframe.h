@@ -48,7 +48,25 @@ double mf_value_to_double(const exp_symval *v, bool *ok = nullptr);
 void mf_set_real(exp_symval *result, double v);
 // Bytes of a string cell usable as a field (its limit), 0 for anything else.
 int64_t mf_capacity(const exp_symval *c);
-inline unsigned char *mf_bytes(const exp_symval *c) { return reinterpret_cast<unsigned char *>(c->value.s); }
+// The first `width` bytes of a field as a reader sees them: a raw field's or host cell's bytes as
+// they are, any other string's text followed by zero bytes, so nothing a longer earlier value
+// left past the terminator is read. Copies at most kMaxCopy bytes and never allocates; `width`
+// is at most the cell's capacity (checked by every reader first).
+class mf_field {
+ public:
+  static constexpr int64_t kMaxCopy = 64;  // wider than any field layout (31 digits and a sign)
+  mf_field(const exp_symval *c, int64_t width);
+  const unsigned char *data() const { return bytes_; }
+  mf_field(const mf_field &) = delete;
+  mf_field &operator=(const mf_field &) = delete;
+
+ private:
+  unsigned char copy_[kMaxCopy] = {};
+  const unsigned char *bytes_;
+};
+// The buffer a writer of raw fields fills: error 42 for a read-only cell (returns none), else the
+// cell is marked as holding a raw field (see symval_mark_raw).
+unsigned char *mf_output(exp_engine *e, exp_symval *c);
 
 // Decimal digits of floor(d) for d >= 0, at least one; "0" for a value that is not finite.
 std::string mf_integer_digits(double d);

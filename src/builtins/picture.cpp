@@ -99,6 +99,21 @@ void mf_set_real(exp_symval *result, double v) {
   symval_clear_null_flag(result);
 }
 
+mf_field::mf_field(const exp_symval *c, int64_t width)
+    : bytes_(reinterpret_cast<const unsigned char *>(c->value.s)) {
+  if (symval_raw_bytes(c) || width > kMaxCopy) return;
+  size_t text = strnlen(c->value.s, static_cast<size_t>(width));
+  if (text >= static_cast<size_t>(width)) return;
+  std::memcpy(copy_, c->value.s, text);
+  bytes_ = copy_;
+}
+
+unsigned char *mf_output(exp_engine *e, exp_symval *c) {
+  if (builtin_cells::check_writable(e, c)) return nullptr;
+  symval_mark_raw(c);
+  return reinterpret_cast<unsigned char *>(c->value.s);
+}
+
 int64_t mf_capacity(const exp_symval *c) {
   return symval_type(c) == EXP_STRING && c->value.s ? static_cast<int64_t>(c->len) : 0;
 }
@@ -181,7 +196,7 @@ int mf_read_unsigned(exp_engine *e, const exp_symval *data, int64_t width, bool 
                      double *out) {
   if (!reader_limits_ok(width, decimals, data))
     return mf_invalid(e, "the width specified is too large", MF_READ_FAILED);
-  *out = scale_exact(get_uint(mf_bytes(data), width, big_endian), decimals, false);
+  *out = scale_exact(get_uint(mf_field(data, width).data(), width, big_endian), decimals, false);
   return 0;
 }
 
@@ -189,7 +204,7 @@ int mf_read_signed(exp_engine *e, const exp_symval *data, int64_t width, bool bi
                    double *out) {
   if (!reader_limits_ok(width, decimals, data))
     return mf_invalid(e, "the width specifed is too large", MF_READ_FAILED);
-  const uint64_t bits = get_uint(mf_bytes(data), width, big_endian);
+  const uint64_t bits = get_uint(mf_field(data, width).data(), width, big_endian);
   const uint64_t field = ~uint64_t{0} >> (64 - 8 * width);  // the field's own bits
   const bool negative = (bits >> (8 * width - 1)) != 0;
   // Two's complement: the magnitude of a negative field is its inverted bits plus one.
@@ -202,7 +217,8 @@ int mf_read_packed(exp_engine *e, const exp_symval *data, int64_t width, bool us
   if (width < 1 || width > mf_capacity(data))
     return mf_invalid(e, "the source does not contain enough bytes", MF_READ_FAILED);
   if (decimals < 0 || decimals > MF_MAX_DECIMALS) return mf_invalid(e, MF_DECIMALS_RANGE, MF_READ_FAILED);
-  const unsigned char *b = mf_bytes(data);
+  const mf_field field(data, width);
+  const unsigned char *b = field.data();
   mf_accumulator value;
   for (int64_t i = 0; i + 1 < width; ++i) {
     if (b[i] > 0x99 || (b[i] & 0x0F) > 9) return mf_invalid(e, "the number is not packed decimal", MF_READ_FAILED);
@@ -230,7 +246,8 @@ int mf_write_unsigned(exp_engine *e, double number, int64_t width, int64_t decim
                       exp_symval *out) {
   if (!writer_limits_ok(width, 8, decimals, out))
     return mf_invalid(e, "the width is invalid or the power of 10 is too large", MF_FORMAT_FAILED);
-  unsigned char *b = mf_bytes(out);
+  unsigned char *b = mf_output(e, out);
+  if (!b) return ERR_READ_ONLY;
   if (number < 0) {
     std::memset(b, 0xFF, static_cast<size_t>(width));
     return 0;
@@ -263,7 +280,9 @@ int mf_write_signed(exp_engine *e, const exp_symval *value, int64_t width, int64
   if (!negative && m >= limit) bits = top - 1;
   else if (negative && m > limit) bits = top;
   else bits = negative ? 0 - static_cast<uint64_t>(m) : static_cast<uint64_t>(m);
-  put_uint(mf_bytes(out), bits, width, big_endian);
+  unsigned char *b = mf_output(e, out);
+  if (!b) return ERR_READ_ONLY;
+  put_uint(b, bits, width, big_endian);
   return 0;
 }
 
@@ -281,7 +300,8 @@ int mf_write_packed(exp_engine *e, const exp_symval *value, int64_t width, int64
   if (!is_signed) sign = 0x0F;
   if (decimals > 0) d = d * mf_pow10(decimals) + 0.5;
   std::string digits = mf_integer_digits(d);
-  unsigned char *b = mf_bytes(out);
+  unsigned char *b = mf_output(e, out);
+  if (!b) return ERR_READ_ONLY;
   std::memset(b, 0, static_cast<size_t>(width));
   // Digits are placed from the right; those that do not fit are dropped at the left.
   auto pos = static_cast<int64_t>(digits.size()) - 1;
@@ -350,7 +370,8 @@ int fn_picsigndec(exp_engine *e, Cell *result, int argc, Cell **argv) {
   if (t > 31 || t > mf_capacity(argv[0])) return mf_invalid(e, "the width is invalid", MF_READ_FAILED);
   bool ebcdic = flag_given(argc, argv, 2, true);
   bool trailing = !flag_given(argc, argv, 3, false);
-  const unsigned char *b = mf_bytes(argv[0]);
+  const mf_field field(argv[0], t);
+  const unsigned char *b = field.data();
   mf_accumulator value;
   for (int i = 0; i < t; ++i) value.push(b[i] & 0x0F);
   bool negative = pic.is_signed && t > 0 && zoned_negative(b[trailing ? t - 1 : 0] >> 4, ebcdic);
@@ -404,7 +425,8 @@ int fn_formatpicsigndec(exp_engine *e, Cell *result, int argc, Cell **argv) {
   int t = pic.total();
   if (t > 31) return mf_invalid(e, "the width is invalid", MF_READ_FAILED);
   Cell *out = argv[2];
-  if ((t > mf_capacity(out) || !mf_bytes(out)) && symval_resize(out, std::max(t, 1), RESIZE_KEEP) != 0)
+  if (int rc = check_writable(e, out)) return rc;
+  if ((t > mf_capacity(out) || !out->value.s) && symval_resize(out, std::max(t, 1), RESIZE_KEEP) != 0)
     return engine_error(e, ERR_MEMORY);
   bool ebcdic = flag_given(argc, argv, 3, true);
   bool trailing = !flag_given(argc, argv, 4, false);
@@ -413,7 +435,8 @@ int fn_formatpicsigndec(exp_engine *e, Cell *result, int argc, Cell **argv) {
   d = std::fabs(d);
   if (pic.decimal_digits > 0) d = d * mf_pow10(pic.decimal_digits) + 0.5;
   std::string digits = zoned_digits(d, t);
-  unsigned char *b = mf_bytes(out);
+  unsigned char *b = mf_output(e, out);
+  if (!b) return ERR_READ_ONLY;
   std::memcpy(b, digits.data(), static_cast<size_t>(t));
   b[t] = 0;
   apply_zones(b, t, pic.is_signed, negative, ebcdic, trailing);

@@ -4,6 +4,7 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -13,6 +14,7 @@
 
 #include "builtins/builtins.h"
 #include "builtins/cells.h"
+#include "engine.h"
 #include "errors.h"
 #include "support/turkish.h"
 #include "support/uchar.h"
@@ -50,6 +52,15 @@ struct RegexData {
   int32_t match_count = 0;       // valid pairs of the current match; 0 without one
   size_t subject_length = 0;     // bytes of the last findfirst subject
   bool turkish = false;          // Turkish case rules (see turkish.h)
+  MemoryBudgetRef budget;        // the engine charged for the compiled pattern
+  int64_t charged = 0;
+
+  RegexData() = default;
+  ~RegexData() {
+    if (budget) limit_release(*budget, charged);
+  }
+  RegexData(const RegexData &) = delete;
+  RegexData &operator=(const RegexData &) = delete;
 };
 
 void regex_destructor(void *data) { delete static_cast<RegexData *>(data); }
@@ -70,6 +81,9 @@ int compiled_regex(exp_engine *e, exp_symval **argv, RegexData **out) {
 // Reports a PCRE2 error code with PCRE2's own text as a function error; PCRE2 running out of
 // memory is the engine's memory error.
 int pcre_error(exp_engine *e, int code) {
+  // A limit the host set is reported as that limit, not as a failure of the pattern.
+  if (code == PCRE2_ERROR_MATCHLIMIT && e->limits[EXP_LIMIT_REGEX_MATCH]) return limit_error(e, EXP_LIMIT_REGEX_MATCH);
+  if (code == PCRE2_ERROR_DEPTHLIMIT && e->limits[EXP_LIMIT_REGEX_DEPTH]) return limit_error(e, EXP_LIMIT_REGEX_DEPTH);
   if (code == PCRE2_ERROR_NOMEMORY || code == PCRE2_ERROR_HEAP_FAILED) return exp_raise_memory_error(e);
   PCRE2_UCHAR text[256];
   if (pcre2_get_error_message(code, text, sizeof text) < 0) return exp_raise_error(e, "regular expression error");
@@ -118,6 +132,25 @@ int compile_pattern(exp_engine *e, RegexData *re, const char *pattern) {
   return re->code ? 0 : pcre_error(e, code);
 }
 
+// Sets the match limits (the engine's, where the host set them) and charges the compiled pattern
+// to the engine's memory. 0, or error 109 past the memory limit.
+int apply_limits(exp_engine *e, RegexData *re) {
+  if (!e) {
+    pcre2_set_match_limit(re->context.get(), kMatchLimit);
+    return 0;
+  }
+  const int64_t match = e->limits[EXP_LIMIT_REGEX_MATCH], depth = e->limits[EXP_LIMIT_REGEX_DEPTH];
+  pcre2_set_match_limit(re->context.get(), match ? static_cast<uint32_t>(std::min<int64_t>(match, UINT32_MAX))
+                                                 : kMatchLimit);
+  if (depth) pcre2_set_depth_limit(re->context.get(), static_cast<uint32_t>(std::min<int64_t>(depth, UINT32_MAX)));
+  size_t size = 0;
+  pcre2_pattern_info(re->code.get(), PCRE2_INFO_SIZE, &size);
+  if (int rc = limit_charge(e, static_cast<int64_t>(size))) return rc;
+  re->budget = e->memory;
+  re->charged = static_cast<int64_t>(size);
+  return 0;
+}
+
 // compile(re, pattern [, option]): replaces the variable's regex; true on success. A null pattern
 // leaves the variable alone; a pattern that does not compile leaves it null.
 int regex_compile(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
@@ -135,7 +168,7 @@ int regex_compile(exp_engine *e, exp_symval *result, int argc, exp_symval **argv
   re->match.reset(pcre2_match_data_create(kPairs, nullptr));
   re->context.reset(pcre2_match_context_create(nullptr));
   if (!re->match || !re->context) return exp_raise_memory_error(e);
-  pcre2_set_match_limit(re->context.get(), kMatchLimit);
+  if (int rc = apply_limits(e, re.get())) return rc;
   if (!exp_instantiate_object(argv[0], re.get())) return exp_raise_memory_error(e);
   re.release();
   return set_int(result, 1);

@@ -181,6 +181,7 @@ int map_case_into(exp_engine *e, Cell *result, const Cell *arg, CaseMap map) {
   if (need <= static_cast<int64_t>(result->len)) return 0;  // characters <= bytes <= limit
   int64_t chars = np_uchar_length(result->value.s);
   if (chars <= static_cast<int64_t>(result->len)) return 0;
+  if (int rc = limit_check(e, EXP_LIMIT_STRING, chars)) return rc;
   return symval_resize(result, chars, RESIZE_KEEP) == 0 ? 0 : engine_error(e, ERR_MEMORY);
 }
 

@@ -2,6 +2,7 @@
 // identifiers, and delete, move, copy, test and date files and create or remove directories.
 // A failed operation is a result (false, null or a negative exit code), never an error.
 #include <chrono>
+#include <memory>
 #include <ctime>
 #include <new>
 #include <string>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "builtins/builtins.h"
+#include "builtins/cancel.h"
 #include "builtins/cells.h"
 #include "engine.h"
 #include "errors.h"
@@ -24,6 +26,12 @@ using namespace builtin_cells;
 namespace {
 
 constexpr int64_t kSleepSliceMs = 2000;  // sleep looks at cancellation between slices this long
+constexpr int kChildPollMs = 50;         // execute looks at cancellation this often while it waits
+constexpr int kChildGraceMs = 2000;      // a cancelled child has this long to end after SIGTERM
+
+struct ProcessDeleter {
+  void operator()(np_process *p) const { np_proc_destroy(p); }
+};
 
 // True when any of the first `count` arguments is null.
 bool any_null(exp_symval **argv, int count) {
@@ -76,9 +84,23 @@ int fn_filedate(exp_engine *, exp_symval *result, int argc, exp_symval **argv) {
 
 // ---- processes ---------------------------------------------------------------------------------------
 
+// Waits for a child in slices of kChildPollMs, looking for cancellation between them; a cancelled
+// run ends the child (SIGTERM, then SIGKILL after kChildGraceMs) and reports error 104.
+int wait_child(exp_engine *e, const exp_pcode *running, np_process *child, int *status, int *code) {
+  for (;;) {
+    np_proc_wait(child, kChildPollMs, status, code);
+    if (*status != NP_PROC_RUNNING) return 0;
+    if (int rc = builtin_check_interrupt(e, running)) {
+      np_proc_stop(child, kChildGraceMs);
+      return rc;
+    }
+  }
+}
+
 // execute(program, args...): the program's exit code; -100 - c when it cannot be started (c the
 // system's error code, so a missing program gives -102); -200 - s when the wait did not see a
-// normal end (s the wait status: 3 killed by a signal, 4 lost).
+// normal end (s the wait status: 3 killed by a signal, 4 lost). The child reads /dev/null, and its
+// output goes where the engine's CHILD_STDOUT option says.
 int fn_execute(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   if (any_null(argv, 1)) return set_null(result);
   std::vector<const char *> list;
@@ -89,22 +111,13 @@ int fn_execute(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   } catch (const std::bad_alloc &) {
     return exp_raise_memory_error(e);
   }
+  int flags = NP_PROC_SEARCH_PATH | (e->child_stdout_to_stderr ? NP_PROC_STDOUT_TO_STDERR : 0);
   np_process *child = nullptr;
-  if (int rc = np_proc_execute(list.data(), NP_PROC_SEARCH_PATH, nullptr, &child)) return set_int(result, -100 - rc);
+  if (int rc = np_proc_execute(list.data(), flags, nullptr, &child)) return set_int(result, -100 - rc);
+  std::unique_ptr<np_process, ProcessDeleter> owned(child);
   int status = 0, code = 0;
-  np_proc_wait(child, -1, &status, &code);
-  np_proc_destroy(child);
+  if (int rc = wait_child(e, calling_program(argv[argc]), child, &status, &code)) return rc;
   return set_int(result, status == NP_PROC_EXITED ? code : -200 - status);
-}
-
-// Error 104 when the run was cancelled (the calling program, or the program the host is running
-// when the call comes from inside a user-defined function) or the host's interrupt handler asks
-// to stop, else 0.
-int check_interrupt(exp_engine *e, const exp_pcode *running) {
-  if (running && running->cancel.load() != 0) return engine_error(e, ERR_INTERRUPT);
-  if (e->host_run && e->host_run->cancel.load() != 0) return engine_error(e, ERR_INTERRUPT);
-  if (e->interrupt && e->interrupt(e) != 0) return engine_error(e, ERR_INTERRUPT);
-  return 0;
 }
 
 // sleep(ms): sleeps in slices of at most kSleepSliceMs, checking for cancellation and asking the
@@ -114,7 +127,7 @@ int fn_sleep(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   const exp_pcode *running = calling_program(argv[argc]);
   for (int64_t left = argv[0]->value.i; left > 0; left -= kSleepSliceMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(left < kSleepSliceMs ? left : kSleepSliceMs));
-    if (int rc = check_interrupt(e, running)) return rc;
+    if (int rc = builtin_check_interrupt(e, running)) return rc;
   }
   return set_int(result, 1);
 }
@@ -139,20 +152,25 @@ const exp_function kRecords[] = {
     {"execute", fn_execute, 1, EXP_UNLIMITED, "s", 'i', 0,
      "Executes a program. First parameter is program name, second...n are command line args. Returns "
      "the program's exit code, or -1 if failed to start.",
-     0, ""},
+     0, "", EXP_CAP_PROCESS},
     {"sleep", fn_sleep, 1, 1, "i", 'b', 0,
-     "Sleeps the specified number of milliseconds and invokes the interrupt handler.", 0, ""},
-    {"deletefile", path_call<np_fio_unlink>, 1, 1, "s", 'b', 0, "Deletes a file from disk.", 0, ""},
-    {"fileexists", path_call<exists>, 1, 1, "s", 'b', 0, "Returns true if the specified file exists.", 0, ""},
+     "Sleeps the specified number of milliseconds and invokes the interrupt handler.", 0, "", EXP_CAP_SLEEP},
+    {"deletefile", path_call<np_fio_unlink>, 1, 1, "s", 'b', 0, "Deletes a file from disk.", 0, "", EXP_CAP_FILE_WRITE},
+    {"fileexists", path_call<exists>, 1, 1, "s", 'b', 0,
+     "Returns true if the specified file exists.", 0, "", EXP_CAP_FILE_READ},
     {"filedate", fn_filedate, 1, 2, "sb", 'd', 0,
-     "Returns the date a file was created. If second parameter is true, returns the modified date.", 0, ""},
-    {"movefile", two_path_call<np_fio_rename>, 2, 2, "ss", 'b', 0, "Move or rename a file.", 0, ""},
-    {"copyfile", two_path_call<copy_over>, 2, 2, "ss", 'b', 0, "Copy a file.", 0, ""},
-    {"username", fn_username, 0, 0, "", 's', 255, "Return the OS username of the logged in user", 0, ""},
+     "Returns the date a file was created. If second parameter is true, returns the modified date.",
+     0, "", EXP_CAP_FILE_READ},
+    {"movefile", two_path_call<np_fio_rename>, 2, 2, "ss", 'b', 0, "Move or rename a file.", 0, "", EXP_CAP_FILE_WRITE},
+    {"copyfile", two_path_call<copy_over>, 2, 2, "ss", 'b', 0, "Copy a file.", 0, "", EXP_CAP_FILE_WRITE},
+    {"username", fn_username, 0, 0,
+     "", 's', 255, "Return the OS username of the logged in user", 0, "", EXP_CAP_ENVIRONMENT},
     {"uniqueid", fn_uniqueid, 0, 0, "", 's', 16, "Return a unique indentifier", 0, ""},
     {"mkdir", fn_mkdir, 1, 2, "sb", 'b', 0,
-     "Create a directory. If second parameter is true, the directory will be recursively created", 0, ""},
-    {"rmdir", path_call<np_dir_unlink>, 1, 1, "s", 'b', 0, "Delete a directory. Directory must be empty", 0, ""},
+     "Create a directory. If second parameter is true, the directory will be recursively created",
+     0, "", EXP_CAP_FILE_WRITE},
+    {"rmdir", path_call<np_dir_unlink>, 1, 1, "s", 'b', 0,
+     "Delete a directory. Directory must be empty", 0, "", EXP_CAP_FILE_WRITE},
 };
 
 }  // namespace

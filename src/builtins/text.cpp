@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "builtins/builtins.h"
+#include "builtins/cancel.h"
 #include "builtins/cells.h"
 #include "errors.h"
 #include "support/uchar.h"
@@ -275,14 +276,16 @@ std::vector<std::string_view> split_chars(const char *s) {
 
 // Levenshtein distance over characters (two characters are equal when their bytes are). Only two
 // rows over the shorter text are kept; the distance is symmetric, so which text is which does not
-// change the answer.
-int64_t levenshtein(const char *a, const char *b) {
+// change the answer. Each row's work goes to `meter`, so a cancelled run stops between rows;
+// error 104 then comes back through `*rc`.
+int64_t levenshtein(const char *a, const char *b, WorkMeter &meter, int *rc) {
   if (np_uchar_length(a) > np_uchar_length(b)) std::swap(a, b);
   std::vector<std::string_view> shorter = split_chars(a);
   std::vector<int64_t> prev(shorter.size() + 1), cur(shorter.size() + 1);
   for (size_t i = 0; i <= shorter.size(); ++i) prev[i] = static_cast<int64_t>(i);
   int64_t row = 0;
   for (const char *q = b; *q; q = next_char(q)) {
+    if ((*rc = meter.add(static_cast<int64_t>(shorter.size()) + 1))) return 0;
     std::string_view c(q, static_cast<size_t>(char_bytes(q)));
     cur[0] = ++row;
     for (size_t i = 1; i <= shorter.size(); ++i) {
@@ -294,9 +297,13 @@ int64_t levenshtein(const char *a, const char *b) {
   return prev[shorter.size()];
 }
 
-int fn_edit_distance(exp_engine *, Cell *result, int, Cell **argv) {
+int fn_edit_distance(exp_engine *e, Cell *result, int argc, Cell **argv) {
   if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
-  exp_symval_setint(result, levenshtein(text_of(argv[0]), text_of(argv[1])));
+  WorkMeter meter(e, argv[argc]);
+  int rc = 0;
+  int64_t distance = levenshtein(text_of(argv[0]), text_of(argv[1]), meter, &rc);
+  if (rc) return rc;
+  exp_symval_setint(result, distance);
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <new>
 #include <string_view>
 
+#include "builtins/cells.h"
 #include "builtins/types_family.h"
 #include "errors.h"
 #include "support/uchar.h"
@@ -46,6 +47,7 @@ int convert(Direction direction, int encoding, std::string_view source, exp_symv
 // itself, since the converter must not write over the text it is reading.
 int transcode(exp_engine *e, exp_symval *result, exp_symval **argv, Direction direction) {
   exp_symval *out = argv[2];
+  if (int rc = builtin_cells::check_writable(e, out)) return rc;
   if (symval_is_null(argv[0]) || symval_is_null(argv[1]) || symval_type(out) != EXP_STRING || !out->value.s)
     return fail(out, result);
   int encoding = np_uchar_getenc(argv[0]->value.s);

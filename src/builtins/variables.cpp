@@ -137,6 +137,7 @@ exp_sym *find_variable(exp_engine *e, const char *name) {
 int fit_result(exp_engine *e, exp_symval *result, const exp_symval *source) {
   if (symval_type(result) != EXP_STRING || symval_type(source) != EXP_STRING) return 0;
   if (source->len <= result->len) return 0;
+  if (int rc = limit_check(e, EXP_LIMIT_STRING, source->len)) return rc;
   return symval_resize(result, source->len, RESIZE_KEEP) == 0 ? 0 : engine_error(e, ERR_MEMORY);
 }
 
@@ -162,6 +163,8 @@ int fn_parse(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   }
   int count = argc - 2;
   exp_symval **outputs = argv + 2;
+  for (int i = 0; i < count; ++i)
+    if (int rc = check_writable(e, outputs[i])) return rc;
   HeldText input, delimiter;
   if (!input.hold(argv[0], is_output(argv[0], count, outputs)) ||
       !delimiter.hold(argv[1], is_output(argv[1], count, outputs)))

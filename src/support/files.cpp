@@ -38,7 +38,7 @@ class Descriptor {
 int open_flags(int flags) {
   bool read = flags & NP_FIO_READ, write = flags & NP_FIO_WRITE;
   int access = read && write ? O_RDWR : (write ? O_WRONLY : O_RDONLY);
-  return access | ((flags & NP_FIO_CREATE) ? O_CREAT : 0) | O_CLOEXEC;
+  return access | ((flags & NP_FIO_CREATE) ? O_CREAT : 0) | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 }
 
 // One read() that retries when a signal interrupts it.
@@ -129,6 +129,10 @@ int np_fio_open(const char *path, int flags, np_file **out) {
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return errno_or(EIO);
   if (S_ISDIR(st.st_mode)) return EISDIR;
+  if (!S_ISREG(st.st_mode) && !(flags & NP_FIO_SPECIAL)) return ENODEV;
+  // Opening did not wait; reads and writes of an allowed special file wait as usual.
+  int status = ::fcntl(fd.get(), F_GETFL);
+  if (status < 0 || ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) return errno_or(EIO);
   auto *f = new (std::nothrow) np_file{fd.get(), ::lseek(fd.get(), 0, SEEK_CUR) >= 0};
   if (!f) return ENOMEM;
   fd.release();

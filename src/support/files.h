@@ -14,6 +14,8 @@ struct np_file;  // an open file
 inline constexpr int NP_FIO_READ = 1;
 inline constexpr int NP_FIO_WRITE = 2;
 inline constexpr int NP_FIO_CREATE = 4;
+// Also open what is not a regular file (FIFOs, devices, sockets). Without it they are refused.
+inline constexpr int NP_FIO_SPECIAL = 8;
 
 // Seek origins.
 inline constexpr int NP_FIO_BEGIN = 0;
@@ -26,8 +28,9 @@ inline constexpr int NP_FIO_OVERWRITE = 1;
 // np_dir_create flag: create missing parent directories too.
 inline constexpr int NP_DIR_PARENTS = 8;
 
-// Opens `path`. Returns 0 and the handle, or an errno value (the handle is then none). Flags
-// without read or write, and directories, are refused.
+// Opens `path` without ever waiting (a FIFO with no writer does not hold the caller). Returns 0
+// and the handle, or an errno value (the handle is then none). Flags without read or write, and
+// directories, are refused; so is anything but a regular file without NP_FIO_SPECIAL.
 int np_fio_open(const char *path, int flags, np_file **out);
 // Closes the file and frees the handle; none is ignored.
 void np_fio_close(np_file *f);

@@ -1,6 +1,8 @@
 // Starting another program and waiting for it.
 #include "support/process.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,6 +42,31 @@ pid_t wait_once(pid_t pid, int *raw, bool block) {
   return got;
 }
 
+// The child's standard streams: /dev/null as input, and (when asked) output onto the caller's
+// standard error. Owns the posix_spawn action list for its lifetime.
+class ChildStreams {
+ public:
+  explicit ChildStreams(int flags) {
+    inited_ = ::posix_spawn_file_actions_init(&actions_) == 0;
+    if (!inited_) return;
+    ok_ = ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0;
+    if (ok_ && (flags & NP_PROC_STDOUT_TO_STDERR))
+      ok_ = ::posix_spawn_file_actions_adddup2(&actions_, STDERR_FILENO, STDOUT_FILENO) == 0;
+  }
+  ~ChildStreams() {
+    if (inited_) ::posix_spawn_file_actions_destroy(&actions_);
+  }
+  ChildStreams(const ChildStreams &) = delete;
+  ChildStreams &operator=(const ChildStreams &) = delete;
+  bool ok() const { return ok_; }
+  const posix_spawn_file_actions_t *get() const { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_{};
+  bool inited_ = false;
+  bool ok_ = false;
+};
+
 }  // namespace
 
 int np_proc_execute(const char *const *argv, int flags, const char *const *environment, np_process **out) {
@@ -50,8 +77,13 @@ int np_proc_execute(const char *const *argv, int flags, const char *const *envir
   // posix_spawn takes the lists as char *const[] but does not change them.
   auto *args = const_cast<char *const *>(argv);
   auto *env = environment ? const_cast<char *const *>(environment) : environ;
-  int rc = (flags & NP_PROC_SEARCH_PATH) ? ::posix_spawnp(&p->pid, argv[0], nullptr, nullptr, args, env)
-                                         : ::posix_spawn(&p->pid, argv[0], nullptr, nullptr, args, env);
+  ChildStreams streams(flags);
+  if (!streams.ok()) {
+    delete p;
+    return ENOMEM;
+  }
+  int rc = (flags & NP_PROC_SEARCH_PATH) ? ::posix_spawnp(&p->pid, argv[0], streams.get(), nullptr, args, env)
+                                         : ::posix_spawn(&p->pid, argv[0], streams.get(), nullptr, args, env);
   if (rc != 0) {
     delete p;
     return rc;
@@ -79,6 +111,16 @@ void np_proc_wait(np_process *p, int timeout_ms, int *status, int *exit_code) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+void np_proc_stop(np_process *p, int grace_ms) {
+  if (!p || p->reaped) return;
+  int status = 0, code = 0;
+  ::kill(p->pid, SIGTERM);
+  np_proc_wait(p, grace_ms, &status, &code);
+  if (status != NP_PROC_RUNNING) return;
+  ::kill(p->pid, SIGKILL);
+  np_proc_wait(p, -1, &status, &code);
 }
 
 void np_proc_destroy(np_process *p) {

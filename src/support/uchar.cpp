@@ -3,6 +3,8 @@
 // transcoding are ICU's.
 #include "support/uchar.h"
 
+#include "support/process_locale.h"
+
 #include <unicode/bytestream.h>
 #include <unicode/casemap.h>
 #include <unicode/stringpiece.h>
@@ -178,8 +180,8 @@ enum class CaseOp { Lower, Upper };
 // thread-local locale switch is honoured.
 std::array<char, 16> case_language() {
   std::array<char, 16> lang{};
-  const char* name = nl_langinfo(_NL_LOCALE_NAME(LC_CTYPE));
-  if (name == nullptr) return lang;
+  char name[64];
+  process_locale_ctype_name(name, sizeof name);
   for (std::size_t i = 0; i + 1 < lang.size() && name[i] != '\0'; ++i) {
     if (name[i] == '_' || name[i] == '.' || name[i] == '@' || name[i] == '-') break;
     lang[i] = name[i];

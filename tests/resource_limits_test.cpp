@@ -1,0 +1,121 @@
+// Resource limits set with exp_set_limit: a hostile rule stops at each with error 109 naming the
+// limit, and the engine stays usable: the same program run next with good input succeeds.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/test_util.h"
+#include "expression.h"
+
+namespace {
+
+struct Udf {
+  const char *name;
+  const char *text;
+};
+
+struct LimitRow {
+  int which;
+  int64_t value;
+  const char *word;           // the part of the message that names the limit
+  std::vector<Udf> udfs;      // user-defined functions compiled before the limit is set
+  std::string program;        // integer result, reads the host symbols n (integer) and t (string)
+  int64_t bad_n, good_n;
+  std::string bad_t, good_t;  // with the n values: the run that hits the limit, the one that does not
+};
+
+struct Engine {
+  testutil::EnginePtr e = testutil::make_engine();
+  exp_symval *n = nullptr, *t = nullptr;
+  Engine() {
+    exp_add_symbol(e.get(), "n", EXP_INTEGER, 0, 0, &n);
+    exp_add_symbol(e.get(), "t", EXP_STRING, 100000, 0, &t);
+  }
+  int run(exp_pcode *p, int64_t n_value, const std::string &t_value) {
+    exp_symval_setint(n, n_value);
+    exp_symval_setstr(t, t_value.c_str());
+    return exp_execute(e.get(), p, nullptr);
+  }
+};
+
+TEST(ResourceLimits, AHostileRunStopsAtEachLimitAndTheNextRunWorks) {
+  const std::string catastrophic = "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab";
+  const LimitRow rows[] = {
+      {EXP_LIMIT_MEMORY, 1 << 20, "memory limit of 1048576 bytes", {},
+       "integer array a\na.dim(n)", 10'000'000, 10, "", ""},
+      {EXP_LIMIT_MEMORY, 1 << 20, "memory limit", {},
+       "string array a\naparse(t, \",\", a)", 0, 0, std::string(99'999, ','), "a,b"},
+      {EXP_LIMIT_STEPS, 100'000, "step limit of 100000 instructions", {},
+       "integer s\ninteger i\ns = 0\nfor i = 1 to n s = s + i\ns", 10'000'000, 100, "", ""},
+      {EXP_LIMIT_STRING, 1000, "string limit of 1000 characters", {},
+       "string array a\naparse(t, \",\", a)\nlen(a.get(1))", 0, 0, std::string(5000, 'x'), "short"},
+      {EXP_LIMIT_CALL_DEPTH, 2, "call depth limit of 2",
+       {{"inner", "7"}, {"middle", "if parameterinteger(1) > 0 then return inner() else return 1"},
+        {"outer", "middle(parameterinteger(1))"}},
+       "outer(n)", 1, 0, "", ""},
+      {EXP_LIMIT_REGEX_MATCH, 10'000, "regex match limit of 10000", {},
+       "regex r\nr.compile(\"^(a+)+$\")\nif r.findfirst(t) then return 1 else return 0", 0, 0, catastrophic, "aaa"},
+      {EXP_LIMIT_REGEX_DEPTH, 50, "regex depth limit of 50", {},
+       "regex r\nr.compile(\"^(a|b)*$\")\nif r.findfirst(t) then return 1 else return 0", 0, 0, std::string(5000, 'a'), "ab"},
+  };
+  for (const LimitRow &row : rows) {
+    SCOPED_TRACE(row.program);
+    Engine engine;
+    exp_engine *e = engine.e.get();
+    std::vector<exp_pcode *> udfs;
+    for (const Udf &u : row.udfs) {
+      exp_pcode *p = nullptr;
+      ASSERT_EQ(exp_make_pcode(e, u.text, &p, EXP_INTEGER, 0, 0, u.name), 0) << testutil::last_message(e);
+      udfs.push_back(p);
+    }
+    EXPECT_EQ(exp_get_limit(e, row.which), 0) << "off by default";
+    ASSERT_EQ(exp_set_limit(e, row.which, row.value), 0);
+    EXPECT_EQ(exp_get_limit(e, row.which), row.value);
+    exp_pcode *p = nullptr;
+    ASSERT_EQ(exp_make_pcode(e, row.program.c_str(), &p, EXP_INTEGER, 0, 0, nullptr), 0) << testutil::last_message(e);
+    EXPECT_EQ(engine.run(p, row.bad_n, row.bad_t), 109);
+    EXPECT_NE(testutil::last_message(e).find(row.word), std::string::npos) << testutil::last_message(e);
+    EXPECT_EQ(engine.run(p, row.good_n, row.good_t), 0) << testutil::last_message(e);
+    // And once more after a good run: nothing the failed run held is still counted against it.
+    EXPECT_EQ(engine.run(p, row.good_n, row.good_t), 0) << testutil::last_message(e);
+    exp_free_pcode(e, p);
+    for (auto it = udfs.rbegin(); it != udfs.rend(); ++it) exp_free_pcode(e, *it);
+  }
+}
+
+struct CompileRow {
+  int which;
+  int64_t value;
+  std::string program;
+};
+
+TEST(ResourceLimits, ProgramsPastTheStaticLimitsDoNotCompile) {
+  std::string long_program = "integer x\nx = 0";
+  for (int i = 0; i < 100; ++i) long_program += "\nx = x + 1";
+  const CompileRow rows[] = {
+      {EXP_LIMIT_MEMORY, 1 << 20, "string(100000000) s\n1"},
+      {EXP_LIMIT_MEMORY, 1 << 20, "string(200000) a\nstring(200000) b\n1"},
+      {EXP_LIMIT_STRING, 1000, "string(1001) s\n1"},
+      {EXP_LIMIT_SYMBOLS, 3, "global integer a\nglobal integer b\n1"},
+      {EXP_LIMIT_PROGRAM, 50, long_program},
+  };
+  for (const CompileRow &row : rows) {
+    SCOPED_TRACE(row.program.substr(0, 40));
+    Engine engine;
+    exp_engine *e = engine.e.get();
+    ASSERT_EQ(exp_set_limit(e, row.which, row.value), 0);
+    exp_pcode *p = nullptr;
+    EXPECT_EQ(exp_make_pcode(e, row.program.c_str(), &p, EXP_INTEGER, 0, 0, nullptr), 109);
+    EXPECT_NE(testutil::last_message(e).find("Limit reached"), std::string::npos) << testutil::last_message(e);
+    ASSERT_EQ(exp_make_pcode(e, "n + 1", &p, EXP_INTEGER, 0, 0, nullptr), 0) << testutil::last_message(e);
+    EXPECT_EQ(engine.run(p, 1, ""), 0);
+    exp_free_pcode(e, p);
+  }
+  Engine engine;
+  EXPECT_EQ(exp_set_limit(engine.e.get(), 0, 1), 3);
+  EXPECT_EQ(exp_set_limit(engine.e.get(), EXP_LIMIT_COUNT + 1, 1), 3);
+  EXPECT_EQ(exp_set_limit(engine.e.get(), EXP_LIMIT_STEPS, -1), 3);
+}
+
+}  // namespace
