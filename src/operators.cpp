@@ -20,8 +20,10 @@ int set_null(Cell *result) {
   return 0;
 }
 
+// Clears the null flag too: a result cell that is also an operand was not prepared by the call.
 int set_bool(Cell *result, bool v) {
   result->value.i = v ? 1 : 0;
+  symval_clear_null_flag(result);
   return 0;
 }
 
@@ -182,8 +184,12 @@ void decimal_arith(DecimalOp op, exp_symval *r, exp_symval *x, exp_symval *y) {
   decContext ctx = kDecimal192Context;
   decimal192 *d = symval_dec(r);
   op(d, symval_dec(x), symval_dec(y), &ctx);
-  if (decSextIsNaN(d)) set_null(r);
-  else decSextReduce(d, d, &ctx);
+  if (decSextIsNaN(d)) {
+    set_null(r);
+    return;
+  }
+  decSextReduce(d, d, &ctx);
+  if (symval_is_null(r)) symval_clear_null_flag(r);
 }
 
 const exp_opcode exp_opcode_table[OP_COUNT + 1] = {

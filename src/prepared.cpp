@@ -124,6 +124,11 @@ class Builder {
     return i >= 0 && i < count_ && code_[i].kind == EXP_CALL && code_[i].b.fn == handler(op) && i + 1 + code_[i].a < count_;
   }
   int call_argc(int i) const { return code_[i].a; }
+  bool result_is_operand(int i) const {
+    for (int k = 1; k <= call_argc(i); ++k)
+      if (slot(i, k) == slot(i, 0)) return true;
+    return false;
+  }
   // Operand slot k of the call at i: 0 is the result, 1.. the arguments.
   exp_symval *slot(int i, int k) const { return code_[i + 1 + k].b.cell; }
   int after_call(int i) const { return i + 2 + code_[i].a; }
@@ -280,6 +285,9 @@ class Builder {
       set_next(s, after_call(i), 1, i);
       return s;
     }
+    // A call whose result cell is also an operand runs as its canonical instruction, which keeps
+    // that cell as it stood for the callee to read (see prepare_result in the run loop).
+    if (result_is_operand(i)) return s;
     // Any other call: its operands are fixed, so its argument vector is laid out now, and whether
     // the result holds objects is known.
     s.op = symval_type(slot(i, 0)) == EXP_OBJECT ? StepOp::CallObject : StepOp::Call;

@@ -102,6 +102,10 @@ const char *const kPrograms[] = {
     "integer s\ninteger i\ns = 0\nfor i = 1 to n s = s + n\ns",
     "integer s\ninteger z\ninteger i\nfor i = 1 to n s = z + i\ns",
     "integer s\ninteger i\ns = -9223372036854770000\nfor i = 1 to n s = s - i\ns",
+    // Instructions whose result is also an operand, reached with that operand null.
+    "integer s\nreal r\ns = 0\ngoto inside\nfor r = 1 to n begin inside: s = s + 1 end\nisnull(r)",
+    "integer s\ninteger i\ns = 0\ngoto inside\nfor i = 1 to n begin inside: s = s + 1 end\nisnull(i)",
+    "integer x\nstring t\nboolean b\nx = x\nt = t\nb = b\nisnull(x) + isnull(t) + isnull(b)",
 };
 
 TEST(PreparedTest, RunsExactlyAsTheCanonicalInstructions) {
