@@ -11,6 +11,7 @@
 #include "convert.h"
 #include "engine.h"
 #include "errors.h"
+#include "operator_rules.h"
 #include "operators.h"
 #include "prepared.h"
 #include "program.h"
@@ -104,7 +105,7 @@ void reset_locals(exp_pcode *p) {
     return;
   }
   for (exp_sym *s = p->locals.first; s; s = s->next)
-    if ((s->cell.flags & (EXP_LOCAL | EXP_STATIC)) == EXP_LOCAL) exp_symval_setnull(&s->cell);
+    if (reset_each_run(&s->cell)) exp_symval_setnull(&s->cell);
 }
 
 // Rebuilds the engine's lists of declared global cells a run resets and releases.
@@ -137,7 +138,7 @@ void release_objects(exp_engine *e, exp_pcode *p, bool nested) {
     return;
   }
   for (exp_sym *s = p->locals.first; s; s = s->next)
-    if (symval_type(&s->cell) == EXP_OBJECT && !(s->cell.flags & EXP_STATIC)) exp_symval_setnull(&s->cell);
+    if (released_each_run(&s->cell)) exp_symval_setnull(&s->cell);
 }
 
 // The result cell of a call is prepared before the callee runs: an object result drops its old
@@ -222,27 +223,9 @@ inline void set_int(exp_symval *c, int64_t v) {
   clear_null(c);
 }
 
-// Integer arithmetic as the operator handlers do it: a null operand or an overflow gives null
-// and leaves the payload alone.
-inline bool add_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_add_overflow(a, b, r); }
-inline bool sub_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_sub_overflow(a, b, r); }
-inline bool mul_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_mul_overflow(a, b, r); }
-
-inline bool relation_holds(Relation rel, int64_t a, int64_t b) {
-  switch (rel) {
-    case Relation::Gt: return a > b;
-    case Relation::Lt: return a < b;
-    case Relation::Ge: return a >= b;
-    case Relation::Le: return a <= b;
-    case Relation::Eq: return a == b;
-    case Relation::Ne: return a != b;
-  }
-  return false;
-}
-
 // Returns whether the (boolean) result tests true.
 inline bool int_compare(const exp_step &s) {
-  if (is_null(s.x) || is_null(s.y)) {
+  if (either_null(s.x, s.y)) {
     set_null(s.r);
     return false;
   }
@@ -326,15 +309,12 @@ int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root) {
 // `Nested` runs (user-defined functions) also watch the cancel flag of the outermost program.
 template <bool Nested>
 int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prepared &prepared) {
-  // One entry per StepOp, in its order.
+  // One entry per StepOp, made from the same list.
   static const void *const kDispatch[] = {
-      &&canonical,         &&jump,           &&jump_if_false,     &&int_add,          &&int_sub,
-      &&int_mul,           &&int_add_copy,   &&int_sub_copy,      &&int_mul_copy,     &&int_add_copy_loop,
-      &&int_sub_copy_loop, &&int_mul_copy_loop, &&int_compare,    &&int_compare_jump, &&copy_int_step,
-      &&copy_decimal_step, &&int_to_decimal, &&decimal_arith_step, &&null_check,      &&for_test_step,
-      &&for_next_step,     &&for_next_up,    &&call,              &&call_object,      &&done,
+#define EXP_STEP_LABEL(name, meaning) &&step_##name,
+      EXP_STEP_OPS(EXP_STEP_LABEL)
+#undef EXP_STEP_LABEL
   };
-  static_assert(std::size(kDispatch) == static_cast<size_t>(StepOp::End) + 1, "one label per step kind");
   // While the budget is at least the largest step's cost, any step fits it and it cannot reach
   // zero before the step is charged: only below that are the two tests needed.
   const int roomy = prepared.max_cost;
@@ -345,7 +325,7 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
 
 #define EXP_DISPATCH()                                        \
   do {                                                        \
-    if (s->cost > budget) goto canonical;                     \
+    if (s->cost > budget) goto step_Canonical;                \
     goto *kDispatch[static_cast<int>(s->op)];                 \
   } while (0)
 // True when the run must go by the checks before the next step: the budget runs low, or the
@@ -369,7 +349,7 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
 // one block, so that the loop step below can read `plain` after them.
 #define EXP_ARITH(overflows, copy)                            \
   int64_t r;                                                  \
-  const bool plain = !__builtin_expect(is_null(s->x) || is_null(s->y) || \
+  const bool plain = !__builtin_expect(either_null(s->x, s->y) || \
                                        overflows(s->x->value.i, s->y->value.i, &r), 0); \
   if (plain) {                                                \
     set_int(s->r, r);                                         \
@@ -441,9 +421,9 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
 
   EXP_DISPATCH();
 
-canonical:
+step_Canonical:
   p->pc = s->at;
-  if (at_exit(p)) goto done;
+  if (at_exit(p)) goto step_End;
   rc = run_instruction(e, p, Nested ? root : nullptr);
   if (rc) goto fail;
   if (p->pc > p->count) p->pc = p->count;
@@ -453,64 +433,64 @@ canonical:
   }
   EXP_MOVE_ON(step_of(prepared, p->pc), 1, checks_one);
 
-jump:
+step_Jump:
   EXP_CONTINUE(s->target, s->target_cost);
 
-jump_if_false:
+step_JumpIfFalse:
   if (is_null(s->r) || s->r->value.i == 0) EXP_CONTINUE(s->target, s->target_cost);
   EXP_CONTINUE(s->next, s->next_cost);
 
-int_add:
+step_IntAdd:
   EXP_ARITH_STEP(add_overflows, false);
-int_sub:
+step_IntSub:
   EXP_ARITH_STEP(sub_overflows, false);
-int_mul:
+step_IntMul:
   EXP_ARITH_STEP(mul_overflows, false);
-int_add_copy:
+step_IntAddCopy:
   EXP_ARITH_STEP(add_overflows, true);
-int_sub_copy:
+step_IntSubCopy:
   EXP_ARITH_STEP(sub_overflows, true);
-int_mul_copy:
+step_IntMulCopy:
   EXP_ARITH_STEP(mul_overflows, true);
-int_add_copy_loop:
-  EXP_ARITH_LOOP_STEP(add_overflows, int_add_copy_loop, int_add_copy_turns);
+step_IntAddCopyLoop:
+  EXP_ARITH_LOOP_STEP(add_overflows, step_IntAddCopyLoop, int_add_copy_turns);
 int_add_copy_turns:
-  EXP_ARITH_SELF_LOOP(add_overflows, int_add_copy_loop);
-int_sub_copy_loop:
-  EXP_ARITH_LOOP_STEP(sub_overflows, int_sub_copy_loop, int_sub_copy_turns);
+  EXP_ARITH_SELF_LOOP(add_overflows, step_IntAddCopyLoop);
+step_IntSubCopyLoop:
+  EXP_ARITH_LOOP_STEP(sub_overflows, step_IntSubCopyLoop, int_sub_copy_turns);
 int_sub_copy_turns:
-  EXP_ARITH_SELF_LOOP(sub_overflows, int_sub_copy_loop);
-int_mul_copy_loop:
-  EXP_ARITH_LOOP_STEP(mul_overflows, int_mul_copy_loop, int_mul_copy_turns);
+  EXP_ARITH_SELF_LOOP(sub_overflows, step_IntSubCopyLoop);
+step_IntMulCopyLoop:
+  EXP_ARITH_LOOP_STEP(mul_overflows, step_IntMulCopyLoop, int_mul_copy_turns);
 int_mul_copy_turns:
-  EXP_ARITH_SELF_LOOP(mul_overflows, int_mul_copy_loop);
+  EXP_ARITH_SELF_LOOP(mul_overflows, step_IntMulCopyLoop);
 
-int_compare:
+step_IntCompare:
   int_compare(*s);
   EXP_CONTINUE(s->next, s->next_cost);
 
-int_compare_jump:
+step_IntCompareJump:
   if (int_compare(*s)) EXP_CONTINUE(s->next, s->next_cost);
   EXP_CONTINUE(s->target, s->target_cost);
 
-copy_int_step:
+step_CopyInt:
   copy_int(s->v, s->x);
   EXP_CONTINUE(s->next, s->next_cost);
 
-copy_decimal_step:
+step_CopyDecimal:
   copy_decimal(s->v, s->x);
   EXP_CONTINUE(s->next, s->next_cost);
 
-decimal_arith_step:
+step_DecimalArith:
   decimal_arith(s->dec, s->r, s->x, s->y);
   EXP_CONTINUE(s->next, s->next_cost);
 
-null_check:
-  if (__builtin_expect(is_null(s->x), 0)) goto canonical;
+step_NullCheck:
+  if (__builtin_expect(is_null(s->x), 0)) goto step_Canonical;
   clear_null(s->r);
   EXP_CONTINUE(s->next, s->next_cost);
 
-int_to_decimal:
+step_IntToDecimal:
   if (is_null(s->x)) {
     exp_symval_setnull(s->v);
   } else {
@@ -519,18 +499,18 @@ int_to_decimal:
   }
   EXP_CONTINUE(s->next, s->next_cost);
 
-for_test_step: {
+step_ForTest: {
   const exp_step *head = s;
   int spent = is_null(s->counter) ? -1 : for_head(head, s->counter->value.i);
-  if (spent < 0) goto canonical;
+  if (spent < 0) goto step_Canonical;
   EXP_CONTINUE(head, spent);
 }
 
-for_next_step: {
+step_ForNext: {
   int64_t sum;
   if (((s->counter->flags | s->step->flags) & EXP_NULL) ||
       __builtin_add_overflow(s->counter->value.i, s->step->value.i, &sum))
-    goto canonical;
+    goto step_Canonical;
   s->counter->value.i = sum;  // not null, as just tested
   const exp_step *head = s;
   if (int spent = for_head(head, sum); spent >= 0) EXP_CONTINUE(head, spent);
@@ -540,11 +520,11 @@ for_next_step: {
 }
 
 // A loop counting up whose step and zero cells never change (so neither is null).
-for_next_up: {
+step_ForNextUp: {
   int64_t sum;
   if (__builtin_expect(((s->counter->flags | s->limit->flags) & EXP_NULL) ||
                        __builtin_add_overflow(s->counter->value.i, s->stride, &sum), 0))
-    goto for_next_step;
+    goto step_ForNext;
   s->counter->value.i = sum;
   set_int(s->var, sum);
   bool more = sum <= s->limit->value.i;
@@ -553,10 +533,10 @@ for_next_up: {
   EXP_CONTINUE(s->target, s->target_cost);
 }
 
-call_object:
+step_CallObject:
   exp_symval_setnull(s->r);
   goto call_function;
-call:
+step_Call:
   clear_null(s->r);
 call_function: {
   // A fresh copy for every call: the callee may write to its argument vector.
@@ -592,7 +572,7 @@ checks_at:
   s = then;
   EXP_DISPATCH();
 
-done:
+step_End:
   p->pc = p->count;
   return 0;
 

@@ -55,14 +55,8 @@ bool map_class(CopyJob &job, const exp_symval *c, exp_class **out) {
 int init_program_cells(CopyJob &job) {
   const exp_pcode *p = job.from;
   exp_pcode *n = job.to;
-  if (symval_init(&n->result, p->result_type, p->result_len, declared_flags(&p->result), nullptr) != 0 ||
-      symval_init(&n->self, EXP_POINTER, 0, 0, nullptr) != 0)
+  if (pcode_init_cells(n, job.dst, p->result_type, p->result_len, declared_flags(&p->result)) != 0)
     return engine_error(job.dst, ERR_MEMORY);
-  exp_symval_setnull(&n->result);
-  exp_symval_setptr(&n->self, n);
-  n->engine = job.dst;
-  n->result_type = p->result_type;
-  n->result_len = p->result_len;
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <new>
 
+#include "executor.h"
 #include "operators.h"
 #include "program.h"
 #include "support/decimal.h"
@@ -445,13 +446,21 @@ class Builder {
 
 void PreparedDeleter::operator()(exp_prepared *prepared) const { delete prepared; }
 
+const char *step_name(StepOp op) {
+  static constexpr const char *kNames[] = {
+#define EXP_STEP_NAME(name, meaning) #name,
+      EXP_STEP_OPS(EXP_STEP_NAME)
+#undef EXP_STEP_NAME
+  };
+  return kNames[static_cast<size_t>(op)];
+}
+
 int pcode_prepare(exp_pcode *p) {
   try {
     std::unique_ptr<exp_prepared, PreparedDeleter> prepared(new exp_prepared());
     for (exp_sym *s = p->locals.first; s; s = s->next) {
-      uint32_t f = s->cell.flags;
-      if ((f & (EXP_LOCAL | EXP_STATIC)) == EXP_LOCAL) prepared->reset_cells.push_back(&s->cell);
-      if (symval_type(&s->cell) == EXP_OBJECT && !(f & EXP_STATIC)) prepared->release_cells.push_back(&s->cell);
+      if (reset_each_run(&s->cell)) prepared->reset_cells.push_back(&s->cell);
+      if (released_each_run(&s->cell)) prepared->release_cells.push_back(&s->cell);
     }
     Builder builder(p, prepared->steps, prepared->index, prepared->call_cells);
     if (builder.well_formed()) {

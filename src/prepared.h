@@ -25,40 +25,48 @@
 #include <vector>
 
 #include "expression.h"
+#include "operator_rules.h"
 #include "operators.h"
 #include "program.h"
 
+// Every kind of step, with what it does. The enum, the run loop's dispatch table (whose labels
+// are step_<Name>) and the step names are all made from this one list, so they cannot fall out
+// of order.
+#define EXP_STEP_OPS(X)                                                                                     \
+  X(Canonical, "run the canonical instruction (generic and user-defined calls, rare shapes)")              \
+  X(Jump, "go to `target`")                                                                                \
+  X(JumpIfFalse, "go to `target` when the boolean cell r is null or 0, else to `next`")                    \
+  X(IntAdd, "r = x + y on integers; overflow or a null operand gives null")                               \
+  X(IntSub, "r = x - y, likewise")                                                                         \
+  X(IntMul, "r = x * y, likewise")                                                                         \
+  X(IntAddCopy, "IntAdd, then v = r (v an integer cell)")                                                  \
+  X(IntSubCopy, "IntSub, then v = r")                                                                      \
+  X(IntMulCopy, "IntMul, then v = r")                                                                      \
+  X(IntAddCopyLoop, "IntAddCopy ending a loop body, fused with the ForNextUp step after it (`loop`)")     \
+  X(IntSubCopyLoop, "IntSubCopy, likewise")                                                                \
+  X(IntMulCopyLoop, "IntMulCopy, likewise")                                                                \
+  X(IntCompare, "r = x rel y on integers (boolean r)")                                                     \
+  X(IntCompareJump, "IntCompare, then go to `target` when r is not true")                                  \
+  X(CopyInt, "v = x between cells of one integer-like type (boolean or integer)")                          \
+  X(CopyDecimal, "v = x between cells of one decimal type (real or date)")                                 \
+  X(IntToDecimal, "v = x from an integer cell into a decimal cell (real or date)")                         \
+  X(DecimalArith, "r = x dec y on real cells, as the real operators do it")                                \
+  X(NullCheck, "go on when x is not null (else the canonical instruction raises); r is left not null")    \
+  X(ForTest, "head of an integer for loop: var = counter, then the direction and bound tests")            \
+  X(ForNext, "counter += step, then the loop head")                                                        \
+  X(ForNextUp, "ForNext for a loop whose step never changes and is positive: direction decided once")     \
+  X(Call, "a function or operator call whose result cell holds no object")                                \
+  X(CallObject, "a call whose result cell is an object cell (dropped before the call)")                    \
+  X(End, "one past the last instruction: the run is over")
+
 enum class StepOp : uint8_t {
-  Canonical,    // run the canonical instruction (generic calls, user-defined calls, rare shapes)
-  Jump,
-  JumpIfFalse,  // boolean condition cell: jump when null or 0
-  IntAdd,       // r = x + y on integers; overflow or a null operand gives null
-  IntSub,       // r = x - y, likewise
-  IntMul,       // r = x * y, likewise
-  IntAddCopy,   // the same three, then v = r (v an integer cell)
-  IntSubCopy,
-  IntMulCopy,
-  IntAddCopyLoop,  // the same three as the last statement of a loop body, fused with the ForNextUp
-  IntSubCopyLoop,  // step that follows (`loop`), going on at its `next` or `target`
-  IntMulCopyLoop,
-  IntCompare,   // r = x rel y on integers (boolean result)
-  IntCompareJump,  // the same, then jump to `target` when the result is not true
-  CopyInt,      // v = x between cells of one integer-like type (boolean or integer)
-  CopyDecimal,  // v = x between cells of one decimal type (real or date)
-  IntToDecimal, // v = x from an integer cell into a decimal cell (real or date)
-  DecimalArith, // r = x dec y on real cells, as the real operators do it
-  NullCheck,    // go on when x is not null (else the canonical instruction raises the error);
-                // like any call, it leaves its result cell r not null
-  ForTest,      // the head of an integer `for` loop: var = counter, then the direction and bound tests
-  ForNext,      // counter += step, then the loop head (ForTest) at `target`
-  ForNextUp,    // the same for a loop whose step never changes and is positive (the usual loop
-                // without a `step` clause): the direction was decided when it was prepared
-  Call,         // a function or operator call whose result cell holds no object
-  CallObject,   // a call whose result cell is an object cell (dropped before the call)
-  End,          // one past the last instruction: the run is over
+#define EXP_STEP_ENUM(name, meaning) name,
+  EXP_STEP_OPS(EXP_STEP_ENUM)
+#undef EXP_STEP_ENUM
 };
 
-enum class Relation : uint8_t { Gt, Lt, Ge, Le, Eq, Ne };
+// The name of a kind of step, as the list above spells it.
+const char *step_name(StepOp op);
 
 // Steps refer to each other by address, so the run loop moves from one to the next with a
 // single load; `at` is the step's instruction index, for canonical runs and error positions.

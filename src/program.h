@@ -80,6 +80,9 @@ int pcode_emit(exp_pcode *p, int kind, int a, void *b, int *index);
 // Overwrites instruction `index`; returns 1 when index is not below count, else 0.
 int pcode_patch(int index, exp_pcode *p, int kind, int a, void *b);
 int pcode_set_capacity(exp_pcode *p, int n);
+// Sets up a new program's result cell (null, of `type`, `len` characters, `flags`) and its self
+// cell (pointing at the program), and records `e` as its engine. Returns 0, or 1 out of memory.
+int pcode_init_cells(exp_pcode *p, exp_engine *e, int type, int len, uint32_t flags);
 // Sizes the argument vector for the largest call and prepares the program for running.
 // Returns 0 or 1.
 int pcode_finish(exp_pcode *p);

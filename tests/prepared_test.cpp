@@ -113,4 +113,34 @@ TEST(PreparedTest, RunsExactlyAsTheCanonicalInstructions) {
     for (int stop_at : {0, 1, 2, 5}) expect_same(text, stop_at);
 }
 
+// The names of the steps a program is prepared into.
+std::string steps_of(const char *text) {
+  testutil::EnginePtr e = testutil::make_engine();
+  EXPECT_EQ(exp_add_symbol(e.get(), "n", EXP_INTEGER, 0, 0, nullptr), 0);
+  exp_pcode *p = nullptr;
+  EXPECT_EQ(exp_make_pcode(e.get(), text, &p, EXP_INTEGER, 0, 0, nullptr), 0) << text;
+  std::string names;
+  if (p && p->prepared)
+    for (const exp_step &s : p->prepared->steps) names += std::string(step_name(s.op)) + " ";
+  exp_free_pcode(e.get(), p);
+  return names;
+}
+
+// Integer loops run on their loop steps: a change of the compiled layout that loses them would
+// still give the right answers, only several times slower.
+TEST(PreparedTest, IntegerLoopsGetLoopSteps) {
+  const struct {
+    const char *text, *step;
+  } kLoops[] = {
+      {"integer s\ninteger i\ns = 0\nfor i = 1 to n s = s + i\ns", "IntAddCopyLoop"},
+      {"integer s\ninteger i\nfor i = 1 to n begin s = i; s = s * 2 end\ns", "IntMulCopyLoop"},
+      {"integer s\ninteger i\nfor i = 1 to n s = abs(i)\ns", "ForNextUp"},
+      {"integer s\ninteger i\nfor i = n to 1 step -1 s = s - i\ns", "ForNext"},
+      {"integer s\ninteger i\nfor i = n to 1 step -1 s = s - i\ns", "ForTest"},
+      {"integer k\nk = 0\nwhile k < n k = k + 1\nk", "IntCompareJump"},
+  };
+  for (const auto &loop : kLoops)
+    EXPECT_NE(steps_of(loop.text).find(std::string(loop.step) + " "), std::string::npos) << loop.text;
+}
+
 }  // namespace

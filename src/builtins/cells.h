@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "convert.h"
 #include "errors.h"
 #include "expression.h"
 #include "registry.h"
@@ -25,13 +26,6 @@ inline const char *text_of(const exp_symval *c) {
 inline bool flag_arg(int argc, exp_symval **argv, int i, bool fallback) {
   if (argc <= i || symval_is_null(argv[i])) return fallback;
   return argv[i]->value.i != 0;
-}
-
-// A context for arithmetic and conversions on the engine's 52-digit reals.
-inline decContext context192() {
-  decContext ctx;
-  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
-  return ctx;
 }
 
 // ---- results -------------------------------------------------------------------------------------
