@@ -110,19 +110,29 @@ void map_globals(CopyJob &job) {
     if (exp_sym *d = symlist_find(job.dst->symbols, s->name)) job.globals.emplace(&s->cell, &d->cell);
 }
 
-int rewrite_cell(CopyJob &job, exp_instr &ins) {
-  if (ins.b.cell == &job.from->result) {
-    ins.b.cell = &job.to->result;
-    return 0;
-  }
+// The copy's cell for a cell of the source program: its result, a local or a global. None when
+// the destination has no such global.
+exp_symval *map_cell(const CopyJob &job, const exp_symval *cell) {
+  if (cell == &job.from->result) return &job.to->result;
   for (const CellMap *map : {&job.locals, &job.globals}) {
-    auto it = map->find(ins.b.cell);
-    if (it != map->end()) {
-      ins.b.cell = it->second;
-      return 0;
-    }
+    auto it = map->find(cell);
+    if (it != map->end()) return it->second;
   }
-  return engine_error(job.dst, ERR_DECLARATION);
+  return nullptr;
+}
+
+int rewrite_cell(CopyJob &job, exp_instr &ins) {
+  ins.b.cell = map_cell(job, ins.b.cell);
+  return ins.b.cell ? 0 : engine_error(job.dst, ERR_DECLARATION);
+}
+
+// The copy declares the same loops, on its own cells.
+int copy_loops(CopyJob &job) {
+  job.to->loops = job.from->loops;
+  for (exp_for_loop &loop : job.to->loops)
+    for (exp_symval **c : {&loop.var, &loop.counter, &loop.limit, &loop.step, &loop.zero, &loop.test})
+      if (!(*c = map_cell(job, *c))) return engine_error(job.dst, ERR_DECLARATION);
+  return 0;
 }
 
 // A callback that belongs to a record of the source engine's table is replaced by the callback
@@ -179,6 +189,7 @@ int copy_program(CopyJob &job) {
   if (int rc = copy_created_globals(job)) return rc;
   map_globals(job);
   if (int rc = rewrite_operands(job)) return rc;
+  if (int rc = copy_loops(job)) return rc;
   // Sized after the rewrite: finishing links the copy to the destination's callees.
   if (pcode_finish(job.to) != 0) return engine_error(job.dst, ERR_MEMORY);
   if (pcode_register_udf(job.dst, job.to) != 0) return engine_error(job.dst, ERR_MEMORY);

@@ -78,8 +78,7 @@ class Builder {
     end.op = StepOp::End;
     end.at = count_;
     end.cost = 0;
-    // A loop's increment is fused with the head it jumps back to, which is built by now.
-    for (int i = 0; i < count_; i = after(i)) fuse_for_next(i);
+    make_loop_steps();
     for (exp_step &step : steps_) thread_step(step);
     // Then the last statement of a loop body with the increment after it, now built.
     for (exp_step &step : steps_) fuse_body_end(step);
@@ -187,7 +186,6 @@ class Builder {
     const exp_instr &ins = code_[i];
     switch (ins.kind) {
       case EXP_NOOP:
-        if (make_for_test(i, &s)) return s;
         s.op = StepOp::Jump;
         s.cost = 0;
         set_target(s, i + 1, 1, i);
@@ -302,74 +300,91 @@ class Builder {
     return s;
   }
 
-  // The head of a `for` loop as the compiler lays it out:
-  //   TOP: no-op; var = counter; test = step > zero; if not test goto NEG;
-  //        test = counter <= limit; if not test goto END; goto BODY;
-  //   NEG: test = counter >= limit; if not test goto END;
-  //   BODY: no-op ...
-  // Fused when every cell is an integer (test a boolean).
-  bool make_for_test(int top, exp_step *out) const {
-    int copy = top + 1;
-    if (!is_call(copy, OP_COPY_COERCE) || call_argc(copy) != 1) return false;
-    exp_symval *var = slot(copy, 0), *counter = slot(copy, 1);
-    int gt = after_call(copy);
-    if (!is_call(gt, OP_GT) || !int_comparison(gt)) return false;
-    exp_symval *test = slot(gt, 0), *step = slot(gt, 1), *zero = slot(gt, 2);
-    int jz_neg = after_call(gt);
-    int le = jz_neg + 1;
-    if (jz_neg >= count_ || code_[jz_neg].kind != EXP_JUMP_IF_ZERO || code_[jz_neg].b.cell != test) return false;
-    if (!is_call(le, OP_LE) || !int_comparison(le) || slot(le, 0) != test || slot(le, 1) != counter) return false;
-    exp_symval *limit = slot(le, 2);
-    int jz_end = after_call(le), jump_body = jz_end + 1, ge = jump_body + 1;
-    if (ge >= count_ || code_[jz_end].kind != EXP_JUMP_IF_ZERO || code_[jz_end].b.cell != test) return false;
-    if (code_[jump_body].kind != EXP_JUMP || code_[jz_neg].a != ge) return false;
-    if (!is_call(ge, OP_GE) || !int_comparison(ge) || slot(ge, 0) != test || slot(ge, 1) != counter ||
-        slot(ge, 2) != limit)
+  // Where the canonical instructions from `from` lead when the conditional jumps they meet see
+  // `direction` and then `more`, up to the loop's body or end: the instruction reached, how many
+  // ran and the last of them. None (`to` -1) when the way meets anything but no-ops, jumps and
+  // calls, a third conditional jump, or neither place within a few instructions.
+  struct Way {
+    int to = -1, cost = 0, last = 0;
+  };
+  Way follow_head(int from, const exp_for_loop &loop, bool direction, bool more) const {
+    constexpr int kMaxLength = 32;
+    Way way;
+    int at = from, tests = 0;
+    for (int n = 0; n < kMaxLength && at >= 0 && at < count_ && index_[static_cast<size_t>(at)] >= 0; ++n) {
+      if (at == loop.body || at == loop.end) {
+        way.to = at;
+        return way;
+      }
+      const exp_instr &ins = code_[at];
+      way.last = at;
+      ++way.cost;
+      switch (ins.kind) {
+        case EXP_NOOP: at = at + 1; break;
+        case EXP_JUMP: at = ins.a; break;
+        case EXP_CALL: at = after(at); break;
+        case EXP_JUMP_IF_ZERO:
+          if (tests == 2) return Way{};
+          at = (tests++ == 0 ? direction : more) ? at + 1 : ins.a;
+          break;
+        default: return Way{};
+      }
+    }
+    return Way{};
+  }
+
+  // True when the loop's parts lie where instructions start and the cells it runs on are integers
+  // (the test a boolean): the loop steps can stand for its head and increment.
+  bool loop_fits(const exp_for_loop &loop) const {
+    for (int at : {loop.top, loop.body, loop.next, loop.end})
+      if (at < 0 || at > count_ || index_[static_cast<size_t>(at)] < 0) return false;
+    for (const exp_symval *c : {loop.var, loop.counter, loop.limit, loop.step, loop.zero})
+      if (!has_type(c, EXP_INTEGER)) return false;
+    return has_type(loop.test, EXP_BOOLEAN) && is_call(loop.next, OP_ADD_INT) && call_argc(loop.next) == 2 &&
+           slot(loop.next, 0) == loop.counter && slot(loop.next, 1) == loop.counter && slot(loop.next, 2) == loop.step;
+  }
+
+  // The ForTest step of a loop's head, run when it is reached from `from` (the head itself, or
+  // the increment before it): false when a way out of the head could not be followed, or the two
+  // ways to the end differ.
+  bool make_for_test(const exp_for_loop &loop, int from, exp_step *out) const {
+    Way up = follow_head(from, loop, true, true), down = follow_head(from, loop, false, true);
+    Way up_end = follow_head(from, loop, true, false), down_end = follow_head(from, loop, false, false);
+    if (up.to != loop.body || down.to != loop.body || up_end.to != loop.end || down_end.to != loop.end ||
+        up_end.cost != down_end.cost)
       return false;
-    int jz_end2 = after_call(ge), body = jz_end2 + 1;
-    if (body >= count_ || code_[jz_end2].kind != EXP_JUMP_IF_ZERO || code_[jz_end2].b.cell != test ||
-        code_[jz_end2].a != code_[jz_end].a || code_[jump_body].a != body || code_[body].kind != EXP_NOOP)
-      return false;
-    if (!has_type(var, EXP_INTEGER) || !has_type(counter, EXP_INTEGER)) return false;
     exp_step &s = *out;
     s.op = StepOp::ForTest;
-    s.var = var, s.counter = counter, s.limit = limit, s.step = step, s.zero = zero, s.test = test;
+    s.at = from;
+    s.var = loop.var, s.counter = loop.counter, s.limit = loop.limit, s.step = loop.step, s.zero = loop.zero;
+    s.test = loop.test;
     s.cost = 0;
-    // Up: no-op, copy, gt, jz, le, jz, jump (7) then BODY; down: no-op, copy, gt, jz, ge, jz (6).
-    set_next(s, body, 7, jump_body);
+    set_next(s, loop.body, up.cost, up.last);
     int skipped;
-    skip_noops(body, &skipped);
-    s.down_cost = clamp_cost(6 + skipped);
+    skip_noops(loop.body, &skipped);
+    s.down_cost = clamp_cost(down.cost + skipped);
     s.cost = std::max(s.cost, s.down_cost);
-    set_target(s, code_[jz_end].a, 6, jz_end);
+    set_target(s, loop.end, up_end.cost, up_end.last);
     return true;
   }
 
-  // counter = counter + step; goto TOP, where TOP's step is a fused loop head on that counter.
-  void fuse_for_next(int i) {
-    if (!is_call(i, OP_ADD_INT) || !int_operands(i)) return;
-    int jump = after_call(i);
-    if (jump >= count_ || code_[jump].kind != EXP_JUMP) return;
-    int top = code_[jump].a;
-    if (top < 0 || top >= count_) return;
-    const exp_step &head = step_ref(top);
-    if (head.op != StepOp::ForTest || slot(i, 0) != head.counter || slot(i, 1) != head.counter ||
-        slot(i, 2) != head.step)
-      return;
-    exp_step s = head;
-    s.op = StepOp::ForNext;
-    s.at = i;
-    // A step and zero that nothing writes fix the loop's direction for good.
-    if (constant(head.step) && constant(head.zero) && !symval_is_null(head.step) && !symval_is_null(head.zero) &&
-        head.step->value.i > head.zero->value.i) {
-      s.op = StepOp::ForNextUp;
-      s.stride = head.step->value.i;
+  // The steps of every `for` loop the compiler declared that fits them: a ForTest step for its
+  // head, and for its increment a ForNext step that goes on into the head (ForNextUp when the
+  // step and zero cells are constant and the loop counts up, so the direction is known now).
+  void make_loop_steps() {
+    for (const exp_for_loop &loop : p_->loops) {
+      exp_step head, next;
+      if (!loop_fits(loop) || !make_for_test(loop, loop.top, &head) || !make_for_test(loop, loop.next, &next))
+        continue;
+      step_ref(loop.top) = head;
+      next.op = StepOp::ForNext;
+      if (constant(loop.step) && constant(loop.zero) && !symval_is_null(loop.step) && !symval_is_null(loop.zero) &&
+          loop.step->value.i > loop.zero->value.i) {
+        next.op = StepOp::ForNextUp;
+        next.stride = loop.step->value.i;
+      }
+      step_ref(loop.next) = next;
     }
-    s.cost = clamp_cost(head.cost + 2);
-    s.next_cost = clamp_cost(head.next_cost + 2);
-    s.down_cost = clamp_cost(head.down_cost + 2);
-    s.target_cost = clamp_cost(head.target_cost + 2);
-    step_ref(i) = s;
   }
 
   // A step that continues at a jump continues where the jump goes, the jump's cost added: the

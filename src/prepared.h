@@ -8,8 +8,9 @@
 //   - copies between cells of one numeric type, and from integers into reals, become stores;
 //   - a conditional jump on a boolean cell tests the payload directly, a null check is a test;
 //   - common shapes are fused: a comparison and the jump on its result, an arithmetic step and
-//     the copy of its result, the test and step of a `for` loop, and the last assignment of a
-//     loop body with that loop step;
+//     the copy of its result, and the last assignment of a loop body with the loop's increment;
+//   - the head and increment of each `for` loop the compiler declared (exp_for_loop) become
+//     loop steps;
 //   - the no-ops that mark jump targets are folded into the step before them, and a step that
 //     continues at a jump continues where the jump goes;
 //   - every other call gets its argument vector laid out once.

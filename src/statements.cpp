@@ -156,11 +156,32 @@ int parse_into(exp_engine *e, exp_pcode *p, exp_symval *into) {
 
 // Start, end and step are evaluated once; a null in any of them stops the run before the first
 // pass. The loop runs up while counter <= limit for a positive step, else down while >= limit.
+// The layout, recorded in the program's loop list for the prepared form:
+//
+//        counter = start; limit = end; step = step (or 1)
+//        null check counter, limit, step
+//   TOP: no-op
+//        var = counter
+//        test = step > zero
+//        if not test goto NEG                      direction
+//        test = counter <= limit
+//        if not test goto END                      bound, counting up
+//        goto BODY
+//   NEG: test = counter >= limit
+//        if not test goto END                      bound, counting down
+//  BODY: no-op
+//        ... the statement ...
+//  NEXT: counter = counter + step
+//        goto TOP
+//   END: no-op
+//
+// The head thus tests the direction, then the bound, and reaches BODY or END; the prepared form
+// relies on that order (see Builder::follow_head) but not on the instructions in between.
 int parse_for(exp_engine *e, exp_pcode *p) {
   SourceMark mark(e, S(e));
   exp_symval *var = nullptr;
   ForCells c;
-  int top, to_negative, to_end_up, to_body, negative, to_end_down, body, end_at;
+  int top, to_negative, to_end_up, to_body, negative, to_end_down, body, next, end_at;
   if (int rc = advance(e)) return rc;
   if (int rc = check_assignable(e, p, &var)) return rc;
   if (int rc = advance(e)) return rc;
@@ -191,13 +212,16 @@ int parse_for(exp_engine *e, exp_pcode *p) {
   if (int rc = emit_noop(e, p, &to_end_down)) return rc;
   if (int rc = emit_noop(e, p, &body)) return rc;
   if (int rc = parse_statement(e, p)) return rc;
+  next = p->count;
   if (int rc = emit_op(e, p, OP_ADD_INT, c.counter, c.counter, c.step)) return rc;
   if (int rc = emit(e, p, EXP_JUMP, top, nullptr)) return rc;
   if (int rc = emit_noop(e, p, &end_at)) return rc;
   if (int rc = patch(e, p, to_negative, EXP_JUMP_IF_ZERO, negative, c.test)) return rc;
   if (int rc = patch(e, p, to_end_up, EXP_JUMP_IF_ZERO, end_at, c.test)) return rc;
   if (int rc = patch(e, p, to_body, EXP_JUMP, body, nullptr)) return rc;
-  return patch(e, p, to_end_down, EXP_JUMP_IF_ZERO, end_at, c.test);
+  if (int rc = patch(e, p, to_end_down, EXP_JUMP_IF_ZERO, end_at, c.test)) return rc;
+  p->loops.push_back(exp_for_loop{top, body, next, end_at, var, c.counter, c.limit, c.step, c.zero, c.test});
+  return 0;
 }
 
 int parse_block(exp_engine *e, exp_pcode *p) {
