@@ -185,7 +185,7 @@ int parse_for(exp_engine *e, exp_pcode *p) {
   if (int rc = advance(e)) return rc;
   if (int rc = check_assignable(e, p, &var)) return rc;
   if (int rc = advance(e)) return rc;
-  if (tok(e) == OP_ASSIGN)
+  if (tok(e) == TK_ASSIGN)
     if (int rc = advance(e)) return rc;
   if (int rc = make_for_cells(e, p, &c)) return rc;
   if (int rc = parse_into(e, p, c.counter)) return rc;
@@ -269,7 +269,7 @@ StatementParser statement_form(int token) {
 }
 
 int skip_semicolons(exp_engine *e) {
-  while (tok(e) == OP_SEMI)
+  while (tok(e) == TK_SEMI)
     if (int rc = advance(e)) return rc;
   return 0;
 }
@@ -277,8 +277,8 @@ int skip_semicolons(exp_engine *e) {
 int parse_statement_body(exp_engine *e, exp_pcode *p) {
   int t = tok(e);
   if (t == TK_IDENT) {
-    if (look(e) == OP_ASSIGN) return parse_assignment(e, p);
-    if (look(e) == OP_COLON) return parse_label(e, p);
+    if (look(e) == TK_ASSIGN) return parse_assignment(e, p);
+    if (look(e) == TK_COLON) return parse_label(e, p);
     return parse_expression(e, p, nullptr);
   }
   if (StatementParser parse = statement_form(t)) return parse(e, p);
@@ -364,7 +364,7 @@ int parse_string_length(exp_engine *e, Declaration *d) {
     d->bytes = true;
     if (int rc = advance(e)) return rc;
   }
-  if (tok(e) != OP_RPAREN) return engine_error(e, ERR_DECLARATION);
+  if (tok(e) != TK_RPAREN) return engine_error(e, ERR_DECLARATION);
   return advance(e);
 }
 
@@ -377,7 +377,7 @@ int parse_type(exp_engine *e, Declaration *d) {
     return engine_error(e, ERR_DECLARATION);
   }
   if (int rc = advance(e)) return rc;
-  if (d->type == EXP_STRING && tok(e) == OP_LPAREN)
+  if (d->type == EXP_STRING && tok(e) == TK_LPAREN)
     if (int rc = parse_string_length(e, d)) return rc;
   if (tok(e) != KW_ARRAY) return 0;
   if (!d->keyword || !d->keyword->array_class) return engine_error(e, ERR_DECLARATION);
@@ -415,7 +415,7 @@ bool starts_declaration(exp_engine *e) {
 bool starts_statement(exp_engine *e) {
   int t = tok(e);
   if (statement_form(t)) return true;
-  return t == TK_IDENT && (look(e) == OP_ASSIGN || look(e) == OP_COLON);
+  return t == TK_IDENT && (look(e) == TK_ASSIGN || look(e) == TK_COLON);
 }
 
 }  // namespace
@@ -424,7 +424,7 @@ int parse_program(exp_engine *e, exp_pcode *p) {
   exp_parse_state *s = S(e);
   while (tok(e) != TK_END_OF_INPUT) {
     int rc = 0;
-    if (tok(e) == OP_SEMI) rc = advance(e);
+    if (tok(e) == TK_SEMI) rc = advance(e);
     else if (tok(e) == KW_END) rc = engine_error(e, ERR_END_NO_BEGIN);
     else if (starts_statement(e)) rc = parse_statement(e, p);
     else if (starts_declaration(e)) rc = parse_declaration(e, p);
