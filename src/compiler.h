@@ -6,9 +6,12 @@
 
 #include "engine.h"
 #include "expression.h"
+#include "operators.h"
 #include "program.h"
 
-// Token codes: literals and identifiers are negative, keywords 1-30, operators 50-69.
+// Token codes: literals and identifiers are negative, keywords 1-30, operators 50-69. A type of
+// their own, apart from the operator indices (exp_op) that emit_op takes, so that a token cannot
+// be emitted as an operator.
 enum Token : int {
   TK_STRING = -1, TK_INTEGER = -2, TK_REAL = -3, TK_DATE = -4, TK_BOOLEAN = -5, TK_IDENT = -6,
   TK_RAW = 0,  // inside the lexer only: a word or character not yet looked up
@@ -91,7 +94,7 @@ int parse_call(exp_engine *e, exp_pcode *p, exp_symval **out);
 int coerce_to_temp(exp_engine *e, exp_pcode *p, exp_symval *src, int type, int limit, exp_symval **out);
 exp_symval *new_temp(exp_pcode *p, int type, int limit, exp_class *cls);
 // Emits a call of operator `op` with result and up to two operands (nullptr for unary).
-int emit_op(exp_engine *e, exp_pcode *p, int op, exp_symval *result, exp_symval *a, exp_symval *b);
+int emit_op(exp_engine *e, exp_pcode *p, exp_op op, exp_symval *result, exp_symval *a, exp_symval *b);
 // Emits one instruction; out of memory gives error 1.
 int emit(exp_engine *e, exp_pcode *p, int kind, int a, void *b, int *index = nullptr);
 

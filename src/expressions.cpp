@@ -57,9 +57,9 @@ int compile_logic(exp_engine *e, exp_pcode *p, int token, exp_symval *l, exp_sym
 }
 
 struct Comparison {
-  int token;
-  int numeric;
-  int text;
+  Token token;
+  exp_op numeric;
+  exp_op text;
 };
 constexpr Comparison kComparisons[] = {
     {TK_GT, OP_GT, OP_GT_STR}, {TK_GE, OP_GE, OP_GE_STR}, {TK_LT, OP_LT, OP_LT_STR},
@@ -79,7 +79,7 @@ int compile_comparison(exp_engine *e, exp_pcode *p, int token, exp_symval *l, ex
   int lt = type_of(l), rt = type_of(r);
   if (!comparable(lt) || !comparable(rt)) return engine_error(e, ERR_INVALID_COMPARISON);
   const Comparison *cmp = comparison_of(token);
-  int op = cmp->numeric;
+  exp_op op = cmp->numeric;
   int rc = 0;
   if (lt == EXP_STRING || rt == EXP_STRING) {
     op = cmp->text;
@@ -403,7 +403,7 @@ exp_symval *new_temp(exp_pcode *p, int type, int limit, exp_class *cls) {
   return sym_add_local(p, "", type, limit, cls, 0);
 }
 
-int emit_op(exp_engine *e, exp_pcode *p, int op, exp_symval *result, exp_symval *a, exp_symval *b) {
+int emit_op(exp_engine *e, exp_pcode *p, exp_op op, exp_symval *result, exp_symval *a, exp_symval *b) {
   int argc = b ? 2 : 1;
   if (int rc = emit(e, p, EXP_CALL, argc, reinterpret_cast<void *>(exp_opcode_table[op].handler))) return rc;
   if (int rc = emit(e, p, EXP_OPERAND, 0, result)) return rc;
