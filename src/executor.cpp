@@ -254,20 +254,19 @@ inline void copy_decimal(exp_symval *to, const exp_symval *from) {
 }
 
 // The loop head of an integer for loop once the counter holds `counter`: var = counter, then the
-// direction and bound tests. False when the limit, step or zero cell is null (the canonical
-// instructions then run and raise or propagate exactly as they would). Otherwise moves `s` to
-// where the run continues and returns how many canonical instructions that took (-1 when it
-// did nothing); the test cell ends as the last test left it.
-inline int for_head(const exp_step *&s, int64_t counter) {
-  const exp_step &f = *s;
-  if ((f.limit->flags | f.step->flags | f.zero->flags) & EXP_NULL) return -1;
+// direction and bound tests. False, having done nothing, when the limit, step or zero cell is null
+// (the canonical instructions then run and raise or propagate exactly as they would). Otherwise
+// sets `way` to the way out of the loop head the tests chose; the test cell ends as the last
+// test left it.
+inline bool for_head(const exp_step &f, int64_t counter, Way *way) {
+  if ((f.limit->flags | f.step->flags | f.zero->flags) & EXP_NULL) return false;
   set_int(f.var, counter);
   bool up = f.step->value.i > f.zero->value.i;
   bool more = up ? counter <= f.limit->value.i : counter >= f.limit->value.i;
   set_int(f.test, more);
-  int spent = !more ? f.target_cost : up ? f.next_cost : f.down_cost;
-  s = more ? f.next : f.target;
-  return spent;
+  *way = !more ? f.target : f.next;
+  if (more && !up) way->cost = f.down_cost;
+  return true;
 }
 
 // The prepared form of a program, or none when it must run in canonical form (not prepared,
@@ -333,17 +332,21 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
 #define EXP_CHECKS_DUE()                                                  \
   (budget < roomy || p->cancel.load(std::memory_order_relaxed) ||         \
    (Nested && root->cancel.load(std::memory_order_relaxed)))
-// Charges the step just run (`s`) and moves on to `to`, by way of the checks at `slow` when
-// they are due.
-#define EXP_MOVE_ON(to, cost, slow)                           \
+// Charges the step just run (`s`) `cost_` canonical instructions and moves on to `to_`, by way
+// of the checks when they are due; a run stopped there stops at instruction `last_`.
+#define EXP_MOVE_ON(to_, cost_, last_)                        \
   do {                                                        \
-    budget -= (cost);                                         \
-    then = (to);                                              \
-    if (EXP_CHECKS_DUE()) goto slow;                          \
+    budget -= (cost_);                                        \
+    then = (to_);                                             \
+    if (EXP_CHECKS_DUE()) {                                   \
+      last = (last_);                                         \
+      goto checks;                                            \
+    }                                                         \
     s = then;                                                 \
     goto *kDispatch[static_cast<int>(s->op)];                 \
   } while (0)
-#define EXP_CONTINUE(to, cost) EXP_MOVE_ON(to, cost, checks)
+// Takes one of the step's ways out (a Way).
+#define EXP_TAKE(way) EXP_MOVE_ON((way).to, (way).cost, (way).last)
 // The result goes to both cells from the register, so the copy does not wait on the store.
 // Declares `plain`: true when neither operand was null and nothing overflowed. Statements, not
 // one block, so that the loop step below can read `plain` after them.
@@ -361,7 +364,7 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
 #define EXP_ARITH_STEP(overflows, copy)                       \
   do {                                                        \
     EXP_ARITH(overflows, copy)                                \
-    EXP_CONTINUE(s->next, s->next_cost);                      \
+    EXP_TAKE(s->next);                      \
   } while (0)
 // Arithmetic and copy, then the increment and test of the loop step (see for_next_up); when
 // that cannot be done inline the loop step runs by itself. A body of this one step goes round
@@ -373,16 +376,17 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
     int64_t sum;                                              \
     if (__builtin_expect(((s->counter->flags | s->limit->flags) & EXP_NULL) || \
                          __builtin_add_overflow(s->counter->value.i, s->stride, &sum), 0)) \
-      EXP_MOVE_ON(s->loop, s->loop_cost, checks_loop);        \
+      EXP_TAKE(s->loop);                                      \
     s->counter->value.i = sum;                                \
     set_int(s->var, sum);                                     \
     bool more = sum <= s->limit->value.i;                     \
     set_int(s->test, more);                                   \
-    if (!more) EXP_CONTINUE(s->target, s->target_cost);       \
-    if (s->next != s) EXP_CONTINUE(s->next, s->next_cost);    \
-    budget -= s->next_cost;                                   \
+    if (!more) EXP_TAKE(s->target);       \
+    if (s->next.to != s) EXP_TAKE(s->next);    \
+    budget -= s->next.cost;                                   \
     if (EXP_CHECKS_DUE()) {                                   \
       then = s;                                               \
+      last = s->next.last;                                    \
       goto checks;                                            \
     }                                                         \
     if (plain) goto fast;                                     \
@@ -398,22 +402,23 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
     exp_symval *const counter = s->counter, *const var = s->var, *const test = s->test; \
     const exp_symval *const limit = s->limit;                 \
     const int64_t stride = s->stride;                         \
-    const int cost = s->next_cost;                            \
+    const int cost = s->next.cost;                            \
     for (;;) {                                                \
       int64_t result, sum;                                    \
       if (__builtin_expect(overflows(x->value.i, y->value.i, &result), 0)) goto self; \
       r->value.i = result;                                    \
       v->value.i = result;                                    \
       if (__builtin_expect(__builtin_add_overflow(counter->value.i, stride, &sum), 0)) \
-        EXP_MOVE_ON(s->loop, s->loop_cost, checks_loop);      \
+        EXP_TAKE(s->loop);                                    \
       counter->value.i = sum;                                 \
       var->value.i = sum;                                     \
       const bool more = sum <= limit->value.i;                \
       test->value.i = more;                                   \
-      if (!more) EXP_CONTINUE(s->target, s->target_cost);     \
+      if (!more) EXP_TAKE(s->target);     \
       budget -= cost;                                         \
       if (EXP_CHECKS_DUE()) {                                 \
         then = s;                                             \
+        last = s->next.last;                                  \
         goto checks;                                          \
       }                                                       \
     }                                                         \
@@ -431,14 +436,14 @@ step_Canonical:
     rc = engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
     goto fail;
   }
-  EXP_MOVE_ON(step_of(prepared, p->pc), 1, checks_one);
+  EXP_MOVE_ON(step_of(prepared, p->pc), 1, s->at);
 
 step_Jump:
-  EXP_CONTINUE(s->target, s->target_cost);
+  EXP_TAKE(s->target);
 
 step_JumpIfFalse:
-  if (is_null(s->r) || s->r->value.i == 0) EXP_CONTINUE(s->target, s->target_cost);
-  EXP_CONTINUE(s->next, s->next_cost);
+  if (is_null(s->r) || s->r->value.i == 0) EXP_TAKE(s->target);
+  EXP_TAKE(s->next);
 
 step_IntAdd:
   EXP_ARITH_STEP(add_overflows, false);
@@ -467,28 +472,28 @@ int_mul_copy_turns:
 
 step_IntCompare:
   int_compare(*s);
-  EXP_CONTINUE(s->next, s->next_cost);
+  EXP_TAKE(s->next);
 
 step_IntCompareJump:
-  if (int_compare(*s)) EXP_CONTINUE(s->next, s->next_cost);
-  EXP_CONTINUE(s->target, s->target_cost);
+  if (int_compare(*s)) EXP_TAKE(s->next);
+  EXP_TAKE(s->target);
 
 step_CopyInt:
   copy_int(s->v, s->x);
-  EXP_CONTINUE(s->next, s->next_cost);
+  EXP_TAKE(s->next);
 
 step_CopyDecimal:
   copy_decimal(s->v, s->x);
-  EXP_CONTINUE(s->next, s->next_cost);
+  EXP_TAKE(s->next);
 
 step_DecimalArith:
   decimal_arith(s->dec, s->r, s->x, s->y);
-  EXP_CONTINUE(s->next, s->next_cost);
+  EXP_TAKE(s->next);
 
 step_NullCheck:
   if (__builtin_expect(is_null(s->x), 0)) goto step_Canonical;
   clear_null(s->r);
-  EXP_CONTINUE(s->next, s->next_cost);
+  EXP_TAKE(s->next);
 
 step_IntToDecimal:
   if (is_null(s->x)) {
@@ -497,13 +502,12 @@ step_IntToDecimal:
     decSextFromInt64(symval_dec(s->v), s->x->value.i);
     clear_null(s->v);
   }
-  EXP_CONTINUE(s->next, s->next_cost);
+  EXP_TAKE(s->next);
 
 step_ForTest: {
-  const exp_step *head = s;
-  int spent = is_null(s->counter) ? -1 : for_head(head, s->counter->value.i);
-  if (spent < 0) goto step_Canonical;
-  EXP_CONTINUE(head, spent);
+  Way way;
+  if (is_null(s->counter) || !for_head(*s, s->counter->value.i, &way)) goto step_Canonical;
+  EXP_TAKE(way);
 }
 
 step_ForNext: {
@@ -512,11 +516,10 @@ step_ForNext: {
       __builtin_add_overflow(s->counter->value.i, s->step->value.i, &sum))
     goto step_Canonical;
   s->counter->value.i = sum;  // not null, as just tested
-  const exp_step *head = s;
-  if (int spent = for_head(head, sum); spent >= 0) EXP_CONTINUE(head, spent);
+  if (Way way; for_head(*s, sum, &way)) EXP_TAKE(way);
   // The increment is done; with a null loop cell the jump back and the loop head run one
   // instruction at a time.
-  EXP_CONTINUE(step_of(prepared, s->at + 2 + p->code[s->at].a), 1);
+  EXP_MOVE_ON(step_of(prepared, s->at + 2 + p->code[s->at].a), 1, s->at);
 }
 
 // A loop counting up whose step and zero cells never change (so neither is null).
@@ -529,8 +532,8 @@ step_ForNextUp: {
   set_int(s->var, sum);
   bool more = sum <= s->limit->value.i;
   set_int(s->test, more);
-  if (more) EXP_CONTINUE(s->next, s->next_cost);
-  EXP_CONTINUE(s->target, s->target_cost);
+  if (more) EXP_TAKE(s->next);
+  EXP_TAKE(s->target);
 }
 
 step_CallObject:
@@ -543,23 +546,16 @@ call_function: {
   exp_symval **argv = p->argv;
   if (s->argc < kCallCellsMin) std::memcpy(argv, s->cells, kCallCellsMin * sizeof *argv);
   else std::memcpy(argv, s->cells, static_cast<size_t>(s->argc + 1) * sizeof *argv);
-  p->pc = s->next->at;
+  p->pc = s->next.to->at;
   rc = s->fn(e, s->r, s->argc, argv);
   if (rc) goto fail;
-  EXP_CONTINUE(s->next, 1);
+  EXP_MOVE_ON(s->next.to, 1, s->next.last);
 }
 
-// The budget runs low, or the run is cancelled. A run stopped here stops at the last canonical
-// instruction the step ran: its only one after a canonical run, else the one its way out says.
-checks_one:
-  last = s->at;
-  goto checks_at;
-checks_loop:
-  last = s->loop_last;
-  goto checks_at;
+// The budget runs low, or the run is cancelled: the one place the run asks the interrupt
+// handler (check_interrupt). A run stopped here stops at `last`, the last canonical instruction
+// the step ran.
 checks:
-  last = then == s->target ? s->target_last : then == s->next ? s->next_last : s->at;
-checks_at:
   if (budget == 0 || p->cancel.load(std::memory_order_relaxed) ||
       (Nested && root->cancel.load(std::memory_order_relaxed))) {
     p->pc = then->at;
@@ -583,7 +579,7 @@ fail:  // s is the step that failed; p->pc is where the run stood
 #undef EXP_ARITH_LOOP_STEP
 #undef EXP_ARITH_STEP
 #undef EXP_ARITH
-#undef EXP_CONTINUE
+#undef EXP_TAKE
 #undef EXP_MOVE_ON
 #undef EXP_CHECKS_DUE
 #undef EXP_DISPATCH

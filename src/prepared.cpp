@@ -163,26 +163,21 @@ class Builder {
   // Sets one way out of a step, the no-ops where it lands folded in: where it goes, its cost
   // (`spent`, the step's own, plus the no-ops) and its last instruction (`last`, the step's own
   // last one, or the last folded no-op, which runs after it).
-  void set_way(exp_step &s, const exp_step *&to, uint16_t &cost, int32_t &last_out, int at, int spent,
-               int last) const {
+  void set_way(exp_step &s, Way &way, int at, int spent, int last) const {
     int skipped;
     int lands = skip_noops(at, &skipped);
-    to = step_at(lands);
-    cost = clamp_cost(spent + skipped);
-    last_out = skipped ? lands - 1 : last;
-    s.cost = std::max(s.cost, cost);
+    way.to = step_at(lands);
+    way.cost = clamp_cost(spent + skipped);
+    way.last = skipped ? lands - 1 : last;
+    s.cost = std::max(s.cost, way.cost);
   }
-  void set_next(exp_step &s, int next, int spent, int last) const {
-    set_way(s, s.next, s.next_cost, s.next_last, next, spent, last);
-  }
-  void set_target(exp_step &s, int target, int spent, int last) const {
-    set_way(s, s.target, s.target_cost, s.target_last, target, spent, last);
-  }
+  void set_next(exp_step &s, int next, int spent, int last) const { set_way(s, s.next, next, spent, last); }
+  void set_target(exp_step &s, int target, int spent, int last) const { set_way(s, s.target, target, spent, last); }
 
   exp_step make_step(int i) const {
     exp_step s;
     s.at = i;
-    s.next = step_at(after(i));
+    s.next.to = step_at(after(i));
     const exp_instr &ins = code_[i];
     switch (ins.kind) {
       case EXP_NOOP:
@@ -228,7 +223,7 @@ class Builder {
   exp_step make_call_step(int i) const {
     exp_step s;
     s.at = i;
-    s.next = step_at(after(i));
+    s.next.to = step_at(after(i));
     for (const ArithHandler &a : kArith) {
       if (!is_call(i, a.op) || !int_operands(i)) continue;
       s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
@@ -294,9 +289,7 @@ class Builder {
     s.argc = call_argc(i);
     s.r = slot(i, 0);
     s.cells = add_call_cells(i);
-    s.next = step_at(after_call(i));  // not folded: p->pc must point right after the call's slots
-    s.next_cost = 1;
-    s.next_last = i;
+    s.next = Way{step_at(after_call(i)), 1, i};  // not folded: p->pc must stand right after the slots
     return s;
   }
 
@@ -304,12 +297,12 @@ class Builder {
   // `direction` and then `more`, up to the loop's body or end: the instruction reached, how many
   // ran and the last of them. None (`to` -1) when the way meets anything but no-ops, jumps and
   // calls, a third conditional jump, or neither place within a few instructions.
-  struct Way {
+  struct HeadPath {
     int to = -1, cost = 0, last = 0;
   };
-  Way follow_head(int from, const exp_for_loop &loop, bool direction, bool more) const {
+  HeadPath follow_head(int from, const exp_for_loop &loop, bool direction, bool more) const {
     constexpr int kMaxLength = 32;
-    Way way;
+    HeadPath way;
     int at = from, tests = 0;
     for (int n = 0; n < kMaxLength && at >= 0 && at < count_ && index_[static_cast<size_t>(at)] >= 0; ++n) {
       if (at == loop.body || at == loop.end) {
@@ -324,13 +317,13 @@ class Builder {
         case EXP_JUMP: at = ins.a; break;
         case EXP_CALL: at = after(at); break;
         case EXP_JUMP_IF_ZERO:
-          if (tests == 2) return Way{};
+          if (tests == 2) return HeadPath{};
           at = (tests++ == 0 ? direction : more) ? at + 1 : ins.a;
           break;
-        default: return Way{};
+        default: return HeadPath{};
       }
     }
-    return Way{};
+    return HeadPath{};
   }
 
   // True when the loop's parts lie where instructions start and the cells it runs on are integers
@@ -348,8 +341,8 @@ class Builder {
   // the increment before it): false when a way out of the head could not be followed, or the two
   // ways to the end differ.
   bool make_for_test(const exp_for_loop &loop, int from, exp_step *out) const {
-    Way up = follow_head(from, loop, true, true), down = follow_head(from, loop, false, true);
-    Way up_end = follow_head(from, loop, true, false), down_end = follow_head(from, loop, false, false);
+    HeadPath up = follow_head(from, loop, true, true), down = follow_head(from, loop, false, true);
+    HeadPath up_end = follow_head(from, loop, true, false), down_end = follow_head(from, loop, false, false);
     if (up.to != loop.body || down.to != loop.body || up_end.to != loop.end || down_end.to != loop.end ||
         up_end.cost != down_end.cost)
       return false;
@@ -396,28 +389,28 @@ class Builder {
   static void thread_jumps(exp_step &s) {
     switch (s.op) {
       case StepOp::Canonical: case StepOp::Call: case StepOp::CallObject: case StepOp::End: case StepOp::Jump: break;
-      default: follow_jumps(s.next, s.next_cost, s.next_last, &s.down_cost);
+      default: follow_jumps(s.next, &s.down_cost);
     }
-    if (s.op != StepOp::Canonical && s.op != StepOp::End) follow_jumps(s.target, s.target_cost, s.target_last, nullptr);
-    s.cost = std::max({s.cost, s.next_cost, s.target_cost, s.down_cost});
+    if (s.op != StepOp::Canonical && s.op != StepOp::End) follow_jumps(s.target, nullptr);
+    s.cost = std::max({s.cost, s.next.cost, s.target.cost, s.down_cost});
   }
-  static void follow_jumps(const exp_step *&to, uint16_t &cost, int32_t &last, uint16_t *other_cost) {
+  static void follow_jumps(Way &way, uint16_t *other_cost) {
     constexpr int kMaxHops = 4;
-    for (int hop = 0; hop < kMaxHops && to && to->op == StepOp::Jump; ++hop) {
-      const exp_step &jump = *to;
-      to = jump.target;
-      cost = clamp_cost(cost + jump.target_cost);
-      if (other_cost && *other_cost) *other_cost = clamp_cost(*other_cost + jump.target_cost);
-      last = jump.target_last;
+    for (int hop = 0; hop < kMaxHops && way.to && way.to->op == StepOp::Jump; ++hop) {
+      const Way &jump = way.to->target;
+      if (other_cost && *other_cost) *other_cost = clamp_cost(*other_cost + jump.cost);
+      way = Way{jump.to, clamp_cost(way.cost + jump.cost), jump.last};
     }
   }
   // Threads one step, keeping its two ways apart (see thread_jumps).
   static void thread_step(exp_step &s) {
     auto is_jump = [](const exp_step *to) { return to && to->op == StepOp::Jump; };
-    if (!is_jump(s.next) && !is_jump(s.target)) return;  // most steps: nothing to follow
+    if (!is_jump(s.next.to) && !is_jump(s.target.to)) return;  // most steps: nothing to follow
     exp_step threaded = s;
     thread_jumps(threaded);
-    if (threaded.next == threaded.target && threaded.next_last != threaded.target_last && s.next != s.target) return;
+    if (threaded.next.to == threaded.target.to && threaded.next.last != threaded.target.last &&
+        s.next.to != s.target.to)
+      return;
     s = threaded;
   }
 
@@ -431,21 +424,16 @@ class Builder {
       case StepOp::IntMulCopy: fused = StepOp::IntMulCopyLoop; break;
       default: return;
     }
-    const exp_step &loop = *s.next;
+    const exp_step &loop = *s.next.to;
     if (loop.op != StepOp::ForNextUp) return;
     s.op = fused;
-    s.loop = &loop;
+    s.loop = s.next;
     s.var = loop.var, s.counter = loop.counter, s.limit = loop.limit, s.test = loop.test;
     s.stride = loop.stride;
-    s.loop_cost = s.next_cost;
-    s.loop_last = s.next_last;
-    s.next = loop.next;
-    s.next_cost = clamp_cost(s.loop_cost + loop.next_cost);
-    s.next_last = loop.next_last;
-    s.target = loop.target;
-    s.target_cost = clamp_cost(s.loop_cost + loop.target_cost);
-    s.target_last = loop.target_last;
-    s.cost = std::max({s.loop_cost, s.next_cost, s.target_cost});
+    // Running on through the loop step: its own ways, with the way to it added.
+    s.next = Way{loop.next.to, clamp_cost(s.loop.cost + loop.next.cost), loop.next.last};
+    s.target = Way{loop.target.to, clamp_cost(s.loop.cost + loop.target.cost), loop.target.last};
+    s.cost = std::max({s.loop.cost, s.next.cost, s.target.cost});
   }
 
   exp_pcode *p_;

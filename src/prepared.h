@@ -71,19 +71,24 @@ const char *step_name(StepOp op);
 
 // Steps refer to each other by address, so the run loop moves from one to the next with a
 // single load; `at` is the step's instruction index, for canonical runs and error positions.
+struct exp_step;
+
+// One way out of a step: the step the run goes on at (no-ops there folded in), how many canonical
+// instructions the step runs on the way (charged to the interrupt budget), and the last of them
+// (where a run interrupted on the way stops).
+struct Way {
+  const exp_step *to = nullptr;
+  uint16_t cost = 1;
+  int32_t last = 0;
+};
+
 struct exp_step {
   StepOp op = StepOp::Canonical;
   Relation rel = Relation::Eq;
-  uint16_t cost = 1;         // the most canonical instructions the step may stand for
-  uint16_t next_cost = 1;    // canonical instructions run when it continues at `next`
-  uint16_t target_cost = 1;  // ... when it continues at `target`
+  uint16_t cost = 1;  // the most canonical instructions the step may stand for
   int32_t at = 0;
-  const exp_step *next = nullptr;    // where it continues (no-ops there folded in)
-  const exp_step *target = nullptr;  // where a jump goes (no-ops there folded in)
-  // The last canonical instruction run on the way to `next` and to `target` (on both ways down
-  // a loop head too, as its body starts with a no-op): where an interrupted run stops.
-  int32_t next_last = 0;
-  int32_t target_last = 0;
+  Way next;    // where it continues
+  Way target;  // where a jump goes
   exp_symval *r = nullptr, *x = nullptr, *y = nullptr, *v = nullptr;
   // ForTest and ForNext: the loop's cells (`var` the loop variable); ForTest continues at `next`
   // (the body) or `target` (the end), `down_cost` being the body path's length when the step
@@ -92,11 +97,8 @@ struct exp_step {
              *test = nullptr;
   uint16_t down_cost = 0;
   int64_t stride = 0;  // ForNextUp and the ...Loop steps: the step cell's value, which never changes
-  // The ...Loop steps: the loop step fused in, what it costs to reach it and the last canonical
-  // instruction run before it.
-  const exp_step *loop = nullptr;
-  uint16_t loop_cost = 0;
-  int32_t loop_last = 0;
+  // The ...Loop steps: the way to the loop step fused in, taken when it cannot run inline.
+  Way loop{nullptr, 0, 0};
   // Call: the callback, its argument count and its argument vector as the callback receives it
   // (the argument cells, then the program's own cell), padded to at least kCallCellsMin entries.
   exp_func_cb fn = nullptr;
