@@ -9,7 +9,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(compile run decimal records isolation)
+[ ${#targets[@]} -eq 0 ] && targets=(compile run prepared decimal records isolation)
 buildlog=$(mktemp)
 trap 'rm -f "$buildlog"' EXIT
 dir=$(bash "$here/build.sh" 2>"$buildlog") || { cat "$buildlog" >&2; exit 2; }
@@ -24,9 +24,12 @@ for t in "${targets[@]}"; do
   mkdir -p "$work"
   log="$dir/fuzz_$t.log"
   dict=()
-  case $t in compile|run) dict=(-dict="$here/language.dict");; esac
+  seeds=("$here/corpus/$t")
+  case $t in compile|run|prepared) dict=(-dict="$here/language.dict");; esac
+  # The prepared target compares two ways of running the same programs: fuzz_run's seeds serve too.
+  case $t in prepared) seeds+=("$here/corpus/run");; esac
   "$dir/fuzz_$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=4096 -malloc_limit_mb=2048 -max_len=4096 \
-    -print_final_stats=1 -artifact_prefix="$dir/artifacts/$t-" "${dict[@]}" "$work" "$here/corpus/$t" >"$log" 2>&1
+    -print_final_stats=1 -artifact_prefix="$dir/artifacts/$t-" "${dict[@]}" "$work" "${seeds[@]}" >"$log" 2>&1
   rc=$?
   runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
   if [ $rc -eq 0 ]; then

@@ -6,9 +6,12 @@
 
 #include "engine.h"
 #include "expression.h"
+#include "operators.h"
 #include "program.h"
 
-// Token codes: literals and identifiers are negative, keywords 1-30, operators 50-69.
+// Token codes: literals and identifiers are negative, keywords 1-30, operators 50-69. A type of
+// their own, apart from the operator indices (exp_op) that emit_op takes, so that a token cannot
+// be emitted as an operator.
 enum Token : int {
   TK_STRING = -1, TK_INTEGER = -2, TK_REAL = -3, TK_DATE = -4, TK_BOOLEAN = -5, TK_IDENT = -6,
   TK_RAW = 0,  // inside the lexer only: a word or character not yet looked up
@@ -17,10 +20,10 @@ enum Token : int {
   KW_ELSE = 13, KW_BEGIN = 14, KW_END = 15, KW_NOT = 16, KW_AND = 17, KW_OR = 18, KW_NULL = 19,
   KW_FOR = 20, KW_TO = 21, KW_STEP = 22, KW_CALL = 23, KW_POINTER = 24, KW_WHILE = 25,
   KW_ARRAY = 26, KW_STATIC = 27, KW_HIDDEN = 28, KW_VISIBLE = 29, KW_BYTES = 30,
-  OP_PLUS = 50, OP_MINUS = 51, OP_SLASH = 52, OP_STAR = 53, OP_LPAREN = 54, OP_RPAREN = 55,
-  OP_GT_TOK = 56, OP_GE_TOK = 57, OP_LT_TOK = 58, OP_LE_TOK = 59, OP_ASSIGN = 60, OP_EQ_TOK = 61,
-  OP_AMP = 62, OP_COLON = 63, OP_BANG = 64, OP_NE_TOK = 65, OP_COMMA = 66, OP_SEMI = 67,
-  OP_PERCENT = 68, OP_DOT = 69,
+  TK_PLUS = 50, TK_MINUS = 51, TK_SLASH = 52, TK_STAR = 53, TK_LPAREN = 54, TK_RPAREN = 55,
+  TK_GT = 56, TK_GE = 57, TK_LT = 58, TK_LE = 59, TK_ASSIGN = 60, TK_EQ = 61,
+  TK_AMP = 62, TK_COLON = 63, TK_BANG = 64, TK_NE = 65, TK_COMMA = 66, TK_SEMI = 67,
+  TK_PERCENT = 68, TK_DOT = 69,
   TK_END_OF_INPUT = 99,
 };
 
@@ -94,7 +97,7 @@ int parse_call(exp_engine *e, exp_pcode *p, exp_symval **out);
 int coerce_to_temp(exp_engine *e, exp_pcode *p, exp_symval *src, int type, int limit, exp_symval **out);
 exp_symval *new_temp(exp_pcode *p, int type, int limit, exp_class *cls);
 // Emits a call of operator `op` with result and up to two operands (nullptr for unary).
-int emit_op(exp_engine *e, exp_pcode *p, int op, exp_symval *result, exp_symval *a, exp_symval *b);
+int emit_op(exp_engine *e, exp_pcode *p, exp_op op, exp_symval *result, exp_symval *a, exp_symval *b);
 // Emits one instruction; out of memory gives error 1.
 int emit(exp_engine *e, exp_pcode *p, int kind, int a, void *b, int *index = nullptr);
 

@@ -16,12 +16,6 @@
 
 namespace {
 
-decContext context192() {
-  decContext ctx;
-  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
-  return ctx;
-}
-
 // Reduced, with a zero added so positive exponents come back to 0: 1E+2 prints as "100".
 void format_real(const decimal192 *d, char *buf) {
   decContext ctx = context192();

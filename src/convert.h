@@ -4,6 +4,14 @@
 #include <cstddef>
 
 #include "expression.h"
+#include "support/decimal.h"
+
+// A context for arithmetic and conversions on the engine's 52-digit reals.
+inline decContext context192() {
+  decContext ctx;
+  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
+  return ctx;
+}
 
 // Converts `src` into `dst`'s type; what cannot be converted makes `dst` null. Never fails,
 // never allocates. `e` may be null (dates then use the default text orders).

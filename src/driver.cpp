@@ -46,14 +46,8 @@ int check_arguments(exp_engine *e, int type, int len, const char *name) {
 }
 
 int setup_program(exp_engine *e, exp_pcode *p, int type, int len, int flags) {
-  if (symval_init(&p->result, type, len, (flags & EXP_MAKE_BYTES) ? EXP_BYTES : 0, nullptr) != 0 ||
-      symval_init(&p->self, EXP_POINTER, 0, 0, nullptr) != 0)
+  if (pcode_init_cells(p, e, type, len, (flags & EXP_MAKE_BYTES) ? EXP_BYTES : 0) != 0)
     return engine_error(e, ERR_MEMORY);
-  exp_symval_setnull(&p->result);
-  exp_symval_setptr(&p->self, p);
-  p->engine = e;
-  p->result_type = type;
-  p->result_len = len;
   return 0;
 }
 

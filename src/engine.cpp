@@ -165,20 +165,3 @@ int engine_set_locale(exp_engine *e, const char *name, char *previous, size_t si
   if (e) e->date_format = vts_get_date_format();
   return 0;
 }
-
-void copy_name(char *dst, const char *src, size_t max) {
-  if (!src) src = "";
-  size_t n = np_uchar_cut(src, max);
-  std::memcpy(dst, src, n);
-  dst[n] = '\0';
-}
-
-name_key::name_key(const char *query) : given_(query != nullptr) {
-  if (!query) return;
-  std::string_view q(query);
-  cut_ = q.substr(0, np_uchar_cut(q, EXP_NAME_MAX));
-}
-
-bool name_key::matches(const char *stored) const {
-  return given_ && stored && np_uchar_icomp(std::string_view(stored), cut_) == 0;
-}

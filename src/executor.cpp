@@ -11,6 +11,7 @@
 #include "convert.h"
 #include "engine.h"
 #include "errors.h"
+#include "operator_rules.h"
 #include "operators.h"
 #include "prepared.h"
 #include "program.h"
@@ -105,7 +106,7 @@ void reset_locals(exp_pcode *p) {
     return;
   }
   for (exp_sym *s = p->locals.first; s; s = s->next)
-    if ((s->cell.flags & (EXP_LOCAL | EXP_STATIC)) == EXP_LOCAL) exp_symval_setnull(&s->cell);
+    if (reset_each_run(&s->cell)) exp_symval_setnull(&s->cell);
 }
 
 // Rebuilds the engine's lists of declared global cells a run resets and releases.
@@ -138,12 +139,17 @@ void release_objects(exp_engine *e, exp_pcode *p, bool nested) {
     return;
   }
   for (exp_sym *s = p->locals.first; s; s = s->next)
-    if (symval_type(&s->cell) == EXP_OBJECT && !(s->cell.flags & EXP_STATIC)) exp_symval_setnull(&s->cell);
+    if (released_each_run(&s->cell)) exp_symval_setnull(&s->cell);
 }
 
 // The result cell of a call is prepared before the callee runs: an object result drops its old
 // instance, any other result loses its null flag (a callee that writes nothing leaves the value).
-inline void prepare_result(exp_symval *result) {
+// A result cell that is also one of the operands is left as it is: the callee reads every operand
+// as it stood before the call, so a null operand still gives a null result (the loop increment
+// `counter = counter + step` is such a call).
+inline void prepare_result(exp_symval *result, exp_symval *const *argv, int n) {
+  for (int i = 0; i < n; ++i)
+    if (argv[i] == result) return;
   if (symval_type(result) == EXP_OBJECT) exp_symval_setnull(result);
   else symval_clear_null_flag(result);
 }
@@ -164,9 +170,9 @@ int pcode_call(exp_engine *e, exp_pcode *p, bool user, const exp_pcode *root) {
   if (n < 0 || n > p->max_args || p->pc + 1 + n >= p->count || !p->argv)
     return engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
   exp_symval *result = ins[1].b.cell;
-  prepare_result(result);
   exp_symval **argv = p->argv;
   for (int i = 0; i < n; ++i) argv[i] = ins[2 + i].b.cell;
+  prepare_result(result, argv, n);
   argv[n] = &p->self;
   p->pc += n + 2;
   if (!user) return ins->b.fn(e, result, n, argv);
@@ -221,27 +227,9 @@ inline void set_int(exp_symval *c, int64_t v) {
   clear_null(c);
 }
 
-// Integer arithmetic as the operator handlers do it: a null operand or an overflow gives null
-// and leaves the payload alone.
-inline bool add_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_add_overflow(a, b, r); }
-inline bool sub_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_sub_overflow(a, b, r); }
-inline bool mul_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_mul_overflow(a, b, r); }
-
-inline bool relation_holds(Relation rel, int64_t a, int64_t b) {
-  switch (rel) {
-    case Relation::Gt: return a > b;
-    case Relation::Lt: return a < b;
-    case Relation::Ge: return a >= b;
-    case Relation::Le: return a <= b;
-    case Relation::Eq: return a == b;
-    case Relation::Ne: return a != b;
-  }
-  return false;
-}
-
 // Returns whether the (boolean) result tests true.
 inline bool int_compare(const exp_step &s) {
-  if (is_null(s.x) || is_null(s.y)) {
+  if (either_null(s.x, s.y)) {
     set_null(s.r);
     return false;
   }
@@ -270,20 +258,19 @@ inline void copy_decimal(exp_symval *to, const exp_symval *from) {
 }
 
 // The loop head of an integer for loop once the counter holds `counter`: var = counter, then the
-// direction and bound tests. False when the limit, step or zero cell is null (the canonical
-// instructions then run and raise or propagate exactly as they would). Otherwise moves `s` to
-// where the run continues and returns how many canonical instructions that took (-1 when it
-// did nothing); the test cell ends as the last test left it.
-inline int for_head(const exp_step *&s, int64_t counter) {
-  const exp_step &f = *s;
-  if ((f.limit->flags | f.step->flags | f.zero->flags) & EXP_NULL) return -1;
+// direction and bound tests. False, having done nothing, when the limit, step or zero cell is null
+// (the canonical instructions then run and raise or propagate exactly as they would). Otherwise
+// sets `way` to the way out of the loop head the tests chose; the test cell ends as the last
+// test left it.
+inline bool for_head(const exp_step &f, int64_t counter, Way *way) {
+  if ((f.limit->flags | f.step->flags | f.zero->flags) & EXP_NULL) return false;
   set_int(f.var, counter);
   bool up = f.step->value.i > f.zero->value.i;
   bool more = up ? counter <= f.limit->value.i : counter >= f.limit->value.i;
   set_int(f.test, more);
-  int spent = !more ? f.target_cost : up ? f.next_cost : f.down_cost;
-  s = more ? f.next : f.target;
-  return spent;
+  *way = !more ? f.target : f.next;
+  if (more && !up) way->cost = f.down_cost;
+  return true;
 }
 
 // The prepared form of a program, or none when it must run in canonical form (not prepared,
@@ -325,15 +312,12 @@ int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root) {
 // `Nested` runs (user-defined functions) also watch the cancel flag of the outermost program.
 template <bool Nested>
 int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prepared &prepared) {
-  // One entry per StepOp, in its order.
+  // One entry per StepOp, made from the same list.
   static const void *const kDispatch[] = {
-      &&canonical,         &&jump,           &&jump_if_false,     &&int_add,          &&int_sub,
-      &&int_mul,           &&int_add_copy,   &&int_sub_copy,      &&int_mul_copy,     &&int_add_copy_loop,
-      &&int_sub_copy_loop, &&int_mul_copy_loop, &&int_compare,    &&int_compare_jump, &&copy_int_step,
-      &&copy_decimal_step, &&int_to_decimal, &&decimal_arith_step, &&null_check,      &&for_test_step,
-      &&for_next_step,     &&for_next_up,    &&call,              &&call_object,      &&done,
+#define EXP_STEP_LABEL(name, meaning) &&step_##name,
+      EXP_STEP_OPS(EXP_STEP_LABEL)
+#undef EXP_STEP_LABEL
   };
-  static_assert(std::size(kDispatch) == static_cast<size_t>(StepOp::End) + 1, "one label per step kind");
   // While the budget is at least the largest step's cost, any step fits it and it cannot reach
   // zero before the step is charged: only below that are the two tests needed.
   const int roomy = prepared.max_cost;
@@ -344,7 +328,7 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
 
 #define EXP_DISPATCH()                                        \
   do {                                                        \
-    if (s->cost > budget) goto canonical;                     \
+    if (s->cost > budget) goto step_Canonical;                \
     goto *kDispatch[static_cast<int>(s->op)];                 \
   } while (0)
 // True when the run must go by the checks before the next step: the budget runs low, or the
@@ -352,23 +336,27 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
 #define EXP_CHECKS_DUE()                                                  \
   (budget < roomy || p->cancel.load(std::memory_order_relaxed) ||         \
    (Nested && root->cancel.load(std::memory_order_relaxed)))
-// Charges the step just run (`s`) and moves on to `to`, by way of the checks at `slow` when
-// they are due.
-#define EXP_MOVE_ON(to, cost, slow)                           \
+// Charges the step just run (`s`) `cost_` canonical instructions and moves on to `to_`, by way
+// of the checks when they are due; a run stopped there stops at instruction `last_`.
+#define EXP_MOVE_ON(to_, cost_, last_)                        \
   do {                                                        \
-    budget -= (cost);                                         \
-    then = (to);                                              \
-    if (EXP_CHECKS_DUE()) goto slow;                          \
+    budget -= (cost_);                                        \
+    then = (to_);                                             \
+    if (EXP_CHECKS_DUE()) {                                   \
+      last = (last_);                                         \
+      goto checks;                                            \
+    }                                                         \
     s = then;                                                 \
     goto *kDispatch[static_cast<int>(s->op)];                 \
   } while (0)
-#define EXP_CONTINUE(to, cost) EXP_MOVE_ON(to, cost, checks)
+// Takes one of the step's ways out (a Way).
+#define EXP_TAKE(way) EXP_MOVE_ON((way).to, (way).cost, (way).last)
 // The result goes to both cells from the register, so the copy does not wait on the store.
 // Declares `plain`: true when neither operand was null and nothing overflowed. Statements, not
 // one block, so that the loop step below can read `plain` after them.
 #define EXP_ARITH(overflows, copy)                            \
   int64_t r;                                                  \
-  const bool plain = !__builtin_expect(is_null(s->x) || is_null(s->y) || \
+  const bool plain = !__builtin_expect(either_null(s->x, s->y) || \
                                        overflows(s->x->value.i, s->y->value.i, &r), 0); \
   if (plain) {                                                \
     set_int(s->r, r);                                         \
@@ -380,7 +368,7 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
 #define EXP_ARITH_STEP(overflows, copy)                       \
   do {                                                        \
     EXP_ARITH(overflows, copy)                                \
-    EXP_CONTINUE(s->next, s->next_cost);                      \
+    EXP_TAKE(s->next);                      \
   } while (0)
 // Arithmetic and copy, then the increment and test of the loop step (see for_next_up); when
 // that cannot be done inline the loop step runs by itself. A body of this one step goes round
@@ -392,16 +380,17 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
     int64_t sum;                                              \
     if (__builtin_expect(((s->counter->flags | s->limit->flags) & EXP_NULL) || \
                          __builtin_add_overflow(s->counter->value.i, s->stride, &sum), 0)) \
-      EXP_MOVE_ON(s->loop, s->loop_cost, checks_loop);        \
+      EXP_TAKE(s->loop);                                      \
     s->counter->value.i = sum;                                \
     set_int(s->var, sum);                                     \
     bool more = sum <= s->limit->value.i;                     \
     set_int(s->test, more);                                   \
-    if (!more) EXP_CONTINUE(s->target, s->target_cost);       \
-    if (s->next != s) EXP_CONTINUE(s->next, s->next_cost);    \
-    budget -= s->next_cost;                                   \
+    if (!more) EXP_TAKE(s->target);       \
+    if (s->next.to != s) EXP_TAKE(s->next);    \
+    budget -= s->next.cost;                                   \
     if (EXP_CHECKS_DUE()) {                                   \
       then = s;                                               \
+      last = s->next.last;                                    \
       goto checks;                                            \
     }                                                         \
     if (plain) goto fast;                                     \
@@ -417,22 +406,23 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
     exp_symval *const counter = s->counter, *const var = s->var, *const test = s->test; \
     const exp_symval *const limit = s->limit;                 \
     const int64_t stride = s->stride;                         \
-    const int cost = s->next_cost;                            \
+    const int cost = s->next.cost;                            \
     for (;;) {                                                \
       int64_t result, sum;                                    \
       if (__builtin_expect(overflows(x->value.i, y->value.i, &result), 0)) goto self; \
       r->value.i = result;                                    \
       v->value.i = result;                                    \
       if (__builtin_expect(__builtin_add_overflow(counter->value.i, stride, &sum), 0)) \
-        EXP_MOVE_ON(s->loop, s->loop_cost, checks_loop);      \
+        EXP_TAKE(s->loop);                                    \
       counter->value.i = sum;                                 \
       var->value.i = sum;                                     \
       const bool more = sum <= limit->value.i;                \
       test->value.i = more;                                   \
-      if (!more) EXP_CONTINUE(s->target, s->target_cost);     \
+      if (!more) EXP_TAKE(s->target);     \
       budget -= cost;                                         \
       if (EXP_CHECKS_DUE()) {                                 \
         then = s;                                             \
+        last = s->next.last;                                  \
         goto checks;                                          \
       }                                                       \
     }                                                         \
@@ -440,9 +430,9 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
 
   EXP_DISPATCH();
 
-canonical:
+step_Canonical:
   p->pc = s->at;
-  if (at_exit(p)) goto done;
+  if (at_exit(p)) goto step_End;
   rc = run_instruction(e, p, Nested ? root : nullptr);
   if (rc) goto fail;
   if (p->pc > p->count) p->pc = p->count;
@@ -450,136 +440,126 @@ canonical:
     rc = engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
     goto fail;
   }
-  EXP_MOVE_ON(step_of(prepared, p->pc), 1, checks_one);
+  EXP_MOVE_ON(step_of(prepared, p->pc), 1, s->at);
 
-jump:
-  EXP_CONTINUE(s->target, s->target_cost);
+step_Jump:
+  EXP_TAKE(s->target);
 
-jump_if_false:
-  if (is_null(s->r) || s->r->value.i == 0) EXP_CONTINUE(s->target, s->target_cost);
-  EXP_CONTINUE(s->next, s->next_cost);
+step_JumpIfFalse:
+  if (is_null(s->r) || s->r->value.i == 0) EXP_TAKE(s->target);
+  EXP_TAKE(s->next);
 
-int_add:
+step_IntAdd:
   EXP_ARITH_STEP(add_overflows, false);
-int_sub:
+step_IntSub:
   EXP_ARITH_STEP(sub_overflows, false);
-int_mul:
+step_IntMul:
   EXP_ARITH_STEP(mul_overflows, false);
-int_add_copy:
+step_IntAddCopy:
   EXP_ARITH_STEP(add_overflows, true);
-int_sub_copy:
+step_IntSubCopy:
   EXP_ARITH_STEP(sub_overflows, true);
-int_mul_copy:
+step_IntMulCopy:
   EXP_ARITH_STEP(mul_overflows, true);
-int_add_copy_loop:
-  EXP_ARITH_LOOP_STEP(add_overflows, int_add_copy_loop, int_add_copy_turns);
+step_IntAddCopyLoop:
+  EXP_ARITH_LOOP_STEP(add_overflows, step_IntAddCopyLoop, int_add_copy_turns);
 int_add_copy_turns:
-  EXP_ARITH_SELF_LOOP(add_overflows, int_add_copy_loop);
-int_sub_copy_loop:
-  EXP_ARITH_LOOP_STEP(sub_overflows, int_sub_copy_loop, int_sub_copy_turns);
+  EXP_ARITH_SELF_LOOP(add_overflows, step_IntAddCopyLoop);
+step_IntSubCopyLoop:
+  EXP_ARITH_LOOP_STEP(sub_overflows, step_IntSubCopyLoop, int_sub_copy_turns);
 int_sub_copy_turns:
-  EXP_ARITH_SELF_LOOP(sub_overflows, int_sub_copy_loop);
-int_mul_copy_loop:
-  EXP_ARITH_LOOP_STEP(mul_overflows, int_mul_copy_loop, int_mul_copy_turns);
+  EXP_ARITH_SELF_LOOP(sub_overflows, step_IntSubCopyLoop);
+step_IntMulCopyLoop:
+  EXP_ARITH_LOOP_STEP(mul_overflows, step_IntMulCopyLoop, int_mul_copy_turns);
 int_mul_copy_turns:
-  EXP_ARITH_SELF_LOOP(mul_overflows, int_mul_copy_loop);
+  EXP_ARITH_SELF_LOOP(mul_overflows, step_IntMulCopyLoop);
 
-int_compare:
+step_IntCompare:
   int_compare(*s);
-  EXP_CONTINUE(s->next, s->next_cost);
+  EXP_TAKE(s->next);
 
-int_compare_jump:
-  if (int_compare(*s)) EXP_CONTINUE(s->next, s->next_cost);
-  EXP_CONTINUE(s->target, s->target_cost);
+step_IntCompareJump:
+  if (int_compare(*s)) EXP_TAKE(s->next);
+  EXP_TAKE(s->target);
 
-copy_int_step:
+step_CopyInt:
   copy_int(s->v, s->x);
-  EXP_CONTINUE(s->next, s->next_cost);
+  EXP_TAKE(s->next);
 
-copy_decimal_step:
+step_CopyDecimal:
   copy_decimal(s->v, s->x);
-  EXP_CONTINUE(s->next, s->next_cost);
+  EXP_TAKE(s->next);
 
-decimal_arith_step:
-  clear_null(s->r);
+step_DecimalArith:
   decimal_arith(s->dec, s->r, s->x, s->y);
-  EXP_CONTINUE(s->next, s->next_cost);
+  EXP_TAKE(s->next);
 
-null_check:
-  if (__builtin_expect(is_null(s->x), 0)) goto canonical;
+step_NullCheck:
+  if (__builtin_expect(is_null(s->x), 0)) goto step_Canonical;
   clear_null(s->r);
-  EXP_CONTINUE(s->next, s->next_cost);
+  EXP_TAKE(s->next);
 
-int_to_decimal:
+step_IntToDecimal:
   if (is_null(s->x)) {
     exp_symval_setnull(s->v);
   } else {
     decSextFromInt64(symval_dec(s->v), s->x->value.i);
     clear_null(s->v);
   }
-  EXP_CONTINUE(s->next, s->next_cost);
+  EXP_TAKE(s->next);
 
-for_test_step: {
-  const exp_step *head = s;
-  int spent = is_null(s->counter) ? -1 : for_head(head, s->counter->value.i);
-  if (spent < 0) goto canonical;
-  EXP_CONTINUE(head, spent);
+step_ForTest: {
+  Way way;
+  if (is_null(s->counter) || !for_head(*s, s->counter->value.i, &way)) goto step_Canonical;
+  EXP_TAKE(way);
 }
 
-for_next_step: {
+step_ForNext: {
   int64_t sum;
   if (((s->counter->flags | s->step->flags) & EXP_NULL) ||
       __builtin_add_overflow(s->counter->value.i, s->step->value.i, &sum))
-    goto canonical;
+    goto step_Canonical;
   s->counter->value.i = sum;  // not null, as just tested
-  const exp_step *head = s;
-  if (int spent = for_head(head, sum); spent >= 0) EXP_CONTINUE(head, spent);
+  if (Way way; for_head(*s, sum, &way)) EXP_TAKE(way);
   // The increment is done; with a null loop cell the jump back and the loop head run one
   // instruction at a time.
-  EXP_CONTINUE(step_of(prepared, s->at + 2 + p->code[s->at].a), 1);
+  EXP_MOVE_ON(step_of(prepared, s->at + 2 + p->code[s->at].a), 1, s->at);
 }
 
 // A loop counting up whose step and zero cells never change (so neither is null).
-for_next_up: {
+step_ForNextUp: {
   int64_t sum;
   if (__builtin_expect(((s->counter->flags | s->limit->flags) & EXP_NULL) ||
                        __builtin_add_overflow(s->counter->value.i, s->stride, &sum), 0))
-    goto for_next_step;
+    goto step_ForNext;
   s->counter->value.i = sum;
   set_int(s->var, sum);
   bool more = sum <= s->limit->value.i;
   set_int(s->test, more);
-  if (more) EXP_CONTINUE(s->next, s->next_cost);
-  EXP_CONTINUE(s->target, s->target_cost);
+  if (more) EXP_TAKE(s->next);
+  EXP_TAKE(s->target);
 }
 
-call_object:
+step_CallObject:
   exp_symval_setnull(s->r);
   goto call_function;
-call:
+step_Call:
   clear_null(s->r);
 call_function: {
   // A fresh copy for every call: the callee may write to its argument vector.
   exp_symval **argv = p->argv;
   if (s->argc < kCallCellsMin) std::memcpy(argv, s->cells, kCallCellsMin * sizeof *argv);
   else std::memcpy(argv, s->cells, static_cast<size_t>(s->argc + 1) * sizeof *argv);
-  p->pc = s->next->at;
+  p->pc = s->next.to->at;
   rc = s->fn(e, s->r, s->argc, argv);
   if (rc) goto fail;
-  EXP_CONTINUE(s->next, 1);
+  EXP_MOVE_ON(s->next.to, 1, s->next.last);
 }
 
-// The budget runs low, or the run is cancelled. A run stopped here stops at the last canonical
-// instruction the step ran: its only one after a canonical run, else the one its way out says.
-checks_one:
-  last = s->at;
-  goto checks_at;
-checks_loop:
-  last = s->loop_last;
-  goto checks_at;
+// The budget runs low, or the run is cancelled: the one place the run asks the interrupt
+// handler (check_interrupt). A run stopped here stops at `last`, the last canonical instruction
+// the step ran.
 checks:
-  last = then == s->target ? s->target_last : then == s->next ? s->next_last : s->at;
-checks_at:
   if (budget == 0 || p->cancel.load(std::memory_order_relaxed) ||
       (Nested && root->cancel.load(std::memory_order_relaxed))) {
     p->pc = then->at;
@@ -592,7 +572,7 @@ checks_at:
   s = then;
   EXP_DISPATCH();
 
-done:
+step_End:
   p->pc = p->count;
   return 0;
 
@@ -603,7 +583,7 @@ fail:  // s is the step that failed; p->pc is where the run stood
 #undef EXP_ARITH_LOOP_STEP
 #undef EXP_ARITH_STEP
 #undef EXP_ARITH
-#undef EXP_CONTINUE
+#undef EXP_TAKE
 #undef EXP_MOVE_ON
 #undef EXP_CHECKS_DUE
 #undef EXP_DISPATCH

@@ -3,6 +3,14 @@
 
 #include "expression.h"
 
+// A program's local cells a run sets null when it starts (declared, not static), and those it
+// releases when it ends (objects, not static): the canonical run walks the locals with these, the
+// prepared form lists the cells once with them.
+inline bool reset_each_run(const exp_symval *c) { return (c->flags & (EXP_LOCAL | EXP_STATIC)) == EXP_LOCAL; }
+inline bool released_each_run(const exp_symval *c) {
+  return (c->flags & EXP_TYPE_MASK) == EXP_OBJECT && !(c->flags & EXP_STATIC);
+}
+
 // Runs `p` with `n` arguments (read by the parameter functions). `root` is none for the run the
 // host started, and that run's program for nested runs (user-defined functions), which leave the
 // engine's global objects alone and also stop when the root program is cancelled. Returns 0 or

@@ -57,13 +57,13 @@ int compile_logic(exp_engine *e, exp_pcode *p, int token, exp_symval *l, exp_sym
 }
 
 struct Comparison {
-  int token;
-  int numeric;
-  int text;
+  Token token;
+  exp_op numeric;
+  exp_op text;
 };
 constexpr Comparison kComparisons[] = {
-    {OP_GT_TOK, OP_GT, OP_GT_STR}, {OP_GE_TOK, OP_GE, OP_GE_STR}, {OP_LT_TOK, OP_LT, OP_LT_STR},
-    {OP_LE_TOK, OP_LE, OP_LE_STR}, {OP_EQ_TOK, OP_EQ, OP_EQ_STR}, {OP_NE_TOK, OP_NE, OP_NE_STR},
+    {TK_GT, OP_GT, OP_GT_STR}, {TK_GE, OP_GE, OP_GE_STR}, {TK_LT, OP_LT, OP_LT_STR},
+    {TK_LE, OP_LE, OP_LE_STR}, {TK_EQ, OP_EQ, OP_EQ_STR}, {TK_NE, OP_NE, OP_NE_STR},
 };
 
 const Comparison *comparison_of(int token) {
@@ -79,7 +79,7 @@ int compile_comparison(exp_engine *e, exp_pcode *p, int token, exp_symval *l, ex
   int lt = type_of(l), rt = type_of(r);
   if (!comparable(lt) || !comparable(rt)) return engine_error(e, ERR_INVALID_COMPARISON);
   const Comparison *cmp = comparison_of(token);
-  int op = cmp->numeric;
+  exp_op op = cmp->numeric;
   int rc = 0;
   if (lt == EXP_STRING || rt == EXP_STRING) {
     op = cmp->text;
@@ -110,7 +110,7 @@ int compile_concat(exp_engine *e, exp_pcode *p, exp_symval *l, exp_symval *r, ex
 
 // + and -: integers stay integers; anything else is decimal, and a date operand makes a date.
 int compile_additive(exp_engine *e, exp_pcode *p, int token, exp_symval *l, exp_symval *r, exp_symval **out) {
-  bool plus = token == OP_PLUS;
+  bool plus = token == TK_PLUS;
   if (type_of(l) == EXP_INTEGER && type_of(r) == EXP_INTEGER) {
     if (int rc = make_result(e, p, EXP_INTEGER, 0, out)) return rc;
     return emit_op(e, p, plus ? OP_ADD_INT : OP_SUB_INT, *out, l, r);
@@ -124,13 +124,13 @@ int compile_additive(exp_engine *e, exp_pcode *p, int token, exp_symval *l, exp_
 
 int compile_multiplicative(exp_engine *e, exp_pcode *p, int token, exp_symval *l, exp_symval *r,
                            exp_symval **out) {
-  if (token == OP_PERCENT) {
+  if (token == TK_PERCENT) {
     if (int rc = coerce_if(e, p, &l, EXP_INTEGER)) return rc;
     if (int rc = coerce_if(e, p, &r, EXP_INTEGER)) return rc;
     if (int rc = make_result(e, p, EXP_INTEGER, 0, out)) return rc;
     return emit_op(e, p, OP_MOD, *out, l, r);
   }
-  bool times = token == OP_STAR;
+  bool times = token == TK_STAR;
   if (type_of(l) == EXP_INTEGER && type_of(r) == EXP_INTEGER) {
     if (int rc = make_result(e, p, EXP_INTEGER, 0, out)) return rc;
     return emit_op(e, p, times ? OP_MUL_INT : OP_DIV_INT, *out, l, r);
@@ -150,9 +150,9 @@ bool level_has(Level level, int token) {
     case Level::Or: return token == KW_OR;
     case Level::And: return token == KW_AND;
     case Level::Comparison: return comparison_of(token) != nullptr;
-    case Level::Concat: return token == OP_AMP;
-    case Level::Additive: return token == OP_PLUS || token == OP_MINUS;
-    case Level::Multiplicative: return token == OP_STAR || token == OP_SLASH || token == OP_PERCENT;
+    case Level::Concat: return token == TK_AMP;
+    case Level::Additive: return token == TK_PLUS || token == TK_MINUS;
+    case Level::Multiplicative: return token == TK_STAR || token == TK_SLASH || token == TK_PERCENT;
     case Level::Unary: return false;
   }
   return false;
@@ -245,7 +245,7 @@ int parse_not(exp_engine *e, exp_pcode *p, exp_symval **out) {
 int parse_parenthesised(exp_engine *e, exp_pcode *p, exp_symval **out) {
   if (int rc = advance(e)) return rc;
   if (int rc = parse_expression(e, p, out)) return rc;
-  if (tok(e) != OP_RPAREN) return engine_error(e, ERR_PARENTHESIS);
+  if (tok(e) != TK_RPAREN) return engine_error(e, ERR_PARENTHESIS);
   return advance(e);
 }
 
@@ -269,19 +269,19 @@ int parse_unary(exp_engine *e, exp_pcode *p, exp_symval **out) {
   Nesting nesting(S(e));
   if (nesting.too_deep()) return nesting_error(e);
   switch (tok(e)) {
-    case OP_LPAREN: return parse_parenthesised(e, p, out);
+    case TK_LPAREN: return parse_parenthesised(e, p, out);
     case TK_STRING:
     case TK_INTEGER:
     case TK_REAL:
     case TK_DATE:
     case TK_BOOLEAN: return parse_literal(e, p, out);
     case KW_NULL: return parse_null(e, p, out);
-    case OP_MINUS: return parse_negation(e, p, out);
+    case TK_MINUS: return parse_negation(e, p, out);
     case KW_NOT:
-    case OP_BANG: return parse_not(e, p, out);
+    case TK_BANG: return parse_not(e, p, out);
     case TK_IDENT: {
       int look = S(e)->look_code;
-      if (look == OP_LPAREN || look == OP_DOT) return parse_call(e, p, out);
+      if (look == TK_LPAREN || look == TK_DOT) return parse_call(e, p, out);
       return parse_symbol(e, p, out);
     }
     case TK_END_OF_INPUT: return engine_error(e, ERR_INCOMPLETE);
@@ -371,17 +371,17 @@ int check_argument(exp_engine *e, exp_pcode *p, const Callee &callee, int positi
 }
 
 int parse_arguments(exp_engine *e, exp_pcode *p, Callee *callee, std::vector<exp_symval *> *args) {
-  if (tok(e) == OP_RPAREN) return 0;
+  if (tok(e) == TK_RPAREN) return 0;
   for (int position = 1;; ++position) {
     exp_symval *arg = nullptr;
     if (int rc = parse_expression(e, p, &arg)) return rc;
     if (callee->fn)
       if (int rc = check_argument(e, p, *callee, position, &arg)) return rc;
     args->push_back(arg);
-    if (tok(e) == OP_COMMA) {
+    if (tok(e) == TK_COMMA) {
       if (int rc = advance(e)) return rc;
-      if (tok(e) == OP_RPAREN) return engine_error(e, ERR_PARAM_MISMATCH, position + 1);
-    } else if (tok(e) == OP_RPAREN) {
+      if (tok(e) == TK_RPAREN) return engine_error(e, ERR_PARAM_MISMATCH, position + 1);
+    } else if (tok(e) == TK_RPAREN) {
       return 0;
     } else {
       return engine_error(e, ERR_MISSING_COMMA);
@@ -414,7 +414,7 @@ exp_symval *new_temp(exp_pcode *p, int type, int limit, exp_class *cls) {
   return sym_add_local(p, "", type, limit, cls, 0);
 }
 
-int emit_op(exp_engine *e, exp_pcode *p, int op, exp_symval *result, exp_symval *a, exp_symval *b) {
+int emit_op(exp_engine *e, exp_pcode *p, exp_op op, exp_symval *result, exp_symval *a, exp_symval *b) {
   int argc = b ? 2 : 1;
   if (int rc = emit(e, p, EXP_CALL, argc, reinterpret_cast<void *>(exp_opcode_table[op].handler))) return rc;
   if (int rc = emit(e, p, EXP_OPERAND, 0, result)) return rc;
@@ -441,13 +441,13 @@ int parse_call(exp_engine *e, exp_pcode *p, exp_symval **out) {
   SourceMark mark(e, S(e));
   std::vector<exp_symval *> args;
   std::string name = token_text(S(e));
-  bool method = S(e)->look_code == OP_DOT;
+  bool method = S(e)->look_code == TK_DOT;
   if (method)
     if (int rc = resolve_method(e, p, &name, &args)) return rc;
   Callee callee;
   if (int rc = resolve_callee(e, p, name, method, &callee)) return rc;
   if (int rc = advance(e)) return rc;
-  if (tok(e) != OP_LPAREN) return engine_error(e, ERR_PARENTHESIS);
+  if (tok(e) != TK_LPAREN) return engine_error(e, ERR_PARENTHESIS);
   if (int rc = advance(e)) return rc;
   exp_symval *result = nullptr;
   if (int rc = make_call_result(e, p, callee, &result)) return rc;

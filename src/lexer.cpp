@@ -47,10 +47,10 @@ struct Operator {
 };
 
 constexpr Operator kSingleOperators[] = {
-    {'!', OP_BANG},   {'%', OP_PERCENT}, {'&', OP_AMP},   {'(', OP_LPAREN}, {')', OP_RPAREN},
-    {'*', OP_STAR},   {'+', OP_PLUS},    {',', OP_COMMA}, {'-', OP_MINUS},  {'.', OP_DOT},
-    {'/', OP_SLASH},  {':', OP_COLON},   {';', OP_SEMI},  {'<', OP_LT_TOK}, {'=', OP_ASSIGN},
-    {'>', OP_GT_TOK},
+    {'!', TK_BANG},   {'%', TK_PERCENT}, {'&', TK_AMP},   {'(', TK_LPAREN}, {')', TK_RPAREN},
+    {'*', TK_STAR},   {'+', TK_PLUS},    {',', TK_COMMA}, {'-', TK_MINUS},  {'.', TK_DOT},
+    {'/', TK_SLASH},  {':', TK_COLON},   {';', TK_SEMI},  {'<', TK_LT}, {'=', TK_ASSIGN},
+    {'>', TK_GT},
 };
 
 struct TwoCharOperator {
@@ -60,7 +60,7 @@ struct TwoCharOperator {
 
 // Tested in this order before any single character.
 constexpr TwoCharOperator kDoubleOperators[] = {
-    {"==", OP_EQ_TOK}, {"<>", OP_NE_TOK}, {"!=", OP_NE_TOK}, {"<=", OP_LE_TOK}, {">=", OP_GE_TOK},
+    {"==", TK_EQ}, {"<>", TK_NE}, {"!=", TK_NE}, {"<=", TK_LE}, {">=", TK_GE},
 };
 
 enum CharClass : uint8_t { kWordStart = 1, kWordChar = 2, kBlank = 4 };

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "convert.h"
+#include "operator_rules.h"
 #include "errors.h"
 #include "resource_limits.h"
 #include "support/decimal.h"
@@ -14,15 +15,17 @@ namespace {
 
 using Cell = exp_symval;
 
-bool either_null(Cell **argv) { return symval_is_null(argv[0]) || symval_is_null(argv[1]); }
+bool either_null(Cell **argv) { return either_null(argv[0], argv[1]); }
 
 int set_null(Cell *result) {
   symval_set_null_flag(result);
   return 0;
 }
 
+// Clears the null flag too: a result cell that is also an operand was not prepared by the call.
 int set_bool(Cell *result, bool v) {
   result->value.i = v ? 1 : 0;
+  symval_clear_null_flag(result);
   return 0;
 }
 
@@ -36,10 +39,6 @@ int int_arith(exp_engine *, Cell *result, int, Cell **argv) {
   result->value.i = r;
   return 0;
 }
-
-bool add_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_add_overflow(a, b, r); }
-bool sub_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_sub_overflow(a, b, r); }
-bool mul_overflows(int64_t a, int64_t b, int64_t *r) { return __builtin_mul_overflow(a, b, r); }
 
 int op_div_int(exp_engine *e, Cell *result, int, Cell **argv) {
   if (either_null(argv)) return set_null(result);
@@ -74,38 +73,24 @@ int op_div_real(exp_engine *e, Cell *result, int argc, Cell **argv) {
 
 // ---- comparisons ----------------------------------------------------------------------------------
 
-// Sign of left - right: integers by payload, anything else as decimals. NaN compares as
-// "unordered", which no relation below accepts except not-equal.
-enum class Rel { GT, LT, GE, LE, EQ, NE };
-
-bool holds(Rel rel, int sign) {
-  switch (rel) {
-    case Rel::GT: return sign > 0;
-    case Rel::LT: return sign < 0;
-    case Rel::GE: return sign >= 0;
-    case Rel::LE: return sign <= 0;
-    case Rel::EQ: return sign == 0;
-    case Rel::NE: return sign != 0;
-  }
-  return false;
-}
-
-int numeric_sign(const Cell *a, const Cell *b) {
-  if (symval_type(a) == EXP_INTEGER) return (a->value.i > b->value.i) - (a->value.i < b->value.i);
-  decContext ctx;
-  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
+// Sign of left - right as decimals; 2 when they are unordered (a NaN), which gives null.
+int decimal_sign(const Cell *a, const Cell *b) {
+  decContext ctx = context192();
   decimal192 cmp;
   decSextCompare(&cmp, symval_dec(a), symval_dec(b), &ctx);
   if (decSextIsNaN(&cmp)) return 2;  // unordered: only "not-equal" holds
   return decSextIsZero(&cmp) ? 0 : (decSextIsSigned(&cmp) ? -1 : 1);
 }
 
-template <Rel R>
+// Integers compare by payload, anything else as decimals.
+template <Relation R>
 int op_compare(exp_engine *, Cell *result, int, Cell **argv) {
   if (either_null(argv)) return set_null(result);
-  int sign = numeric_sign(argv[0], argv[1]);
+  if (symval_type(argv[0]) == EXP_INTEGER)
+    return set_bool(result, relation_holds(R, argv[0]->value.i, argv[1]->value.i));
+  int sign = decimal_sign(argv[0], argv[1]);
   if (sign == 2) return set_null(result);
-  return set_bool(result, holds(R, sign));
+  return set_bool(result, relation_holds(R, sign));
 }
 
 int byte_sign(const Cell *a, const Cell *b) {
@@ -113,10 +98,10 @@ int byte_sign(const Cell *a, const Cell *b) {
   return (c > 0) - (c < 0);
 }
 
-template <Rel R>
+template <Relation R>
 int op_compare_str(exp_engine *, Cell *result, int, Cell **argv) {
   if (either_null(argv)) return set_null(result);
-  return set_bool(result, holds(R, byte_sign(argv[0], argv[1])));
+  return set_bool(result, relation_holds(R, byte_sign(argv[0], argv[1])));
 }
 
 // ---- logic: three-valued ----------------------------------------------------------------------------
@@ -178,15 +163,19 @@ constexpr const char *kNotEqual = "not-equal";  // shared by the numeric and str
 }  // namespace
 
 void decimal_arith(DecimalOp op, exp_symval *r, exp_symval *x, exp_symval *y) {
-  if (symval_is_null(x) || symval_is_null(y)) {
+  if (either_null(x, y)) {
     set_null(r);
     return;
   }
   decContext ctx = kDecimal192Context;
   decimal192 *d = symval_dec(r);
   op(d, symval_dec(x), symval_dec(y), &ctx);
-  if (decSextIsNaN(d)) set_null(r);
-  else decSextReduce(d, d, &ctx);
+  if (decSextIsNaN(d)) {
+    set_null(r);
+    return;
+  }
+  decSextReduce(d, d, &ctx);
+  if (symval_is_null(r)) symval_clear_null_flag(r);
 }
 
 const exp_opcode exp_opcode_table[OP_COUNT + 1] = {
@@ -195,18 +184,18 @@ const exp_opcode exp_opcode_table[OP_COUNT + 1] = {
     {real_arith<decSextAdd>, "add real"},
     {op_and, "and"},
     {op_or, "or"},
-    {op_compare<Rel::GT>, "greater-than"},
-    {op_compare<Rel::LT>, "less-than"},
-    {op_compare<Rel::GE>, "greater-than-equal"},
-    {op_compare<Rel::LE>, "less-than-equal"},
-    {op_compare<Rel::EQ>, "equal"},
-    {op_compare<Rel::NE>, kNotEqual},
-    {op_compare_str<Rel::GT>, "greater-than str"},
-    {op_compare_str<Rel::LT>, "less-than str"},
-    {op_compare_str<Rel::GE>, "greater-than-equal str"},
-    {op_compare_str<Rel::LE>, "less-than-equal str"},
-    {op_compare_str<Rel::EQ>, "equal str"},
-    {op_compare_str<Rel::NE>, kNotEqual},
+    {op_compare<Relation::Gt>, "greater-than"},
+    {op_compare<Relation::Lt>, "less-than"},
+    {op_compare<Relation::Ge>, "greater-than-equal"},
+    {op_compare<Relation::Le>, "less-than-equal"},
+    {op_compare<Relation::Eq>, "equal"},
+    {op_compare<Relation::Ne>, kNotEqual},
+    {op_compare_str<Relation::Gt>, "greater-than str"},
+    {op_compare_str<Relation::Lt>, "less-than str"},
+    {op_compare_str<Relation::Ge>, "greater-than-equal str"},
+    {op_compare_str<Relation::Le>, "less-than-equal str"},
+    {op_compare_str<Relation::Eq>, "equal str"},
+    {op_compare_str<Relation::Ne>, kNotEqual},
     {int_arith<sub_overflows>, "subtract int"},
     {real_arith<decSextSubtract>, "subtract real"},
     {int_arith<mul_overflows>, "multiply int"},

@@ -56,14 +56,8 @@ bool map_class(CopyJob &job, const exp_symval *c, exp_class **out) {
 int init_program_cells(CopyJob &job) {
   const exp_pcode *p = job.from;
   exp_pcode *n = job.to;
-  if (symval_init(&n->result, p->result_type, p->result_len, declared_flags(&p->result), nullptr) != 0 ||
-      symval_init(&n->self, EXP_POINTER, 0, 0, nullptr) != 0)
+  if (pcode_init_cells(n, job.dst, p->result_type, p->result_len, declared_flags(&p->result)) != 0)
     return engine_error(job.dst, ERR_MEMORY);
-  exp_symval_setnull(&n->result);
-  exp_symval_setptr(&n->self, n);
-  n->engine = job.dst;
-  n->result_type = p->result_type;
-  n->result_len = p->result_len;
   return 0;
 }
 
@@ -130,19 +124,34 @@ int refuse_missing_global(CopyJob &job, const exp_symval *cell) {
   return engine_error(job.dst, ERR_DECLARATION);
 }
 
-int rewrite_cell(CopyJob &job, exp_instr &ins) {
-  if (ins.b.cell == &job.from->result) {
-    ins.b.cell = &job.to->result;
-    return 0;
-  }
+// The copy's cell for a cell of the source program: its result, a local or a global. None when
+// the destination has no such global.
+exp_symval *map_cell(const CopyJob &job, const exp_symval *cell) {
+  if (cell == &job.from->result) return &job.to->result;
   for (const CellMap *map : {&job.locals, &job.globals}) {
-    auto it = map->find(ins.b.cell);
-    if (it != map->end()) {
-      ins.b.cell = it->second;
-      return 0;
-    }
+    auto it = map->find(cell);
+    if (it != map->end()) return it->second;
   }
-  return refuse_missing_global(job, ins.b.cell);
+  return nullptr;
+}
+
+int rewrite_cell(CopyJob &job, exp_instr &ins) {
+  exp_symval *to = map_cell(job, ins.b.cell);
+  if (!to) return refuse_missing_global(job, ins.b.cell);
+  ins.b.cell = to;
+  return 0;
+}
+
+// The copy declares the same loops, on its own cells.
+int copy_loops(CopyJob &job) {
+  job.to->loops = job.from->loops;
+  for (exp_for_loop &loop : job.to->loops)
+    for (exp_symval **c : {&loop.var, &loop.counter, &loop.limit, &loop.step, &loop.zero, &loop.test}) {
+      exp_symval *to = map_cell(job, *c);
+      if (!to) return refuse_missing_global(job, *c);
+      *c = to;
+    }
+  return 0;
 }
 
 // A callback that belongs to a record of the source engine's table, or to a built-in the
@@ -199,6 +208,7 @@ int copy_program(CopyJob &job) {
   if (int rc = copy_created_globals(job)) return rc;
   map_globals(job);
   if (int rc = rewrite_operands(job)) return rc;
+  if (int rc = copy_loops(job)) return rc;
   // Sized after the rewrite: finishing links the copy to the destination's callees.
   if (pcode_finish(job.to) != 0) return engine_error(job.dst, ERR_MEMORY);
   if (int rc = pcode_charge_memory(job.dst, job.to)) return rc;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <new>
 
+#include "executor.h"
 #include "operators.h"
 #include "program.h"
 #include "support/decimal.h"
@@ -77,8 +78,7 @@ class Builder {
     end.op = StepOp::End;
     end.at = count_;
     end.cost = 0;
-    // A loop's increment is fused with the head it jumps back to, which is built by now.
-    for (int i = 0; i < count_; i = after(i)) fuse_for_next(i);
+    make_loop_steps();
     for (exp_step &step : steps_) thread_step(step);
     // Then the last statement of a loop body with the increment after it, now built.
     for (exp_step &step : steps_) fuse_body_end(step);
@@ -124,6 +124,11 @@ class Builder {
     return i >= 0 && i < count_ && code_[i].kind == EXP_CALL && code_[i].b.fn == handler(op) && i + 1 + code_[i].a < count_;
   }
   int call_argc(int i) const { return code_[i].a; }
+  bool result_is_operand(int i) const {
+    for (int k = 1; k <= call_argc(i); ++k)
+      if (slot(i, k) == slot(i, 0)) return true;
+    return false;
+  }
   // Operand slot k of the call at i: 0 is the result, 1.. the arguments.
   exp_symval *slot(int i, int k) const { return code_[i + 1 + k].b.cell; }
   int after_call(int i) const { return i + 2 + code_[i].a; }
@@ -158,30 +163,24 @@ class Builder {
   // Sets one way out of a step, the no-ops where it lands folded in: where it goes, its cost
   // (`spent`, the step's own, plus the no-ops) and its last instruction (`last`, the step's own
   // last one, or the last folded no-op, which runs after it).
-  void set_way(exp_step &s, const exp_step *&to, uint16_t &cost, int32_t &last_out, int at, int spent,
-               int last) const {
+  void set_way(exp_step &s, Way &way, int at, int spent, int last) const {
     int skipped;
     int lands = skip_noops(at, &skipped);
-    to = step_at(lands);
-    cost = clamp_cost(spent + skipped);
-    last_out = skipped ? lands - 1 : last;
-    s.cost = std::max(s.cost, cost);
+    way.to = step_at(lands);
+    way.cost = clamp_cost(spent + skipped);
+    way.last = skipped ? lands - 1 : last;
+    s.cost = std::max(s.cost, way.cost);
   }
-  void set_next(exp_step &s, int next, int spent, int last) const {
-    set_way(s, s.next, s.next_cost, s.next_last, next, spent, last);
-  }
-  void set_target(exp_step &s, int target, int spent, int last) const {
-    set_way(s, s.target, s.target_cost, s.target_last, target, spent, last);
-  }
+  void set_next(exp_step &s, int next, int spent, int last) const { set_way(s, s.next, next, spent, last); }
+  void set_target(exp_step &s, int target, int spent, int last) const { set_way(s, s.target, target, spent, last); }
 
   exp_step make_step(int i) const {
     exp_step s;
     s.at = i;
-    s.next = step_at(after(i));
+    s.next.to = step_at(after(i));
     const exp_instr &ins = code_[i];
     switch (ins.kind) {
       case EXP_NOOP:
-        if (make_for_test(i, &s)) return s;
         s.op = StepOp::Jump;
         s.cost = 0;
         set_target(s, i + 1, 1, i);
@@ -224,7 +223,7 @@ class Builder {
   exp_step make_call_step(int i) const {
     exp_step s;
     s.at = i;
-    s.next = step_at(after(i));
+    s.next.to = step_at(after(i));
     for (const ArithHandler &a : kArith) {
       if (!is_call(i, a.op) || !int_operands(i)) continue;
       s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
@@ -280,6 +279,9 @@ class Builder {
       set_next(s, after_call(i), 1, i);
       return s;
     }
+    // A call whose result cell is also an operand runs as its canonical instruction, which keeps
+    // that cell as it stood for the callee to read (see prepare_result in the run loop).
+    if (result_is_operand(i)) return s;
     // Any other call: its operands are fixed, so its argument vector is laid out now, and whether
     // the result holds objects is known.
     s.op = symval_type(slot(i, 0)) == EXP_OBJECT ? StepOp::CallObject : StepOp::Call;
@@ -287,80 +289,95 @@ class Builder {
     s.argc = call_argc(i);
     s.r = slot(i, 0);
     s.cells = add_call_cells(i);
-    s.next = step_at(after_call(i));  // not folded: p->pc must point right after the call's slots
-    s.next_cost = 1;
-    s.next_last = i;
+    s.next = Way{step_at(after_call(i)), 1, i};  // not folded: p->pc must stand right after the slots
     return s;
   }
 
-  // The head of a `for` loop as the compiler lays it out:
-  //   TOP: no-op; var = counter; test = step > zero; if not test goto NEG;
-  //        test = counter <= limit; if not test goto END; goto BODY;
-  //   NEG: test = counter >= limit; if not test goto END;
-  //   BODY: no-op ...
-  // Fused when every cell is an integer (test a boolean).
-  bool make_for_test(int top, exp_step *out) const {
-    int copy = top + 1;
-    if (!is_call(copy, OP_COPY_COERCE) || call_argc(copy) != 1) return false;
-    exp_symval *var = slot(copy, 0), *counter = slot(copy, 1);
-    int gt = after_call(copy);
-    if (!is_call(gt, OP_GT) || !int_comparison(gt)) return false;
-    exp_symval *test = slot(gt, 0), *step = slot(gt, 1), *zero = slot(gt, 2);
-    int jz_neg = after_call(gt);
-    int le = jz_neg + 1;
-    if (jz_neg >= count_ || code_[jz_neg].kind != EXP_JUMP_IF_ZERO || code_[jz_neg].b.cell != test) return false;
-    if (!is_call(le, OP_LE) || !int_comparison(le) || slot(le, 0) != test || slot(le, 1) != counter) return false;
-    exp_symval *limit = slot(le, 2);
-    int jz_end = after_call(le), jump_body = jz_end + 1, ge = jump_body + 1;
-    if (ge >= count_ || code_[jz_end].kind != EXP_JUMP_IF_ZERO || code_[jz_end].b.cell != test) return false;
-    if (code_[jump_body].kind != EXP_JUMP || code_[jz_neg].a != ge) return false;
-    if (!is_call(ge, OP_GE) || !int_comparison(ge) || slot(ge, 0) != test || slot(ge, 1) != counter ||
-        slot(ge, 2) != limit)
+  // Where the canonical instructions from `from` lead when the conditional jumps they meet see
+  // `direction` and then `more`, up to the loop's body or end: the instruction reached, how many
+  // ran and the last of them. None (`to` -1) when the way meets anything but no-ops, jumps and
+  // calls, a third conditional jump, or neither place within a few instructions.
+  struct HeadPath {
+    int to = -1, cost = 0, last = 0;
+  };
+  HeadPath follow_head(int from, const exp_for_loop &loop, bool direction, bool more) const {
+    constexpr int kMaxLength = 32;
+    HeadPath way;
+    int at = from, tests = 0;
+    for (int n = 0; n < kMaxLength && at >= 0 && at < count_ && index_[static_cast<size_t>(at)] >= 0; ++n) {
+      if (at == loop.body || at == loop.end) {
+        way.to = at;
+        return way;
+      }
+      const exp_instr &ins = code_[at];
+      way.last = at;
+      ++way.cost;
+      switch (ins.kind) {
+        case EXP_NOOP: at = at + 1; break;
+        case EXP_JUMP: at = ins.a; break;
+        case EXP_CALL: at = after(at); break;
+        case EXP_JUMP_IF_ZERO:
+          if (tests == 2) return HeadPath{};
+          at = (tests++ == 0 ? direction : more) ? at + 1 : ins.a;
+          break;
+        default: return HeadPath{};
+      }
+    }
+    return HeadPath{};
+  }
+
+  // True when the loop's parts lie where instructions start and the cells it runs on are integers
+  // (the test a boolean): the loop steps can stand for its head and increment.
+  bool loop_fits(const exp_for_loop &loop) const {
+    for (int at : {loop.top, loop.body, loop.next, loop.end})
+      if (at < 0 || at > count_ || index_[static_cast<size_t>(at)] < 0) return false;
+    for (const exp_symval *c : {loop.var, loop.counter, loop.limit, loop.step, loop.zero})
+      if (!has_type(c, EXP_INTEGER)) return false;
+    return has_type(loop.test, EXP_BOOLEAN) && is_call(loop.next, OP_ADD_INT) && call_argc(loop.next) == 2 &&
+           slot(loop.next, 0) == loop.counter && slot(loop.next, 1) == loop.counter && slot(loop.next, 2) == loop.step;
+  }
+
+  // The ForTest step of a loop's head, run when it is reached from `from` (the head itself, or
+  // the increment before it): false when a way out of the head could not be followed, or the two
+  // ways to the end differ.
+  bool make_for_test(const exp_for_loop &loop, int from, exp_step *out) const {
+    HeadPath up = follow_head(from, loop, true, true), down = follow_head(from, loop, false, true);
+    HeadPath up_end = follow_head(from, loop, true, false), down_end = follow_head(from, loop, false, false);
+    if (up.to != loop.body || down.to != loop.body || up_end.to != loop.end || down_end.to != loop.end ||
+        up_end.cost != down_end.cost)
       return false;
-    int jz_end2 = after_call(ge), body = jz_end2 + 1;
-    if (body >= count_ || code_[jz_end2].kind != EXP_JUMP_IF_ZERO || code_[jz_end2].b.cell != test ||
-        code_[jz_end2].a != code_[jz_end].a || code_[jump_body].a != body || code_[body].kind != EXP_NOOP)
-      return false;
-    if (!has_type(var, EXP_INTEGER) || !has_type(counter, EXP_INTEGER)) return false;
     exp_step &s = *out;
     s.op = StepOp::ForTest;
-    s.var = var, s.counter = counter, s.limit = limit, s.step = step, s.zero = zero, s.test = test;
+    s.at = from;
+    s.var = loop.var, s.counter = loop.counter, s.limit = loop.limit, s.step = loop.step, s.zero = loop.zero;
+    s.test = loop.test;
     s.cost = 0;
-    // Up: no-op, copy, gt, jz, le, jz, jump (7) then BODY; down: no-op, copy, gt, jz, ge, jz (6).
-    set_next(s, body, 7, jump_body);
+    set_next(s, loop.body, up.cost, up.last);
     int skipped;
-    skip_noops(body, &skipped);
-    s.down_cost = clamp_cost(6 + skipped);
+    skip_noops(loop.body, &skipped);
+    s.down_cost = clamp_cost(down.cost + skipped);
     s.cost = std::max(s.cost, s.down_cost);
-    set_target(s, code_[jz_end].a, 6, jz_end);
+    set_target(s, loop.end, up_end.cost, up_end.last);
     return true;
   }
 
-  // counter = counter + step; goto TOP, where TOP's step is a fused loop head on that counter.
-  void fuse_for_next(int i) {
-    if (!is_call(i, OP_ADD_INT) || !int_operands(i)) return;
-    int jump = after_call(i);
-    if (jump >= count_ || code_[jump].kind != EXP_JUMP) return;
-    int top = code_[jump].a;
-    if (top < 0 || top >= count_) return;
-    const exp_step &head = step_ref(top);
-    if (head.op != StepOp::ForTest || slot(i, 0) != head.counter || slot(i, 1) != head.counter ||
-        slot(i, 2) != head.step)
-      return;
-    exp_step s = head;
-    s.op = StepOp::ForNext;
-    s.at = i;
-    // A step and zero that nothing writes fix the loop's direction for good.
-    if (constant(head.step) && constant(head.zero) && !symval_is_null(head.step) && !symval_is_null(head.zero) &&
-        head.step->value.i > head.zero->value.i) {
-      s.op = StepOp::ForNextUp;
-      s.stride = head.step->value.i;
+  // The steps of every `for` loop the compiler declared that fits them: a ForTest step for its
+  // head, and for its increment a ForNext step that goes on into the head (ForNextUp when the
+  // step and zero cells are constant and the loop counts up, so the direction is known now).
+  void make_loop_steps() {
+    for (const exp_for_loop &loop : p_->loops) {
+      exp_step head, next;
+      if (!loop_fits(loop) || !make_for_test(loop, loop.top, &head) || !make_for_test(loop, loop.next, &next))
+        continue;
+      step_ref(loop.top) = head;
+      next.op = StepOp::ForNext;
+      if (constant(loop.step) && constant(loop.zero) && !symval_is_null(loop.step) && !symval_is_null(loop.zero) &&
+          loop.step->value.i > loop.zero->value.i) {
+        next.op = StepOp::ForNextUp;
+        next.stride = loop.step->value.i;
+      }
+      step_ref(loop.next) = next;
     }
-    s.cost = clamp_cost(head.cost + 2);
-    s.next_cost = clamp_cost(head.next_cost + 2);
-    s.down_cost = clamp_cost(head.down_cost + 2);
-    s.target_cost = clamp_cost(head.target_cost + 2);
-    step_ref(i) = s;
   }
 
   // A step that continues at a jump continues where the jump goes, the jump's cost added: the
@@ -372,28 +389,28 @@ class Builder {
   static void thread_jumps(exp_step &s) {
     switch (s.op) {
       case StepOp::Canonical: case StepOp::Call: case StepOp::CallObject: case StepOp::End: case StepOp::Jump: break;
-      default: follow_jumps(s.next, s.next_cost, s.next_last, &s.down_cost);
+      default: follow_jumps(s.next, &s.down_cost);
     }
-    if (s.op != StepOp::Canonical && s.op != StepOp::End) follow_jumps(s.target, s.target_cost, s.target_last, nullptr);
-    s.cost = std::max({s.cost, s.next_cost, s.target_cost, s.down_cost});
+    if (s.op != StepOp::Canonical && s.op != StepOp::End) follow_jumps(s.target, nullptr);
+    s.cost = std::max({s.cost, s.next.cost, s.target.cost, s.down_cost});
   }
-  static void follow_jumps(const exp_step *&to, uint16_t &cost, int32_t &last, uint16_t *other_cost) {
+  static void follow_jumps(Way &way, uint16_t *other_cost) {
     constexpr int kMaxHops = 4;
-    for (int hop = 0; hop < kMaxHops && to && to->op == StepOp::Jump; ++hop) {
-      const exp_step &jump = *to;
-      to = jump.target;
-      cost = clamp_cost(cost + jump.target_cost);
-      if (other_cost && *other_cost) *other_cost = clamp_cost(*other_cost + jump.target_cost);
-      last = jump.target_last;
+    for (int hop = 0; hop < kMaxHops && way.to && way.to->op == StepOp::Jump; ++hop) {
+      const Way &jump = way.to->target;
+      if (other_cost && *other_cost) *other_cost = clamp_cost(*other_cost + jump.cost);
+      way = Way{jump.to, clamp_cost(way.cost + jump.cost), jump.last};
     }
   }
   // Threads one step, keeping its two ways apart (see thread_jumps).
   static void thread_step(exp_step &s) {
     auto is_jump = [](const exp_step *to) { return to && to->op == StepOp::Jump; };
-    if (!is_jump(s.next) && !is_jump(s.target)) return;  // most steps: nothing to follow
+    if (!is_jump(s.next.to) && !is_jump(s.target.to)) return;  // most steps: nothing to follow
     exp_step threaded = s;
     thread_jumps(threaded);
-    if (threaded.next == threaded.target && threaded.next_last != threaded.target_last && s.next != s.target) return;
+    if (threaded.next.to == threaded.target.to && threaded.next.last != threaded.target.last &&
+        s.next.to != s.target.to)
+      return;
     s = threaded;
   }
 
@@ -407,21 +424,16 @@ class Builder {
       case StepOp::IntMulCopy: fused = StepOp::IntMulCopyLoop; break;
       default: return;
     }
-    const exp_step &loop = *s.next;
+    const exp_step &loop = *s.next.to;
     if (loop.op != StepOp::ForNextUp) return;
     s.op = fused;
-    s.loop = &loop;
+    s.loop = s.next;
     s.var = loop.var, s.counter = loop.counter, s.limit = loop.limit, s.test = loop.test;
     s.stride = loop.stride;
-    s.loop_cost = s.next_cost;
-    s.loop_last = s.next_last;
-    s.next = loop.next;
-    s.next_cost = clamp_cost(s.loop_cost + loop.next_cost);
-    s.next_last = loop.next_last;
-    s.target = loop.target;
-    s.target_cost = clamp_cost(s.loop_cost + loop.target_cost);
-    s.target_last = loop.target_last;
-    s.cost = std::max({s.loop_cost, s.next_cost, s.target_cost});
+    // Running on through the loop step: its own ways, with the way to it added.
+    s.next = Way{loop.next.to, clamp_cost(s.loop.cost + loop.next.cost), loop.next.last};
+    s.target = Way{loop.target.to, clamp_cost(s.loop.cost + loop.target.cost), loop.target.last};
+    s.cost = std::max({s.loop.cost, s.next.cost, s.target.cost});
   }
 
   exp_pcode *p_;
@@ -437,13 +449,21 @@ class Builder {
 
 void PreparedDeleter::operator()(exp_prepared *prepared) const { delete prepared; }
 
+const char *step_name(StepOp op) {
+  static constexpr const char *kNames[] = {
+#define EXP_STEP_NAME(name, meaning) #name,
+      EXP_STEP_OPS(EXP_STEP_NAME)
+#undef EXP_STEP_NAME
+  };
+  return kNames[static_cast<size_t>(op)];
+}
+
 int pcode_prepare(exp_pcode *p) {
   try {
     std::unique_ptr<exp_prepared, PreparedDeleter> prepared(new exp_prepared());
     for (exp_sym *s = p->locals.first; s; s = s->next) {
-      uint32_t f = s->cell.flags;
-      if ((f & (EXP_LOCAL | EXP_STATIC)) == EXP_LOCAL) prepared->reset_cells.push_back(&s->cell);
-      if (symval_type(&s->cell) == EXP_OBJECT && !(f & EXP_STATIC)) prepared->release_cells.push_back(&s->cell);
+      if (reset_each_run(&s->cell)) prepared->reset_cells.push_back(&s->cell);
+      if (released_each_run(&s->cell)) prepared->release_cells.push_back(&s->cell);
     }
     Builder builder(p, prepared->steps, prepared->index, prepared->call_cells);
     if (builder.well_formed()) {

@@ -8,8 +8,9 @@
 //   - copies between cells of one numeric type, and from integers into reals, become stores;
 //   - a conditional jump on a boolean cell tests the payload directly, a null check is a test;
 //   - common shapes are fused: a comparison and the jump on its result, an arithmetic step and
-//     the copy of its result, the test and step of a `for` loop, and the last assignment of a
-//     loop body with that loop step;
+//     the copy of its result, and the last assignment of a loop body with the loop's increment;
+//   - the head and increment of each `for` loop the compiler declared (exp_for_loop) become
+//     loop steps;
 //   - the no-ops that mark jump targets are folded into the step before them, and a step that
 //     continues at a jump continues where the jump goes;
 //   - every other call gets its argument vector laid out once.
@@ -25,56 +26,69 @@
 #include <vector>
 
 #include "expression.h"
+#include "operator_rules.h"
 #include "operators.h"
 #include "program.h"
 
+// Every kind of step, with what it does. The enum, the run loop's dispatch table (whose labels
+// are step_<Name>) and the step names are all made from this one list, so they cannot fall out
+// of order.
+#define EXP_STEP_OPS(X)                                                                                     \
+  X(Canonical, "run the canonical instruction (generic and user-defined calls, rare shapes)")              \
+  X(Jump, "go to `target`")                                                                                \
+  X(JumpIfFalse, "go to `target` when the boolean cell r is null or 0, else to `next`")                    \
+  X(IntAdd, "r = x + y on integers; overflow or a null operand gives null")                               \
+  X(IntSub, "r = x - y, likewise")                                                                         \
+  X(IntMul, "r = x * y, likewise")                                                                         \
+  X(IntAddCopy, "IntAdd, then v = r (v an integer cell)")                                                  \
+  X(IntSubCopy, "IntSub, then v = r")                                                                      \
+  X(IntMulCopy, "IntMul, then v = r")                                                                      \
+  X(IntAddCopyLoop, "IntAddCopy ending a loop body, fused with the ForNextUp step after it (`loop`)")     \
+  X(IntSubCopyLoop, "IntSubCopy, likewise")                                                                \
+  X(IntMulCopyLoop, "IntMulCopy, likewise")                                                                \
+  X(IntCompare, "r = x rel y on integers (boolean r)")                                                     \
+  X(IntCompareJump, "IntCompare, then go to `target` when r is not true")                                  \
+  X(CopyInt, "v = x between cells of one integer-like type (boolean or integer)")                          \
+  X(CopyDecimal, "v = x between cells of one decimal type (real or date)")                                 \
+  X(IntToDecimal, "v = x from an integer cell into a decimal cell (real or date)")                         \
+  X(DecimalArith, "r = x dec y on real cells, as the real operators do it")                                \
+  X(NullCheck, "go on when x is not null (else the canonical instruction raises); r is left not null")    \
+  X(ForTest, "head of an integer for loop: var = counter, then the direction and bound tests")            \
+  X(ForNext, "counter += step, then the loop head")                                                        \
+  X(ForNextUp, "ForNext for a loop whose step never changes and is positive: direction decided once")     \
+  X(Call, "a function or operator call whose result cell holds no object")                                \
+  X(CallObject, "a call whose result cell is an object cell (dropped before the call)")                    \
+  X(End, "one past the last instruction: the run is over")
+
 enum class StepOp : uint8_t {
-  Canonical,    // run the canonical instruction (generic calls, user-defined calls, rare shapes)
-  Jump,
-  JumpIfFalse,  // boolean condition cell: jump when null or 0
-  IntAdd,       // r = x + y on integers; overflow or a null operand gives null
-  IntSub,       // r = x - y, likewise
-  IntMul,       // r = x * y, likewise
-  IntAddCopy,   // the same three, then v = r (v an integer cell)
-  IntSubCopy,
-  IntMulCopy,
-  IntAddCopyLoop,  // the same three as the last statement of a loop body, fused with the ForNextUp
-  IntSubCopyLoop,  // step that follows (`loop`), going on at its `next` or `target`
-  IntMulCopyLoop,
-  IntCompare,   // r = x rel y on integers (boolean result)
-  IntCompareJump,  // the same, then jump to `target` when the result is not true
-  CopyInt,      // v = x between cells of one integer-like type (boolean or integer)
-  CopyDecimal,  // v = x between cells of one decimal type (real or date)
-  IntToDecimal, // v = x from an integer cell into a decimal cell (real or date)
-  DecimalArith, // r = x dec y on real cells, as the real operators do it
-  NullCheck,    // go on when x is not null (else the canonical instruction raises the error);
-                // like any call, it leaves its result cell r not null
-  ForTest,      // the head of an integer `for` loop: var = counter, then the direction and bound tests
-  ForNext,      // counter += step, then the loop head (ForTest) at `target`
-  ForNextUp,    // the same for a loop whose step never changes and is positive (the usual loop
-                // without a `step` clause): the direction was decided when it was prepared
-  Call,         // a function or operator call whose result cell holds no object
-  CallObject,   // a call whose result cell is an object cell (dropped before the call)
-  End,          // one past the last instruction: the run is over
+#define EXP_STEP_ENUM(name, meaning) name,
+  EXP_STEP_OPS(EXP_STEP_ENUM)
+#undef EXP_STEP_ENUM
 };
 
-enum class Relation : uint8_t { Gt, Lt, Ge, Le, Eq, Ne };
+// The name of a kind of step, as the list above spells it.
+const char *step_name(StepOp op);
 
 // Steps refer to each other by address, so the run loop moves from one to the next with a
 // single load; `at` is the step's instruction index, for canonical runs and error positions.
+struct exp_step;
+
+// One way out of a step: the step the run goes on at (no-ops there folded in), how many canonical
+// instructions the step runs on the way (charged to the interrupt budget), and the last of them
+// (where a run interrupted on the way stops).
+struct Way {
+  const exp_step *to = nullptr;
+  uint16_t cost = 1;
+  int32_t last = 0;
+};
+
 struct exp_step {
   StepOp op = StepOp::Canonical;
   Relation rel = Relation::Eq;
-  uint16_t cost = 1;         // the most canonical instructions the step may stand for
-  uint16_t next_cost = 1;    // canonical instructions run when it continues at `next`
-  uint16_t target_cost = 1;  // ... when it continues at `target`
+  uint16_t cost = 1;  // the most canonical instructions the step may stand for
   int32_t at = 0;
-  const exp_step *next = nullptr;    // where it continues (no-ops there folded in)
-  const exp_step *target = nullptr;  // where a jump goes (no-ops there folded in)
-  // The last canonical instruction run on the way to `next` and to `target` (on both ways down
-  // a loop head too, as its body starts with a no-op): where an interrupted run stops.
-  int32_t next_last = 0;
-  int32_t target_last = 0;
+  Way next;    // where it continues
+  Way target;  // where a jump goes
   exp_symval *r = nullptr, *x = nullptr, *y = nullptr, *v = nullptr;
   // ForTest and ForNext: the loop's cells (`var` the loop variable); ForTest continues at `next`
   // (the body) or `target` (the end), `down_cost` being the body path's length when the step
@@ -83,11 +97,8 @@ struct exp_step {
              *test = nullptr;
   uint16_t down_cost = 0;
   int64_t stride = 0;  // ForNextUp and the ...Loop steps: the step cell's value, which never changes
-  // The ...Loop steps: the loop step fused in, what it costs to reach it and the last canonical
-  // instruction run before it.
-  const exp_step *loop = nullptr;
-  uint16_t loop_cost = 0;
-  int32_t loop_last = 0;
+  // The ...Loop steps: the way to the loop step fused in, taken when it cannot run inline.
+  Way loop{nullptr, 0, 0};
   // Call: the callback, its argument count and its argument vector as the callback receives it
   // (the argument cells, then the program's own cell), padded to at least kCallCellsMin entries.
   exp_func_cb fn = nullptr;

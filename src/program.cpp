@@ -32,6 +32,17 @@ int pcode_set_capacity(exp_pcode *p, int n) {
   return 0;
 }
 
+int pcode_init_cells(exp_pcode *p, exp_engine *e, int type, int len, uint32_t flags) {
+  if (symval_init(&p->result, type, len, flags, nullptr) != 0 || symval_init(&p->self, EXP_POINTER, 0, 0, nullptr) != 0)
+    return 1;
+  exp_symval_setnull(&p->result);
+  exp_symval_setptr(&p->self, p);
+  p->engine = e;
+  p->result_type = type;
+  p->result_len = len;
+  return 0;
+}
+
 int pcode_emit(exp_pcode *p, int kind, int a, void *b, int *index) {
   if (p->count == p->capacity) {
     if (p->capacity > INT32_MAX / 2) return 1;

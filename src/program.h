@@ -37,6 +37,16 @@ struct exp_srcpos {
   int32_t column;
 };
 
+// A `for` loop as the compiler laid it out (see parse_for): where its parts start, and its cells.
+// The prepared form builds the loop's steps from this rather than from the shape of the code.
+struct exp_for_loop {
+  int32_t top;   // the loop head: var = counter, then the direction test, then the bound test
+  int32_t body;  // the first instruction of the body
+  int32_t next;  // the increment counter = counter + step, followed by the jump back to top
+  int32_t end;   // the first instruction after the loop
+  exp_symval *var, *counter, *limit, *step, *zero, *test;
+};
+
 struct exp_prepared;  // the form the run loop executes (prepared.h)
 struct PreparedDeleter {
   void operator()(exp_prepared *prepared) const;
@@ -69,6 +79,7 @@ struct exp_pcode {
   int32_t udf_callers = 0;                       // calls naming this program in finished live programs
   exp_engine *engine = nullptr;                  // the engine that owns the program
   std::vector<exp_srcpos> positions;             // per instruction, when compiled from text
+  std::vector<exp_for_loop> loops;               // every `for` loop, as the compiler declared it
   int32_t fail_pc = -1;                          // instruction at which the last run failed
   bool running = false;                          // a run of this program is in progress
   // Built by pcode_finish; absent (or stale, when instructions were added after) the run loop
@@ -82,6 +93,9 @@ int pcode_emit(exp_pcode *p, int kind, int a, void *b, int *index);
 // Overwrites instruction `index`; returns 1 when index is not below count, else 0.
 int pcode_patch(int index, exp_pcode *p, int kind, int a, void *b);
 int pcode_set_capacity(exp_pcode *p, int n);
+// Sets up a new program's result cell (null, of `type`, `len` characters, `flags`) and its self
+// cell (pointing at the program), and records `e` as its engine. Returns 0, or 1 out of memory.
+int pcode_init_cells(exp_pcode *p, exp_engine *e, int type, int len, uint32_t flags);
 // Sizes the argument vector for the largest call and prepares the program for running.
 // Returns 0 or 1.
 int pcode_finish(exp_pcode *p);

@@ -156,15 +156,36 @@ int parse_into(exp_engine *e, exp_pcode *p, exp_symval *into) {
 
 // Start, end and step are evaluated once; a null in any of them stops the run before the first
 // pass. The loop runs up while counter <= limit for a positive step, else down while >= limit.
+// The layout, recorded in the program's loop list for the prepared form:
+//
+//        counter = start; limit = end; step = step (or 1)
+//        null check counter, limit, step
+//   TOP: no-op
+//        var = counter
+//        test = step > zero
+//        if not test goto NEG                      direction
+//        test = counter <= limit
+//        if not test goto END                      bound, counting up
+//        goto BODY
+//   NEG: test = counter >= limit
+//        if not test goto END                      bound, counting down
+//  BODY: no-op
+//        ... the statement ...
+//  NEXT: counter = counter + step
+//        goto TOP
+//   END: no-op
+//
+// The head thus tests the direction, then the bound, and reaches BODY or END; the prepared form
+// relies on that order (see Builder::follow_head) but not on the instructions in between.
 int parse_for(exp_engine *e, exp_pcode *p) {
   SourceMark mark(e, S(e));
   exp_symval *var = nullptr;
   ForCells c;
-  int top, to_negative, to_end_up, to_body, negative, to_end_down, body, end_at;
+  int top, to_negative, to_end_up, to_body, negative, to_end_down, body, next, end_at;
   if (int rc = advance(e)) return rc;
   if (int rc = check_assignable(e, p, &var)) return rc;
   if (int rc = advance(e)) return rc;
-  if (tok(e) == OP_ASSIGN)
+  if (tok(e) == TK_ASSIGN)
     if (int rc = advance(e)) return rc;
   if (int rc = make_for_cells(e, p, &c)) return rc;
   if (int rc = parse_into(e, p, c.counter)) return rc;
@@ -191,13 +212,16 @@ int parse_for(exp_engine *e, exp_pcode *p) {
   if (int rc = emit_noop(e, p, &to_end_down)) return rc;
   if (int rc = emit_noop(e, p, &body)) return rc;
   if (int rc = parse_statement(e, p)) return rc;
+  next = p->count;
   if (int rc = emit_op(e, p, OP_ADD_INT, c.counter, c.counter, c.step)) return rc;
   if (int rc = emit(e, p, EXP_JUMP, top, nullptr)) return rc;
   if (int rc = emit_noop(e, p, &end_at)) return rc;
   if (int rc = patch(e, p, to_negative, EXP_JUMP_IF_ZERO, negative, c.test)) return rc;
   if (int rc = patch(e, p, to_end_up, EXP_JUMP_IF_ZERO, end_at, c.test)) return rc;
   if (int rc = patch(e, p, to_body, EXP_JUMP, body, nullptr)) return rc;
-  return patch(e, p, to_end_down, EXP_JUMP_IF_ZERO, end_at, c.test);
+  if (int rc = patch(e, p, to_end_down, EXP_JUMP_IF_ZERO, end_at, c.test)) return rc;
+  p->loops.push_back(exp_for_loop{top, body, next, end_at, var, c.counter, c.limit, c.step, c.zero, c.test});
+  return 0;
 }
 
 int parse_block(exp_engine *e, exp_pcode *p) {
@@ -245,7 +269,7 @@ StatementParser statement_form(int token) {
 }
 
 int skip_semicolons(exp_engine *e) {
-  while (tok(e) == OP_SEMI)
+  while (tok(e) == TK_SEMI)
     if (int rc = advance(e)) return rc;
   return 0;
 }
@@ -253,8 +277,8 @@ int skip_semicolons(exp_engine *e) {
 int parse_statement_body(exp_engine *e, exp_pcode *p) {
   int t = tok(e);
   if (t == TK_IDENT) {
-    if (look(e) == OP_ASSIGN) return parse_assignment(e, p);
-    if (look(e) == OP_COLON) return parse_label(e, p);
+    if (look(e) == TK_ASSIGN) return parse_assignment(e, p);
+    if (look(e) == TK_COLON) return parse_label(e, p);
     return parse_expression(e, p, nullptr);
   }
   if (StatementParser parse = statement_form(t)) return parse(e, p);
@@ -340,7 +364,7 @@ int parse_string_length(exp_engine *e, Declaration *d) {
     d->bytes = true;
     if (int rc = advance(e)) return rc;
   }
-  if (tok(e) != OP_RPAREN) return engine_error(e, ERR_DECLARATION);
+  if (tok(e) != TK_RPAREN) return engine_error(e, ERR_DECLARATION);
   return advance(e);
 }
 
@@ -353,7 +377,7 @@ int parse_type(exp_engine *e, Declaration *d) {
     return engine_error(e, ERR_DECLARATION);
   }
   if (int rc = advance(e)) return rc;
-  if (d->type == EXP_STRING && tok(e) == OP_LPAREN)
+  if (d->type == EXP_STRING && tok(e) == TK_LPAREN)
     if (int rc = parse_string_length(e, d)) return rc;
   if (tok(e) != KW_ARRAY) return 0;
   if (!d->keyword || !d->keyword->array_class) return engine_error(e, ERR_DECLARATION);
@@ -406,7 +430,7 @@ bool starts_declaration(exp_engine *e) {
 bool starts_statement(exp_engine *e) {
   int t = tok(e);
   if (statement_form(t)) return true;
-  return t == TK_IDENT && (look(e) == OP_ASSIGN || look(e) == OP_COLON);
+  return t == TK_IDENT && (look(e) == TK_ASSIGN || look(e) == TK_COLON);
 }
 
 }  // namespace
@@ -415,7 +439,7 @@ int parse_program(exp_engine *e, exp_pcode *p) {
   exp_parse_state *s = S(e);
   while (tok(e) != TK_END_OF_INPUT) {
     int rc = 0;
-    if (tok(e) == OP_SEMI) rc = advance(e);
+    if (tok(e) == TK_SEMI) rc = advance(e);
     else if (tok(e) == KW_END) rc = engine_error(e, ERR_END_NO_BEGIN);
     else if (starts_statement(e)) rc = parse_statement(e, p);
     else if (starts_declaration(e)) rc = parse_declaration(e, p);

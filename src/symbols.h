@@ -2,7 +2,7 @@
 #pragma once
 
 #include "expression.h"
-#include "registry.h"
+#include "names.h"
 
 struct exp_sym {
   char name[EXP_NAME_MAX + 1];  // cut to 64 bytes when stored

@@ -26,12 +26,12 @@ const std::map<int, std::string> kTokenNames = {
     {KW_AND, "and"},         {KW_OR, "or"},           {KW_NULL, "null"},       {KW_FOR, "for"},
     {KW_TO, "to"},           {KW_STEP, "step"},       {KW_CALL, "call"},       {KW_POINTER, "pointer"},
     {KW_WHILE, "while"},     {KW_ARRAY, "array"},     {KW_STATIC, "static"},   {KW_HIDDEN, "hidden"},
-    {KW_VISIBLE, "visible"}, {KW_BYTES, "bytes"},     {OP_PLUS, "+"},          {OP_MINUS, "-"},
-    {OP_SLASH, "/"},         {OP_STAR, "*"},          {OP_LPAREN, "("},        {OP_RPAREN, ")"},
-    {OP_GT_TOK, ">"},        {OP_GE_TOK, ">="},       {OP_LT_TOK, "<"},        {OP_LE_TOK, "<="},
-    {OP_ASSIGN, "="},        {OP_EQ_TOK, "=="},       {OP_AMP, "&"},           {OP_COLON, ":"},
-    {OP_BANG, "!"},          {OP_NE_TOK, "<>"},       {OP_COMMA, ","},         {OP_SEMI, ";"},
-    {OP_PERCENT, "%"},       {OP_DOT, "."},           {TK_END_OF_INPUT, "eoi"},
+    {KW_VISIBLE, "visible"}, {KW_BYTES, "bytes"},     {TK_PLUS, "+"},          {TK_MINUS, "-"},
+    {TK_SLASH, "/"},         {TK_STAR, "*"},          {TK_LPAREN, "("},        {TK_RPAREN, ")"},
+    {TK_GT, ">"},        {TK_GE, ">="},       {TK_LT, "<"},        {TK_LE, "<="},
+    {TK_ASSIGN, "="},        {TK_EQ, "=="},       {TK_AMP, "&"},           {TK_COLON, ":"},
+    {TK_BANG, "!"},          {TK_NE, "<>"},       {TK_COMMA, ","},         {TK_SEMI, ";"},
+    {TK_PERCENT, "%"},       {TK_DOT, "."},           {TK_END_OF_INPUT, "eoi"},
 };
 
 // The current token as the tables below write it: literals as class:value, keywords and

@@ -102,11 +102,45 @@ const char *const kPrograms[] = {
     "integer s\ninteger i\ns = 0\nfor i = 1 to n s = s + n\ns",
     "integer s\ninteger z\ninteger i\nfor i = 1 to n s = z + i\ns",
     "integer s\ninteger i\ns = -9223372036854770000\nfor i = 1 to n s = s - i\ns",
+    // Instructions whose result is also an operand, reached with that operand null.
+    "integer s\nreal r\ns = 0\ngoto inside\nfor r = 1 to n begin inside: s = s + 1 end\nisnull(r)",
+    "integer s\ninteger i\ns = 0\ngoto inside\nfor i = 1 to n begin inside: s = s + 1 end\nisnull(i)",
+    "integer x\nstring t\nboolean b\nx = x\nt = t\nb = b\nisnull(x) + isnull(t) + isnull(b)",
 };
 
 TEST(PreparedTest, RunsExactlyAsTheCanonicalInstructions) {
   for (const char *text : kPrograms)
     for (int stop_at : {0, 1, 2, 5}) expect_same(text, stop_at);
+}
+
+// The names of the steps a program is prepared into.
+std::string steps_of(const char *text) {
+  testutil::EnginePtr e = testutil::make_engine();
+  EXPECT_EQ(exp_add_symbol(e.get(), "n", EXP_INTEGER, 0, 0, nullptr), 0);
+  exp_pcode *p = nullptr;
+  EXPECT_EQ(exp_make_pcode(e.get(), text, &p, EXP_INTEGER, 0, 0, nullptr), 0) << text;
+  std::string names;
+  if (p && p->prepared)
+    for (const exp_step &s : p->prepared->steps) names += std::string(step_name(s.op)) + " ";
+  exp_free_pcode(e.get(), p);
+  return names;
+}
+
+// Integer loops run on their loop steps: a change of the compiled layout that loses them would
+// still give the right answers, only several times slower.
+TEST(PreparedTest, IntegerLoopsGetLoopSteps) {
+  const struct {
+    const char *text, *step;
+  } kLoops[] = {
+      {"integer s\ninteger i\ns = 0\nfor i = 1 to n s = s + i\ns", "IntAddCopyLoop"},
+      {"integer s\ninteger i\nfor i = 1 to n begin s = i; s = s * 2 end\ns", "IntMulCopyLoop"},
+      {"integer s\ninteger i\nfor i = 1 to n s = abs(i)\ns", "ForNextUp"},
+      {"integer s\ninteger i\nfor i = n to 1 step -1 s = s - i\ns", "ForNext"},
+      {"integer s\ninteger i\nfor i = n to 1 step -1 s = s - i\ns", "ForTest"},
+      {"integer k\nk = 0\nwhile k < n k = k + 1\nk", "IntCompareJump"},
+  };
+  for (const auto &loop : kLoops)
+    EXPECT_NE(steps_of(loop.text).find(std::string(loop.step) + " "), std::string::npos) << loop.text;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "convert.h"
 #include "errors.h"
 #include "expression.h"
 #include "registry.h"
@@ -35,13 +36,6 @@ inline bool flag_arg(int argc, exp_symval **argv, int i, bool fallback) {
 inline int check_writable(exp_engine *e, exp_symval *c) {
   if (!(c->flags & EXP_READONLY)) return 0;
   return engine_error(e, ERR_READ_ONLY, sym_of_cell(c)->name);
-}
-
-// A context for arithmetic and conversions on the engine's 52-digit reals.
-inline decContext context192() {
-  decContext ctx;
-  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
-  return ctx;
 }
 
 // ---- results -------------------------------------------------------------------------------------

@@ -69,13 +69,7 @@ std::string last_message(exp_engine *e) {
 }
 
 Program::Program(exp_engine *e, int result_type, int result_len) : e_(e), p_(pcode_new()) {
-  symval_init(&p_->result, result_type, result_len, 0, nullptr);
-  exp_symval_setnull(&p_->result);
-  symval_init(&p_->self, EXP_POINTER, 0, 0, nullptr);
-  exp_symval_setptr(&p_->self, p_);
-  p_->result_type = result_type;
-  p_->result_len = result_len;
-  p_->engine = e;
+  EXPECT_EQ(pcode_init_cells(p_, e, result_type, result_len, 0), 0);
   ++e->live_programs;
 }
 
