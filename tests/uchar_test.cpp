@@ -351,7 +351,7 @@ TEST(UcharFastPaths, WholeCaseMappingMatchesTheTwoPassOne) {
   for (int32_t cp = 0x80; cp < 0x10000; cp += cp < 0x800 ? 1 : 61) {
     char buf[4];
     const std::string c(buf, static_cast<std::size_t>(np_uchar_intcopy(cp, buf, sizeof buf)));
-    for (const std::string& text : {c, "A" + c + "b"}) {
+    for (const std::string& text : {c, "A" + c + "b", "A" + c}) {
       EXPECT_EQ(whole_upper(text), upper(text)) << cp;
       EXPECT_EQ(whole_lower(text), lower(text)) << cp;
     }
