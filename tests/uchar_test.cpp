@@ -312,13 +312,17 @@ TEST(UcharFastPaths, SteppingMatchesOneCharacterAtATime) {
   }
 }
 
-using Whole = int (*)(std::string_view, char*, int);
+using Whole = int (*)(std::string_view, char*, int, int64_t*);
 using Reference = std::string (*)(std::string_view);
 const std::pair<Whole, Reference> kWholeAndReference[] = {{np_uchar_upper_whole, upper}, {np_uchar_lower_whole, lower}};
 
 std::string whole_map(Whole whole, std::string_view s) {
   std::string out(4 * s.size() + 1, '\0');
-  out.resize(static_cast<std::size_t>(whole(s, out.data(), static_cast<int>(out.size()))));
+  int64_t chars = 0;
+  out.resize(static_cast<std::size_t>(whole(s, out.data(), static_cast<int>(out.size()), &chars)));
+  if (chars >= 0) {
+    EXPECT_EQ(chars, np_uchar_length(out.c_str())) << "characters counted on the way";
+  }
   return out;
 }
 std::string whole_upper(std::string_view s) { return whole_map(np_uchar_upper_whole, s); }
@@ -338,10 +342,14 @@ TEST(UcharFastPaths, WholeCaseMappingMatchesTheTwoPassOne) {
       const std::string expected = reference(text);
       const auto need = static_cast<int>(expected.size());
       std::string out(expected.size() + 1, 'Z');
-      ASSERT_EQ(whole(text, out.data(), need + 1), need);
+      int64_t chars = 0;
+      ASSERT_EQ(whole(text, out.data(), need + 1, &chars), need);
       EXPECT_EQ(out.substr(0, expected.size()), expected);
       EXPECT_EQ(out[expected.size()], '\0');
-      EXPECT_EQ(whole(text, out.data(), need), need);  // one byte short: reported, not written whole
+      if (chars >= 0) {
+        EXPECT_EQ(chars, np_uchar_length(expected.c_str()));
+      }
+      EXPECT_EQ(whole(text, out.data(), need, nullptr), need);  // one byte short: reported, not written whole
     }
     if (turkish) uselocale(old);
   }

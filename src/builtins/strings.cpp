@@ -165,7 +165,7 @@ int fn_asc(exp_engine *, Cell *result, int, Cell **argv) {
 
 // ---- case mapping --------------------------------------------------------------------------------
 
-using CaseMap = int (*)(std::string_view, char *, int);
+using CaseMap = int (*)(std::string_view, char *, int, int64_t *);
 
 // Writes the case-mapped text into the result in one pass when it fits the cell's buffer; only a
 // longer result grows the cell (to the bytes the conversion needs) and is converted again. When
@@ -176,15 +176,16 @@ int map_case_into(exp_engine *e, Cell *result, const Cell *arg, CaseMap map) {
   if (!result->value.s) return engine_error(e, ERR_MEMORY);
   std::string_view text = text_of(arg);
   const size_t room = symval_buffer_bytes(result) + 1;
-  int need = map(text, result->value.s, room > INT32_MAX ? INT32_MAX : static_cast<int>(room));
+  int64_t chars = -1;
+  int need = map(text, result->value.s, room > INT32_MAX ? INT32_MAX : static_cast<int>(room), &chars);
   if (need < 0 || need == INT32_MAX) return engine_error(e, ERR_MEMORY);
   if (static_cast<size_t>(need) >= room) {
     if (int rc = reserve(e, result, 0, static_cast<size_t>(need))) return rc;
-    map(text, result->value.s, need + 1);
+    map(text, result->value.s, need + 1, &chars);
   }
   symval_clear_null_flag(result);
   if (need <= static_cast<int64_t>(result->len)) return 0;  // characters <= bytes <= limit
-  int64_t chars = np_uchar_length(result->value.s);
+  if (chars < 0) chars = np_uchar_length(result->value.s);
   if (chars <= static_cast<int64_t>(result->len)) return 0;
   return symval_resize(result, chars, RESIZE_KEEP) == 0 ? 0 : engine_error(e, ERR_MEMORY);
 }

@@ -97,29 +97,31 @@ bool maps_like_root(std::string_view language) {
   return std::none_of(std::begin(kOwnRules), std::end(kOwnRules), same);
 }
 
-bool map(bool upper, std::string_view text, char* out) {
+bool map(bool upper, std::string_view text, char* out, int64_t* chars) {
   const Tables& t = tables();
   const TwoByteImages& images = upper ? t.upper : t.lower;
   const auto* p = reinterpret_cast<const Byte*>(text.data());
   const std::size_t n = text.size();
-  for (std::size_t i = 0; i < n;) {
+  int64_t count = 0;
+  for (std::size_t i = 0; i < n; ++count) {
     const Byte b = p[i];
     if (b < 0x80) {
       out[i++] = static_cast<char>(ascii_image(upper, b));
       continue;
     }
-    const int len = utf8::char_length(p + i, n - i);
-    if (len == 2) {
+    // A two-byte character is well-formed when its lead is C2-DF and a continuation byte follows.
+    if (b >= 0xC2 && b <= 0xDF && i + 1 < n && (p[i + 1] & 0xC0) == 0x80) {
       const std::array<Byte, 2>& image = images[(((b & 0x1Fu) << 6) | (p[i + 1] & 0x3Fu)) - kFirstTwoByte];
       if (image[0] == 0) return false;
       std::memcpy(out + i, image.data(), 2);
-    } else if (len == 3 && t.caseless_blocks[(static_cast<std::size_t>(b & 0x0Fu) << 6) | ((p[i + 1] & 0x3Fu))]) {
-      std::memcpy(out + i, p + i, 3);
-    } else {
-      return false;
+      i += 2;
+      continue;
     }
-    i += static_cast<std::size_t>(len);
+    if (utf8::char_length(p + i, n - i) != 3 || !t.caseless_blocks[((b & 0x0Fu) << 6) | (p[i + 1] & 0x3Fu)]) return false;
+    std::memcpy(out + i, p + i, 3);
+    i += 3;
   }
+  *chars = count;
   return true;
 }
 

@@ -5,6 +5,7 @@
 // no case at all (CJK, Indic, symbols...). Any other character leaves the text to ICU.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace case_tables {
@@ -15,8 +16,9 @@ namespace case_tables {
 bool maps_like_root(std::string_view language);
 
 // Writes the upper- or lower-case form of `text` into `out` (text.size() bytes, no terminator)
-// and returns true when the tables cover every character of it; returns false otherwise, with
-// `out` partly written. The result has the same byte length as the text.
-bool map(bool upper, std::string_view text, char* out);
+// and returns true when the tables cover every character of it, storing its number of
+// characters in `*chars`; returns false otherwise, with `out` partly written. The result has the
+// same byte length and number of characters as the text.
+bool map(bool upper, std::string_view text, char* out, int64_t* chars);
 
 }  // namespace case_tables

@@ -289,18 +289,25 @@ int icu_case_whole(CaseOp op, const Language& lang, std::string_view text, char*
 
 // ASCII text maps byte for byte here; text that the tables cover maps from them; the rest goes
 // to ICU. A covered text keeps its byte length, so the tables are tried only when that fits.
-int map_case_whole(CaseOp op, std::string_view text, char* buffer, int room) {
+// Where the characters are stepped anyway their count is stored in `*chars`, else -1.
+int map_case_whole(CaseOp op, std::string_view text, char* buffer, int room, int64_t* chars) {
+  int64_t counted = -1;
+  if (chars == nullptr) chars = &counted;
+  *chars = -1;
   if (text.size() > static_cast<std::size_t>(INT32_MAX)) return -1;
   const auto lang = case_language();
   const auto n = static_cast<int>(text.size());
   if (!is_turkic(lang.data()) && is_ascii(text)) {
     if (n < room) ascii_case(op, text, buffer, room);
+    *chars = n;
     return n;
   }
-  if (n < room && case_tables::maps_like_root(lang.data()) && case_tables::map(op == CaseOp::Upper, text, buffer)) {
+  if (n < room && case_tables::maps_like_root(lang.data()) &&
+      case_tables::map(op == CaseOp::Upper, text, buffer, chars)) {
     buffer[n] = '\0';
     return n;
   }
+  *chars = -1;
   return icu_case_whole(op, lang, text, buffer, room);
 }
 
@@ -500,12 +507,12 @@ int np_uchar_upper(std::string_view text, char* buffer, int room) {
   return map_case(CaseOp::Upper, text, buffer, room);
 }
 
-int np_uchar_lower_whole(std::string_view text, char* buffer, int room) {
-  return map_case_whole(CaseOp::Lower, text, buffer, room);
+int np_uchar_lower_whole(std::string_view text, char* buffer, int room, int64_t* chars) {
+  return map_case_whole(CaseOp::Lower, text, buffer, room, chars);
 }
 
-int np_uchar_upper_whole(std::string_view text, char* buffer, int room) {
-  return map_case_whole(CaseOp::Upper, text, buffer, room);
+int np_uchar_upper_whole(std::string_view text, char* buffer, int room, int64_t* chars) {
+  return map_case_whole(CaseOp::Upper, text, buffer, room, chars);
 }
 
 // ---- copying ------------------------------------------------------------------------------
