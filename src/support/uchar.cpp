@@ -442,6 +442,14 @@ int64_t np_uchar_length(const char* text) {
 
 const char* np_uchar_seek(const char* text, int64_t n) {
   if (text == nullptr || n < 0) return nullptr;
+  if (n < 8) {  // too few characters for whole words: stepped one at a time, the text unmeasured
+    const Byte* p = bytes(text);
+    for (; n > 0; --n) {
+      if (*p == 0) return nullptr;
+      p += *p < 0x80 ? 1 : utf8::char_length(p, SIZE_MAX);
+    }
+    return text + (p - bytes(text));
+  }
   // n characters take at most 4n bytes: no more of the text is looked at.
   const std::size_t reach = static_cast<uint64_t>(n) < SIZE_MAX / 4 ? static_cast<std::size_t>(n) * 4 : SIZE_MAX;
   const std::string_view s(text, strnlen(text, reach));

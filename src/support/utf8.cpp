@@ -180,7 +180,7 @@ Walk walk(std::string_view text, std::size_t stop, int64_t max_chars) {
     p = words.p;
     chars += words.chars;
     for (; p < limit && chars < max_chars && p < words.resume; ++chars) {
-      p += char_length(p, static_cast<std::size_t>(end - p));
+      p += *p < 0x80 ? 1 : char_length(p, static_cast<std::size_t>(end - p));
     }
   }
   return {static_cast<std::size_t>(p - begin), chars};
