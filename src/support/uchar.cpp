@@ -436,6 +436,12 @@ int transcode(const char* from, const char* to, std::string_view source, char* b
 
 int64_t np_uchar_length(const char* text) {
   if (text == nullptr) return 0;
+  // A short ASCII text is counted as it is read, without measuring it first.
+  for (int64_t n = 0; n < 16; ++n) {
+    const auto c = static_cast<Byte>(text[n]);
+    if (c == 0) return n;
+    if (c >= 0x80) break;
+  }
   const std::string_view s(text);
   return utf8::walk(s, s.size(), INT64_MAX).chars;
 }

@@ -19,36 +19,6 @@ static_assert(std::endian::native == std::endian::little, "the word walk numbers
 constexpr char32_t kReplacement = 0xFFFD;
 constexpr Char kInvalid{kReplacement, 1, false};
 
-// Length of a well-formed sequence starting with a lead byte and the allowed range of its second
-// byte (the ranges exclude overlong forms, surrogates and code points above U+10FFFF).
-struct Lead {
-  int len;
-  Byte lo;
-  Byte hi;
-};
-
-constexpr Lead lead_of(Byte b) {
-  struct Range {
-    Byte first, last;
-    Lead lead;
-  };
-  constexpr Range ranges[] = {
-      {0xC2, 0xDF, {2, 0x80, 0xBF}}, {0xE0, 0xE0, {3, 0xA0, 0xBF}}, {0xE1, 0xEC, {3, 0x80, 0xBF}},
-      {0xED, 0xED, {3, 0x80, 0x9F}}, {0xEE, 0xEF, {3, 0x80, 0xBF}}, {0xF0, 0xF0, {4, 0x90, 0xBF}},
-      {0xF1, 0xF3, {4, 0x80, 0xBF}}, {0xF4, 0xF4, {4, 0x80, 0x8F}},
-  };
-  for (const Range& r : ranges) {
-    if (b >= r.first && b <= r.last) return r.lead;
-  }
-  return {0, 0, 0};
-}
-
-constexpr std::array<Lead, 256> kLeads = [] {
-  std::array<Lead, 256> table{};
-  for (int b = 0; b < 256; ++b) table[static_cast<std::size_t>(b)] = lead_of(static_cast<Byte>(b));
-  return table;
-}();
-
 // ---- words of eight bytes ---------------------------------------------------------------------
 // Byte k of a word is memory byte k; a per-byte condition is kept in bit 7 of that byte.
 
@@ -146,7 +116,7 @@ Words whole_words(const Byte* p, const Byte* limit, int64_t room) {
 Char decode(const Byte* p, std::size_t avail) {
   const Byte b0 = p[0];
   if (b0 < 0x80) return {b0, 1, true};
-  const Lead& lead = kLeads[b0];
+  const detail::Lead& lead = detail::kLeads[b0];
   if (lead.len == 0 || avail < static_cast<std::size_t>(lead.len)) return kInvalid;
   if (p[1] < lead.lo || p[1] > lead.hi) return kInvalid;
   char32_t cp = b0 & (0xFFu >> (lead.len + 1));
@@ -156,17 +126,6 @@ Char decode(const Byte* p, std::size_t avail) {
     cp = (cp << 6) | (p[i] & 0x3Fu);
   }
   return {cp, lead.len, true};
-}
-
-int char_length(const Byte* p, std::size_t avail) {
-  const Byte b0 = p[0];
-  if (b0 < 0x80) return 1;
-  const Lead& lead = kLeads[b0];
-  if (lead.len == 0 || avail < static_cast<std::size_t>(lead.len)) return 1;
-  if (p[1] < lead.lo || p[1] > lead.hi) return 1;
-  if (lead.len >= 3 && (p[2] & 0xC0) != 0x80) return 1;
-  if (lead.len == 4 && (p[3] & 0xC0) != 0x80) return 1;
-  return lead.len;
 }
 
 Walk walk(std::string_view text, std::size_t stop, int64_t max_chars) {
