@@ -1,8 +1,10 @@
 // Built-in string, numeric and date functions called through their callbacks, on 10- and
 // 255-character ASCII and multi-byte texts. Every heap allocation made inside the timed loop is
 // counted (malloc/calloc/realloc are wrapped), and reported per call as "allocs": it must be 0
-// for results that fit their cell.
+// for results that fit their cell. ICU's own UTF-8 upper-casing runs beside `upper` as an anchor;
+// bench/text_peers.py times Python's str on the same texts.
 #include <benchmark/benchmark.h>
+#include <unicode/ucasemap.h>
 
 #include <cstddef>
 #include <cstring>
@@ -133,6 +135,46 @@ void BM_upper(benchmark::State &state) {
   measure(state, call);
 }
 
+void BM_lower(benchmark::State &state) {
+  Call call("lower", string_functions());
+  call.text(text_for(state));
+  set_label(state);
+  measure(state, call);
+}
+
+// ICU called directly on the same text, with one case-mapping object reused and a buffer as
+// large as the result cell's: the floor for `upper` as long as it maps through ICU.
+void BM_icu_upper(benchmark::State &state) {
+  const std::string text = text_for(state);
+  UErrorCode err = U_ZERO_ERROR;
+  UCaseMap *map = ucasemap_open("", 0, &err);
+  std::vector<char> out(4 * 255 + 1);
+  set_label(state);
+  for (auto _ : state) {
+    err = U_ZERO_ERROR;
+    int32_t n = ucasemap_utf8ToUpper(map, out.data(), static_cast<int32_t>(out.size()), text.data(),
+                                     static_cast<int32_t>(text.size()), &err);
+    benchmark::DoNotOptimize(n);
+    benchmark::DoNotOptimize(out.data());
+  }
+  ucasemap_close(map);
+  if (U_FAILURE(err)) state.SkipWithError("ICU failed");
+}
+
+void BM_len(benchmark::State &state) {
+  Call call("len", string_functions());
+  call.text(text_for(state));
+  set_label(state);
+  measure(state, call);
+}
+
+void BM_right(benchmark::State &state) {
+  Call call("right", string_functions());
+  call.text(text_for(state)).integer(state.range(0) / 2);
+  set_label(state);
+  measure(state, call);
+}
+
 void BM_trim(benchmark::State &state) {
   Call call("trim", string_functions());
   call.text("   " + text_for(state) + " \t ");
@@ -188,6 +230,10 @@ void TextSizes(benchmark::internal::Benchmark *b) {
 }
 
 BENCHMARK(BM_upper)->Apply(TextSizes);
+BENCHMARK(BM_icu_upper)->Apply(TextSizes);
+BENCHMARK(BM_lower)->Apply(TextSizes);
+BENCHMARK(BM_len)->Apply(TextSizes);
+BENCHMARK(BM_right)->Apply(TextSizes);
 BENCHMARK(BM_trim)->Apply(TextSizes);
 BENCHMARK(BM_mid)->Apply(TextSizes);
 BENCHMARK(BM_instr)->Apply(TextSizes);

@@ -7,6 +7,7 @@
 
 #include <clocale>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -240,6 +241,128 @@ TEST(UcharStepping, RandomBytesKeepTheInvariants) {
     EXPECT_EQ(np_uchar_seek(text.c_str(), np_uchar_tell(text.c_str(), cut)), cut);
     EXPECT_EQ(std::string_view(buf), std::string_view(text).substr(0, static_cast<std::size_t>(n)));
     EXPECT_LE(np_uchar_length(buf), 3);
+  }
+}
+
+// ---- fast paths against the per-character definition ----------------------------------------
+
+// Texts of random pieces, long enough for the eight-byte walk: ASCII runs, well-formed 2-, 3- and
+// 4-byte characters (the leads with narrow second-byte ranges among them), and bytes that are not
+// well-formed: stray continuation bytes, cut sequences, overlong forms, surrogates, bytes that
+// never start a character. The case-sensitive pieces (Turkish i, final sigma, combining dot)
+// exercise the language rules.
+std::string generated_text(std::mt19937& rng) {
+  static const char* const kPieces[] = {
+      "a",        "Zq ",      "hello, World", " ",        "\t",      "I",        "i",
+      "\xC3\xA9", "\xD0\x9F", "\xCE\xA3",     "\xC3\x9F", "\xC4\xB0", "\xC4\xB1", "\xCC\x87",
+      "\xE6\x97\xA5", "\xE2\x82\xAC", "\xE0\xA4\x85", "\xED\x9F\xBF", "\xEF\xBF\xBD", "\xE3\x80\x80",
+      "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF", "\x80", "\xBF\xBF", "\xC3", "\xE2\x82", "\xF0\x9F\x98",
+      "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xF5\x80", "\xFF"};
+  std::string text;
+  const std::size_t pieces = rng() % 40;
+  for (std::size_t i = 0; i < pieces; ++i) {
+    // Long runs of one kind of character reach the eight-byte path; mixed pieces break it.
+    const char* piece = kPieces[rng() % std::size(kPieces)];
+    for (std::size_t n = rng() % 4 == 0 ? rng() % 12 : 1; n > 0; --n) text += piece;
+  }
+  return text;
+}
+
+// Byte offsets of the characters of a text, stepping one character at a time with
+// np_uchar_toint, plus the terminator's offset.
+std::vector<std::size_t> character_starts(const std::string& text) {
+  std::vector<std::size_t> starts{0};
+  for (std::size_t at = 0; at < text.size();) {
+    int len = 0;
+    np_uchar_toint(text.c_str() + at, &len);
+    starts.push_back(at += static_cast<std::size_t>(len));
+  }
+  return starts;
+}
+
+// Bytes of the longest prefix of whole characters within both limits, from the starts.
+std::size_t expected_prefix(const std::vector<std::size_t>& starts, std::size_t max_bytes, std::size_t max_chars) {
+  std::size_t k = 0;
+  while (k + 1 < starts.size() && k < max_chars && starts[k + 1] <= max_bytes) ++k;
+  return starts[k];
+}
+
+TEST(UcharFastPaths, SteppingMatchesOneCharacterAtATime) {
+  std::mt19937 rng(2026);
+  for (int round = 0; round < 1500; ++round) {
+    const std::string text = generated_text(rng);
+    SCOPED_TRACE(testing::PrintToString(text));
+    const std::vector<std::size_t> starts = character_starts(text);
+    const auto chars = static_cast<int64_t>(starts.size()) - 1;
+    const char* s = text.c_str();
+    ASSERT_EQ(np_uchar_length(s), chars);
+    for (int64_t k = 0; k <= chars; ++k) ASSERT_EQ(np_uchar_seek(s, k), s + starts[static_cast<std::size_t>(k)]) << k;
+    EXPECT_EQ(np_uchar_seek(s, chars + 1), nullptr);
+    for (std::size_t at = 0, k = 0; at <= text.size(); ++at) {
+      while (k < starts.size() && starts[k] < at) ++k;  // characters starting before `at`
+      ASSERT_EQ(np_uchar_tell(s, s + at), std::min<int64_t>(static_cast<int64_t>(k), chars)) << at;
+    }
+    std::vector<char> buf(text.size() + 1);
+    for (std::size_t max_bytes = 0; max_bytes <= text.size(); max_bytes += 1 + max_bytes / 4) {
+      ASSERT_EQ(np_uchar_cut(text, max_bytes), expected_prefix(starts, max_bytes, SIZE_MAX)) << max_bytes;
+      const std::size_t max_chars = rng() % (starts.size() + 1);
+      const int n = np_uchar_bufncopy(s, buf.data(), static_cast<int>(max_bytes) + 1, static_cast<int64_t>(max_chars));
+      ASSERT_EQ(static_cast<std::size_t>(n), expected_prefix(starts, max_bytes, max_chars)) << max_bytes;
+    }
+  }
+}
+
+using Whole = int (*)(std::string_view, char*, int, int64_t*);
+using Reference = std::string (*)(std::string_view);
+const std::pair<Whole, Reference> kWholeAndReference[] = {{np_uchar_upper_whole, upper}, {np_uchar_lower_whole, lower}};
+
+std::string whole_map(Whole whole, std::string_view s) {
+  std::string out(4 * s.size() + 1, '\0');
+  int64_t chars = 0;
+  out.resize(static_cast<std::size_t>(whole(s, out.data(), static_cast<int>(out.size()), &chars)));
+  if (chars >= 0) {
+    EXPECT_EQ(chars, np_uchar_length(out.c_str())) << "characters counted on the way";
+  }
+  return out;
+}
+std::string whole_upper(std::string_view s) { return whole_map(np_uchar_upper_whole, s); }
+std::string whole_lower(std::string_view s) { return whole_map(np_uchar_lower_whole, s); }
+
+// The one-pass conversion the built-ins use gives the measured-then-written conversion, fits
+// exactly when it says so, and follows a change of language within the thread.
+TEST(UcharFastPaths, WholeCaseMappingMatchesTheTwoPassOne) {
+  locale_t tr = newlocale(LC_CTYPE_MASK, "tr_TR.UTF-8", static_cast<locale_t>(0));
+  std::mt19937 rng(16);
+  for (int round = 0; round < 600; ++round) {
+    const bool turkish = tr != static_cast<locale_t>(0) && round % 3 == 2;
+    const locale_t old = turkish ? uselocale(tr) : static_cast<locale_t>(0);
+    const std::string text = generated_text(rng);
+    SCOPED_TRACE(testing::PrintToString(text) + (turkish ? " (tr)" : ""));
+    for (auto [whole, reference] : kWholeAndReference) {
+      const std::string expected = reference(text);
+      const auto need = static_cast<int>(expected.size());
+      std::string out(expected.size() + 1, 'Z');
+      int64_t chars = 0;
+      ASSERT_EQ(whole(text, out.data(), need + 1, &chars), need);
+      EXPECT_EQ(out.substr(0, expected.size()), expected);
+      EXPECT_EQ(out[expected.size()], '\0');
+      if (chars >= 0) {
+        EXPECT_EQ(chars, np_uchar_length(expected.c_str()));
+      }
+      EXPECT_EQ(whole(text, out.data(), need, nullptr), need);  // one byte short: reported, not written whole
+    }
+    if (turkish) uselocale(old);
+  }
+  if (tr != static_cast<locale_t>(0)) freelocale(tr);
+  // Every two-byte character and one three-byte character of each block, alone and between
+  // letters, in both directions.
+  for (int32_t cp = 0x80; cp < 0x10000; cp += cp < 0x800 ? 1 : 61) {
+    char buf[4];
+    const std::string c(buf, static_cast<std::size_t>(np_uchar_intcopy(cp, buf, sizeof buf)));
+    for (const std::string& text : {c, "A" + c + "b", "A" + c}) {
+      EXPECT_EQ(whole_upper(text), upper(text)) << cp;
+      EXPECT_EQ(whole_lower(text), lower(text)) << cp;
+    }
   }
 }
 

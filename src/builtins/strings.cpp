@@ -165,32 +165,38 @@ int fn_asc(exp_engine *, Cell *result, int, Cell **argv) {
 
 // ---- case mapping --------------------------------------------------------------------------------
 
-using CaseMap = int (*)(std::string_view, char *, int);
+using CaseMap = int (*)(std::string_view, char *, int, int64_t *);
 
-// Writes the case-mapped text into the result, which grows to hold every converted character:
-// first to the bytes the conversion needs, then, when the converted text has more characters
-// than the limit (a character that maps to several), to its character count.
+// Writes the case-mapped text into the result in one pass when it fits the cell's buffer; only a
+// longer result grows the cell (to the bytes the conversion needs) and is converted again. When
+// the converted text has more characters than the limit (a character that maps to several), the
+// limit grows to its character count.
 int map_case_into(exp_engine *e, Cell *result, const Cell *arg, CaseMap map) {
   if (symval_is_null(arg)) return set_null(result);
+  if (!result->value.s) return engine_error(e, ERR_MEMORY);
   std::string_view text = text_of(arg);
-  int need = map(text, nullptr, -1);
+  const size_t room = symval_buffer_bytes(result) + 1;
+  int64_t chars = -1;
+  int need = map(text, result->value.s, room > INT32_MAX ? INT32_MAX : static_cast<int>(room), &chars);
   if (need < 0 || need == INT32_MAX) return engine_error(e, ERR_MEMORY);
-  if (int rc = reserve(e, result, 0, static_cast<size_t>(need))) return rc;
-  map(text, result->value.s, need + 1);
+  if (static_cast<size_t>(need) >= room) {
+    if (int rc = reserve(e, result, 0, static_cast<size_t>(need))) return rc;
+    map(text, result->value.s, need + 1, &chars);
+  }
   symval_clear_null_flag(result);
   if (need <= static_cast<int64_t>(result->len)) return 0;  // characters <= bytes <= limit
-  int64_t chars = np_uchar_length(result->value.s);
+  if (chars < 0) chars = np_uchar_length(result->value.s);
   if (chars <= static_cast<int64_t>(result->len)) return 0;
   if (int rc = limit_check(e, EXP_LIMIT_STRING, chars)) return rc;
   return symval_resize(result, chars, RESIZE_KEEP) == 0 ? 0 : engine_error(e, ERR_MEMORY);
 }
 
 int fn_lower(exp_engine *e, Cell *result, int, Cell **argv) {
-  return map_case_into(e, result, argv[0], np_uchar_lower);
+  return map_case_into(e, result, argv[0], np_uchar_lower_whole);
 }
 
 int fn_upper(exp_engine *e, Cell *result, int, Cell **argv) {
-  return map_case_into(e, result, argv[0], np_uchar_upper);
+  return map_case_into(e, result, argv[0], np_uchar_upper_whole);
 }
 
 // ---- trimming ------------------------------------------------------------------------------------

@@ -276,6 +276,39 @@ int layout_finite(char *out, int n, int64_t exp) {
   return len + write_exponent(out + len, adjusted);
 }
 
+// The eight decimal digits of v < 10^8 as ASCII, the most significant first in memory. The
+// halves, quarters and single digits are split in lanes of one word (32-, 16- and 8-bit lanes)
+// by multiplying with reciprocals small enough that no lane overflows into the next.
+u64 eight_digits(u64 v) {
+  u64 x = (v / 10000) | ((v % 10000) << 32);
+  const u64 hundreds = ((x * 10486) >> 20) & 0x0000007F0000007Full;  // each lane / 100 (lanes < 10^4)
+  x = hundreds | ((x - hundreds * 100) << 16);
+  const u64 tens = ((x * 103) >> 10) & 0x000F000F000F000Full;  // each lane / 10 (lanes < 100)
+  x = tens | ((x - tens * 10) << 8);
+  return x + 0x3030303030303030ull;
+}
+
+// Writes a finite value with a coefficient below 10^16 in plain notation (no exponent) when that
+// is its scientific form, and returns the length; -1 when it needs an exponent or leading zeros.
+// The digits are made eight at a time and copied into place on both sides of the point, so
+// nothing is moved after being written; the copies are 16 bytes wide and may write past the
+// result (within the DEC192_STRING bytes the caller provides).
+int write_plain_small(char *out, u64 coef, int32_t exp) {
+  const int n = digits_u64(coef);
+  const int before = n + exp;  // digits before the point
+  if (coef >= kPow10[16] || exp > 0 || before <= 0) return -1;
+  char digits[32] = {};
+  const u64 high = eight_digits(coef / kPow10[8]);
+  const u64 low = eight_digits(coef % kPow10[8]);
+  std::memcpy(digits, &high, 8);
+  std::memcpy(digits + 8, &low, 8);
+  std::memcpy(out, digits + 16 - n, 16);
+  if (exp == 0) return n;
+  out[before] = '.';
+  std::memcpy(out + before + 1, digits + 16 + exp, 16);
+  return n + 1;
+}
+
 }  // namespace
 
 // Writes x in scientific notation and a terminating NUL; returns the length.
@@ -325,7 +358,9 @@ char *decSextToString(const decimal192 *a, char *buf) {
   if (is_small_finite(*a)) {
     char *out = buf + (sign_of(*a) ? 1 : 0);
     buf[0] = '-';
-    out[layout_finite(out, write_u64(out, a->w[0], 1), small_exponent(*a))] = '\0';
+    int n = write_plain_small(out, a->w[0], small_exponent(*a));
+    if (n < 0) n = layout_finite(out, write_u64(out, a->w[0], 1), small_exponent(*a));
+    out[n] = '\0';
     return buf;
   }
   Num x;

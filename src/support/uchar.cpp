@@ -1,12 +1,15 @@
-// The character layer on ICU. Stepping and counting decode UTF-8 here directly (the rules for
-// what is one character must be identical everywhere); classes, case mapping, case folding and
-// transcoding are ICU's.
+// The character layer on ICU. Stepping and counting follow the one UTF-8 definition in utf8.h
+// (the rules for what is one character must be identical everywhere); classes, case mapping,
+// case folding and transcoding are ICU's.
 #include "support/uchar.h"
 
+#include "support/case_tables.h"
+#include "support/utf8.h"
 #include "support/process_locale.h"
 
 #include <unicode/bytestream.h>
 #include <unicode/casemap.h>
+#include <unicode/ucasemap.h>
 #include <unicode/stringpiece.h>
 #include <unicode/uchar.h>
 #include <unicode/ucnv.h>
@@ -26,86 +29,49 @@ using Byte = unsigned char;
 
 // ---- UTF-8 decoding -------------------------------------------------------------------------
 
-constexpr char32_t kReplacement = 0xFFFD;
-
-// One decoded character: its code point and byte length. An invalid byte decodes as U+FFFD of
-// length 1 with `valid` false; the end of the text has length 0.
-struct Char {
-  char32_t cp;
-  int len;
-  bool valid;
-};
+using utf8::Char;
 
 constexpr Char kEnd{0, 0, false};
-constexpr Char kInvalid{kReplacement, 1, false};
-
-// Length of a well-formed sequence starting with a lead byte and the allowed range of its second
-// byte (the ranges exclude overlong forms, surrogates and code points above U+10FFFF).
-struct Lead {
-  int len;
-  Byte lo;
-  Byte hi;
-};
-
-constexpr Lead lead_of(Byte b) {
-  struct Range {
-    Byte first, last;
-    Lead lead;
-  };
-  constexpr Range ranges[] = {
-      {0xC2, 0xDF, {2, 0x80, 0xBF}}, {0xE0, 0xE0, {3, 0xA0, 0xBF}}, {0xE1, 0xEC, {3, 0x80, 0xBF}},
-      {0xED, 0xED, {3, 0x80, 0x9F}}, {0xEE, 0xEF, {3, 0x80, 0xBF}}, {0xF0, 0xF0, {4, 0x90, 0xBF}},
-      {0xF1, 0xF3, {4, 0x80, 0xBF}}, {0xF4, 0xF4, {4, 0x80, 0x8F}},
-  };
-  for (const Range& r : ranges) {
-    if (b >= r.first && b <= r.last) return r.lead;
-  }
-  return {0, 0, 0};
-}
-
-constexpr std::array<Lead, 256> kLeads = [] {
-  std::array<Lead, 256> table{};
-  for (int b = 0; b < 256; ++b) table[static_cast<std::size_t>(b)] = lead_of(static_cast<Byte>(b));
-  return table;
-}();
-
-// Decodes the character at `p`, of which at most `avail` bytes may be read (`avail` >= 1).
-// For NUL-terminated text pass SIZE_MAX: the terminator fails every continuation test, so the
-// decoder stops at it without reading further.
-Char decode(const Byte* p, std::size_t avail) {
-  const Byte b0 = p[0];
-  if (b0 < 0x80) return {b0, 1, true};
-  const Lead& lead = kLeads[b0];
-  if (lead.len == 0 || avail < static_cast<std::size_t>(lead.len)) return kInvalid;
-  if (p[1] < lead.lo || p[1] > lead.hi) return kInvalid;
-  char32_t cp = b0 & (0xFFu >> (lead.len + 1));
-  cp = (cp << 6) | (p[1] & 0x3Fu);
-  for (int i = 2; i < lead.len; ++i) {
-    if ((p[i] & 0xC0) != 0x80) return kInvalid;
-    cp = (cp << 6) | (p[i] & 0x3Fu);
-  }
-  return {cp, lead.len, true};
-}
 
 const Byte* bytes(const char* text) { return reinterpret_cast<const Byte*>(text); }
 
 // The character at a position of NUL-terminated text (kEnd at the terminator or for nullptr).
 Char char_at(const char* position) {
   if (position == nullptr || *position == '\0') return kEnd;
-  return decode(bytes(position), SIZE_MAX);
+  return utf8::decode(bytes(position), SIZE_MAX);
 }
 
-// Byte length of the character at a non-terminator position of NUL-terminated text.
-int step(const Byte* p) { return *p < 0x80 ? 1 : decode(p, SIZE_MAX).len; }
-
-// Byte length of the character at `text[i]` of bounded text.
-int step(std::string_view text, std::size_t i) {
-  const Byte* p = bytes(text.data()) + i;
-  return *p < 0x80 ? 1 : decode(p, text.size() - i).len;
+// Length of the longest prefix of `text` made of whole characters that takes at most
+// `max_bytes` bytes and `max_chars` characters. Only the last few characters before the byte
+// limit are stepped one at a time (a character may start up to three bytes before it and end
+// after it); `text` must reach three bytes past `max_bytes` when it is longer.
+std::size_t whole_prefix(std::string_view text, std::size_t max_bytes, int64_t max_chars) {
+  const utf8::Walk bulk = utf8::walk(text, max_bytes > 3 ? max_bytes - 3 : 0, max_chars);
+  std::size_t n = bulk.offset;
+  for (int64_t chars = bulk.chars; n < text.size() && chars < max_chars; ++chars) {
+    const auto len = static_cast<std::size_t>(utf8::char_length(bytes(text.data()) + n, text.size() - n));
+    if (n + len > max_bytes) break;
+    n += len;
+  }
+  return n;
 }
 
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+constexpr uint64_t kEachByte = 0x0101010101010101ull;
+
+uint64_t load_word(const char* p) {
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// True when no byte of the text has its high bit set, looked at eight bytes at a time.
 bool is_ascii(std::string_view text) {
-  return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<Byte>(c) < 0x80; });
+  uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) high |= load_word(text.data() + i);
+  for (; i < text.size(); ++i) high |= static_cast<Byte>(text[i]);
+  return (high & kHighBits) == 0;
 }
 
 // ---- classes --------------------------------------------------------------------------------
@@ -200,12 +166,27 @@ char ascii_map(CaseOp op, char c) {
   return c;
 }
 
+// Maps eight ASCII bytes at once: the bytes from `first` to `last` (letters of one case) get
+// their 0x20 bit flipped. Adding to the low seven bits of each byte never carries into the next.
+uint64_t ascii_map_word(uint64_t w, char first, char last) {
+  const uint64_t low = w & ~kHighBits;
+  const uint64_t from_first = low + kEachByte * static_cast<uint64_t>(0x80 - first);
+  const uint64_t past_last = low + kEachByte * static_cast<uint64_t>(0x7F - last);
+  return w ^ (((from_first & ~past_last) & kHighBits) >> 2);
+}
+
 // Case mapping of pure ASCII text: same length, byte for byte.
 int ascii_case(CaseOp op, std::string_view text, char* buffer, int room) {
   if (buffer == nullptr) return static_cast<int>(text.size());
   if (room < 1) return 0;
   const std::size_t n = std::min(text.size(), static_cast<std::size_t>(room - 1));
-  for (std::size_t i = 0; i < n; ++i) buffer[i] = ascii_map(op, text[i]);
+  const char first = op == CaseOp::Upper ? 'a' : 'A';
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const uint64_t w = ascii_map_word(load_word(text.data() + i), first, static_cast<char>(first + 25));
+    std::memcpy(buffer + i, &w, sizeof w);
+  }
+  for (; i < n; ++i) buffer[i] = ascii_map(op, text[i]);
   buffer[n] = '\0';
   return static_cast<int>(n);
 }
@@ -258,6 +239,79 @@ int map_case(CaseOp op, std::string_view text, char* buffer, int room) {
   return counter.count() > INT_MAX ? -1 : static_cast<int>(counter.count());
 }
 
+struct CaseMapCloser {
+  void operator()(UCaseMap* m) const { ucasemap_close(m); }
+};
+
+// ICU's case-mapping object for a language, opened on first use and kept by the thread for the
+// language it used last: opening one looks the language up, which costs about as much as mapping
+// a short text, and the language changes only with the locale. Kept per thread, not shared,
+// because the engine takes no locks and engines on other threads may map text at the same time.
+using Language = std::array<char, 16>;
+
+const UCaseMap* case_map_for(const Language& lang) {
+  struct Cached {
+    Language lang{};
+    std::unique_ptr<UCaseMap, CaseMapCloser> map;
+  };
+  thread_local Cached cached;
+  if (!cached.map || cached.lang != lang) {
+    UErrorCode err = U_ZERO_ERROR;
+    cached.map.reset(ucasemap_open(lang.data(), 0, &err));
+    if (U_FAILURE(err)) cached.map.reset();
+    cached.lang = lang;
+  }
+  return cached.map.get();
+}
+
+// The ICU mapping in one pass: written whole into the buffer when it fits there with a
+// terminator, its byte length returned either way.
+int icu_case_whole(CaseOp op, const Language& lang, std::string_view text, char* buffer, int room) {
+  const UCaseMap* map = case_map_for(lang);
+  if (map == nullptr) {  // no object could be opened: measure, then write
+    CountingSink counter;
+    icu_case(op, lang.data(), text, counter);
+    if (counter.count() > INT_MAX) return -1;
+    const int need = static_cast<int>(counter.count());
+    if (need < room) icu_case_into(op, lang.data(), text, buffer, room);
+    return need;
+  }
+  const int32_t capacity = room > 0 ? room - 1 : 0;
+  char* dest = capacity > 0 ? buffer : nullptr;
+  const auto size = static_cast<int32_t>(text.size());
+  UErrorCode err = U_ZERO_ERROR;
+  const int32_t n = op == CaseOp::Upper ? ucasemap_utf8ToUpper(map, dest, capacity, text.data(), size, &err)
+                                        : ucasemap_utf8ToLower(map, dest, capacity, text.data(), size, &err);
+  if (err == U_BUFFER_OVERFLOW_ERROR) return n;
+  if (U_FAILURE(err)) return -1;
+  if (n < room) buffer[n] = '\0';
+  return n;
+}
+
+// ASCII text maps byte for byte here; text that the tables cover maps from them; the rest goes
+// to ICU. A covered text keeps its byte length, so the tables are tried only when that fits.
+// Where the characters are stepped anyway their count is stored in `*chars`, else -1.
+int map_case_whole(CaseOp op, std::string_view text, char* buffer, int room, int64_t* chars) {
+  int64_t counted = -1;
+  if (chars == nullptr) chars = &counted;
+  *chars = -1;
+  if (text.size() > static_cast<std::size_t>(INT32_MAX)) return -1;
+  const auto lang = case_language();
+  const auto n = static_cast<int>(text.size());
+  if (!is_turkic(lang.data()) && is_ascii(text)) {
+    if (n < room) ascii_case(op, text, buffer, room);
+    *chars = n;
+    return n;
+  }
+  if (n < room && case_tables::maps_like_root(lang.data()) &&
+      case_tables::map(op == CaseOp::Upper, text, buffer, chars)) {
+    buffer[n] = '\0';
+    return n;
+  }
+  *chars = -1;
+  return icu_case_whole(op, lang, text, buffer, room);
+}
+
 // ---- case-insensitive comparison ------------------------------------------------------------
 
 std::string fold(std::string_view text) {
@@ -286,22 +340,14 @@ Byte ascii_fold(Byte c) { return (c >= 'A' && c <= 'Z') ? static_cast<Byte>(c - 
 int copy_chars(const char* source, char* destination, int size, int64_t max_chars) {
   if (destination == nullptr || size < 1) return 0;
   const std::size_t max_bytes = static_cast<std::size_t>(size) - 1;
-  const Byte* p = bytes(source != nullptr ? source : "");
+  const char* text = source != nullptr ? source : "";
   // A text whose byte length fits both limits is copied whole: it has at most that many
   // characters, so no character is cut and none need be counted.
-  std::size_t n = strnlen(reinterpret_cast<const char*>(p), max_bytes + 1);
-  if (n <= max_bytes && (max_chars < 0 || static_cast<uint64_t>(n) <= static_cast<uint64_t>(max_chars))) {
-    std::memmove(destination, p, n);
-    destination[n] = '\0';
-    return static_cast<int>(n);
+  std::size_t n = strnlen(text, max_bytes + 1);
+  if (n > max_bytes || (max_chars >= 0 && static_cast<uint64_t>(n) > static_cast<uint64_t>(max_chars))) {
+    n = whole_prefix({text, strnlen(text, max_bytes + 3)}, max_bytes, max_chars < 0 ? INT64_MAX : max_chars);
   }
-  n = 0;
-  for (int64_t chars = 0; p[n] != 0 && (max_chars < 0 || chars < max_chars); ++chars) {
-    const int len = step(p + n);
-    if (n + static_cast<std::size_t>(len) > max_bytes) break;
-    n += static_cast<std::size_t>(len);
-  }
-  std::memmove(destination, p, n);
+  std::memmove(destination, text, n);
   destination[n] = '\0';
   return static_cast<int>(n);
 }
@@ -391,32 +437,39 @@ int transcode(const char* from, const char* to, std::string_view source, char* b
 
 int64_t np_uchar_length(const char* text) {
   if (text == nullptr) return 0;
-  int64_t n = 0;
-  const Byte* p = bytes(text);
-  while (*p != 0) {
-    for (; *p != 0 && *p < 0x80; ++p) ++n;  // runs of ASCII without decoding
-    if (*p == 0) break;
-    p += decode(p, SIZE_MAX).len;
-    ++n;
+  // A short ASCII text is counted as it is read, without measuring it first.
+  for (int64_t n = 0; n < 16; ++n) {
+    const auto c = static_cast<Byte>(text[n]);
+    if (c == 0) return n;
+    if (c >= 0x80) break;
   }
-  return n;
+  const std::string_view s(text);
+  return utf8::walk(s, s.size(), INT64_MAX).chars;
 }
 
 const char* np_uchar_seek(const char* text, int64_t n) {
   if (text == nullptr || n < 0) return nullptr;
-  const Byte* p = bytes(text);
-  for (; n > 0; --n) {
-    if (*p == 0) return nullptr;
-    p += step(p);
+  if (n < 8) {  // too few characters for whole words: stepped one at a time, the text unmeasured
+    const Byte* p = bytes(text);
+    for (; n > 0; --n) {
+      if (*p == 0) return nullptr;
+      p += *p < 0x80 ? 1 : utf8::char_length(p, SIZE_MAX);
+    }
+    return text + (p - bytes(text));
   }
-  return reinterpret_cast<const char*>(p);
+  // n characters take at most 4n bytes: no more of the text is looked at.
+  const std::size_t reach = static_cast<uint64_t>(n) < SIZE_MAX / 4 ? static_cast<std::size_t>(n) * 4 : SIZE_MAX;
+  const std::string_view s(text, strnlen(text, reach));
+  const utf8::Walk w = utf8::walk(s, s.size(), n);
+  return w.chars == n ? text + w.offset : nullptr;
 }
 
 int64_t np_uchar_tell(const char* text, const char* position) {
-  if (text == nullptr) return 0;
-  int64_t n = 0;
-  for (const Byte* p = bytes(text); *p != 0 && p < bytes(position); p += step(p)) ++n;
-  return n;
+  if (text == nullptr || position <= text) return 0;
+  const std::size_t head = strnlen(text, static_cast<std::size_t>(position - text));
+  // A character that starts before `position` may end up to three bytes after it.
+  const std::string_view s(text, head + strnlen(text + head, 3));
+  return utf8::walk(s, head, INT64_MAX).chars;
 }
 
 int32_t np_uchar_toint(const char* position, int* byte_length) {
@@ -469,6 +522,14 @@ int np_uchar_upper(std::string_view text, char* buffer, int room) {
   return map_case(CaseOp::Upper, text, buffer, room);
 }
 
+int np_uchar_lower_whole(std::string_view text, char* buffer, int room, int64_t* chars) {
+  return map_case_whole(CaseOp::Lower, text, buffer, room, chars);
+}
+
+int np_uchar_upper_whole(std::string_view text, char* buffer, int room, int64_t* chars) {
+  return map_case_whole(CaseOp::Upper, text, buffer, room, chars);
+}
+
 // ---- copying ------------------------------------------------------------------------------
 
 int np_uchar_bufcopy(const char* source, char* destination, int size) {
@@ -492,13 +553,7 @@ int np_uchar_intcopy(int32_t code_point, char* buffer, int room) {
 }
 
 std::size_t np_uchar_cut(std::string_view text, std::size_t max_bytes) {
-  std::size_t n = 0;
-  while (n < text.size()) {
-    const auto len = static_cast<std::size_t>(step(text, n));
-    if (n + len > max_bytes) break;
-    n += len;
-  }
-  return n;
+  return whole_prefix(text, max_bytes, INT64_MAX);
 }
 
 // ---- encodings ----------------------------------------------------------------------------

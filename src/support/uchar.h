@@ -74,6 +74,15 @@ int np_uchar_icomp(const char* a, const char* b);
 int np_uchar_lower(std::string_view text, char* buffer, int room);
 int np_uchar_upper(std::string_view text, char* buffer, int room);
 
+// The same conversions in one pass, for callers that size their buffer from the result: the
+// whole converted text and a terminator are written when they fit in `room` bytes, and the
+// converted text's byte length is returned either way (a value >= `room` means nothing usable
+// was written; `buffer` may then be nullptr). Returns -1 for a text beyond ICU's 2 GiB limit.
+// `chars`, when not nullptr, receives the converted text's number of characters when it was
+// counted on the way (it is for most texts), else -1.
+int np_uchar_lower_whole(std::string_view text, char* buffer, int room, int64_t* chars = nullptr);
+int np_uchar_upper_whole(std::string_view text, char* buffer, int room, int64_t* chars = nullptr);
+
 // ---- copying ------------------------------------------------------------------------------
 
 // Copies `source` into `destination` (`size` bytes) as whole characters, at most `size` - 1 bytes,

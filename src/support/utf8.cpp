@@ -1,0 +1,148 @@
+// UTF-8 decoding and stepping. Single characters are decoded through a table of lead bytes;
+// long walks read eight bytes at a time and count the bytes that start characters, falling back
+// to single characters only around bytes that need a closer look.
+#include "support/utf8.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+
+namespace utf8 {
+namespace {
+
+using Byte = unsigned char;
+using u64 = uint64_t;
+
+static_assert(std::endian::native == std::endian::little, "the word walk numbers bytes from the low end");
+
+constexpr char32_t kReplacement = 0xFFFD;
+constexpr Char kInvalid{kReplacement, 1, false};
+
+// ---- words of eight bytes ---------------------------------------------------------------------
+// Byte k of a word is memory byte k; a per-byte condition is kept in bit 7 of that byte.
+
+constexpr u64 kHigh = 0x8080808080808080ull;
+constexpr u64 kLow7 = 0x7F7F7F7F7F7F7F7Full;
+constexpr u64 kOnes = 0x0101010101010101ull;
+
+u64 load(const Byte* p) {
+  u64 w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// Bytes that start sequences of at least 2, 3 and 4 bytes (C0-FF, E0-FF, F0-FF). Shifting a
+// word left by k brings bit 7 - k of each byte to bit 7 of the same byte, so no byte leaks
+// into its neighbour.
+struct Leads {
+  u64 two, three, four;
+};
+
+Leads leads_of(u64 w) {
+  const u64 two = w & (w << 1);
+  const u64 three = two & (w << 2);
+  const u64 four = three & (w << 3);
+  return {two & kHigh, three & kHigh, four & kHigh};
+}
+
+// Continuation bytes (10xxxxxx).
+u64 continuations(u64 w) { return w & ~(w << 1) & kHigh; }
+
+// Bytes equal to the byte repeated in `c`, exactly (no borrow crosses bytes).
+u64 bytes_equal(u64 w, u64 c) {
+  const u64 t = w ^ c;
+  return ~(((t & kLow7) + kLow7) | t) & kHigh;
+}
+
+// Lead bytes whose second byte has a narrower range than 80-BF (E0, ED, F0, F4) or that never
+// start a well-formed sequence (C0, C1, F5-FF). Words holding one are stepped a character at a
+// time, so the word test only has to check the sequences' shape.
+u64 special_leads(u64 w, const Leads& l) {
+  return l.four | bytes_equal(w & ~kOnes, 0xC0 * kOnes) | bytes_equal(w, 0xE0 * kOnes) | bytes_equal(w, 0xED * kOnes);
+}
+
+// The result of walking whole words: where the walk can go on a character at a time (the first
+// byte of the last character counted, which is not counted), the characters counted before it,
+// and how far the caller must step a character at a time before words can be tried again.
+struct Words {
+  const Byte* p;
+  int64_t chars;
+  const Byte* resume;
+};
+
+// Counts the characters of whole words from the boundary `p` while words end by `limit` and at
+// most `room` characters are counted. A word is taken whole when every continuation byte in it
+// follows, within its sequence's length, a lead byte that asks for it, every byte that a lead asks
+// for is a continuation byte, and it holds no special lead: then the bytes that start characters
+// are exactly its bytes that are not continuation bytes.
+Words whole_words(const Byte* p, const Byte* limit, int64_t room) {
+  // Decoding from `p` never looks at the bytes before it, so none of them asks for a
+  // continuation byte here.
+  Leads before{0, 0, 0};
+  const Byte* at = p;
+  const Byte* resume = limit;
+  int64_t chars = 0;
+  while (limit - at >= 8 && chars + 8 <= room) {
+    const u64 w = load(at);
+    const u64 asked_before = before.two >> 56 | before.three >> 48 | before.four >> 40;
+    if ((w & kHigh) == 0 && asked_before == 0) {  // eight ASCII characters
+      chars += 8;
+      before = {0, 0, 0};
+      at += 8;
+      continue;
+    }
+    const Leads l = leads_of(w);
+    const u64 asked = (l.two << 8) | (l.three << 16) | (l.four << 24) | asked_before;
+    const u64 cont = continuations(w);
+    if (((cont ^ asked) | special_leads(w, l)) != 0) {
+      resume = at + 8;
+      break;
+    }
+    chars += 8 - static_cast<int64_t>(((cont >> 7) * kOnes) >> 56);
+    before = l;
+    at += 8;
+  }
+  if (at == p) return {p, 0, resume};
+  // The last character counted may run past `at` (or be cut short by the end of the text): the
+  // caller steps it whole from its lead byte.
+  const Byte* last = at - 1;
+  while (last > p && (*last & 0xC0) == 0x80) --last;
+  return {last, chars - 1, resume};
+}
+
+}  // namespace
+
+Char decode(const Byte* p, std::size_t avail) {
+  const Byte b0 = p[0];
+  if (b0 < 0x80) return {b0, 1, true};
+  const detail::Lead& lead = detail::kLeads[b0];
+  if (lead.len == 0 || avail < static_cast<std::size_t>(lead.len)) return kInvalid;
+  if (p[1] < lead.lo || p[1] > lead.hi) return kInvalid;
+  char32_t cp = b0 & (0xFFu >> (lead.len + 1));
+  cp = (cp << 6) | (p[1] & 0x3Fu);
+  for (int i = 2; i < lead.len; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return kInvalid;
+    cp = (cp << 6) | (p[i] & 0x3Fu);
+  }
+  return {cp, lead.len, true};
+}
+
+Walk walk(std::string_view text, std::size_t stop, int64_t max_chars) {
+  const Byte* begin = reinterpret_cast<const Byte*>(text.data());
+  const Byte* end = begin + text.size();
+  const Byte* limit = begin + std::min(stop, text.size());
+  const Byte* p = begin;
+  int64_t chars = 0;
+  while (p < limit && chars < max_chars) {
+    const Words words = whole_words(p, limit, max_chars - chars);
+    p = words.p;
+    chars += words.chars;
+    for (; p < limit && chars < max_chars && p < words.resume; ++chars) {
+      p += *p < 0x80 ? 1 : char_length(p, static_cast<std::size_t>(end - p));
+    }
+  }
+  return {static_cast<std::size_t>(p - begin), chars};
+}
+
+}  // namespace utf8

@@ -1,0 +1,91 @@
+// UTF-8 decoding and stepping: the one definition of what is one character in the character
+// layer, and a fast walk over many characters that follows it exactly.
+//
+// A character is one well-formed UTF-8 sequence (1 to 4 bytes, no overlong forms, no surrogates,
+// nothing above U+10FFFF). Every byte that does not start a well-formed sequence is a character
+// of its own, so stepping always makes progress and never splits a well-formed character.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace utf8 {
+
+namespace detail {
+
+using Byte = unsigned char;
+
+// Length of a well-formed sequence starting with a lead byte and the allowed range of its second
+// byte (the ranges exclude overlong forms, surrogates and code points above U+10FFFF).
+struct Lead {
+  int len;
+  Byte lo;
+  Byte hi;
+};
+
+constexpr Lead lead_of(Byte b) {
+  struct Range {
+    Byte first, last;
+    Lead lead;
+  };
+  constexpr Range ranges[] = {
+      {0xC2, 0xDF, {2, 0x80, 0xBF}}, {0xE0, 0xE0, {3, 0xA0, 0xBF}}, {0xE1, 0xEC, {3, 0x80, 0xBF}},
+      {0xED, 0xED, {3, 0x80, 0x9F}}, {0xEE, 0xEF, {3, 0x80, 0xBF}}, {0xF0, 0xF0, {4, 0x90, 0xBF}},
+      {0xF1, 0xF3, {4, 0x80, 0xBF}}, {0xF4, 0xF4, {4, 0x80, 0x8F}},
+  };
+  for (const Range& r : ranges) {
+    if (b >= r.first && b <= r.last) return r.lead;
+  }
+  return {0, 0, 0};
+}
+
+inline constexpr std::array<Lead, 256> kLeads = [] {
+  std::array<Lead, 256> table{};
+  for (int b = 0; b < 256; ++b) table[static_cast<std::size_t>(b)] = lead_of(static_cast<Byte>(b));
+  return table;
+}();
+
+}  // namespace detail
+
+// One decoded character: its code point and byte length. An invalid byte decodes as U+FFFD of
+// length 1 with `valid` false.
+struct Char {
+  char32_t cp;
+  int len;
+  bool valid;
+};
+
+// Decodes the character at `p`, of which at most `avail` bytes may be read (`avail` >= 1).
+// For NUL-terminated text SIZE_MAX may be passed: the terminator fails every continuation test,
+// so decoding stops at it without reading further.
+Char decode(const unsigned char* p, std::size_t avail);
+
+// Byte length of the character at `p` (`avail` >= 1 as for decode): decode(p, avail).len
+// without assembling the code point. Inline, as stepping calls it once per character.
+inline int char_length(const unsigned char* p, std::size_t avail) {
+  const detail::Byte b0 = p[0];
+  if (b0 < 0x80) return 1;
+  const detail::Lead& lead = detail::kLeads[b0];
+  if (lead.len == 0 || avail < static_cast<std::size_t>(lead.len)) return 1;
+  if (p[1] < lead.lo || p[1] > lead.hi) return 1;
+  if (lead.len >= 3 && (p[2] & 0xC0) != 0x80) return 1;
+  if (lead.len == 4 && (p[3] & 0xC0) != 0x80) return 1;
+  return lead.len;
+}
+
+// Where a walk stopped: a byte offset that is always a character boundary, and the number of
+// characters stepped to reach it.
+struct Walk {
+  std::size_t offset;
+  int64_t chars;
+};
+
+// Steps whole characters from the start of `text` while the offset is below `stop` and fewer
+// than `max_chars` characters have been stepped; characters are decoded against all of `text`,
+// so one that starts before `stop` is stepped whole. Gives exactly what stepping character by
+// character with char_length gives, eight bytes at a time where the text allows.
+Walk walk(std::string_view text, std::size_t stop, int64_t max_chars);
+
+}  // namespace utf8
