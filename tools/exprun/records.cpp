@@ -157,9 +157,11 @@ bool RecordReader::read_json(Record *r, bool learning, std::string *error) {
   r->resize(columns_.size());
   std::fill(r->kinds.begin(), r->kinds.end(), FieldKind::Null);
   auto visit = [&](std::string &&key, std::string &&value, JsonKind kind) {
-    size_t i = std::find(columns_.begin(), columns_.end(), key) - columns_.begin();
+    auto known = column_index_.find(key);
+    size_t i = known == column_index_.end() ? columns_.size() : known->second;
     if (i == columns_.size()) {
       if (!learning) return note_dropped(r->line, "member \"" + key + "\" is not among the columns");
+      column_index_.emplace(key, i);
       columns_.push_back(std::move(key));
       r->fields.emplace_back();
       r->kinds.push_back(FieldKind::Null);

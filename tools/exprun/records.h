@@ -5,6 +5,7 @@
 #include <deque>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -93,6 +94,7 @@ class RecordReader {
   ReaderOptions o_;
   uint64_t line_ = 1;
   std::vector<std::string> columns_;
+  std::unordered_map<std::string, size_t> column_index_;  // JSON member name to column
   std::vector<std::string> scratch_;
   std::deque<Record> window_;
   std::string window_error_;

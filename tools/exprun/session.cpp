@@ -6,6 +6,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "date_text.h"
 #include "host_functions.h"
@@ -22,13 +24,12 @@ const char *type_name(int type) {
   return kNames[type & 7];
 }
 
-bool is_program_variable(exp_engine *e, int index, const std::vector<std::string> &columns, std::string *name) {
+// A global the program declared (columns are host symbols, so they are not among them).
+bool is_program_variable(exp_engine *e, int index, std::string *name) {
   const char *n = nullptr;
   exp_symval *cell = nullptr;
   if (exp_symbol_name_get(e, index, &n) || exp_symbol_get(e, index, &cell)) return false;
   if (cell->flags & (EXP_HOSTSYM | EXP_HIDDEN)) return false;
-  for (const std::string &c : columns)
-    if (c == n) return false;
   *name = n;
   return true;
 }
@@ -209,10 +210,11 @@ bool Session::keeps_state(std::string *why) const {
 
 bool Session::choose_outputs(const Options &o, std::string *error, std::vector<std::string> *notices) {
   outputs_.clear();
+  std::unordered_map<std::string_view, int> by_name;
+  for (size_t i = 0; i < column_names_.size(); ++i) by_name.emplace(column_names_[i], static_cast<int>(i));
   auto column_index = [&](const std::string &name) {
-    for (size_t i = 0; i < column_names_.size(); ++i)
-      if (column_names_[i] == name) return static_cast<int>(i);
-    return -1;
+    auto it = by_name.find(name);
+    return it == by_name.end() ? -1 : it->second;
   };
   std::string result_name = o.result_name;
   if (column_index(result_name) >= 0 || exp_symbol_get_by_name(engine_, result_name.c_str())) {
@@ -256,7 +258,7 @@ bool Session::choose_outputs(const Options &o, std::string *error, std::vector<s
     if (write_result) outputs_.push_back({result_name, nullptr, true, -1});
     std::string name;
     for (int i = 0, n = exp_symbol_count(engine_); i < n; ++i)
-      if (is_program_variable(engine_, i, column_names_, &name))
+      if (is_program_variable(engine_, i, &name))
         outputs_.push_back({name, exp_symbol_get_by_name(engine_, name.c_str()), false, -1});
   }
   for (const std::string &name : o.exclude) {
@@ -264,12 +266,12 @@ bool Session::choose_outputs(const Options &o, std::string *error, std::vector<s
     if (it == outputs_.end()) notices->push_back("--exclude names '" + name + "', which is not written anyway");
     outputs_.erase(it, outputs_.end());
   }
-  for (size_t i = 0; i < outputs_.size(); ++i)
-    for (size_t j = 0; j < i; ++j)
-      if (outputs_[i].name == outputs_[j].name) {
-        *error = "the output would have two columns named '" + outputs_[i].name + "'";
-        return false;
-      }
+  std::unordered_set<std::string_view> seen;
+  for (const OutputColumn &c : outputs_)
+    if (!seen.insert(c.name).second) {
+      *error = "the output would have two columns named '" + c.name + "'";
+      return false;
+    }
   text_.resize(outputs_.size());
   values_.resize(outputs_.size());
   kinds_.resize(outputs_.size());
