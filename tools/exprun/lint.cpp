@@ -102,7 +102,7 @@ std::string nearest(const std::string &name, const std::vector<std::string> &kno
   size_t best_d = std::max<size_t>(1, name.size() / 3) + 1;
   for (const std::string &k : known) {
     size_t d = edit_distance(name, k);
-    if (d < best_d) best = k, best_d = d;
+    if (d < best_d && d < name.size()) best = k, best_d = d;
   }
   return best;
 }

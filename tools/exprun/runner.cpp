@@ -233,7 +233,7 @@ class Runner {
       }
     } catch (const std::bad_alloc &) {
       r->stopped = true;
-      r->stop = {i, Outcome::RunError, Failure{1, "out of memory (--max-memory sets what programs may use)", 0, 0}};
+      r->stop = {i, Outcome::RunError, Failure{1, "out of memory", 0, 0}};
     }
   }
 
