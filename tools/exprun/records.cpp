@@ -16,6 +16,60 @@ bool ByteSource::refill() {
 
 RecordReader::RecordReader(InputStream &in, const ReaderOptions &o) : src_(in), o_(o) {}
 
+RecordReader::RecordReader(InputStream &in, const ReaderOptions &o, const std::vector<std::string> &columns,
+                           uint64_t first_line)
+    : src_(in), o_(o), line_(first_line), columns_(columns) {
+  for (size_t i = 0; i < columns_.size(); ++i) column_index_.emplace(columns_[i], i);
+}
+
+bool RecordReader::read_chunk(std::string *out, size_t want, uint64_t *first_line, std::string *error) {
+  // Where the reader of the CSV text would be: at the start of a field, in an unquoted field, in
+  // a quoted one, or just after a quote inside a quoted one (an escape or the closing quote).
+  enum class At { FieldStart, Unquoted, Quoted, QuoteInQuoted };
+  out->clear();
+  *first_line = line_;
+  if (!window_error_.empty()) {  // the window stopped at an error: it comes first
+    *error = std::exchange(window_error_, std::string());
+    return false;
+  }
+  At at = At::FieldStart;
+  const bool csv = o_.format == Format::Csv;
+  for (int c; (c = src_.get()) != -1;) {
+    out->push_back(static_cast<char>(c));
+    if (csv) {
+      if (at == At::Quoted) {
+        if (c == '"') at = At::QuoteInQuoted;
+        else if (c == '\n') ++line_;
+        continue;
+      }
+      if (c == '"' && (at == At::FieldStart || at == At::QuoteInQuoted)) {
+        at = At::Quoted;
+        continue;
+      }
+      if (c == o_.separator) {
+        at = At::FieldStart;
+        continue;
+      }
+      if (c != '\n' && c != '\r') {
+        at = At::Unquoted;
+        continue;
+      }
+      at = At::FieldStart;
+    }
+    // A lone carriage return ends a line of delimited text too.
+    if (c == '\r' && o_.format != Format::Jsonl && src_.peek() != '\n') ++line_;
+    if (c == '\n') {
+      ++line_;
+      if (out->size() >= want) break;
+    }
+  }
+  if (src_.failed()) {
+    *error = "read error: " + src_.error();
+    return false;
+  }
+  return !out->empty();
+}
+
 namespace {
 
 // TSV escapes: \t, \n, \r and \\ stand for a tab, a line feed, a carriage return and a backslash;

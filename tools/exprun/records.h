@@ -1,6 +1,7 @@
 // Record input and output for exprun: CSV (RFC 4180), TSV and JSON lines, UTF-8 throughout.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -26,6 +27,22 @@ struct Record {
     fields.resize(n);
     kinds.assign(n, FieldKind::Text);
   }
+};
+
+// The bytes of one string as an input stream.
+class MemoryInput : public InputStream {
+ public:
+  explicit MemoryInput(std::string_view data) : data_(data) {}
+  long read(char *buf, size_t n) override {
+    n = std::min(n, data_.size() - pos_);
+    std::copy_n(data_.data() + pos_, n, buf);
+    pos_ += n;
+    return static_cast<long>(n);
+  }
+
+ private:
+  std::string_view data_;
+  size_t pos_ = 0;
 };
 
 // Buffered reading of bytes from an input stream, with the count of bytes consumed.
@@ -68,14 +85,23 @@ struct ReaderOptions {
 class RecordReader {
  public:
   RecordReader(InputStream &in, const ReaderOptions &o);
+  // A reader of a part of an input that starts at a record boundary on line `first_line`, with
+  // the columns already known (no header, no window).
+  RecordReader(InputStream &in, const ReaderOptions &o, const std::vector<std::string> &columns, uint64_t first_line);
   // Reads the header and the first window of records. Returns false on an empty input or an
   // error in the header (then *error is set).
   bool start(std::vector<std::string> *columns, std::string *error);
   // The records read ahead (for inferring column types).
   const std::deque<Record> &window() const { return window_; }
+  // Hands the records read ahead over (next() then goes on after them).
+  std::deque<Record> take_window() { return std::exchange(window_, {}); }
   // The next record, mapped onto the columns. Returns false at the end of the input or on an
   // error (then *error is set).
   bool next(Record *r, std::string *error);
+  // Reads the bytes of whole records into *out: at least `want` bytes unless the input ends, then
+  // on to the end of a record (a line break outside quoted fields), so that another reader can
+  // parse them. *first_line is the line they start on. False at the end of the input.
+  bool read_chunk(std::string *out, size_t want, uint64_t *first_line, std::string *error);
   uint64_t bytes_read() const { return src_.consumed(); }
   // The first time a record carried a field that is not a column, the text saying so; taken
   // once, then empty.

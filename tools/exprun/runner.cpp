@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <iterator>
 #include <new>
 
 #include "diagnostics.h"
@@ -22,7 +23,7 @@
 
 namespace {
 
-constexpr size_t kBatchPerJob = 4096;
+constexpr size_t kChunkBytes = 1 << 20;  // text of whole records per worker and round
 constexpr size_t kMaxJobs = 256;
 constexpr size_t kMaxReportedPerSlice = 10;
 
@@ -32,21 +33,30 @@ std::atomic<int> g_signal{0};
 
 // A record that did not go through, kept for the message.
 struct Problem {
-  size_t index;  // in the batch
+  size_t index;  // in its slice
+  uint64_t line;
   Outcome outcome;
   Failure failure;
 };
 
-// What one worker made of its slice of a batch.
+// What one worker made of its share of a round.
 struct SliceResult {
   std::string out;                  // formatted output lines, in order
+  uint64_t records = 0;             // records it went through
   bool stopped = false;             // the run must stop at `stop`
   Problem stop{};
   std::vector<Problem> reported;    // skipped or nulled records (the first few)
   uint64_t skipped = 0, nulled = 0, filtered = 0;
+  std::string notice;               // fields that are not columns (from its reader)
 };
 
-using Batch = std::vector<Record>;
+// One worker's share of a round: records already read, or the text of whole records to read.
+struct Work {
+  const Record *records = nullptr;
+  size_t count = 0;
+  const std::string *chunk = nullptr;
+  uint64_t first_line = 0;
+};
 
 class Progress {
  public:
@@ -142,6 +152,7 @@ class Runner {
     }
     for (size_t k = 0; k < workers_.size(); ++k) g_running[k].store(workers_[k]->program());
     if (workers_.size() > 1) pool_ = std::make_unique<WorkerPool>(workers_.size());
+    parsed_.resize(workers_.size());
     columns_ = columns;
     std::vector<std::string> names;
     for (const OutputColumn &c : workers_[0]->outputs()) names.push_back(c.name);
@@ -150,23 +161,29 @@ class Runner {
   }
 
   const std::vector<std::string> &columns() const { return columns_; }
-  size_t batch_size() const { return kBatchPerJob * workers_.size(); }
+  size_t workers() const { return workers_.size(); }
 
-  // Starts running the first n records of the batch (on the pool, or here with one worker).
-  void start(const Batch &batch, size_t n) {
-    size_t jobs = workers_.size();
-    results_.assign(jobs, SliceResult{});
-    size_t per = (n + jobs - 1) / jobs;
-    auto task = [this, &batch, n, per](size_t k) {
-      size_t b = std::min(n, k * per), e = std::min(n, b + per);
-      run_slice(*workers_[k], batch, b, e, &results_[k]);
+  // Starts a round: worker k takes work[k] (on the pool, or here with one worker).
+  void start(const std::vector<Work> &work, const ReaderOptions &ro) {
+    results_.assign(workers_.size(), SliceResult{});
+    auto task = [this, &work, &ro](size_t k) {
+      if (k < work.size()) work_on(k, work[k], ro, &results_[k]);
     };
     if (pool_) pool_->start(task);
     else task(0);
   }
 
-  // Waits for the batch started last and writes its output. Returns kOk to go on, or the exit status.
-  int finish(const Batch &batch, size_t n) {
+  // Splits records already read into one share per worker.
+  static std::vector<Work> share(const std::vector<Record> &records, size_t workers) {
+    std::vector<Work> work;
+    size_t n = records.size(), per = (n + workers - 1) / workers;
+    for (size_t b = 0; b < n; b += per) work.push_back({records.data() + b, std::min(per, n - b), nullptr, 0});
+    return work;
+  }
+
+  // Waits for the round started last and writes its output in order. Returns kOk to go on, or
+  // the exit status.
+  int finish(const std::string &path) {
     if (pool_) pool_->wait();
     for (SliceResult &r : results_) {
       if (!writer_.write_raw(r.out)) {
@@ -176,14 +193,24 @@ class Runner {
       skipped_ += r.skipped;
       nulled_ += r.nulled;
       filtered_ += r.filtered;
-      for (const Problem &p : r.reported) report(batch, p, true);
+      if (!r.notice.empty() && !noticed_) {
+        noticed_ = true;
+        std::fprintf(stderr, "exprun: warning: %s: %s\n", path.c_str(), r.notice.c_str());
+      }
+      for (const Problem &p : r.reported) report(path, p, true);
       if (r.stopped) {
         writer_.flush();
-        return report(batch, r.stop, false);
+        return report(path, r.stop, false);
       }
+      records_ += r.records;
     }
-    records_ += n;
     return kOk;
+  }
+
+  void note_window_notice(std::string notice) {
+    if (notice.empty() || noticed_) return;
+    noticed_ = true;
+    std::fprintf(stderr, "exprun: warning: %s\n", notice.c_str());
   }
 
   uint64_t records() const { return records_; }
@@ -204,13 +231,37 @@ class Runner {
   }
 
  private:
-  // Binds, runs and formats records [begin, end) of the batch on one session.
-  void run_slice(Session &s, const Batch &batch, size_t begin, size_t end, SliceResult *r) {
-    size_t i = begin;
+  // Reads the work's records when it holds text, then runs them (worker k).
+  void work_on(size_t k, const Work &w, const ReaderOptions &ro, SliceResult *r) {
+    if (!w.chunk) return run_slice(*workers_[k], w.records, w.count, r);
+    std::vector<Record> &records = parsed_[k];
+    size_t n = 0;
+    std::string error;
     try {
-      for (; i < end; ++i) {
+      MemoryInput in(*w.chunk);
+      RecordReader reader(in, ro, columns_, w.first_line);
+      for (;; ++n) {
+        if (records.size() <= n) records.emplace_back();
+        if (!reader.next(&records[n], &error)) break;
+      }
+      r->notice = reader.take_notice();
+    } catch (const std::bad_alloc &) {
+      error = "out of memory";
+    }
+    run_slice(*workers_[k], records.data(), n, r);
+    if (!error.empty() && !r->stopped) {
+      r->stopped = true;
+      r->stop = {n, 0, Outcome::ReadError, Failure{0, error, 0, 0}};
+    }
+  }
+
+  // Binds, runs and formats records [0, n) on one session.
+  void run_slice(Session &s, const Record *records, size_t n, SliceResult *r) {
+    size_t i = 0;
+    try {
+      for (; i < n; ++i) {
         Failure f;
-        Outcome oc = s.run(batch[i], &f);
+        Outcome oc = s.run(records[i], &f);
         if (oc == Outcome::Filtered) {
           ++r->filtered;
           continue;
@@ -218,33 +269,38 @@ class Runner {
         if (oc != Outcome::Ok) {
           if (o_.on_error == OnError::Stop || stop_requested()) {
             r->stopped = true;
-            r->stop = {i, oc, f};
-            return;
+            r->stop = {i, records[i].line, oc, f};
+            break;
           }
-          if (r->reported.size() < kMaxReportedPerSlice) r->reported.push_back({i, oc, f});
+          if (r->reported.size() < kMaxReportedPerSlice) r->reported.push_back({i, records[i].line, oc, f});
           if (o_.on_error == OnError::Skip || o_.filter) {
             ++r->skipped;
             continue;
           }
           ++r->nulled;
         }
-        s.read_outputs(batch[i], oc != Outcome::Ok, oc == Outcome::InputError);
+        s.read_outputs(records[i], oc != Outcome::Ok, oc == Outcome::InputError);
         writer_.format(s.values(), s.kinds(), &r->out);
       }
     } catch (const std::bad_alloc &) {
       r->stopped = true;
-      r->stop = {i, Outcome::RunError, Failure{1, "out of memory", 0, 0}};
+      r->stop = {i, records[i].line, Outcome::RunError, Failure{1, "out of memory", 0, 0}};
     }
+    r->records = i;
   }
 
   // Prints the message of a record that failed; returns the exit status when it stops the run.
-  int report(const Batch &batch, const Problem &p, bool warning) {
+  int report(const std::string &path, const Problem &p, bool warning) {
     uint64_t record = records_ + p.index + 1;
-    std::string where = "record " + std::to_string(record) + " (input line " + std::to_string(batch[p.index].line) + "): ";
     if (!warning && stop_requested()) {
       std::fprintf(stderr, "exprun: interrupted at record %llu\n", static_cast<unsigned long long>(record));
       return g_signal.load() ? 128 + g_signal.load() : kInterrupted;
     }
+    if (p.outcome == Outcome::ReadError) {
+      std::fprintf(stderr, "exprun: %s: %s\n", path.c_str(), p.failure.message.c_str());
+      return kInputError;
+    }
+    std::string where = "record " + std::to_string(record) + " (input line " + std::to_string(p.line) + "): ";
     std::string policy = warning ? (o_.on_error == OnError::Skip || o_.filter ? " (skipped)" : " (written with a null result)") : "";
     if (p.outcome == Outcome::InputError) {
       std::fprintf(stderr, "exprun: %sinput error: %s%s\n", where.c_str(), p.failure.message.c_str(), policy.c_str());
@@ -260,19 +316,26 @@ class Runner {
   std::vector<std::unique_ptr<Session>> workers_;
   std::unique_ptr<WorkerPool> pool_;
   std::vector<SliceResult> results_;
+  std::vector<std::vector<Record>> parsed_;  // each worker's records, reused from round to round
   std::vector<std::string> columns_;
   uint64_t records_ = 0, skipped_ = 0, nulled_ = 0, filtered_ = 0;
+  bool noticed_ = false;
 };
 
-// Fills the batch from the reader; returns the count (0 at the end or on an error: *error).
-size_t fill(RecordReader &reader, Batch &batch, size_t size, const std::string &path, std::string *error) {
-  if (batch.size() < size) batch.resize(size);
-  size_t n = 0;
-  while (n < size && reader.next(&batch[n], error)) ++n;
-  std::string notice = reader.take_notice();
-  if (!notice.empty()) std::fprintf(stderr, "exprun: warning: %s: %s\n", path.c_str(), notice.c_str());
-  return n;
+// Reads the text of the next round: one chunk of whole records per worker. Returns the count.
+size_t read_round(RecordReader &reader, size_t workers, std::vector<std::string> &chunks, std::vector<Work> &work,
+                  std::string *error) {
+  chunks.resize(workers);
+  work.clear();
+  uint64_t first_line = 0;
+  for (size_t k = 0; k < workers && error->empty(); ++k) {
+    if (!reader.read_chunk(&chunks[k], kChunkBytes, &first_line, error)) break;
+    work.push_back({nullptr, 0, &chunks[k], first_line});
+  }
+  return work.size();
 }
+
+int interrupted_status() { return g_signal.load() ? 128 + g_signal.load() : kInterrupted; }
 
 // Runs one input through the runner. Returns kOk to go on with the next input, or the exit status.
 int run_input(const Options &o, const std::string &path, Runner &run) {
@@ -305,24 +368,37 @@ int run_input(const Options &o, const std::string &path, Runner &run) {
     return kInputError;
   }
   Progress progress(o.progress, in->size());
-  Batch current, next;
-  size_t n = fill(reader, current, run.batch_size(), path, &error);
-  while (n > 0) {
-    run.start(current, n);
-    // The next batch is read while the workers run this one.
-    size_t m = error.empty() && !stop_requested() ? fill(reader, next, run.batch_size(), path, &error) : 0;
-    if (int rc = run.finish(current, n)) return rc;
+  // The records read ahead to find the columns go first; then whole records' text is handed to
+  // the workers, which parse it themselves.
+  std::deque<Record> ahead = reader.take_window();
+  std::vector<Record> window(std::make_move_iterator(ahead.begin()), std::make_move_iterator(ahead.end()));
+  run.note_window_notice(reader.take_notice());
+  std::vector<Work> work = Runner::share(window, run.workers());
+  std::vector<std::string> chunks[2];
+  std::vector<Work> next_work;
+  std::string read_error = error;
+  int side = 0;
+  if (work.empty()) {
+    read_round(reader, run.workers(), chunks[0], work, &read_error);
+    side = 1;
+  }
+  while (!work.empty()) {
+    run.start(work, ro);
+    // The next round is read while the workers run this one.
+    if (read_error.empty() && !stop_requested()) read_round(reader, run.workers(), chunks[side], next_work, &read_error);
+    else next_work.clear();
+    if (int rc = run.finish(path)) return rc;
     progress.update(run.records(), reader.bytes_read());
     if (stop_requested()) {
       std::fprintf(stderr, "exprun: interrupted after record %llu\n", static_cast<unsigned long long>(run.records()));
-      return g_signal.load() ? 128 + g_signal.load() : kInterrupted;
+      return interrupted_status();
     }
-    std::swap(current, next);
-    n = m;
+    std::swap(work, next_work);
+    side = 1 - side;
   }
-  if (!error.empty()) {
-    if (stop_requested()) return g_signal.load() ? 128 + g_signal.load() : kInterrupted;
-    std::fprintf(stderr, "exprun: %s: %s\n", path.c_str(), error.c_str());
+  if (!read_error.empty()) {
+    if (stop_requested()) return interrupted_status();
+    std::fprintf(stderr, "exprun: %s: %s\n", path.c_str(), read_error.c_str());
     return kInputError;
   }
   return kOk;

@@ -26,7 +26,7 @@ struct OutputColumn {
 };
 
 // What one record came to.
-enum class Outcome { Ok, Filtered, InputError, RunError };
+enum class Outcome { Ok, Filtered, InputError, RunError, ReadError };
 
 class Session {
  public:
