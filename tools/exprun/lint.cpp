@@ -156,7 +156,26 @@ std::vector<std::string> program_warnings(const std::string &program, const std:
   return warnings;
 }
 
+std::string denial_hint(const Failure &f) {
+  std::string m = f.message;
+  std::transform(m.begin(), m.end(), m.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (f.code != 53 && m.find("denied") == std::string::npos && m.find("not allowed") == std::string::npos) return {};
+  // The built-ins exprun denies by default, and the word of --allow that allows each.
+  static const std::pair<const char *, const char *> kDenied[] = {
+      {"execute", "process"}, {"deletefile", "files"}, {"movefile", "files"}, {"copyfile", "files"},
+      {"mkdir", "files"},     {"rmdir", "files"},      {"locale", "locale"},  {"file", "files"}};
+  for (const auto &[name, word] : kDenied)
+    if (m.find(name) != std::string::npos)
+      return std::string("exprun denies this by default; run with --allow ") + word + " to allow it";
+  return "exprun denies processes, file writes and locale changes by default; --allow process,files,locale allows them";
+}
+
 void print_hint(std::FILE *out, const Failure &f, const std::string &program, const std::vector<std::string> &columns) {
+  std::string denied = denial_hint(f);
+  if (!denied.empty()) {
+    std::fprintf(out, "hint: %s\n", denied.c_str());
+    return;
+  }
   std::vector<Token> t = tokenize(program);
   for (const std::string &c : columns) {
     if (!is_keyword(c)) continue;

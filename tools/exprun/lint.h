@@ -13,5 +13,8 @@
 // text when w is untyped).
 std::vector<std::string> program_warnings(const std::string &program, const std::vector<std::string> &columns,
                                           const std::vector<int> &types);
+// For a failure that a denied capability caused, the sentence naming the --allow that allows it;
+// else "".
+std::string denial_hint(const Failure &f);
 // Prints a "hint:" line for a compile failure when one applies.
 void print_hint(std::FILE *out, const Failure &f, const std::string &program, const std::vector<std::string> &columns);

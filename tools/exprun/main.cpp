@@ -7,6 +7,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <exception>
 #include <new>
 
 #include "options.h"
@@ -50,6 +51,9 @@ int main(int argc, char **argv) {
     return process(o);
   } catch (const std::bad_alloc &) {
     std::fprintf(stderr, "exprun: out of memory\n");
+    return kRunError;
+  } catch (const std::exception &e) {  // a thread that cannot start, for instance
+    std::fprintf(stderr, "exprun: %s\n", e.what());
     return kRunError;
   }
 }

@@ -93,6 +93,7 @@ bool check_program(const Options &o) {
   Failure f;
   if (compile_alone(o, [](exp_engine *, exp_pcode *) {}, &f)) return true;
   print_failure(stderr, "compile", f, o.program, program_name(o));
+  print_hint(stderr, f, o.program, {});
   return false;
 }
 
@@ -307,6 +308,8 @@ class Runner {
       return kInputError;
     }
     print_failure(stderr, where + "run-time", p.failure, o_.program, program_name(o_));
+    std::string denied = denial_hint(p.failure);
+    if (!denied.empty()) std::fprintf(stderr, "hint: %s\n", denied.c_str());
     if (warning) std::fprintf(stderr, "exprun: %s\n", policy.c_str() + 1);
     return kRunError;
   }
