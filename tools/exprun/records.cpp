@@ -117,9 +117,10 @@ void RecordReader::skip_bom() {
 bool RecordReader::read_delimited(std::vector<std::string> *fields, std::string *error) {
   int c = src_.get();
   while (c == '\n' || c == '\r') {  // blank lines carry no record
-    if (c == '\n') ++line_;
+    if (c == '\n' || src_.peek() != '\n') ++line_;  // a lone carriage return ends a line too
     c = src_.get();
   }
+  record_line_ = line_;
   if (c == -1) {
     if (src_.failed()) *error = "read error: " + src_.error();
     return false;
@@ -171,8 +172,8 @@ bool RecordReader::read_delimited(std::vector<std::string> *fields, std::string 
 }
 
 bool RecordReader::read_csv_record(Record *r, bool learning, std::string *error) {
-  uint64_t start = line_;
   if (!read_delimited(&scratch_, error)) return false;
+  const uint64_t start = record_line_;
   if (scratch_.size() > columns_.size() && learning && o_.allow_ragged)
     while (columns_.size() < scratch_.size()) columns_.push_back("c" + std::to_string(columns_.size() + 1));
   r->line = start;

@@ -119,6 +119,7 @@ class RecordReader {
   ByteSource src_;
   ReaderOptions o_;
   uint64_t line_ = 1;
+  uint64_t record_line_ = 1;  // where the record read_delimited read last starts
   std::vector<std::string> columns_;
   std::unordered_map<std::string, size_t> column_index_;  // JSON member name to column
   std::vector<std::string> scratch_;
