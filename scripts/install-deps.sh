@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config python3
-  libicu-dev libpcre2-dev libgmp-dev libmpfr-dev libedit-dev
+  libicu-dev libpcre2-dev libgmp-dev libmpfr-dev libedit-dev zlib1g-dev libzstd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
 )

@@ -38,9 +38,14 @@ bool format_date(const decimal192 *d, exp_engine *e, char *buf, size_t size) {
   tm.tm_hour = h;
   tm.tm_min = mi;
   tm.tm_sec = s;
-  const char *fmt = (e && e->date_iso8601) ? "%Y-%m-%d %H:%M:%S" : "%x %X";
   size_t limit = size < 255 ? size : 255;
-  if (std::strftime(buf, limit, fmt, &tm) == 0) buf[0] = '\0';
+  if (e && e->date_iso8601) {
+    // Four-digit years always: strftime's %Y writes year 1 as "1", which reads back as 2001.
+    int n = std::snprintf(buf, limit, "%04d-%02d-%02d %02d:%02d:%02d", y, mo, da, h, mi, s);
+    if (n < 0 || static_cast<size_t>(n) >= limit) buf[0] = '\0';
+    return true;
+  }
+  if (std::strftime(buf, limit, "%x %X", &tm) == 0) buf[0] = '\0';
   return true;
 }
 

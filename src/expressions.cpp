@@ -390,6 +390,22 @@ int parse_arguments(exp_engine *e, exp_pcode *p, Callee *callee, std::vector<exp
   }
 }
 
+// Error 38 at the call (the position its mark holds), naming the function and the argument
+// counts it takes; `given` counts the object of a method call, which the message leaves out.
+int count_error(exp_engine *e, const exp_function *fn, size_t given, bool method) {
+  size_t self = method ? 1 : 0;
+  auto low = static_cast<size_t>(fn->min_args < 0 ? 0 : fn->min_args);
+  low = low > self ? low - self : 0;
+  std::string takes = std::to_string(low);
+  if (fn->max_args == EXP_UNLIMITED) takes += " or more";
+  else if (fn->max_args - self != low) takes += " to " + std::to_string(fn->max_args - self);
+  std::string text = "Parameter count mismatch: " + std::string(fn->name) + " takes " + takes + " argument" +
+                     (takes == "1" ? "" : "s") + ", " + std::to_string(given - self) + " given";
+  e->err_line = S(e)->mark.line;
+  e->err_column = S(e)->mark.column;
+  return engine_error_text(e, ERR_PARAM_COUNT, text.c_str(), text.size());
+}
+
 bool count_allowed(const exp_function *fn, size_t count) {
   if (count < static_cast<size_t>(fn->min_args < 0 ? 0 : fn->min_args)) return false;
   return fn->max_args == EXP_UNLIMITED || count <= fn->max_args;
@@ -452,8 +468,8 @@ int parse_call(exp_engine *e, exp_pcode *p, exp_symval **out) {
   exp_symval *result = nullptr;
   if (int rc = make_call_result(e, p, callee, &result)) return rc;
   if (int rc = parse_arguments(e, p, &callee, &args)) return rc;
+  if (callee.fn && !count_allowed(callee.fn, args.size())) return count_error(e, callee.fn, args.size(), method);
   if (int rc = advance(e)) return rc;
-  if (callee.fn && !count_allowed(callee.fn, args.size())) return engine_error(e, ERR_PARAM_COUNT);
   int argc = static_cast<int>(args.size());
   void *target = callee.udf ? static_cast<void *>(callee.udf) : reinterpret_cast<void *>(callee.fn->fn);
   if (int rc = emit(e, p, callee.udf ? EXP_UDF_CALL : EXP_CALL, argc, target)) return rc;

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include "engine.h"
 #include "errors.h"
@@ -31,6 +32,68 @@ void sym_destroy(exp_sym *s) {
   std::free(s);
 }
 
+namespace {
+
+// Lists up to this length are walked; longer ones are looked up through their index.
+constexpr int kIndexedLength = 16;
+
+// The ASCII case fold of `name` into *key; false when the name holds another character.
+bool ascii_key(std::string_view name, std::string *key) {
+  key->clear();
+  for (char c : name) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+    key->push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+  }
+  return true;
+}
+
+// Adds one record to a valid index (may throw std::bad_alloc). The first record of a name keeps
+// its place, as the walk of the list finds it first.
+void index_add(SymbolIndex &ix, exp_sym *s) {
+  ix.by_position.push_back(s);
+  std::string key;
+  if (ascii_key(s->name, &key)) ix.ascii_names.emplace(std::move(key), s);
+  else ix.other_names.push_back(s);
+}
+
+// Makes the list's index current. False when the list is short or memory runs out: look-ups
+// then walk the list.
+bool index_ready(const SymbolList &list) {
+  SymbolIndex &ix = list.index;
+  if (ix.valid) return true;
+  if (list.count <= kIndexedLength) return false;
+  try {
+    ix.by_position.reserve(static_cast<size_t>(list.count));
+    ix.ascii_names.reserve(static_cast<size_t>(list.count));
+    for (exp_sym *s = list.first; s; s = s->next) index_add(ix, s);
+    ix.valid = true;
+  } catch (const std::bad_alloc &) {
+    ix = SymbolIndex{};
+  }
+  return ix.valid;
+}
+
+// The first record named `name` (already cut as stored names are), through the index; `found` is
+// false when the index cannot answer (a name with characters beyond ASCII, or no memory).
+exp_sym *index_find(const SymbolList &list, std::string_view name, const name_key &key, bool *found) {
+  *found = false;
+  const SymbolIndex &ix = list.index;
+  std::string folded;
+  try {
+    if (!ascii_key(name, &folded)) return nullptr;
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+  *found = true;
+  auto hit = ix.ascii_names.find(folded);
+  if (hit != ix.ascii_names.end()) return hit->second;
+  for (exp_sym *s : ix.other_names)
+    if (key.matches(s->name)) return s;
+  return nullptr;
+}
+
+}  // namespace
+
 void symlist_append(SymbolList &list, exp_sym *s) {
   ++list.version;
   s->next = nullptr;
@@ -38,6 +101,12 @@ void symlist_append(SymbolList &list, exp_sym *s) {
   else list.first = s;
   list.last = s;
   ++list.count;
+  if (!list.index.valid) return;
+  try {
+    index_add(list.index, s);
+  } catch (const std::bad_alloc &) {
+    list.index = SymbolIndex{};
+  }
 }
 
 void symlist_remove(SymbolList &list, exp_sym *s) {
@@ -48,6 +117,7 @@ void symlist_remove(SymbolList &list, exp_sym *s) {
     if (list.last == cur) list.last = prev;
     --list.count;
     ++list.version;
+    list.index = SymbolIndex{};  // rebuilt by the next look-up
     sym_destroy(cur);
     return;
   }
@@ -66,9 +136,23 @@ void symlist_free(SymbolList &list) {
 
 exp_sym *symlist_find(const SymbolList &list, const char *name) {
   const name_key key(name);
+  if (name && index_ready(list)) {
+    std::string_view q(name);
+    bool found = false;
+    exp_sym *s = index_find(list, q.substr(0, np_uchar_cut(q, EXP_NAME_MAX)), key, &found);
+    if (found) return s;
+  }
   for (exp_sym *s = list.first; s; s = s->next)
     if (key.matches(s->name)) return s;
   return nullptr;
+}
+
+exp_sym *symlist_at(const SymbolList &list, int index) {
+  if (index < 0 || index >= list.count) return nullptr;
+  if (index_ready(list)) return list.index.by_position[static_cast<size_t>(index)];
+  exp_sym *s = list.first;
+  for (; s && index > 0; --index) s = s->next;
+  return s;
 }
 
 exp_sym *sym_of_cell(exp_symval *cell) {
@@ -146,12 +230,7 @@ extern "C" EXP_API void exp_reset_symbols(exp_engine *e) {
 extern "C" EXP_API int exp_symbol_count(const exp_engine *e) { return e ? e->symbols.count : 0; }
 
 // The record at `index` of the global list, or none.
-static exp_sym *symbol_at(exp_engine *e, int index) {
-  if (index < 0) return nullptr;
-  exp_sym *s = e->symbols.first;
-  for (; s && index > 0; --index) s = s->next;
-  return s;
-}
+static exp_sym *symbol_at(exp_engine *e, int index) { return symlist_at(e->symbols, index); }
 
 extern "C" EXP_API int exp_symbol_get(exp_engine *e, int index, exp_symval **out) {
   if (!e) return ERR_INVALID_INPUT;

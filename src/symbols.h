@@ -1,6 +1,10 @@
 // Named value cells: the engine's global symbol list and programs' local lists.
 #pragma once
 
+#include <string>
+#include <unordered_map>
+#include <vector>
+
 #include "expression.h"
 #include "names.h"
 
@@ -10,12 +14,24 @@ struct exp_sym {
   exp_sym *next;
 };
 
+// Position and name look-ups of a long symbol list in constant time. Built on the first look-up
+// of a list longer than a few records, kept up to date by appends and dropped by removals (rare).
+// Names are keyed by their ASCII case fold; names with other characters (whose folding may meet
+// an ASCII name) are kept apart and compared one by one.
+struct SymbolIndex {
+  bool valid = false;
+  std::vector<exp_sym *> by_position;
+  std::unordered_multimap<std::string, exp_sym *> ascii_names;
+  std::vector<exp_sym *> other_names;
+};
+
 // A singly linked list appended at the tail; index order is order of creation.
 struct SymbolList {
   exp_sym *first = nullptr;
   exp_sym *last = nullptr;
   int count = 0;
   uint64_t version = 0;  // changes whenever a record is added or removed
+  mutable SymbolIndex index;
 };
 
 // A new record with the cell initialised (type, limit, flags, class) and set null, or none
@@ -29,6 +45,8 @@ void symlist_remove(SymbolList &list, exp_sym *s);
 // Destroys every record; the list becomes empty.
 void symlist_free(SymbolList &list);
 exp_sym *symlist_find(const SymbolList &list, const char *name);
+// The record at `index` (order of creation), or none.
+exp_sym *symlist_at(const SymbolList &list, int index);
 
 // Creates a global symbol at the end of the engine's list and returns its cell, or none.
 // `program`, when given, records the symbol as one that program created (freed with it).

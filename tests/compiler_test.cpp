@@ -502,10 +502,6 @@ TEST(ExpressionErrors, ReportedAtTheCurrentToken) {
       {"strict(1)", ERR_PARAM_MISMATCH, 1, 9, "Parameter mismatch on parameter 1"},
       {"add2(1, 'x')", ERR_PARAM_MISMATCH, 1, 12, "Parameter mismatch on parameter 2"},
       {"add2(2.5, 1)", ERR_PARAM_MISMATCH, 1, 9, "Parameter mismatch on parameter 1"},
-      {"count();", ERR_PARAM_COUNT, 1, 8, "Parameter count mismatch"},
-      {"count(1, 2, 3, 4);", ERR_PARAM_COUNT, 1, 18, nullptr},
-      {"add2(1);", ERR_PARAM_COUNT, 1, 8, nullptr},
-      {"add2(1, 2, 3);", ERR_PARAM_COUNT, 1, 14, nullptr},
       {"nothing(1)", ERR_PARAM_COUNT, 1, 10, nullptr},
       {"p == 1;", ERR_INVALID_COMPARISON, 1, 7, "Invalid comparison"},
       {"1 <> p;", ERR_INVALID_COMPARISON, 1, 7, nullptr},
@@ -516,11 +512,23 @@ TEST(ExpressionErrors, ReportedAtTheCurrentToken) {
       {"widget w; w.ghost()", ERR_FUNC_NOT_FOUND, 1, 13, "Function 'ghost' not found"},
       {"widget w; w.size", ERR_PARENTHESIS, 1, 17, nullptr},
       {"widget w; w.size + 1", ERR_PARENTHESIS, 1, 18, nullptr},
-      {"widget w; w.scale(1, 2);", ERR_PARAM_COUNT, 1, 24, nullptr},
       {"widget w; w.scale('x',)", ERR_PARAM_MISMATCH, 1, 23, "Parameter mismatch on parameter 2"},
       // Inconsistent function records are internal errors.
       {"widget w; w.bad()", ERR_INTERNAL, 1, 13, nullptr},
       {"make_gadget()", ERR_INTERNAL, 1, 13, nullptr},
+  };
+  expect_errors(cases);
+}
+
+// A call with too few or too many arguments is reported at the call, with the counts the
+// function takes (the next statement may be lines away).
+TEST(ExpressionErrors, ArgumentCountsReportedAtTheCall) {
+  static const ErrorCase cases[] = {
+      {"count();", ERR_PARAM_COUNT, 1, 1, "Parameter count mismatch: count takes 1 to 3 arguments, 0 given"},
+      {"count(1, 2, 3, 4);", ERR_PARAM_COUNT, 1, 1, nullptr},
+      {"x = add2(1)\n\ny = 2", ERR_PARAM_COUNT, 1, 5, "Parameter count mismatch: add2 takes 2 arguments, 1 given"},
+      {"add2(1, 2, 3);", ERR_PARAM_COUNT, 1, 1, nullptr},
+      {"widget w; w.scale(1, 2);", ERR_PARAM_COUNT, 1, 11, nullptr},
   };
   expect_errors(cases);
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/test_util.h"
 #include "engine.h"
@@ -110,6 +112,51 @@ TEST(SymbolLookup, LongNamesAreCutTo64BytesAndStillFound) {
   ASSERT_EQ(exp_add_symbol(e.get(), wide.c_str(), EXP_INTEGER, 0, 0, nullptr), 0);
   ASSERT_EQ(exp_symbol_name_get(e.get(), 1, &n), 0);
   EXPECT_EQ(std::string(n), std::string(63, 'w'));
+}
+
+// Long lists are looked up through an index: every answer must match the list itself, through
+// appends, removals, names cut to 64 bytes and case folding beyond ASCII (the Kelvin sign folds
+// to k, so "\u212Aey" names the symbol "key").
+TEST(SymbolLookup, LongListsAnswerAsTheListDoes) {
+  EnginePtr e = make_engine();
+  std::vector<std::pair<std::string, exp_symval *>> expected;
+  auto add = [&](const std::string &name) {
+    exp_symval *c = nullptr;
+    ASSERT_EQ(exp_add_symbol(e.get(), name.c_str(), EXP_INTEGER, 0, 0, &c), 0) << name;
+    expected.emplace_back(name.substr(0, 64), c);
+  };
+  auto check = [&] {
+    ASSERT_EQ(exp_symbol_count(e.get()), static_cast<int>(expected.size()));
+    for (size_t i = 0; i < expected.size(); ++i) {
+      exp_symval *c = nullptr;
+      const char *n = nullptr;
+      EXPECT_EQ(exp_symbol_get(e.get(), static_cast<int>(i), &c), 0);
+      EXPECT_EQ(exp_symbol_name_get(e.get(), static_cast<int>(i), &n), 0);
+      EXPECT_EQ(c, expected[i].second);
+      EXPECT_EQ(n, expected[i].first);
+      EXPECT_EQ(exp_symbol_get_by_name(e.get(), expected[i].first.c_str()), c) << expected[i].first;
+    }
+  };
+  for (int i = 0; i < 40; ++i) add("col" + std::to_string(i));
+  add("Key");
+  add("\xC3\x84rger");  // Ärger
+  add(std::string(70, 'L'));
+  check();
+  EXPECT_EQ(exp_symbol_get_by_name(e.get(), "COL7"), expected[7].second);
+  EXPECT_EQ(exp_symbol_get_by_name(e.get(), "\xE2\x84\xAA" "ey"), expected[40].second);
+  EXPECT_EQ(exp_symbol_get_by_name(e.get(), "\xC3\xA4RGER"), expected[41].second);
+  EXPECT_EQ(exp_symbol_get_by_name(e.get(), (std::string(64, 'l') + "zzz").c_str()), expected[42].second);
+  EXPECT_EQ(exp_symbol_get_by_name(e.get(), "col40"), nullptr);
+  EXPECT_EQ(exp_add_symbol(e.get(), "KEY", EXP_INTEGER, 0, 0, nullptr), ERR_DUPLICATE_SYMBOL);
+  {
+    testutil::Program prog(e.get());
+    for (int i = 0; i < 30; ++i)
+      ASSERT_NE(sym_add_global(e.get(), ("tmp" + std::to_string(i)).c_str(), EXP_INTEGER, 0, nullptr, 0, prog.get()), nullptr);
+    EXPECT_NE(exp_symbol_get_by_name(e.get(), "TMP29"), nullptr);
+  }
+  EXPECT_EQ(exp_symbol_get_by_name(e.get(), "tmp29"), nullptr);
+  add("after");
+  check();
 }
 
 TEST(SymbolReset, EveryGlobalBecomesNullStaticAndHostIncluded) {

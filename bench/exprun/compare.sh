@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # exprun against Miller on 1,000,000 CSV rows: integer arithmetic, decimal arithmetic and string
-# clean-up with branches. Prints median wall seconds of REPS runs and the ratio to Miller.
+# clean-up with branches (the classification workload). Prints median wall seconds of REPS runs,
+# the ratio to Miller and the speed-up of --jobs 2 over --jobs 1, all measured in one run, with
+# the load average before and after (figures from a busy machine are not comparable).
 # Usage: bash bench/exprun/compare.sh [ROWS] [REPS]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../.." && pwd)
@@ -44,7 +46,8 @@ declare -A mlr_prog=(
 )
 declare -A outputs=([int]=total [decimal]=amount [strings]=status)
 
-printf '| workload | exprun --jobs 1 (s) | exprun --jobs 2 (s) | Miller (s) | Miller / exprun -j1 |\n|---|---|---|---|---|\n'
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg), cores: $(nproc)"
+printf '| workload | exprun --jobs 1 (s) | exprun --jobs 2 (s) | -j1 / -j2 | Miller (s) | Miller / exprun -j1 |\n|---|---|---|---|---|---|\n'
 for w in int decimal strings; do
   args=(-f "$here/bench/exprun/$w.expr" $types --no-result --output "${outputs[$w]}" --no-progress "$work/data.csv")
   t1=$(timeit "$exprun" "${args[@]}")
@@ -55,5 +58,7 @@ for w in int decimal strings; do
   else
     tm="n/a"; ratio="n/a"
   fi
-  printf '| %s | %.2f | %.2f | %s | %s |\n' "$w" "$t1" "$t2" "$tm" "$ratio"
+  speedup=$(printf '%.2f' "$(echo "$t1 / $t2" | bc -l)")
+  printf '| %s | %.2f | %.2f | %s | %s | %s |\n' "$w" "$t1" "$t2" "$speedup" "$tm" "$ratio"
 done
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -1,32 +1,55 @@
 // Record input and output for exprun: CSV (RFC 4180), TSV and JSON lines, UTF-8 throughout.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
+#include <deque>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "streams.h"
+
 enum class Format { Csv, Tsv, Jsonl };
 
-// One input record: its fields in column order. A field may be null (JSON null, or a column
-// the record lacks).
+// How a field was read: text, null (JSON null, or a column the record lacks), or a JSON literal
+// other than a string (number, true, false, nested array or object) kept as its exact text.
+enum class FieldKind : uint8_t { Text, Null, Json };
+
+// One input record: its fields in column order.
 struct Record {
   std::vector<std::string> fields;
-  std::vector<uint8_t> null;  // 1 where the field is null
-  uint64_t line = 0;          // line of the input where the record starts
+  std::vector<FieldKind> kinds;
+  uint64_t line = 0;  // line of the input where the record starts
   void resize(size_t n) {
     fields.resize(n);
-    null.assign(n, 0);
+    kinds.assign(n, FieldKind::Text);
   }
 };
 
-// Buffered reading of bytes from a FILE*, with the count of bytes consumed (for progress).
+// The bytes of one string as an input stream.
+class MemoryInput : public InputStream {
+ public:
+  explicit MemoryInput(std::string_view data) : data_(data) {}
+  long read(char *buf, size_t n) override {
+    n = std::min(n, data_.size() - pos_);
+    std::copy_n(data_.data() + pos_, n, buf);
+    pos_ += n;
+    return static_cast<long>(n);
+  }
+
+ private:
+  std::string_view data_;
+  size_t pos_ = 0;
+};
+
+// Buffered reading of bytes from an input stream, with the count of bytes consumed.
 class ByteSource {
  public:
-  explicit ByteSource(std::FILE *f) : f_(f) {}
-  // The next byte, or -1 at the end of the input.
+  explicit ByteSource(InputStream &in) : in_(in) {}
+  // The next byte, or -1 at the end of the input (or on a read error: error()).
   int get() {
     if (pos_ == len_ && !refill()) return -1;
     ++consumed_;
@@ -37,49 +60,71 @@ class ByteSource {
     return static_cast<unsigned char>(buf_[pos_]);
   }
   uint64_t consumed() const { return consumed_; }
-  bool error() const { return std::ferror(f_) != 0; }
+  bool failed() const { return failed_; }
+  const std::string &error() const { return in_.error(); }
 
  private:
   bool refill();
-  std::FILE *f_;
-  char buf_[1 << 16];
+  InputStream &in_;
+  std::vector<char> buf_ = std::vector<char>(1 << 16);
   size_t pos_ = 0, len_ = 0;
   uint64_t consumed_ = 0;
+  bool failed_ = false;
 };
 
-// Reads records of one format. The first call, for formats with a header, also yields the
-// column names.
+struct ReaderOptions {
+  Format format = Format::Csv;
+  char separator = ',';
+  bool header = true;        // CSV/TSV input starts with a header line
+  bool allow_ragged = false; // CSV/TSV fields past the header become columns c<N>
+  size_t window = 1000;      // records read ahead to find the columns (JSON members, ragged fields)
+};
+
+// Reads records of one format. The columns are the header's (or c1, c2, ... without one), then
+// for JSON lines and ragged CSV whatever new names the first window of records brings.
 class RecordReader {
  public:
-  RecordReader(std::FILE *f, Format format, char separator, bool header);
-  // Reads the header (or, without one, looks at the first record to count the columns).
-  // Returns false on an empty input.
-  bool read_header(std::vector<std::string> *columns, std::string *error);
+  RecordReader(InputStream &in, const ReaderOptions &o);
+  // A reader of a part of an input that starts at a record boundary on line `first_line`, with
+  // the columns already known (no header, no window).
+  RecordReader(InputStream &in, const ReaderOptions &o, const std::vector<std::string> &columns, uint64_t first_line);
+  // Reads the header and the first window of records. Returns false on an empty input or an
+  // error in the header (then *error is set).
+  bool start(std::vector<std::string> *columns, std::string *error);
+  // The records read ahead (for inferring column types).
+  const std::deque<Record> &window() const { return window_; }
+  // Hands the records read ahead over (next() then goes on after them).
+  std::deque<Record> take_window() { return std::exchange(window_, {}); }
   // The next record, mapped onto the columns. Returns false at the end of the input or on an
   // error (then *error is set).
   bool next(Record *r, std::string *error);
+  // Reads the bytes of whole records into *out: at least `want` bytes unless the input ends, then
+  // on to the end of a record (a line break outside quoted fields), so that another reader can
+  // parse them. *first_line is the line they start on. False at the end of the input.
+  bool read_chunk(std::string *out, size_t want, uint64_t *first_line, std::string *error);
   uint64_t bytes_read() const { return src_.consumed(); }
-  uint64_t line() const { return line_; }
-  // The first time a record carried a field that is not a column (a JSON member the first record
-  // lacks, a CSV line longer than the header), the text saying so; taken once, then empty.
+  // The first time a record carried a field that is not a column, the text saying so; taken
+  // once, then empty.
   std::string take_notice() { return std::exchange(notice_, std::string()); }
 
  private:
-  // Records the first field that is not a column; later ones are counted in silence.
   void note_dropped(uint64_t line, const std::string &what);
   bool read_delimited(std::vector<std::string> *fields, std::string *error);
-  bool read_json(Record *r, std::string *error);
+  bool read_one(Record *r, bool learning, std::string *error);
+  bool read_csv_record(Record *r, bool learning, std::string *error);
+  bool read_json(Record *r, bool learning, std::string *error);
   bool read_json_line(std::string *line);
+  void skip_bom();
 
   ByteSource src_;
-  Format format_;
-  char sep_;
-  bool header_;
+  ReaderOptions o_;
   uint64_t line_ = 1;
+  uint64_t record_line_ = 1;  // where the record read_delimited read last starts
   std::vector<std::string> columns_;
+  std::unordered_map<std::string, size_t> column_index_;  // JSON member name to column
   std::vector<std::string> scratch_;
-  bool pending_ = false;  // a record read while looking for the column count
-  Record pending_record_;
+  std::deque<Record> window_;
+  std::string window_error_;
   std::string json_line_;
   std::string notice_;
   bool noticed_ = false;
@@ -88,24 +133,25 @@ class RecordReader {
 // Writes records with a header line (CSV/TSV) or as JSON objects.
 class RecordWriter {
  public:
-  RecordWriter(std::FILE *f, Format format, char separator, bool header)
-      : f_(f), format_(format), sep_(separator), header_(header) {}
+  RecordWriter(OutputStream &out, Format format, char separator, bool header)
+      : out_(out), format_(format), sep_(separator), header_(header) {}
+  // Writes the header line (CSV/TSV with a header).
   void begin(const std::vector<std::string> &columns);
-  // Values are given as text with a kind per field (for JSON typing and null).
-  enum class Kind : uint8_t { Null, Text, Number, Boolean };
-  void write(const std::vector<std::string_view> &values, const std::vector<Kind> &kinds);
-  // Appends the formatted record to *out instead of writing it (for worker threads).
-  void format(const std::vector<std::string_view> &values, const std::vector<Kind> &kinds, std::string *out);
-  void write_raw(const std::string &text) { std::fwrite(text.data(), 1, text.size(), f_); }
-  void flush() { std::fflush(f_); }
+  // How a value is written: null, text, a number or boolean (bare in JSON when JSON has the form),
+  // or JSON text passed through (bare in JSON, as its text in CSV/TSV).
+  enum class Kind : uint8_t { Null, Text, Number, Boolean, Json };
+  // Appends the formatted record to *out.
+  void format(const std::vector<std::string_view> &values, const std::vector<Kind> &kinds, std::string *out) const;
+  // Writes formatted text; false on a write error (error()).
+  bool write_raw(const std::string &text) { return out_.write(text.data(), text.size()); }
+  bool flush() { return out_.flush(); }
+  const std::string &error() const { return out_.error(); }
 
  private:
   void put_delimited(std::string *out, std::string_view value) const;
-  static void put_json_string(std::string *out, std::string_view value);
-  std::FILE *f_;
+  OutputStream &out_;
   Format format_;
   char sep_;
   bool header_;
   std::vector<std::string> columns_;
-  std::string line_;
 };

@@ -1,0 +1,20 @@
+// Advice about a program beyond what the compiler says: warnings about comparisons that read
+// numbers as text, and hints after a compile error (backquotes for keyword names, == for =,
+// the nearest known name).
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "session.h"
+
+// Warnings for ordering comparisons of a text column with a number literal (`w > 10` compares
+// text when w is untyped).
+std::vector<std::string> program_warnings(const std::string &program, const std::vector<std::string> &columns,
+                                          const std::vector<int> &types);
+// For a failure that a denied capability caused, the sentence naming the --allow that allows it;
+// else "".
+std::string denial_hint(const Failure &f);
+// Prints a "hint:" line for a compile failure when one applies.
+void print_hint(std::FILE *out, const Failure &f, const std::string &program, const std::vector<std::string> &columns);
