@@ -37,9 +37,7 @@ def _typed(values, mask=None):
         return "int", np.ascontiguousarray(values, dtype=np.int64), mask
     if kind == "f":
         return "float", np.ascontiguousarray(values, dtype=np.float64), mask
-    objects = np.empty(len(values), dtype=object)
-    objects[:] = values
-    return "object", objects, mask
+    return "object", np.ascontiguousarray(values.astype(object)), mask
 
 
 def input_column(values):
@@ -49,9 +47,8 @@ def input_column(values):
     if not series_like:
         if isinstance(values, np.ndarray):
             return _typed(values)
-        objects = np.empty(len(values), dtype=object)
-        objects[:] = list(values)
-        return "object", objects, None
+        # A list goes as it is: numpy would inspect every element to guess a dtype.
+        return "object", values if isinstance(values, (list, tuple)) else list(values), None
     import pandas as pd
     dtype = values.dtype
     if isinstance(dtype, pd.DatetimeTZDtype):
@@ -76,9 +73,7 @@ def _output_array(column):
         return pd.arrays.IntegerArray(column[1], column[2])
     if kind == "bool":
         return pd.arrays.BooleanArray(column[1], column[2])
-    objects = np.empty(len(column[1]), dtype=object)
-    objects[:] = column[1]
-    return objects
+    return column[1]
 
 
 def build_frame(names, out, index, on_error, with_result):

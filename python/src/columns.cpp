@@ -40,6 +40,31 @@ void decimal_of_double(double v, exp_decimal192 *out) {
   exp_decimal_make(out, negative ? -coefficient : coefficient, exponent);
 }
 
+// The engine's normal text of a real whose coefficient fits 64 bits ("1999E-2" for 19.990, "100"
+// for 1E+2, "0" for -0): trailing zeros dropped and no positive exponent, as its own conversion to
+// text does, so Decimal(text) is the value exprun prints. False for other values.
+bool compact_text(const exp_decimal192 &d, std::string *out) {
+  constexpr uint64_t kCoefficientHigh = (uint64_t{1} << EXP_DECIMAL_EXP_SHIFT) - 1;
+  const auto field = static_cast<int32_t>((d.w[2] >> EXP_DECIMAL_EXP_SHIFT) & 0x3FFFF);
+  if (d.w[1] != 0 || (d.w[2] & kCoefficientHigh) != 0 || field >= EXP_DECIMAL_INF) return false;
+  uint64_t c = d.w[0];
+  int32_t exponent = field - EXP_DECIMAL_BIAS;
+  out->clear();
+  if (c == 0) return out->assign("0"), true;
+  while (exponent < 0 && c % 10 == 0) c /= 10, ++exponent;
+  if (exponent > 30) return false;
+  char buf[24];
+  if (d.w[2] >> 63) out->push_back('-');
+  out->append(buf, std::to_chars(buf, buf + sizeof buf, c).ptr);
+  if (exponent > 0) {
+    out->append(static_cast<size_t>(exponent), '0');
+  } else if (exponent < 0) {
+    out->push_back('E');
+    out->append(buf, std::to_chars(buf, buf + sizeof buf, exponent).ptr);
+  }
+  return true;
+}
+
 template <typename T>
 const T *array_data(py::handle data, size_t begin, size_t end) {
   auto arr = py::reinterpret_borrow<py::array>(data);
@@ -143,11 +168,14 @@ void InputColumn::fill_typed(exp_engine *e, ColumnKind kind, py::handle data, si
 }
 
 void InputColumn::fill_objects(exp_engine *e, const PyTypes &t, py::handle data, size_t begin, size_t end) {
+  // An object array is read in place; any other sequence item by item.
+  const bool in_place = py::isinstance<py::array>(data) && py::reinterpret_borrow<py::array>(data).dtype().kind() == 'O';
+  PyObject *const *items = in_place ? array_data<PyObject *>(data, begin, end) : nullptr;
   py::sequence seq = py::reinterpret_borrow<py::sequence>(data);
   exp_symval scratch{};
   scratch.flags = static_cast<uint32_t>(type_);
   for (size_t i = 0; i < end - begin; ++i) {
-    py::object v = seq[begin + i];
+    py::object v = items ? py::reinterpret_borrow<py::object>(items[i]) : py::object(seq[begin + i]);
     if (is_missing(v)) {
       null_[i] = 1;
     } else if (type_ == EXP_STRING) {
@@ -206,11 +234,13 @@ void OutputColumn::capture(const exp_symval *cell) {
 
 py::object OutputColumn::object_at(exp_engine *e, const PyTypes &t, size_t i) {
   if (type_ == EXP_DATE) return datetime_of(decimals_[i]);
-  std::string text = type_ == EXP_STRING ? std::string(arena_.data() + offsets_[i]) : real_text(e, decimals_[i]);
+  std::string text;
+  if (type_ == EXP_STRING) text = arena_.data() + offsets_[i];
+  else if (!compact_text(decimals_[i], &text)) text = real_text(e, decimals_[i]);
   if (auto hit = cache_.find(text); hit != cache_.end()) return hit->second;
-  py::object o = type_ == EXP_STRING
-                     ? py::reinterpret_steal<py::object>(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"))
-                     : t.decimal(py::str(text));
+  auto o = py::reinterpret_steal<py::object>(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
+  if (o && type_ == EXP_REAL) o = py::reinterpret_steal<py::object>(PyObject_CallOneArg(t.decimal.ptr(), o.ptr()));
   if (!o) throw py::error_already_set();
   if (cache_.size() < kCacheLimit) cache_.emplace(std::move(text), o);
   return o;
@@ -230,8 +260,15 @@ py::tuple OutputColumn::build(exp_engine *e, const PyTypes &t) {
     for (size_t i = 0; i < n; ++i) values.mutable_data()[i] = ints_[i] != 0;
     return py::make_tuple("bool", values, mask);
   }
-  py::list objects(n);
-  for (size_t i = 0; i < n; ++i) objects[i] = null_[i] ? py::none() : object_at(e, t, i);
+  // numpy fills a new object array with None; each non-null row's reference replaces it.
+  py::array objects = py::module_::import("numpy").attr("empty")(n, py::arg("dtype") = "object");
+  auto **slots = static_cast<PyObject **>(objects.mutable_data());
+  for (size_t i = 0; i < n; ++i) {
+    if (null_[i]) continue;
+    PyObject *previous = slots[i];
+    slots[i] = object_at(e, t, i).release().ptr();
+    Py_XDECREF(previous);
+  }
   cache_.clear();
   return py::make_tuple("object", objects);
 }
