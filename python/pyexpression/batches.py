@@ -56,6 +56,9 @@ def input_column(values):
         dtype = values.dtype
     if isinstance(dtype, np.dtype) and dtype.kind in "biufM":
         return _typed(values.to_numpy())
+    if dtype == object or isinstance(dtype, pd.StringDtype):
+        # The extension knows None, NaN, NA and NaT itself: no separate pass over the column.
+        return "object", np.ascontiguousarray(values.to_numpy(dtype=object)), None
     mask = np.ascontiguousarray(values.isna().to_numpy(), dtype=bool)
     if pd.api.types.is_bool_dtype(dtype):
         return "bool", np.ascontiguousarray(values.to_numpy(dtype=bool, na_value=False)), mask

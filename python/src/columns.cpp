@@ -13,7 +13,7 @@
 namespace pyexp {
 namespace {
 
-constexpr size_t kCacheLimit = 4096;  // distinct texts kept per output column
+constexpr size_t kCacheSlots = 1024;  // a power of two
 
 // Coefficient and exponent of a double's shortest decimal text ("1.5e-07" is 15, -8).
 void decimal_of_double(double v, exp_decimal192 *out) {
@@ -38,31 +38,6 @@ void decimal_of_double(double v, exp_decimal192 *out) {
     exponent += e;
   }
   exp_decimal_make(out, negative ? -coefficient : coefficient, exponent);
-}
-
-// The engine's normal text of a real whose coefficient fits 64 bits ("1999E-2" for 19.990, "100"
-// for 1E+2, "0" for -0): trailing zeros dropped and no positive exponent, as its own conversion to
-// text does, so Decimal(text) is the value exprun prints. False for other values.
-bool compact_text(const exp_decimal192 &d, std::string *out) {
-  constexpr uint64_t kCoefficientHigh = (uint64_t{1} << EXP_DECIMAL_EXP_SHIFT) - 1;
-  const auto field = static_cast<int32_t>((d.w[2] >> EXP_DECIMAL_EXP_SHIFT) & 0x3FFFF);
-  if (d.w[1] != 0 || (d.w[2] & kCoefficientHigh) != 0 || field >= EXP_DECIMAL_INF) return false;
-  uint64_t c = d.w[0];
-  int32_t exponent = field - EXP_DECIMAL_BIAS;
-  out->clear();
-  if (c == 0) return out->assign("0"), true;
-  while (exponent < 0 && c % 10 == 0) c /= 10, ++exponent;
-  if (exponent > 30) return false;
-  char buf[24];
-  if (d.w[2] >> 63) out->push_back('-');
-  out->append(buf, std::to_chars(buf, buf + sizeof buf, c).ptr);
-  if (exponent > 0) {
-    out->append(static_cast<size_t>(exponent), '0');
-  } else if (exponent < 0) {
-    out->push_back('E');
-    out->append(buf, std::to_chars(buf, buf + sizeof buf, exponent).ptr);
-  }
-  return true;
 }
 
 template <typename T>
@@ -111,6 +86,14 @@ void InputColumn::take_text(size_t i, std::string_view text) {
   arena_.append(text);
   arena_.push_back('\0');
   max_bytes_ = std::max(max_bytes_, text.size());
+}
+
+void InputColumn::take_string(size_t i, py::handle v, size_t begin) {
+  Py_ssize_t len = 0;
+  const char *s = PyUnicode_AsUTF8AndSize(v.ptr(), &len);
+  if (!s) throw py::error_already_set();
+  if (std::memchr(s, '\0', static_cast<size_t>(len))) throw py::value_error(where(begin + i) + ": text contains a NUL character");
+  take_text(i, {s, static_cast<size_t>(len)});
 }
 
 void InputColumn::fill(exp_engine *e, const PyTypes &t, ColumnKind kind, py::handle data, py::handle mask, size_t begin,
@@ -175,18 +158,17 @@ void InputColumn::fill_objects(exp_engine *e, const PyTypes &t, py::handle data,
   exp_symval scratch{};
   scratch.flags = static_cast<uint32_t>(type_);
   for (size_t i = 0; i < end - begin; ++i) {
-    py::object v = items ? py::reinterpret_borrow<py::object>(items[i]) : py::object(seq[begin + i]);
-    if (is_missing(v)) {
+    py::object item;  // holds a sequence's item; the array's own items are only borrowed
+    py::handle v = items ? py::handle(items[i]) : (item = seq[begin + i]);
+    if (type_ == EXP_STRING && PyUnicode_CheckExact(v.ptr())) {
+      take_string(i, v, begin);
+    } else if (is_missing(v)) {
       null_[i] = 1;
     } else if (type_ == EXP_STRING) {
       if (!PyUnicode_Check(v.ptr()))
         throw py::type_error(where(begin + i) + ": cannot use a value of type " +
                              std::string(py::str(py::type::handle_of(v).attr("__name__"))) + " as string");
-      Py_ssize_t len = 0;
-      const char *s = PyUnicode_AsUTF8AndSize(v.ptr(), &len);
-      if (!s) throw py::error_already_set();
-      if (std::memchr(s, '\0', static_cast<size_t>(len))) throw py::value_error(where(begin + i) + ": text contains a NUL character");
-      take_text(i, {s, static_cast<size_t>(len)});
+      take_string(i, v, begin);
     } else {
       store(e, t, v, &scratch, where(begin + i));
       take_cell(i, scratch);
@@ -234,15 +216,16 @@ void OutputColumn::capture(const exp_symval *cell) {
 
 py::object OutputColumn::object_at(exp_engine *e, const PyTypes &t, size_t i) {
   if (type_ == EXP_DATE) return datetime_of(decimals_[i]);
-  std::string text;
-  if (type_ == EXP_STRING) text = arena_.data() + offsets_[i];
-  else if (!compact_text(decimals_[i], &text)) text = real_text(e, decimals_[i]);
-  if (auto hit = cache_.find(text); hit != cache_.end()) return hit->second;
+  std::string text = type_ == EXP_STRING ? std::string(arena_.data() + offsets_[i]) : real_text(e, decimals_[i]);
+  if (cache_.empty()) cache_.resize(kCacheSlots);
+  CacheSlot &slot = cache_[std::hash<std::string>{}(text) & (kCacheSlots - 1)];
+  if (slot.object && slot.text == text) return slot.object;
   auto o = py::reinterpret_steal<py::object>(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
   if (o && type_ == EXP_REAL) o = py::reinterpret_steal<py::object>(PyObject_CallOneArg(t.decimal.ptr(), o.ptr()));
   if (!o) throw py::error_already_set();
-  if (cache_.size() < kCacheLimit) cache_.emplace(std::move(text), o);
+  slot.text = std::move(text);
+  slot.object = o;
   return o;
 }
 

@@ -6,7 +6,6 @@
 
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "expression.h"
@@ -36,6 +35,7 @@ class InputColumn {
   void fill_objects(exp_engine *e, const PyTypes &t, py::handle data, size_t begin, size_t end);
   void take_cell(size_t i, const exp_symval &cell);
   void take_text(size_t i, std::string_view text);
+  void take_string(size_t i, py::handle v, size_t begin);
   std::string where(size_t row) const;
 
   std::string name_;
@@ -67,7 +67,13 @@ class OutputColumn {
   std::vector<exp_decimal192> decimals_;
   std::string arena_;
   std::vector<size_t> offsets_;
-  std::unordered_map<std::string, py::object> cache_;  // repeated texts share one object
+  // Recent texts and their objects, one per slot by hash: repeated values share one object, at
+  // the cost of one probe whatever the column's number of distinct values.
+  struct CacheSlot {
+    std::string text;
+    py::object object;
+  };
+  std::vector<CacheSlot> cache_;
 };
 
 }  // namespace pyexp

@@ -78,7 +78,7 @@ Program::Program(const std::string &text, const std::vector<std::pair<std::strin
       if (exp_symbol_name_get(engine_, i, &name) || exp_symbol_get(engine_, i, &cell)) continue;
       const int type = EXP_TYPE(cell);
       if (!(cell->flags & (EXP_HOSTSYM | EXP_HIDDEN)) && type >= EXP_BOOLEAN && type <= EXP_DATE)
-        variables_.push_back({name, type, cell});
+        variables_.push_back({name, type, cell, py::str(name), std::string("variable '") + name + "'"});
     }
   } catch (...) {
     release();
@@ -113,7 +113,7 @@ void Program::bind_fields(const std::vector<std::pair<std::string, int>> &fields
       exp_error_info(engine_, &message, nullptr, nullptr);
       throw py::value_error("field '" + name + "': " + message);
     }
-    fields_.push_back({name, type, cell});
+    fields_.push_back({name, type, cell, py::str(name), "field '" + name + "'"});
   }
 }
 
@@ -136,15 +136,19 @@ void Program::raise_run_error(const Failure &f, bool with_row) {
 py::tuple Program::run(const py::dict &record) {
   Lock lock(*this);
   for (const Symbol &f : fields_) {
-    if (!record.contains(f.name)) throw py::key_error("record has no field '" + f.name + "'");
-    store(engine_, types_, record[f.name.c_str()], f.cell, "field '" + f.name + "'");
+    PyObject *value = PyDict_GetItemWithError(record.ptr(), f.key.ptr());
+    if (!value) {
+      if (PyErr_Occurred()) throw py::error_already_set();
+      throw py::key_error("record has no field '" + f.name + "'");
+    }
+    store(engine_, types_, value, f.cell, f.label);
   }
   exp_symval *result = nullptr;
   const int rc = exp_execute(engine_, program_, &result);
   if (rc) raise_run_error(failure(rc, 0), false);
   host_.take_error();
   py::dict variables;
-  for (const Symbol &v : variables_) variables[v.name.c_str()] = load(engine_, types_, v.cell);
+  for (const Symbol &v : variables_) variables[v.key] = load(engine_, types_, v.cell);
   return py::make_tuple(result ? load(engine_, types_, result) : py::none(), variables);
 }
 

@@ -32,6 +32,8 @@ struct Symbol {
   std::string name;
   int type = 0;
   exp_symval *cell = nullptr;
+  py::str key;         // the name as a Python str, made once for dict lookups
+  std::string label;   // "field 'name'", for messages
 };
 
 class Program {

@@ -136,6 +136,31 @@ void store_date(exp_engine *e, const PyTypes &, py::handle obj, exp_symval *cell
   store_date_ms(e, ms, cell, what);
 }
 
+// The engine's normal text of a real whose coefficient fits 64 bits ("1999E-2" for 19.990, "100"
+// for 1E+2, "0" for -0): trailing zeros dropped and no positive exponent, as its own conversion to
+// text does, so Decimal(text) is the value exprun prints. False for other values.
+bool compact_text(const exp_decimal192 &d, std::string *out) {
+  constexpr uint64_t kCoefficientHigh = (uint64_t{1} << EXP_DECIMAL_EXP_SHIFT) - 1;
+  const auto field = static_cast<int32_t>((d.w[2] >> EXP_DECIMAL_EXP_SHIFT) & 0x3FFFF);
+  if (d.w[1] != 0 || (d.w[2] & kCoefficientHigh) != 0 || field >= EXP_DECIMAL_INF) return false;
+  uint64_t c = d.w[0];
+  int32_t exponent = field - EXP_DECIMAL_BIAS;
+  out->clear();
+  if (c == 0) return out->assign("0"), true;
+  while (exponent < 0 && c % 10 == 0) c /= 10, ++exponent;
+  if (exponent > 30) return false;
+  char buf[24];
+  if (d.w[2] >> 63) out->push_back('-');
+  out->append(buf, std::to_chars(buf, buf + sizeof buf, c).ptr);
+  if (exponent > 0) {
+    out->append(static_cast<size_t>(exponent), '0');
+  } else if (exponent < 0) {
+    out->push_back('E');
+    out->append(buf, std::to_chars(buf, buf + sizeof buf, exponent).ptr);
+  }
+  return true;
+}
+
 using Storer = void (*)(exp_engine *, const PyTypes &, py::handle, exp_symval *, std::string_view);
 constexpr Storer kStorers[] = {nullptr, store_boolean, store_integer, store_real, store_string, store_date};
 
@@ -197,6 +222,8 @@ void store(exp_engine *e, const PyTypes &t, py::handle obj, exp_symval *cell, st
 }
 
 std::string real_text(exp_engine *e, const exp_decimal192 &d) {
+  std::string compact;
+  if (compact_text(d, &compact)) return compact;
   exp_symval c{};
   c.flags = EXP_REAL;
   exp_symval_setfdnum(&c, &d);

@@ -35,7 +35,8 @@ void store(exp_engine *e, const PyTypes &t, py::handle obj, exp_symval *cell, st
 // the years 1 to 9999 (which datetime cannot hold) raises ValueError.
 py::object load(exp_engine *e, const PyTypes &t, const exp_symval *cell);
 
-// A real as exact Decimal text, and a date cell's day count as a datetime.
+// A real as exact Decimal text with the engine's normal coefficient and exponent (so that
+// Decimal(text) prints as the engine prints it), and a date cell's day count as a datetime.
 std::string real_text(exp_engine *e, const exp_decimal192 &d);
 py::object datetime_of(const exp_decimal192 &days);
 
