@@ -6,6 +6,7 @@ import subprocess
 import pandas as pd
 import pytest
 
+import pyexpression as px
 import pyexpression.dask as pxd
 
 from orders import EXPRUN_FIELDS, FIELDS, read_options, write_orders
@@ -44,3 +45,21 @@ def test_order_rules_on_a_cluster_equal_exprun(tmp_path, exprun, order_rules, cl
     assert len(got) == len(expected) == ROWS
     for column in OUTPUTS:
         assert got[column].tolist() == expected[column].tolist(), column
+    # Each single-threaded worker compiled the rules once and reused them for all its partitions.
+    copies = cluster.run(lambda: sum(len(c) for c in __import__("pyexpression.dask").dask._idle.values()))
+    assert sorted(copies.values()) == [1, 1]
+
+
+def test_apply_builds_the_graph_without_running_it():
+    import dask
+    import dask.dataframe as dd
+
+    @dask.delayed
+    def unreadable():
+        raise AssertionError("a partition was computed")
+
+    ddf = dd.from_delayed([unreadable()], meta=pd.DataFrame({"qty": pd.Series([], dtype="int64")}))
+    lazy = pxd.apply(ddf, "integer twice\ntwice = qty * 2\nqty > 1", fields={"qty": "integer"}, result="boolean")
+    assert lazy.dtypes.astype(str).to_dict() == {"result": "boolean", "twice": "Int64"}
+    with pytest.raises(px.CompileError):
+        pxd.apply(ddf, "qty +", fields={"qty": "integer"})

@@ -141,3 +141,23 @@ def test_batch_releases_the_gil():
         thread.join()
     assert caught.value.row == 0
     assert rules.run(n=5).value == 5  # the next run is not cancelled
+
+
+def test_threads_share_rules_safely():
+    # Batches and single runs from several threads at once: each gets its own rows' results.
+    rules = px.Engine().compile("string(20) tag\ntag = upper(name)\nn * 3", fields={"n": "integer", "name": "string"},
+                                result="integer")
+    outcomes = {}
+
+    def work(k):
+        frame = rules.run_batch({"n": list(range(k, k + 20000)), "name": [f"t{k}"] * 20000})
+        single = rules.run(n=k, name="x")
+        outcomes[k] = (frame["result"].tolist() == [3 * i for i in range(k, k + 20000)]
+                       and set(frame["tag"]) == {f"T{k}"} and single.value == 3 * k)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert outcomes == {k: True for k in range(4)}
