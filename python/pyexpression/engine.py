@@ -147,6 +147,8 @@ class Rules:
     def run(self, record=None, /, **values):
         """Runs once with the fields taken from `record` (a mapping) and keyword arguments.
         Returns Result(value, variables); raises RunError."""
+        if record is not None and not isinstance(record, Mapping):
+            raise TypeError("run takes a mapping of field values (and keyword arguments)")
         merged = dict(record or {})
         merged.update(values)
         value, variables = self._program.run(merged)
