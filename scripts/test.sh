@@ -17,6 +17,8 @@ run_suite() {
 
 echo "== optimized build =="
 run_suite "$here/build/release" -DCMAKE_BUILD_TYPE=Release
+echo "== Python package (pytest, Dask cluster included) =="
+bash "$here/scripts/test-python.sh" "$here/build/release"
 echo "== fuzz targets, ${FUZZ_SECONDS:-60} s each (ASan + UBSan) =="
 FUZZ_BUILD_DIR="$here/build/fuzz" bash "$here/fuzz/run.sh" "${FUZZ_SECONDS:-60}"
 echo "== sanitizer build (ASan + UBSan) =="
