@@ -26,7 +26,7 @@ char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c -
 const char *kUdfDescription = "User defined function";
 
 // A record of the engine's own table matching `key`, or none.
-const exp_function *engine_function(exp_engine *e, const name_key &key) {
+const exp_function *engine_function(const exp_engine *e, const name_key &key) {
   for (const exp_function &f : e->functions)
     if (key.matches(f.name)) return &f;
   return nullptr;
