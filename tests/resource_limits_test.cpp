@@ -57,7 +57,8 @@ TEST(ResourceLimits, AHostileRunStopsAtEachLimitAndTheNextRunWorks) {
       {EXP_LIMIT_REGEX_MATCH, 10'000, "regex match limit of 10000", {},
        "regex r\nr.compile(\"^(a+)+$\")\nif r.findfirst(t) then return 1 else return 0", 0, 0, catastrophic, "aaa"},
       {EXP_LIMIT_REGEX_DEPTH, 50, "regex depth limit of 50", {},
-       "regex r\nr.compile(\"^(a|b)*$\")\nif r.findfirst(t) then return 1 else return 0", 0, 0, std::string(5000, 'a'), "ab"},
+       "regex r\nr.compile(\"^(a|b)*$\")\nif r.findfirst(t) then return 1 else return 0", 0, 0,
+       std::string(5000, 'a'), "ab"},
   };
   for (const LimitRow &row : rows) {
     SCOPED_TRACE(row.program);
