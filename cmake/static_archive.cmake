@@ -6,6 +6,9 @@
 # into a local one (the objects are compiled with -fno-gnu-unique, since objcopy cannot localize
 # symbols of the "unique" binding). A host that links the archive sees the exported functions and
 # nothing else of the library's, exactly as with the shared library, so no name of its clashes.
+# The object's section groups (COMDAT: one copy of each inline function or template instance per
+# program) are removed as well: the linker would otherwise keep a host's copy of such a group and
+# discard ours, leaving our now-local references pointing into a discarded section.
 #
 # Chosen over putting every source in a namespace: it covers every symbol (functions, variables,
 # inline and template instances) at once, and leaves the sources as they are.
@@ -16,7 +19,7 @@ function(exp_add_localized_static name objects)
   set(merged ${CMAKE_CURRENT_BINARY_DIR}/${name}.o)
   add_custom_command(OUTPUT ${merged}
     COMMAND ${CMAKE_LINKER} -r -o ${merged}.tmp $<TARGET_OBJECTS:${objects}>
-    COMMAND ${EXP_OBJCOPY} --localize-hidden ${merged}.tmp ${merged}
+    COMMAND ${EXP_OBJCOPY} --localize-hidden --remove-section=.group ${merged}.tmp ${merged}
     COMMAND ${CMAKE_COMMAND} -E remove ${merged}.tmp
     DEPENDS $<TARGET_OBJECTS:${objects}>
     COMMAND_EXPAND_LISTS

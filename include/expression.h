@@ -416,8 +416,8 @@ EXP_API int exp_erase_symbols(exp_engine *e);
  * Declarations without `private` create global symbols, removed again by exp_free_pcode.
  * Every symbol and function the text names must exist now. On failure nothing is created and
  * exp_error_info gives the message, line and column. The program belongs to `e`; free it with
- * exp_free_pcode. Errors: 5 (result type), 7 (string limit below 1), 4 (name taken), and the
- * compile errors 10-11 and 30-53. */
+ * exp_free_pcode. Errors: 5 (result type), 7 (string limit below 1), 3 (limit too large, no `out`),
+ * 4 (name taken), and the compile errors 10-11 and 30-53. */
 EXP_API int exp_make_pcode(exp_engine *e, const char *text, exp_pcode **out, int result_type,
                            int result_len, int flags, const char *name);
 /* Collects the names of the symbols `text` uses but the engine lacks, without keeping a program;
@@ -463,7 +463,7 @@ EXP_API int exp_copy_pcode(exp_engine *src, exp_engine *dst, exp_pcode *p, exp_p
  * its user-defined function; pointers into any of them become invalid. NULL p: 0. Refused (and p
  * kept) for a user-defined function that live programs still call (EXP_E_ACTIVE_HANDLES: free its
  * callers first), a program that is running (3, e.g. from its own host callback), and a program of
- * another engine (EXP_E_FOREIGN_HANDLE). */
+ * another engine (EXP_E_FOREIGN_HANDLE; EXP_E_INTERNAL when `e` has no live program at all). */
 EXP_API int exp_free_pcode(exp_engine *e, exp_pcode *p);
 /* Writes p's instructions as text through cb, for diagnosis; the format is not stable. Nothing for
  * a program of another engine. */
