@@ -144,12 +144,7 @@ void release_objects(exp_engine *e, exp_pcode *p, bool nested) {
 
 // The result cell of a call is prepared before the callee runs: an object result drops its old
 // instance, any other result loses its null flag (a callee that writes nothing leaves the value).
-// A result cell that is also one of the operands is left as it is: the callee reads every operand
-// as it stood before the call, so a null operand still gives a null result (the loop increment
-// `counter = counter + step` is such a call).
-inline void prepare_result(exp_symval *result, exp_symval *const *argv, int n) {
-  for (int i = 0; i < n; ++i)
-    if (argv[i] == result) return;
+inline void prepare_result(exp_symval *result) {
   if (symval_type(result) == EXP_OBJECT) exp_symval_setnull(result);
   else symval_clear_null_flag(result);
 }
@@ -171,8 +166,15 @@ int pcode_call(exp_engine *e, exp_pcode *p, bool user, const exp_pcode *root) {
     return engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
   exp_symval *result = ins[1].b.cell;
   exp_symval **argv = p->argv;
-  for (int i = 0; i < n; ++i) argv[i] = ins[2 + i].b.cell;
-  prepare_result(result, argv, n);
+  // A result cell that is also one of the operands is left as it is: the callee reads every
+  // operand as it stood before the call, so a null operand still gives a null result (the loop
+  // increment `counter = counter + step` is such a call).
+  bool result_is_operand = false;
+  for (int i = 0; i < n; ++i) {
+    argv[i] = ins[2 + i].b.cell;
+    result_is_operand |= argv[i] == result;
+  }
+  if (!result_is_operand) prepare_result(result);
   argv[n] = &p->self;
   p->pc += n + 2;
   if (!user) return ins->b.fn(e, result, n, argv);

@@ -113,21 +113,27 @@ TEST(PreparedTest, RunsExactlyAsTheCanonicalInstructions) {
     for (int stop_at : {0, 1, 2, 5}) expect_same(text, stop_at);
 }
 
-// The names of the steps a program is prepared into.
-std::string steps_of(const char *text) {
-  testutil::EnginePtr e = testutil::make_engine();
-  EXPECT_EQ(exp_add_symbol(e.get(), "n", EXP_INTEGER, 0, 0, nullptr), 0);
-  exp_pcode *p = nullptr;
+// The names of the steps a program is prepared into, or those of its copy in a second engine.
+std::string steps_of(const char *text, bool copied) {
+  testutil::EnginePtr e = testutil::make_engine(), other = testutil::make_engine();
+  for (exp_engine *engine : {e.get(), other.get()})
+    EXPECT_EQ(exp_add_symbol(engine, "n", EXP_INTEGER, 0, 0, nullptr), 0);
+  exp_pcode *p = nullptr, *copy = nullptr;
   EXPECT_EQ(exp_make_pcode(e.get(), text, &p, EXP_INTEGER, 0, 0, nullptr), 0) << text;
+  if (p && copied) {
+    EXPECT_EQ(exp_copy_pcode(e.get(), other.get(), p, &copy), 0);
+  }
+  const exp_pcode *shown = copied ? copy : p;
   std::string names;
-  if (p && p->prepared)
-    for (const exp_step &s : p->prepared->steps) names += std::string(step_name(s.op)) + " ";
+  if (shown && shown->prepared)
+    for (const exp_step &s : shown->prepared->steps) names += std::string(step_name(s.op)) + " ";
   exp_free_pcode(e.get(), p);
+  if (copy) exp_free_pcode(other.get(), copy);
   return names;
 }
 
-// Integer loops run on their loop steps: a change of the compiled layout that loses them would
-// still give the right answers, only several times slower.
+// Integer loops run on their loop steps, in copies too: a change of the compiled layout that
+// loses them would still give the right answers, only several times slower.
 TEST(PreparedTest, IntegerLoopsGetLoopSteps) {
   const struct {
     const char *text, *step;
@@ -140,7 +146,9 @@ TEST(PreparedTest, IntegerLoopsGetLoopSteps) {
       {"integer k\nk = 0\nwhile k < n k = k + 1\nk", "IntCompareJump"},
   };
   for (const auto &loop : kLoops)
-    EXPECT_NE(steps_of(loop.text).find(std::string(loop.step) + " "), std::string::npos) << loop.text;
+    for (bool copied : {false, true})
+      EXPECT_NE(steps_of(loop.text, copied).find(std::string(loop.step) + " "), std::string::npos)
+          << loop.text << (copied ? " (copied)" : "");
 }
 
 }  // namespace
