@@ -263,10 +263,12 @@ typedef void (*exp_dump_cb)(const char *text, void *user);
 EXP_API exp_engine *exp_init(void);
 
 /* A new engine that has the host functions registered in `src` (same names, callbacks, counts,
- * signatures). Nothing else is carried: not the symbols, not host classes and their methods, not
- * the options (a clone starts with DATE_ISO8601 off), not the interrupt handler, the callback data,
- * the capabilities, the limits, nor the programs and user-defined functions: bind and set those in
- * the clone, and move programs with exp_copy_pcode. `src` is only read. NULL on failure. */
+ * signatures, and the built-ins it replaced with exp_replace_function) and is as confined as `src`:
+ * the same capabilities, limits, and CHILD_STDOUT and FILE_SPECIAL options. Nothing else is
+ * carried: not the symbols, not host classes and their methods, not the other options (a clone
+ * starts with DATE_ISO8601 off), not the interrupt handler, the callback data, nor the programs and
+ * user-defined functions: bind and set those in the clone, and move programs with exp_copy_pcode.
+ * `src` is only read. NULL on failure. */
 EXP_API exp_engine *exp_clone(const exp_engine *src);
 
 /* Frees the engine and everything it owns (symbols, cells, records, the last error). Refused with
@@ -279,6 +281,7 @@ EXP_API int exp_clean(exp_engine *e);
  *                     short date form (the default).
  *   "ESCAPED_STRING"  "1": a backslash in a string literal escapes the next character; "0": it is
  *                     an ordinary character. Takes effect for programs compiled afterwards.
+ *   "CHILD_STDOUT", "FILE_SPECIAL"  confine what programs reach; see "capabilities and limits".
  * Returns 0 (the engine's last error is left as it was), or EXP_E_UNKNOWN_OPTION for a name the
  * engine does not know, EXP_E_INVALID_INPUT for a value the option does not take (the option is
  * then unchanged). */
