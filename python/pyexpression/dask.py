@@ -13,27 +13,27 @@ _idle_lock = threading.Lock()
 _MAX_PROGRAMS = 16  # distinct programs kept per process
 
 
-def _borrow(spec):
+def _borrow(packed):
     with _idle_lock:
-        copies = _idle.get(spec)
+        copies = _idle.get(packed)
         if copies:
             return copies.pop()
-    return pickle.loads(spec)
+    return pickle.loads(packed)
 
 
-def _give_back(spec, rules):
+def _give_back(packed, rules):
     with _idle_lock:
-        if spec not in _idle and len(_idle) >= _MAX_PROGRAMS:
+        if packed not in _idle and len(_idle) >= _MAX_PROGRAMS:
             _idle.pop(next(iter(_idle)))
-        _idle.setdefault(spec, []).append(rules)
+        _idle.setdefault(packed, []).append(rules)
 
 
-def _run_partition(frame, spec, on_error):
-    rules = _borrow(spec)
+def _run_partition(frame, packed, on_error):
+    rules = _borrow(packed)
     try:
         return rules.run_batch(frame, on_error=on_error)
     finally:
-        _give_back(spec, rules)
+        _give_back(packed, rules)
 
 
 def apply(ddf, text, fields, result="string", result_name="result", on_error="raise", engine=None):
@@ -45,6 +45,6 @@ def apply(ddf, text, fields, result="string", result_name="result", on_error="ra
     if on_error not in ON_ERROR:
         raise ValueError(f"on_error must be one of {ON_ERROR}")
     rules = (engine or Engine()).compile(text, fields, result=result, result_name=result_name)
-    spec = pickle.dumps(rules)
+    packed = pickle.dumps(rules)
     meta = empty_frame(rules.columns, ddf._meta.index)
-    return ddf.map_partitions(_run_partition, spec, on_error, meta=meta, align_dataframes=False)
+    return ddf.map_partitions(_run_partition, packed, on_error, meta=meta, align_dataframes=False)
