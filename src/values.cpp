@@ -168,8 +168,7 @@ extern "C" EXP_API void exp_symval_setint(exp_symval *c, int64_t v) {
 extern "C" EXP_API void exp_symval_setdbl(exp_symval *c, double v) {
   if (!c) return;
   if (!is_decimal(c)) return exp_symval_setnull(c);
-  decContext ctx;
-  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
+  decContext ctx = kDecimal192Context;
   decSextFromDouble(symval_dec(c), v, &ctx);
   symval_clear_null_flag(c);
 }
@@ -177,11 +176,10 @@ extern "C" EXP_API void exp_symval_setdbl(exp_symval *c, double v) {
 extern "C" EXP_API int exp_symval_getdbl(const exp_symval *c, double *out) {
   if (out) *out = 0.0;
   if (!c || !is_decimal(c) || symval_is_null(c)) return 0;
-  decContext ctx;
-  decContextDefault(&ctx, DEC_INIT_DECIMAL192);
+  decContext ctx = kDecimal192Context;
   double d = decSextToDouble(symval_dec(c), &ctx, 2);
   if (out) *out = d;
-  return decContextGetStatus(&ctx) == 0 ? 1 : 0;
+  return ctx.status == 0 ? 1 : 0;
 }
 
 extern "C" EXP_API void exp_symval_setfdnum(exp_symval *c, const exp_decimal192 *v) {

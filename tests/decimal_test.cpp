@@ -6,6 +6,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <limits>
@@ -509,15 +510,52 @@ TEST(DecimalConversion, DoublesWithFewDecimalsConvertAsTheirShortestDigits) {
   for (int i = 0; i < 300000; ++i) {
     const int k = static_cast<int>(rng() % 19);
     const int64_t n = static_cast<int64_t>(rng() % (uint64_t{1} << (rng() % 54))) * ((rng() & 1) ? -1 : 1);
-    check(static_cast<double>(n) / std::pow(10.0, k));  // few decimals, often not exact in binary
+    const double few = static_cast<double>(n) / std::pow(10.0, k);  // few decimals, often not exact in binary
+    check(few);
+    // Its neighbours one unit in the last place away have no short form but lie close to one.
+    check(std::nextafter(few, HUGE_VAL));
+    check(std::nextafter(few, -HUGE_VAL));
+    // Halfway between two short decimals: a tie for the rounding to an integer coefficient.
+    check((static_cast<double>(n) + 0.5) / std::pow(10.0, k));
     uint64_t bits = rng();
     double any;
     std::memcpy(&any, &bits, sizeof any);
     if (std::isfinite(any)) check(any);
+    // Near the 2^53 limit of the exact coefficients, and subnormal.
+    check(std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 8) - 4));
+    check(std::ldexp(static_cast<double>(rng() >> 12), -1074));
   }
   for (double v : {0.0, -0.0, 1.0, -1.0, 0.15, 12.34, 999.99, 1e15, 9007199254740991.0, 9007199254740992.0, 1e16,
                    0.1 + 0.2, 1.0 / 3, 5e-324, 1.7976931348623157e308, 0.30000000000000004, 123456.7890123})
     check(v);
+}
+
+// Decimals whose coefficient and power of ten are exact doubles take a path that does not print
+// them; it must give exactly the double the printed digits read back as.
+TEST(DecimalConversion, DecimalsToDoubleMatchReadingTheirDigits) {
+  std::mt19937_64 rng(11);
+  auto check = [](const decimal192 &d) {
+    decContext c = ctx192();
+    const double fast = decSextToDouble(&d, &c, 2);
+    char buf[DEC192_STRING];
+    decSextToString(&d, buf);
+    double slow = 0;
+    std::from_chars(buf, buf + std::strlen(buf), slow);
+    ASSERT_EQ(std::memcmp(&fast, &slow, sizeof fast), 0) << buf << " gave " << std::hexfloat << fast;
+    ASSERT_EQ(c.status, 0u) << buf;
+  };
+  for (int i = 0; i < 300000; ++i) {
+    // Coefficients up to 2^54 (across the exact limit), exponents across the 10^22 limit.
+    const uint64_t coef = rng() % ((uint64_t{1} << (rng() % 55)) + 1);
+    const int exponent = static_cast<int>(rng() % 61) - 30;
+    char text[48];
+    std::snprintf(text, sizeof text, "%s%lluE%d", (rng() & 1) ? "-" : "", static_cast<unsigned long long>(coef),
+                  exponent);
+    check(parse(text));
+  }
+  for (const char *text : {"0", "-0", "0E-30", "9007199254740992", "9007199254740993", "-9007199254740993E-22",
+                           "9007199254740993E22", "1E22", "1E23", "1E-22", "1E-23", "0.1", "0.30000000000000004"})
+    check(parse(text));
 }
 
 // round(x, places) as the engine builds it: a quantum 1E-places, half-up quantize.

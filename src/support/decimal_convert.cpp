@@ -405,26 +405,40 @@ namespace {
 
 inline constexpr double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12,
                                     1e13, 1e14, 1e15, 1e16, 1e17};
+inline constexpr double kTwoTo52 = 4503599627370496.0;
+inline constexpr double kTwoTo53 = 9007199254740992.0;
+
+// x (0 <= x < 2^53) rounded to the nearest integer, ties to even: adding and taking away 2^52
+// pushes the fraction bits out under the default rounding mode, as nearbyint does, without
+// the library call.
+inline double nearest_integer(double x) { return x < kTwoTo52 ? (x + kTwoTo52) - kTwoTo52 : x; }
 
 // The shortest decimal that reads back as d, found without printing when d is n / 10^k for some
 // k <= 17 and |n| < 2^53 (money amounts, rates, counts): the first k at which the nearest n
 // reads back as d gives the fewest digits, and n is the nearest such coefficient unless d * 10^k
 // lies almost halfway between two integers, which is left to the printing path. False when the
-// value does not have that form.
+// value does not have that form. Works on |d|: every step rounds symmetrically.
 bool short_double(decimal192 &r, double d) {
-  if (d == 0 || !(std::fabs(d) < 9007199254740992.0)) return false;
+  const double a = std::fabs(d);
+  if (a == 0 || !(a < kTwoTo53)) return false;
   for (int k = 0; k < static_cast<int>(std::size(kPow10)); ++k) {
-    const double scaled = d * kPow10[k];
-    if (!(std::fabs(scaled) < 9007199254740992.0)) return false;
-    const double n = std::nearbyint(scaled);
-    if (n / kPow10[k] != d) continue;
-    // The exact distance of d * 10^k from n (one rounding, of a value far below 1).
-    const double off = std::fabs(std::fma(d, kPow10[k], -n));
-    if (off > 0.49) return false;
-    u64 coef = static_cast<u64>(std::fabs(n));
+    const double scaled = a * kPow10[k];
+    if (!(scaled < kTwoTo53)) return false;
+    const double n = nearest_integer(scaled);
+    // n / 10^k reads back as a only if n lies within half a unit of a's last place (times 10^k)
+    // of a * 10^k, and scaled within half a unit of its own last place of that: together less
+    // than 2^-51 * scaled (the subtraction is exact). Farther off, the division is skipped.
+    const double near = scaled * 0x1p-51;
+    if (scaled - n > near || n - scaled > near) continue;
+    if (n / kPow10[k] != a) continue;
+    // a * 10^k is then within 2^-53 * scaled + near of n: below 2^49 that is under 0.32, so
+    // n is the nearest integer beyond doubt. Above, the exact distance (fma rounds once, a
+    // value far below 1) decides, and an almost-halfway value is left to the printing path.
+    if (scaled >= 0x1p49 && std::fabs(std::fma(a, kPow10[k], -n)) > 0.49) return false;
+    u64 coef = static_cast<u64>(n);
     int32_t exponent = -k;
     while (coef % 10 == 0) coef /= 10, ++exponent;
-    pack_small(r, d < 0, coef, exponent);
+    pack_small(r, std::signbit(d), coef, exponent);
     return true;
   }
   return false;
@@ -452,19 +466,24 @@ namespace {
 inline constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                          1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-// Correct rounding through one IEEE operation when the coefficient and the power of ten are
-// both exact doubles; false when that does not apply.
-bool exact_double(const Num &x, double &out) {
-  if (x.coef.n > 1 || big_low(x.coef) > (u64{1} << 53) || x.exp < -22 || x.exp > 22) return false;
-  const double c = static_cast<double>(big_low(x.coef));
-  out = x.exp >= 0 ? c * kExactPow10[x.exp] : c / kExactPow10[-x.exp];
-  if (x.neg) out = -out;
+// Correct rounding through one IEEE operation when the coefficient (at most 2^53) and the power
+// of ten (10^0 .. 10^22) are both exact doubles, read straight from the packed value; false
+// when that does not apply.
+inline bool exact_double(const decimal192 &a, double &out) {
+  if (!is_small_finite(a) || a.w[0] > (u64{1} << 53)) return false;
+  const int32_t exponent = small_exponent(a);
+  if (exponent < -22 || exponent > 22) return false;
+  const double c = static_cast<double>(a.w[0]);
+  out = exponent >= 0 ? c * kExactPow10[exponent] : c / kExactPow10[-exponent];
+  if (sign_of(a)) out = -out;
   return true;
 }
 
 }  // namespace
 
 double decSextToDouble(const decimal192 *a, decContext *ctx, int /*flag*/) {
+  double out;
+  if (exact_double(*a, out)) return out;
   Num x;
   unpack(*a, x);
   if (x.kind != Kind::finite) {
@@ -472,8 +491,6 @@ double decSextToDouble(const decimal192 *a, decContext *ctx, int /*flag*/) {
     if (x.kind == Kind::infinite) return x.neg ? -HUGE_VAL : HUGE_VAL;
     return std::numeric_limits<double>::quiet_NaN();
   }
-  double out;
-  if (exact_double(x, out)) return out;
   char buf[DEC192_STRING];
   const int n = format_number(x, buf);
   const auto res = std::from_chars(buf, buf + n, out);
