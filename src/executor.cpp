@@ -620,7 +620,7 @@ int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval *
 
 extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result) {
   if (!e || !p) return e ? engine_error(e, ERR_INVALID_INPUT, "missing program") : ERR_INVALID_INPUT;
-  if (int rc = pcode_refuse_foreign(e, p)) return rc;
+  if (p->engine != e) return pcode_refuse_foreign(e, p);  // compared here: a call per run saved
   if (int rc = refuse_run(e, p)) return rc;
   // The host may have denied a group after compiling: the program then does not start.
   if (p->capabilities & ~e->capabilities) return capability_check_program(e, e, p, ERR_CAPABILITY_RUN);

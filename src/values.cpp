@@ -144,6 +144,14 @@ void symval_set_bytes(exp_symval *c, const char *text, size_t n) {
 
 // ---- exported setters --------------------------------------------------------------------------
 
+namespace {
+
+// A setter given a cell of another type makes it null. Kept out of line: inlined, the reset of
+// every type would give each setter's common path a stack frame to build and take down.
+[[gnu::noinline, gnu::cold]] void setnull_other_type(exp_symval *c) { exp_symval_setnull(c); }
+
+}  // namespace
+
 extern "C" EXP_API void exp_symval_setnull(exp_symval *c) {
   if (!c) return;
   // Tested in order of how often each type is reset, as predictable branches.
@@ -160,14 +168,14 @@ extern "C" EXP_API void exp_symval_setnull(exp_symval *c) {
 
 extern "C" EXP_API void exp_symval_setint(exp_symval *c, int64_t v) {
   if (!c) return;
-  if (!is_numeric_int(c)) return exp_symval_setnull(c);
+  if (!is_numeric_int(c)) return setnull_other_type(c);
   c->value.i = v;
   symval_clear_null_flag(c);
 }
 
 extern "C" EXP_API void exp_symval_setdbl(exp_symval *c, double v) {
   if (!c) return;
-  if (!is_decimal(c)) return exp_symval_setnull(c);
+  if (!is_decimal(c)) return setnull_other_type(c);
   decContext ctx = kDecimal192Context;
   decSextFromDouble(symval_dec(c), v, &ctx);
   symval_clear_null_flag(c);
@@ -184,7 +192,7 @@ extern "C" EXP_API int exp_symval_getdbl(const exp_symval *c, double *out) {
 
 extern "C" EXP_API void exp_symval_setfdnum(exp_symval *c, const exp_decimal192 *v) {
   if (!c) return;
-  if (!is_decimal(c) || !v) return exp_symval_setnull(c);
+  if (!is_decimal(c) || !v) return setnull_other_type(c);
   std::memcpy(&c->value.d, v, sizeof *v);
   symval_clear_null_flag(c);
 }
@@ -193,7 +201,7 @@ extern "C" EXP_API void exp_symval_setfdnum(exp_symval *c, const exp_decimal192 
 // holds exactly n characters, so nothing after the n-th character is looked at.
 extern "C" EXP_API void exp_symval_setstrn(exp_symval *c, const char *text, int n) {
   if (!c) return;
-  if (!is_string(c) || !c->value.s) return exp_symval_setnull(c);
+  if (!is_string(c) || !c->value.s) return setnull_other_type(c);
   symval_clear_null_flag(c);
   const auto *p = reinterpret_cast<const unsigned char *>(text ? text : "");
   int64_t chars = n < 0 ? 0 : std::min<int64_t>(n, c->len);
@@ -216,7 +224,7 @@ extern "C" EXP_API void exp_symval_setstr(exp_symval *c, const char *text) {
 
 extern "C" EXP_API void exp_symval_setptr(exp_symval *c, void *p) {
   if (!c) return;
-  if (symval_type(c) != EXP_POINTER) return exp_symval_setnull(c);
+  if (symval_type(c) != EXP_POINTER) return setnull_other_type(c);
   c->value.p = p;
   symval_clear_null_flag(c);
 }
