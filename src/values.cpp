@@ -247,9 +247,15 @@ extern "C" EXP_API void exp_symval_copy(const exp_symval *src, exp_symval *dst) 
   if (symval_is_null(src)) return exp_symval_setnull(dst);
   switch (symval_type(src)) {
     case EXP_BOOLEAN:
-    case EXP_INTEGER: exp_symval_setint(dst, src->value.i); break;
+    case EXP_INTEGER:  // same type as src, so the setters' checks are done: store directly
+      dst->value.i = src->value.i;
+      symval_clear_null_flag(dst);
+      break;
     case EXP_REAL:
-    case EXP_DATE: exp_symval_setfdnum(dst, &src->value.d); break;
+    case EXP_DATE:
+      dst->value.d = src->value.d;
+      symval_clear_null_flag(dst);
+      break;
     case EXP_STRING:
       if (src == dst) break;
       exp_symval_setstr(dst, src->value.s);
