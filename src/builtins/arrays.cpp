@@ -214,10 +214,7 @@ int read_element(exp_engine *e, exp_symval *result, const ArrayElement &el, cons
   switch (kind.type) {
     case EXP_STRING: {
       int64_t chars = np_uchar_length(el.value.s);
-      if (chars > result->len)
-        if (int rc = limit_check(e, EXP_LIMIT_STRING, chars)) return rc;
-      if (chars > result->len && symval_resize(result, chars, RESIZE_KEEP) != 0)
-        return exp_raise_memory_error(e);
+      if (int rc = limit_grow_string(e, result, chars, RESIZE_KEEP)) return rc;
       exp_symval_setstr(result, el.value.s);
       return 0;
     }
