@@ -12,6 +12,7 @@
 #include "builtins/cells.h"
 #include "engine.h"
 #include "errors.h"
+#include "support/text_search.h"
 #include "support/uchar.h"
 #include "values.h"
 
@@ -330,7 +331,8 @@ int split(std::string_view source, std::string_view delimiter, PieceList &list) 
   if (int rc = list.start()) return rc;
   size_t piece = 0;
   if (!delimiter.empty()) {
-    for (size_t at = source.find(delimiter); at != std::string_view::npos; at = source.find(delimiter, piece)) {
+    for (size_t at = text_find(source, delimiter); at != std::string_view::npos;
+         at = text_find(source, delimiter, piece)) {
       if (int rc = list.append(source.substr(piece, at - piece))) return rc;
       piece = at + delimiter.size();
     }
