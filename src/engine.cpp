@@ -83,6 +83,7 @@ extern "C" EXP_API exp_engine *exp_clone(const exp_engine *src) {
   // A clone is as confined as its source: the same groups, limits and child and file options.
   e->capabilities = src->capabilities;
   std::copy(std::begin(src->limits), std::end(src->limits), std::begin(e->limits));
+  e->memory->limit.store(src->limits[EXP_LIMIT_MEMORY], std::memory_order_relaxed);
   e->child_stdout_to_stderr = src->child_stdout_to_stderr;
   e->file_special = src->file_special;
   return e;
@@ -140,6 +141,7 @@ extern "C" EXP_API int exp_set_limit(exp_engine *e, int which, int64_t value) {
   if (which < 1 || which > EXP_LIMIT_COUNT) return engine_error(e, ERR_INVALID_INPUT, "unknown limit");
   if (value < 0) return engine_error(e, ERR_INVALID_INPUT, "negative limit");
   e->limits[which] = value;
+  if (which == EXP_LIMIT_MEMORY) e->memory->limit.store(value, std::memory_order_relaxed);
   return engine_ok(e);
 }
 

@@ -97,20 +97,45 @@ int64_t cell_bytes(const exp_symval *c) {
   return symval_type(c) == EXP_STRING && c->value.s ? static_cast<int64_t>(c->len) * 4 + 1 : 0;
 }
 
+// Calls `visit` with every cell the program owns: its result, its locals (constants and
+// temporaries among them) and the globals its declarations created.
+template <typename Visit>
+void for_each_owned_cell(exp_pcode *p, Visit visit) {
+  visit(&p->result);
+  for (exp_sym *s = p->locals.first; s; s = s->next) visit(&s->cell);
+  for (const exp_created_global *g = p->created_globals; g; g = g->next) visit(&g->sym->cell);
+}
+
 }  // namespace
 
 int pcode_charge_memory(exp_engine *e, exp_pcode *p) {
-  int64_t bytes = cell_bytes(&p->result);
-  for (const exp_sym *s = p->locals.first; s; s = s->next) bytes += cell_bytes(&s->cell);
-  for (const exp_created_global *g = p->created_globals; g; g = g->next) bytes += cell_bytes(&g->sym->cell);
+  int64_t bytes = 0;
+  for_each_owned_cell(p, [&](exp_symval *c) {
+    c->flags &= ~SYMVAL_CHARGED;
+    bytes += cell_bytes(c);
+  });
   if (int rc = limit_charge(e, bytes)) return rc;
+  // From here on growth of these cells is charged as it happens (limit_grow_string).
+  for_each_owned_cell(p, [](exp_symval *c) {
+    if (cell_bytes(c)) c->flags |= SYMVAL_CHARGED;
+  });
   p->charged_bytes = bytes;
   return 0;
 }
 
+// What the program's cells hold now: what was charged when it was made plus the growth charged
+// since.
+static int64_t charged_cell_bytes(exp_pcode *p) {
+  int64_t bytes = 0;
+  for_each_owned_cell(p, [&](exp_symval *c) {
+    if (c->flags & SYMVAL_CHARGED) bytes += cell_bytes(c);
+  });
+  return bytes;
+}
+
 void pcode_free(exp_engine *e, exp_pcode *p) {
   if (!p) return;
-  if (e && p->charged_bytes) limit_release(*e->memory, p->charged_bytes);
+  if (e && p->charged_bytes) limit_release(*e->memory, charged_cell_bytes(p));
   if (p->argv) link_callees(p, -1);
   pcode_set_capacity(p, 0);
   symlist_free(p->locals);

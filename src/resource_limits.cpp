@@ -1,10 +1,13 @@
 // Resource limits of an engine: the checks, the error texts and the memory accounting.
 #include "resource_limits.h"
 
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 
 #include "engine.h"
 #include "errors.h"
+#include "values.h"
 
 namespace {
 
@@ -35,16 +38,78 @@ int limit_check(exp_engine *e, int which, int64_t value) {
   return limit == 0 || value <= limit ? 0 : limit_error(e, which);
 }
 
+bool budget_charge(MemoryBudget &budget, int64_t bytes) {
+  const int64_t limit = budget.limit.load(std::memory_order_relaxed);
+  const int64_t before = budget.used.fetch_add(bytes, std::memory_order_relaxed);
+  if (limit == 0 || before + bytes <= limit) return true;
+  budget.used.fetch_sub(bytes, std::memory_order_relaxed);
+  budget.refused.store(true, std::memory_order_relaxed);
+  return false;
+}
+
 int limit_charge(exp_engine *e, int64_t bytes) {
-  if (!e) return 0;
-  int64_t limit = e->limits[EXP_LIMIT_MEMORY];
-  int64_t before = e->memory->used.fetch_add(bytes, std::memory_order_relaxed);
-  if (limit == 0 || before + bytes <= limit) return 0;
-  e->memory->used.fetch_sub(bytes, std::memory_order_relaxed);
+  if (!e || budget_charge(*e->memory, bytes)) return 0;
+  e->memory->refused.store(false, std::memory_order_relaxed);  // reported here, as error 109
   return limit_error(e, EXP_LIMIT_MEMORY);
 }
 
+namespace {
+
+// Sits before each block of budget_malloc and remembers what was charged for it.
+struct alignas(std::max_align_t) BlockHeader {
+  size_t charged;
+};
+
+}  // namespace
+
+void *budget_malloc(size_t size, void *budget) {
+  auto &b = *static_cast<MemoryBudget *>(budget);
+  const size_t total = size + sizeof(BlockHeader);
+  if (total < size || total > static_cast<size_t>(INT64_MAX)) return nullptr;
+  if (!budget_charge(b, static_cast<int64_t>(total))) return nullptr;
+  auto *header = static_cast<BlockHeader *>(std::malloc(total));
+  if (!header) {
+    limit_release(b, static_cast<int64_t>(total));
+    return nullptr;
+  }
+  header->charged = total;
+  return header + 1;
+}
+
+void budget_free(void *block, void *budget) {
+  if (!block) return;
+  BlockHeader *header = static_cast<BlockHeader *>(block) - 1;
+  limit_release(*static_cast<MemoryBudget *>(budget), static_cast<int64_t>(header->charged));
+  std::free(header);
+}
+
+int memory_failure(exp_engine *e) {
+  if (e && e->memory->refused.exchange(false, std::memory_order_relaxed)) return limit_error(e, EXP_LIMIT_MEMORY);
+  return engine_error(e, ERR_MEMORY);
+}
+
 void limit_release(MemoryBudget &budget, int64_t bytes) { budget.used.fetch_sub(bytes, std::memory_order_relaxed); }
+
+int limit_grow_string(exp_engine *e, exp_symval *c, int64_t chars, int options) {
+  if (chars <= static_cast<int64_t>(c->len)) return 0;
+  if (int rc = limit_check(e, EXP_LIMIT_STRING, chars)) return rc;
+  const bool charged = e && (c->flags & SYMVAL_CHARGED);
+  const int64_t added = charged ? (chars - static_cast<int64_t>(c->len)) * 4 : 0;
+  if (added)
+    if (int rc = limit_charge(e, added)) return rc;
+  if (symval_resize(c, chars, options) != 0) {
+    if (added) limit_release(*e->memory, added);
+    return engine_error(e, ERR_MEMORY);
+  }
+  return 0;
+}
+
+ScratchCharge::ScratchCharge(exp_engine *e, int64_t bytes)
+    : e_(e), rc_(limit_charge(e, bytes)), bytes_(rc_ == 0 ? bytes : 0) {}
+
+ScratchCharge::~ScratchCharge() {
+  if (e_ && bytes_) limit_release(*e_->memory, bytes_);
+}
 
 void limit_start_run(exp_engine *e) { e->steps_run = 0; }
 

@@ -12,8 +12,24 @@
 // it so they give their bytes back whenever they are freed, even after the engine is gone.
 struct MemoryBudget {
   std::atomic<int64_t> used{0};
+  std::atomic<int64_t> limit{0};       // the engine's EXP_LIMIT_MEMORY; 0 for none
+  std::atomic<bool> refused{false};    // a charge was refused since memory_failure last looked
 };
 using MemoryBudgetRef = std::shared_ptr<MemoryBudget>;
+
+// Charges `bytes` when they fit within the budget's limit. False, with nothing charged and the
+// refusal noted, when they do not.
+bool budget_charge(MemoryBudget &budget, int64_t bytes);
+
+// An allocation pair for libraries that take allocation functions with a context pointer
+// (PCRE2's general context): `budget` is a MemoryBudget that outlives every block. A block is
+// charged while it lives, and an allocation past the limit returns null.
+void *budget_malloc(size_t size, void *budget);
+void budget_free(void *block, void *budget);
+
+// The error for an allocation that failed inside a built-in: error 109 when the engine's memory
+// limit refused it, else error 1.
+int memory_failure(exp_engine *e);
 
 // Error 109 naming limit `which` and its value.
 int limit_error(exp_engine *e, int which);
@@ -24,6 +40,27 @@ int limit_check(exp_engine *e, int which, int64_t value);
 int limit_charge(exp_engine *e, int64_t bytes);
 // Gives back bytes charged before.
 void limit_release(MemoryBudget &budget, int64_t bytes);
+// Lets string cell `c` hold `chars` characters (RESIZE_KEEP in `options` keeps its text): checks
+// the string limit and, for a cell charged to the engine, charges the added buffer to the memory
+// limit first. 0; error 109 past either limit; error 1 when the allocation fails. On error the cell
+// and the charge are as they were.
+int limit_grow_string(exp_engine *e, exp_symval *c, int64_t chars, int options);
+
+// Charges a built-in's scratch memory (work arrays sized from its input) to the engine while the
+// guard lives. rc() is 0, or error 109 when the memory limit refused the charge.
+class ScratchCharge {
+ public:
+  ScratchCharge(exp_engine *e, int64_t bytes);
+  ~ScratchCharge();
+  ScratchCharge(const ScratchCharge &) = delete;
+  ScratchCharge &operator=(const ScratchCharge &) = delete;
+  int rc() const { return rc_; }
+
+ private:
+  exp_engine *e_;
+  int rc_;
+  int64_t bytes_;
+};
 
 // Counts a run's instructions against the step limit at each of the run loop's periodic checks,
 // `block` instructions at a time. 0, or error 109 once the limit is reached.

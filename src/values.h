@@ -34,6 +34,9 @@ void symval_release_object(exp_symval *c);
 // Internal flag of a string cell whose buffer holds a raw field written byte by byte (the
 // mainframe formats, the file class's readbytes): bytes past its first zero byte belong to it.
 inline constexpr uint32_t SYMVAL_RAW = 0x8000;
+// Internal flag of a program's string cell whose whole buffer is charged to its engine's memory:
+// growth of the cell is charged too, and freeing the program gives back what the cell holds then.
+inline constexpr uint32_t SYMVAL_CHARGED = 0x4000;
 // True when a reader of raw fields takes every byte of the buffer as the value's: raw fields, and
 // host-bound cells (hosts write raw records straight into the buffer). Any other string's value
 // ends at its terminator, and a reader sees zero bytes past it.

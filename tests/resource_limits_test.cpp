@@ -30,7 +30,7 @@ struct Engine {
   exp_symval *n = nullptr, *t = nullptr;
   Engine() {
     exp_add_symbol(e.get(), "n", EXP_INTEGER, 0, 0, &n);
-    exp_add_symbol(e.get(), "t", EXP_STRING, 100000, 0, &t);
+    exp_add_symbol(e.get(), "t", EXP_STRING, 1000000, 0, &t);
   }
   int run(exp_pcode *p, int64_t n_value, const std::string &t_value) {
     exp_symval_setint(n, n_value);
@@ -41,11 +41,21 @@ struct Engine {
 
 TEST(ResourceLimits, AHostileRunStopsAtEachLimitAndTheNextRunWorks) {
   const std::string catastrophic = "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab";
+  std::string many_words;
+  while (many_words.size() < 99'990) many_words += "a ";
   const LimitRow rows[] = {
       {EXP_LIMIT_MEMORY, 1 << 20, "memory limit of 1048576 bytes", {},
        "integer array a\na.dim(n)", 10'000'000, 10, "", ""},
       {EXP_LIMIT_MEMORY, 1 << 20, "memory limit", {},
        "string array a\naparse(t, \",\", a)", 0, 0, std::string(99'999, ','), "a,b"},
+      // Temporaries that grow at run time, a regex's backtracking memory and a built-in's work
+      // arrays count as well as declared cells.
+      {EXP_LIMIT_MEMORY, 1 << 20, "memory limit", {}, "len(replace(t, \"x\", \"xxxxxxxxxx\") & \"!\")", 0, 0,
+       std::string(99'999, 'x'), "ab"},
+      {EXP_LIMIT_MEMORY, 1 << 20, "memory limit", {},
+       "regex r\nr.compile(\"^(a|b)*$\")\nif r.findfirst(t) then return 1 else return 0", 0, 0,
+       std::string(99'999, 'a'), "ab"},
+      {EXP_LIMIT_MEMORY, 1 << 20, "memory limit", {}, "len(sort_words(t))", 0, 0, many_words, "b a"},
       {EXP_LIMIT_STEPS, 100'000, "step limit of 100000 instructions", {},
        "integer s\ninteger i\ns = 0\nfor i = 1 to n s = s + i\ns", 10'000'000, 100, "", ""},
       {EXP_LIMIT_STRING, 1000, "string limit of 1000 characters", {},
@@ -117,6 +127,40 @@ TEST(ResourceLimits, ProgramsPastTheStaticLimitsDoNotCompile) {
   EXPECT_EQ(exp_set_limit(engine.e.get(), 0, 1), 3);
   EXPECT_EQ(exp_set_limit(engine.e.get(), EXP_LIMIT_COUNT + 1, 1), 3);
   EXPECT_EQ(exp_set_limit(engine.e.get(), EXP_LIMIT_STEPS, -1), 3);
+}
+
+}  // namespace
+
+namespace {
+
+int stop_when_asked(exp_engine *) { return 1; }
+
+// Built-ins whose one call can run for seconds ask the interrupt handler as their work grows, so
+// a time-out stops them inside the call. The handler here stops at the first question.
+TEST(ResourceLimits, LongBuiltInsAskTheInterruptHandler) {
+  std::string letters;  // 150,000 two-byte characters in no order
+  for (int i = 0; i < 150'000; ++i) letters += i % 3 ? "\xC3\xA9" : (i % 2 ? "\xC3\xB1" : "\xC3\xA0");
+  std::string words;
+  for (int i = 0; i < 100'000; ++i) words += std::to_string((i * 7919) % 100'003) + " ";
+  const struct {
+    const char *program;
+    std::string text;
+  } rows[] = {
+      {"len(sort(t))", letters},
+      {"len(sort_words(t))", words},
+      {"edit_distance(t, t & \"x\")", std::string(2'000, 'a')},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.program);
+    Engine engine;
+    exp_pcode *p = nullptr;
+    ASSERT_EQ(exp_make_pcode(engine.e.get(), row.program, &p, EXP_INTEGER, 0, 0, nullptr), 0);
+    exp_set_interrupt_hndlr(engine.e.get(), stop_when_asked);
+    EXPECT_EQ(engine.run(p, 0, row.text), 104);
+    exp_set_interrupt_hndlr(engine.e.get(), nullptr);
+    EXPECT_EQ(engine.run(p, 0, row.text), 0) << testutil::last_message(engine.e.get());
+    exp_free_pcode(engine.e.get(), p);
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "builtins/cells.h"
 #include "engine.h"
 #include "errors.h"
+#include "support/text_search.h"
 #include "support/uchar.h"
 #include "values.h"
 
@@ -214,10 +215,7 @@ int read_element(exp_engine *e, exp_symval *result, const ArrayElement &el, cons
   switch (kind.type) {
     case EXP_STRING: {
       int64_t chars = np_uchar_length(el.value.s);
-      if (chars > result->len)
-        if (int rc = limit_check(e, EXP_LIMIT_STRING, chars)) return rc;
-      if (chars > result->len && symval_resize(result, chars, RESIZE_KEEP) != 0)
-        return exp_raise_memory_error(e);
+      if (int rc = limit_grow_string(e, result, chars, RESIZE_KEEP)) return rc;
       exp_symval_setstr(result, el.value.s);
       return 0;
     }
@@ -333,7 +331,8 @@ int split(std::string_view source, std::string_view delimiter, PieceList &list) 
   if (int rc = list.start()) return rc;
   size_t piece = 0;
   if (!delimiter.empty()) {
-    for (size_t at = source.find(delimiter); at != std::string_view::npos; at = source.find(delimiter, piece)) {
+    for (size_t at = text_find(source, delimiter); at != std::string_view::npos;
+         at = text_find(source, delimiter, piece)) {
       if (int rc = list.append(source.substr(piece, at - piece))) return rc;
       piece = at + delimiter.size();
     }

@@ -6,9 +6,12 @@
 #include "errors.h"
 #include "program.h"
 
+bool builtin_cancelled(const exp_engine *e, const exp_pcode *running) {
+  return (running && running->cancel.load() != 0) || (e->host_run && e->host_run->cancel.load() != 0);
+}
+
 int builtin_check_interrupt(exp_engine *e, const exp_pcode *running) {
-  if (running && running->cancel.load() != 0) return engine_error(e, ERR_INTERRUPT);
-  if (e->host_run && e->host_run->cancel.load() != 0) return engine_error(e, ERR_INTERRUPT);
+  if (builtin_cancelled(e, running)) return engine_error(e, ERR_INTERRUPT);
   if (e->interrupt && e->interrupt(e) != 0) return engine_error(e, ERR_INTERRUPT);
   return 0;
 }

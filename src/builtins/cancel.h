@@ -12,6 +12,9 @@
 // when the call comes from inside a user-defined function, was cancelled, or the host's interrupt
 // handler asks to stop; else 0.
 int builtin_check_interrupt(exp_engine *e, const exp_pcode *running);
+// True when the calling program, or the program the host is running, was cancelled. Reads two
+// flags and asks nobody, so a waiting built-in may look as often as it likes.
+bool builtin_cancelled(const exp_engine *e, const exp_pcode *running);
 
 // Counts a built-in's work and checks for cancellation each time another kWorkPerCheck units
 // have been done. Allocates nothing.

@@ -62,9 +62,7 @@ inline int reserve(exp_engine *e, exp_symval *result, int64_t chars, size_t byte
   int64_t need = chars;
   auto by_bytes = static_cast<int64_t>((bytes + 3) / 4);
   if (by_bytes > need) need = by_bytes;
-  if (need <= static_cast<int64_t>(result->len)) return 0;
-  if (int rc = limit_check(e, EXP_LIMIT_STRING, need)) return rc;
-  return symval_resize(result, need, 0) == 0 ? 0 : engine_error(e, ERR_MEMORY);
+  return limit_grow_string(e, result, need, 0);
 }
 
 // Stores `bytes` bytes of `text` as the string result, growing the cell first when needed;

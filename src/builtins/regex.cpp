@@ -39,12 +39,19 @@ struct MatchDataFree {
 struct ContextFree {
   void operator()(pcre2_match_context *c) const { pcre2_match_context_free(c); }
 };
+struct GeneralFree {
+  void operator()(pcre2_general_context *c) const { pcre2_general_context_free(c); }
+};
 using Code = std::unique_ptr<pcre2_code, CodeFree>;
 using MatchData = std::unique_ptr<pcre2_match_data, MatchDataFree>;
 using MatchContext = std::unique_ptr<pcre2_match_context, ContextFree>;
+using GeneralContext = std::unique_ptr<pcre2_general_context, GeneralFree>;
 
 // The data of a regex instance: the compiled pattern and the state of the current search.
 struct RegexData {
+  // Declared first so that it outlives the match data, whose memory it is charged for.
+  MemoryBudgetRef budget;        // the engine charged for the pattern and the match memory
+  GeneralContext general;        // allocates match memory from `budget`; none outside an engine
   Code code;
   MatchData match;               // offset vector of the current match
   MatchContext context;          // match limits
@@ -52,8 +59,7 @@ struct RegexData {
   int32_t match_count = 0;       // valid pairs of the current match; 0 without one
   size_t subject_length = 0;     // bytes of the last findfirst subject
   bool turkish = false;          // Turkish case rules (see turkish.h)
-  MemoryBudgetRef budget;        // the engine charged for the compiled pattern
-  int64_t charged = 0;
+  int64_t charged = 0;           // for the compiled pattern and char_map's largest size
 
   RegexData() = default;
   ~RegexData() {
@@ -84,7 +90,7 @@ int pcre_error(exp_engine *e, int code) {
   // A limit the host set is reported as that limit, not as a failure of the pattern.
   if (code == PCRE2_ERROR_MATCHLIMIT && e->limits[EXP_LIMIT_REGEX_MATCH]) return limit_error(e, EXP_LIMIT_REGEX_MATCH);
   if (code == PCRE2_ERROR_DEPTHLIMIT && e->limits[EXP_LIMIT_REGEX_DEPTH]) return limit_error(e, EXP_LIMIT_REGEX_DEPTH);
-  if (code == PCRE2_ERROR_NOMEMORY || code == PCRE2_ERROR_HEAP_FAILED) return exp_raise_memory_error(e);
+  if (code == PCRE2_ERROR_NOMEMORY || code == PCRE2_ERROR_HEAP_FAILED) return memory_failure(e);
   PCRE2_UCHAR text[256];
   if (pcre2_get_error_message(code, text, sizeof text) < 0) return exp_raise_error(e, "regular expression error");
   return exp_raise_error(e, reinterpret_cast<const char *>(text));
@@ -146,7 +152,6 @@ int apply_limits(exp_engine *e, RegexData *re) {
   size_t size = 0;
   pcre2_pattern_info(re->code.get(), PCRE2_INFO_SIZE, &size);
   if (int rc = limit_charge(e, static_cast<int64_t>(size))) return rc;
-  re->budget = e->memory;
   re->charged = static_cast<int64_t>(size);
   return 0;
 }
@@ -165,9 +170,15 @@ int regex_compile(exp_engine *e, exp_symval *result, int argc, exp_symval **argv
   } catch (const std::bad_alloc &) {
     return exp_raise_memory_error(e);
   }
-  re->match.reset(pcre2_match_data_create(kPairs, nullptr));
-  re->context.reset(pcre2_match_context_create(nullptr));
-  if (!re->match || !re->context) return exp_raise_memory_error(e);
+  if (e) {
+    // Match memory (PCRE2's backtracking frames) counts toward the engine's memory limit.
+    re->budget = e->memory;
+    re->general.reset(pcre2_general_context_create(budget_malloc, budget_free, re->budget.get()));
+    if (!re->general) return memory_failure(e);
+  }
+  re->match.reset(pcre2_match_data_create(kPairs, re->general.get()));
+  re->context.reset(pcre2_match_context_create(re->general.get()));
+  if (!re->match || !re->context) return memory_failure(e);
   if (int rc = apply_limits(e, re.get())) return rc;
   if (!exp_instantiate_object(argv[0], re.get())) return exp_raise_memory_error(e);
   re.release();
@@ -176,8 +187,15 @@ int regex_compile(exp_engine *e, exp_symval *result, int argc, exp_symval **argv
 
 // ---- searching ------------------------------------------------------------------------------------------
 
-// Rebuilds the byte-to-character map for `subject`.
-void build_char_map(RegexData *re, std::string_view subject) {
+// Rebuilds the byte-to-character map for `subject`. 0, or error 109 when a map larger than any
+// before would pass the memory limit.
+int build_char_map(exp_engine *e, RegexData *re, std::string_view subject) {
+  const auto bytes = static_cast<int64_t>((subject.size() + 1) * sizeof(int32_t));
+  const auto held = static_cast<int64_t>(re->char_map.capacity() * sizeof(int32_t));
+  if (re->budget && bytes > held) {
+    if (int rc = limit_charge(e, bytes - held)) return rc;
+    re->charged += bytes - held;
+  }
   re->char_map.assign(subject.size() + 1, 0);
   int32_t index = 0;
   for (size_t at = 0; at < subject.size(); ++index) {
@@ -185,6 +203,7 @@ void build_char_map(RegexData *re, std::string_view subject) {
     for (; at < next && at < subject.size(); ++at) re->char_map[at] = index;
   }
   re->char_map[subject.size()] = index;
+  return 0;
 }
 
 // Records the outcome of a match attempt: true for a match, false for none, or an error number
@@ -207,7 +226,10 @@ int regex_findfirst(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
   if (symval_is_null(argv[1])) return set_int(result, 0);
   std::string_view subject(argv[1]->value.s);
   try {
-    build_char_map(re, subject);
+    if (int rc = build_char_map(e, re, subject)) {
+      re->match_count = 0;
+      return rc;
+    }
   } catch (const std::bad_alloc &) {
     re->match_count = 0;
     return exp_raise_memory_error(e);
@@ -401,7 +423,7 @@ class Substitution {
 // next search starts one character further on, and that character stays in the output.
 int substitute(exp_engine *e, const RegexData &re, std::string_view subject, std::string_view templ,
                Substitution *out) {
-  MatchData match(pcre2_match_data_create(kPairs, nullptr));
+  MatchData match(pcre2_match_data_create(kPairs, re.general.get()));
   if (!match) throw std::bad_alloc();
   size_t copied = 0;
   int rc = run_match(re, match.get(), subject, 0, 0);

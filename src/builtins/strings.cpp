@@ -10,6 +10,7 @@
 #include "builtins/builtins.h"
 #include "builtins/cells.h"
 #include "errors.h"
+#include "support/text_search.h"
 #include "support/uchar.h"
 #include "values.h"
 
@@ -61,7 +62,7 @@ size_t nth_occurrence(std::string_view s, std::string_view t, int64_t n) {
   size_t at = std::string_view::npos;
   size_t from = 0;
   for (int64_t i = 0; i < n; ++i) {
-    at = s.find(t, from);
+    at = text_find(s, t, from);
     if (at == std::string_view::npos) return at;
     from = at + t.size();
   }
@@ -72,7 +73,7 @@ size_t nth_occurrence(std::string_view s, std::string_view t, int64_t n) {
 // when `limit` > 0.
 int64_t count_occurrences(std::string_view s, std::string_view t, int64_t limit) {
   int64_t count = 0;
-  for (size_t at = s.find(t); at != std::string_view::npos; at = s.find(t, at + t.size())) {
+  for (size_t at = text_find(s, t); at != std::string_view::npos; at = text_find(s, t, at + t.size())) {
     ++count;
     if (limit > 0 && count == limit) break;
   }
@@ -187,8 +188,7 @@ int map_case_into(exp_engine *e, Cell *result, const Cell *arg, CaseMap map) {
   if (need <= static_cast<int64_t>(result->len)) return 0;  // characters <= bytes <= limit
   if (chars < 0) chars = np_uchar_length(result->value.s);
   if (chars <= static_cast<int64_t>(result->len)) return 0;
-  if (int rc = limit_check(e, EXP_LIMIT_STRING, chars)) return rc;
-  return symval_resize(result, chars, RESIZE_KEEP) == 0 ? 0 : engine_error(e, ERR_MEMORY);
+  return limit_grow_string(e, result, chars, RESIZE_KEEP);
 }
 
 int fn_lower(exp_engine *e, Cell *result, int, Cell **argv) {
@@ -269,7 +269,7 @@ int replace_into(exp_engine *e, Cell *result, std::string_view s, std::string_vi
   char *out = result->value.s;
   size_t from = 0;
   for (int64_t i = 0; i < count; ++i) {
-    size_t at = s.find(t, from);
+    size_t at = text_find(s, t, from);
     std::memcpy(out, s.data() + from, at - from);
     out += at - from;
     std::memcpy(out, r.data(), r.size());

@@ -1,6 +1,7 @@
 // System and file-system functions: run another program, pause, name the user, make unique
 // identifiers, and delete, move, copy, test and date files and create or remove directories.
 // A failed operation is a result (false, null or a negative exit code), never an error.
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <ctime>
@@ -25,7 +26,8 @@ using namespace builtin_cells;
 
 namespace {
 
-constexpr int64_t kSleepSliceMs = 2000;  // sleep looks at cancellation between slices this long
+constexpr int64_t kSleepSliceMs = 2000;  // sleep asks the interrupt handler between slices this long
+constexpr int64_t kSleepPollMs = 10;      // and looks at the cancel flags this often within a slice
 constexpr int kChildPollMs = 50;         // execute looks at cancellation this often while it waits
 constexpr int kChildGraceMs = 2000;      // a cancelled child has this long to end after SIGTERM
 
@@ -120,13 +122,26 @@ int fn_execute(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   return set_int(result, status == NP_PROC_EXITED ? code : -200 - status);
 }
 
-// sleep(ms): sleeps in slices of at most kSleepSliceMs, checking for cancellation and asking the
-// interrupt handler after each. True; 0 and negative durations return at once.
+// Sleeps `ms` milliseconds in polls of kSleepPollMs. False as soon as the run is cancelled, so a
+// cancel from another thread ends a long sleep within a poll rather than a whole slice.
+bool sleep_unless_cancelled(const exp_engine *e, const exp_pcode *running, int64_t ms) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (auto now = std::chrono::steady_clock::now(); now < until; now = std::chrono::steady_clock::now()) {
+    if (builtin_cancelled(e, running)) return false;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(until - now,
+                                                                                std::chrono::milliseconds(kSleepPollMs)));
+  }
+  return !builtin_cancelled(e, running);
+}
+
+// sleep(ms): sleeps in slices of at most kSleepSliceMs, asking the interrupt handler after each
+// and looking at the cancel flags throughout. True; 0 and negative durations return at once.
 int fn_sleep(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   if (any_null(argv, 1)) return set_null(result);
   const exp_pcode *running = calling_program(argv[argc]);
   for (int64_t left = argv[0]->value.i; left > 0; left -= kSleepSliceMs) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(left < kSleepSliceMs ? left : kSleepSliceMs));
+    if (!sleep_unless_cancelled(e, running, left < kSleepSliceMs ? left : kSleepSliceMs))
+      return engine_error(e, ERR_INTERRUPT);
     if (int rc = builtin_check_interrupt(e, running)) return rc;
   }
   return set_int(result, 1);

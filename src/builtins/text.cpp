@@ -102,6 +102,7 @@ struct WildcardAttempt {
   bool star_seen = false;
   bool literal_question = false;
   char star_next = 0;  // the byte after the most recent star
+  size_t scanned = 0;  // bytes the last literal comparison searched before a retry
 };
 
 enum class Step { Next, Literal, Star, Advance, Fail, End, Retry };
@@ -136,7 +137,11 @@ Step wildcard_literal(WildcardAttempt &w) {
   if (same_char(w.s, w.p)) return Step::Advance;
   if (!w.star_seen) return Step::Fail;
   if (!*w.s) return Step::End;
-  if (std::memchr(w.s, static_cast<unsigned char>(w.star_next), std::strlen(w.s))) return Step::Retry;
+  // Searched up to the first hit only: measuring the whole rest first would make every retry
+  // cost the length of the text.
+  const char *hit = w.star_next ? std::strchr(w.s, w.star_next) : nullptr;
+  w.scanned = hit ? static_cast<size_t>(hit - w.s) + 1 : 0;
+  if (hit) return Step::Retry;
   return Step::Fail;
 }
 
@@ -151,8 +156,10 @@ Step wildcard_next(WildcardAttempt &w) {
 }
 
 // Matches `text` against a pattern that passed wildcard_check. A retry restarts the pattern at
-// the current text position; it happens only after the text advanced, so the loop ends.
-bool wildcard_match(const char *text, const char *pattern) {
+// the current text position; it happens only after the text advanced, so the loop ends, but
+// retries can take time quadratic in the text, so each one's work goes to `meter` and a
+// cancelled run stops (error 104 through *rc).
+bool wildcard_match(const char *text, const char *pattern, WorkMeter &meter, int *rc) {
   WildcardAttempt w{text, pattern};
   Step step = *w.s ? Step::Next : Step::End;
   for (;;) {
@@ -171,6 +178,7 @@ bool wildcard_match(const char *text, const char *pattern) {
         break;
       case Step::End: return *w.p == '\0' || *w.p == '*';
       case Step::Retry:
+        if ((*rc = meter.add(static_cast<int64_t>(w.scanned) + 1))) return false;
         w = WildcardAttempt{w.s, pattern};
         step = Step::Next;
         break;
@@ -178,20 +186,51 @@ bool wildcard_match(const char *text, const char *pattern) {
   }
 }
 
-int fn_match_string(exp_engine *, Cell *result, int, Cell **argv) {
+int fn_match_string(exp_engine *e, Cell *result, int argc, Cell **argv) {
   bool s_null = symval_is_null(argv[0]), p_null = symval_is_null(argv[1]);
   if (s_null || p_null) return set_bool(result, s_null && p_null);
   const char *pattern = text_of(argv[1]);
   if (!wildcard_check(pattern)) return set_bool(result, false);
-  return set_bool(result, wildcard_match(text_of(argv[0]), pattern));
+  WorkMeter meter(e, argv[argc]);
+  int rc = 0;
+  bool matched = wildcard_match(text_of(argv[0]), pattern, meter, &rc);
+  return rc ? rc : set_bool(result, matched);
 }
 
 // ---- sort ----------------------------------------------------------------------------------------
 
+// Thrown out of std::sort by a metered comparison when the run must stop; carries error 104.
+struct SortStopped {
+  int rc;
+};
+
+// `less`, with each comparison counted by `meter`: sorting a long text can take seconds, and a
+// cancelled run stops inside the sort.
+template <typename Less>
+auto metered(Less less, WorkMeter &meter) {
+  return [less, &meter](const auto &a, const auto &b) {
+    if (int rc = meter.add(1)) throw SortStopped{rc};
+    return less(a, b);
+  };
+}
+
+// The bytes of `bytes` in order, by counting each byte value: linear, and with no comparisons.
+std::string counted_sort(std::string_view bytes, bool ascending, bool unique) {
+  size_t counts[256] = {};
+  for (unsigned char b : bytes) ++counts[b];
+  std::string out;
+  out.reserve(bytes.size());
+  for (int i = 0; i < 256; ++i) {
+    const int b = ascending ? i : 255 - i;
+    if (counts[b]) out.append(unique ? 1 : counts[b], static_cast<char>(b));
+  }
+  return out;
+}
+
 // The non-white-space characters of `s` sorted by code point, as UTF-8. When every one is a
 // single byte the bytes themselves are sorted (so a stray invalid byte survives unchanged);
 // otherwise code points are sorted and re-encoded.
-std::string sorted_chars(const char *s, bool ascending, bool unique) {
+std::string sorted_chars(const char *s, bool ascending, bool unique, WorkMeter &meter) {
   std::string bytes;
   std::vector<int32_t> points;
   bool multi = false;
@@ -203,14 +242,9 @@ std::string sorted_chars(const char *s, bool ascending, bool unique) {
     bytes.append(p, static_cast<size_t>(n));
     points.push_back(cp);
   }
-  auto order = [ascending](auto a, auto b) { return ascending ? a < b : b < a; };
-  if (!multi) {
-    std::vector<unsigned char> u(bytes.begin(), bytes.end());
-    std::sort(u.begin(), u.end(), order);
-    if (unique) u.erase(std::unique(u.begin(), u.end()), u.end());
-    return std::string(u.begin(), u.end());
-  }
-  std::sort(points.begin(), points.end(), order);
+  if (!multi) return counted_sort(bytes, ascending, unique);
+  auto order = [ascending](int32_t a, int32_t b) { return ascending ? a < b : b < a; };
+  std::sort(points.begin(), points.end(), metered(order, meter));
   if (unique) points.erase(std::unique(points.begin(), points.end()), points.end());
   std::string out;
   for (int32_t cp : points) {
@@ -242,10 +276,12 @@ bool word_less(std::string_view a, std::string_view b) {
   return c != 0 ? c < 0 : a.size() < b.size();
 }
 
-std::string sorted_words(const char *s, bool ascending, bool unique) {
+std::string sorted_words(const char *s, bool ascending, bool unique, WorkMeter &meter) {
   std::vector<std::string_view> words = split_words(s);
-  std::sort(words.begin(), words.end(),
-            [ascending](std::string_view a, std::string_view b) { return ascending ? word_less(a, b) : word_less(b, a); });
+  auto order = [ascending](std::string_view a, std::string_view b) {
+    return ascending ? word_less(a, b) : word_less(b, a);
+  };
+  std::sort(words.begin(), words.end(), metered(order, meter));
   if (unique) words.erase(std::unique(words.begin(), words.end()), words.end());
   std::string out;
   for (std::string_view w : words) {
@@ -255,15 +291,40 @@ std::string sorted_words(const char *s, bool ascending, bool unique) {
   return out;
 }
 
+// The most memory sorted_chars and sorted_words hold for `s`, the vectors' growth included: the
+// bytes, the output, and a code point per character or two views per word.
+int64_t chars_scratch(const char *s) {
+  return static_cast<int64_t>(std::strlen(s)) * 2 + np_uchar_length(s) * 8 + 64;
+}
+int64_t words_scratch(const char *s) {
+  int64_t words = 0;
+  bool in_word = false;
+  for (const char *p = s; *p; p = next_char(p)) {
+    const bool space = is_space(p);
+    words += !space && !in_word;
+    in_word = !space;
+  }
+  return static_cast<int64_t>(std::strlen(s)) + words * 2 * static_cast<int64_t>(sizeof(std::string_view)) + 64;
+}
+
+using SortFn = std::string (*)(const char *, bool, bool, WorkMeter &);
+
 // sort(s [, ascending [, unique]]) and sort_words(s [, ascending [, unique]]): the characters or
 // words of s in order, ascending unless the first flag is false, duplicates dropped when the
-// second is true.
-template <std::string (*Sorted)(const char *, bool, bool)>
+// second is true. The work arrays are charged to the engine's memory while they live.
+template <SortFn Sorted, int64_t (*Scratch)(const char *)>
 int fn_sorted(exp_engine *e, Cell *result, int argc, Cell **argv) {
   if (symval_is_null(argv[0])) return set_null(result);
   const char *s = text_of(argv[0]);
-  std::string out = Sorted(s, flag_arg(argc, argv, 1, true), flag_arg(argc, argv, 2, false));
-  return store_text(e, result, out, np_uchar_length(s));
+  ScratchCharge scratch(e, Scratch(s));
+  if (scratch.rc()) return scratch.rc();
+  WorkMeter meter(e, argv[argc]);
+  try {
+    std::string out = Sorted(s, flag_arg(argc, argv, 1, true), flag_arg(argc, argv, 2, false), meter);
+    return store_text(e, result, out, np_uchar_length(s));
+  } catch (const SortStopped &stop) {
+    return stop.rc;
+  }
 }
 
 // ---- edit_distance -------------------------------------------------------------------------------
@@ -299,6 +360,10 @@ int64_t levenshtein(const char *a, const char *b, WorkMeter &meter, int *rc) {
 
 int fn_edit_distance(exp_engine *e, Cell *result, int argc, Cell **argv) {
   if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
+  // A view (16 bytes) per character of the shorter text and two rows of 8-byte distances.
+  const int64_t shorter = std::min(np_uchar_length(text_of(argv[0])), np_uchar_length(text_of(argv[1])));
+  ScratchCharge scratch(e, (shorter + 1) * 32);
+  if (scratch.rc()) return scratch.rc();
   WorkMeter meter(e, argv[argc]);
   int rc = 0;
   int64_t distance = levenshtein(text_of(argv[0]), text_of(argv[1]), meter, &rc);
@@ -313,7 +378,7 @@ int guarded(exp_engine *e, Cell *result, int argc, Cell **argv) {
   try {
     return Fn(e, result, argc, argv);
   } catch (const std::bad_alloc &) {
-    return engine_error(e, ERR_MEMORY);
+    return memory_failure(e);
   }
 }
 
@@ -331,14 +396,14 @@ const exp_function kRecords[] = {
      "corrections necessary to turn one string into the other. Corrections can include adding, removing, or "
      "changing a letter.",
      0, ""},
-    {"sort_words", guarded<fn_sorted<sorted_words>>, 1, 3, "sbb", 's', 255,
+    {"sort_words", guarded<fn_sorted<sorted_words, words_scratch>>, 1, 3, "sbb", 's', 255,
      "Returns a string that consists of the words in the input string sorted alphabetically. The first Boolean "
      "parameter causes the words within the string to be sorted in ascending order. Default is TRUE "
      "(ascending). FALSE results in descending order. Second Boolean parameter determines if duplicate words "
      "within the string should be discarded. Default is FALSE (duplicates are not discarded). TRUE results in "
      "duplicate strings being discarded.",
      0, ""},
-    {"sort", guarded<fn_sorted<sorted_chars>>, 1, 3, "sbb", 's', 255,
+    {"sort", guarded<fn_sorted<sorted_chars, chars_scratch>>, 1, 3, "sbb", 's', 255,
      "Return the string with its contents sorted alphabetically.  The first Boolean parameter causes the "
      "characters within the string to be sorted in ascending order. Default is TRUE (ascending). FALSE results "
      "in descending order. Second Boolean parameter determines if duplicate words within the string should be "

@@ -136,9 +136,7 @@ exp_sym *find_variable(exp_engine *e, const char *name) {
 // Makes a string result wide enough for a string source with a larger limit. 0 or error 1.
 int fit_result(exp_engine *e, exp_symval *result, const exp_symval *source) {
   if (symval_type(result) != EXP_STRING || symval_type(source) != EXP_STRING) return 0;
-  if (source->len <= result->len) return 0;
-  if (int rc = limit_check(e, EXP_LIMIT_STRING, source->len)) return rc;
-  return symval_resize(result, source->len, RESIZE_KEEP) == 0 ? 0 : engine_error(e, ERR_MEMORY);
+  return limit_grow_string(e, result, source->len, RESIZE_KEEP);
 }
 
 // ---- parameters ------------------------------------------------------------------------------------
