@@ -136,7 +136,7 @@ int op_concat(exp_engine *e, Cell *result, int, Cell **argv) {
   Cell *left = argv[0], *right = argv[1];
   if (symval_is_null(left) && symval_is_null(right)) return set_null(result);
   uint64_t limit = uint64_t{limit_of(left)} + limit_of(right);
-  if (int rc = limit_grow_string(e, result, static_cast<int64_t>(limit), RESIZE_KEEP)) return rc;
+  if (int rc = limit_resize_string(e, result, static_cast<int64_t>(limit), RESIZE_KEEP)) return rc;
   if (result != left) {
     if (symval_is_null(left)) result->value.s[0] = '\0';
     else exp_symval_setstr(result, left->value.s);

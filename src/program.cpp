@@ -115,7 +115,7 @@ int pcode_charge_memory(exp_engine *e, exp_pcode *p) {
     bytes += cell_bytes(c);
   });
   if (int rc = limit_charge(e, bytes)) return rc;
-  // From here on growth of these cells is charged as it happens (limit_grow_string).
+  // From here on growth of these cells is charged as it happens (limit_resize_string).
   for_each_owned_cell(p, [](exp_symval *c) {
     if (cell_bytes(c)) c->flags |= SYMVAL_CHARGED;
   });

@@ -90,17 +90,19 @@ int memory_failure(exp_engine *e) {
 
 void limit_release(MemoryBudget &budget, int64_t bytes) { budget.used.fetch_sub(bytes, std::memory_order_relaxed); }
 
-int limit_grow_string(exp_engine *e, exp_symval *c, int64_t chars, int options) {
-  if (chars <= static_cast<int64_t>(c->len)) return 0;
-  if (int rc = limit_check(e, EXP_LIMIT_STRING, chars)) return rc;
+int limit_resize_string(exp_engine *e, exp_symval *c, int64_t chars, int options) {
+  const auto before = static_cast<int64_t>(c->len);
+  if (chars > before)
+    if (int rc = limit_check(e, EXP_LIMIT_STRING, chars)) return rc;
   const bool charged = e && (c->flags & SYMVAL_CHARGED);
-  const int64_t added = charged ? (chars - static_cast<int64_t>(c->len)) * 4 : 0;
+  const int64_t added = charged && chars > before ? (chars - before) * 4 : 0;
   if (added)
     if (int rc = limit_charge(e, added)) return rc;
   if (symval_resize(c, chars, options) != 0) {
     if (added) limit_release(*e->memory, added);
     return engine_error(e, ERR_MEMORY);
   }
+  if (charged && chars < before) limit_release(*e->memory, (before - chars) * 4);
   return 0;
 }
 

@@ -40,11 +40,12 @@ int limit_check(exp_engine *e, int which, int64_t value);
 int limit_charge(exp_engine *e, int64_t bytes);
 // Gives back bytes charged before.
 void limit_release(MemoryBudget &budget, int64_t bytes);
-// Lets string cell `c` hold `chars` characters (RESIZE_KEEP in `options` keeps its text): checks
-// the string limit and, for a cell charged to the engine, charges the added buffer to the memory
-// limit first. 0; error 109 past either limit; error 1 when the allocation fails. On error the cell
-// and the charge are as they were.
-int limit_grow_string(exp_engine *e, exp_symval *c, int64_t chars, int options);
+// Sets string cell `c`'s limit to `chars` characters (RESIZE_KEEP in `options` keeps its text).
+// Growth checks the string limit and, for a cell charged to the engine, charges the added buffer
+// to the memory limit first; shrinking a charged cell gives the difference back, so that what is
+// charged always matches the cell's limit. 0; error 109 past either limit; error 1 when the
+// allocation fails or `chars` is below 1. On error the cell and the charge are as they were.
+int limit_resize_string(exp_engine *e, exp_symval *c, int64_t chars, int options);
 
 // Charges a built-in's scratch memory (work arrays sized from its input) to the engine while the
 // guard lives. rc() is 0, or error 109 when the memory limit refused the charge.

@@ -215,7 +215,8 @@ int read_element(exp_engine *e, exp_symval *result, const ArrayElement &el, cons
   switch (kind.type) {
     case EXP_STRING: {
       int64_t chars = np_uchar_length(el.value.s);
-      if (int rc = limit_grow_string(e, result, chars, RESIZE_KEEP)) return rc;
+      if (chars > result->len)
+        if (int rc = limit_resize_string(e, result, chars, RESIZE_KEEP)) return rc;
       exp_symval_setstr(result, el.value.s);
       return 0;
     }

@@ -62,7 +62,8 @@ inline int reserve(exp_engine *e, exp_symval *result, int64_t chars, size_t byte
   int64_t need = chars;
   auto by_bytes = static_cast<int64_t>((bytes + 3) / 4);
   if (by_bytes > need) need = by_bytes;
-  return limit_grow_string(e, result, need, 0);
+  if (need <= static_cast<int64_t>(result->len)) return 0;
+  return limit_resize_string(e, result, need, 0);
 }
 
 // Stores `bytes` bytes of `text` as the string result, growing the cell first when needed;

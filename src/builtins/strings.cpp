@@ -188,7 +188,7 @@ int map_case_into(exp_engine *e, Cell *result, const Cell *arg, CaseMap map) {
   if (need <= static_cast<int64_t>(result->len)) return 0;  // characters <= bytes <= limit
   if (chars < 0) chars = np_uchar_length(result->value.s);
   if (chars <= static_cast<int64_t>(result->len)) return 0;
-  return limit_grow_string(e, result, chars, RESIZE_KEEP);
+  return limit_resize_string(e, result, chars, RESIZE_KEEP);
 }
 
 int fn_lower(exp_engine *e, Cell *result, int, Cell **argv) {

@@ -136,7 +136,8 @@ exp_sym *find_variable(exp_engine *e, const char *name) {
 // Makes a string result wide enough for a string source with a larger limit. 0 or error 1.
 int fit_result(exp_engine *e, exp_symval *result, const exp_symval *source) {
   if (symval_type(result) != EXP_STRING || symval_type(source) != EXP_STRING) return 0;
-  return limit_grow_string(e, result, source->len, RESIZE_KEEP);
+  if (source->len <= result->len) return 0;
+  return limit_resize_string(e, result, source->len, RESIZE_KEEP);
 }
 
 // ---- parameters ------------------------------------------------------------------------------------
