@@ -11,6 +11,7 @@
 #include "builtins/cells.h"
 #include "errors.h"
 #include "support/uchar.h"
+#include "support/utf8.h"
 #include "values.h"
 
 using namespace builtin_cells;
@@ -52,7 +53,7 @@ int store_prefix(exp_engine *e, Cell *result, const char *p, int64_t n) {
 // bytes than `room` has no more characters either, and is not counted (the count returned is
 // then its byte length, an upper bound that fits just the same).
 int64_t chars_for_room(std::string_view text, uint32_t room) {
-  return text.size() <= room ? static_cast<int64_t>(text.size()) : np_uchar_length(text.data());
+  return text.size() <= room ? static_cast<int64_t>(text.size()) : utf8::count(text);
 }
 
 // Byte offset of the `n`-th non-overlapping occurrence of the non-empty `t` in `s` (each search
@@ -112,11 +113,10 @@ int fn_right(exp_engine *e, Cell *result, int, Cell **argv) {
   if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
   int32_t n = int_arg(argv[1]);
   if (n < 1) return store_empty(e, result);
-  const char *s = text_of(argv[0]);
-  int64_t length = np_uchar_length(s);
-  if (n >= length) return store(e, result, s, std::strlen(s), length);
-  const char *from = np_uchar_seek(s, length - n);
-  return store(e, result, from, std::strlen(from), n);
+  std::string_view s = text_of(argv[0]);
+  const size_t from = utf8::seek_back(s, n);
+  if (from == std::string_view::npos) return store(e, result, s.data(), s.size(), chars_for_room(s, result->len));
+  return store(e, result, s.data() + from, s.size() - from, n);
 }
 
 // ---- searching -----------------------------------------------------------------------------------
@@ -237,20 +237,16 @@ int fn_trim(exp_engine *e, Cell *result, int, Cell **argv) {
   if (symval_is_null(argv[0])) return set_null(result);
   const char *text = text_of(argv[0]);
   const char *start = text;
-  int64_t stripped = 0;
   int step = 1;
-  for (; *start && space_at(start, &step); start += step) ++stripped;
+  while (*start && space_at(start, &step)) start += step;
   const char *end = start + std::strlen(start);
   while (end > start) {
     const char *prev = previous_char(start, end);
     if (!space_at(prev, &step)) break;
     end = prev;
-    ++stripped;
   }
   std::string_view kept(start, static_cast<size_t>(end - start));
-  int64_t chars = kept.size() <= result->len ? static_cast<int64_t>(kept.size())
-                                             : np_uchar_length(text) - stripped;
-  return store(e, result, kept.data(), kept.size(), chars);
+  return store(e, result, kept.data(), kept.size(), chars_for_room(kept, result->len));
 }
 
 // ---- replacing -----------------------------------------------------------------------------------

@@ -3,6 +3,8 @@
 // to single characters only around bytes that need a closer look.
 #include "support/utf8.h"
 
+#include "support/utf8_blocks.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -19,18 +21,11 @@ static_assert(std::endian::native == std::endian::little, "the word walk numbers
 constexpr char32_t kReplacement = 0xFFFD;
 constexpr Char kInvalid{kReplacement, 1, false};
 
-// ---- words of eight bytes ---------------------------------------------------------------------
-// Byte k of a word is memory byte k; a per-byte condition is kept in bit 7 of that byte.
+constexpr u64 kHigh = kHighBits;
+constexpr u64 kLow7 = kLow7Bits;
+constexpr u64 kOnes = kEachByte;
 
-constexpr u64 kHigh = 0x8080808080808080ull;
-constexpr u64 kLow7 = 0x7F7F7F7F7F7F7F7Full;
-constexpr u64 kOnes = 0x0101010101010101ull;
-
-u64 load(const Byte* p) {
-  u64 w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
+u64 load(const Byte* p) { return load_word(p); }
 
 // Bytes that start sequences of at least 2, 3 and 4 bytes (C0-FF, E0-FF, F0-FF). Shifting a
 // word left by k brings bit 7 - k of each byte to bit 7 of the same byte, so no byte leaks
@@ -143,6 +138,43 @@ Walk walk(std::string_view text, std::size_t stop, int64_t max_chars) {
     }
   }
   return {static_cast<std::size_t>(p - begin), chars};
+}
+
+int64_t count(std::string_view text) {
+  if (blocks::available()) {
+    const blocks::Scan s = blocks::scan(text);
+    if (s.well_formed) return s.leads;
+  }
+  return walk(text, text.size(), INT64_MAX).chars;
+}
+
+// A text whose first `n` characters' bytes are well-formed has its character `n` at its lead
+// number `n`: every lead before it starts a character, and nothing else does.
+std::size_t seek(std::string_view text, int64_t n) {
+  if (n < 0) return std::string_view::npos;
+  if (blocks::available()) {
+    const std::size_t at = blocks::nth_lead(text, n);
+    if (at != std::string_view::npos) {
+      if (blocks::scan(text.substr(0, at)).well_formed) return at;
+    } else if (blocks::scan(text).well_formed) {
+      return at;  // fewer characters than `n`
+    }
+  }
+  const Walk w = walk(text, text.size(), n);
+  return w.chars == n ? w.offset : std::string_view::npos;
+}
+
+// A lead always starts a character however the bytes before it divide, so when the bytes from
+// the lead that starts the last `n` leads are well-formed, they are exactly the last `n`
+// characters.
+std::size_t seek_back(std::string_view text, int64_t n) {
+  if (n <= 0) return n == 0 ? text.size() : std::string_view::npos;
+  if (blocks::available()) {
+    const std::size_t at = blocks::nth_lead_from_end(text, n);
+    if (at != std::string_view::npos && blocks::scan(text.substr(at)).well_formed) return at;
+  }
+  const int64_t chars = count(text);
+  return chars < n ? std::string_view::npos : seek(text, chars - n);
 }
 
 }  // namespace utf8
