@@ -328,6 +328,19 @@ TEST(UcharFastPaths, SteppingMatchesOneCharacterAtATime) {
       ASSERT_EQ(utf8::seek_back(text, k), starts[static_cast<std::size_t>(chars - k)]) << k;
     }
     EXPECT_EQ(utf8::seek_back(text, chars + 1), std::string_view::npos);
+    for (int trial = 0; trial < 16; ++trial) {  // first and count from -1 to one past the end
+      const int64_t first = static_cast<int64_t>(rng() % static_cast<std::size_t>(chars + 3)) - 1;
+      const int64_t count = static_cast<int64_t>(rng() % static_cast<std::size_t>(chars + 3)) - 1;
+      const utf8::Slice part = utf8::slice(text, first, count);
+      if (first < 0 || first > chars) {
+        ASSERT_EQ(part.offset, std::string_view::npos) << first;
+        continue;
+      }
+      const int64_t last = count < 0 ? chars : std::min(chars, first + count);
+      ASSERT_EQ(part.offset, starts[static_cast<std::size_t>(first)]) << first << " " << count;
+      ASSERT_EQ(part.offset + part.size, starts[static_cast<std::size_t>(last)]) << first << " " << count;
+      ASSERT_EQ(part.chars, last - first) << first << " " << count;
+    }
   }
 }
 

@@ -30,23 +30,12 @@ bool given_null(int argc, Cell **argv, int i) { return argc > i && symval_is_nul
 
 int store_empty(exp_engine *e, Cell *result) { return store(e, result, "", 0, 0); }
 
-// Steps at most `n` characters from `p` (all of them when `n` < 0); returns where it stopped
-// and stores the characters stepped in `*count`.
-const char *advance(const char *p, int64_t n, int64_t *count) {
-  if (n >= 0)
-    if (const char *q = np_uchar_seek(p, n)) {
-      *count = n;
-      return q;
-    }
-  *count = np_uchar_length(p);
-  return p + std::strlen(p);
-}
-
-// Stores the first `n` characters of `p` (all of them when `n` < 0 or beyond its end).
-int store_prefix(exp_engine *e, Cell *result, const char *p, int64_t n) {
-  int64_t chars = 0;
-  const char *end = advance(p, n, &chars);
-  return store(e, result, p, static_cast<size_t>(end - p), chars);
+// Stores characters `first` (0-based) to `first + count` of `text` (all the rest when `count` < 0
+// or beyond the end); the empty text when `text` has fewer than `first` characters.
+int store_slice(exp_engine *e, Cell *result, std::string_view text, int64_t first, int64_t count) {
+  const utf8::Slice part = utf8::slice(text, first, count);
+  if (part.offset == std::string_view::npos) return store_empty(e, result);
+  return store(e, result, text.data() + part.offset, part.size, part.chars);
 }
 
 // Characters of `text` when that matters for fitting into `room` characters: a text of no more
@@ -95,9 +84,7 @@ int fn_mid(exp_engine *e, Cell *result, int argc, Cell **argv) {
   int32_t start = int_arg(argv[1]);
   int32_t count = (argc > 2 && !symval_is_null(argv[2])) ? int_arg(argv[2]) : -1;
   if (start < 1) return store_empty(e, result);
-  const char *from = np_uchar_seek(text_of(argv[0]), start - 1);
-  if (!from) return store_empty(e, result);
-  return store_prefix(e, result, from, count);
+  return store_slice(e, result, text_of(argv[0]), start - 1, count);
 }
 
 // left(s, n): the first n characters, n clamped to 0 .. length.
@@ -105,7 +92,7 @@ int fn_left(exp_engine *e, Cell *result, int, Cell **argv) {
   if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
   int32_t n = int_arg(argv[1]);
   if (n < 0) n = 0;
-  return store_prefix(e, result, text_of(argv[0]), n);
+  return store_slice(e, result, text_of(argv[0]), 0, n);
 }
 
 // right(s, n): the last n characters; all of s when n reaches its length, "" when n < 1.

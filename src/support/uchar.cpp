@@ -61,14 +61,7 @@ using utf8::kEachByte;
 using utf8::kHighBits;
 using utf8::load_word;
 
-// True when no byte of the text has its high bit set, looked at eight bytes at a time.
-bool is_ascii(std::string_view text) {
-  uint64_t high = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) high |= load_word(text.data() + i);
-  for (; i < text.size(); ++i) high |= static_cast<Byte>(text[i]);
-  return (high & kHighBits) == 0;
-}
+using utf8::is_ascii;
 
 // ---- classes --------------------------------------------------------------------------------
 

@@ -28,6 +28,15 @@ inline uint64_t load_word(const void* p) {
   return w;
 }
 
+// True when no byte of the text has its high bit set, looked at eight bytes at a time.
+inline bool is_ascii(std::string_view text) {
+  uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) high |= load_word(text.data() + i);
+  for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
+  return (high & kHighBits) == 0;
+}
+
 namespace detail {
 
 using Byte = unsigned char;
@@ -113,6 +122,19 @@ int64_t count(std::string_view text);
 // Offset of character `n` (0-based; n == count(text) gives text.size()), or npos when the text
 // has fewer characters or `n` < 0.
 std::size_t seek(std::string_view text, int64_t n);
+
+// A run of whole characters within a text: its byte offset and size, and how many characters
+// it holds.
+struct Slice {
+  std::size_t offset;
+  std::size_t size;
+  int64_t chars;
+};
+
+// The `count` characters from character `first` (0-based) on: all the rest when `count` < 0
+// or the text ends first. The offset is npos when the text has fewer than `first` characters
+// or `first` < 0.
+Slice slice(std::string_view text, int64_t first, int64_t count);
 
 // Offset where the last `n` characters of `text` start (`n` >= 0), or npos when the text has
 // fewer than `n` characters.

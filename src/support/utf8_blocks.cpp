@@ -10,6 +10,7 @@
 // Errors are gathered over the whole text and tested once at the end.
 #include "support/utf8_blocks.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "support/utf8.h"
@@ -103,10 +104,20 @@ UTF8_VECTOR inline uint32_t lead_bits(__m256i v) {
   return ~static_cast<uint32_t>(_mm256_movemask_epi8(continuation));
 }
 
-// Position of set bit number `n` (0-based from the low end) of `bits`, which has more than `n`.
-inline int select_bit(uint32_t bits, int n) {
+// Position of set bit number `n` (0-based from the low end) of `bits`, which has more than `n`:
+// halves and bytes that hold fewer are skipped whole, the last byte is stepped bit by bit.
+UTF8_VECTOR inline int select_bit(uint32_t bits, int n) {
+  int base = 0;
+  for (const int width : {16, 8}) {
+    const int below = __builtin_popcount(bits & ((1u << width) - 1));
+    if (n >= below) {
+      n -= below;
+      bits >>= width;
+      base += width;
+    }
+  }
   for (; n > 0; --n) bits &= bits - 1;
-  return __builtin_ctz(bits);
+  return base + __builtin_ctz(bits);
 }
 
 // The state carried from one block to the next.
@@ -114,18 +125,20 @@ struct Checker {
   __m256i prev;             // the previous block (zeros before the first: ASCII)
   __m256i prev_incomplete;  // its bytes that ask for bytes after the block
   __m256i error;
-  int64_t leads;
+  __m256i continuations;    // per byte position, continuation bytes seen (at most 255 blocks)
 };
 
-// Adds one block to the checker.
-UTF8_VECTOR inline void check_block(Checker& c, __m256i v, __m256i t1h, __m256i t1l, __m256i t2h) {
-  c.leads += __builtin_popcount(lead_bits(v));
+// Adds one block to the checker; only the continuation bytes that `counted` marks are counted.
+UTF8_VECTOR inline void check_block(Checker& c, __m256i v, __m256i counted, __m256i t1h, __m256i t1l,
+                                    __m256i t2h) {
   if (_mm256_movemask_epi8(v) == 0) {  // ASCII: only the previous block's open sequences matter
     c.error = _mm256_or_si256(c.error, c.prev_incomplete);
     c.prev = v;
     c.prev_incomplete = _mm256_setzero_si256();
     return;
   }
+  const __m256i continuation = _mm256_cmpgt_epi8(_mm256_set1_epi8(-64), v);  // 80-BF, signed below C0
+  c.continuations = _mm256_sub_epi8(c.continuations, _mm256_and_si256(continuation, counted));
   const __m256i low = _mm256_set1_epi8(0x0F);
   const __m256i joined = _mm256_permute2x128_si256(c.prev, v, 0x21);  // previous high half, this low half
   const __m256i prev1 = _mm256_alignr_epi8(v, joined, 15);
@@ -144,20 +157,55 @@ UTF8_VECTOR inline void check_block(Checker& c, __m256i v, __m256i t1h, __m256i 
   c.prev_incomplete = _mm256_subs_epu8(v, load(kLastMax));
 }
 
+// Moves the per-position continuation counts into `total` before they can overflow a byte.
+UTF8_VECTOR inline void drain(Checker& c, int64_t& total) {
+  const __m256i sums = _mm256_sad_epu8(c.continuations, _mm256_setzero_si256());
+  alignas(32) uint64_t lanes[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sums);
+  total += static_cast<int64_t>(lanes[0] + lanes[1] + lanes[2] + lanes[3]);
+  c.continuations = _mm256_setzero_si256();
+}
+
+// 32 bytes of zeros followed by 32 of ones: loading 32 bytes from offset k marks the last k bytes.
+alignas(32) constexpr Byte kLastBytes[64] = {
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
 UTF8_VECTOR Scan scan_vector(const Byte* p, std::size_t size) {
   const __m256i t1h = table(kByte1High), t1l = table(kByte1Low), t2h = table(kByte2High);
-  Checker c{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(), 0};
+  const __m256i all = _mm256_set1_epi8(-1);
+  Checker c{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
+  int64_t continuations = 0;
   std::size_t i = 0;
-  for (; i + 32 <= size; i += 32) check_block(c, load(p + i), t1h, t1l, t2h);
-  if (i < size) {  // the rest, followed by zeros: a sequence cut by the end meets ASCII
+  while (i + 32 <= size) {
+    const std::size_t stop = std::min(size, i + 255 * 32);
+    for (; i + 32 <= stop; i += 32) check_block(c, load(p + i), all, t1h, t1l, t2h);
+    drain(c, continuations);
+  }
+  if (i < size && size >= 64) {
+    // The last 32 bytes, checked again after the 32 before them; only the bytes not yet seen
+    // are counted.
+    c.prev = load(p + size - 64);
+    c.prev_incomplete = _mm256_subs_epu8(c.prev, load(kLastMax));
+    check_block(c, load(p + size - 32), load(kLastBytes + (size - i)), t1h, t1l, t2h);
+  } else if (i < size) {  // the rest, followed by zeros: a sequence cut by the end meets ASCII
     alignas(32) Byte last[32] = {};
     std::memcpy(last, p + i, size - i);
-    const int64_t padding = static_cast<int64_t>(32 - (size - i));
-    check_block(c, load(last), t1h, t1l, t2h);
-    c.leads -= padding;
+    check_block(c, load(last), all, t1h, t1l, t2h);
   }
+  drain(c, continuations);
   c.error = _mm256_or_si256(c.error, c.prev_incomplete);
-  return {c.leads, _mm256_testz_si256(c.error, c.error) != 0};
+  return {static_cast<int64_t>(size) - continuations, _mm256_testz_si256(c.error, c.error) != 0};
+}
+
+// Lead bits of the `n` bytes at `p` (`n` < 32), read through a zeroed block so that nothing past
+// them is read.
+UTF8_VECTOR inline uint32_t partial_lead_bits(const Byte* p, std::size_t n) {
+  alignas(32) Byte block[32] = {};
+  std::memcpy(block, p, n);
+  return lead_bits(load(block)) & ((1u << n) - 1);
 }
 
 UTF8_VECTOR std::size_t nth_lead_vector(const Byte* p, std::size_t size, int64_t n) {
@@ -168,8 +216,10 @@ UTF8_VECTOR std::size_t nth_lead_vector(const Byte* p, std::size_t size, int64_t
     if (n < k) return i + static_cast<std::size_t>(select_bit(bits, static_cast<int>(n)));
     n -= k;
   }
-  const std::size_t at = nth_lead_plain({reinterpret_cast<const char*>(p) + i, size - i}, n);
-  return at == npos ? npos : i + at;
+  const uint32_t bits = i < size ? partial_lead_bits(p + i, size - i) : 0;
+  const int k = __builtin_popcount(bits);
+  if (n < k) return i + static_cast<std::size_t>(select_bit(bits, static_cast<int>(n)));
+  return n == k ? size : npos;
 }
 
 UTF8_VECTOR std::size_t nth_lead_from_end_vector(const Byte* p, std::size_t size, int64_t n) {
@@ -180,7 +230,9 @@ UTF8_VECTOR std::size_t nth_lead_from_end_vector(const Byte* p, std::size_t size
     if (n <= k) return end - 32 + static_cast<std::size_t>(select_bit(bits, k - static_cast<int>(n)));
     n -= k;
   }
-  return nth_lead_from_end_plain({reinterpret_cast<const char*>(p), end}, n);
+  const uint32_t bits = end > 0 ? partial_lead_bits(p, end) : 0;
+  const int k = __builtin_popcount(bits);
+  return n <= k ? static_cast<std::size_t>(select_bit(bits, k - static_cast<int>(n))) : npos;
 }
 
 #endif

@@ -17,6 +17,9 @@ namespace utf8::blocks {
 // True when the functions below may be called on this processor.
 bool available();
 
+// Bytes checked at once.
+inline constexpr std::size_t kBlockBytes = 32;
+
 // The leads of a text and whether the whole text is well-formed UTF-8 (every byte belongs to a
 // complete well-formed character; an empty text is well-formed).
 struct Scan {
