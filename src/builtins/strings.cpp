@@ -3,6 +3,7 @@
 // and byte-order comparison work on the encoded bytes.
 //
 // No function allocates except to grow its result cell when the text it produces does not fit.
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -198,8 +199,8 @@ bool may_be_space(unsigned char lead) {
 // True when the character at `p` is white space; `*step` gets its byte length (at least 1).
 bool space_at(const char *p, int *step) {
   if (!may_be_space(static_cast<unsigned char>(*p))) {
-    const char *next = np_uchar_seek(p, 1);
-    *step = next ? static_cast<int>(next - p) : 1;
+    // The terminator ends every sequence, so nothing past it is read.
+    *step = utf8::char_length(reinterpret_cast<const unsigned char *>(p), SIZE_MAX);
     return false;
   }
   bool space = np_uchar_isspace(p, step) != 0;
@@ -213,7 +214,9 @@ bool space_at(const char *p, int *step) {
 const char *previous_char(const char *begin, const char *end) {
   const char *lead = end - 1;
   while (lead > begin && end - lead < 4 && (static_cast<unsigned char>(*lead) & 0xC0) == 0x80) --lead;
-  if (lead != end - 1 && np_uchar_seek(lead, 1) == end) return lead;
+  const auto bytes = static_cast<size_t>(end - lead);
+  if (bytes > 1 && static_cast<size_t>(utf8::char_length(reinterpret_cast<const unsigned char *>(lead), bytes)) == bytes)
+    return lead;
   return end - 1;
 }
 
@@ -238,21 +241,40 @@ int fn_trim(exp_engine *e, Cell *result, int, Cell **argv) {
 
 // ---- replacing -----------------------------------------------------------------------------------
 
-// Builds s with the first `count` occurrences of t replaced by r into the result, sized once.
+// Occurrences of a text found for replacing: how many, and where the first of them are, so that
+// building the result does not search for them again.
+struct Occurrences {
+  static constexpr int64_t kKept = 64;
+  int64_t count = 0;
+  std::array<size_t, kKept> at{};
+};
+
+// The non-overlapping occurrences of the non-empty `t` in `s`, from the left, at most `limit` of
+// them when `limit` > 0.
+Occurrences find_occurrences(std::string_view s, std::string_view t, int64_t limit) {
+  Occurrences found;
+  for (size_t at = s.find(t); at != std::string_view::npos; at = s.find(t, at + t.size())) {
+    if (found.count < Occurrences::kKept) found.at[static_cast<size_t>(found.count)] = at;
+    if (++found.count == limit) break;
+  }
+  return found;
+}
+
+// Builds s with the found occurrences of t replaced by r into the result, sized once.
 int replace_into(exp_engine *e, Cell *result, std::string_view s, std::string_view t, std::string_view r,
-                 int64_t count) {
+                 const Occurrences &found) {
+  const int64_t count = found.count;
   size_t grown = 0, bytes = 0;
   if (__builtin_mul_overflow(r.size(), static_cast<size_t>(count), &grown) ||
       __builtin_add_overflow(s.size() - t.size() * static_cast<size_t>(count), grown, &bytes))
     return engine_error(e, ERR_MEMORY);  // far beyond any cell's size
   int64_t chars = bytes <= result->len ? static_cast<int64_t>(bytes)
-                                       : np_uchar_length(s.data()) +
-                                             (np_uchar_length(r.data()) - np_uchar_length(t.data())) * count;
+                                       : utf8::count(s) + (utf8::count(r) - utf8::count(t)) * count;
   if (int rc = reserve(e, result, chars, bytes)) return rc;
   char *out = result->value.s;
   size_t from = 0;
   for (int64_t i = 0; i < count; ++i) {
-    size_t at = s.find(t, from);
+    size_t at = i < Occurrences::kKept ? found.at[static_cast<size_t>(i)] : s.find(t, from);
     std::memcpy(out, s.data() + from, at - from);
     out += at - from;
     std::memcpy(out, r.data(), r.size());
@@ -278,9 +300,9 @@ int fn_replace(exp_engine *e, Cell *result, int argc, Cell **argv) {
   int32_t limit = (argc > 3 && !symval_is_null(argv[3])) ? int_arg(argv[3]) : 0;
   std::string_view s = text_of(argv[0]);
   std::string_view t = t_null ? std::string_view() : text_of(argv[1]);
-  int64_t count = (r_null || t.empty() || s.empty()) ? 0 : count_occurrences(s, t, limit);
-  if (count == 0) return store(e, result, s.data(), s.size(), chars_for_room(s, result->len));
-  return replace_into(e, result, s, t, text_of(argv[2]), count);
+  const Occurrences found = (r_null || t.empty() || s.empty()) ? Occurrences{} : find_occurrences(s, t, limit);
+  if (found.count == 0) return store(e, result, s.data(), s.size(), chars_for_room(s, result->len));
+  return replace_into(e, result, s, t, text_of(argv[2]), found);
 }
 
 // ---- comparing -----------------------------------------------------------------------------------

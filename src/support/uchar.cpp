@@ -457,7 +457,8 @@ int64_t np_uchar_tell(const char* text, const char* position) {
   // A character that starts before `position` may end up to three bytes after it.
   const std::string_view s(text, head + strnlen(text + head, 3));
   // Bytes before `position` that are well-formed on their own are divided the same way within
-  // the whole text, and hold as many characters as leads.
+  // the whole text, and hold as many characters as leads (as many as bytes when ASCII).
+  if (head < utf8::blocks::kBlockBytes && is_ascii(s.substr(0, head))) return static_cast<int64_t>(head);
   if (utf8::blocks::available()) {
     const utf8::blocks::Scan before = utf8::blocks::scan(s.substr(0, head));
     if (before.well_formed) return before.leads;

@@ -147,7 +147,7 @@ Walk walk(std::string_view text, std::size_t stop, int64_t max_chars) {
   const Byte* p = begin;
   int64_t chars = 0;
   while (p < limit && chars < max_chars) {
-    if (limit - p < 16 || max_chars - chars < 8) {  // too little left for whole words to pay
+    if (limit - p < 8 || max_chars - chars < 8) {  // too little left for a whole word
       const Walk rest = step(text, static_cast<std::size_t>(p - begin), stop, max_chars - chars);
       return {rest.offset, chars + rest.chars};
     }
