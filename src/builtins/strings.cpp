@@ -246,7 +246,7 @@ int fn_trim(exp_engine *e, Cell *result, int, Cell **argv) {
 struct Occurrences {
   static constexpr int64_t kKept = 64;
   int64_t count = 0;
-  std::array<size_t, kKept> at{};
+  std::array<size_t, kKept> at;  // only the first min(count, kKept) are set: clearing all would cost more than a short replace
 };
 
 // The non-overlapping occurrences of the non-empty `t` in `s`, from the left, at most `limit` of
