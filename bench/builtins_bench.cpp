@@ -175,6 +175,13 @@ void BM_right(benchmark::State &state) {
   measure(state, call);
 }
 
+void BM_left(benchmark::State &state) {
+  Call call("left", string_functions());
+  call.text(text_for(state)).integer(state.range(0) / 2);
+  set_label(state);
+  measure(state, call);
+}
+
 void BM_trim(benchmark::State &state) {
   Call call("trim", string_functions());
   call.text("   " + text_for(state) + " \t ");
@@ -234,6 +241,7 @@ BENCHMARK(BM_icu_upper)->Apply(TextSizes);
 BENCHMARK(BM_lower)->Apply(TextSizes);
 BENCHMARK(BM_len)->Apply(TextSizes);
 BENCHMARK(BM_right)->Apply(TextSizes);
+BENCHMARK(BM_left)->Apply(TextSizes);
 BENCHMARK(BM_trim)->Apply(TextSizes);
 BENCHMARK(BM_mid)->Apply(TextSizes);
 BENCHMARK(BM_instr)->Apply(TextSizes);

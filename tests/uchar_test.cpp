@@ -1,6 +1,8 @@
 // Tests of the character layer: stepping over valid and invalid UTF-8, classes, case mapping,
 // bounded copies and transcoding.
 #include "support/uchar.h"
+#include "support/utf8.h"
+#include "support/utf8_blocks.h"
 
 #include <gtest/gtest.h>
 #include <unicode/uchar.h>
@@ -251,19 +253,32 @@ TEST(UcharStepping, RandomBytesKeepTheInvariants) {
 // well-formed: stray continuation bytes, cut sequences, overlong forms, surrogates, bytes that
 // never start a character. The case-sensitive pieces (Turkish i, final sigma, combining dot)
 // exercise the language rules.
-std::string generated_text(std::mt19937& rng) {
+std::string generated_text(std::mt19937& rng, bool well_formed = false) {
   static const char* const kPieces[] = {
       "a",        "Zq ",      "hello, World", " ",        "\t",      "I",        "i",
       "\xC3\xA9", "\xD0\x9F", "\xCE\xA3",     "\xC3\x9F", "\xC4\xB0", "\xC4\xB1", "\xCC\x87",
       "\xE6\x97\xA5", "\xE2\x82\xAC", "\xE0\xA4\x85", "\xED\x9F\xBF", "\xEF\xBF\xBD", "\xE3\x80\x80",
       "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF", "\x80", "\xBF\xBF", "\xC3", "\xE2\x82", "\xF0\x9F\x98",
       "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xF5\x80", "\xFF"};
+  constexpr std::size_t kWellFormedPieces = 22;  // the pieces before the first ill-formed one
   std::string text;
-  const std::size_t pieces = rng() % 40;
+  const std::size_t pieces = rng() % (well_formed ? 80 : 40);
   for (std::size_t i = 0; i < pieces; ++i) {
     // Long runs of one kind of character reach the eight-byte path; mixed pieces break it.
-    const char* piece = kPieces[rng() % std::size(kPieces)];
+    const char* piece = kPieces[rng() % (well_formed ? kWellFormedPieces : std::size(kPieces))];
     for (std::size_t n = rng() % 4 == 0 ? rng() % 12 : 1; n > 0; --n) text += piece;
+  }
+  return text;
+}
+
+// Well-formed text with, in half of the cases, one byte replaced by a byte that often breaks it
+// (at any place, so the fault lands at every position within a block, or at its edges).
+std::string nearly_well_formed_text(std::mt19937& rng) {
+  static const unsigned char kBreakers[] = {0x80, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0, 0xED, 0xEF,
+                                            0xF0, 0xF4, 0xF5, 0xFF, 0x9F, 0xA0, 0x8F, 0x90, 'a'};
+  std::string text = generated_text(rng, true);
+  if (!text.empty() && rng() % 2 == 0) {
+    text[rng() % text.size()] = static_cast<char>(kBreakers[rng() % std::size(kBreakers)]);
   }
   return text;
 }
@@ -289,8 +304,8 @@ std::size_t expected_prefix(const std::vector<std::size_t>& starts, std::size_t 
 
 TEST(UcharFastPaths, SteppingMatchesOneCharacterAtATime) {
   std::mt19937 rng(2026);
-  for (int round = 0; round < 1500; ++round) {
-    const std::string text = generated_text(rng);
+  for (int round = 0; round < 3000; ++round) {
+    const std::string text = round % 2 ? generated_text(rng) : nearly_well_formed_text(rng);
     SCOPED_TRACE(testing::PrintToString(text));
     const std::vector<std::size_t> starts = character_starts(text);
     const auto chars = static_cast<int64_t>(starts.size()) - 1;
@@ -309,6 +324,56 @@ TEST(UcharFastPaths, SteppingMatchesOneCharacterAtATime) {
       const int n = np_uchar_bufncopy(s, buf.data(), static_cast<int>(max_bytes) + 1, static_cast<int64_t>(max_chars));
       ASSERT_EQ(static_cast<std::size_t>(n), expected_prefix(starts, max_bytes, max_chars)) << max_bytes;
     }
+    for (int64_t k = 0; k <= chars; ++k) {
+      ASSERT_EQ(utf8::seek_back(text, k), starts[static_cast<std::size_t>(chars - k)]) << k;
+    }
+    EXPECT_EQ(utf8::seek_back(text, chars + 1), std::string_view::npos);
+    for (int trial = 0; trial < 16; ++trial) {  // first and count from -1 to one past the end
+      const int64_t first = static_cast<int64_t>(rng() % static_cast<std::size_t>(chars + 3)) - 1;
+      const int64_t count = static_cast<int64_t>(rng() % static_cast<std::size_t>(chars + 3)) - 1;
+      const utf8::Slice part = utf8::slice(text, first, count);
+      if (first < 0 || first > chars) {
+        ASSERT_EQ(part.offset, std::string_view::npos) << first;
+        continue;
+      }
+      const int64_t last = count < 0 ? chars : std::min(chars, first + count);
+      ASSERT_EQ(part.offset, starts[static_cast<std::size_t>(first)]) << first << " " << count;
+      ASSERT_EQ(part.offset + part.size, starts[static_cast<std::size_t>(last)]) << first << " " << count;
+      ASSERT_EQ(part.chars, last - first) << first << " " << count;
+    }
+  }
+}
+
+// The vector scan decides well-formedness and counts leads as decoding one character at a time
+// does, and finds every lead from either end.
+TEST(UcharFastPaths, BlockScanMatchesDecoding) {
+  if (!utf8::blocks::available()) GTEST_SKIP() << "no vector path on this processor";
+  std::mt19937 rng(77);
+  for (int round = 0; round < 4000; ++round) {
+    const std::string text = round % 4 ? nearly_well_formed_text(rng) : generated_text(rng);
+    SCOPED_TRACE(testing::PrintToString(text));
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    std::vector<std::size_t> leads;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      if ((p[i] & 0xC0) != 0x80) leads.push_back(i);
+    }
+    bool well_formed = true;
+    for (std::size_t at = 0; at < text.size();) {
+      const utf8::Char c = utf8::decode(p + at, text.size() - at);
+      well_formed = well_formed && c.valid;
+      at += static_cast<std::size_t>(c.len);
+    }
+    const utf8::blocks::Scan scan = utf8::blocks::scan(text);
+    ASSERT_EQ(scan.well_formed, well_formed);
+    ASSERT_EQ(scan.leads, static_cast<int64_t>(leads.size()));
+    const auto n = static_cast<int64_t>(leads.size());
+    for (int64_t k = 0; k < n; ++k) {
+      ASSERT_EQ(utf8::blocks::nth_lead(text, k), leads[static_cast<std::size_t>(k)]) << k;
+      ASSERT_EQ(utf8::blocks::nth_lead_from_end(text, k + 1), leads[static_cast<std::size_t>(n - 1 - k)]) << k;
+    }
+    EXPECT_EQ(utf8::blocks::nth_lead(text, n), text.size());
+    EXPECT_EQ(utf8::blocks::nth_lead(text, n + 1), std::string_view::npos);
+    EXPECT_EQ(utf8::blocks::nth_lead_from_end(text, n + 1), std::string_view::npos);
   }
 }
 

@@ -3,6 +3,7 @@
 // and byte-order comparison work on the encoded bytes.
 //
 // No function allocates except to grow its result cell when the text it produces does not fit.
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "errors.h"
 #include "support/text_search.h"
 #include "support/uchar.h"
+#include "support/utf8.h"
 #include "values.h"
 
 using namespace builtin_cells;
@@ -30,30 +32,19 @@ bool given_null(int argc, Cell **argv, int i) { return argc > i && symval_is_nul
 
 int store_empty(exp_engine *e, Cell *result) { return store(e, result, "", 0, 0); }
 
-// Steps at most `n` characters from `p` (all of them when `n` < 0); returns where it stopped
-// and stores the characters stepped in `*count`.
-const char *advance(const char *p, int64_t n, int64_t *count) {
-  if (n >= 0)
-    if (const char *q = np_uchar_seek(p, n)) {
-      *count = n;
-      return q;
-    }
-  *count = np_uchar_length(p);
-  return p + std::strlen(p);
-}
-
-// Stores the first `n` characters of `p` (all of them when `n` < 0 or beyond its end).
-int store_prefix(exp_engine *e, Cell *result, const char *p, int64_t n) {
-  int64_t chars = 0;
-  const char *end = advance(p, n, &chars);
-  return store(e, result, p, static_cast<size_t>(end - p), chars);
+// Stores characters `first` (0-based) to `first + count` of `text` (all the rest when `count` < 0
+// or beyond the end); the empty text when `text` has fewer than `first` characters.
+int store_slice(exp_engine *e, Cell *result, std::string_view text, int64_t first, int64_t count) {
+  const utf8::Slice part = utf8::slice(text, first, count);
+  if (part.offset == std::string_view::npos) return store_empty(e, result);
+  return store(e, result, text.data() + part.offset, part.size, part.chars);
 }
 
 // Characters of `text` when that matters for fitting into `room` characters: a text of no more
 // bytes than `room` has no more characters either, and is not counted (the count returned is
 // then its byte length, an upper bound that fits just the same).
 int64_t chars_for_room(std::string_view text, uint32_t room) {
-  return text.size() <= room ? static_cast<int64_t>(text.size()) : np_uchar_length(text.data());
+  return text.size() <= room ? static_cast<int64_t>(text.size()) : utf8::count(text);
 }
 
 // Byte offset of the `n`-th non-overlapping occurrence of the non-empty `t` in `s` (each search
@@ -95,9 +86,7 @@ int fn_mid(exp_engine *e, Cell *result, int argc, Cell **argv) {
   int32_t start = int_arg(argv[1]);
   int32_t count = (argc > 2 && !symval_is_null(argv[2])) ? int_arg(argv[2]) : -1;
   if (start < 1) return store_empty(e, result);
-  const char *from = np_uchar_seek(text_of(argv[0]), start - 1);
-  if (!from) return store_empty(e, result);
-  return store_prefix(e, result, from, count);
+  return store_slice(e, result, text_of(argv[0]), start - 1, count);
 }
 
 // left(s, n): the first n characters, n clamped to 0 .. length.
@@ -105,7 +94,7 @@ int fn_left(exp_engine *e, Cell *result, int, Cell **argv) {
   if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
   int32_t n = int_arg(argv[1]);
   if (n < 0) n = 0;
-  return store_prefix(e, result, text_of(argv[0]), n);
+  return store_slice(e, result, text_of(argv[0]), 0, n);
 }
 
 // right(s, n): the last n characters; all of s when n reaches its length, "" when n < 1.
@@ -113,11 +102,10 @@ int fn_right(exp_engine *e, Cell *result, int, Cell **argv) {
   if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
   int32_t n = int_arg(argv[1]);
   if (n < 1) return store_empty(e, result);
-  const char *s = text_of(argv[0]);
-  int64_t length = np_uchar_length(s);
-  if (n >= length) return store(e, result, s, std::strlen(s), length);
-  const char *from = np_uchar_seek(s, length - n);
-  return store(e, result, from, std::strlen(from), n);
+  std::string_view s = text_of(argv[0]);
+  const size_t from = utf8::seek_back(s, n);
+  if (from == std::string_view::npos) return store(e, result, s.data(), s.size(), chars_for_room(s, result->len));
+  return store(e, result, s.data() + from, s.size() - from, n);
 }
 
 // ---- searching -----------------------------------------------------------------------------------
@@ -211,8 +199,8 @@ bool may_be_space(unsigned char lead) {
 // True when the character at `p` is white space; `*step` gets its byte length (at least 1).
 bool space_at(const char *p, int *step) {
   if (!may_be_space(static_cast<unsigned char>(*p))) {
-    const char *next = np_uchar_seek(p, 1);
-    *step = next ? static_cast<int>(next - p) : 1;
+    // The terminator ends every sequence, so nothing past it is read.
+    *step = utf8::char_length(reinterpret_cast<const unsigned char *>(p), SIZE_MAX);
     return false;
   }
   bool space = np_uchar_isspace(p, step) != 0;
@@ -226,7 +214,9 @@ bool space_at(const char *p, int *step) {
 const char *previous_char(const char *begin, const char *end) {
   const char *lead = end - 1;
   while (lead > begin && end - lead < 4 && (static_cast<unsigned char>(*lead) & 0xC0) == 0x80) --lead;
-  if (lead != end - 1 && np_uchar_seek(lead, 1) == end) return lead;
+  const auto bytes = static_cast<size_t>(end - lead);
+  if (bytes > 1 && static_cast<size_t>(utf8::char_length(reinterpret_cast<const unsigned char *>(lead), bytes)) == bytes)
+    return lead;
   return end - 1;
 }
 
@@ -237,39 +227,54 @@ int fn_trim(exp_engine *e, Cell *result, int, Cell **argv) {
   if (symval_is_null(argv[0])) return set_null(result);
   const char *text = text_of(argv[0]);
   const char *start = text;
-  int64_t stripped = 0;
   int step = 1;
-  for (; *start && space_at(start, &step); start += step) ++stripped;
+  while (*start && space_at(start, &step)) start += step;
   const char *end = start + std::strlen(start);
   while (end > start) {
     const char *prev = previous_char(start, end);
     if (!space_at(prev, &step)) break;
     end = prev;
-    ++stripped;
   }
   std::string_view kept(start, static_cast<size_t>(end - start));
-  int64_t chars = kept.size() <= result->len ? static_cast<int64_t>(kept.size())
-                                             : np_uchar_length(text) - stripped;
-  return store(e, result, kept.data(), kept.size(), chars);
+  return store(e, result, kept.data(), kept.size(), chars_for_room(kept, result->len));
 }
 
 // ---- replacing -----------------------------------------------------------------------------------
 
-// Builds s with the first `count` occurrences of t replaced by r into the result, sized once.
+// Occurrences of a text found for replacing: how many, and where the first of them are, so that
+// building the result does not search for them again.
+struct Occurrences {
+  static constexpr int64_t kKept = 64;
+  int64_t count = 0;
+  std::array<size_t, kKept> at;  // only the first min(count, kKept) are set: clearing all would cost more than a short replace
+};
+
+// The non-overlapping occurrences of the non-empty `t` in `s`, from the left, at most `limit` of
+// them when `limit` > 0.
+Occurrences find_occurrences(std::string_view s, std::string_view t, int64_t limit) {
+  Occurrences found;
+  for (size_t at = text_find(s, t); at != std::string_view::npos; at = text_find(s, t, at + t.size())) {
+    if (found.count < Occurrences::kKept) found.at[static_cast<size_t>(found.count)] = at;
+    if (++found.count == limit) break;
+  }
+  return found;
+}
+
+// Builds s with the found occurrences of t replaced by r into the result, sized once.
 int replace_into(exp_engine *e, Cell *result, std::string_view s, std::string_view t, std::string_view r,
-                 int64_t count) {
+                 const Occurrences &found) {
+  const int64_t count = found.count;
   size_t grown = 0, bytes = 0;
   if (__builtin_mul_overflow(r.size(), static_cast<size_t>(count), &grown) ||
       __builtin_add_overflow(s.size() - t.size() * static_cast<size_t>(count), grown, &bytes))
     return engine_error(e, ERR_MEMORY);  // far beyond any cell's size
   int64_t chars = bytes <= result->len ? static_cast<int64_t>(bytes)
-                                       : np_uchar_length(s.data()) +
-                                             (np_uchar_length(r.data()) - np_uchar_length(t.data())) * count;
+                                       : utf8::count(s) + (utf8::count(r) - utf8::count(t)) * count;
   if (int rc = reserve(e, result, chars, bytes)) return rc;
   char *out = result->value.s;
   size_t from = 0;
   for (int64_t i = 0; i < count; ++i) {
-    size_t at = text_find(s, t, from);
+    size_t at = i < Occurrences::kKept ? found.at[static_cast<size_t>(i)] : text_find(s, t, from);
     std::memcpy(out, s.data() + from, at - from);
     out += at - from;
     std::memcpy(out, r.data(), r.size());
@@ -295,9 +300,9 @@ int fn_replace(exp_engine *e, Cell *result, int argc, Cell **argv) {
   int32_t limit = (argc > 3 && !symval_is_null(argv[3])) ? int_arg(argv[3]) : 0;
   std::string_view s = text_of(argv[0]);
   std::string_view t = t_null ? std::string_view() : text_of(argv[1]);
-  int64_t count = (r_null || t.empty() || s.empty()) ? 0 : count_occurrences(s, t, limit);
-  if (count == 0) return store(e, result, s.data(), s.size(), chars_for_room(s, result->len));
-  return replace_into(e, result, s, t, text_of(argv[2]), count);
+  const Occurrences found = (r_null || t.empty() || s.empty()) ? Occurrences{} : find_occurrences(s, t, limit);
+  if (found.count == 0) return store(e, result, s.data(), s.size(), chars_for_room(s, result->len));
+  return replace_into(e, result, s, t, text_of(argv[2]), found);
 }
 
 // ---- comparing -----------------------------------------------------------------------------------

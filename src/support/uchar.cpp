@@ -5,6 +5,7 @@
 
 #include "support/case_tables.h"
 #include "support/utf8.h"
+#include "support/utf8_blocks.h"
 #include "support/process_locale.h"
 
 #include <unicode/bytestream.h>
@@ -56,23 +57,11 @@ std::size_t whole_prefix(std::string_view text, std::size_t max_bytes, int64_t m
   return n;
 }
 
-constexpr uint64_t kHighBits = 0x8080808080808080ull;
-constexpr uint64_t kEachByte = 0x0101010101010101ull;
+using utf8::kEachByte;
+using utf8::kHighBits;
+using utf8::load_word;
 
-uint64_t load_word(const char* p) {
-  uint64_t w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
-
-// True when no byte of the text has its high bit set, looked at eight bytes at a time.
-bool is_ascii(std::string_view text) {
-  uint64_t high = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) high |= load_word(text.data() + i);
-  for (; i < text.size(); ++i) high |= static_cast<Byte>(text[i]);
-  return (high & kHighBits) == 0;
-}
+using utf8::is_ascii;
 
 // ---- classes --------------------------------------------------------------------------------
 
@@ -443,8 +432,7 @@ int64_t np_uchar_length(const char* text) {
     if (c == 0) return n;
     if (c >= 0x80) break;
   }
-  const std::string_view s(text);
-  return utf8::walk(s, s.size(), INT64_MAX).chars;
+  return utf8::count(text);
 }
 
 const char* np_uchar_seek(const char* text, int64_t n) {
@@ -459,9 +447,8 @@ const char* np_uchar_seek(const char* text, int64_t n) {
   }
   // n characters take at most 4n bytes: no more of the text is looked at.
   const std::size_t reach = static_cast<uint64_t>(n) < SIZE_MAX / 4 ? static_cast<std::size_t>(n) * 4 : SIZE_MAX;
-  const std::string_view s(text, strnlen(text, reach));
-  const utf8::Walk w = utf8::walk(s, s.size(), n);
-  return w.chars == n ? text + w.offset : nullptr;
+  const std::size_t at = utf8::seek(std::string_view(text, strnlen(text, reach)), n);
+  return at != std::string_view::npos ? text + at : nullptr;
 }
 
 int64_t np_uchar_tell(const char* text, const char* position) {
@@ -469,6 +456,13 @@ int64_t np_uchar_tell(const char* text, const char* position) {
   const std::size_t head = strnlen(text, static_cast<std::size_t>(position - text));
   // A character that starts before `position` may end up to three bytes after it.
   const std::string_view s(text, head + strnlen(text + head, 3));
+  // Bytes before `position` that are well-formed on their own are divided the same way within
+  // the whole text, and hold as many characters as leads (as many as bytes when ASCII).
+  if (head < utf8::blocks::kBlockBytes && is_ascii(s.substr(0, head))) return static_cast<int64_t>(head);
+  if (utf8::blocks::available()) {
+    const utf8::blocks::Scan before = utf8::blocks::scan(s.substr(0, head));
+    if (before.well_formed) return before.leads;
+  }
   return utf8::walk(s, head, INT64_MAX).chars;
 }
 

@@ -3,6 +3,8 @@
 // to single characters only around bytes that need a closer look.
 #include "support/utf8.h"
 
+#include "support/utf8_blocks.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -19,18 +21,11 @@ static_assert(std::endian::native == std::endian::little, "the word walk numbers
 constexpr char32_t kReplacement = 0xFFFD;
 constexpr Char kInvalid{kReplacement, 1, false};
 
-// ---- words of eight bytes ---------------------------------------------------------------------
-// Byte k of a word is memory byte k; a per-byte condition is kept in bit 7 of that byte.
+constexpr u64 kHigh = kHighBits;
+constexpr u64 kLow7 = kLow7Bits;
+constexpr u64 kOnes = kEachByte;
 
-constexpr u64 kHigh = 0x8080808080808080ull;
-constexpr u64 kLow7 = 0x7F7F7F7F7F7F7F7Full;
-constexpr u64 kOnes = 0x0101010101010101ull;
-
-u64 load(const Byte* p) {
-  u64 w;
-  std::memcpy(&w, p, sizeof w);
-  return w;
-}
+u64 load(const Byte* p) { return load_word(p); }
 
 // Bytes that start sequences of at least 2, 3 and 4 bytes (C0-FF, E0-FF, F0-FF). Shifting a
 // word left by k brings bit 7 - k of each byte to bit 7 of the same byte, so no byte leaks
@@ -111,6 +106,23 @@ Words whole_words(const Byte* p, const Byte* limit, int64_t room) {
   return {last, chars - 1, resume};
 }
 
+// Steps characters one at a time from the boundary `from` while the offset is below `stop` and
+// fewer than `max_chars` have been stepped.
+inline Walk step(std::string_view text, std::size_t from, std::size_t stop, int64_t max_chars) {
+  const auto* p = reinterpret_cast<const Byte*>(text.data());
+  const std::size_t end = text.size();
+  stop = std::min(stop, end);
+  int64_t chars = 0;
+  for (; from < stop && chars < max_chars; ++chars) {
+    from += p[from] < 0x80 ? 1 : static_cast<std::size_t>(char_length(p + from, end - from));
+  }
+  return {from, chars};
+}
+
+// Short ASCII texts, the most common texts of all, have their answers by arithmetic (a longer
+// text is not looked at twice: the blocks find ASCII fast anyway).
+bool is_short_ascii(std::string_view text) { return text.size() < blocks::kBlockBytes && is_ascii(text); }
+
 }  // namespace
 
 Char decode(const Byte* p, std::size_t avail) {
@@ -135,6 +147,10 @@ Walk walk(std::string_view text, std::size_t stop, int64_t max_chars) {
   const Byte* p = begin;
   int64_t chars = 0;
   while (p < limit && chars < max_chars) {
+    if (limit - p < 8 || max_chars - chars < 8) {  // too little left for a whole word
+      const Walk rest = step(text, static_cast<std::size_t>(p - begin), stop, max_chars - chars);
+      return {rest.offset, chars + rest.chars};
+    }
     const Words words = whole_words(p, limit, max_chars - chars);
     p = words.p;
     chars += words.chars;
@@ -143,6 +159,84 @@ Walk walk(std::string_view text, std::size_t stop, int64_t max_chars) {
     }
   }
   return {static_cast<std::size_t>(p - begin), chars};
+}
+
+int64_t count(std::string_view text) {
+  if (is_short_ascii(text)) return static_cast<int64_t>(text.size());
+  if (blocks::available()) {
+    const blocks::Scan s = blocks::scan(text);
+    if (s.well_formed) return s.leads;
+  }
+  return walk(text, text.size(), INT64_MAX).chars;
+}
+
+// A text whose first `n` characters' bytes are well-formed has its character `n` at its lead
+// number `n`: every lead before it starts a character, and nothing else does.
+std::size_t seek(std::string_view text, int64_t n) {
+  if (n < 0) return std::string_view::npos;
+  if (is_short_ascii(text)) return static_cast<uint64_t>(n) <= text.size() ? static_cast<std::size_t>(n) : std::string_view::npos;
+  if (blocks::available()) {
+    const std::size_t at = blocks::nth_lead(text, n);
+    if (at != std::string_view::npos) {
+      if (blocks::scan(text.substr(0, at)).well_formed) return at;
+    } else if (blocks::scan(text).well_formed) {
+      return at;  // fewer characters than `n`
+    }
+  }
+  const Walk w = walk(text, text.size(), n);
+  return w.chars == n ? w.offset : std::string_view::npos;
+}
+
+// Both ends are found as leads, then everything before the end is checked once.
+Slice slice(std::string_view text, int64_t first, int64_t count) {
+  constexpr std::size_t npos = std::string_view::npos;
+  if (first < 0) return {npos, 0, 0};
+  if (is_short_ascii(text)) {
+    const auto size = static_cast<int64_t>(text.size());
+    if (first > size) return {npos, 0, 0};
+    const int64_t chars = count < 0 || count > size - first ? size - first : count;
+    return {static_cast<std::size_t>(first), static_cast<std::size_t>(chars), chars};
+  }
+  if (text.size() < blocks::kBlockBytes) {  // stepping a few characters beats three block passes
+    const Walk head = step(text, 0, text.size(), first);
+    if (head.chars < first) return {npos, 0, 0};
+    const Walk part = step(text, head.offset, text.size(), count < 0 ? INT64_MAX : count);
+    return {head.offset, part.offset - head.offset, part.chars};
+  }
+  if (blocks::available()) {
+    const std::size_t from = blocks::nth_lead(text, first);
+    if (from == npos) {
+      if (blocks::scan(text).well_formed) return {npos, 0, 0};
+    } else {
+      const std::size_t size = count < 0 ? npos : blocks::nth_lead(text.substr(from), count);
+      if (size != npos) {
+        if (blocks::scan(text.substr(0, from + size)).well_formed) return {from, size, count};
+      } else if (const blocks::Scan all = blocks::scan(text); all.well_formed) {
+        return {from, text.size() - from, all.leads - first};
+      }
+    }
+  }
+  const Walk head = walk(text, text.size(), first);
+  if (head.chars < first) return {npos, 0, 0};
+  const std::string_view rest = text.substr(head.offset);
+  const Walk part = walk(rest, rest.size(), count < 0 ? INT64_MAX : count);
+  return {head.offset, part.offset, part.chars};
+}
+
+// A lead always starts a character however the bytes before it divide, so when the bytes from
+// the lead that starts the last `n` leads are well-formed, they are exactly the last `n`
+// characters.
+std::size_t seek_back(std::string_view text, int64_t n) {
+  if (n <= 0) return n == 0 ? text.size() : std::string_view::npos;
+  if (is_short_ascii(text)) {
+    return static_cast<uint64_t>(n) <= text.size() ? text.size() - static_cast<std::size_t>(n) : std::string_view::npos;
+  }
+  if (blocks::available()) {
+    const std::size_t at = blocks::nth_lead_from_end(text, n);
+    if (at != std::string_view::npos && blocks::scan(text.substr(at)).well_formed) return at;
+  }
+  const int64_t chars = count(text);
+  return chars < n ? std::string_view::npos : seek(text, chars - n);
 }
 
 }  // namespace utf8

@@ -9,9 +9,33 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace utf8 {
+
+// ---- words of eight bytes ---------------------------------------------------------------------
+// Byte k of a word is memory byte k; a per-byte condition is kept in bit 7 of that byte.
+
+inline constexpr uint64_t kHighBits = 0x8080808080808080ull;
+inline constexpr uint64_t kLow7Bits = 0x7F7F7F7F7F7F7F7Full;
+inline constexpr uint64_t kEachByte = 0x0101010101010101ull;
+
+// The eight bytes at `p` (any alignment) as one word.
+inline uint64_t load_word(const void* p) {
+  uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// True when no byte of the text has its high bit set, looked at eight bytes at a time.
+inline bool is_ascii(std::string_view text) {
+  uint64_t high = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) high |= load_word(text.data() + i);
+  for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
+  return (high & kHighBits) == 0;
+}
 
 namespace detail {
 
@@ -87,5 +111,33 @@ struct Walk {
 // so one that starts before `stop` is stepped whole. Gives exactly what stepping character by
 // character with char_length gives, eight bytes at a time where the text allows.
 Walk walk(std::string_view text, std::size_t stop, int64_t max_chars);
+
+// ---- whole texts ------------------------------------------------------------------------------
+// Each gives what stepping character by character gives. Well-formed text is handled in blocks
+// of bytes where the processor allows; text with ill-formed bytes is stepped with walk.
+
+// Number of characters in `text`.
+int64_t count(std::string_view text);
+
+// Offset of character `n` (0-based; n == count(text) gives text.size()), or npos when the text
+// has fewer characters or `n` < 0.
+std::size_t seek(std::string_view text, int64_t n);
+
+// A run of whole characters within a text: its byte offset and size, and how many characters
+// it holds.
+struct Slice {
+  std::size_t offset;
+  std::size_t size;
+  int64_t chars;
+};
+
+// The `count` characters from character `first` (0-based) on: all the rest when `count` < 0
+// or the text ends first. The offset is npos when the text has fewer than `first` characters
+// or `first` < 0.
+Slice slice(std::string_view text, int64_t first, int64_t count);
+
+// Offset where the last `n` characters of `text` start (`n` >= 0), or npos when the text has
+// fewer than `n` characters.
+std::size_t seek_back(std::string_view text, int64_t n);
 
 }  // namespace utf8
