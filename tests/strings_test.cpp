@@ -2,10 +2,12 @@
 // replacing, case mapping with growth, trimming, comparing, and multi-byte text throughout.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "builtins/builtins.h"
 #include "common/builtin_run.h"
+#include "support/text_search.h"
 
 namespace {
 
@@ -257,6 +259,26 @@ TEST_F(StringsTest, CompareBytesOrFoldedCase) {
 // Results assigned to declared variables are cut to the variable's length, not the function's.
 TEST_F(StringsTest, GrownResultIsCutByDeclaredVariable) {
   EXPECT_EQ(run("string(5) s; s = upper(\"abcdefgh\"); s", EXP_STRING), "s:ABCDE");
+}
+
+// The substring search of instr, occurs, replace and aparse against std::string_view::find, over
+// texts of two letters where partial matches are everywhere, with needles on both sides of the
+// length where the search changes method.
+TEST(TextFind, AgreesWithPlainSearch) {
+  std::mt19937 rng(7);
+  auto text = [&](size_t n) {
+    std::string s(n, 'a');
+    for (char &c : s) c = rng() % 8 ? 'a' : 'b';
+    return s;
+  };
+  for (int round = 0; round < 3000; ++round) {
+    const std::string s = text(rng() % 300);
+    // Half the needles are cut from the text, so long ones are found too.
+    const size_t at = rng() % (s.size() + 1);
+    const std::string t = round % 2 ? text(rng() % 70) : s.substr(at, rng() % 70);
+    const size_t from = rng() % (s.size() + 3);
+    ASSERT_EQ(text_find(s, t, from), std::string_view(s).find(t, from)) << s << " / " << t << " from " << from;
+  }
 }
 
 }  // namespace
