@@ -158,8 +158,9 @@ inline bool cancelled(const exp_pcode *p, const exp_pcode *root) {
 
 // Executes the call at p->pc: gathers its operand slots into the program's argument vector,
 // leaves pc after the last slot and runs the callback or the callee program. `root` is the
-// outermost program of the run (none when `p` is that program).
-int pcode_call(exp_engine *e, exp_pcode *p, bool user, const exp_pcode *root) {
+// outermost program of the run (none when `p` is that program); a callee program runs on the
+// caller's interrupt budget `*budget` and leaves in it what it did not use.
+int pcode_call(exp_engine *e, exp_pcode *p, bool user, const exp_pcode *root, int *budget) {
   const exp_instr *ins = &p->code[p->pc];
   int n = ins->a;
   if (n < 0 || n > p->max_args || p->pc + 1 + n >= p->count || !p->argv)
@@ -181,13 +182,14 @@ int pcode_call(exp_engine *e, exp_pcode *p, bool user, const exp_pcode *root) {
   // The runs in progress are the user-defined functions already nested, plus the outermost run.
   if (int rc = limit_check(e, EXP_LIMIT_CALL_DEPTH, e->run_depth)) return rc;
   exp_pcode *callee = ins->b.program;
-  if (int rc = pcode_run(e, callee, nullptr, n, argv, root ? root : p)) return rc;
+  if (int rc = pcode_run(e, callee, nullptr, n, argv, root ? root : p, budget)) return rc;
   symval_convert(&callee->result, result, e);
   return 0;
 }
 
-// Called after every instruction once the budget is spent or the cancel flag is set.
-// Returns 0 to go on, or error 104.
+// Called after every instruction once the budget is spent or the cancel flag is set. A spent
+// budget stands for exactly kInterruptBudget instructions of the chain of runs, which are charged
+// to the step limit. Returns 0 to go on, or error 104 (109 past the step limit).
 int check_interrupt(exp_engine *e, const exp_pcode *p, const exp_pcode *root, int *budget) {
   if (cancelled(p, root)) return engine_error(e, ERR_INTERRUPT);
   if (*budget > 0) return 0;
@@ -197,20 +199,38 @@ int check_interrupt(exp_engine *e, const exp_pcode *p, const exp_pcode *root, in
   return 0;
 }
 
+// The interrupt budget a run starts on: its caller's (`*budget_left`) for a nested run, a whole
+// one for the outermost run (none given).
+inline int start_budget(const int *budget_left) { return budget_left ? *budget_left : kInterruptBudget; }
+
+// Ends a successful run on its interrupt budget: a nested run hands what is left back to its
+// caller; the outermost run charges what it used of its last budget to the step limit, so a run
+// that passed the limit fails even when it ended before the next interrupt check (only when there
+// is a step limit: other runs pay nothing for it). Returns 0 or error 109.
+inline int end_budget(exp_engine *e, int budget, int *budget_left) {
+  if (budget_left) {
+    *budget_left = budget;
+    return 0;
+  }
+  if (e->limits[EXP_LIMIT_STEPS] == 0) return 0;
+  return limit_count_steps(e, kInterruptBudget - budget);
+}
+
 // True when the instruction at p->pc is an exit: the run ends there at once, without the
 // checks that follow other instructions.
 inline bool at_exit(const exp_pcode *p) { return p->code[p->pc].kind == EXP_EXIT; }
 
-// Executes the canonical instruction at p->pc, other than an exit, and moves p->pc on.
-int run_instruction(exp_engine *e, exp_pcode *p, const exp_pcode *root) {
+// Executes the canonical instruction at p->pc, other than an exit, and moves p->pc on. A
+// user-defined function called here runs on the interrupt budget `*budget` (see pcode_call).
+int run_instruction(exp_engine *e, exp_pcode *p, const exp_pcode *root, int *budget) {
   const int at = p->pc;
   const exp_instr &ins = p->code[at];
   switch (ins.kind) {
     case EXP_NOOP: ++p->pc; return 0;
     case EXP_JUMP: p->pc = ins.a; return 0;
     case EXP_JUMP_IF_ZERO: p->pc = symval_truth(ins.b.cell) ? at + 1 : ins.a; return 0;
-    case EXP_CALL: return pcode_call(e, p, false, root);
-    case EXP_UDF_CALL: return pcode_call(e, p, true, root);
+    case EXP_CALL: return pcode_call(e, p, false, root, budget);
+    case EXP_UDF_CALL: return pcode_call(e, p, true, root, budget);
     default: return engine_error(e, ERR_INVALID_INSTRUCTION, at);
   }
 }
@@ -289,13 +309,14 @@ inline const exp_step *step_of(const exp_prepared &prepared, int at) {
   return &prepared.steps[static_cast<size_t>(prepared.index[static_cast<size_t>(at)])];
 }
 
-// Runs a program that has no prepared form, one canonical instruction at a time.
-int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root) {
-  int budget = kInterruptBudget;
+// Runs a program that has no prepared form, one canonical instruction at a time, on the
+// interrupt budget of start_budget (see end_budget for how it ends).
+int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root, int *budget_left) {
+  int budget = start_budget(budget_left);
   while (p->pc < p->count) {
     const int at = p->pc;
     if (at_exit(p)) break;
-    int rc = run_instruction(e, p, root);
+    int rc = run_instruction(e, p, root, &budget);
     if (!rc && (--budget == 0 || cancelled(p, root))) rc = check_interrupt(e, p, root, &budget);
     if (!rc && p->pc < 0) rc = engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
     if (rc) {
@@ -303,7 +324,7 @@ int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root) {
       return rc;
     }
   }
-  return 0;
+  return end_budget(e, budget, budget_left);
 }
 
 // Runs a prepared program. Each kind of step ends in its own dispatch to the next step (threaded
@@ -312,8 +333,9 @@ int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root) {
 // the remaining budget runs as its single canonical instruction instead. The step in hand is
 // `s`; the steps end with an End step, so running off the last instruction needs no test.
 // `Nested` runs (user-defined functions) also watch the cancel flag of the outermost program.
+// The run's interrupt budget is that of start_budget (see end_budget for how it ends).
 template <bool Nested>
-int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prepared &prepared) {
+int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prepared &prepared, int *budget_left) {
   // One entry per StepOp, made from the same list.
   static const void *const kDispatch[] = {
 #define EXP_STEP_LABEL(name, meaning) &&step_##name,
@@ -323,7 +345,7 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
   // While the budget is at least the largest step's cost, any step fits it and it cannot reach
   // zero before the step is charged: only below that are the two tests needed.
   const int roomy = prepared.max_cost;
-  int budget = kInterruptBudget, rc = 0;
+  int budget = Nested ? *budget_left : kInterruptBudget, rc = 0;
   const exp_step *s = step_of(prepared, p->pc);
   const exp_step *then = nullptr;  // where the run goes on after the checks
   int last = 0;                    // the instruction an interrupted run stops at
@@ -435,7 +457,12 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
 step_Canonical:
   p->pc = s->at;
   if (at_exit(p)) goto step_End;
-  rc = run_instruction(e, p, Nested ? root : nullptr);
+  {
+    // A copy, so that the budget itself never has its address taken and stays in a register.
+    int left = budget;
+    rc = run_instruction(e, p, Nested ? root : nullptr, &left);
+    budget = left;
+  }
   if (rc) goto fail;
   if (p->pc > p->count) p->pc = p->count;
   if (p->pc < 0 || prepared.index[static_cast<size_t>(p->pc)] < 0) {  // off the program, or in operand slots
@@ -576,7 +603,7 @@ checks:
 
 step_End:
   p->pc = p->count;
-  return 0;
+  return end_budget(e, budget, Nested ? budget_left : nullptr);
 
 fail:  // s is the step that failed; p->pc is where the run stood
   p->fail_pc = s->at;
@@ -593,7 +620,7 @@ fail:  // s is the step that failed; p->pc is where the run stood
 
 // Runs `p`, which refuse_run has allowed, with `n` parameters; see pcode_run.
 [[gnu::always_inline]] inline int run_program(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval **args,
-                                                const exp_pcode *root) {
+                                                const exp_pcode *root, int *budget) {
   RunGuard guard(e, p);
   p->cancel.store(0, std::memory_order_relaxed);
   symval_setnull(&p->result);
@@ -602,9 +629,9 @@ fail:  // s is the step that failed; p->pc is where the run stood
   p->pc = 0;
   p->fail_pc = -1;
   const exp_prepared *prepared = prepared_form(p);
-  int rc = !prepared ? run_instructions(e, p, root)
-           : root    ? run_steps<true>(e, p, root, *prepared)
-                     : run_steps<false>(e, p, root, *prepared);
+  int rc = !prepared ? run_instructions(e, p, root, budget)
+           : root    ? run_steps<true>(e, p, root, *prepared, budget)
+                     : run_steps<false>(e, p, root, *prepared, budget);
   if (rc) return rc;
   release_objects(e, p, root != nullptr);
   if (out) *out = &p->result;
@@ -613,9 +640,10 @@ fail:  // s is the step that failed; p->pc is where the run stood
 
 }  // namespace
 
-int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval **args, const exp_pcode *root) {
+int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval **args, const exp_pcode *root,
+              int *budget) {
   if (int rc = refuse_run(e, p)) return rc;
-  return run_program(e, p, out, n, args, root);
+  return run_program(e, p, out, n, args, root, budget);
 }
 
 extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result) {
@@ -632,7 +660,7 @@ extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **res
     if (e->run_depth == 0) limit_start_run(e);
     refresh_global_lists(e);
     for (exp_symval *c : e->run_reset_globals) symval_setnull(c);
-    int rc = run_program(e, p, result, 0, nullptr, nullptr);
+    int rc = run_program(e, p, result, 0, nullptr, nullptr, nullptr);
     if (rc) engine_error_at_run_position(e, p);
     return rc;
   } catch (const std::bad_alloc &) {
