@@ -247,8 +247,8 @@ EXP_API const char *exp_errstr(int code);
  * exp_execute returns that number. The callback may call exp_get_callback_data(e) and run other
  * programs of `e` (see exp_execute); it must not free the running program or clean the engine. */
 typedef int (*exp_func_cb)(exp_engine *e, exp_symval *result, int argc, exp_symval **argv);
-/* Asked about every 1048 instructions of a run (and while `sleep` waits); a non-zero return stops
- * the run with EXP_E_INTERRUPT. */
+/* Asked about every 1048 instructions of a run, those of the user-defined functions it calls
+ * included (and while `sleep` waits); a non-zero return stops the run with EXP_E_INTERRUPT. */
 typedef int (*exp_interrupt_cb)(exp_engine *e);
 /* Frees the `data` of an object instance when its last reference goes. */
 typedef void (*exp_destructor_cb)(void *data);
@@ -583,7 +583,8 @@ EXP_API int exp_replace_function(exp_engine *e, const char *name, exp_func_cb fn
  *               symbols are not counted.
  *   STEPS       instructions of one run (exp_execute, user-defined functions included), counted
  *               at the run loop's periodic check, so a run stops within 1048 instructions past
- *               the limit; no interrupt handler is needed.
+ *               the limit, and when it ends: a run that ended past the limit also fails. No
+ *               interrupt handler is needed.
  *   STRING      characters of a declared string, and of a result that grows at run time (a
  *               concatenation, an array element read back, a text function's result).
  *   CALL_DEPTH  user-defined functions running inside one another.

@@ -15,4 +15,8 @@ inline bool released_each_run(const exp_symval *c) {
 // host started, and that run's program for nested runs (user-defined functions), which leave the
 // engine's global objects alone and also stop when the root program is cancelled. Returns 0 or
 // the error that stopped it; on success *out (when given) receives the program's result cell.
-int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval **args, const exp_pcode *root);
+// A nested run uses its caller's interrupt budget `*budget` (instructions left before the
+// interrupt handler is asked) and leaves there what it did not use, so that a chain of nested
+// runs is asked, and counted against the step limit, as one run; the outermost run gives none.
+int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval **args, const exp_pcode *root,
+              int *budget);

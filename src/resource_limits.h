@@ -63,8 +63,9 @@ class ScratchCharge {
   int64_t bytes_;
 };
 
-// Counts a run's instructions against the step limit at each of the run loop's periodic checks,
-// `block` instructions at a time. 0, or error 109 once the limit is reached.
+// Counts `block` more instructions of the run in progress against the step limit: the run loop
+// charges each interrupt budget it spends, and the outermost run what it used of the last one.
+// 0, or error 109 once the count is past the limit.
 int limit_count_steps(exp_engine *e, int block);
 // Starts the count of an outermost run.
 void limit_start_run(exp_engine *e);

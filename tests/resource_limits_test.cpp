@@ -58,6 +58,11 @@ TEST(ResourceLimits, AHostileRunStopsAtEachLimitAndTheNextRunWorks) {
       {EXP_LIMIT_MEMORY, 1 << 20, "memory limit", {}, "len(sort_words(t))", 0, 0, many_words, "b a"},
       {EXP_LIMIT_STEPS, 100'000, "step limit of 100000 instructions", {},
        "integer s\ninteger i\ns = 0\nfor i = 1 to n s = s + i\ns", 10'000'000, 100, "", ""},
+      // Runs shorter than one interrupt interval, and user-defined functions' instructions, count too.
+      {EXP_LIMIT_STEPS, 50, "step limit of 50", {}, "integer s\ninteger i\ns = 0\nfor i = 1 to n s = s + i\ns",
+       40, 2, "", ""},
+      {EXP_LIMIT_STEPS, 5000, "step limit of 5000", {{"work", "integer w\ninteger k\nw = 0\nfor k = 1 to 20 w = w + k\nw"}},
+       "integer s\ninteger i\ns = 0\nfor i = 1 to n s = s + work()\ns", 200, 2, "", ""},
       {EXP_LIMIT_STRING, 1000, "string limit of 1000 characters", {},
        "string array a\naparse(t, \",\", a)\nlen(a.get(1))", 0, 0, std::string(5000, 'x'), "short"},
       {EXP_LIMIT_CALL_DEPTH, 2, "call depth limit of 2",
