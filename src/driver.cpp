@@ -10,6 +10,13 @@
 
 namespace {
 
+// The date order of the "C" locale, which never changes: asked of the platform once (under
+// that locale), as asking formats a date.
+int c_locale_date_format() {
+  static const int format = vts_get_date_format();
+  return format;
+}
+
 // Literals are read in the "C" locale: this thread switches to it for the compilation and back
 // afterwards, so compiling never disturbs the process locale or other threads. The engine's date
 // order follows the switch, so numeric date literals read month/day/year.
@@ -18,7 +25,7 @@ class CLocaleScope {
   explicit CLocaleScope(exp_engine *e) : e_(e), saved_format_(e->date_format) {
     c_locale_ = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
     if (c_locale_) previous_ = uselocale(c_locale_);
-    e->date_format = vts_get_date_format();
+    e->date_format = c_locale_ ? c_locale_date_format() : vts_get_date_format();
   }
   ~CLocaleScope() {
     if (c_locale_) {
