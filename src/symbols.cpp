@@ -126,7 +126,7 @@ exp_sym *pooled_record(SymbolList &list) {
   SymbolBlocks &pool = list.pool;
   if (pool.used == pool.room) {
     size_t n = pool.room ? std::min(pool.room * 2, kLargestBlock) : kFirstBlock;
-    auto *block = static_cast<exp_sym *>(std::calloc(n, sizeof(exp_sym)));
+    auto *block = static_cast<exp_sym *>(std::malloc(n * sizeof(exp_sym)));
     if (!block) return nullptr;
     try {
       pool.blocks.emplace_back(block);
@@ -137,7 +137,9 @@ exp_sym *pooled_record(SymbolList &list) {
     pool.used = 0;
     pool.room = n;
   }
-  return pool.blocks.back().get() + pool.used++;
+  exp_sym *record = pool.blocks.back().get() + pool.used++;
+  *record = exp_sym{};  // zeroed when handed out, so the unused rest of a block is never touched
+  return record;
 }
 
 }  // namespace

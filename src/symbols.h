@@ -27,7 +27,7 @@ struct SymbolIndex {
   std::vector<exp_sym *> other_names;
 };
 
-// Zeroed blocks of records that a list hands out one by one: a program's locals (mostly the
+// Blocks of records that a list hands out one by one, zeroed: a program's locals (mostly the
 // compiler's temporaries) would otherwise cost an allocation each.
 struct SymbolBlocks {
   struct FreeBlock {
