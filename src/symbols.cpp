@@ -2,7 +2,6 @@
 // of the names a program text needs.
 #include "symbols.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -110,40 +109,6 @@ void symlist_append(SymbolList &list, exp_sym *s) {
   }
 }
 
-namespace {
-
-// Releases one record of `list`: a record of its blocks only gives up what its cell owns.
-void release_record(const SymbolList &list, exp_sym *s) {
-  if (list.pool.blocks.empty()) sym_destroy(s);
-  else symval_clear(&s->cell);
-}
-
-constexpr size_t kFirstBlock = 16;     // records in a list's first block
-constexpr size_t kLargestBlock = 4096;  // blocks double up to this many records
-
-// A zeroed record from the list's blocks, or none when memory runs out.
-exp_sym *pooled_record(SymbolList &list) {
-  SymbolBlocks &pool = list.pool;
-  if (pool.used == pool.room) {
-    size_t n = pool.room ? std::min(pool.room * 2, kLargestBlock) : kFirstBlock;
-    auto *block = static_cast<exp_sym *>(std::malloc(n * sizeof(exp_sym)));
-    if (!block) return nullptr;
-    try {
-      pool.blocks.emplace_back(block);
-    } catch (const std::bad_alloc &) {
-      std::free(block);
-      return nullptr;
-    }
-    pool.used = 0;
-    pool.room = n;
-  }
-  exp_sym *record = pool.blocks.back().get() + pool.used++;
-  *record = exp_sym{};  // zeroed when handed out, so the unused rest of a block is never touched
-  return record;
-}
-
-}  // namespace
-
 void symlist_remove(SymbolList &list, exp_sym *s) {
   exp_sym *prev = nullptr;
   for (exp_sym *cur = list.first; cur; prev = cur, cur = cur->next) {
@@ -153,7 +118,7 @@ void symlist_remove(SymbolList &list, exp_sym *s) {
     --list.count;
     ++list.version;
     list.index = SymbolIndex{};  // rebuilt by the next look-up
-    release_record(list, cur);
+    sym_destroy(cur);
     return;
   }
 }
@@ -162,7 +127,7 @@ void symlist_free(SymbolList &list) {
   uint64_t version = list.version + 1;
   for (exp_sym *s = list.first; s;) {
     exp_sym *next = s->next;
-    release_record(list, s);
+    sym_destroy(s);
     s = next;
   }
   list = SymbolList{};
@@ -215,13 +180,8 @@ exp_symval *sym_add_global(exp_engine *e, const char *name, int type, int limit,
 
 exp_symval *sym_add_local(exp_pcode *p, const char *name, int type, int limit, exp_class *cls,
                           uint32_t flags) {
-  if (type == EXP_STRING && limit < 1) return nullptr;
-  exp_sym *s = pooled_record(p->locals);
+  exp_sym *s = sym_create(name, type, limit, cls, flags);
   if (!s) return nullptr;
-  copy_name(s->name, name, EXP_NAME_MAX);
-  // A record whose cell cannot be set up stays zeroed in its block, outside the list.
-  if (symval_init(&s->cell, type, limit, flags, cls) != 0) return nullptr;
-  exp_symval_setnull(&s->cell);
   symlist_append(p->locals, s);
   return &s->cell;
 }

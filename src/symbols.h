@@ -1,8 +1,6 @@
 // Named value cells: the engine's global symbol list and programs' local lists.
 #pragma once
 
-#include <cstdlib>
-#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -27,17 +25,6 @@ struct SymbolIndex {
   std::vector<exp_sym *> other_names;
 };
 
-// Blocks of records that a list hands out one by one, zeroed: a program's locals (mostly the
-// compiler's temporaries) would otherwise cost an allocation each.
-struct SymbolBlocks {
-  struct FreeBlock {
-    void operator()(exp_sym *block) const { std::free(block); }
-  };
-  std::vector<std::unique_ptr<exp_sym, FreeBlock>> blocks;
-  size_t used = 0;  // records handed out of the last block
-  size_t room = 0;  // records in the last block
-};
-
 // A singly linked list appended at the tail; index order is order of creation.
 struct SymbolList {
   exp_sym *first = nullptr;
@@ -45,9 +32,6 @@ struct SymbolList {
   int count = 0;
   uint64_t version = 0;  // changes whenever a record is added or removed
   mutable SymbolIndex index;
-  // Where the records come from when the list owns them in blocks (a program's locals, made by
-  // sym_add_local); empty when each record is its own allocation (the engine's globals).
-  SymbolBlocks pool;
 };
 
 // A new record with the cell initialised (type, limit, flags, class) and set null, or none
@@ -56,8 +40,7 @@ exp_sym *sym_create(const char *name, int type, int limit, exp_class *cls, uint3
 // Clears the cell and frees the record.
 void sym_destroy(exp_sym *s);
 void symlist_append(SymbolList &list, exp_sym *s);
-// Unlinks and destroys `s` when it is in the list (a record of the list's blocks is cleared and
-// its room kept until the list is freed); does nothing otherwise.
+// Unlinks and destroys `s` when it is in the list; does nothing otherwise.
 void symlist_remove(SymbolList &list, exp_sym *s);
 // Destroys every record; the list becomes empty.
 void symlist_free(SymbolList &list);
