@@ -45,12 +45,22 @@ struct exp_parse_state {
   // Position of the text's last character that is not a blank or line break: tokens of the
   // end-of-input text are reported just after it, never on a line the text does not have.
   int last_line = 1, last_column = 0;
-  exp_symval cells[2] = {};      // the current and look-ahead token values; they swap roles
+  int line = 0, column = 0;      // position of the character under the cursor
+  exp_srcpos token = {0, 0};     // start of the look-ahead token (the one just scanned)
+  // Start of the current token: where compiling stopped when an error is reported. {0, 0}
+  // before the first token and after the text parsed, when an error has no place in the text.
+  exp_srcpos stop = {0, 0};
+  // Token values: two slots (current and look-ahead, which swap roles), each with a text cell
+  // and a cell for typed literals, so that a token of either kind reuses its slot's buffer.
+  exp_symval cells[4] = {};
+  int look_slot = 1;
   exp_symval *current = &cells[0];
-  exp_symval *lookahead = &cells[1];
+  exp_symval *lookahead = &cells[2];
   int cur_code = 0;
   int look_code = 0;
-  exp_symval scratch = {};       // raw text of the token just read; grows, never shrinks
+  // The limit of text token cells: the longest token read so far, at least 16 characters.
+  // String literals take it as their limit.
+  int text_limit = 0;
   std::string cur_text;          // raw text of the current token (labels after goto use it)
   std::string look_text;
   // Parser.
@@ -65,6 +75,17 @@ struct exp_parse_state {
   // so name lookups search these instead of the whole local list, which grows with every
   // operation and would make compiling quadratic in the program's length.
   std::vector<exp_sym *> declared_locals;
+  // Temporaries holding operation results: those whose value no instruction has read yet, and
+  // those whose value has been read, free to hold a later result of the same type and limit.
+  // Expressions are straight-line code, so a result read once is dead from then on; reusing its
+  // cell keeps a program's temporaries to what one statement needs at a time.
+  std::vector<exp_symval *> live_temps;
+  std::vector<exp_symval *> free_temps;
+
+  exp_parse_state() = default;
+  ~exp_parse_state();
+  exp_parse_state(const exp_parse_state &) = delete;
+  exp_parse_state &operator=(const exp_parse_state &) = delete;
 };
 
 // The private symbol this compilation declared under `name` (compared as symbol names are),
@@ -75,7 +96,7 @@ exp_sym *find_declared_local(const exp_parse_state *s, const char *name);
 // lives (the operator, call or statement being compiled); the previous mark returns after.
 class SourceMark {
  public:
-  SourceMark(exp_engine *e, exp_parse_state *s) : s_(s), saved_(s->mark) { s->mark = {e->err_line, e->err_column}; }
+  SourceMark(exp_engine *, exp_parse_state *s) : s_(s), saved_(s->mark) { s->mark = s->stop; }
   ~SourceMark() { s_->mark = saved_; }
   SourceMark(const SourceMark &) = delete;
   SourceMark &operator=(const SourceMark &) = delete;
@@ -96,7 +117,12 @@ int parse_expression(exp_engine *e, exp_pcode *p, exp_symval **out);
 int parse_call(exp_engine *e, exp_pcode *p, exp_symval **out);
 int coerce_to_temp(exp_engine *e, exp_pcode *p, exp_symval *src, int type, int limit, exp_symval **out);
 exp_symval *new_temp(exp_pcode *p, int type, int limit, exp_class *cls);
-// Emits a call of operator `op` with result and up to two operands (nullptr for unary).
+// Statement boundary: results not read by the end of a statement (a condition, which a jump
+// reads, or the value of an expression statement) keep their temporaries for good.
+void keep_unread_temps(exp_parse_state *s);
+// Emits a call of operator `op` with result and up to two operands (nullptr for unary); the
+// operands count as read, so result temporaries among them become free.
+
 int emit_op(exp_engine *e, exp_pcode *p, exp_op op, exp_symval *result, exp_symval *a, exp_symval *b);
 // Emits one instruction; out of memory gives error 1.
 int emit(exp_engine *e, exp_pcode *p, int kind, int a, void *b, int *index = nullptr);
@@ -127,5 +153,5 @@ class Nesting {
 // Error 32 for a text nested too deeply.
 int nesting_error(exp_engine *e);
 
-// The compile state of the engine (always present while compiling).
-inline exp_parse_state *parse_state(exp_engine *e) { return e->compile_state.get(); }
+// The state of the compilation in progress (always present while compiling).
+inline exp_parse_state *parse_state(exp_engine *e) { return e->compiling; }

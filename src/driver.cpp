@@ -10,6 +10,13 @@
 
 namespace {
 
+// The date order of the "C" locale, which never changes: asked of the platform once (under
+// that locale), as asking formats a date.
+int c_locale_date_format() {
+  static const int format = vts_get_date_format();
+  return format;
+}
+
 // Literals are read in the "C" locale: this thread switches to it for the compilation and back
 // afterwards, so compiling never disturbs the process locale or other threads. The engine's date
 // order follows the switch, so numeric date literals read month/day/year.
@@ -18,7 +25,7 @@ class CLocaleScope {
   explicit CLocaleScope(exp_engine *e) : e_(e), saved_format_(e->date_format) {
     c_locale_ = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
     if (c_locale_) previous_ = uselocale(c_locale_);
-    e->date_format = vts_get_date_format();
+    e->date_format = c_locale_ ? c_locale_date_format() : vts_get_date_format();
   }
   ~CLocaleScope() {
     if (c_locale_) {
@@ -61,18 +68,31 @@ int compile_text(exp_engine *e, exp_pcode *p, const char *text) {
     if (int rc = next_token(e, s)) return rc;
     if (int rc = parse_program(e, p)) return rc;
   }
-  e->err_line = e->err_column = 0;
+  s->stop = {0, 0};
   if (int rc = resolve_gotos(e, p)) return rc;
   return pcode_finish(p) ? engine_error(e, ERR_MEMORY) : 0;
 }
 
-int make_pcode(exp_engine *e, const char *text, exp_pcode **out, int type, int len, int flags,
-               const char *name) {
+// Makes `s` the engine's compilation in progress while it lives.
+class CompilingScope {
+ public:
+  CompilingScope(exp_engine *e, exp_parse_state *s) : e_(e), saved_(e->compiling) { e->compiling = s; }
+  ~CompilingScope() { e_->compiling = saved_; }
+  CompilingScope(const CompilingScope &) = delete;
+  CompilingScope &operator=(const CompilingScope &) = delete;
+
+ private:
+  exp_engine *e_;
+  exp_parse_state *saved_;
+};
+
+// Compiles `text` into *out with the state `s`; on failure `s->stop` holds the position at which
+// compiling stopped ({0, 0} when the error has no place in the text).
+int make_pcode(exp_engine *e, exp_parse_state *s, const char *text, exp_pcode **out, int type, int len,
+               int flags, const char *name) {
   if (int rc = check_arguments(e, type, len, name)) return rc;
-  e->compile_state.reset(new (std::nothrow) exp_parse_state());
-  exp_pcode *p = e->compile_state ? pcode_new() : nullptr;
+  exp_pcode *p = pcode_new();
   if (!p) return engine_error(e, ERR_MEMORY);
-  exp_parse_state *s = parse_state(e);
   s->static_default = (flags & EXP_MAKE_STATIC) != 0;
   s->private_default = (flags & EXP_MAKE_PRIVATE) != 0;
   int rc = setup_program(e, p, type, len, flags);
@@ -103,9 +123,10 @@ extern "C" EXP_API int exp_make_pcode(exp_engine *e, const char *text, exp_pcode
                                       int result_len, int flags, const char *name) {
   if (!e) return ERR_INVALID_INPUT;
   if (!out) return engine_error(e, ERR_INVALID_INPUT, "missing program pointer");
-  e->err_line = e->err_column = 0;  // a failure before the first token has no position
-  int rc = make_pcode(e, text ? text : "", out, result_type, result_len, flags, name);
-  if (rc) engine_error_position(e, e->err_line, e->err_column);
+  exp_parse_state state;
+  CompilingScope compiling(e, &state);
+  int rc = make_pcode(e, &state, text ? text : "", out, result_type, result_len, flags, name);
+  if (rc) engine_error_position(e, state.stop.line, state.stop.column);
   return rc;
 }
 

@@ -12,11 +12,6 @@
 
 struct exp_parse_state;  // the compiler's working state (compiler.h)
 
-// Frees a compile state; defined by the compiler so the engine needs no compiler internals.
-void parse_state_free(exp_parse_state *state);
-struct ParseStateDeleter {
-  void operator()(exp_parse_state *s) const { parse_state_free(s); }
-};
 // Symbols come from sym_create (C allocation, owned cell buffer): released with sym_destroy.
 struct SymDeleter {
   void operator()(exp_sym *s) const { sym_destroy(s); }
@@ -26,14 +21,12 @@ struct exp_engine {
   // Last error: the message (at most 255 bytes, NUL-terminated) and its number, 0 after success.
   char message[256] = {};
   int error = 0;
-  // Positions kept by the lexer and compiler: the token at which compiling stopped (err_*), the
-  // start of the token being scanned (tok_*), and the scanner's current position.
-  int err_line = 0, tok_line = 0, line = 0;
-  int err_column = 0, tok_column = 0, column = 0;
   // The position of the stored error in program text (0, 0 when it has none): the compiler's
   // stopping point for a compile error, the failed instruction's for a run error.
   int error_line = 0, error_column = 0;
-  std::unique_ptr<exp_parse_state, ParseStateDeleter> compile_state;
+  // The compilation in progress: its state lives on the compiling call's stack and is gone when
+  // the call returns, so the engine keeps nothing of a compile but the error it reports.
+  exp_parse_state *compiling = nullptr;
 
   SymbolList symbols;                 // global symbols, in order of creation
   int live_programs = 0;              // programs made or copied and not yet freed

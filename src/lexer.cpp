@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include "compiler.h"
 #include "convert.h"
@@ -22,7 +23,7 @@ bool is_ascii(char c) { return static_cast<unsigned char>(c) < 0x80; }
 
 constexpr const char kEndOfInput[] = " \n___END_OF_INPUT___ ___END_OF_INPUT___ ___INPUT_ERROR___";
 constexpr const char kInputError[] = "___INPUT_ERROR___";
-constexpr int kScratchInitial = 16;
+constexpr int kTextLimitInitial = 16;
 
 struct Keyword {
   std::string_view word;
@@ -40,6 +41,18 @@ constexpr Keyword kKeywords[] = {
     {"while", KW_WHILE},     {"array", KW_ARRAY},     {"static", KW_STATIC},   {"hidden", KW_HIDDEN},
     {"visible", KW_VISIBLE}, {"bytes", KW_BYTES},     {"___END_OF_INPUT___", TK_END_OF_INPUT},
 };
+
+// The keywords grouped by length, each group in search order. Built once.
+constexpr size_t kLongestKeyword = 18;
+using KeywordsByLength = std::array<std::vector<const Keyword *>, kLongestKeyword + 1>;
+const KeywordsByLength &keywords_by_length() {
+  static const KeywordsByLength table = [] {
+    KeywordsByLength t;
+    for (const Keyword &k : kKeywords) t.at(k.word.size()).push_back(&k);
+    return t;
+  }();
+  return table;
+}
 
 struct Operator {
   char ch;
@@ -140,15 +153,15 @@ class Lexer {
   void arrive() {
     char c = *s_->cursor;
     if (c == '\n') {
-      ++e_->line;
-      e_->column = 0;
+      ++s_->line;
+      s_->column = 0;
     } else if (c == '\r') {
-      e_->column = 0;
+      s_->column = 0;
     } else {
-      ++e_->column;
+      ++s_->column;
       if (!s_->at_end && c != ' ' && c != '\t' && c != '\v' && c != '\f') {
-        s_->last_line = e_->line;
-        s_->last_column = e_->column;
+        s_->last_line = s_->line;
+        s_->last_column = s_->column;
       }
     }
   }
@@ -250,8 +263,7 @@ int Lexer::read(RawToken *t) {
   advance(0);
   if (ch() == '\0') return ENGINE_INTERNAL_ERROR(e_, "exp_parse");
   if (int rc = skip_blanks_and_comments()) return rc;
-  e_->tok_line = s_->at_end ? s_->last_line : e_->line;
-  e_->tok_column = s_->at_end ? s_->last_column + 1 : e_->column;
+  s_->token = s_->at_end ? exp_srcpos{s_->last_line, s_->last_column + 1} : exp_srcpos{s_->line, s_->column};
   t->start = s_->cursor;
   t->length = 0;
   char c = ch();
@@ -281,15 +293,22 @@ int Lexer::read(RawToken *t) {
   return 0;
 }
 
-// Resolves a raw token: a single-character operator, a keyword, or else an identifier.
+// Resolves a raw token: a single-character operator, a keyword, or else an identifier. Words
+// never start with an operator character, so only one-byte tokens can be operators.
 int lookup_word(std::string_view text) {
-  for (const Operator &op : kSingleOperators)
-    if (!text.empty() && text[0] == op.ch) return op.code;
-  bool ascii = is_ascii_text(text);
-  for (const Keyword &k : kKeywords) {
-    if (ascii && k.word.size() != text.size()) continue;  // ASCII matches need the same length
-    if (same_word(text, ascii, k.word)) return k.code;
+  if (text.size() == 1)
+    for (const Operator &op : kSingleOperators)
+      if (text[0] == op.ch) return op.code;
+  if (!is_ascii_text(text)) {
+    for (const Keyword &k : kKeywords)
+      if (same_word(text, false, k.word)) return k.code;
+    return TK_IDENT;
   }
+  // ASCII matches need the same length: only the keywords of the word's length are compared.
+  const KeywordsByLength &by_length = keywords_by_length();
+  if (text.size() >= by_length.size()) return TK_IDENT;
+  for (const Keyword *k : by_length[text.size()])
+    if (same_word(text, true, k->word)) return k->code;
   return TK_IDENT;
 }
 
@@ -304,27 +323,28 @@ int literal_type(int code) {
   }
 }
 
-// Builds the look-ahead cell from the scratch text.
+// Builds the look-ahead token's value from its raw text (look_text) in the look-ahead slot: a
+// typed literal in the slot's typed cell, anything else as text in its text cell, whose buffer
+// (4 bytes per character of text_limit) always has room for the token.
 int build_value(exp_engine *e, exp_parse_state *s, int code) {
-  exp_symval *cell = s->lookahead;
+  exp_symval *text_cell = &s->cells[2 * s->look_slot];
   if (int type = literal_type(code)) {
-    if (symval_retype(cell, type, 0, 0) != 0) return engine_error(e, ERR_MEMORY);
-    symval_convert(&s->scratch, cell, e);
+    exp_symval *typed = text_cell + 1;
+    if (symval_retype(typed, type, 0, 0) != 0) return engine_error(e, ERR_MEMORY);
+    exp_symval source{};
+    source.flags = EXP_STRING;
+    source.len = static_cast<uint32_t>(s->text_limit);
+    source.value.s = s->look_text.data();
+    symval_convert(&source, typed, e);
+    s->lookahead = typed;
     return 0;
   }
-  if (e->escaped_string && (code == TK_STRING || code == TK_IDENT)) unescape_text(s->scratch.value.s);
   // A token cell is never an object, so retyping fails only when its buffer cannot be allocated.
-  if (symval_retype(cell, EXP_STRING, static_cast<int>(s->scratch.len), 0) != 0) return engine_error(e, ERR_MEMORY);
-  symval_set_bytes(cell, s->scratch.value.s, std::strlen(s->scratch.value.s));
-  return 0;
-}
-
-// Copies the token text into the scratch cell, growing it for long tokens.
-int store_scratch(exp_engine *e, exp_parse_state *s, const RawToken &t) {
-  if (t.length > INT32_MAX / 4) return engine_error(e, ERR_MEMORY);
-  if (t.length > s->scratch.len && symval_resize(&s->scratch, static_cast<int64_t>(t.length), 0) != 0)
-    return engine_error(e, ERR_MEMORY);
-  symval_set_bytes(&s->scratch, t.start, t.length);
+  if (symval_retype(text_cell, EXP_STRING, s->text_limit, 0) != 0) return engine_error(e, ERR_MEMORY);
+  std::memcpy(text_cell->value.s, s->look_text.c_str(), s->look_text.size() + 1);
+  if (e->escaped_string && (code == TK_STRING || code == TK_IDENT)) unescape_text(text_cell->value.s);
+  symval_clear_null_flag(text_cell);
+  s->lookahead = text_cell;
   return 0;
 }
 
@@ -347,37 +367,36 @@ int lexer_init(exp_engine *e, exp_parse_state *s, const char *text) {
   s->at_end = false;
   s->last_line = 1;
   s->last_column = 0;
-  if (symval_init(&s->scratch, EXP_STRING, kScratchInitial, 0, nullptr) != 0 ||
-      symval_init(&s->cells[0], EXP_STRING, kScratchInitial, 0, nullptr) != 0 ||
-      symval_init(&s->cells[1], EXP_STRING, kScratchInitial, 0, nullptr) != 0)
+  s->text_limit = kTextLimitInitial;
+  if (symval_init(&s->cells[0], EXP_STRING, kTextLimitInitial, 0, nullptr) != 0 ||
+      symval_init(&s->cells[2], EXP_STRING, kTextLimitInitial, 0, nullptr) != 0)
     return engine_error(e, ERR_MEMORY);
   // The first character's own position: a text that opens with a line break starts line 2.
-  e->line = 1;
-  e->column = 0;
+  s->line = 1;
+  s->column = 0;
   Lexer(e, s).advance(0);
   Lexer(e, s).arrive();
-  e->tok_line = e->err_line = 1;
-  e->tok_column = e->err_column = 1;
+  s->token = s->stop = {1, 1};
   return 0;
 }
 
 int next_token(exp_engine *e, exp_parse_state *s) {
   s->cur_code = s->look_code;
   std::swap(s->current, s->lookahead);
+  s->look_slot ^= 1;
   std::swap(s->cur_text, s->look_text);
-  e->err_line = e->tok_line;
-  e->err_column = e->tok_column;
+  s->stop = s->token;
   RawToken t{};
   if (int rc = Lexer(e, s).read(&t)) return rc;
-  if (int rc = store_scratch(e, s, t)) return rc;
-  if (s->scratch.value.s[0] == '_' && std::strcmp(s->scratch.value.s, kInputError) == 0)
-    return engine_error(e, ERR_INCOMPLETE);
+  if (t.length > INT32_MAX / 4) return engine_error(e, ERR_MEMORY);
   try {
-    s->look_text.assign(s->scratch.value.s);
+    s->look_text.assign(t.start, t.length);
   } catch (const std::bad_alloc &) {
     return engine_error(e, ERR_MEMORY);
   }
-  if (t.code == TK_RAW) t.code = lookup_word(s->scratch.value.s);
+  if (s->look_text == kInputError) return engine_error(e, ERR_INCOMPLETE);
+  s->text_limit = std::max(s->text_limit, static_cast<int>(t.length));
+  if (t.code == TK_RAW) t.code = lookup_word(s->look_text);
   s->look_code = t.code;
   if (int rc = build_value(e, s, t.code)) return rc;
   if (t.code == TK_IDENT && t.length > EXP_NAME_MAX) return engine_error(e, ERR_IDENT_TOO_LONG);

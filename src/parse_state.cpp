@@ -1,5 +1,4 @@
-// Lifetime of the compile state, which the engine keeps after each compilation so that the
-// position of the last error can still be reported.
+// The compile state's look-ups and release.
 #include "compiler.h"
 #include "errors.h"
 #include "values.h"
@@ -11,12 +10,8 @@ exp_sym *find_declared_local(const exp_parse_state *s, const char *name) {
   return nullptr;
 }
 
-void parse_state_free(exp_parse_state *s) {
-  if (!s) return;
-  symval_clear(&s->cells[0]);
-  symval_clear(&s->cells[1]);
-  symval_clear(&s->scratch);
-  delete s;
+exp_parse_state::~exp_parse_state() {
+  for (exp_symval &cell : cells) symval_clear(&cell);
 }
 
 int nesting_error(exp_engine *e) {

@@ -22,10 +22,10 @@ int pcode_set_capacity(exp_pcode *p, int n) {
     p->capacity = p->count = 0;
     return 0;
   }
-  auto *code = static_cast<exp_instr *>(std::calloc(static_cast<size_t>(n), sizeof(exp_instr)));
+  // Slots past `count` are never read, so growing needs neither zeroing nor a copy of its own:
+  // realloc often extends the block where it is.
+  auto *code = static_cast<exp_instr *>(std::realloc(p->code, static_cast<size_t>(n) * sizeof(exp_instr)));
   if (!code) return 1;
-  if (p->code) std::memcpy(code, p->code, sizeof(exp_instr) * static_cast<size_t>(std::min(n, p->count)));
-  std::free(p->code);
   p->code = code;
   p->capacity = n;
   p->count = std::min(p->count, n);
@@ -75,6 +75,10 @@ static void link_callees(exp_pcode *p, int delta) {
 }
 
 int pcode_finish(exp_pcode *p) {
+  // The instruction array grew by doubling: its unused half would stay allocated for the
+  // program's life and, while the prepared form is built, add to the compile's peak.
+  if (p->count > 0 && p->capacity > p->count && pcode_set_capacity(p, p->count) != 0) return 1;
+  p->positions.shrink_to_fit();
   int max_args = 0;
   for (int i = 0; i < p->count; ++i) {
     const exp_instr &ins = p->code[i];

@@ -96,7 +96,8 @@ int pcode_set_capacity(exp_pcode *p, int n);
 // Sets up a new program's result cell (null, of `type`, `len` characters, `flags`) and its self
 // cell (pointing at the program), and records `e` as its engine. Returns 0, or 1 out of memory.
 int pcode_init_cells(exp_pcode *p, exp_engine *e, int type, int len, uint32_t flags);
-// Sizes the argument vector for the largest call and prepares the program for running.
+// Trims the instruction arrays to the program, sizes the argument vector for the largest call and
+// prepares the program for running.
 // Returns 0 or 1.
 int pcode_finish(exp_pcode *p);
 // Registers a program with a non-empty udf_name as a user-defined function. Returns 0 or 1.

@@ -332,9 +332,7 @@ TEST(EngineErrors, ErrorInfoBeforeCompilingGivesNoPosition) {
   EXPECT_STREQ(m, "");
   EXPECT_EQ(line, 0);
   EXPECT_EQ(column, 0);
-  // Positions the lexer left behind are not reported without a compile state.
-  e->err_line = 5;
-  e->err_column = 9;
+  // An error reported outside a compilation has no position.
   engine_error(e.get(), ERR_COMPILE, "x");
   EXPECT_EQ(exp_error_info(e.get(), &m, &line, &column), ERR_COMPILE);
   EXPECT_EQ(line, 0);

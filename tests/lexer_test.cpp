@@ -63,20 +63,21 @@ struct Lexed {
 Lexed lex(const char *text, bool escaped = false) {
   EnginePtr e = make_engine();
   e->escaped_string = escaped ? 1 : 0;
-  e->compile_state.reset(new exp_parse_state());
-  exp_parse_state *s = e->compile_state.get();
+  exp_parse_state state;
+  e->compiling = &state;
+  exp_parse_state *s = &state;
   Lexed out;
   out.error = lexer_init(e.get(), s, text);
   for (int reads = 0; !out.error && reads < 2; ++reads) out.error = next_token(e.get(), s);
   while (!out.error) {
     if (!out.positions.empty()) out.positions += " ";
-    out.positions += std::to_string(e->err_line) + ":" + std::to_string(e->err_column);
+    out.positions += std::to_string(s->stop.line) + ":" + std::to_string(s->stop.column);
     if (s->cur_code == TK_END_OF_INPUT) break;
     out.tokens += (out.tokens.empty() ? "" : " ") + render_token(s);
     out.error = next_token(e.get(), s);
   }
-  out.line = e->err_line;
-  out.column = e->err_column;
+  out.line = s->stop.line;
+  out.column = s->stop.column;
   return out;
 }
 
@@ -209,8 +210,9 @@ TEST(LexerTokens, UnescapeDropsOneBackslashOfEachRun) {
 // long as the longest token read so far.
 TEST(LexerTokens, TokenCellsHoldTheTextAsWritten) {
   EnginePtr e = make_engine();
-  e->compile_state.reset(new exp_parse_state());
-  exp_parse_state *s = e->compile_state.get();
+  exp_parse_state state;
+  e->compiling = &state;
+  exp_parse_state *s = &state;
   std::string long_word(40, 'w');
   std::string text = "BeGiN " + long_word + " 'x'";
   ASSERT_EQ(lexer_init(e.get(), s, text.c_str()), 0);
@@ -259,8 +261,9 @@ TEST(LexerPositions, LinesAndColumnsCountCharacters) {
 
 TEST(LexerEndOfInput, TwoEndTokensThenAnIncompleteProgram) {
   EnginePtr e = make_engine();
-  e->compile_state.reset(new exp_parse_state());
-  exp_parse_state *s = e->compile_state.get();
+  exp_parse_state state;
+  e->compiling = &state;
+  exp_parse_state *s = &state;
   ASSERT_EQ(lexer_init(e.get(), s, "x"), 0);
   ASSERT_EQ(next_token(e.get(), s), 0);
   ASSERT_EQ(next_token(e.get(), s), 0);
