@@ -576,11 +576,13 @@ EXP_API int exp_replace_function(exp_engine *e, const char *name, exp_func_cb fn
  * compilation or the run with error 109 "Limit reached: ..." naming the limit and its value;
  * nothing the failed run held stays counted, so the next run of the same program works. exp_clone
  * copies the limits.
- *   MEMORY      bytes of the buffers of program cells (declared strings, constants, temporaries,
- *               charged when a program is compiled or copied, given back when it is freed), of
- *               arrays and their strings, and of compiled regexes. A declaration past it does
- *               not compile; dim, set, aparse and compile past it stop the run. The host's own
- *               symbols are not counted.
+ *   MEMORY      bytes of the buffers of program cells (declared strings, constants, temporaries:
+ *               charged when a program is compiled or copied and as a cell grows at run time,
+ *               given back when it is freed), of arrays and their strings, of compiled regexes
+ *               and their match memory, and of the work arrays of sort, sort_words and
+ *               edit_distance while they run. A declaration past it does not compile; a growing
+ *               result, dim, set, aparse, a regex search and compile past it stop the run. The
+ *               host's own symbols are not counted.
  *   STEPS       instructions of one run (exp_execute, user-defined functions included), counted
  *               at the run loop's periodic check, so a run stops within 1048 instructions past
  *               the limit, and when it ends: a run that ended past the limit also fails. No
@@ -592,8 +594,9 @@ EXP_API int exp_replace_function(exp_engine *e, const char *name, exp_func_cb fn
  *               they are set (without REGEX_MATCH the match limit is 10,000,000).
  *   SYMBOLS     global symbols, the host's and those programs declare.
  *   PROGRAM     instructions of one compiled program.
- * Long built-ins (aparse, edit_distance, the wait of execute, sleep) also look at cancellation
- * and ask the interrupt handler as they go, so a time-out stops them within a bounded time. */
+ * Long built-ins (aparse, edit_distance, sort, sort_words, match_string, the wait of execute,
+ * sleep) also look at cancellation and ask the interrupt handler as they go, so a time-out stops
+ * them within a bounded time; substring searches take linear time whatever the texts. */
 #define EXP_LIMIT_MEMORY 1      /* bytes held by the engine's strings, arrays, regexes, temporaries */
 #define EXP_LIMIT_STEPS 2       /* instructions per run */
 #define EXP_LIMIT_STRING 3      /* longest string, in characters */
