@@ -75,12 +75,6 @@ struct exp_parse_state {
   // so name lookups search these instead of the whole local list, which grows with every
   // operation and would make compiling quadratic in the program's length.
   std::vector<exp_sym *> declared_locals;
-  // Temporaries holding operation results: those whose value no instruction has read yet, and
-  // those whose value has been read, free to hold a later result of the same type and limit.
-  // Expressions are straight-line code, so a result read once is dead from then on; reusing its
-  // cell keeps a program's temporaries to what one statement needs at a time.
-  std::vector<exp_symval *> live_temps;
-  std::vector<exp_symval *> free_temps;
 
   exp_parse_state() = default;
   ~exp_parse_state();
@@ -117,11 +111,7 @@ int parse_expression(exp_engine *e, exp_pcode *p, exp_symval **out);
 int parse_call(exp_engine *e, exp_pcode *p, exp_symval **out);
 int coerce_to_temp(exp_engine *e, exp_pcode *p, exp_symval *src, int type, int limit, exp_symval **out);
 exp_symval *new_temp(exp_pcode *p, int type, int limit, exp_class *cls);
-// Statement boundary: results not read by the end of a statement (a condition, which a jump
-// reads, or the value of an expression statement) keep their temporaries for good.
-void keep_unread_temps(exp_parse_state *s);
-// Emits a call of operator `op` with result and up to two operands (nullptr for unary); the
-// operands count as read, so result temporaries among them become free.
+// Emits a call of operator `op` with result and up to two operands (nullptr for unary).
 
 int emit_op(exp_engine *e, exp_pcode *p, exp_op op, exp_symval *result, exp_symval *a, exp_symval *b);
 // Emits one instruction; out of memory gives error 1.

@@ -12,9 +12,7 @@
 //                   | name | call
 //   call           := name "(" [expression ("," expression)*] ")"
 //                   | name "." method "(" [expression ("," expression)*] ")"
-#include <algorithm>
 #include <cctype>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -46,49 +44,8 @@ int coerce_real(exp_engine *e, exp_pcode *p, exp_symval **cell, bool dates_ok) {
   return coerce_to_temp(e, p, *cell, EXP_REAL, 0, cell);
 }
 
-// Free temporaries remembered for reuse; older ones beyond this are left alone, so looking one
-// up stays cheap when string results of many different limits pass through.
-constexpr size_t kFreeTempsKept = 64;
-
-// Whether a result of this kind may share its cell with earlier, dead results. Objects and
-// pointers hold references whose release time a shared cell would change.
-bool reusable(int type, const exp_class *cls) {
-  return cls == nullptr && type >= EXP_BOOLEAN && type <= EXP_DATE && type != EXP_POINTER;
-}
-
-// A temporary for an operation's result: a free one of the same type and limit when there is
-// one, else a new one. Its value counts as unread until an instruction takes it as operand.
-exp_symval *result_temp(exp_engine *e, exp_pcode *p, int type, int limit, exp_class *cls) {
-  exp_parse_state *s = S(e);
-  if (!reusable(type, cls)) return new_temp(p, type, limit, cls);
-  auto &free = s->free_temps;
-  auto same = [&](const exp_symval *c) {
-    return type_of(c) == type && (type != EXP_STRING || c->len == static_cast<uint32_t>(limit));
-  };
-  exp_symval *cell = nullptr;
-  auto hit = std::find_if(free.rbegin(), free.rend(), same);
-  if (hit != free.rend()) {
-    cell = *hit;
-    free.erase(std::next(hit).base());
-  } else if (!(cell = new_temp(p, type, limit, cls))) {
-    return nullptr;
-  }
-  s->live_temps.push_back(cell);
-  return cell;
-}
-
-// An instruction reads `cell`: a result temporary holding an unread value becomes free.
-void mark_read(exp_parse_state *s, exp_symval *cell) {
-  auto &live = s->live_temps;
-  auto it = std::find(live.rbegin(), live.rend(), cell);
-  if (it == live.rend()) return;
-  live.erase(std::next(it).base());
-  if (s->free_temps.size() == kFreeTempsKept) s->free_temps.erase(s->free_temps.begin());
-  s->free_temps.push_back(cell);
-}
-
 int make_result(exp_engine *e, exp_pcode *p, int type, int limit, exp_symval **out) {
-  *out = result_temp(e, p, type, limit, nullptr);
+  *out = new_temp(p, type, limit, nullptr);
   return *out ? 0 : engine_error(e, ERR_MEMORY);
 }
 
@@ -263,7 +220,7 @@ int parse_negation(exp_engine *e, exp_pcode *p, exp_symval **out) {
   if (type_of(operand) != EXP_INTEGER)
     if (int rc = coerce_real(e, p, &operand, false)) return rc;
   bool integer = type_of(operand) == EXP_INTEGER;
-  exp_symval *result = result_temp(e, p, type_of(operand), 0, nullptr);
+  exp_symval *result = new_temp(p, type_of(operand), 0, nullptr);
   exp_symval *minus_one = new_temp(p, type_of(operand), 0, nullptr);
   if (!result || !minus_one) return engine_error(e, ERR_MEMORY);
   if (integer) {
@@ -396,7 +353,7 @@ int make_call_result(exp_engine *e, exp_pcode *p, const Callee &callee, exp_symv
       return ENGINE_INTERNAL_ERROR(e, "exp_compile");
   }
   if (type == EXP_STRING && limit <= 0) limit = kDefaultStringLimit;
-  *out = result_temp(e, p, type, limit, cls);
+  *out = new_temp(p, type, limit, cls);
   return *out ? 0 : engine_error(e, ERR_MEMORY);
 }
 
@@ -474,23 +431,17 @@ exp_symval *new_temp(exp_pcode *p, int type, int limit, exp_class *cls) {
   return sym_add_local(p, "", type, limit, cls, 0);
 }
 
-void keep_unread_temps(exp_parse_state *s) { s->live_temps.clear(); }
-
 int emit_op(exp_engine *e, exp_pcode *p, exp_op op, exp_symval *result, exp_symval *a, exp_symval *b) {
   int argc = b ? 2 : 1;
   if (int rc = emit(e, p, EXP_CALL, argc, reinterpret_cast<void *>(exp_opcode_table[op].handler))) return rc;
   if (int rc = emit(e, p, EXP_OPERAND, 0, result)) return rc;
   if (int rc = emit(e, p, EXP_OPERAND, 0, a)) return rc;
-  if (b)
-    if (int rc = emit(e, p, EXP_OPERAND, 0, b)) return rc;
-  mark_read(S(e), a);
-  if (b) mark_read(S(e), b);
-  return 0;
+  return b ? emit(e, p, EXP_OPERAND, 0, b) : 0;
 }
 
 int coerce_to_temp(exp_engine *e, exp_pcode *p, exp_symval *src, int type, int limit, exp_symval **out) {
   if (type == EXP_STRING && limit < 1) return ENGINE_INTERNAL_ERROR(e, "exp_compile");
-  exp_symval *t = result_temp(e, p, type, limit, nullptr);
+  exp_symval *t = new_temp(p, type, limit, nullptr);
   if (!t) return engine_error(e, ERR_MEMORY);
   *out = t;
   return emit_op(e, p, OP_COPY_COERCE, t, src, nullptr);
@@ -526,7 +477,6 @@ int parse_call(exp_engine *e, exp_pcode *p, exp_symval **out) {
   if (int rc = emit(e, p, EXP_OPERAND, 0, result)) return rc;
   for (exp_symval *arg : args)
     if (int rc = emit(e, p, EXP_OPERAND, 0, arg)) return rc;
-  for (exp_symval *arg : args) mark_read(S(e), arg);
   if (out) *out = result;
   return 0;
 }

@@ -289,7 +289,6 @@ int parse_statement_body(exp_engine *e, exp_pcode *p) {
 int parse_statement(exp_engine *e, exp_pcode *p) {
   Nesting nesting(S(e));
   if (nesting.too_deep()) return nesting_error(e);
-  keep_unread_temps(S(e));
   if (int rc = skip_semicolons(e)) return rc;
   if (int rc = parse_statement_body(e, p)) return rc;
   return skip_semicolons(e);
@@ -440,7 +439,6 @@ int parse_program(exp_engine *e, exp_pcode *p) {
   exp_parse_state *s = S(e);
   while (tok(e) != TK_END_OF_INPUT) {
     int rc = 0;
-    keep_unread_temps(s);
     if (tok(e) == TK_SEMI) rc = advance(e);
     else if (tok(e) == KW_END) rc = engine_error(e, ERR_END_NO_BEGIN);
     else if (starts_statement(e)) rc = parse_statement(e, p);
