@@ -345,7 +345,7 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
   // While the budget is at least the largest step's cost, any step fits it and it cannot reach
   // zero before the step is charged: only below that are the two tests needed.
   const int roomy = prepared.max_cost;
-  int budget = Nested ? *budget_left : kInterruptBudget, rc = 0;
+  int budget = start_budget(Nested ? budget_left : nullptr), rc = 0;
   const exp_step *s = step_of(prepared, p->pc);
   const exp_step *then = nullptr;  // where the run goes on after the checks
   int last = 0;                    // the instruction an interrupted run stops at

@@ -123,7 +123,6 @@ int pcode_charge_memory(exp_engine *e, exp_pcode *p) {
   for_each_owned_cell(p, [](exp_symval *c) {
     if (cell_bytes(c)) c->flags |= SYMVAL_CHARGED;
   });
-  p->charged_bytes = bytes;
   return 0;
 }
 
@@ -139,7 +138,9 @@ static int64_t charged_cell_bytes(exp_pcode *p) {
 
 void pcode_free(exp_engine *e, exp_pcode *p) {
   if (!p) return;
-  if (e && p->charged_bytes) limit_release(*e->memory, charged_cell_bytes(p));
+  // Cells carry the charge themselves, so a program never charged gives back nothing.
+  if (e)
+    if (int64_t bytes = charged_cell_bytes(p)) limit_release(*e->memory, bytes);
   if (p->argv) link_callees(p, -1);
   pcode_set_capacity(p, 0);
   symlist_free(p->locals);

@@ -74,7 +74,6 @@ struct exp_pcode {
   int32_t result_len = 0;
   std::atomic<int32_t> cancel{0};               // set from outside the run by exp_cancel_execution
   char udf_name[EXP_NAME_MAX + 1] = {};
-  int64_t charged_bytes = 0;                     // memory charged to the engine for its cells
   unsigned capabilities = 0;                     // groups its calls need, those of called programs included
   int32_t udf_callers = 0;                       // calls naming this program in finished live programs
   exp_engine *engine = nullptr;                  // the engine that owns the program
