@@ -59,7 +59,9 @@ void check_json_round_trip(const Record &r, const std::vector<std::string> &colu
   }
 }
 
-bool same(const Record &a, const Record &b) { return a.fields == b.fields && a.kinds == b.kinds && a.line == b.line; }
+bool same(const Record &a, const Record &b) {
+  return a.fields == b.fields && a.kinds == b.kinds && a.line == b.line && a.unreadable == b.unreadable;
+}
 
 }  // namespace
 

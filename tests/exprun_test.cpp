@@ -315,7 +315,7 @@ TEST_F(Exprun, JobsNeverChangeTheAnswerOfStatefulPrograms) {
 }
 
 // JSON lines keep their types, nulls and nested values; output is always valid JSON, and input
-// that is not valid JSON is an input error.
+// that is not valid JSON is an input error of its line alone.
 TEST_F(Exprun, JsonLinesKeepTypesAndStayValid) {
   expect_cases(*this, &Exprun::run, {
       {"--ijsonl -e 'isnull(a)'", "{\"a\":null,\"b\":1}\n{\"a\":\"x\",\"b\":2.50,\"c\":[1,{\"z\":null}],\"d\":true}\n", 0,
@@ -326,6 +326,11 @@ TEST_F(Exprun, JsonLinesKeepTypesAndStayValid) {
       {"--ojsonl --result-type real -e 'pow(10,1000000)'", "a\n1\n", 0, "{\"a\": \"1\", \"result\": \"Infinity\"}\n", nullptr},
       {"--ojsonl -e 'a'", "a\n\xff\x41\n", 0, "{\"a\": \"\xef\xbf\xbd" "A\", \"result\": \"\xef\xbf\xbd" "A\"}\n", nullptr},
       {"--ijsonl -e 'a'", "{\"a\":1e5e5--}\n", 3, "", "line 1: not valid JSON"},
+      // Lines stand alone: one that does not parse is dropped or nulled as --on-error says.
+      {"--ijsonl --on-error skip -e 'a'", "{\"a\":1}\n{\"a\":[1,}\n{\"a\":3}\n", 4, "{\"a\": 1, \"result\": \"1\"}\n{\"a\": 3, \"result\": \"3\"}\n",
+       "record 2 (input line 2): input error: not valid JSON"},
+      {"--ijsonl --on-error null -e 'a'", "{\"a\":1}\n{\"a\n{\"a\":3}\n", 0,
+       "{\"a\": 1, \"result\": \"1\"}\n{\"a\": null, \"result\": null}\n{\"a\": 3, \"result\": \"3\"}\n", "(written with a null result)"},
       {"--ijsonl -e 'a'", "{\"a\":01}\n", 3, "", "not valid JSON"},
       {"--ijsonl -e 'a'", "{\"a\":\"\xff\"}\n", 3, "", "not valid UTF-8"},
       {"--ijsonl -e 'a'", "{\"a\":[1,}\n", 3, "", "not valid JSON"},

@@ -224,9 +224,13 @@ bool RecordReader::read_json(Record *r, bool learning, std::string *error) {
     r->fields[i] = std::move(value);
     r->kinds[i] = kind == JsonKind::String ? FieldKind::Text : kind == JsonKind::Null ? FieldKind::Null : FieldKind::Json;
   };
-  if (parse_json_object(json_line_, visit, error)) return true;
-  *error = "line " + std::to_string(r->line) + ": not valid JSON: " + *error;
-  return false;
+  // Each line stands alone, so reading goes on after one that does not parse: the record carries
+  // the reason, with no fields, and the run's error policy decides whether it stops the run.
+  std::string why;
+  if (parse_json_object(json_line_, visit, &why)) return true;
+  r->unreadable = "not valid JSON: " + why;
+  std::fill(r->kinds.begin(), r->kinds.end(), FieldKind::Null);
+  return true;
 }
 
 // ---- the reader -----------------------------------------------------------------------------------
@@ -238,6 +242,7 @@ void RecordReader::note_dropped(uint64_t line, const std::string &what) {
 }
 
 bool RecordReader::read_one(Record *r, bool learning, std::string *error) {
+  r->unreadable.clear();
   return o_.format == Format::Jsonl ? read_json(r, learning, error) : read_csv_record(r, learning, error);
 }
 
@@ -267,6 +272,9 @@ bool RecordReader::start(std::vector<std::string> *columns, std::string *error) 
     *error = window_error_;
     return false;
   }
+  // With no column learned, no program can name a field: the first line that did not parse is
+  // the error to show.
+  if (columns_.empty() && error_of_first_unreadable(error)) return false;
   for (Record &w : window_) {
     size_t had = w.fields.size();
     w.fields.resize(columns_.size());
@@ -275,6 +283,15 @@ bool RecordReader::start(std::vector<std::string> *columns, std::string *error) 
   }
   *columns = columns_;
   return true;
+}
+
+bool RecordReader::error_of_first_unreadable(std::string *error) const {
+  for (const Record &r : window_) {
+    if (r.unreadable.empty()) continue;
+    *error = "line " + std::to_string(r.line) + ": " + r.unreadable;
+    return true;
+  }
+  return false;
 }
 
 bool RecordReader::next(Record *r, std::string *error) {

@@ -23,6 +23,9 @@ struct Record {
   std::vector<std::string> fields;
   std::vector<FieldKind> kinds;
   uint64_t line = 0;  // line of the input where the record starts
+  // Why the record could not be read (a JSON line that does not parse), or empty. Such a record
+  // has every field null; it fails as an input error, so --on-error decides its fate.
+  std::string unreadable;
   void resize(size_t n) {
     fields.resize(n);
     kinds.assign(n, FieldKind::Text);
@@ -111,6 +114,8 @@ class RecordReader {
   void note_dropped(uint64_t line, const std::string &what);
   bool read_delimited(std::vector<std::string> *fields, std::string *error);
   bool read_one(Record *r, bool learning, std::string *error);
+  // Sets *error to the first unreadable record of the window, with its line; false if none.
+  bool error_of_first_unreadable(std::string *error) const;
   bool read_csv_record(Record *r, bool learning, std::string *error);
   bool read_json(Record *r, bool learning, std::string *error);
   bool read_json_line(std::string *line);

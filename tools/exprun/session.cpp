@@ -389,6 +389,11 @@ void Session::read_outputs(const Record &r, bool null_result, bool input_error) 
 }
 
 Outcome Session::run(const Record &r, Failure *f) {
+  if (!r.unreadable.empty()) {
+    *f = Failure{0, r.unreadable, 0, 0};
+    result_ = nullptr;
+    return Outcome::InputError;
+  }
   for (size_t i = 0; i < cells_.size(); ++i) {
     std::string why;
     if (!set_field(i, r, &why)) {
