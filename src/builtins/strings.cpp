@@ -284,7 +284,12 @@ int replace_into(exp_engine *e, Cell *result, std::string_view s, std::string_vi
   std::memcpy(out, s.data() + from, s.size() - from);
   out[s.size() - from] = '\0';
   symval_clear_null_flag(result);
-  return 0;
+  // The estimate adds up counts of the parts, which holds for well-formed text. Where a part is
+  // not well formed, an occurrence can split or join what the count takes for one character, so
+  // a grown result is counted whole and its limit raised to hold every character.
+  if (bytes <= result->len) return 0;
+  const int64_t held = utf8::count(std::string_view(result->value.s, bytes));
+  return held <= static_cast<int64_t>(result->len) ? 0 : limit_resize_string(e, result, held, RESIZE_KEEP);
 }
 
 // replace(s, t, r [, limit]): s with the first `limit` (all when 0, negative or absent)
