@@ -472,11 +472,10 @@ struct Ran {
   return Ran{rc, budget};
 }
 
-// Runs a Call or CallObject step: a fresh copy of the argument vector for every call (the callee
-// may write to it), and p->pc where the canonical call leaves it. Returns the callback's code.
+// Runs a Call or CallObject step whose result cell is ready: a fresh copy of the argument vector
+// for every call (the callee may write to it), and p->pc where the canonical call leaves it.
+// Returns the callback's code.
 [[gnu::always_inline]] inline int call_step(exp_engine *e, exp_pcode *p, const exp_step &s) {
-  if (s.op == StepOp::CallObject) exp_symval_setnull(s.r);
-  else clear_null(s.r);
   exp_symval **argv = p->argv;
   if (s.argc() < kCallCellsMin) std::memcpy(argv, s.cells(), kCallCellsMin * sizeof *argv);
   else std::memcpy(argv, s.cells(), static_cast<size_t>(s.argc() + 1) * sizeof *argv);
@@ -572,8 +571,12 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
   EXP_STEP(ForNext, for_next(*s, made));
   EXP_STEP(ForNextUp, for_next_up(*s, made));
 
-step_Call:
 step_CallObject:
+  exp_symval_setnull(s->r);
+  goto call;
+step_Call:
+  clear_null(s->r);
+call:
   rc = call_step(e, p, *s);
   if (rc) goto fail;
   way = &s->next;
