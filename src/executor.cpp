@@ -2,6 +2,7 @@
 // watches the cancel flag and asks the host's interrupt handler at fixed intervals.
 #include "executor.h"
 
+#include <cassert>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -255,7 +256,7 @@ inline bool int_compare(const exp_step &s) {
     set_null(s.r);
     return false;
   }
-  bool holds = relation_holds(s.rel, s.x->value.i, s.y->value.i);
+  bool holds = relation_holds(s.rel(), s.x->value.i, s.y->value.i);
   set_int(s.r, holds);
   return holds;
 }
@@ -285,13 +286,14 @@ inline void copy_decimal(exp_symval *to, const exp_symval *from) {
 // sets `way` to the way out of the loop head the tests chose; the test cell ends as the last
 // test left it.
 inline bool for_head(const exp_step &f, int64_t counter, Way *way) {
-  if ((f.limit->flags | f.step->flags | f.zero->flags) & EXP_NULL) return false;
-  set_int(f.var, counter);
-  bool up = f.step->value.i > f.zero->value.i;
-  bool more = up ? counter <= f.limit->value.i : counter >= f.limit->value.i;
-  set_int(f.test, more);
+  const LoopCells &c = f.loop_cells();
+  if ((c.limit->flags | c.step->flags | c.zero->flags) & EXP_NULL) return false;
+  set_int(c.var, counter);
+  bool up = c.step->value.i > c.zero->value.i;
+  bool more = up ? counter <= c.limit->value.i : counter >= c.limit->value.i;
+  set_int(c.test, more);
   *way = !more ? f.target : f.next;
-  if (more && !up) way->cost = f.down_cost;
+  if (more && !up) way->cost = f.down_cost();
   return true;
 }
 
@@ -306,7 +308,179 @@ inline const exp_prepared *prepared_form(const exp_pcode *p) {
 // through the prepared form rather than kept at hand: only the rare paths need it, and the run
 // loop keeps its registers for the steps' cells.
 inline const exp_step *step_of(const exp_prepared &prepared, int at) {
+  assert(at >= 0 && at <= prepared.count && prepared.index[static_cast<size_t>(at)] >= 0);
   return &prepared.steps[static_cast<size_t>(prepared.index[static_cast<size_t>(at)])];
+}
+
+// ---- step bodies: each does its step's work and returns the way the run goes on ---------------
+//
+// They are inlined into the run loop, which charges the way's cost and moves on (run_steps). The
+// way is one of the step's own, or one made in `made` when it depends on the run. A body that
+// returns none has done nothing: its step's canonical instruction runs instead and raises or
+// propagates exactly as it would.
+
+using Overflows = bool (*)(int64_t, int64_t, int64_t *);
+
+// r = x op y on integers (and v = r when `Copy`); overflow or a null operand gives null. Returns
+// true when neither happened. The result goes to both cells from the register, so the copy does
+// not wait on the store.
+template <Overflows Op, bool Copy>
+[[gnu::always_inline]] inline bool int_arith(const exp_step &s) {
+  int64_t r;
+  const bool plain = !__builtin_expect(either_null(s.x, s.y) || Op(s.x->value.i, s.y->value.i, &r), 0);
+  if (plain) {
+    set_int(s.r, r);
+    if (Copy) set_int(s.v, r);
+  } else {
+    set_null(s.r);
+    if (Copy) copy_int(s.v, s.r);
+  }
+  return plain;
+}
+
+template <Overflows Op, bool Copy>
+[[gnu::always_inline]] inline const Way *int_arith_step(const exp_step &s) {
+  int_arith<Op, Copy>(s);
+  return &s.next;
+}
+
+[[gnu::always_inline]] inline const Way *jump_if_false(const exp_step &s) {
+  return is_null(s.r) || s.r->value.i == 0 ? &s.target : &s.next;
+}
+
+[[gnu::always_inline]] inline const Way *int_compare_jump(const exp_step &s) {
+  return int_compare(s) ? &s.next : &s.target;
+}
+
+[[gnu::always_inline]] inline const Way *null_check(const exp_step &s) {
+  if (__builtin_expect(is_null(s.x), 0)) return nullptr;
+  clear_null(s.r);
+  return &s.next;
+}
+
+[[gnu::always_inline]] inline const Way *int_to_decimal(const exp_step &s) {
+  if (is_null(s.x)) {
+    exp_symval_setnull(s.v);
+  } else {
+    decSextFromInt64(symval_dec(s.v), s.x->value.i);
+    clear_null(s.v);
+  }
+  return &s.next;
+}
+
+[[gnu::always_inline]] inline const Way *for_test(const exp_step &s, Way &made) {
+  const exp_symval *counter = s.loop_cells().counter;
+  if (is_null(counter) || !for_head(s, counter->value.i, &made)) return nullptr;
+  return &made;
+}
+
+// counter += step, then the loop head. With a null loop cell after the increment, the jump back
+// and the head run one instruction at a time (the `loop` way).
+[[gnu::always_inline]] inline const Way *for_next(const exp_step &s, Way &made) {
+  const LoopCells &c = s.loop_cells();
+  int64_t sum;
+  if (((c.counter->flags | c.step->flags) & EXP_NULL) || __builtin_add_overflow(c.counter->value.i, c.step->value.i, &sum))
+    return nullptr;
+  c.counter->value.i = sum;  // not null, as just tested
+  if (for_head(s, sum, &made)) return &made;
+  return &s.loop();
+}
+
+// The increment of a loop counting up whose step and zero cells never change (so neither is
+// null). Sets *more to whether the loop goes round again; false, having done nothing, when the
+// counter or limit is null or the increment overflows.
+[[gnu::always_inline]] inline bool for_next_up_inline(const exp_step &s, bool *more) {
+  const LoopCells &c = s.loop_cells();
+  int64_t sum;
+  if (__builtin_expect(((c.counter->flags | c.limit->flags) & EXP_NULL) ||
+                           __builtin_add_overflow(c.counter->value.i, s.stride(), &sum),
+                       0))
+    return false;
+  c.counter->value.i = sum;
+  set_int(c.var, sum);
+  *more = sum <= c.limit->value.i;
+  set_int(c.test, *more);
+  return true;
+}
+
+[[gnu::always_inline]] inline const Way *for_next_up(const exp_step &s, Way &made) {
+  bool more;
+  if (!for_next_up_inline(s, &more)) return for_next(s, made);
+  return more ? &s.next : &s.target;
+}
+
+// More turns of a one-step loop body after a plain turn, which cost `spent`: while they keep the
+// cost within `room` (so no check can fall due on the way). Nothing else runs between turns, so
+// every cell the step reads is as null as it was in that turn (not null), and every cell it
+// writes was left not null: the turns need no null tests and no flag writes. A turn that would
+// overflow stops before writing anything, and the step runs it in full. Returns the way on, its
+// cost the turns' in all.
+template <Overflows Op>
+[[gnu::always_inline]] inline const Way *more_turns(const exp_step &s, int spent, int room, Way &made) {
+  exp_symval *const x = s.x, *const y = s.y, *const r = s.r, *const v = s.v;
+  const LoopCells &c = s.loop_cells();
+  exp_symval *const counter = c.counter, *const var = c.var, *const test = c.test;
+  const exp_symval *const limit = c.limit;
+  const int64_t stride = s.stride();
+  const int cost = s.next.cost;
+  // A turn is started only when it fits whichever way it ends.
+  for (const int last_start = room - s.cost; spent <= last_start; spent += cost) {
+    int64_t result, sum;
+    if (__builtin_expect(Op(x->value.i, y->value.i, &result), 0)) break;
+    r->value.i = result;
+    v->value.i = result;
+    if (__builtin_expect(__builtin_add_overflow(counter->value.i, stride, &sum), 0)) {
+      made = Way{s.loop().to, static_cast<uint16_t>(spent + s.loop().cost), s.loop().last};
+      return &made;
+    }
+    counter->value.i = sum;
+    var->value.i = sum;
+    const bool more = sum <= limit->value.i;
+    test->value.i = more;
+    if (!more) {
+      made = Way{s.target.to, static_cast<uint16_t>(spent + s.target.cost), s.target.last};
+      return &made;
+    }
+  }
+  made = Way{&s, static_cast<uint16_t>(spent), s.next.last};
+  return &made;
+}
+
+// An arithmetic-and-copy step ending a loop body, with the increment and test of the loop step
+// after it (see for_next_up); when that cannot be done inline the loop step runs by itself. A
+// body of this one step goes round in more_turns after a plain turn, within `room`.
+template <Overflows Op>
+[[gnu::always_inline]] inline const Way *body_end(const exp_step &s, int room, Way &made) {
+  const bool plain = int_arith<Op, true>(s);
+  bool more;
+  if (!for_next_up_inline(s, &more)) return &s.loop();
+  if (!more) return &s.target;
+  if (s.next.to != &s || !plain) return &s.next;
+  return more_turns<Op>(s, s.next.cost, room, made);
+}
+
+// What run_canonical returns: the instruction's code, and the interrupt budget it left.
+struct Ran {
+  int rc;
+  int budget;
+};
+
+// Runs the canonical instruction at p->pc for the run loop, on its interrupt budget, taken and
+// given back by value: the loop's budget never has its address taken, and stays in a register.
+[[gnu::noinline]] Ran run_canonical(exp_engine *e, exp_pcode *p, const exp_pcode *root, int budget) {
+  int rc = run_instruction(e, p, root, &budget);
+  return Ran{rc, budget};
+}
+
+// Runs a Call or CallObject step whose result cell is ready: a fresh copy of the argument vector
+// for every call (the callee may write to it), and p->pc where the canonical call leaves it.
+// Returns the callback's code.
+[[gnu::always_inline]] inline int call_step(exp_engine *e, exp_pcode *p, const exp_step &s) {
+  exp_symval **argv = p->argv;
+  if (s.argc() < kCallCellsMin) std::memcpy(argv, s.cells(), kCallCellsMin * sizeof *argv);
+  else std::memcpy(argv, s.cells(), static_cast<size_t>(s.argc() + 1) * sizeof *argv);
+  p->pc = s.next.to->at;
+  return s.fn()(e, s.r, s.argc(), argv);
 }
 
 // Runs a program that has no prepared form, one canonical instruction at a time, on the
@@ -327,13 +501,14 @@ int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root, int *bu
   return end_budget(e, budget, budget_left);
 }
 
-// Runs a prepared program. Each kind of step ends in its own dispatch to the next step (threaded
-// code), so the processor predicts each transition from the step it leaves. After every step the
-// budget is charged with the canonical instructions the step stood for; a step that does not fit
-// the remaining budget runs as its single canonical instruction instead. The step in hand is
-// `s`; the steps end with an End step, so running off the last instruction needs no test.
-// `Nested` runs (user-defined functions) also watch the cancel flag of the outermost program.
-// The run's interrupt budget is that of start_budget (see end_budget for how it ends).
+// Runs a prepared program. The step in hand is `s`; its body (above) returns the way the run goes
+// on, and the one move-on below charges the way's cost to the interrupt budget and goes to its
+// step, by way of the checks when they are due. The move-on is repeated after each kind of step
+// (threaded code), so the processor predicts each transition from the step it leaves. A step that
+// does not fit the remaining budget runs as its single canonical instruction instead. The steps
+// end with an End step, so running off the last instruction needs no test. `Nested` runs
+// (user-defined functions) also watch the cancel flag of the outermost program. The run's
+// interrupt budget is that of start_budget (see end_budget for how it ends).
 template <bool Nested>
 int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prepared &prepared, int *budget_left) {
   // One entry per StepOp, made from the same list.
@@ -342,264 +517,105 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
       EXP_STEP_OPS(EXP_STEP_LABEL)
 #undef EXP_STEP_LABEL
   };
+  assert(!Nested == !budget_left && prepared.count == p->count);
   // While the budget is at least the largest step's cost, any step fits it and it cannot reach
-  // zero before the step is charged: only below that are the two tests needed.
+  // zero before the step is charged: only below that are the checks needed.
   const int roomy = prepared.max_cost;
   int budget = start_budget(Nested ? budget_left : nullptr), rc = 0;
   const exp_step *s = step_of(prepared, p->pc);
-  const exp_step *then = nullptr;  // where the run goes on after the checks
-  int last = 0;                    // the instruction an interrupted run stops at
+  const Way *way = nullptr;  // the way out of the step just run
+  Way made;                  // that way, when the step made it
 
-#define EXP_DISPATCH()                                        \
-  do {                                                        \
-    if (s->cost > budget) goto step_Canonical;                \
-    goto *kDispatch[static_cast<int>(s->op)];                 \
+// Charges `way` and goes on along it: the one place the run moves from step to step.
+#define EXP_MOVE_ON()                                                                             \
+  do {                                                                                            \
+    assert(way->to && way->cost <= budget);                                                       \
+    budget -= way->cost;                                                                          \
+    if (budget < roomy || p->cancel.load(std::memory_order_relaxed) ||                            \
+        (Nested && root->cancel.load(std::memory_order_relaxed)))                                 \
+      goto checks;                                                                                \
+    s = way->to;                                                                                  \
+    goto *kDispatch[static_cast<int>(s->op)];                                                     \
   } while (0)
-// True when the run must go by the checks before the next step: the budget runs low, or the
-// run is cancelled.
-#define EXP_CHECKS_DUE()                                                  \
-  (budget < roomy || p->cancel.load(std::memory_order_relaxed) ||         \
-   (Nested && root->cancel.load(std::memory_order_relaxed)))
-// Charges the step just run (`s`) `cost_` canonical instructions and moves on to `to_`, by way
-// of the checks when they are due; a run stopped there stops at instruction `last_`.
-#define EXP_MOVE_ON(to_, cost_, last_)                        \
-  do {                                                        \
-    budget -= (cost_);                                        \
-    then = (to_);                                             \
-    if (EXP_CHECKS_DUE()) {                                   \
-      last = (last_);                                         \
-      goto checks;                                            \
-    }                                                         \
-    s = then;                                                 \
-    goto *kDispatch[static_cast<int>(s->op)];                 \
-  } while (0)
-// Takes one of the step's ways out (a Way).
-#define EXP_TAKE(way) EXP_MOVE_ON((way).to, (way).cost, (way).last)
-// The result goes to both cells from the register, so the copy does not wait on the store.
-// Declares `plain`: true when neither operand was null and nothing overflowed. Statements, not
-// one block, so that the loop step below can read `plain` after them.
-#define EXP_ARITH(overflows, copy)                            \
-  int64_t r;                                                  \
-  const bool plain = !__builtin_expect(either_null(s->x, s->y) || \
-                                       overflows(s->x->value.i, s->y->value.i, &r), 0); \
-  if (plain) {                                                \
-    set_int(s->r, r);                                         \
-    if (copy) set_int(s->v, r);                               \
-  } else {                                                    \
-    set_null(s->r);                                           \
-    if (copy) copy_int(s->v, s->r);                           \
-  }
-#define EXP_ARITH_STEP(overflows, copy)                       \
-  do {                                                        \
-    EXP_ARITH(overflows, copy)                                \
-    EXP_TAKE(s->next);                      \
-  } while (0)
-// Arithmetic and copy, then the increment and test of the loop step (see for_next_up); when
-// that cannot be done inline the loop step runs by itself. A body of this one step goes round
-// without the indirect jump, and into `fast` (EXP_ARITH_SELF_LOOP) after a turn in which no
-// operand was null and nothing overflowed.
-#define EXP_ARITH_LOOP_STEP(overflows, self, fast)            \
-  do {                                                        \
-    EXP_ARITH(overflows, true)                                \
-    int64_t sum;                                              \
-    if (__builtin_expect(((s->counter->flags | s->limit->flags) & EXP_NULL) || \
-                         __builtin_add_overflow(s->counter->value.i, s->stride, &sum), 0)) \
-      EXP_TAKE(s->loop);                                      \
-    s->counter->value.i = sum;                                \
-    set_int(s->var, sum);                                     \
-    bool more = sum <= s->limit->value.i;                     \
-    set_int(s->test, more);                                   \
-    if (!more) EXP_TAKE(s->target);       \
-    if (s->next.to != s) EXP_TAKE(s->next);    \
-    budget -= s->next.cost;                                   \
-    if (EXP_CHECKS_DUE()) {                                   \
-      then = s;                                               \
-      last = s->next.last;                                    \
-      goto checks;                                            \
-    }                                                         \
-    if (plain) goto fast;                                     \
-    goto self;                                                \
-  } while (0)
-// The turns of a one-step loop body after a plain turn. Nothing else runs between turns, so every
-// cell the step reads is as null as it was in that turn (not null), and every cell it writes
-// was left not null: the turns need no null tests and no flag writes. A turn that would
-// overflow goes back to `self` before writing anything; the checks always do.
-#define EXP_ARITH_SELF_LOOP(overflows, self)                  \
-  do {                                                        \
-    exp_symval *const x = s->x, *const y = s->y, *const r = s->r, *const v = s->v; \
-    exp_symval *const counter = s->counter, *const var = s->var, *const test = s->test; \
-    const exp_symval *const limit = s->limit;                 \
-    const int64_t stride = s->stride;                         \
-    const int cost = s->next.cost;                            \
-    for (;;) {                                                \
-      int64_t result, sum;                                    \
-      if (__builtin_expect(overflows(x->value.i, y->value.i, &result), 0)) goto self; \
-      r->value.i = result;                                    \
-      v->value.i = result;                                    \
-      if (__builtin_expect(__builtin_add_overflow(counter->value.i, stride, &sum), 0)) \
-        EXP_TAKE(s->loop);                                    \
-      counter->value.i = sum;                                 \
-      var->value.i = sum;                                     \
-      const bool more = sum <= limit->value.i;                \
-      test->value.i = more;                                   \
-      if (!more) EXP_TAKE(s->target);     \
-      budget -= cost;                                         \
-      if (EXP_CHECKS_DUE()) {                                 \
-        then = s;                                             \
-        last = s->next.last;                                  \
-        goto checks;                                          \
-      }                                                       \
-    }                                                         \
-  } while (0)
+// A step whose body returns its way out, or none to have its canonical instruction run.
+// The way to `next` gets a move-on of its own, so a step that branches ends in one dispatch per
+// direction, each predicted apart, and a step that always goes on to `next` loads its way with
+// no detour.
+#define EXP_STEP(name, body)                                                                      \
+  step_##name : way = (body);                                                                     \
+  if (__builtin_expect(!way, 0)) goto step_Canonical;                                             \
+  if (way == &s->next) EXP_MOVE_ON();                                                             \
+  EXP_MOVE_ON()
 
-  EXP_DISPATCH();
+  goto dispatch;
 
-step_Canonical:
+  EXP_STEP(Jump, &s->target);
+  EXP_STEP(JumpIfFalse, jump_if_false(*s));
+  EXP_STEP(IntAdd, (int_arith_step<add_overflows, false>(*s)));
+  EXP_STEP(IntSub, (int_arith_step<sub_overflows, false>(*s)));
+  EXP_STEP(IntMul, (int_arith_step<mul_overflows, false>(*s)));
+  EXP_STEP(IntAddCopy, (int_arith_step<add_overflows, true>(*s)));
+  EXP_STEP(IntSubCopy, (int_arith_step<sub_overflows, true>(*s)));
+  EXP_STEP(IntMulCopy, (int_arith_step<mul_overflows, true>(*s)));
+  EXP_STEP(IntAddCopyLoop, body_end<add_overflows>(*s, budget - roomy, made));
+  EXP_STEP(IntSubCopyLoop, body_end<sub_overflows>(*s, budget - roomy, made));
+  EXP_STEP(IntMulCopyLoop, body_end<mul_overflows>(*s, budget - roomy, made));
+  EXP_STEP(IntCompare, (int_compare(*s), &s->next));
+  EXP_STEP(IntCompareJump, int_compare_jump(*s));
+  EXP_STEP(CopyInt, (copy_int(s->v, s->x), &s->next));
+  EXP_STEP(CopyDecimal, (copy_decimal(s->v, s->x), &s->next));
+  EXP_STEP(IntToDecimal, int_to_decimal(*s));
+  EXP_STEP(DecimalArith, (decimal_arith(s->dec(), s->r, s->x, s->y), &s->next));
+  EXP_STEP(NullCheck, null_check(*s));
+  EXP_STEP(ForTest, for_test(*s, made));
+  EXP_STEP(ForNext, for_next(*s, made));
+  EXP_STEP(ForNextUp, for_next_up(*s, made));
+
+step_CallObject:
+  exp_symval_setnull(s->r);
+  goto call;
+step_Call:
+  clear_null(s->r);
+call:
+  rc = call_step(e, p, *s);
+  if (rc) goto fail;
+  way = &s->next;
+  EXP_MOVE_ON();
+
+step_Canonical: {
   p->pc = s->at;
   if (at_exit(p)) goto step_End;
-  {
-    // A copy, so that the budget itself never has its address taken and stays in a register.
-    int left = budget;
-    rc = run_instruction(e, p, Nested ? root : nullptr, &left);
-    budget = left;
-  }
+  const Ran ran = run_canonical(e, p, Nested ? root : nullptr, budget);
+  rc = ran.rc;
+  budget = ran.budget;
   if (rc) goto fail;
   if (p->pc > p->count) p->pc = p->count;
   if (p->pc < 0 || prepared.index[static_cast<size_t>(p->pc)] < 0) {  // off the program, or in operand slots
     rc = engine_error(e, ERR_INVALID_INSTRUCTION, p->pc);
     goto fail;
   }
-  EXP_MOVE_ON(step_of(prepared, p->pc), 1, s->at);
-
-step_Jump:
-  EXP_TAKE(s->target);
-
-step_JumpIfFalse:
-  if (is_null(s->r) || s->r->value.i == 0) EXP_TAKE(s->target);
-  EXP_TAKE(s->next);
-
-step_IntAdd:
-  EXP_ARITH_STEP(add_overflows, false);
-step_IntSub:
-  EXP_ARITH_STEP(sub_overflows, false);
-step_IntMul:
-  EXP_ARITH_STEP(mul_overflows, false);
-step_IntAddCopy:
-  EXP_ARITH_STEP(add_overflows, true);
-step_IntSubCopy:
-  EXP_ARITH_STEP(sub_overflows, true);
-step_IntMulCopy:
-  EXP_ARITH_STEP(mul_overflows, true);
-step_IntAddCopyLoop:
-  EXP_ARITH_LOOP_STEP(add_overflows, step_IntAddCopyLoop, int_add_copy_turns);
-int_add_copy_turns:
-  EXP_ARITH_SELF_LOOP(add_overflows, step_IntAddCopyLoop);
-step_IntSubCopyLoop:
-  EXP_ARITH_LOOP_STEP(sub_overflows, step_IntSubCopyLoop, int_sub_copy_turns);
-int_sub_copy_turns:
-  EXP_ARITH_SELF_LOOP(sub_overflows, step_IntSubCopyLoop);
-step_IntMulCopyLoop:
-  EXP_ARITH_LOOP_STEP(mul_overflows, step_IntMulCopyLoop, int_mul_copy_turns);
-int_mul_copy_turns:
-  EXP_ARITH_SELF_LOOP(mul_overflows, step_IntMulCopyLoop);
-
-step_IntCompare:
-  int_compare(*s);
-  EXP_TAKE(s->next);
-
-step_IntCompareJump:
-  if (int_compare(*s)) EXP_TAKE(s->next);
-  EXP_TAKE(s->target);
-
-step_CopyInt:
-  copy_int(s->v, s->x);
-  EXP_TAKE(s->next);
-
-step_CopyDecimal:
-  copy_decimal(s->v, s->x);
-  EXP_TAKE(s->next);
-
-step_DecimalArith:
-  decimal_arith(s->dec, s->r, s->x, s->y);
-  EXP_TAKE(s->next);
-
-step_NullCheck:
-  if (__builtin_expect(is_null(s->x), 0)) goto step_Canonical;
-  clear_null(s->r);
-  EXP_TAKE(s->next);
-
-step_IntToDecimal:
-  if (is_null(s->x)) {
-    exp_symval_setnull(s->v);
-  } else {
-    decSextFromInt64(symval_dec(s->v), s->x->value.i);
-    clear_null(s->v);
-  }
-  EXP_TAKE(s->next);
-
-step_ForTest: {
-  Way way;
-  if (is_null(s->counter) || !for_head(*s, s->counter->value.i, &way)) goto step_Canonical;
-  EXP_TAKE(way);
-}
-
-step_ForNext: {
-  int64_t sum;
-  if (((s->counter->flags | s->step->flags) & EXP_NULL) ||
-      __builtin_add_overflow(s->counter->value.i, s->step->value.i, &sum))
-    goto step_Canonical;
-  s->counter->value.i = sum;  // not null, as just tested
-  if (Way way; for_head(*s, sum, &way)) EXP_TAKE(way);
-  // The increment is done; with a null loop cell the jump back and the loop head run one
-  // instruction at a time.
-  EXP_MOVE_ON(step_of(prepared, s->at + 2 + p->code[s->at].a), 1, s->at);
-}
-
-// A loop counting up whose step and zero cells never change (so neither is null).
-step_ForNextUp: {
-  int64_t sum;
-  if (__builtin_expect(((s->counter->flags | s->limit->flags) & EXP_NULL) ||
-                       __builtin_add_overflow(s->counter->value.i, s->stride, &sum), 0))
-    goto step_ForNext;
-  s->counter->value.i = sum;
-  set_int(s->var, sum);
-  bool more = sum <= s->limit->value.i;
-  set_int(s->test, more);
-  if (more) EXP_TAKE(s->next);
-  EXP_TAKE(s->target);
-}
-
-step_CallObject:
-  exp_symval_setnull(s->r);
-  goto call_function;
-step_Call:
-  clear_null(s->r);
-call_function: {
-  // A fresh copy for every call: the callee may write to its argument vector.
-  exp_symval **argv = p->argv;
-  if (s->argc < kCallCellsMin) std::memcpy(argv, s->cells, kCallCellsMin * sizeof *argv);
-  else std::memcpy(argv, s->cells, static_cast<size_t>(s->argc + 1) * sizeof *argv);
-  p->pc = s->next.to->at;
-  rc = s->fn(e, s->r, s->argc, argv);
-  if (rc) goto fail;
-  EXP_MOVE_ON(s->next.to, 1, s->next.last);
+  made = Way{step_of(prepared, p->pc), 1, s->at};
+  way = &made;
+  EXP_MOVE_ON();
 }
 
 // The budget runs low, or the run is cancelled: the one place the run asks the interrupt
-// handler (check_interrupt). A run stopped here stops at `last`, the last canonical instruction
-// the step ran.
+// handler (check_interrupt). A run stopped here stops at the last canonical instruction the step
+// ran.
 checks:
   if (budget == 0 || p->cancel.load(std::memory_order_relaxed) ||
       (Nested && root->cancel.load(std::memory_order_relaxed))) {
-    p->pc = then->at;
+    p->pc = way->to->at;
     rc = check_interrupt(e, p, root, &budget);
     if (rc) {
-      p->fail_pc = last;
+      p->fail_pc = way->last;
       return rc;
     }
   }
-  s = then;
-  EXP_DISPATCH();
+  s = way->to;
+dispatch:
+  if (s->cost > budget) goto step_Canonical;
+  goto *kDispatch[static_cast<int>(s->op)];
 
 step_End:
   p->pc = p->count;
@@ -608,14 +624,8 @@ step_End:
 fail:  // s is the step that failed; p->pc is where the run stood
   p->fail_pc = s->at;
   return rc;
-#undef EXP_ARITH_SELF_LOOP
-#undef EXP_ARITH_LOOP_STEP
-#undef EXP_ARITH_STEP
-#undef EXP_ARITH
-#undef EXP_TAKE
+#undef EXP_STEP
 #undef EXP_MOVE_ON
-#undef EXP_CHECKS_DUE
-#undef EXP_DISPATCH
 }
 
 // Runs `p`, which refuse_run has allowed, with `n` parameters; see pcode_run.

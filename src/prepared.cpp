@@ -2,6 +2,7 @@
 #include "prepared.h"
 
 #include <algorithm>
+#include <cassert>
 #include <new>
 
 #include "executor.h"
@@ -88,6 +89,22 @@ class Builder {
     uint16_t most = 0;
     for (const exp_step &s : steps_) most = std::max(most, s.cost);
     return most;
+  }
+
+  // Checks, in debug builds, what the run loop relies on: a step's cost covers every way out of
+  // it (so a budget of at least that cost fits whichever it takes), and every way leads to a step.
+  void check_steps() const {
+#ifndef NDEBUG
+    for (const exp_step &s : steps_) {
+      if (s.op == StepOp::End || s.op == StepOp::Canonical) continue;
+      assert(s.cost >= s.next.cost && s.cost >= s.target.cost);
+      assert(s.op == StepOp::Jump || s.next.to);
+      assert(s.next.to || s.target.to);
+      if (s.is_loop_step()) assert(s.cost >= s.down_cost() && s.target.to);
+      if (s.is_body_end() || s.op == StepOp::ForNext || s.op == StepOp::ForNextUp)
+        assert(s.cost >= s.loop().cost && s.loop().to);
+    }
+#endif
   }
 
  private:
@@ -240,7 +257,7 @@ class Builder {
     }
     for (const CompareHandler &c : kCompare) {
       if (!is_call(i, c.op) || !int_comparison(i)) continue;
-      s.rel = c.rel;
+      s.set_rel(c.rel);
       s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
       int after = after_call(i);
       if (after < count_ && code_[after].kind == EXP_JUMP_IF_ZERO && code_[after].b.cell == s.r) {
@@ -268,7 +285,7 @@ class Builder {
     for (const DecimalHandler &d : kDecimal) {
       if (!is_call(i, d.op) || !real_operands(i)) continue;
       s.op = StepOp::DecimalArith;
-      s.dec = d.operation;
+      s.set_dec(d.operation);
       s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
       set_next(s, after_call(i), 1, i);
       return s;
@@ -285,10 +302,8 @@ class Builder {
     // Any other call: its operands are fixed, so its argument vector is laid out now, and whether
     // the result holds objects is known.
     s.op = symval_type(slot(i, 0)) == EXP_OBJECT ? StepOp::CallObject : StepOp::Call;
-    s.fn = code_[i].b.fn;
-    s.argc = call_argc(i);
+    s.set_call(code_[i].b.fn, call_argc(i), add_call_cells(i));
     s.r = slot(i, 0);
-    s.cells = add_call_cells(i);
     s.next = Way{step_at(after_call(i)), 1, i};  // not folded: p->pc must stand right after the slots
     return s;
   }
@@ -349,21 +364,21 @@ class Builder {
     exp_step &s = *out;
     s.op = StepOp::ForTest;
     s.at = from;
-    s.var = loop.var, s.counter = loop.counter, s.limit = loop.limit, s.step = loop.step, s.zero = loop.zero;
-    s.test = loop.test;
+    s.set_loop_cells(LoopCells{loop.var, loop.counter, loop.limit, loop.step, loop.zero, loop.test});
     s.cost = 0;
     set_next(s, loop.body, up.cost, up.last);
     int skipped;
     skip_noops(loop.body, &skipped);
-    s.down_cost = clamp_cost(down.cost + skipped);
-    s.cost = std::max(s.cost, s.down_cost);
+    s.set_down_cost(clamp_cost(down.cost + skipped));
+    s.cost = std::max(s.cost, s.down_cost());
     set_target(s, loop.end, up_end.cost, up_end.last);
     return true;
   }
 
   // The steps of every `for` loop the compiler declared that fits them: a ForTest step for its
   // head, and for its increment a ForNext step that goes on into the head (ForNextUp when the
-  // step and zero cells are constant and the loop counts up, so the direction is known now).
+  // step and zero cells are constant and the loop counts up, so the direction is known now). The
+  // increment's `loop` way goes on past the increment alone, for when the head cannot run inline.
   void make_loop_steps() {
     for (const exp_for_loop &loop : p_->loops) {
       exp_step head, next;
@@ -371,10 +386,11 @@ class Builder {
         continue;
       step_ref(loop.top) = head;
       next.op = StepOp::ForNext;
+      next.set_loop(Way{step_at(after(loop.next)), 1, loop.next});
       if (constant(loop.step) && constant(loop.zero) && !symval_is_null(loop.step) && !symval_is_null(loop.zero) &&
           loop.step->value.i > loop.zero->value.i) {
         next.op = StepOp::ForNextUp;
-        next.stride = loop.step->value.i;
+        next.set_stride(loop.step->value.i);
       }
       step_ref(loop.next) = next;
     }
@@ -389,10 +405,15 @@ class Builder {
   static void thread_jumps(exp_step &s) {
     switch (s.op) {
       case StepOp::Canonical: case StepOp::Call: case StepOp::CallObject: case StepOp::End: case StepOp::Jump: break;
-      default: follow_jumps(s.next, &s.down_cost);
+      default: {
+        uint16_t down = s.is_loop_step() ? s.down_cost() : 0;
+        follow_jumps(s.next, &down);
+        if (s.is_loop_step()) s.set_down_cost(down);
+        s.cost = std::max(s.cost, down);
+      }
     }
     if (s.op != StepOp::Canonical && s.op != StepOp::End) follow_jumps(s.target, nullptr);
-    s.cost = std::max({s.cost, s.next.cost, s.target.cost, s.down_cost});
+    s.cost = std::max({s.cost, s.next.cost, s.target.cost});
   }
   static void follow_jumps(Way &way, uint16_t *other_cost) {
     constexpr int kMaxHops = 4;
@@ -427,13 +448,13 @@ class Builder {
     const exp_step &loop = *s.next.to;
     if (loop.op != StepOp::ForNextUp) return;
     s.op = fused;
-    s.loop = s.next;
-    s.var = loop.var, s.counter = loop.counter, s.limit = loop.limit, s.test = loop.test;
-    s.stride = loop.stride;
+    s.set_loop(s.next);
+    s.set_loop_cells(loop.loop_cells());
+    s.set_stride(loop.stride());
     // Running on through the loop step: its own ways, with the way to it added.
-    s.next = Way{loop.next.to, clamp_cost(s.loop.cost + loop.next.cost), loop.next.last};
-    s.target = Way{loop.target.to, clamp_cost(s.loop.cost + loop.target.cost), loop.target.last};
-    s.cost = std::max({s.loop.cost, s.next.cost, s.target.cost});
+    s.next = Way{loop.next.to, clamp_cost(s.loop().cost + loop.next.cost), loop.next.last};
+    s.target = Way{loop.target.to, clamp_cost(s.loop().cost + loop.target.cost), loop.target.last};
+    s.cost = std::max({s.loop().cost, s.next.cost, s.target.cost});
   }
 
   exp_pcode *p_;
@@ -468,6 +489,7 @@ int pcode_prepare(exp_pcode *p) {
     Builder builder(p, prepared->steps, prepared->index, prepared->call_cells);
     if (builder.well_formed()) {
       builder.build();
+      builder.check_steps();
       prepared->max_cost = builder.max_cost();
       prepared->count = p->count;
     } else {

@@ -22,6 +22,7 @@
 // slots is not prepared.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <vector>
 
@@ -75,36 +76,108 @@ struct exp_step;
 
 // One way out of a step: the step the run goes on at (no-ops there folded in), how many canonical
 // instructions the step runs on the way (charged to the interrupt budget), and the last of them
-// (where a run interrupted on the way stops).
+// (where a run interrupted on the way stops). No default values: the run loop keeps one at hand
+// that it fills only when a step makes its way, and pays nothing for it otherwise.
 struct Way {
-  const exp_step *to = nullptr;
-  uint16_t cost = 1;
-  int32_t last = 0;
+  const exp_step *to;
+  uint16_t cost;
+  int32_t last;
 };
 
-struct exp_step {
-  StepOp op = StepOp::Canonical;
-  Relation rel = Relation::Eq;
-  uint16_t cost = 1;  // the most canonical instructions the step may stand for
-  int32_t at = 0;
-  Way next;    // where it continues
-  Way target;  // where a jump goes
-  exp_symval *r = nullptr, *x = nullptr, *y = nullptr, *v = nullptr;
-  // ForTest and ForNext: the loop's cells (`var` the loop variable); ForTest continues at `next`
-  // (the body) or `target` (the end), `down_cost` being the body path's length when the step
-  // counts down. The ...Loop steps hold copies of their loop step's cells.
+// The cells of an integer `for` loop a loop step works on (see exp_for_loop).
+struct LoopCells {
   exp_symval *var = nullptr, *counter = nullptr, *limit = nullptr, *step = nullptr, *zero = nullptr,
              *test = nullptr;
-  uint16_t down_cost = 0;
-  int64_t stride = 0;  // ForNextUp and the ...Loop steps: the step cell's value, which never changes
+};
+
+// One prepared step. The fields every kind uses are open; those only some kinds have are set
+// through the setters below and read through accessors that check, in debug builds, that the step
+// is of a kind that has them.
+struct exp_step {
+  StepOp op = StepOp::Canonical;
+  uint16_t cost = 1;  // the most canonical instructions the step may stand for
+  int32_t at = 0;
+  Way next{nullptr, 1, 0};    // where it continues
+  Way target{nullptr, 1, 0};  // where a jump goes
+  // The operation's cells: result r, operands x and y, copy destination v.
+  exp_symval *r = nullptr, *x = nullptr, *y = nullptr, *v = nullptr;
+
+  // IntCompare, IntCompareJump: the relation tested.
+  Relation rel() const {
+    assert(op == StepOp::IntCompare || op == StepOp::IntCompareJump);
+    return rel_;
+  }
+  // The loop steps, and the ...Loop steps (copies of their loop step's cells).
+  const LoopCells &loop_cells() const {
+    assert(is_loop_step() || is_body_end());
+    return loop_cells_;
+  }
+  // The loop steps: the cost of the way into the body when the loop counts down.
+  uint16_t down_cost() const {
+    assert(is_loop_step());
+    return down_cost_;
+  }
+  // ForNextUp and the ...Loop steps: the step cell's value, which never changes.
+  int64_t stride() const {
+    assert(op == StepOp::ForNextUp || is_body_end());
+    return stride_;
+  }
   // The ...Loop steps: the way to the loop step fused in, taken when it cannot run inline.
-  Way loop{nullptr, 0, 0};
-  // Call: the callback, its argument count and its argument vector as the callback receives it
-  // (the argument cells, then the program's own cell), padded to at least kCallCellsMin entries.
-  exp_func_cb fn = nullptr;
-  DecimalOp dec = nullptr;  // DecimalArith: the operation
-  int32_t argc = 0;
-  exp_symval *const *cells = nullptr;
+  // ForNext and ForNextUp: the way on from the increment alone, taken when the loop head cannot
+  // run inline.
+  const Way &loop() const {
+    assert(op == StepOp::ForNext || op == StepOp::ForNextUp || is_body_end());
+    return loop_;
+  }
+  // Call, CallObject: the callback, its argument count and its argument vector as the callback
+  // receives it (the argument cells, then the program's own cell), padded to at least
+  // kCallCellsMin entries.
+  exp_func_cb fn() const {
+    assert(is_call());
+    return fn_;
+  }
+  int32_t argc() const {
+    assert(is_call());
+    return argc_;
+  }
+  exp_symval *const *cells() const {
+    assert(is_call());
+    return cells_;
+  }
+  // DecimalArith: the operation.
+  DecimalOp dec() const {
+    assert(op == StepOp::DecimalArith);
+    return dec_;
+  }
+
+  void set_rel(Relation rel) { rel_ = rel; }
+  void set_loop_cells(const LoopCells &cells) { loop_cells_ = cells; }
+  void set_down_cost(uint16_t cost) { down_cost_ = cost; }
+  void set_stride(int64_t stride) { stride_ = stride; }
+  void set_loop(const Way &way) { loop_ = way; }
+  void set_call(exp_func_cb fn, int32_t argc, exp_symval *const *cells) {
+    fn_ = fn;
+    argc_ = argc;
+    cells_ = cells;
+  }
+  void set_dec(DecimalOp dec) { dec_ = dec; }
+
+  bool is_loop_step() const { return op == StepOp::ForTest || op == StepOp::ForNext || op == StepOp::ForNextUp; }
+  bool is_body_end() const {
+    return op == StepOp::IntAddCopyLoop || op == StepOp::IntSubCopyLoop || op == StepOp::IntMulCopyLoop;
+  }
+  bool is_call() const { return op == StepOp::Call || op == StepOp::CallObject; }
+
+ private:
+  Relation rel_ = Relation::Eq;
+  LoopCells loop_cells_;
+  uint16_t down_cost_ = 0;
+  int64_t stride_ = 0;
+  Way loop_{nullptr, 0, 0};
+  exp_func_cb fn_ = nullptr;
+  DecimalOp dec_ = nullptr;
+  int32_t argc_ = 0;
+  exp_symval *const *cells_ = nullptr;
 };
 
 // Argument vectors this short are copied whole, in one fixed-size move.
