@@ -61,8 +61,9 @@ struct exp_parse_state {
   // The limit of text token cells: the longest token read so far, at least 16 characters.
   // String literals take it as their limit.
   int text_limit = 0;
-  std::string cur_text;          // raw text of the current token (labels after goto use it)
-  std::string look_text;
+  // Raw text of each slot's token (labels after goto use the current one's). Kept by slot, like
+  // the cells, so that moving on swaps no strings.
+  std::string texts[2];
   // Parser.
   std::vector<exp_label> labels;  // defined labels
   std::vector<exp_label> gotos;   // pending gotos, resolved after parsing
@@ -124,7 +125,7 @@ int resolve_gotos(exp_engine *e, exp_pcode *p);
 // The text of the current token: its string value when it has one, else its raw text.
 inline const char *token_text(const exp_parse_state *s) {
   const exp_symval *c = s->current;
-  return (c->flags & EXP_TYPE_MASK) == EXP_STRING && c->value.s ? c->value.s : s->cur_text.c_str();
+  return (c->flags & EXP_TYPE_MASK) == EXP_STRING && c->value.s ? c->value.s : s->texts[s->look_slot ^ 1].c_str();
 }
 
 // One more level of nested expressions or statements while it lives; texts nested deeper than

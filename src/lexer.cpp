@@ -22,7 +22,7 @@ namespace {
 bool is_ascii(char c) { return static_cast<unsigned char>(c) < 0x80; }
 
 constexpr const char kEndOfInput[] = " \n___END_OF_INPUT___ ___END_OF_INPUT___ ___INPUT_ERROR___";
-constexpr const char kInputError[] = "___INPUT_ERROR___";
+constexpr std::string_view kInputError = "___INPUT_ERROR___";
 constexpr int kTextLimitInitial = 16;
 
 struct Keyword {
@@ -179,6 +179,7 @@ class Lexer {
   bool next_is(char c) const { return ch() != '\0' && ch(1) == c; }
   int skip_blanks_and_comments();
   int read_word(RawToken *t);
+  void skip_ascii_word(RawToken *t);
   int read_quoted(RawToken *t, char quote);
   int read_number(RawToken *t);
 
@@ -218,7 +219,30 @@ int Lexer::skip_blanks_and_comments() {
   }
 }
 
+// Moves over the leading run of ASCII word characters of the word at the cursor in one step,
+// with the position advance(1) per character would leave: none of them is a blank or a line
+// break, so only the column moves and each is the last visible character so far. The character
+// that ends the run is arrived at through advance(1), which knows the end of the text, line
+// breaks and characters beyond ASCII. A run ended by a character beyond ASCII is left to the
+// caller's character-by-character walk, which asks the character layer whether it continues
+// the word.
+void Lexer::skip_ascii_word(RawToken *t) {
+  const char *c = s_->cursor;
+  size_t run = 0;
+  for (unsigned char b; (b = static_cast<unsigned char>(c[run])) < 0x80 && (classes_[b] & kWordChar);) ++run;
+  if (run == 0 || !is_ascii(c[run])) return;
+  const auto inside = static_cast<int>(run - 1);
+  s_->cursor += inside;
+  s_->column += inside;
+  if (inside > 0 && !s_->at_end) {
+    s_->last_line = s_->line;
+    s_->last_column = s_->column;
+  }
+  t->length += static_cast<size_t>(inside) + advance(1);
+}
+
 int Lexer::read_word(RawToken *t) {
+  skip_ascii_word(t);
   while (ch() && at(kWordChar)) t->length += advance(1);
   std::string_view word(t->start, t->length);
   bool ascii = is_ascii_text(word);
@@ -334,14 +358,15 @@ int build_value(exp_engine *e, exp_parse_state *s, int code) {
     exp_symval source{};
     source.flags = EXP_STRING;
     source.len = static_cast<uint32_t>(s->text_limit);
-    source.value.s = s->look_text.data();
+    source.value.s = s->texts[s->look_slot].data();
     symval_convert(&source, typed, e);
     s->lookahead = typed;
     return 0;
   }
   // A token cell is never an object, so retyping fails only when its buffer cannot be allocated.
   if (symval_retype(text_cell, EXP_STRING, s->text_limit, 0) != 0) return engine_error(e, ERR_MEMORY);
-  std::memcpy(text_cell->value.s, s->look_text.c_str(), s->look_text.size() + 1);
+  const std::string &text = s->texts[s->look_slot];
+  std::memcpy(text_cell->value.s, text.c_str(), text.size() + 1);
   if (e->escaped_string && (code == TK_STRING || code == TK_IDENT)) unescape_text(text_cell->value.s);
   symval_clear_null_flag(text_cell);
   s->lookahead = text_cell;
@@ -384,19 +409,19 @@ int next_token(exp_engine *e, exp_parse_state *s) {
   s->cur_code = s->look_code;
   std::swap(s->current, s->lookahead);
   s->look_slot ^= 1;
-  std::swap(s->cur_text, s->look_text);
   s->stop = s->token;
   RawToken t{};
   if (int rc = Lexer(e, s).read(&t)) return rc;
   if (t.length > INT32_MAX / 4) return engine_error(e, ERR_MEMORY);
+  std::string &look_text = s->texts[s->look_slot];
   try {
-    s->look_text.assign(t.start, t.length);
+    look_text.assign(t.start, t.length);
   } catch (const std::bad_alloc &) {
     return engine_error(e, ERR_MEMORY);
   }
-  if (s->look_text == kInputError) return engine_error(e, ERR_INCOMPLETE);
+  if (std::string_view(look_text) == kInputError) return engine_error(e, ERR_INCOMPLETE);
   s->text_limit = std::max(s->text_limit, static_cast<int>(t.length));
-  if (t.code == TK_RAW) t.code = lookup_word(s->look_text);
+  if (t.code == TK_RAW) t.code = lookup_word(look_text);
   s->look_code = t.code;
   if (int rc = build_value(e, s, t.code)) return rc;
   if (t.code == TK_IDENT && t.length > EXP_NAME_MAX) return engine_error(e, ERR_IDENT_TOO_LONG);

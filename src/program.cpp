@@ -143,7 +143,8 @@ void pcode_free(exp_engine *e, exp_pcode *p) {
     if (int64_t bytes = charged_cell_bytes(p)) limit_release(*e->memory, bytes);
   if (p->argv) link_callees(p, -1);
   pcode_set_capacity(p, 0);
-  symlist_free(p->locals);
+  symlist_clear_cells(p->locals);
+  p->records.release();
   for (exp_created_global *g = p->created_globals; g;) {
     exp_created_global *next = g->next;
     if (e) sym_remove_global(e, g->sym);

@@ -62,6 +62,7 @@ struct exp_pcode {
   int32_t capacity = 0;
   int32_t count = 0;
   exp_instr *code = nullptr;
+  RecordArena records;                           // the records of `locals`
   SymbolList locals;                             // declared locals, constants and temporaries
   exp_created_global *created_globals = nullptr;
   exp_created_global *created_globals_tail = nullptr;
