@@ -61,6 +61,7 @@ struct exp_parse_state {
   // The limit of text token cells: the longest token read so far, at least 16 characters.
   // String literals take it as their limit.
   int text_limit = 0;
+  const void *ascii_classes = nullptr;  // the lexer's table of ASCII character classes
   // Raw text of each slot's token (labels after goto use the current one's). Kept by slot, like
   // the cells, so that moving on swaps no strings.
   std::string texts[2];

@@ -66,6 +66,13 @@ constexpr Operator kSingleOperators[] = {
     {'>', TK_GT},
 };
 
+// The code of each single-character operator by its character, 0 for other characters.
+constexpr std::array<int, 128> kSingleOperatorCodes = [] {
+  std::array<int, 128> codes{};
+  for (const Operator &op : kSingleOperators) codes[static_cast<unsigned char>(op.ch)] = op.code;
+  return codes;
+}();
+
 struct TwoCharOperator {
   const char *text;
   int code;
@@ -129,7 +136,8 @@ struct RawToken {
 
 class Lexer {
  public:
-  Lexer(exp_engine *e, exp_parse_state *s) : e_(e), s_(s), classes_(ascii_classes()) {}
+  Lexer(exp_engine *e, exp_parse_state *s)
+      : e_(e), s_(s), classes_(*static_cast<const AsciiClasses *>(s->ascii_classes)) {}
 
   // Moves the cursor n characters on (n may be 0), redirecting it into the end-of-input text at
   // the end of the program and keeping the cursor's line and column. Returns the bytes moved.
@@ -320,9 +328,8 @@ int Lexer::read(RawToken *t) {
 // Resolves a raw token: a single-character operator, a keyword, or else an identifier. Words
 // never start with an operator character, so only one-byte tokens can be operators.
 int lookup_word(std::string_view text) {
-  if (text.size() == 1)
-    for (const Operator &op : kSingleOperators)
-      if (text[0] == op.ch) return op.code;
+  if (text.size() == 1 && is_ascii(text[0]))
+    if (int code = kSingleOperatorCodes[static_cast<unsigned char>(text[0])]) return code;
   if (!is_ascii_text(text)) {
     for (const Keyword &k : kKeywords)
       if (same_word(text, false, k.word)) return k.code;
@@ -330,9 +337,11 @@ int lookup_word(std::string_view text) {
   }
   // ASCII matches need the same length: only the keywords of the word's length are compared.
   const KeywordsByLength &by_length = keywords_by_length();
-  if (text.size() >= by_length.size()) return TK_IDENT;
+  if (text.empty() || text.size() >= by_length.size()) return TK_IDENT;
+  // Keywords are lower case: most words differ from each in their first letter.
+  const char first = text[0] >= 'A' && text[0] <= 'Z' ? static_cast<char>(text[0] - 'A' + 'a') : text[0];
   for (const Keyword *k : by_length[text.size()])
-    if (same_word(text, true, k->word)) return k->code;
+    if (k->word[0] == first && same_word(text, true, k->word)) return k->code;
   return TK_IDENT;
 }
 
@@ -393,6 +402,7 @@ int lexer_init(exp_engine *e, exp_parse_state *s, const char *text) {
   s->last_line = 1;
   s->last_column = 0;
   s->text_limit = kTextLimitInitial;
+  s->ascii_classes = &ascii_classes();
   if (symval_init(&s->cells[0], EXP_STRING, kTextLimitInitial, 0, nullptr) != 0 ||
       symval_init(&s->cells[2], EXP_STRING, kTextLimitInitial, 0, nullptr) != 0)
     return engine_error(e, ERR_MEMORY);
