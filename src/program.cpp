@@ -77,7 +77,7 @@ static void link_callees(exp_pcode *p, int delta) {
 int pcode_finish(exp_pcode *p) {
   // The instruction array grew by doubling: its unused half would stay allocated for the
   // program's life and, while the prepared form is built, add to the compile's peak.
-  if (p->count > 0 && p->capacity > p->count && pcode_set_capacity(p, p->count) != 0) return 1;
+  if (p->capacity > p->count && pcode_set_capacity(p, p->count) != 0) return 1;
   p->positions.shrink_to_fit();
   int max_args = 0;
   for (int i = 0; i < p->count; ++i) {
