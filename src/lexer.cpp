@@ -356,28 +356,25 @@ int literal_type(int code) {
   }
 }
 
-// Builds the look-ahead token's value from its raw text (look_text) in the look-ahead slot: a
-// typed literal in the slot's typed cell, anything else as text in its text cell, whose buffer
-// (4 bytes per character of text_limit) always has room for the token.
-int build_value(exp_engine *e, exp_parse_state *s, int code) {
+// Builds the look-ahead token's value from its raw text in the look-ahead slot. The raw text
+// always goes into the slot's text cell, whose buffer (4 bytes per character of text_limit)
+// has room for the token: it is the value of words and strings, and the text a typed literal is
+// converted from into the slot's typed cell (token_text still finds it there).
+int build_value(exp_engine *e, exp_parse_state *s, int code, std::string_view raw) {
   exp_symval *text_cell = &s->cells[2 * s->look_slot];
+  // A token cell is never an object, so retyping fails only when its buffer cannot be allocated.
+  if (symval_retype(text_cell, EXP_STRING, s->text_limit, 0) != 0) return engine_error(e, ERR_MEMORY);
+  std::memcpy(text_cell->value.s, raw.data(), raw.size());
+  text_cell->value.s[raw.size()] = '\0';
+  symval_clear_null_flag(text_cell);
   if (int type = literal_type(code)) {
     exp_symval *typed = text_cell + 1;
     if (symval_retype(typed, type, 0, 0) != 0) return engine_error(e, ERR_MEMORY);
-    exp_symval source{};
-    source.flags = EXP_STRING;
-    source.len = static_cast<uint32_t>(s->text_limit);
-    source.value.s = s->texts[s->look_slot].data();
-    symval_convert(&source, typed, e);
+    symval_convert(text_cell, typed, e);
     s->lookahead = typed;
     return 0;
   }
-  // A token cell is never an object, so retyping fails only when its buffer cannot be allocated.
-  if (symval_retype(text_cell, EXP_STRING, s->text_limit, 0) != 0) return engine_error(e, ERR_MEMORY);
-  const std::string &text = s->texts[s->look_slot];
-  std::memcpy(text_cell->value.s, text.c_str(), text.size() + 1);
   if (e->escaped_string && (code == TK_STRING || code == TK_IDENT)) unescape_text(text_cell->value.s);
-  symval_clear_null_flag(text_cell);
   s->lookahead = text_cell;
   return 0;
 }
@@ -423,17 +420,12 @@ int next_token(exp_engine *e, exp_parse_state *s) {
   RawToken t{};
   if (int rc = Lexer(e, s).read(&t)) return rc;
   if (t.length > INT32_MAX / 4) return engine_error(e, ERR_MEMORY);
-  std::string &look_text = s->texts[s->look_slot];
-  try {
-    look_text.assign(t.start, t.length);
-  } catch (const std::bad_alloc &) {
-    return engine_error(e, ERR_MEMORY);
-  }
-  if (std::string_view(look_text) == kInputError) return engine_error(e, ERR_INCOMPLETE);
+  const std::string_view raw(t.start, t.length);  // in the program text or the end-of-input text
+  if (raw == kInputError) return engine_error(e, ERR_INCOMPLETE);
   s->text_limit = std::max(s->text_limit, static_cast<int>(t.length));
-  if (t.code == TK_RAW) t.code = lookup_word(look_text);
+  if (t.code == TK_RAW) t.code = lookup_word(raw);
   s->look_code = t.code;
-  if (int rc = build_value(e, s, t.code)) return rc;
+  if (int rc = build_value(e, s, t.code, raw)) return rc;
   if (t.code == TK_IDENT && t.length > EXP_NAME_MAX) return engine_error(e, ERR_IDENT_TOO_LONG);
   return 0;
 }
