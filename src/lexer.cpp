@@ -362,8 +362,12 @@ int literal_type(int code) {
 // converted from into the slot's typed cell (token_text still finds it there).
 int build_value(exp_engine *e, exp_parse_state *s, int code, std::string_view raw) {
   exp_symval *text_cell = &s->cells[2 * s->look_slot];
-  // A token cell is never an object, so retyping fails only when its buffer cannot be allocated.
-  if (symval_retype(text_cell, EXP_STRING, s->text_limit, 0) != 0) return engine_error(e, ERR_MEMORY);
+  // The cell usually is already a plain text cell of the limit (the limit only changes when a
+  // token longer than any before arrives). Otherwise it is retyped, which fails only when its
+  // buffer cannot be allocated, as a token cell is never an object.
+  const bool ready = text_cell->flags == EXP_STRING && text_cell->len == static_cast<uint32_t>(s->text_limit) &&
+                     text_cell->value.s;
+  if (!ready && symval_retype(text_cell, EXP_STRING, s->text_limit, 0) != 0) return engine_error(e, ERR_MEMORY);
   std::memcpy(text_cell->value.s, raw.data(), raw.size());
   text_cell->value.s[raw.size()] = '\0';
   symval_clear_null_flag(text_cell);
