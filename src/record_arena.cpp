@@ -5,6 +5,14 @@
 #include <cstdint>
 #include <cstdlib>
 
+#if __has_include(<sanitizer/asan_interface.h>)
+#include <sanitizer/asan_interface.h>
+#endif
+#ifndef ASAN_POISON_MEMORY_REGION
+#define ASAN_POISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(addr, size) ((void)(addr), (void)(size))
+#endif
+
 struct RecordArena::Block {
   Block *previous;
   size_t size;  // bytes of the whole block, this header included
@@ -32,6 +40,9 @@ void *RecordArena::allocate(size_t bytes, size_t align) {
     start = aligned(next_);
   }
   next_ = start + bytes;
+  // Under AddressSanitizer a block's free space stays poisoned: a record is addressable only up
+  // to its own size, so reading or writing past it (past a short name, say) is reported.
+  ASAN_UNPOISON_MEMORY_REGION(start, bytes);
   return start;
 }
 
@@ -46,6 +57,7 @@ bool RecordArena::grow(size_t at_least) {
   last_ = block;
   next_ = reinterpret_cast<char *>(block) + kHeader;
   end_ = reinterpret_cast<char *>(block) + size;
+  ASAN_POISON_MEMORY_REGION(next_, size - kHeader);
   held_ += size;
   return true;
 }
@@ -53,6 +65,7 @@ bool RecordArena::grow(size_t at_least) {
 void RecordArena::release() {
   while (last_) {
     Block *previous = last_->previous;
+    ASAN_UNPOISON_MEMORY_REGION(last_, last_->size);
     std::free(last_);
     last_ = previous;
   }
