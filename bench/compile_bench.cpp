@@ -11,6 +11,7 @@
 // so the two columns are measured under the same allocator and machine load.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -64,14 +65,19 @@ constexpr int kLargeProgramLines = 1000000;
 
 // The large program of both languages, built once: the shapes of program_line without the `for`
 // loop, whose loop variable Lua counts as one more local of the chunk (it takes at most 32767).
-// COMPILE_BENCH_STATEMENTS changes the number of statements for quicker runs.
+// COMPILE_BENCH_STATEMENTS changes the number of statements for quicker runs, and
+// COMPILE_BENCH_SHAPE (0, 1, 3 or 4) makes every statement of one shape of program_line, to
+// measure what each shape costs.
 const std::pair<std::string, std::string> &large_program() {
   static const std::pair<std::string, std::string> texts = [] {
     const char *lines_env = std::getenv("COMPILE_BENCH_STATEMENTS");
+    const char *shape_env = std::getenv("COMPILE_BENCH_SHAPE");
     const int lines = lines_env ? std::atoi(lines_env) : kLargeProgramLines;
+    const int shape = shape_env ? std::atoi(shape_env) % 5 : -1;
     std::pair<std::string, std::string> t;
     for (int i = 0; i < lines; ++i) {
-      Line l = program_line(i % 5 == 2 ? i + 3 : i);
+      const int n = shape < 0 ? i : 5 * i + shape;
+      Line l = program_line(n % 5 == 2 ? n + 3 : n);
       t.first += l.ours + "\n";
       t.second += l.lua + "\n";
     }
@@ -80,10 +86,15 @@ const std::pair<std::string, std::string> &large_program() {
   return texts;
 }
 
-void report_peak(benchmark::State &state, const PeakMeter &peak, size_t source_bytes) {
+// The peak during the compile, against the source's bytes and per statement (line), and the bytes
+// the compiled result keeps (`kept`, live when the compile returned), per statement.
+void report_peak(benchmark::State &state, const PeakMeter &peak, const std::string &source, long kept) {
   const double bytes = static_cast<double>(peak.peak_bytes());
+  const auto statements = static_cast<double>(std::count(source.begin(), source.end(), '\n'));
   state.counters["peak_bytes"] = bytes;
-  state.counters["peak_per_source_byte"] = bytes / static_cast<double>(source_bytes);
+  state.counters["peak_per_source_byte"] = bytes / static_cast<double>(source.size());
+  state.counters["peak_per_statement"] = bytes / statements;
+  state.counters["kept_per_statement"] = static_cast<double>(kept) / statements;
 }
 
 // An engine with the symbols both programs read and write.
@@ -140,7 +151,7 @@ void BM_Compile_Statements1M(benchmark::State &state) {
       state.SkipWithError(message);
       break;
     }
-    report_peak(state, peak, text.size());
+    report_peak(state, peak, text, peak.live_bytes());
     exp_free_pcode(e, p);
   }
   exp_clean(e);
@@ -184,7 +195,7 @@ void BM_Lua_Statements1M(benchmark::State &state) {
       state.SkipWithError(lua_tostring(L, -1));
       break;
     }
-    report_peak(state, peak, text.size());
+    report_peak(state, peak, text, peak.live_bytes());
     lua_pop(L, 1);
   }
   lua_close(L);

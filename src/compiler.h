@@ -61,8 +61,7 @@ struct exp_parse_state {
   // The limit of text token cells: the longest token read so far, at least 16 characters.
   // String literals take it as their limit.
   int text_limit = 0;
-  std::string cur_text;          // raw text of the current token (labels after goto use it)
-  std::string look_text;
+  const void *ascii_classes = nullptr;  // the lexer's table of ASCII character classes
   // Parser.
   std::vector<exp_label> labels;  // defined labels
   std::vector<exp_label> gotos;   // pending gotos, resolved after parsing
@@ -121,10 +120,13 @@ int emit(exp_engine *e, exp_pcode *p, int kind, int a, void *b, int *index = nul
 int parse_program(exp_engine *e, exp_pcode *p);
 int resolve_gotos(exp_engine *e, exp_pcode *p);
 
-// The text of the current token: its string value when it has one, else its raw text.
+// The text of the current token: its string value when it has one, else (a typed literal) its
+// raw text, which the lexer leaves in the text cell of the token's slot.
 inline const char *token_text(const exp_parse_state *s) {
   const exp_symval *c = s->current;
-  return (c->flags & EXP_TYPE_MASK) == EXP_STRING && c->value.s ? c->value.s : s->cur_text.c_str();
+  if ((c->flags & EXP_TYPE_MASK) == EXP_STRING && c->value.s) return c->value.s;
+  const char *raw = s->cells[2 * (s->look_slot ^ 1)].value.s;
+  return raw ? raw : "";
 }
 
 // One more level of nested expressions or statements while it lives; texts nested deeper than

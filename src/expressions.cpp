@@ -12,7 +12,9 @@
 //                   | name | call
 //   call           := name "(" [expression ("," expression)*] ")"
 //                   | name "." method "(" [expression ("," expression)*] ")"
+#include <algorithm>
 #include <cctype>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -414,16 +416,43 @@ bool count_allowed(const exp_function *fn, size_t count) {
 
 // ---- shared with the statement compiler ----------------------------------------------------------
 
-int emit(exp_engine *e, exp_pcode *p, int kind, int a, void *b, int *index) {
-  if (int rc = limit_check(e, EXP_LIMIT_PROGRAM, int64_t{p->count} + 1)) return rc;
-  if (pcode_emit(p, kind, a, b, index)) return engine_error(e, ERR_MEMORY);
+namespace {
+
+// Emits an instruction followed by the operand slots of `operands` (for a call: its result and
+// argument cells), all at the current source position. The program-size limit is checked and
+// room made once for the whole group: operators are compiled in great numbers, and each is such
+// a group.
+int emit_group(exp_engine *e, exp_pcode *p, int kind, int a, void *b, std::initializer_list<exp_symval *> operands,
+               int *index) {
+  const int n = 1 + static_cast<int>(operands.size());
+  if (int rc = limit_check(e, EXP_LIMIT_PROGRAM, int64_t{p->count} + n)) return rc;
+  if (p->count > p->capacity - n) {
+    if (p->capacity > INT32_MAX / 2) return engine_error(e, ERR_MEMORY);
+    if (pcode_set_capacity(p, std::max({p->capacity * 2, p->count + n, 16})) != 0) return engine_error(e, ERR_MEMORY);
+  }
   exp_srcpos pos = S(e)->mark;
   if (pos.line == 0) pos = S(e)->stop;
   // Instructions added without a position (none today) would leave a gap: it is filled with {0, 0}.
-  if (p->positions.size() + 1 != static_cast<size_t>(p->count))
-    p->positions.resize(static_cast<size_t>(p->count) - 1, exp_srcpos{0, 0});
-  p->positions.push_back(pos);
+  if (p->positions.size() != static_cast<size_t>(p->count))
+    p->positions.resize(static_cast<size_t>(p->count), exp_srcpos{0, 0});
+  if (index) *index = p->count;
+  exp_instr *out = p->code + p->count;
+  *out++ = exp_instr{kind, a, {b}};
+  for (exp_symval *cell : operands) {
+    out->kind = EXP_OPERAND;
+    out->a = 0;
+    out->b.cell = cell;
+    ++out;
+  }
+  p->count += n;
+  for (int i = 0; i < n; ++i) p->positions.push_back(pos);
   return 0;
+}
+
+}  // namespace
+
+int emit(exp_engine *e, exp_pcode *p, int kind, int a, void *b, int *index) {
+  return emit_group(e, p, kind, a, b, {}, index);
 }
 
 exp_symval *new_temp(exp_pcode *p, int type, int limit, exp_class *cls) {
@@ -432,11 +461,9 @@ exp_symval *new_temp(exp_pcode *p, int type, int limit, exp_class *cls) {
 }
 
 int emit_op(exp_engine *e, exp_pcode *p, exp_op op, exp_symval *result, exp_symval *a, exp_symval *b) {
-  int argc = b ? 2 : 1;
-  if (int rc = emit(e, p, EXP_CALL, argc, reinterpret_cast<void *>(exp_opcode_table[op].handler))) return rc;
-  if (int rc = emit(e, p, EXP_OPERAND, 0, result)) return rc;
-  if (int rc = emit(e, p, EXP_OPERAND, 0, a)) return rc;
-  return b ? emit(e, p, EXP_OPERAND, 0, b) : 0;
+  void *handler = reinterpret_cast<void *>(exp_opcode_table[op].handler);
+  if (b) return emit_group(e, p, EXP_CALL, 2, handler, {result, a, b}, nullptr);
+  return emit_group(e, p, EXP_CALL, 1, handler, {result, a}, nullptr);
 }
 
 int coerce_to_temp(exp_engine *e, exp_pcode *p, exp_symval *src, int type, int limit, exp_symval **out) {

@@ -22,7 +22,7 @@ namespace {
 bool is_ascii(char c) { return static_cast<unsigned char>(c) < 0x80; }
 
 constexpr const char kEndOfInput[] = " \n___END_OF_INPUT___ ___END_OF_INPUT___ ___INPUT_ERROR___";
-constexpr const char kInputError[] = "___INPUT_ERROR___";
+constexpr std::string_view kInputError = "___INPUT_ERROR___";
 constexpr int kTextLimitInitial = 16;
 
 struct Keyword {
@@ -65,6 +65,13 @@ constexpr Operator kSingleOperators[] = {
     {'/', TK_SLASH},  {':', TK_COLON},   {';', TK_SEMI},  {'<', TK_LT}, {'=', TK_ASSIGN},
     {'>', TK_GT},
 };
+
+// The code of each single-character operator by its character, 0 for other characters.
+constexpr std::array<int, 128> kSingleOperatorCodes = [] {
+  std::array<int, 128> codes{};
+  for (const Operator &op : kSingleOperators) codes[static_cast<unsigned char>(op.ch)] = op.code;
+  return codes;
+}();
 
 struct TwoCharOperator {
   const char *text;
@@ -129,7 +136,8 @@ struct RawToken {
 
 class Lexer {
  public:
-  Lexer(exp_engine *e, exp_parse_state *s) : e_(e), s_(s), classes_(ascii_classes()) {}
+  Lexer(exp_engine *e, exp_parse_state *s)
+      : e_(e), s_(s), classes_(*static_cast<const AsciiClasses *>(s->ascii_classes)) {}
 
   // Moves the cursor n characters on (n may be 0), redirecting it into the end-of-input text at
   // the end of the program and keeping the cursor's line and column. Returns the bytes moved.
@@ -179,6 +187,7 @@ class Lexer {
   bool next_is(char c) const { return ch() != '\0' && ch(1) == c; }
   int skip_blanks_and_comments();
   int read_word(RawToken *t);
+  void skip_ascii_word(RawToken *t);
   int read_quoted(RawToken *t, char quote);
   int read_number(RawToken *t);
 
@@ -218,7 +227,30 @@ int Lexer::skip_blanks_and_comments() {
   }
 }
 
+// Moves over the leading run of ASCII word characters of the word at the cursor in one step,
+// with the position advance(1) per character would leave: none of them is a blank or a line
+// break, so only the column moves and each is the last visible character so far. The character
+// that ends the run is arrived at through advance(1), which knows the end of the text, line
+// breaks and characters beyond ASCII. A run ended by a character beyond ASCII is left to the
+// caller's character-by-character walk, which asks the character layer whether it continues
+// the word.
+void Lexer::skip_ascii_word(RawToken *t) {
+  const char *c = s_->cursor;
+  size_t run = 0;
+  for (unsigned char b; (b = static_cast<unsigned char>(c[run])) < 0x80 && (classes_[b] & kWordChar);) ++run;
+  if (run == 0 || !is_ascii(c[run])) return;
+  const auto inside = static_cast<int>(run - 1);
+  s_->cursor += inside;
+  s_->column += inside;
+  if (inside > 0 && !s_->at_end) {
+    s_->last_line = s_->line;
+    s_->last_column = s_->column;
+  }
+  t->length += static_cast<size_t>(inside) + advance(1);
+}
+
 int Lexer::read_word(RawToken *t) {
+  skip_ascii_word(t);
   while (ch() && at(kWordChar)) t->length += advance(1);
   std::string_view word(t->start, t->length);
   bool ascii = is_ascii_text(word);
@@ -296,9 +328,8 @@ int Lexer::read(RawToken *t) {
 // Resolves a raw token: a single-character operator, a keyword, or else an identifier. Words
 // never start with an operator character, so only one-byte tokens can be operators.
 int lookup_word(std::string_view text) {
-  if (text.size() == 1)
-    for (const Operator &op : kSingleOperators)
-      if (text[0] == op.ch) return op.code;
+  if (text.size() == 1 && is_ascii(text[0]))
+    if (int code = kSingleOperatorCodes[static_cast<unsigned char>(text[0])]) return code;
   if (!is_ascii_text(text)) {
     for (const Keyword &k : kKeywords)
       if (same_word(text, false, k.word)) return k.code;
@@ -306,9 +337,11 @@ int lookup_word(std::string_view text) {
   }
   // ASCII matches need the same length: only the keywords of the word's length are compared.
   const KeywordsByLength &by_length = keywords_by_length();
-  if (text.size() >= by_length.size()) return TK_IDENT;
+  if (text.empty() || text.size() >= by_length.size()) return TK_IDENT;
+  // Keywords are lower case: most words differ from each in their first letter.
+  const char first = text[0] >= 'A' && text[0] <= 'Z' ? static_cast<char>(text[0] - 'A' + 'a') : text[0];
   for (const Keyword *k : by_length[text.size()])
-    if (same_word(text, true, k->word)) return k->code;
+    if (k->word[0] == first && same_word(text, true, k->word)) return k->code;
   return TK_IDENT;
 }
 
@@ -323,27 +356,29 @@ int literal_type(int code) {
   }
 }
 
-// Builds the look-ahead token's value from its raw text (look_text) in the look-ahead slot: a
-// typed literal in the slot's typed cell, anything else as text in its text cell, whose buffer
-// (4 bytes per character of text_limit) always has room for the token.
-int build_value(exp_engine *e, exp_parse_state *s, int code) {
+// Builds the look-ahead token's value from its raw text in the look-ahead slot. The raw text
+// always goes into the slot's text cell, whose buffer (4 bytes per character of text_limit)
+// has room for the token: it is the value of words and strings, and the text a typed literal is
+// converted from into the slot's typed cell (token_text still finds it there).
+int build_value(exp_engine *e, exp_parse_state *s, int code, std::string_view raw) {
   exp_symval *text_cell = &s->cells[2 * s->look_slot];
+  // The cell usually is already a plain text cell of the limit (the limit only changes when a
+  // token longer than any before arrives). Otherwise it is retyped, which fails only when its
+  // buffer cannot be allocated, as a token cell is never an object.
+  const bool ready = text_cell->flags == EXP_STRING && text_cell->len == static_cast<uint32_t>(s->text_limit) &&
+                     text_cell->value.s;
+  if (!ready && symval_retype(text_cell, EXP_STRING, s->text_limit, 0) != 0) return engine_error(e, ERR_MEMORY);
+  std::memcpy(text_cell->value.s, raw.data(), raw.size());
+  text_cell->value.s[raw.size()] = '\0';
+  symval_clear_null_flag(text_cell);
   if (int type = literal_type(code)) {
     exp_symval *typed = text_cell + 1;
     if (symval_retype(typed, type, 0, 0) != 0) return engine_error(e, ERR_MEMORY);
-    exp_symval source{};
-    source.flags = EXP_STRING;
-    source.len = static_cast<uint32_t>(s->text_limit);
-    source.value.s = s->look_text.data();
-    symval_convert(&source, typed, e);
+    symval_convert(text_cell, typed, e);
     s->lookahead = typed;
     return 0;
   }
-  // A token cell is never an object, so retyping fails only when its buffer cannot be allocated.
-  if (symval_retype(text_cell, EXP_STRING, s->text_limit, 0) != 0) return engine_error(e, ERR_MEMORY);
-  std::memcpy(text_cell->value.s, s->look_text.c_str(), s->look_text.size() + 1);
   if (e->escaped_string && (code == TK_STRING || code == TK_IDENT)) unescape_text(text_cell->value.s);
-  symval_clear_null_flag(text_cell);
   s->lookahead = text_cell;
   return 0;
 }
@@ -368,6 +403,7 @@ int lexer_init(exp_engine *e, exp_parse_state *s, const char *text) {
   s->last_line = 1;
   s->last_column = 0;
   s->text_limit = kTextLimitInitial;
+  s->ascii_classes = &ascii_classes();
   if (symval_init(&s->cells[0], EXP_STRING, kTextLimitInitial, 0, nullptr) != 0 ||
       symval_init(&s->cells[2], EXP_STRING, kTextLimitInitial, 0, nullptr) != 0)
     return engine_error(e, ERR_MEMORY);
@@ -384,21 +420,16 @@ int next_token(exp_engine *e, exp_parse_state *s) {
   s->cur_code = s->look_code;
   std::swap(s->current, s->lookahead);
   s->look_slot ^= 1;
-  std::swap(s->cur_text, s->look_text);
   s->stop = s->token;
   RawToken t{};
   if (int rc = Lexer(e, s).read(&t)) return rc;
   if (t.length > INT32_MAX / 4) return engine_error(e, ERR_MEMORY);
-  try {
-    s->look_text.assign(t.start, t.length);
-  } catch (const std::bad_alloc &) {
-    return engine_error(e, ERR_MEMORY);
-  }
-  if (s->look_text == kInputError) return engine_error(e, ERR_INCOMPLETE);
+  const std::string_view raw(t.start, t.length);  // in the program text or the end-of-input text
+  if (raw == kInputError) return engine_error(e, ERR_INCOMPLETE);
   s->text_limit = std::max(s->text_limit, static_cast<int>(t.length));
-  if (t.code == TK_RAW) t.code = lookup_word(s->look_text);
+  if (t.code == TK_RAW) t.code = lookup_word(raw);
   s->look_code = t.code;
-  if (int rc = build_value(e, s, t.code)) return rc;
+  if (int rc = build_value(e, s, t.code, raw)) return rc;
   if (t.code == TK_IDENT && t.length > EXP_NAME_MAX) return engine_error(e, ERR_IDENT_TOO_LONG);
   return 0;
 }

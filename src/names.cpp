@@ -31,15 +31,21 @@ name_key::name_key(const char *query) : given_(query != nullptr) {
   if (!query) return;
   std::string_view q(query);
   cut_ = q.substr(0, cut_length(q, EXP_NAME_MAX));
+  first_ = cut_.empty() ? 0 : fold(static_cast<unsigned char>(cut_[0]));
 }
 
-bool name_key::matches(const char *stored) const {
-  if (!given_ || !stored) return false;
-  // Most stored names differ from the query in their first byte: two ASCII first bytes that
-  // differ after folding settle it without the full comparison.
-  auto fold = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; };
-  unsigned char a = static_cast<unsigned char>(stored[0]);
-  unsigned char b = cut_.empty() ? 0 : static_cast<unsigned char>(cut_[0]);
-  if ((a | b) < 0x80 && fold(a) != fold(b)) return false;
+bool name_key::matches_rest(const char *stored) const {
+  // Names are nearly always ASCII: compared byte by byte with ASCII case folding, which is what
+  // the character layer's comparison does for ASCII. Two ASCII bytes that differ after folding
+  // after an equal prefix settle it; any other byte hands the whole comparison to that layer.
+  const size_t n = cut_.size();
+  for (size_t i = 0; i < n; ++i) {
+    const auto a = static_cast<unsigned char>(stored[i]);
+    const auto b = static_cast<unsigned char>(cut_[i]);
+    if ((a | b) >= 0x80) return np_uchar_icomp(std::string_view(stored), cut_) == 0;
+    if (fold(a) != fold(b)) return false;
+  }
+  const auto rest = static_cast<unsigned char>(stored[n]);
+  if (rest < 0x80) return rest == 0;
   return np_uchar_icomp(std::string_view(stored), cut_) == 0;
 }

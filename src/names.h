@@ -21,9 +21,20 @@ class name_key {
   explicit name_key(const char *query);
   // Whether `stored` (already cut to EXP_NAME_MAX bytes) names the same thing, without regard
   // to case. A null query or a null stored name matches nothing.
-  bool matches(const char *stored) const;
+  bool matches(const char *stored) const {
+    if (!given_ || !stored) return false;
+    // Most stored names differ from the query in their first byte: two ASCII first bytes that
+    // differ after folding settle it here, without a call.
+    const auto a = static_cast<unsigned char>(stored[0]);
+    if ((a | first_) < 0x80 && fold(a) != first_) return false;
+    return matches_rest(stored);
+  }
 
  private:
+  static unsigned char fold(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
+  bool matches_rest(const char *stored) const;
+
   std::string_view cut_;
   bool given_;
+  unsigned char first_ = 0;  // the query's first byte, folded when ASCII (0 for an empty query)
 };

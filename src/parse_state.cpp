@@ -4,6 +4,8 @@
 #include "values.h"
 
 exp_sym *find_declared_local(const exp_parse_state *s, const char *name) {
+  // Most programs declare nothing: no key to make then.
+  if (s->declared_locals.empty()) return nullptr;
   const name_key key(name);
   for (exp_sym *sym : s->declared_locals)
     if (key.matches(sym->name)) return sym;

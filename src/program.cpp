@@ -77,7 +77,7 @@ static void link_callees(exp_pcode *p, int delta) {
 int pcode_finish(exp_pcode *p) {
   // The instruction array grew by doubling: its unused half would stay allocated for the
   // program's life and, while the prepared form is built, add to the compile's peak.
-  if (p->count > 0 && p->capacity > p->count && pcode_set_capacity(p, p->count) != 0) return 1;
+  if (p->capacity > p->count && pcode_set_capacity(p, p->count) != 0) return 1;
   p->positions.shrink_to_fit();
   int max_args = 0;
   for (int i = 0; i < p->count; ++i) {
@@ -143,7 +143,8 @@ void pcode_free(exp_engine *e, exp_pcode *p) {
     if (int64_t bytes = charged_cell_bytes(p)) limit_release(*e->memory, bytes);
   if (p->argv) link_callees(p, -1);
   pcode_set_capacity(p, 0);
-  symlist_free(p->locals);
+  symlist_clear_cells(p->locals);
+  p->records.release();
   for (exp_created_global *g = p->created_globals; g;) {
     exp_created_global *next = g->next;
     if (e) sym_remove_global(e, g->sym);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "expression.h"
+#include "positions.h"
 #include "registry.h"
 #include "symbols.h"
 
@@ -31,11 +32,6 @@ struct exp_instr {
   } b;
 };
 
-// Where in the program text an instruction came from (0, 0 when unknown).
-struct exp_srcpos {
-  int32_t line;
-  int32_t column;
-};
 
 // A `for` loop as the compiler laid it out (see parse_for): where its parts start, and its cells.
 // The prepared form builds the loop's steps from this rather than from the shape of the code.
@@ -62,6 +58,7 @@ struct exp_pcode {
   int32_t capacity = 0;
   int32_t count = 0;
   exp_instr *code = nullptr;
+  RecordArena records;                           // the records of `locals`
   SymbolList locals;                             // declared locals, constants and temporaries
   exp_created_global *created_globals = nullptr;
   exp_created_global *created_globals_tail = nullptr;
@@ -77,7 +74,7 @@ struct exp_pcode {
   unsigned capabilities = 0;                     // groups its calls need, those of called programs included
   int32_t udf_callers = 0;                       // calls naming this program in finished live programs
   exp_engine *engine = nullptr;                  // the engine that owns the program
-  std::vector<exp_srcpos> positions;             // per instruction, when compiled from text
+  PositionTable positions;                       // per instruction, when compiled from text
   std::vector<exp_for_loop> loops;               // every `for` loop, as the compiler declared it
   int32_t fail_pc = -1;                          // instruction at which the last run failed
   bool running = false;                          // a run of this program is in progress

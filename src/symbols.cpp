@@ -2,6 +2,7 @@
 // of the names a program text needs.
 #include "symbols.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -22,6 +23,22 @@ exp_sym *sym_create(const char *name, int type, int limit, exp_class *cls, uint3
     std::free(s);
     return nullptr;
   }
+  exp_symval_setnull(&s->cell);
+  return s;
+}
+
+exp_sym *sym_create_in(RecordArena &arena, const char *name, int type, int limit, exp_class *cls, uint32_t flags) {
+  if (type == EXP_STRING && limit < 1) return nullptr;
+  // Temporaries and constants are unnamed: they skip the cut.
+  char cut[EXP_NAME_MAX + 1] = "";
+  if (name && *name) copy_name(cut, name, EXP_NAME_MAX);
+  const size_t name_bytes = std::strlen(cut) + 1;
+  void *storage = arena.allocate(offsetof(exp_sym, name) + name_bytes, alignof(exp_sym));
+  if (!storage) return nullptr;
+  auto *s = static_cast<exp_sym *>(storage);
+  s->next = nullptr;
+  std::memcpy(s->name, cut, name_bytes);
+  if (symval_init(&s->cell, type, limit, flags, cls) != 0) return nullptr;
   exp_symval_setnull(&s->cell);
   return s;
 }
@@ -134,6 +151,13 @@ void symlist_free(SymbolList &list) {
   list.version = version;
 }
 
+void symlist_clear_cells(SymbolList &list) {
+  uint64_t version = list.version + 1;
+  for (exp_sym *s = list.first; s; s = s->next) symval_clear(&s->cell);
+  list = SymbolList{};
+  list.version = version;
+}
+
 exp_sym *symlist_find(const SymbolList &list, const char *name) {
   const name_key key(name);
   if (name && index_ready(list)) {
@@ -180,7 +204,7 @@ exp_symval *sym_add_global(exp_engine *e, const char *name, int type, int limit,
 
 exp_symval *sym_add_local(exp_pcode *p, const char *name, int type, int limit, exp_class *cls,
                           uint32_t flags) {
-  exp_sym *s = sym_create(name, type, limit, cls, flags);
+  exp_sym *s = sym_create_in(p->records, name, type, limit, cls, flags);
   if (!s) return nullptr;
   symlist_append(p->locals, s);
   return &s->cell;

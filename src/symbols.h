@@ -7,11 +7,14 @@
 
 #include "expression.h"
 #include "names.h"
+#include "record_arena.h"
 
+// The name comes last: a program's records are allocated with room for their own name only
+// (sym_create_in), and most of them (temporaries, constants) have an empty one.
 struct exp_sym {
-  char name[EXP_NAME_MAX + 1];  // cut to 64 bytes when stored
   exp_symval cell;              // owned by the record
   exp_sym *next;
+  char name[EXP_NAME_MAX + 1];  // cut to 64 bytes when stored
 };
 
 // Position and name look-ups of a long symbol list in constant time. Built on the first look-up
@@ -39,6 +42,12 @@ struct SymbolList {
 exp_sym *sym_create(const char *name, int type, int limit, exp_class *cls, uint32_t flags);
 // Clears the cell and frees the record.
 void sym_destroy(exp_sym *s);
+// Like sym_create, with the record in `arena` and only as long as its name needs. Such records
+// are never destroyed one by one: their cells are cleared (symlist_clear_cells) and the arena
+// released.
+exp_sym *sym_create_in(RecordArena &arena, const char *name, int type, int limit, exp_class *cls, uint32_t flags);
+// Clears the cell of every record and empties the list, leaving the records to their arena.
+void symlist_clear_cells(SymbolList &list);
 void symlist_append(SymbolList &list, exp_sym *s);
 // Unlinks and destroys `s` when it is in the list; does nothing otherwise.
 void symlist_remove(SymbolList &list, exp_sym *s);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <random>
 #include <span>
 #include <string>
 #include <vector>
@@ -963,6 +964,48 @@ TEST(Declarations, PrivateNamesPerProgramPublicNamesPerEngine) {
   // A public name hides nothing that a program already declared privately.
   Compiled pub_a(e.get(), "public integer a");
   EXPECT_EQ(pub_a.rc, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The position table keeps runs of equal positions: after random appends, gaps filled with
+// {0, 0} and cuts, every index must read back what a plain per-instruction list holds.
+TEST(CompilerPositions, RunsReadBackAsAListOfPositions) {
+  std::mt19937 random(7);
+  PositionTable table;
+  std::vector<exp_srcpos> plain;
+  auto check = [&] {
+    ASSERT_EQ(table.size(), plain.size());
+    for (size_t i = 0; i < plain.size(); ++i) {
+      const exp_srcpos got = table[i];
+      ASSERT_TRUE(got == plain[i]) << "instruction " << i;
+    }
+  };
+  for (int round = 0; round < 200; ++round) {
+    switch (random() % 8) {
+      case 0: {  // a gap, as emit fills it
+        const size_t n = plain.size() + random() % 3;
+        table.resize(n, exp_srcpos{0, 0});
+        plain.resize(n, exp_srcpos{0, 0});
+        break;
+      }
+      case 1: {  // a cut
+        const size_t n = plain.empty() ? 0 : random() % plain.size();
+        table.resize(n, exp_srcpos{0, 0});
+        plain.resize(n);
+        break;
+      }
+      default:
+        for (int k = static_cast<int>(random() % 5); k >= 0; --k) {
+          const exp_srcpos pos{static_cast<int32_t>(random() % 3), static_cast<int32_t>(random() % 2)};
+          table.push_back(pos);
+          plain.push_back(pos);
+        }
+    }
+    check();
+  }
 }
 
 }  // namespace

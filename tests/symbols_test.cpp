@@ -2,13 +2,17 @@
 // that programs create, and the collection of names a program text needs.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "common/test_util.h"
 #include "engine.h"
 #include "errors.h"
+#include "names.h"
+#include "support/uchar.h"
 #include "symbols.h"
 
 using testutil::EnginePtr;
@@ -157,6 +161,30 @@ TEST(SymbolLookup, LongListsAnswerAsTheListDoes) {
   EXPECT_EQ(exp_symbol_get_by_name(e.get(), "tmp29"), nullptr);
   add("after");
   check();
+}
+
+// Name comparison takes a byte-by-byte path for ASCII and the character layer otherwise: on
+// random names mixing both (case pairs, the Kelvin sign that folds to k, sharp s, a character
+// straddling the 64-byte cut), it must answer exactly as the character layer's comparison of
+// the stored names does.
+TEST(SymbolLookup, NameComparisonAgreesWithTheCharacterLayer) {
+  const std::vector<std::string> pieces = {"k", "K", "e", "E", "y", "_", "1", "$", "\xE2\x84\xAA", "\xC3\xA4",
+                                           "\xC3\x84", "\xC3\x9F", "ss", "SS", std::string(60, 'a'), ""};
+  std::mt19937 random(20);
+  auto name = [&] {
+    std::string n;
+    for (int parts = static_cast<int>(random() % 5); parts > 0; --parts) n += pieces[random() % pieces.size()];
+    return n;
+  };
+  for (int i = 0; i < 20000; ++i) {
+    char stored[EXP_NAME_MAX + 1], query_cut[EXP_NAME_MAX + 1];
+    const std::string query = name();
+    copy_name(stored, name().c_str(), EXP_NAME_MAX);
+    copy_name(query_cut, query.c_str(), EXP_NAME_MAX);
+    const bool expected = np_uchar_icomp(std::string_view(stored), std::string_view(query_cut)) == 0;
+    ASSERT_EQ(name_key(query.c_str()).matches(stored), expected) << "stored '" << stored << "' query '" << query << "'";
+    ASSERT_TRUE(name_key(query.c_str()).matches(query_cut)) << query;
+  }
 }
 
 TEST(SymbolReset, EveryGlobalBecomesNullStaticAndHostIncluded) {

@@ -87,6 +87,8 @@ class PeakMeter {
  public:
   PeakMeter() : base_(bench_alloc::live.load()) { bench_alloc::peak.store(base_); }
   long peak_bytes() const { return bench_alloc::peak.load() - base_; }
+  // Bytes live now above what was live when it started.
+  long live_bytes() const { return bench_alloc::live.load() - base_; }
 
  private:
   long base_;
