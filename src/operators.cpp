@@ -167,6 +167,10 @@ void decimal_arith(DecimalOp op, exp_symval *r, exp_symval *x, exp_symval *y) {
   decContext ctx = kDecimal192Context;
   decimal192 *d = symval_dec(r);
   op(d, symval_dec(x), symval_dec(y), &ctx);
+  if (__builtin_expect(decSextIsReducedSmall(d), 1)) {
+    if (symval_is_null(r)) symval_clear_null_flag(r);
+    return;
+  }
   if (decSextIsNaN(d)) {
     set_null(r);
     return;

@@ -481,12 +481,6 @@ uint32_t decSextIsInfinite(const decimal192 *a) { return exp_field(*a) == DEC192
 
 uint32_t decSextIsFinite(const decimal192 *a) { return exp_field(*a) < DEC192_SPECIAL_INF ? 1 : 0; }
 
-decimal192 *decSextNaN(decimal192 *r) {
-  r->w[0] = r->w[1] = 0;
-  r->w[2] = u64{DEC192_SPECIAL_QNAN} << kExpShift;
-  return r;
-}
-
 decimal192 *decSextZero(decimal192 *r) {
   pack_small(*r, false, 0, 0);
   return r;
