@@ -161,8 +161,8 @@ double decSextToDouble(const decimal192 *a, decContext *ctx, int flag);
 // correctly rounded and raises nothing. False, with *out untouched, when that does not apply.
 // Inline, so that hosts reading doubles back skip the call for ordinary values.
 inline bool decSextToDoubleExact(const decimal192 *a, double *out) {
-  constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                    1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  static constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
   constexpr uint64_t kHighCoefBits = (uint64_t{1} << 45) - 1;
   if (a->w[1] != 0 || (a->w[2] & kHighCoefBits) != 0 || a->w[0] > (uint64_t{1} << 53)) return false;
   // Special values have fields far above DEC192_BIAS + 22, so the range test excludes them.
