@@ -162,25 +162,38 @@ constexpr const char *kNotEqual = "not-equal";  // shared by the numeric and str
 
 namespace {
 
+constexpr int32_t kTopExponent = DEC192_EMAX - DEC192_PMAX + 1;  // the largest unclamped exponent
+
 // The reduced product of two decimals whose coefficients fit 64 bits, when the product also fits
 // 64 bits at an exponent that needs no clamping: what decSextMultiply and then decSextReduce give
-// under kDecimal192Context (the same trailing-zero strip, up to the same largest exponent), in
-// registers. False, with nothing written, for every other case.
+// under kDecimal192Context, in registers. False, with nothing written, for every other case.
 inline bool multiply_reduced_small(decimal192 *r, const decimal192 *a, const decimal192 *b) {
   using namespace decimal_detail;
-  constexpr int32_t kTop = DEC192_EMAX - DEC192_PMAX + 1;  // the largest unclamped exponent
   if (!is_small_finite(*a) || !is_small_finite(*b)) return false;
-  int32_t exponent = small_exponent(*a) + small_exponent(*b);
+  const int32_t exponent = small_exponent(*a) + small_exponent(*b);
   const u128 product = static_cast<u128>(a->w[0]) * b->w[0];
-  u64 coef = static_cast<u64>(product);
-  if ((product >> 64) != 0 || exponent < DEC192_EMIN || exponent > kTop) return false;
-  if (coef == 0) exponent = 0;
-  while (coef != 0 && coef % 10 == 0 && exponent < kTop) {
-    coef /= 10;
-    ++exponent;
-  }
-  pack_small(*r, sign_of(*a) != sign_of(*b), coef, exponent);
+  if ((product >> 64) != 0 || exponent < DEC192_EMIN || exponent > kTopExponent) return false;
+  pack_reduced_small(*r, sign_of(*a) != sign_of(*b), static_cast<u64>(product), exponent, kTopExponent);
   return true;
+}
+
+// The same for a sum or difference: what decSextAdd or decSextSubtract and then decSextReduce give.
+inline bool add_reduced_small(decimal192 *r, const decimal192 *a, const decimal192 *b, bool subtract) {
+  using namespace decimal_detail;
+  if (!is_small_finite(*a) || !is_small_finite(*b)) return false;
+  u128 sum;
+  bool neg;
+  int32_t exponent;
+  if (!small_sum(*a, *b, subtract, kDecimal192Context, sum, neg, exponent) || (sum >> 64) != 0) return false;
+  pack_reduced_small(*r, neg, static_cast<u64>(sum), exponent, kTopExponent);
+  return true;
+}
+
+// The reduced result of `op` when one of the shortcuts above applies to it and its operands.
+inline bool reduced_small(DecimalOp op, decimal192 *r, const decimal192 *a, const decimal192 *b) {
+  if (op == decSextMultiply) return multiply_reduced_small(r, a, b);
+  if (op == decSextAdd || op == decSextSubtract) return add_reduced_small(r, a, b, op == decSextSubtract);
+  return false;
 }
 
 }  // namespace
@@ -190,7 +203,7 @@ void decimal_arith(DecimalOp op, exp_symval *r, exp_symval *x, exp_symval *y) {
     set_null(r);
     return;
   }
-  if (op == decSextMultiply && multiply_reduced_small(symval_dec(r), symval_dec(x), symval_dec(y))) {
+  if (reduced_small(op, symval_dec(r), symval_dec(x), symval_dec(y))) {
     if (symval_is_null(r)) symval_clear_null_flag(r);
     return;
   }
