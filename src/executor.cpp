@@ -100,14 +100,17 @@ class ParamScope {
   exp_symval **params_;
 };
 
-// Declared non-static locals start every run null.
-void reset_locals(exp_pcode *p) {
-  if (p->prepared) {
-    for (exp_symval *c : p->prepared->reset_cells) symval_setnull(c);
-    return;
-  }
+// reset_locals for a program without a prepared form, kept out of line so that the prepared
+// path stays small enough to be inlined into every run.
+[[gnu::noinline]] void reset_locals_by_walking(exp_pcode *p) {
   for (exp_sym *s = p->locals.first; s; s = s->next)
     if (reset_each_run(&s->cell)) exp_symval_setnull(&s->cell);
+}
+
+// Declared non-static locals start every run null.
+inline void reset_locals(exp_pcode *p) {
+  if (!p->prepared) return reset_locals_by_walking(p);
+  for (exp_symval *c : p->prepared->reset_cells) symval_setnull(c);
 }
 
 // Rebuilds the engine's lists of declared global cells a run resets and releases.
@@ -128,19 +131,22 @@ inline void refresh_global_lists(exp_engine *e) {
   if (e->run_lists_version != e->symbols.version) rebuild_global_lists(e);
 }
 
+// The locals' part of release_objects for a program without a prepared form, out of line like
+// reset_locals_by_walking.
+[[gnu::noinline]] void release_objects_by_walking(exp_pcode *p) {
+  for (exp_sym *s = p->locals.first; s; s = s->next)
+    if (released_each_run(&s->cell)) exp_symval_setnull(&s->cell);
+}
+
 // Releases object instances held by non-static cells when a run ends: the engine's declared
 // globals (outermost run only) and the program's own locals.
-void release_objects(exp_engine *e, exp_pcode *p, bool nested) {
+inline void release_objects(exp_engine *e, exp_pcode *p, bool nested) {
   if (!nested) {
     refresh_global_lists(e);
     for (exp_symval *c : e->run_release_globals) exp_symval_setnull(c);
   }
-  if (p->prepared) {
-    for (exp_symval *c : p->prepared->release_cells) exp_symval_setnull(c);
-    return;
-  }
-  for (exp_sym *s = p->locals.first; s; s = s->next)
-    if (released_each_run(&s->cell)) exp_symval_setnull(&s->cell);
+  if (!p->prepared) return release_objects_by_walking(p);
+  for (exp_symval *c : p->prepared->release_cells) exp_symval_setnull(c);
 }
 
 // The result cell of a call is prepared before the callee runs: an object result drops its old

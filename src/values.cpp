@@ -184,6 +184,10 @@ extern "C" EXP_API void exp_symval_setdbl(exp_symval *c, double v) {
 extern "C" EXP_API int exp_symval_getdbl(const exp_symval *c, double *out) {
   if (out) *out = 0.0;
   if (!c || !is_decimal(c) || symval_is_null(c)) return 0;
+  if (double d; decSextToDoubleExact(symval_dec(c), &d)) {
+    if (out) *out = d;
+    return 1;
+  }
   decContext ctx = kDecimal192Context;
   double d = decSextToDouble(symval_dec(c), &ctx, 2);
   if (out) *out = d;

@@ -54,22 +54,25 @@ inline bool symval_is_null(const exp_symval *c) { return (c->flags & EXP_NULL) !
 inline void symval_set_null_flag(exp_symval *c) { c->flags |= EXP_NULL; }
 inline void symval_clear_null_flag(exp_symval *c) { c->flags &= ~uint32_t{EXP_NULL}; }
 
-// exp_symval_setnull with the commonest cells, booleans and integers, done inline: the run loop
-// and the per-run resets call it for every result and declared cell.
+// The decimal payload of a real or date cell, in the core's own type.
+inline decimal192 *symval_dec(exp_symval *c) { return reinterpret_cast<decimal192 *>(&c->value.d); }
+inline const decimal192 *symval_dec(const exp_symval *c) {
+  return reinterpret_cast<const decimal192 *>(&c->value.d);
+}
+
+// exp_symval_setnull with the commonest cells, booleans, integers and decimals, done inline: the
+// run loop and the per-run resets call it for every result and declared cell.
 inline void symval_setnull(exp_symval *c) {
   int t = symval_type(c);
   if (t == EXP_INTEGER || t == EXP_BOOLEAN) {
     c->value.i = 0;
     symval_set_null_flag(c);
+  } else if (t == EXP_REAL || t == EXP_DATE) {
+    decSextNaN(symval_dec(c));
+    symval_set_null_flag(c);
   } else {
     exp_symval_setnull(c);
   }
-}
-
-// The decimal payload of a real or date cell, in the core's own type.
-inline decimal192 *symval_dec(exp_symval *c) { return reinterpret_cast<decimal192 *>(&c->value.d); }
-inline const decimal192 *symval_dec(const exp_symval *c) {
-  return reinterpret_cast<const decimal192 *>(&c->value.d);
 }
 
 // Type names ("boolean" ... "object", "unknown" for other codes).

@@ -530,6 +530,34 @@ TEST(DecimalConversion, DoublesWithFewDecimalsConvertAsTheirShortestDigits) {
     check(v);
 }
 
+// Arithmetic skips the reduce for results decSextIsReducedSmall accepts: for every packed value
+// it accepts, reducing must give back the same bits. Generated values cover the coefficient
+// sizes, trailing zeros, the exponent limits and the special codes.
+TEST(DecimalReduce, ValuesTakenAsReducedAreLeftAsTheyAre) {
+  std::mt19937_64 rng(19);
+  const uint32_t fields[] = {0, 1, 51, DEC192_BIAS + DEC192_EMIN - 1, DEC192_BIAS + DEC192_EMIN,
+                             DEC192_BIAS, DEC192_BIAS + DEC192_EMAX - DEC192_PMAX + 1,
+                             DEC192_BIAS + DEC192_EMAX - DEC192_PMAX + 2, 0x3FFFC, DEC192_SPECIAL_INF,
+                             DEC192_SPECIAL_QNAN, DEC192_SPECIAL_SNAN};
+  int accepted = 0;
+  for (int i = 0; i < 200000; ++i) {
+    decimal192 a{};
+    a.w[0] = rng() >> (rng() % 64);
+    if (rng() % 3 == 0) a.w[0] *= 10;
+    if (rng() % 8 == 0) a.w[1] = rng() >> (rng() % 64);
+    const uint64_t field = rng() % 2 ? fields[rng() % std::size(fields)] : DEC192_BIAS + rng() % 200 - 100;
+    a.w[2] = (rng() & (uint64_t{1} << 63)) | (field << 45) | (rng() % 16 == 0 ? rng() % 1000 : 0);
+    if (!decSextIsReducedSmall(&a)) continue;
+    ++accepted;
+    decContext c = ctx192();
+    decimal192 r;
+    decSextReduce(&r, &a, &c);
+    ASSERT_EQ(std::memcmp(&r, &a, sizeof r), 0) << show(a) << " reduces to " << show(r);
+    ASSERT_EQ(c.status, 0u) << show(a);
+  }
+  EXPECT_GT(accepted, 10000);
+}
+
 // Decimals whose coefficient and power of ten are exact doubles take a path that does not print
 // them; it must give exactly the double the printed digits read back as.
 TEST(DecimalConversion, DecimalsToDoubleMatchReadingTheirDigits) {

@@ -419,31 +419,11 @@ namespace {
 
 // Sum of two small finite operands; false when the general path must do it.
 bool fast_add(decimal192 &r, const decimal192 &a, const decimal192 &b, bool subtract, const decContext &ctx) {
-  int32_t ea = small_exponent(a), eb = small_exponent(b);
-  u64 ca = a.w[0], cb = b.w[0];
-  bool na = sign_of(a), nb = sign_of(b) != subtract;
-  if (ea < eb) {
-    std::swap(ea, eb);
-    std::swap(ca, cb);
-    std::swap(na, nb);
-  }
-  const int32_t diff = ea - eb;
-  if (diff > 19 || !exponent_is_plain(ctx, eb)) return false;
-  const u128 high = static_cast<u128>(ca) * kPow10[static_cast<size_t>(diff)];
   u128 sum;
   bool neg;
-  if (na == nb) {
-    sum = high + cb;
-    neg = na;
-  } else if (high >= cb) {
-    sum = high - cb;
-    neg = na;
-  } else {
-    sum = cb - high;
-    neg = nb;
-  }
-  if (sum == 0) neg = na == nb ? na : ctx.round == DEC_ROUND_FLOOR;
-  pack_u128(r, neg, sum, eb);
+  int32_t exponent;
+  if (!small_sum(a, b, subtract, ctx, sum, neg, exponent)) return false;
+  pack_u128(r, neg, sum, exponent);
   return true;
 }
 

@@ -118,7 +118,22 @@ uint32_t decSextIsSigned(const decimal192 *a);
 uint32_t decSextIsNaN(const decimal192 *a);
 uint32_t decSextIsInfinite(const decimal192 *a);
 uint32_t decSextIsFinite(const decimal192 *a);
-decimal192 *decSextNaN(decimal192 *r);
+// A quiet NaN without payload. Inline: cells reset to null hold it.
+inline decimal192 *decSextNaN(decimal192 *r) {
+  r->w[0] = r->w[1] = 0;
+  r->w[2] = uint64_t{DEC192_SPECIAL_QNAN} << 45;
+  return r;
+}
+// True when `a` is a number that decSextReduce under kDecimal192Context returns unchanged: a
+// finite value with a coefficient below 2^64 that does not end in a zero digit (so it is not
+// zero either), at an exponent that needs no clamping. Callers test this inline and skip the
+// call (and their NaN test) for most arithmetic results.
+inline bool decSextIsReducedSmall(const decimal192 *a) {
+  constexpr uint64_t kHighCoefBits = (uint64_t{1} << 45) - 1;
+  const int32_t exponent = static_cast<int32_t>((a->w[2] >> 45) & 0x3FFFF) - DEC192_BIAS;
+  return a->w[1] == 0 && (a->w[2] & kHighCoefBits) == 0 && exponent >= DEC192_EMIN &&
+         exponent <= DEC192_EMAX - DEC192_PMAX + 1 && a->w[0] % 10 != 0;
+}
 decimal192 *decSextZero(decimal192 *r);   // +0 with exponent 0
 int32_t decSextGetExponent(const decimal192 *a);  // finite values only
 decimal192 *decSextSetExponent(decimal192 *r, decContext *ctx, int32_t exponent);
@@ -141,6 +156,23 @@ decimal192 *decSextFromDouble(decimal192 *r, double d, decContext *ctx);
 // DEC_Invalid_operation (ordinary inexactness raises nothing). `flag` is accepted for callers
 // that pass one and has no effect.
 double decSextToDouble(const decimal192 *a, decContext *ctx, int flag);
+// decSextToDouble's answer when it takes one IEEE operation: the coefficient (at most 2^53) and
+// the power of ten (10^0 .. 10^22) are both exact doubles, so the product or quotient is
+// correctly rounded and raises nothing. False, with *out untouched, when that does not apply.
+// Inline, so that hosts reading doubles back skip the call for ordinary values.
+inline bool decSextToDoubleExact(const decimal192 *a, double *out) {
+  static constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  constexpr uint64_t kHighCoefBits = (uint64_t{1} << 45) - 1;
+  if (a->w[1] != 0 || (a->w[2] & kHighCoefBits) != 0 || a->w[0] > (uint64_t{1} << 53)) return false;
+  // Special values have fields far above DEC192_BIAS + 22, so the range test excludes them.
+  const int32_t exponent = static_cast<int32_t>((a->w[2] >> 45) & 0x3FFFF) - DEC192_BIAS;
+  if (exponent < -22 || exponent > 22) return false;
+  const double c = static_cast<double>(a->w[0]);
+  const double v = exponent >= 0 ? c * kExactPow10[exponent] : c / kExactPow10[-exponent];
+  *out = (a->w[2] >> 63) != 0 ? -v : v;
+  return true;
+}
 
 // ---- the general form and power ------------------------------------------------------------------
 // decNumber: an unpacked value with room for intermediate precision, used for power.

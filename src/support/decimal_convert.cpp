@@ -420,7 +420,11 @@ inline double nearest_integer(double x) { return x < kTwoTo52 ? (x + kTwoTo52) -
 // value does not have that form. Works on |d|: every step rounds symmetrically.
 bool short_double(decimal192 &r, double d) {
   const double a = std::fabs(d);
-  if (a == 0 || !(a < kTwoTo53)) return false;
+  if (a == 0) {  // the printed zero reads as coefficient 0 at exponent 0, with the sign
+    pack_small(r, std::signbit(d), 0, 0);
+    return true;
+  }
+  if (!(a < kTwoTo53)) return false;
   for (int k = 0; k < static_cast<int>(std::size(kPow10)); ++k) {
     const double scaled = a * kPow10[k];
     if (!(scaled < kTwoTo53)) return false;
@@ -461,29 +465,9 @@ decimal192 *decSextFromDouble(decimal192 *r, double d, decContext *ctx) {
   return decSextFromChars(r, buf, static_cast<size_t>(res.ptr - buf), ctx);
 }
 
-namespace {
-
-inline constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-// Correct rounding through one IEEE operation when the coefficient (at most 2^53) and the power
-// of ten (10^0 .. 10^22) are both exact doubles, read straight from the packed value; false
-// when that does not apply.
-inline bool exact_double(const decimal192 &a, double &out) {
-  if (!is_small_finite(a) || a.w[0] > (u64{1} << 53)) return false;
-  const int32_t exponent = small_exponent(a);
-  if (exponent < -22 || exponent > 22) return false;
-  const double c = static_cast<double>(a.w[0]);
-  out = exponent >= 0 ? c * kExactPow10[exponent] : c / kExactPow10[-exponent];
-  if (sign_of(a)) out = -out;
-  return true;
-}
-
-}  // namespace
-
 double decSextToDouble(const decimal192 *a, decContext *ctx, int /*flag*/) {
   double out;
-  if (exact_double(*a, out)) return out;
+  if (decSextToDoubleExact(a, &out)) return out;
   Num x;
   unpack(*a, x);
   if (x.kind != Kind::finite) {

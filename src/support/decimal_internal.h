@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 
 namespace decimal_detail {
 
@@ -80,6 +81,51 @@ inline int digits_u64(u64 v) {
   const int bits = 64 - __builtin_clzll(v);
   const int guess = (bits * 1233) >> 12;  // floor(bits * log10(2)): the answer or one below it
   return guess + (v >= kPow10[guess] ? 1 : 0);
+}
+
+// ---- small sums and reduced packing -------------------------------------------------------------
+// The exact sum (or difference, with `subtract`) of two small finite operands: its 128-bit
+// magnitude, sign and exponent (the smaller operand exponent). False when the exponents lie more
+// than 19 apart or the result's exponent is not plain under `ctx`: the general path must do it.
+// A zero from operands of opposite signs is negative only when `ctx` rounds toward floor.
+inline bool small_sum(const decimal192 &a, const decimal192 &b, bool subtract, const decContext &ctx, u128 &sum,
+                      bool &neg, int32_t &exponent) {
+  int32_t ea = small_exponent(a), eb = small_exponent(b);
+  u64 ca = a.w[0], cb = b.w[0];
+  bool na = sign_of(a), nb = sign_of(b) != subtract;
+  if (ea < eb) {
+    std::swap(ea, eb);
+    std::swap(ca, cb);
+    std::swap(na, nb);
+  }
+  const int32_t diff = ea - eb;
+  if (diff > 19 || !exponent_is_plain(ctx, eb)) return false;
+  const u128 high = static_cast<u128>(ca) * kPow10[static_cast<size_t>(diff)];
+  if (na == nb) {
+    sum = high + cb;
+    neg = na;
+  } else if (high >= cb) {
+    sum = high - cb;
+    neg = na;
+  } else {
+    sum = cb - high;
+    neg = nb;
+  }
+  if (sum == 0) neg = na == nb ? na : ctx.round == DEC_ROUND_FLOOR;
+  exponent = eb;
+  return true;
+}
+
+// Packs coef * 10^exponent as decSextReduce leaves it: zero at exponent 0 (keeping the sign),
+// any other coefficient without its trailing zeros, as far as the exponent may rise (`top`).
+// The exponent must be plain for the context `top` comes from.
+inline void pack_reduced_small(decimal192 &r, bool neg, u64 coef, int32_t exponent, int32_t top) {
+  if (coef == 0) exponent = 0;
+  while (coef != 0 && coef % 10 == 0 && exponent < top) {
+    coef /= 10;
+    ++exponent;
+  }
+  pack_small(r, neg, coef, exponent);
 }
 
 // ---- multi-limb magnitudes -------------------------------------------------------------------------

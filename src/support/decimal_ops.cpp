@@ -408,15 +408,8 @@ namespace {
 decimal192 *decSextReduce(decimal192 *r, const decimal192 *a, decContext *ctx) {
   if (is_small_finite(*a) && wide_precision(*ctx) && exponent_is_plain(*ctx, small_exponent(*a))) {
     // Nothing to round: strip the trailing zeros, staying within the largest exponent.
-    int32_t exponent = small_exponent(*a);
-    u64 coef = a->w[0];
     const int32_t top = ctx->clamp ? ctx->emax - ctx->digits + 1 : ctx->emax;
-    if (coef == 0) exponent = 0;
-    while (coef != 0 && coef % 10 == 0 && exponent < top) {
-      coef /= 10;
-      ++exponent;
-    }
-    pack_small(*r, sign_of(*a), coef, exponent);
+    pack_reduced_small(*r, sign_of(*a), a->w[0], small_exponent(*a), top);
     return r;
   }
   return reduce_general(r, a, ctx);
@@ -480,12 +473,6 @@ uint32_t decSextIsNaN(const decimal192 *a) { return exp_field(*a) >= DEC192_SPEC
 uint32_t decSextIsInfinite(const decimal192 *a) { return exp_field(*a) == DEC192_SPECIAL_INF ? 1 : 0; }
 
 uint32_t decSextIsFinite(const decimal192 *a) { return exp_field(*a) < DEC192_SPECIAL_INF ? 1 : 0; }
-
-decimal192 *decSextNaN(decimal192 *r) {
-  r->w[0] = r->w[1] = 0;
-  r->w[2] = u64{DEC192_SPECIAL_QNAN} << kExpShift;
-  return r;
-}
 
 decimal192 *decSextZero(decimal192 *r) {
   pack_small(*r, false, 0, 0);
