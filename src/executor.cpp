@@ -558,7 +558,7 @@ template <Overflows Op, Held X, Held Y>
 
 // held_turns_of for the operands' places the step records.
 template <Overflows Op>
-[[gnu::noinline]] const Way *held_turns(const exp_step &s, int spent, int room, Way &made) {
+[[gnu::always_inline]] inline const Way *held_turns(const exp_step &s, int spent, int room, Way &made) {
   constexpr Held R = Held::Result, C = Held::Counter, F = Held::Fixed;
   switch (3 * static_cast<int>(s.held_x()) + static_cast<int>(s.held_y())) {
     case 0: return held_turns_of<Op, R, R>(s, spent, room, made);
@@ -597,32 +597,36 @@ inline int budgets_unwatched(const exp_engine *e) {
   return static_cast<int>(std::clamp<int64_t>(passing, 0, kUnwatchedBudgets));
 }
 
-// An arithmetic-and-copy step ending a loop body, with the increment and test of the loop step
-// after it (see for_next_up); when that cannot be done inline the loop step runs by itself. A
-// body of this one step goes round in held_turns or more_turns after a plain turn, a longer body
-// of integer operations in body_turns: within the budget less the largest step (`roomy`), so no
-// check falls due, or through the further budgets of budgets_unwatched, whose checks are then
-// done here.
+// The further turns of a loop body after a plain turn of its body-end step `s` (see body_end):
+// held_turns or more_turns for a body of this one step, body_turns for a longer one, within the
+// budget less the largest step (`roomy`), so no check falls due, or through the further budgets
+// of budgets_unwatched, whose checks are then done here.
 template <Overflows Op>
-[[gnu::always_inline]] inline Turned body_end(const exp_step &s, exp_engine *e, int budget, int roomy, Way &made) {
-  const bool plain = int_arith<Op, true>(s);
-  bool more;
-  if (!for_next_up_inline(s, &more)) return Turned{&s.loop(), budget};
-  if (!more) return Turned{&s.target, budget};
-  if (!plain) return Turned{&s.next, budget};
-  const bool one_step = s.next.to == &s;
-  if (!one_step && !s.turns()) return Turned{&s.next, budget};
+[[gnu::noinline]] Turned turns_after(const exp_step &s, exp_engine *e, int budget, int roomy, Way &made) {
   const int free = budgets_unwatched(e) * kInterruptBudget;
   const int room = budget - roomy + free;
-  const Way *way = !one_step   ? body_turns<Op>(s, s.next.cost, room, made)
-                   : s.held() ? held_turns<Op>(s, s.next.cost, room, made)
-                              : more_turns<Op>(s, s.next.cost, room, made);
+  const Way *way = s.next.to != &s ? body_turns<Op>(s, s.next.cost, room, made)
+                   : s.held()      ? held_turns<Op>(s, s.next.cost, room, made)
+                                   : more_turns<Op>(s, s.next.cost, room, made);
   if (!free || way->cost < budget) return Turned{way, budget};
   // The turns ran through checks (reaching zero is one): each reset the budget and counted a
   // budget's steps.
   const int checks = (way->cost - budget) / kInterruptBudget + 1;
   (void)limit_count_steps(e, checks * kInterruptBudget);  // passes, see budgets_unwatched
   return Turned{way, budget + checks * kInterruptBudget};
+}
+
+// An arithmetic-and-copy step ending a loop body, with the increment and test of the loop step
+// after it (see for_next_up); when that cannot be done inline the loop step runs by itself. After
+// a plain turn, a body that can go round without the run loop does so in turns_after.
+template <Overflows Op>
+[[gnu::always_inline]] inline Turned body_end(const exp_step &s, exp_engine *e, int budget, int roomy, Way &made) {
+  const bool plain = int_arith<Op, true>(s);
+  bool more;
+  if (!for_next_up_inline(s, &more)) return Turned{&s.loop(), budget};
+  if (!more) return Turned{&s.target, budget};
+  if (!plain || (s.next.to != &s && !s.turns())) return Turned{&s.next, budget};
+  return turns_after<Op>(s, e, budget, roomy, made);
 }
 
 // What run_canonical returns: the instruction's code, and the interrupt budget it left.
