@@ -541,12 +541,27 @@ template <Overflows Op, Held X, Held Y>
   if (fitting < 0) return &s.next;
   const uint64_t turns = std::min<uint64_t>(going_round, static_cast<uint64_t>(fitting / cost + 1));
   const int64_t fx = X == Held::Fixed ? s.x->value.i : 0, fy = Y == Held::Fixed ? s.y->value.i : 0;
+  // The counter of every turn stays within the limit: its steps cannot overflow.
+  auto step = [stride](int64_t n) { return static_cast<int64_t>(static_cast<uint64_t>(n) + stride); };
+  // Four turns at a time, their overflows tested together; a block that overflows anywhere is
+  // done again below one turn at a time, to stop before the turn that overflows.
   uint64_t done = 0;
+  for (; turns - done >= 4; done += 4) {
+    const int64_t c1 = step(counter), c2 = step(c1), c3 = step(c2);
+    int64_t r0, r1, r2, r3;
+    bool over = Op(held_value<X>(result, counter, fx), held_value<Y>(result, counter, fy), &r0);
+    over |= Op(held_value<X>(r0, c1, fx), held_value<Y>(r0, c1, fy), &r1);
+    over |= Op(held_value<X>(r1, c2, fx), held_value<Y>(r1, c2, fy), &r2);
+    over |= Op(held_value<X>(r2, c3, fx), held_value<Y>(r2, c3, fy), &r3);
+    if (__builtin_expect(over, 0)) break;
+    result = r3;
+    counter = step(c3);
+  }
   for (; done < turns; ++done) {
     int64_t r;
     if (__builtin_expect(Op(held_value<X>(result, counter, fx), held_value<Y>(result, counter, fy), &r), 0)) break;
     result = r;
-    counter = static_cast<int64_t>(static_cast<uint64_t>(counter) + stride);  // stays within the limit
+    counter = step(counter);
   }
   s.r->value.i = result;
   s.v->value.i = result;
