@@ -535,11 +535,15 @@ template <Overflows Op, Held X, Held Y>
   const int cost = s.next.cost;
   const uint64_t stride = static_cast<uint64_t>(s.stride());
   int64_t result = s.v->value.i, counter = c.counter->value.i;
-  // The last turn ended going round, so counter <= limit: the turns still going round are these.
-  const uint64_t going_round = (static_cast<uint64_t>(c.limit->value.i) - static_cast<uint64_t>(counter)) / stride;
-  const int fitting = room - s.cost - spent;
+  // The last turn ended going round, so counter <= limit: the turns still going round are these
+  // (divided only for a stride other than 1, a division costing more than many turns).
+  const uint64_t distance = static_cast<uint64_t>(c.limit->value.i) - static_cast<uint64_t>(counter);
+  const uint64_t going_round = stride == 1 ? distance : distance / stride;
+  const int fitting = room - s.cost - spent;  // the turns starting at most this far on fit
   if (fitting < 0) return &s.next;
-  const uint64_t turns = std::min<uint64_t>(going_round, static_cast<uint64_t>(fitting / cost + 1));
+  const uint64_t fit = static_cast<uint64_t>(fitting);
+  const bool all_fit = going_round <= fit + 1 && (going_round == 0 || (going_round - 1) * cost <= fit);
+  const uint64_t turns = all_fit ? going_round : fit / static_cast<uint64_t>(cost) + 1;
   const int64_t fx = X == Held::Fixed ? s.x->value.i : 0, fy = Y == Held::Fixed ? s.y->value.i : 0;
   // The counter of every turn stays within the limit: its steps cannot overflow.
   auto step = [stride](int64_t n) { return static_cast<int64_t>(static_cast<uint64_t>(n) + stride); };
