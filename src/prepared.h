@@ -11,13 +11,18 @@
 //     the copy of its result, and the last assignment of a loop body with the loop's increment;
 //   - the head and increment of each `for` loop the compiler declared (exp_for_loop) become
 //     loop steps;
+//   - a loop body ending in such a fused step, alone or after a few other integer steps, runs
+//     its later turns apart from the steps once the cells it touches are found not null: a
+//     one-step body on registers where its cells allow (Held), a longer one through BodyTurns;
 //   - the no-ops that mark jump targets are folded into the step before them, and a step that
 //     continues at a jump continues where the jump goes;
 //   - every other call gets its argument vector laid out once.
 // A step records how many canonical instructions it stands for (`cost`): the interrupt budget
 // still counts canonical instructions, and a step whose cost exceeds the remaining budget is run
 // instruction by instruction, so the handler is asked after exactly as many instructions as
-// without preparation, and an interrupted run stops at the same instruction. Every instruction
+// without preparation, and an interrupted run stops at the same instruction. (With no handler,
+// turns of a loop body may run through checks at once, as those only count steps, never past the
+// step limit.) Every instruction
 // has a step, so jumps land where they always did; a program with a jump into a call's operand
 // slots is not prepared.
 #pragma once
@@ -169,8 +174,14 @@ struct exp_step {
     assert(is_body_end());
     return held_ != 0;
   }
-  Held held_x() const { return static_cast<Held>((held_ - 1) / 3); }
-  Held held_y() const { return static_cast<Held>((held_ - 1) % 3); }
+  Held held_x() const {
+    assert(held());
+    return static_cast<Held>((held_ - 1) / 3);
+  }
+  Held held_y() const {
+    assert(held());
+    return static_cast<Held>((held_ - 1) % 3);
+  }
   // Call, CallObject: the callback, its argument count and its argument vector as the callback
   // receives it (the argument cells, then the program's own cell), padded to at least
   // kCallCellsMin entries.
