@@ -2,6 +2,7 @@
 // watches the cancel flag and asks the host's interrupt handler at fixed intervals.
 #include "executor.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstdio>
 #include <cstring>
@@ -452,17 +453,205 @@ template <Overflows Op>
   return &made;
 }
 
-// An arithmetic-and-copy step ending a loop body, with the increment and test of the loop step
-// after it (see for_next_up); when that cannot be done inline the loop step runs by itself. A
-// body of this one step goes round in more_turns after a plain turn, within `room`.
+// Does one operation of a loop body on the payloads of its cells (none null, see body_turns).
+// False, having written nothing, when the arithmetic overflows.
+[[gnu::always_inline]] inline bool turn_op(const TurnOp &op) {
+  int64_t r = 0;
+  switch (op.kind) {
+    case TurnOp::Kind::Add:
+      if (__builtin_add_overflow(op.x->value.i, op.y->value.i, &r)) return false;
+      break;
+    case TurnOp::Kind::Sub:
+      if (__builtin_sub_overflow(op.x->value.i, op.y->value.i, &r)) return false;
+      break;
+    case TurnOp::Kind::Mul:
+      if (__builtin_mul_overflow(op.x->value.i, op.y->value.i, &r)) return false;
+      break;
+    case TurnOp::Kind::Copy: op.v->value.i = op.x->value.i; return true;
+    case TurnOp::Kind::Compare: op.r->value.i = relation_holds(op.rel, op.x->value.i, op.y->value.i); return true;
+  }
+  op.r->value.i = r;
+  op.v->value.i = r;
+  return true;
+}
+
+// More turns of a loop body of several steps (BodyTurns) after a plain turn ending at `s`, which
+// cost `spent`: while they keep the cost within `room`. They run only when no cell a turn touches
+// is null: every operation then reads payloads and writes results that are not null, as the plain
+// steps would, so the flags stay as they are. An operation that would overflow stops the turns
+// before it, with every cell as the steps before it left them, and its step runs it in full.
+// Returns the way on, its cost the turns' in all.
 template <Overflows Op>
-[[gnu::always_inline]] inline const Way *body_end(const exp_step &s, int room, Way &made) {
+[[gnu::noinline]] const Way *body_turns(const exp_step &s, int spent, int room, Way &made) {
+  const BodyTurns &t = *s.turns();
+  uint32_t flags = 0;
+  for (const exp_symval *c : t.cells) flags |= c->flags;
+  if (flags & EXP_NULL) return &s.next;
+  exp_symval *const x = s.x, *const y = s.y, *const r = s.r, *const v = s.v;
+  const LoopCells &c = s.loop_cells();
+  exp_symval *const counter = c.counter, *const var = c.var, *const test = c.test;
+  const exp_symval *const limit = c.limit;
+  const int64_t stride = s.stride();
+  const int body = t.body_cost, cost = body + s.next.cost;
+  for (const int last_start = room - body - s.cost; spent <= last_start; spent += cost) {
+    for (const TurnOp &op : t.ops) {
+      if (__builtin_expect(!turn_op(op), 0)) {
+        made = Way{op.step, static_cast<uint16_t>(spent + op.before), op.last};
+        return &made;
+      }
+    }
+    int64_t result, sum;
+    if (__builtin_expect(Op(x->value.i, y->value.i, &result), 0)) {
+      made = Way{&s, static_cast<uint16_t>(spent + body), t.body_last};
+      return &made;
+    }
+    r->value.i = result;
+    v->value.i = result;
+    if (__builtin_expect(__builtin_add_overflow(counter->value.i, stride, &sum), 0)) {
+      made = Way{s.loop().to, static_cast<uint16_t>(spent + body + s.loop().cost), s.loop().last};
+      return &made;
+    }
+    counter->value.i = sum;
+    var->value.i = sum;
+    const bool more = sum <= limit->value.i;
+    test->value.i = more;
+    if (!more) {
+      made = Way{s.target.to, static_cast<uint16_t>(spent + body + s.target.cost), s.target.last};
+      return &made;
+    }
+  }
+  made = Way{s.next.to, static_cast<uint16_t>(spent), s.next.last};
+  return &made;
+}
+
+// The payload an operand of held_turns reads: the result, the counter, or its fixed value.
+template <Held Where>
+[[gnu::always_inline]] inline int64_t held_value(int64_t result, int64_t counter, int64_t fixed) {
+  return Where == Held::Result ? result : Where == Held::Counter ? counter : fixed;
+}
+
+// more_turns for a one-step body whose payloads can stay in registers (see exp_step::held): the
+// turns that both fit `room` and go round again run on registers, and the cells are written once
+// at the end. The turn that leaves the loop, and one that would overflow, are left to the step,
+// with every cell as the turns before it left them. Returns the way back to the step, its cost
+// the turns' in all.
+template <Overflows Op, Held X, Held Y>
+[[gnu::always_inline]] inline const Way *held_turns_of(const exp_step &s, int spent, int room, Way &made) {
+  const LoopCells &c = s.loop_cells();
+  const int cost = s.next.cost;
+  const uint64_t stride = static_cast<uint64_t>(s.stride());
+  int64_t result = s.v->value.i, counter = c.counter->value.i;
+  // The last turn ended going round, so counter <= limit: the turns still going round are these
+  // (divided only for a stride other than 1, a division costing more than many turns).
+  const uint64_t distance = static_cast<uint64_t>(c.limit->value.i) - static_cast<uint64_t>(counter);
+  const uint64_t going_round = stride == 1 ? distance : distance / stride;
+  const int fitting = room - s.cost - spent;  // the turns starting at most this far on fit
+  if (fitting < 0) return &s.next;
+  const uint64_t fit = static_cast<uint64_t>(fitting);
+  const bool all_fit = going_round <= fit + 1 && (going_round == 0 || (going_round - 1) * cost <= fit);
+  const uint64_t turns = all_fit ? going_round : fit / static_cast<uint64_t>(cost) + 1;
+  const int64_t fx = X == Held::Fixed ? s.x->value.i : 0, fy = Y == Held::Fixed ? s.y->value.i : 0;
+  // The counter of every turn stays within the limit: its steps cannot overflow.
+  auto step = [stride](int64_t n) { return static_cast<int64_t>(static_cast<uint64_t>(n) + stride); };
+  // Four turns at a time, their overflows tested together; a block that overflows anywhere is
+  // done again below one turn at a time, to stop before the turn that overflows.
+  uint64_t done = 0;
+  for (; turns - done >= 4; done += 4) {
+    const int64_t c1 = step(counter), c2 = step(c1), c3 = step(c2);
+    int64_t r0, r1, r2, r3;
+    bool over = Op(held_value<X>(result, counter, fx), held_value<Y>(result, counter, fy), &r0);
+    over |= Op(held_value<X>(r0, c1, fx), held_value<Y>(r0, c1, fy), &r1);
+    over |= Op(held_value<X>(r1, c2, fx), held_value<Y>(r1, c2, fy), &r2);
+    over |= Op(held_value<X>(r2, c3, fx), held_value<Y>(r2, c3, fy), &r3);
+    if (__builtin_expect(over, 0)) break;
+    result = r3;
+    counter = step(c3);
+  }
+  for (; done < turns; ++done) {
+    int64_t r;
+    if (__builtin_expect(Op(held_value<X>(result, counter, fx), held_value<Y>(result, counter, fy), &r), 0)) break;
+    result = r;
+    counter = step(counter);
+  }
+  s.r->value.i = result;
+  s.v->value.i = result;
+  c.counter->value.i = counter;
+  c.var->value.i = counter;
+  made = Way{&s, static_cast<uint16_t>(spent + static_cast<int>(done) * cost), s.next.last};
+  return &made;
+}
+
+// held_turns_of for the operands' places the step records.
+template <Overflows Op>
+[[gnu::always_inline]] inline const Way *held_turns(const exp_step &s, int spent, int room, Way &made) {
+  constexpr Held R = Held::Result, C = Held::Counter, F = Held::Fixed;
+  switch (3 * static_cast<int>(s.held_x()) + static_cast<int>(s.held_y())) {
+    case 0: return held_turns_of<Op, R, R>(s, spent, room, made);
+    case 1: return held_turns_of<Op, R, C>(s, spent, room, made);
+    case 2: return held_turns_of<Op, R, F>(s, spent, room, made);
+    case 3: return held_turns_of<Op, C, R>(s, spent, room, made);
+    case 4: return held_turns_of<Op, C, C>(s, spent, room, made);
+    case 5: return held_turns_of<Op, C, F>(s, spent, room, made);
+    case 6: return held_turns_of<Op, F, R>(s, spent, room, made);
+    case 7: return held_turns_of<Op, F, C>(s, spent, room, made);
+    default: return held_turns_of<Op, F, F>(s, spent, room, made);
+  }
+}
+
+// What a loop body's turns leave: the way on, its cost every canonical instruction they ran, and
+// the interrupt budget to charge it to (the run's, plus the budgets the turns ran through).
+struct Turned {
+  const Way *way;
+  int budget;
+};
+
+// The most budgets that turns may run through at once (see budgets_unwatched): enough to make the
+// way back to the run loop rare, few enough that the run still looks at the cancel flag within a
+// fraction of a millisecond and a way's cost fits its 16 bits.
+constexpr int kUnwatchedBudgets = 24;
+
+// How many interrupt checks turns may run through without anyone seeing where they fall: none
+// with an interrupt handler; otherwise a check only resets the budget and counts a budget's
+// steps against the step limit, so as many as pass that limit (up to kUnwatchedBudgets). The
+// check that fails it is left to the run loop.
+inline int budgets_unwatched(const exp_engine *e) {
+  if (e->interrupt) return 0;
+  const int64_t limit = e->limits[EXP_LIMIT_STEPS];
+  if (limit == 0) return kUnwatchedBudgets;
+  const int64_t passing = (limit - e->steps_run) / kInterruptBudget;
+  return static_cast<int>(std::clamp<int64_t>(passing, 0, kUnwatchedBudgets));
+}
+
+// The further turns of a loop body after a plain turn of its body-end step `s` (see body_end):
+// held_turns or more_turns for a body of this one step, body_turns for a longer one, within the
+// budget less the largest step (`roomy`), so no check falls due, or through the further budgets
+// of budgets_unwatched, whose checks are then done here.
+template <Overflows Op>
+[[gnu::noinline]] Turned turns_after(const exp_step &s, exp_engine *e, int budget, int roomy, Way &made) {
+  const int free = budgets_unwatched(e) * kInterruptBudget;
+  const int room = budget - roomy + free;
+  const Way *way = s.next.to != &s ? body_turns<Op>(s, s.next.cost, room, made)
+                   : s.held()      ? held_turns<Op>(s, s.next.cost, room, made)
+                                   : more_turns<Op>(s, s.next.cost, room, made);
+  if (!free || way->cost < budget) return Turned{way, budget};
+  // The turns ran through checks (reaching zero is one): each reset the budget and counted a
+  // budget's steps.
+  const int checks = (way->cost - budget) / kInterruptBudget + 1;
+  (void)limit_count_steps(e, checks * kInterruptBudget);  // passes, see budgets_unwatched
+  return Turned{way, budget + checks * kInterruptBudget};
+}
+
+// An arithmetic-and-copy step ending a loop body, with the increment and test of the loop step
+// after it (see for_next_up); when that cannot be done inline the loop step runs by itself. After
+// a plain turn, a body that can go round without the run loop does so in turns_after.
+template <Overflows Op>
+[[gnu::always_inline]] inline Turned body_end(const exp_step &s, exp_engine *e, int budget, int roomy, Way &made) {
   const bool plain = int_arith<Op, true>(s);
   bool more;
-  if (!for_next_up_inline(s, &more)) return &s.loop();
-  if (!more) return &s.target;
-  if (s.next.to != &s || !plain) return &s.next;
-  return more_turns<Op>(s, s.next.cost, room, made);
+  if (!for_next_up_inline(s, &more)) return Turned{&s.loop(), budget};
+  if (!more) return Turned{&s.target, budget};
+  if (!plain || (s.next.to != &s && !s.turns())) return Turned{&s.next, budget};
+  return turns_after<Op>(s, e, budget, roomy, made);
 }
 
 // What run_canonical returns: the instruction's code, and the interrupt budget it left.
@@ -553,6 +742,16 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
   if (way == &s->next) EXP_MOVE_ON();                                                             \
   EXP_MOVE_ON()
 
+// A step ending a loop body (body_end), whose turns may also have run through interrupt checks.
+#define EXP_LOOP_STEP(name, op)                                                                   \
+  step_##name : {                                                                                 \
+    const Turned turned = body_end<op>(*s, e, budget, roomy, made);                               \
+    way = turned.way;                                                                             \
+    budget = turned.budget;                                                                       \
+  }                                                                                               \
+  if (way == &s->next) EXP_MOVE_ON();                                                             \
+  EXP_MOVE_ON()
+
   goto dispatch;
 
   EXP_STEP(Jump, &s->target);
@@ -563,9 +762,9 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
   EXP_STEP(IntAddCopy, (int_arith_step<add_overflows, true>(*s)));
   EXP_STEP(IntSubCopy, (int_arith_step<sub_overflows, true>(*s)));
   EXP_STEP(IntMulCopy, (int_arith_step<mul_overflows, true>(*s)));
-  EXP_STEP(IntAddCopyLoop, body_end<add_overflows>(*s, budget - roomy, made));
-  EXP_STEP(IntSubCopyLoop, body_end<sub_overflows>(*s, budget - roomy, made));
-  EXP_STEP(IntMulCopyLoop, body_end<mul_overflows>(*s, budget - roomy, made));
+  EXP_LOOP_STEP(IntAddCopyLoop, add_overflows);
+  EXP_LOOP_STEP(IntSubCopyLoop, sub_overflows);
+  EXP_LOOP_STEP(IntMulCopyLoop, mul_overflows);
   EXP_STEP(IntCompare, (int_compare(*s), &s->next));
   EXP_STEP(IntCompareJump, int_compare_jump(*s));
   EXP_STEP(CopyInt, (copy_int(s->v, s->x), &s->next));
@@ -630,6 +829,7 @@ step_End:
 fail:  // s is the step that failed; p->pc is where the run stood
   p->fail_pc = s->at;
   return rc;
+#undef EXP_LOOP_STEP
 #undef EXP_STEP
 #undef EXP_MOVE_ON
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <iterator>
 #include <new>
 
 #include "executor.h"
@@ -43,8 +44,14 @@ uint16_t clamp_cost(int n) { return static_cast<uint16_t>(std::min(n, 60000)); }
 
 class Builder {
  public:
-  Builder(exp_pcode *p, std::vector<exp_step> &steps, std::vector<int32_t> &index, std::vector<exp_symval *> &cells)
-      : p_(p), code_(p->code), count_(p->count), steps_(steps), index_(index), cells_(cells) {}
+  Builder(exp_pcode *p, exp_prepared &prepared)
+      : p_(p),
+        code_(p->code),
+        count_(p->count),
+        steps_(prepared.steps),
+        index_(prepared.index),
+        cells_(prepared.call_cells),
+        turns_(prepared.turns) {}
 
   // Finds where the instructions start (every index but a call's operand slots) and numbers
   // their steps in `index`. False when an operand slot lies outside the program or a jump lands
@@ -83,6 +90,8 @@ class Builder {
     for (exp_step &step : steps_) thread_step(step);
     // Then the last statement of a loop body with the increment after it, now built.
     for (exp_step &step : steps_) fuse_body_end(step);
+    for (exp_step &step : steps_) make_body_turns(step);
+    for (exp_step &step : steps_) hold_in_registers(step);
   }
 
   uint16_t max_cost() const {
@@ -457,12 +466,95 @@ class Builder {
     s.cost = std::max({s.loop().cost, s.next.cost, s.target.cost});
   }
 
+  // The operation of a step that BodyTurns can run in a loop body: one that always goes on to
+  // `next` and works on integer payloads alone. False for any other step.
+  static bool turn_op(const exp_step &b, TurnOp *op) {
+    using Kind = TurnOp::Kind;
+    struct Shape {
+      StepOp step;
+      Kind kind;
+      bool copy;
+    };
+    static constexpr Shape kShapes[] = {
+        {StepOp::IntAdd, Kind::Add, false},     {StepOp::IntSub, Kind::Sub, false},
+        {StepOp::IntMul, Kind::Mul, false},     {StepOp::IntAddCopy, Kind::Add, true},
+        {StepOp::IntSubCopy, Kind::Sub, true},  {StepOp::IntMulCopy, Kind::Mul, true},
+        {StepOp::CopyInt, Kind::Copy, true},    {StepOp::IntCompare, Kind::Compare, false},
+    };
+    for (const Shape &shape : kShapes) {
+      if (b.op != shape.step) continue;
+      op->kind = shape.kind;
+      op->r = b.r, op->x = b.x, op->y = b.y;
+      op->v = shape.copy ? b.v : b.r;
+      if (shape.kind == Kind::Compare) op->rel = b.rel();
+      return true;
+    }
+    return false;
+  }
+
+  // A loop body that ends in a ...Loop step and runs into it through a few integer operations in
+  // a row gets BodyTurns, so that its later turns skip the null flags and the dispatch between
+  // its steps.
+  void make_body_turns(exp_step &s) {
+    constexpr size_t kMostOps = 8;
+    if (!s.is_body_end() || s.next.to == &s) return;
+    auto turns = std::make_unique<BodyTurns>();
+    int before = 0;
+    int32_t last = s.next.last;
+    for (const exp_step *b = s.next.to; b != &s; b = b->next.to) {
+      TurnOp op;
+      if (!b || turns->ops.size() == kMostOps || !turn_op(*b, &op)) return;
+      op.before = clamp_cost(before);
+      op.last = last;
+      op.step = b;
+      turns->ops.push_back(op);
+      for (exp_symval *c : {op.r, op.x, op.y, op.v})
+        if (c) turns->cells.push_back(c);
+      before += b->next.cost;
+      last = b->next.last;
+    }
+    if (before + s.cost > 30000) return;
+    turns->body_cost = clamp_cost(before);
+    turns->body_last = last;
+    const LoopCells &c = s.loop_cells();
+    for (exp_symval *cell : {s.r, s.x, s.y, s.v, c.counter, c.var, c.test, c.limit}) turns->cells.push_back(cell);
+    std::sort(turns->cells.begin(), turns->cells.end());
+    turns->cells.erase(std::unique(turns->cells.begin(), turns->cells.end()), turns->cells.end());
+    s.set_turns(turns.get());
+    turns_.push_back(std::move(turns));
+  }
+
+  // A one-step loop body whose turns can keep the payloads in registers: the cells a turn writes
+  // (result, copy, counter, variable, test) are distinct from each other except result and copy,
+  // which always hold the same value, the limit is none of them, and each operand is one of them
+  // that holds the result or the counter, or a cell no turn writes.
+  static void hold_in_registers(exp_step &s) {
+    if (!s.is_body_end() || s.next.to != &s || s.stride() <= 0 || s.next.cost == 0) return;
+    const LoopCells &c = s.loop_cells();
+    const exp_symval *written[] = {s.r, s.v, c.counter, c.var, c.test};
+    for (size_t a = 0; a < std::size(written); ++a) {
+      if (written[a] == c.limit) return;
+      for (size_t b = a + 1; b < std::size(written); ++b)
+        if (written[a] == written[b] && a + b != 1) return;
+    }
+    auto held = [&](const exp_symval *operand, Held *where) {
+      if (operand == s.r || operand == s.v) *where = Held::Result;
+      else if (operand == c.counter || operand == c.var) *where = Held::Counter;
+      else if (operand == c.test) return false;
+      else *where = Held::Fixed;
+      return true;
+    };
+    Held x, y;
+    if (held(s.x, &x) && held(s.y, &y)) s.set_held(x, y);
+  }
+
   exp_pcode *p_;
   const exp_instr *code_;
   int count_;
   std::vector<exp_step> &steps_;
   std::vector<int32_t> &index_;              // step of each instruction start, -1 in operand slots
   std::vector<exp_symval *> &cells_;         // the calls' argument vectors
+  std::vector<std::unique_ptr<BodyTurns>> &turns_;  // the multi-step loop bodies
   std::vector<const exp_symval *> written_;  // sorted
 };
 
@@ -486,7 +578,7 @@ int pcode_prepare(exp_pcode *p) {
       if (reset_each_run(&s->cell)) prepared->reset_cells.push_back(&s->cell);
       if (released_each_run(&s->cell)) prepared->release_cells.push_back(&s->cell);
     }
-    Builder builder(p, prepared->steps, prepared->index, prepared->call_cells);
+    Builder builder(p, *prepared);
     if (builder.well_formed()) {
       builder.build();
       builder.check_steps();

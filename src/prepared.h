@@ -11,19 +11,25 @@
 //     the copy of its result, and the last assignment of a loop body with the loop's increment;
 //   - the head and increment of each `for` loop the compiler declared (exp_for_loop) become
 //     loop steps;
+//   - a loop body ending in such a fused step, alone or after a few other integer steps, runs
+//     its later turns apart from the steps once the cells it touches are found not null: a
+//     one-step body on registers where its cells allow (Held), a longer one through BodyTurns;
 //   - the no-ops that mark jump targets are folded into the step before them, and a step that
 //     continues at a jump continues where the jump goes;
 //   - every other call gets its argument vector laid out once.
 // A step records how many canonical instructions it stands for (`cost`): the interrupt budget
 // still counts canonical instructions, and a step whose cost exceeds the remaining budget is run
 // instruction by instruction, so the handler is asked after exactly as many instructions as
-// without preparation, and an interrupted run stops at the same instruction. Every instruction
+// without preparation, and an interrupted run stops at the same instruction. (With no handler,
+// turns of a loop body may run through checks at once, as those only count steps, never past the
+// step limit.) Every instruction
 // has a step, so jumps land where they always did; a program with a jump into a call's operand
 // slots is not prepared.
 #pragma once
 
 #include <cassert>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "expression.h"
@@ -90,6 +96,34 @@ struct LoopCells {
              *test = nullptr;
 };
 
+// One operation of a loop body run by the turns of its body-end step (see BodyTurns), taking the
+// null flags as proven absent: r = x op y then v = r (v is r when there is no copy), v = x, or
+// r = x rel y.
+struct TurnOp {
+  enum class Kind : uint8_t { Add, Sub, Mul, Copy, Compare };
+  Kind kind = Kind::Copy;
+  Relation rel = Relation::Eq;
+  uint16_t before = 0;  // canonical instructions of the turn ahead of this operation
+  int32_t last = 0;     // the last of them
+  const exp_step *step = nullptr;  // the step the operation stands for, where a stopped turn goes on
+  exp_symval *r = nullptr, *x = nullptr, *y = nullptr, *v = nullptr;
+};
+
+// The body of a loop ending in a ...Loop step whose other steps are integer operations in a row:
+// once every cell the turn touches is found not null, further turns run the operations on the
+// payloads alone.
+struct BodyTurns {
+  std::vector<TurnOp> ops;             // the body's steps before the body-end step, in order
+  std::vector<exp_symval *> cells;     // every cell a turn reads or writes
+  uint16_t body_cost = 0;              // canonical instructions from the body start to the body-end step
+  int32_t body_last = 0;               // the last of them
+};
+
+// Where the operand of a one-step loop body (a ...Loop step running back into itself) comes from
+// while its turns keep the payloads in registers: the result it last wrote (its r or v cell), the
+// loop's counter (its counter or var cell), or a cell no turn writes.
+enum class Held : uint8_t { Result, Counter, Fixed };
+
 // One prepared step. The fields every kind uses are open; those only some kinds have are set
 // through the setters below and read through accessors that check, in debug builds, that the step
 // is of a kind that has them.
@@ -129,6 +163,25 @@ struct exp_step {
     assert(op == StepOp::ForNext || op == StepOp::ForNextUp || is_body_end());
     return loop_;
   }
+  // The ...Loop steps of a multi-step body that BodyTurns can run, else none.
+  const BodyTurns *turns() const {
+    assert(is_body_end());
+    return turns_;
+  }
+  // The ...Loop steps: whether its turns may run in registers (a one-step body whose written cells
+  // are all distinct and whose stride is positive), and where its operands come from then.
+  bool held() const {
+    assert(is_body_end());
+    return held_ != 0;
+  }
+  Held held_x() const {
+    assert(held());
+    return static_cast<Held>((held_ - 1) / 3);
+  }
+  Held held_y() const {
+    assert(held());
+    return static_cast<Held>((held_ - 1) % 3);
+  }
   // Call, CallObject: the callback, its argument count and its argument vector as the callback
   // receives it (the argument cells, then the program's own cell), padded to at least
   // kCallCellsMin entries.
@@ -161,6 +214,8 @@ struct exp_step {
     cells_ = cells;
   }
   void set_dec(DecimalOp dec) { dec_ = dec; }
+  void set_turns(const BodyTurns *turns) { turns_ = turns; }
+  void set_held(Held x, Held y) { held_ = static_cast<uint8_t>(1 + 3 * static_cast<int>(x) + static_cast<int>(y)); }
 
   bool is_loop_step() const { return op == StepOp::ForTest || op == StepOp::ForNext || op == StepOp::ForNextUp; }
   bool is_body_end() const {
@@ -172,12 +227,14 @@ struct exp_step {
   Relation rel_ = Relation::Eq;
   LoopCells loop_cells_;
   uint16_t down_cost_ = 0;
+  uint8_t held_ = 0;  // 0, or 1 + 3 * held_x + held_y
   int64_t stride_ = 0;
   Way loop_{nullptr, 0, 0};
   exp_func_cb fn_ = nullptr;
   DecimalOp dec_ = nullptr;
   int32_t argc_ = 0;
   exp_symval *const *cells_ = nullptr;
+  const BodyTurns *turns_ = nullptr;
 };
 
 // Argument vectors this short are copied whole, in one fixed-size move.
@@ -193,6 +250,7 @@ struct exp_prepared {
   std::vector<exp_symval *> reset_cells;   // declared non-static locals, set null at each run
   std::vector<exp_symval *> release_cells; // non-static object locals, released after each run
   std::vector<exp_symval *> call_cells;    // the argument vectors of the Call steps
+  std::vector<std::unique_ptr<BodyTurns>> turns;  // the multi-step loop bodies run by turns
 };
 
 // Builds the prepared form of a finished program. Returns 0, or 1 when memory runs out.

@@ -24,7 +24,7 @@ struct Observed {
 
 struct HandlerState {
   int calls = 0;
-  int stop_at = 0;  // the call that answers "stop" (0: never)
+  int stop_at = 0;  // the call that answers "stop" (0: never; -1: no handler; -2: none, but a step limit)
 };
 
 HandlerState *g_handler = nullptr;  // the state of the run in progress (one run at a time)
@@ -51,7 +51,10 @@ Observed observe(const std::string &text, bool prepared, int stop_at) {
   if (!prepared) p->prepared.reset();
   HandlerState state{0, stop_at};
   g_handler = &state;
-  exp_set_interrupt_hndlr(e.get(), count_interrupts);
+  if (stop_at >= 0) exp_set_interrupt_hndlr(e.get(), count_interrupts);
+  if (stop_at == -2) {
+    EXPECT_EQ(exp_set_limit(e.get(), EXP_LIMIT_STEPS, 20000), 0);
+  }
   exp_symval *result = nullptr;
   o.rc = exp_execute(e.get(), p, &result);
   o.message = testutil::last_message(e.get());
@@ -82,6 +85,17 @@ void expect_same(const std::string &text, int stop_at) {
 // copies, overflow and null on the way, and jumps into the middle of loops.
 const char *const kPrograms[] = {
     "integer s\ninteger i\ns = 0\nfor i = 1 to n s = s + i\ns",
+    // One-step bodies whose turns run on registers, by where the operands come from, ending in
+    // overflow of the result or of the counter.
+    "integer s\ninteger i\ns = 5\nfor i = 1 to n step 7 s = i - s\ns",
+    "integer s\ninteger i\ns = 1\nfor i = 1 to n s = s * 2\ns",
+    "integer s\ninteger i\nfor i = 1 to n s = i * i\ns",
+    "integer s\ninteger i\nfor i = 9223372036854774000 to 9223372036854775807 s = s + 1\ns",
+    // Bodies of several integer steps: overflow inside the body, a comparison, a body that writes
+    // the loop variable.
+    "integer s\ninteger t\ninteger i\ns = 1\nt = 0\nfor i = 1 to n begin t = t + i; s = s * 3 - t end\ns + t",
+    "integer s\ninteger i\nboolean b\nfor i = 1 to n begin b = i > 7; s = i * i end\ns",
+    "integer s\ninteger i\ns = 0\nfor i = 1 to n begin s = s + i; i = i * 1 end\ns",
     "integer s\ninteger i\ns = 7\nfor i = n to 1 step -1 s = s - i * 2\ns",
     "integer s\ninteger i\ns = 1\nfor i = 1 to n step 3 begin if i > 1000 then s = s - i else s = s * 1 + i end\ns",
     "integer k\nk = 0\nwhile k < n k = k + 1\nk",
@@ -110,7 +124,7 @@ const char *const kPrograms[] = {
 
 TEST(PreparedTest, RunsExactlyAsTheCanonicalInstructions) {
   for (const char *text : kPrograms)
-    for (int stop_at : {0, 1, 2, 5}) expect_same(text, stop_at);
+    for (int stop_at : {-2, -1, 0, 1, 2, 5}) expect_same(text, stop_at);
 }
 
 // The names of the steps a program is prepared into, or those of its copy in a second engine.
