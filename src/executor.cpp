@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <span>
 #include <stdexcept>
 
 #include "convert.h"
@@ -416,40 +417,9 @@ template <Overflows Op, bool Copy>
   return more ? &s.next : &s.target;
 }
 
-// More turns of a one-step loop body after a plain turn, which cost `spent`: while they keep the
-// cost within `room` (so no check can fall due on the way). Nothing else runs between turns, so
-// every cell the step reads is as null as it was in that turn (not null), and every cell it
-// writes was left not null: the turns need no null tests and no flag writes. A turn that would
-// overflow stops before writing anything, and the step runs it in full. Returns the way on, its
-// cost the turns' in all.
-template <Overflows Op>
-[[gnu::always_inline]] inline const Way *more_turns(const exp_step &s, int spent, int room, Way &made) {
-  exp_symval *const x = s.x, *const y = s.y, *const r = s.r, *const v = s.v;
-  const LoopCells &c = s.loop_cells();
-  exp_symval *const counter = c.counter, *const var = c.var, *const test = c.test;
-  const exp_symval *const limit = c.limit;
-  const int64_t stride = s.stride();
-  const int cost = s.next.cost;
-  // A turn is started only when it fits whichever way it ends.
-  for (const int last_start = room - s.cost; spent <= last_start; spent += cost) {
-    int64_t result, sum;
-    if (__builtin_expect(Op(x->value.i, y->value.i, &result), 0)) break;
-    r->value.i = result;
-    v->value.i = result;
-    if (__builtin_expect(__builtin_add_overflow(counter->value.i, stride, &sum), 0)) {
-      made = Way{s.loop().to, static_cast<uint16_t>(spent + s.loop().cost), s.loop().last};
-      return &made;
-    }
-    counter->value.i = sum;
-    var->value.i = sum;
-    const bool more = sum <= limit->value.i;
-    test->value.i = more;
-    if (!more) {
-      made = Way{s.target.to, static_cast<uint16_t>(spent + s.target.cost), s.target.last};
-      return &made;
-    }
-  }
-  made = Way{&s, static_cast<uint16_t>(spent), s.next.last};
+// `way` made longer by the `spent` instructions run before it, in `made`.
+[[gnu::always_inline]] inline const Way *after(const Way &way, int spent, Way &made) {
+  made = Way{way.to, static_cast<uint16_t>(spent + way.cost), way.last};
   return &made;
 }
 
@@ -475,53 +445,58 @@ template <Overflows Op>
   return true;
 }
 
-// More turns of a loop body of several steps (BodyTurns) after a plain turn ending at `s`, which
-// cost `spent`: while they keep the cost within `room`. They run only when no cell a turn touches
-// is null: every operation then reads payloads and writes results that are not null, as the plain
-// steps would, so the flags stay as they are. An operation that would overflow stops the turns
-// before it, with every cell as the steps before it left them, and its step runs it in full.
-// Returns the way on, its cost the turns' in all.
+// More turns of a loop after a plain turn that ended at its body-end step `s` and cost `spent`:
+// the body's other operations `ops` (costing `body` instructions, the last of them `body_last`),
+// then the step's own arithmetic, increment and test, while the turns keep the cost within `room`
+// (so no check can fall due on the way). The caller has made sure no cell a turn touches is null:
+// every operation then reads payloads and writes results that are not null, as the plain steps
+// would, so the flags stay as they are. An operation that would overflow stops the turns before
+// it, with every cell as the steps before it left them, and its step runs it in full. Returns the
+// way on, its cost the turns' in all.
+template <Overflows Op>
+[[gnu::always_inline]] inline const Way *turns_of(const exp_step &s, std::span<const TurnOp> ops, int body,
+                                                  int32_t body_last, int spent, int room, Way &made) {
+  exp_symval *const x = s.x, *const y = s.y, *const r = s.r, *const v = s.v;
+  const LoopCells &c = s.loop_cells();
+  exp_symval *const counter = c.counter, *const var = c.var, *const test = c.test;
+  const exp_symval *const limit = c.limit;
+  const int64_t stride = s.stride();
+  const int cost = body + s.next.cost;
+  // A turn is started only when it fits whichever way it ends.
+  for (const int last_start = room - body - s.cost; spent <= last_start; spent += cost) {
+    for (const TurnOp &op : ops)
+      if (__builtin_expect(!turn_op(op), 0)) return after(Way{op.step, 0, op.last}, spent + op.before, made);
+    int64_t result, sum;
+    if (__builtin_expect(Op(x->value.i, y->value.i, &result), 0)) return after(Way{&s, 0, body_last}, spent + body, made);
+    r->value.i = result;
+    v->value.i = result;
+    if (__builtin_expect(__builtin_add_overflow(counter->value.i, stride, &sum), 0)) return after(s.loop(), spent + body, made);
+    counter->value.i = sum;
+    var->value.i = sum;
+    const bool more = sum <= limit->value.i;
+    test->value.i = more;
+    if (!more) return after(s.target, spent + body, made);
+  }
+  return after(Way{s.next.to, 0, s.next.last}, spent, made);
+}
+
+// More turns of a one-step loop body (see turns_of). Nothing else runs between turns, so every
+// cell the step reads is as null as it was in the plain turn (not null), and every cell it writes
+// was left not null.
+template <Overflows Op>
+[[gnu::always_inline]] inline const Way *more_turns(const exp_step &s, int spent, int room, Way &made) {
+  return turns_of<Op>(s, {}, 0, s.next.last, spent, room, made);
+}
+
+// More turns of a loop body of several steps (BodyTurns), run only when no cell a turn touches is
+// null (see turns_of).
 template <Overflows Op>
 [[gnu::noinline]] const Way *body_turns(const exp_step &s, int spent, int room, Way &made) {
   const BodyTurns &t = *s.turns();
   uint32_t flags = 0;
   for (const exp_symval *c : t.cells) flags |= c->flags;
   if (flags & EXP_NULL) return &s.next;
-  exp_symval *const x = s.x, *const y = s.y, *const r = s.r, *const v = s.v;
-  const LoopCells &c = s.loop_cells();
-  exp_symval *const counter = c.counter, *const var = c.var, *const test = c.test;
-  const exp_symval *const limit = c.limit;
-  const int64_t stride = s.stride();
-  const int body = t.body_cost, cost = body + s.next.cost;
-  for (const int last_start = room - body - s.cost; spent <= last_start; spent += cost) {
-    for (const TurnOp &op : t.ops) {
-      if (__builtin_expect(!turn_op(op), 0)) {
-        made = Way{op.step, static_cast<uint16_t>(spent + op.before), op.last};
-        return &made;
-      }
-    }
-    int64_t result, sum;
-    if (__builtin_expect(Op(x->value.i, y->value.i, &result), 0)) {
-      made = Way{&s, static_cast<uint16_t>(spent + body), t.body_last};
-      return &made;
-    }
-    r->value.i = result;
-    v->value.i = result;
-    if (__builtin_expect(__builtin_add_overflow(counter->value.i, stride, &sum), 0)) {
-      made = Way{s.loop().to, static_cast<uint16_t>(spent + body + s.loop().cost), s.loop().last};
-      return &made;
-    }
-    counter->value.i = sum;
-    var->value.i = sum;
-    const bool more = sum <= limit->value.i;
-    test->value.i = more;
-    if (!more) {
-      made = Way{s.target.to, static_cast<uint16_t>(spent + body + s.target.cost), s.target.last};
-      return &made;
-    }
-  }
-  made = Way{s.next.to, static_cast<uint16_t>(spent), s.next.last};
-  return &made;
+  return turns_of<Op>(s, t.ops, t.body_cost, t.body_last, spent, room, made);
 }
 
 // The payload an operand of held_turns reads: the result, the counter, or its fixed value.
@@ -577,8 +552,7 @@ template <Overflows Op, Held X, Held Y>
   s.v->value.i = result;
   c.counter->value.i = counter;
   c.var->value.i = counter;
-  made = Way{&s, static_cast<uint16_t>(spent + static_cast<int>(done) * cost), s.next.last};
-  return &made;
+  return after(Way{&s, 0, s.next.last}, spent + static_cast<int>(done) * cost, made);
 }
 
 // held_turns_of for the operands' places the step records.
