@@ -9,7 +9,7 @@
 #include "errors.h"
 #include "resource_limits.h"
 #include "support/decimal.h"
-#include "support/decimal_internal.h"
+#include "support/decimal_reduced.h"
 #include "values.h"
 
 namespace {
@@ -160,65 +160,15 @@ constexpr const char *kNotEqual = "not-equal";  // shared by the numeric and str
 
 }  // namespace
 
-namespace {
-
-constexpr int32_t kTopExponent = DEC192_EMAX - DEC192_PMAX + 1;  // the largest unclamped exponent
-
-// The reduced product of two decimals whose coefficients fit 64 bits, when the product also fits
-// 64 bits at an exponent that needs no clamping: what decSextMultiply and then decSextReduce give
-// under kDecimal192Context, in registers. False, with nothing written, for every other case.
-inline bool multiply_reduced_small(decimal192 *r, const decimal192 *a, const decimal192 *b) {
-  using namespace decimal_detail;
-  if (!is_small_finite(*a) || !is_small_finite(*b)) return false;
-  const int32_t exponent = small_exponent(*a) + small_exponent(*b);
-  const u128 product = static_cast<u128>(a->w[0]) * b->w[0];
-  if ((product >> 64) != 0 || exponent < DEC192_EMIN || exponent > kTopExponent) return false;
-  pack_reduced_small(*r, sign_of(*a) != sign_of(*b), static_cast<u64>(product), exponent, kTopExponent);
-  return true;
-}
-
-// The same for a sum or difference: what decSextAdd or decSextSubtract and then decSextReduce give.
-inline bool add_reduced_small(decimal192 *r, const decimal192 *a, const decimal192 *b, bool subtract) {
-  using namespace decimal_detail;
-  if (!is_small_finite(*a) || !is_small_finite(*b)) return false;
-  u128 sum;
-  bool neg;
-  int32_t exponent;
-  if (!small_sum(*a, *b, subtract, kDecimal192Context, sum, neg, exponent) || (sum >> 64) != 0) return false;
-  pack_reduced_small(*r, neg, static_cast<u64>(sum), exponent, kTopExponent);
-  return true;
-}
-
-// The reduced result of `op` when one of the shortcuts above applies to it and its operands.
-inline bool reduced_small(DecimalOp op, decimal192 *r, const decimal192 *a, const decimal192 *b) {
-  if (op == decSextMultiply) return multiply_reduced_small(r, a, b);
-  if (op == decSextAdd || op == decSextSubtract) return add_reduced_small(r, a, b, op == decSextSubtract);
-  return false;
-}
-
-}  // namespace
-
 void decimal_arith(DecimalOp op, exp_symval *r, exp_symval *x, exp_symval *y) {
   if (either_null(x, y)) {
     set_null(r);
     return;
   }
-  if (reduced_small(op, symval_dec(r), symval_dec(x), symval_dec(y))) {
-    if (symval_is_null(r)) symval_clear_null_flag(r);
-    return;
-  }
-  decContext ctx = kDecimal192Context;
-  decimal192 *d = symval_dec(r);
-  op(d, symval_dec(x), symval_dec(y), &ctx);
-  if (__builtin_expect(decSextIsReducedSmall(d), 1)) {
-    if (symval_is_null(r)) symval_clear_null_flag(r);
-    return;
-  }
-  if (decSextIsNaN(d)) {
+  if (!decSextOperateReduced(op, symval_dec(r), symval_dec(x), symval_dec(y))) {
     set_null(r);
     return;
   }
-  decSextReduce(d, d, &ctx);
   if (symval_is_null(r)) symval_clear_null_flag(r);
 }
 

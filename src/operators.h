@@ -4,6 +4,7 @@
 #pragma once
 
 #include "expression.h"
+#include "support/decimal.h"
 
 struct exp_opcode {
   exp_func_cb handler;
@@ -24,9 +25,7 @@ extern const exp_opcode exp_opcode_table[OP_COUNT + 1];
 // The decimal arithmetic of the real operators, on cells: r = x op y, null when an operand is
 // null or the result is not a number, else reduced. The handlers of "add real", "subtract real"
 // and "multiply real" are this with their operation; the run loop calls it directly.
-struct decimal192;
-struct decContext;
-using DecimalOp = decimal192 *(*)(decimal192 *, const decimal192 *, const decimal192 *, decContext *);
+using DecimalOp = decSextBinaryOp;
 void decimal_arith(DecimalOp op, exp_symval *r, exp_symval *x, exp_symval *y);
 
 // The table name of a handler, or none when the callback is not an operator.

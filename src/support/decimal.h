@@ -89,6 +89,9 @@ uint32_t decContextTestStatus(const decContext *ctx, uint32_t mask);
 decContext *decContextClearStatus(decContext *ctx, uint32_t mask);
 
 // ---- arithmetic (result may alias an operand) --------------------------------------------------
+// The shape of the binary operations below, for callers that pick one when preparing and call it
+// later (see decimal_reduced.h).
+using decSextBinaryOp = decimal192 *(*)(decimal192 *, const decimal192 *, const decimal192 *, decContext *);
 decimal192 *decSextAdd(decimal192 *r, const decimal192 *a, const decimal192 *b, decContext *ctx);
 decimal192 *decSextSubtract(decimal192 *r, const decimal192 *a, const decimal192 *b, decContext *ctx);
 decimal192 *decSextMultiply(decimal192 *r, const decimal192 *a, const decimal192 *b, decContext *ctx);
