@@ -198,12 +198,13 @@ int pcode_call(exp_engine *e, exp_pcode *p, bool user, const exp_pcode *root, in
 
 // Called after every instruction once the budget is spent or the cancel flag is set. A spent
 // budget stands for exactly kInterruptBudget instructions of the chain of runs, which are charged
-// to the step limit. Returns 0 to go on, or error 104 (109 past the step limit).
+// to the step limit. A handler that cancels the run stops it here, as one that answers non-zero
+// does. Returns 0 to go on, or error 104 (109 past the step limit).
 int check_interrupt(exp_engine *e, const exp_pcode *p, const exp_pcode *root, int *budget) {
   if (cancelled(p, root)) return engine_error(e, ERR_INTERRUPT);
   if (*budget > 0) return 0;
   if (int rc = limit_count_steps(e, kInterruptBudget)) return rc;
-  if (e->interrupt && e->interrupt(e) != 0) return engine_error(e, ERR_INTERRUPT);
+  if (e->interrupt && (e->interrupt(e) != 0 || cancelled(p, root))) return engine_error(e, ERR_INTERRUPT);
   *budget = kInterruptBudget;
   return 0;
 }
@@ -696,15 +697,25 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
   Way made;                  // that way, when the step made it
 
 // Charges `way` and goes on along it: the one place the run moves from step to step.
+// The cancel flag is looked at only there: an ordinary step runs no code that could set it on
+// this thread, and another thread's cancel is seen within an interrupt interval.
 #define EXP_MOVE_ON()                                                                             \
   do {                                                                                            \
     assert(way->to && way->cost <= budget);                                                       \
     budget -= way->cost;                                                                          \
-    if (budget < roomy || p->cancel.load(std::memory_order_relaxed) ||                            \
-        (Nested && root->cancel.load(std::memory_order_relaxed)))                                 \
-      goto checks;                                                                                \
+    if (budget < roomy) goto checks;                                                              \
     s = way->to;                                                                                  \
     goto *kDispatch[static_cast<int>(s->op)];                                                     \
+  } while (0)
+// The move-on after a step that ran host code (a callback, a user-defined function, a built-in),
+// which may have cancelled the run: such a cancel stops the run before its next step.
+#define EXP_MOVE_ON_AFTER_HOST()                                                                  \
+  do {                                                                                            \
+    if (cancelled(p, Nested ? root : nullptr)) {                                                  \
+      budget -= way->cost;                                                                        \
+      goto checks;                                                                                \
+    }                                                                                             \
+    EXP_MOVE_ON();                                                                                \
   } while (0)
 // A step whose body returns its way out, or none to have its canonical instruction run.
 // The way to `next` gets a move-on of its own, so a step that branches ends in one dispatch per
@@ -759,7 +770,7 @@ call:
   rc = call_step(e, p, *s);
   if (rc) goto fail;
   way = &s->next;
-  EXP_MOVE_ON();
+  EXP_MOVE_ON_AFTER_HOST();
 
 step_Canonical: {
   p->pc = s->at;
@@ -775,15 +786,14 @@ step_Canonical: {
   }
   made = Way{step_of(prepared, p->pc), 1, s->at};
   way = &made;
-  EXP_MOVE_ON();
+  EXP_MOVE_ON_AFTER_HOST();
 }
 
 // The budget runs low, or the run is cancelled: the one place the run asks the interrupt
 // handler (check_interrupt). A run stopped here stops at the last canonical instruction the step
 // ran.
 checks:
-  if (budget == 0 || p->cancel.load(std::memory_order_relaxed) ||
-      (Nested && root->cancel.load(std::memory_order_relaxed))) {
+  if (budget == 0 || cancelled(p, Nested ? root : nullptr)) {
     p->pc = way->to->at;
     rc = check_interrupt(e, p, root, &budget);
     if (rc) {
@@ -805,6 +815,7 @@ fail:  // s is the step that failed; p->pc is where the run stood
   return rc;
 #undef EXP_LOOP_STEP
 #undef EXP_STEP
+#undef EXP_MOVE_ON_AFTER_HOST
 #undef EXP_MOVE_ON
 }
 
