@@ -642,6 +642,12 @@ struct Ran {
   return Ran{rc, budget};
 }
 
+// check_interrupt for the run loop, with the budget passed by value like run_canonical's.
+[[gnu::noinline]] Ran check_interrupt_for_steps(exp_engine *e, const exp_pcode *p, const exp_pcode *root, int budget) {
+  int rc = check_interrupt(e, p, root, &budget);
+  return Ran{rc, budget};
+}
+
 // Runs a Call or CallObject step whose result cell is ready: a fresh copy of the argument vector
 // for every call (the callee may write to it), and p->pc where the canonical call leaves it.
 // Returns the callback's code.
@@ -795,7 +801,9 @@ step_Canonical: {
 checks:
   if (budget == 0 || cancelled(p, Nested ? root : nullptr)) {
     p->pc = way->to->at;
-    rc = check_interrupt(e, p, root, &budget);
+    const Ran ran = check_interrupt_for_steps(e, p, root, budget);
+    rc = ran.rc;
+    budget = ran.budget;
     if (rc) {
       p->fail_pc = way->last;
       return rc;
