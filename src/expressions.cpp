@@ -255,8 +255,10 @@ int parse_parenthesised(exp_engine *e, exp_pcode *p, exp_symval **out) {
 // of backquotes) is the name every temporary carries, so it refers to nothing.
 exp_sym *find_symbol(exp_engine *e, exp_pcode *p, const char *name) {
   if (!*name) return nullptr;
-  if (exp_sym *s = find_declared_local(S(e), name)) return s;
-  return sym_find_global(e, name);
+  // One key serves both look-ups.
+  const name_key key(name);
+  if (exp_sym *s = find_declared_local(S(e), key)) return s;
+  return sym_find_global(e, key);
 }
 
 int parse_symbol(exp_engine *e, exp_pcode *p, exp_symval **out) {
