@@ -155,6 +155,13 @@ class Builder {
   }
 
  private:
+  // operator_of through a small cache by address: a program calls few handlers, many times.
+  int cached_operator_of(exp_func_cb fn) {
+    auto &entry = recent_[(reinterpret_cast<uintptr_t>(fn) >> 4) % recent_.size()];
+    if (entry.fn != fn) entry = HandlerOp{fn, operator_of(fn)};
+    return entry.op;
+  }
+
   // Notes the cells the call at i (of operator `op`, OP_COUNT for none) may write: its result
   // cell, and every argument of a call that is not an operator (host and built-in functions may
   // write their arguments; the operators write only their result). Any other cell keeps the
@@ -265,7 +272,7 @@ class Builder {
         return;
       case EXP_CALL: {
         s.next.to = step_at(after_call(i));
-        const int op = operator_of(ins.b.fn);
+        const int op = cached_operator_of(ins.b.fn);
         note_written(i, op);
         make_call_step(i, op, s);
         return;
@@ -482,18 +489,20 @@ class Builder {
   // the callee runs; a jump's own `next` means nothing. A step whose two ways would then meet
   // having run different instructions is left alone: an interrupt tells them apart by where
   // they continue.
-  static void thread_jumps(exp_step &s) {
+  // The fields of a step that threading changes, apart from the step until they are kept.
+  struct Threaded {
+    Way next, target;
+    uint16_t cost, down;
+  };
+  static void thread_jumps(const exp_step &s, Threaded &t) {
     switch (s.op) {
       case StepOp::Canonical: case StepOp::Call: case StepOp::CallObject: case StepOp::End: case StepOp::Jump: break;
-      default: {
-        uint16_t down = s.is_loop_step() ? s.down_cost() : 0;
-        follow_jumps(s.next, &down);
-        if (s.is_loop_step()) s.set_down_cost(down);
-        s.cost = std::max(s.cost, down);
-      }
+      default:
+        follow_jumps(t.next, &t.down);
+        t.cost = std::max(t.cost, t.down);
     }
-    if (s.op != StepOp::Canonical && s.op != StepOp::End) follow_jumps(s.target, nullptr);
-    s.cost = std::max({s.cost, s.next.cost, s.target.cost});
+    if (s.op != StepOp::Canonical && s.op != StepOp::End) follow_jumps(t.target, nullptr);
+    t.cost = std::max({t.cost, t.next.cost, t.target.cost});
   }
   static void follow_jumps(Way &way, uint16_t *other_cost) {
     constexpr int kMaxHops = 4;
@@ -507,12 +516,13 @@ class Builder {
   static void thread_step(exp_step &s) {
     auto is_jump = [](const exp_step *to) { return to && to->op == StepOp::Jump; };
     if (!is_jump(s.next.to) && !is_jump(s.target.to)) return;  // most steps: nothing to follow
-    exp_step threaded = s;
-    thread_jumps(threaded);
-    if (threaded.next.to == threaded.target.to && threaded.next.last != threaded.target.last &&
-        s.next.to != s.target.to)
-      return;
-    s = threaded;
+    Threaded t{s.next, s.target, s.cost, static_cast<uint16_t>(s.is_loop_step() ? s.down_cost() : 0)};
+    thread_jumps(s, t);
+    if (t.next.to == t.target.to && t.next.last != t.target.last && s.next.to != s.target.to) return;
+    s.next = t.next;
+    s.target = t.target;
+    s.cost = t.cost;
+    if (s.is_loop_step()) s.set_down_cost(t.down);
   }
 
   // An integer arithmetic-and-copy step followed by a ForNextUp step takes that step in: one
@@ -629,6 +639,7 @@ class Builder {
   std::vector<const exp_symval *> written_;  // the cells calls write, then those of them asked about
   size_t call_cells_ = 0;                    // entries of all calls' argument vectors
   size_t calls_ = 0;                         // calls of either kind
+  std::array<HandlerOp, 16> recent_{};       // handlers met lately, with their operators
 };
 
 }  // namespace
