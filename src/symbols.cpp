@@ -30,16 +30,26 @@ exp_sym *sym_create(const char *name, int type, int limit, exp_class *cls, uint3
 
 exp_sym *sym_create_in(RecordArena &arena, const char *name, int type, int limit, exp_class *cls, uint32_t flags) {
   if (type == EXP_STRING && limit < 1) return nullptr;
-  // Temporaries and constants are unnamed: they skip the cut.
-  char cut[EXP_NAME_MAX + 1] = "";
-  if (name && *name) copy_name(cut, name, EXP_NAME_MAX);
-  const size_t name_bytes = std::strlen(cut) + 1;
+  // Temporaries and constants (most records) are unnamed: they skip the cut and the hash.
+  static const uint32_t kUnnamedHash = name_hash("");
+  const bool named = name && *name;
+  char cut[EXP_NAME_MAX + 1];
+  size_t name_bytes = 1;
+  if (named) {
+    copy_name(cut, name, EXP_NAME_MAX);
+    name_bytes = std::strlen(cut) + 1;
+  }
   void *storage = arena.allocate(offsetof(exp_sym, name) + name_bytes, alignof(exp_sym));
   if (!storage) return nullptr;
   auto *s = static_cast<exp_sym *>(storage);
   s->next = nullptr;
-  std::memcpy(s->name, cut, name_bytes);
-  s->hash = name_hash(std::string_view(cut, name_bytes - 1));
+  if (named) {
+    std::memcpy(s->name, cut, name_bytes);
+    s->hash = name_hash(std::string_view(cut, name_bytes - 1));
+  } else {
+    s->name[0] = '\0';
+    s->hash = kUnnamedHash;
+  }
   if (symval_init(&s->cell, type, limit, flags, cls) != 0) return nullptr;
   exp_symval_setnull(&s->cell);
   return s;
