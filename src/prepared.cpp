@@ -128,8 +128,12 @@ class Builder {
     for (exp_step &step : steps_) thread_step(step);
     // Then the last statement of a loop body with the increment after it, now built.
     for (exp_step &step : steps_) fuse_body_end(step);
-    for (exp_step &step : steps_) make_body_turns(step);
-    for (exp_step &step : steps_) hold_in_registers(step);
+    // Only the ...Loop steps, rare, have turns or registers to find; neither depends on the other.
+    for (exp_step &step : steps_) {
+      if (!step.is_body_end()) continue;
+      make_body_turns(step);
+      hold_in_registers(step);
+    }
   }
 
   uint16_t max_cost() const {
@@ -579,12 +583,25 @@ class Builder {
   void make_body_turns(exp_step &s) {
     constexpr size_t kMostOps = 8;
     if (!s.is_body_end() || s.next.to == &s) return;
+    // The walk alone first, so that a body the turns cannot run costs no allocation, and the
+    // vectors of one they can run are sized once.
+    size_t count = 0;
+    int cost = 0;
+    for (const exp_step *b = s.next.to; b != &s; b = b->next.to) {
+      TurnOp op;
+      if (!b || count == kMostOps || !turn_op(*b, &op)) return;
+      ++count;
+      cost += b->next.cost;
+    }
+    if (cost + s.cost > 30000) return;
     auto turns = std::make_unique<BodyTurns>();
+    turns->ops.reserve(count);
+    turns->cells.reserve(4 * count + 8);
     int before = 0;
     int32_t last = s.next.last;
     for (const exp_step *b = s.next.to; b != &s; b = b->next.to) {
       TurnOp op;
-      if (!b || turns->ops.size() == kMostOps || !turn_op(*b, &op)) return;
+      turn_op(*b, &op);
       op.before = clamp_cost(before);
       op.last = last;
       op.step = b;
@@ -594,7 +611,6 @@ class Builder {
       before += b->next.cost;
       last = b->next.last;
     }
-    if (before + s.cost > 30000) return;
     turns->body_cost = clamp_cost(before);
     turns->body_last = last;
     const LoopCells &c = s.loop_cells();
