@@ -83,6 +83,13 @@ constexpr TwoCharOperator kDoubleOperators[] = {
     {"==", TK_EQ}, {"<>", TK_NE}, {"!=", TK_NE}, {"<=", TK_LE}, {">=", TK_GE},
 };
 
+// Whether a character is the first of a two-character operator, by its character.
+constexpr std::array<bool, 128> kStartsDoubleOperator = [] {
+  std::array<bool, 128> starts{};
+  for (const TwoCharOperator &op : kDoubleOperators) starts[static_cast<unsigned char>(op.text[0])] = true;
+  return starts;
+}();
+
 enum CharClass : uint8_t { kWordStart = 1, kWordChar = 2, kBlank = 4 };
 using AsciiClasses = std::array<uint8_t, 128>;
 
@@ -357,6 +364,14 @@ int Lexer::read(RawToken *t) {
     return read_quoted(t, '#');
   }
   if ((c >= '0' && c <= '9') || c == '.') return read_number(t);
+  // A one-character operator that starts no two-character one is known here: no search of the
+  // two-character operators and no word lookup.
+  if (is_ascii(c) && !kStartsDoubleOperator[static_cast<unsigned char>(c)])
+    if (int code = kSingleOperatorCodes[static_cast<unsigned char>(c)]) {
+      t->length = advance(1);
+      t->code = code;
+      return 0;
+    }
   for (const TwoCharOperator &op : kDoubleOperators) {
     if (c == op.text[0] && next_is(op.text[1])) {
       advance(2);
