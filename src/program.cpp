@@ -96,7 +96,10 @@ int pcode_finish(exp_pcode *p) {
   size_t entries = std::max(static_cast<size_t>(max_args) + 1, static_cast<size_t>(kCallCellsMin));
   auto **argv = static_cast<exp_symval **>(std::calloc(entries, sizeof(exp_symval *)));
   if (!argv) return 1;
-  if (!p->argv && calls_programs) link_callees(p, +1);
+  if (!p->argv && calls_programs) {
+    link_callees(p, +1);
+    p->links_callees = true;
+  }
   std::free(p->argv);
   p->argv = argv;
   p->max_args = max_args;
@@ -149,7 +152,7 @@ void pcode_free(exp_engine *e, exp_pcode *p) {
   // Cells carry the charge themselves, so a program never charged gives back nothing.
   if (e)
     if (int64_t bytes = charged_cell_bytes(p)) limit_release(*e->memory, bytes);
-  if (p->argv) link_callees(p, -1);
+  if (p->links_callees) link_callees(p, -1);
   pcode_set_capacity(p, 0);
   symlist_clear_cells(p->locals);
   p->records.release();
