@@ -90,7 +90,10 @@ constexpr std::array<bool, 128> kStartsDoubleOperator = [] {
   return starts;
 }();
 
-enum CharClass : uint8_t { kWordStart = 1, kWordChar = 2, kBlank = 4 };
+// kPlainBlank: a space, tab or line feed, which skip_plain_blanks moves over; kPlainArrival: a
+// character the cursor may arrive at there without the general walk (ASCII, neither the end of
+// the text nor a carriage return); kVisible: one that moves the last visible position.
+enum CharClass : uint8_t { kWordStart = 1, kWordChar = 2, kBlank = 4, kPlainBlank = 8, kPlainArrival = 16, kVisible = 32 };
 using AsciiClasses = std::array<uint8_t, 128>;
 
 // The classes of the ASCII characters, asked once of the character layer, so that the lexer's
@@ -104,6 +107,9 @@ const AsciiClasses &ascii_classes() {
       if (c == '_' || c == '$' || np_uchar_isalpha(text, &bytes)) t[c] |= kWordStart | kWordChar;
       if (np_uchar_isdigit(text, &bytes)) t[c] |= kWordChar;
       if (np_uchar_isspace(text, &bytes)) t[c] |= kBlank;
+      if (c == ' ' || c == '\t' || c == '\n') t[c] |= kPlainBlank;
+      if (c != '\r') t[c] |= kPlainArrival;
+      if (c != ' ' && c != '\t' && c != '\v' && c != '\f' && c != '\n' && c != '\r') t[c] |= kVisible;
     }
     return t;
   }();
@@ -119,6 +125,7 @@ bool has_class(const AsciiClasses &table, const char *p, CharClass c) {
     case kWordStart: return np_uchar_isalpha(p, &bytes) != 0;
     case kWordChar: return np_uchar_isalpha(p, &bytes) || np_uchar_isdigit(p, &bytes);
     case kBlank: return np_uchar_isspace(p, &bytes) != 0;
+    case kPlainBlank: case kPlainArrival: case kVisible: break;  // ASCII classes only
   }
   return false;
 }
@@ -223,15 +230,16 @@ void Lexer::skip_plain_blanks() {
   const char *c = s_->cursor;
   int line = s_->line, column = s_->column;
   for (;;) {
-    const char now = c[0], next = c[1];
-    if ((now != ' ' && now != '\t' && now != '\n') || next == '\0' || next == '\r' || !is_ascii(next)) break;
+    const auto now = static_cast<unsigned char>(c[0]), next = static_cast<unsigned char>(c[1]);
+    // Index 0 (the end of the text) has no class; characters beyond ASCII stop the run.
+    if ((now | next) >= 0x80 || !(classes_[now] & kPlainBlank) || !(classes_[next] & kPlainArrival)) break;
     ++c;
     if (next == '\n') {
       ++line;
       column = 0;
     } else {
       ++column;
-      if (!s_->at_end && next != ' ' && next != '\t' && next != '\v' && next != '\f') {
+      if (!s_->at_end && (classes_[next] & kVisible)) {
         s_->last_line = line;
         s_->last_column = column;
       }
@@ -415,6 +423,26 @@ int literal_type(int code) {
   }
 }
 
+// Copies a token's text: short ones (nearly all) by two fixed-size moves that may overlap, which
+// read and write inside the text only, instead of a call.
+void copy_token(char *to, std::string_view raw) {
+  const char *from = raw.data();
+  const size_t n = raw.size();
+  if (n >= 8 && n <= 16) {
+    std::memcpy(to, from, 8);
+    std::memcpy(to + n - 8, from + n - 8, 8);
+  } else if (n >= 4 && n < 8) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + n - 4, from + n - 4, 4);
+  } else if (n > 0 && n < 4) {
+    to[0] = from[0];
+    to[n / 2] = from[n / 2];
+    to[n - 1] = from[n - 1];
+  } else if (n > 16) {
+    std::memcpy(to, from, n);
+  }
+}
+
 // Builds the look-ahead token's value from its raw text in the look-ahead slot. The raw text
 // always goes into the slot's text cell, whose buffer (4 bytes per character of text_limit)
 // has room for the token: it is the value of words and strings, and the text a typed literal is
@@ -427,7 +455,7 @@ int build_value(exp_engine *e, exp_parse_state *s, int code, std::string_view ra
   const bool ready = text_cell->flags == EXP_STRING && text_cell->len == static_cast<uint32_t>(s->text_limit) &&
                      text_cell->value.s;
   if (!ready && symval_retype(text_cell, EXP_STRING, s->text_limit, 0) != 0) return engine_error(e, ERR_MEMORY);
-  std::memcpy(text_cell->value.s, raw.data(), raw.size());
+  copy_token(text_cell->value.s, raw);
   text_cell->value.s[raw.size()] = '\0';
   symval_clear_null_flag(text_cell);
   if (int type = literal_type(code)) {
