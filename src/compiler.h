@@ -84,6 +84,7 @@ struct exp_parse_state {
 // The private symbol this compilation declared under `name` (compared as symbol names are),
 // or none.
 exp_sym *find_declared_local(const exp_parse_state *s, const char *name);
+exp_sym *find_declared_local(const exp_parse_state *s, const name_key &key);
 
 // Makes the current token's position the source position of the instructions emitted while it
 // lives (the operator, call or statement being compiled); the previous mark returns after.

@@ -147,19 +147,6 @@ int compile_multiplicative(exp_engine *e, exp_pcode *p, int token, exp_symval *l
 
 enum class Level { Or, And, Comparison, Concat, Additive, Multiplicative, Unary };
 
-bool level_has(Level level, int token) {
-  switch (level) {
-    case Level::Or: return token == KW_OR;
-    case Level::And: return token == KW_AND;
-    case Level::Comparison: return comparison_of(token) != nullptr;
-    case Level::Concat: return token == TK_AMP;
-    case Level::Additive: return token == TK_PLUS || token == TK_MINUS;
-    case Level::Multiplicative: return token == TK_STAR || token == TK_SLASH || token == TK_PERCENT;
-    case Level::Unary: return false;
-  }
-  return false;
-}
-
 int compile_binary(exp_engine *e, exp_pcode *p, Level level, int token, exp_symval *l, exp_symval *r,
                    exp_symval **out) {
   switch (level) {
@@ -176,21 +163,40 @@ int compile_binary(exp_engine *e, exp_pcode *p, Level level, int token, exp_symv
 
 int parse_unary(exp_engine *e, exp_pcode *p, exp_symval **out);
 
-// One binary level: operands from the next tighter level, left-associative; a comparison
-// takes at most one operator.
+// The tightest binary level whose operators include `token`, or Level::Unary for a token that
+// is no binary operator.
+Level level_of(int token) {
+  switch (token) {
+    case TK_STAR: case TK_SLASH: case TK_PERCENT: return Level::Multiplicative;
+    case TK_PLUS: case TK_MINUS: return Level::Additive;
+    case TK_AMP: return Level::Concat;
+    default: break;
+  }
+  if (comparison_of(token)) return Level::Comparison;
+  if (token == KW_AND) return Level::And;
+  return token == KW_OR ? Level::Or : Level::Unary;
+}
+
+// The binary levels from `level` up: an operand, then operators of those levels, each taking as
+// its right operand everything of the tighter levels after it (so they are left-associative),
+// one operand and operator after another instead of one call per level per operand. An operator
+// looser than the last one taken ends the expression here, and so does a second comparison after
+// one: a comparison takes at most one operator.
 int parse_level(exp_engine *e, exp_pcode *p, Level level, exp_symval **out) {
-  if (level == Level::Unary) return parse_unary(e, p, out);
-  Level next = static_cast<Level>(static_cast<int>(level) + 1);
   exp_symval *left = nullptr;
-  if (int rc = parse_level(e, p, next, &left)) return rc;
-  while (level_has(level, tok(e))) {
+  if (int rc = parse_unary(e, p, &left)) return rc;
+  Level last = Level::Unary;  // the level of the last operator taken; Unary before the first
+  for (;;) {
+    const Level op = level_of(tok(e));
+    if (op == Level::Unary || op < level) break;
+    if (last != Level::Unary && (op > last || (op == Level::Comparison && last == Level::Comparison))) break;
     SourceMark mark(e, S(e));
     int token = tok(e);
     exp_symval *right = nullptr;
     if (int rc = advance(e)) return rc;
-    if (int rc = parse_level(e, p, next, &right)) return rc;
-    if (int rc = compile_binary(e, p, level, token, left, right, &left)) return rc;
-    if (level == Level::Comparison) break;
+    if (int rc = parse_level(e, p, static_cast<Level>(static_cast<int>(op) + 1), &right)) return rc;
+    if (int rc = compile_binary(e, p, op, token, left, right, &left)) return rc;
+    last = op;
   }
   *out = left;
   return 0;
@@ -255,8 +261,10 @@ int parse_parenthesised(exp_engine *e, exp_pcode *p, exp_symval **out) {
 // of backquotes) is the name every temporary carries, so it refers to nothing.
 exp_sym *find_symbol(exp_engine *e, exp_pcode *p, const char *name) {
   if (!*name) return nullptr;
-  if (exp_sym *s = find_declared_local(S(e), name)) return s;
-  return sym_find_global(e, name);
+  // One key serves both look-ups.
+  const name_key key(name);
+  if (exp_sym *s = find_declared_local(S(e), key)) return s;
+  return sym_find_global(e, key);
 }
 
 int parse_symbol(exp_engine *e, exp_pcode *p, exp_symval **out) {

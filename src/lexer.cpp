@@ -83,7 +83,17 @@ constexpr TwoCharOperator kDoubleOperators[] = {
     {"==", TK_EQ}, {"<>", TK_NE}, {"!=", TK_NE}, {"<=", TK_LE}, {">=", TK_GE},
 };
 
-enum CharClass : uint8_t { kWordStart = 1, kWordChar = 2, kBlank = 4 };
+// Whether a character is the first of a two-character operator, by its character.
+constexpr std::array<bool, 128> kStartsDoubleOperator = [] {
+  std::array<bool, 128> starts{};
+  for (const TwoCharOperator &op : kDoubleOperators) starts[static_cast<unsigned char>(op.text[0])] = true;
+  return starts;
+}();
+
+// kPlainBlank: a space, tab or line feed, which skip_plain_blanks moves over; kPlainArrival: a
+// character the cursor may arrive at there without the general walk (ASCII, neither the end of
+// the text nor a carriage return); kVisible: one that moves the last visible position.
+enum CharClass : uint8_t { kWordStart = 1, kWordChar = 2, kBlank = 4, kPlainBlank = 8, kPlainArrival = 16, kVisible = 32 };
 using AsciiClasses = std::array<uint8_t, 128>;
 
 // The classes of the ASCII characters, asked once of the character layer, so that the lexer's
@@ -97,6 +107,9 @@ const AsciiClasses &ascii_classes() {
       if (c == '_' || c == '$' || np_uchar_isalpha(text, &bytes)) t[c] |= kWordStart | kWordChar;
       if (np_uchar_isdigit(text, &bytes)) t[c] |= kWordChar;
       if (np_uchar_isspace(text, &bytes)) t[c] |= kBlank;
+      if (c == ' ' || c == '\t' || c == '\n') t[c] |= kPlainBlank;
+      if (c != '\r') t[c] |= kPlainArrival;
+      if (c != ' ' && c != '\t' && c != '\v' && c != '\f' && c != '\n' && c != '\r') t[c] |= kVisible;
     }
     return t;
   }();
@@ -112,6 +125,7 @@ bool has_class(const AsciiClasses &table, const char *p, CharClass c) {
     case kWordStart: return np_uchar_isalpha(p, &bytes) != 0;
     case kWordChar: return np_uchar_isalpha(p, &bytes) || np_uchar_isdigit(p, &bytes);
     case kBlank: return np_uchar_isspace(p, &bytes) != 0;
+    case kPlainBlank: case kPlainArrival: case kVisible: break;  // ASCII classes only
   }
   return false;
 }
@@ -127,11 +141,13 @@ bool same_word(std::string_view text, bool ascii, std::string_view word) {
          std::equal(text.begin(), text.end(), word.begin(), [&](char a, char b) { return lower(a) == lower(b); });
 }
 
-// The token read_token found: where it starts, its byte length and its code.
+// The token read_token found: where it starts, its byte length and its code, and for a word
+// whether all of it is ASCII.
 struct RawToken {
   const char *start;
   size_t length;
   int code;
+  bool ascii_word;
 };
 
 class Lexer {
@@ -142,6 +158,14 @@ class Lexer {
   // Moves the cursor n characters on (n may be 0), redirecting it into the end-of-input text at
   // the end of the program and keeping the cursor's line and column. Returns the bytes moved.
   size_t advance(int n) {
+    // One ASCII character with another after it (nearly every move): no end to redirect at and
+    // no character layer to ask.
+    const char *c = s_->cursor;
+    if (n == 1 && is_ascii(c[0]) && c[0] != '\0' && c[1] != '\0') {
+      s_->cursor = c + 1;
+      arrive();
+      return 1;
+    }
     redirect_at_end();
     size_t moved = 0;
     for (int i = 0; i < n && *s_->cursor; ++i) {
@@ -185,6 +209,7 @@ class Lexer {
   }
   char ch(int offset = 0) const { return s_->cursor[offset]; }
   bool next_is(char c) const { return ch() != '\0' && ch(1) == c; }
+  void skip_plain_blanks();
   int skip_blanks_and_comments();
   int read_word(RawToken *t);
   void skip_ascii_word(RawToken *t);
@@ -198,8 +223,36 @@ class Lexer {
   const AsciiClasses &classes_;
 };
 
+// Moves over a run of spaces, tabs and line feeds (nearly all there is between tokens), leaving
+// the position as advance(1) per character would. Stops before a move onto the end of the text,
+// a carriage return or a character beyond ASCII, which the general walk handles.
+void Lexer::skip_plain_blanks() {
+  const char *c = s_->cursor;
+  int line = s_->line, column = s_->column;
+  for (;;) {
+    const auto now = static_cast<unsigned char>(c[0]), next = static_cast<unsigned char>(c[1]);
+    // Index 0 (the end of the text) has no class; characters beyond ASCII stop the run.
+    if ((now | next) >= 0x80 || !(classes_[now] & kPlainBlank) || !(classes_[next] & kPlainArrival)) break;
+    ++c;
+    if (next == '\n') {
+      ++line;
+      column = 0;
+    } else {
+      ++column;
+      if (!s_->at_end && (classes_[next] & kVisible)) {
+        s_->last_line = line;
+        s_->last_column = column;
+      }
+    }
+  }
+  s_->cursor = c;
+  s_->line = line;
+  s_->column = column;
+}
+
 // Skips white space, line comments and (nested) block comments up to the start of a token.
 int Lexer::skip_blanks_and_comments() {
+  skip_plain_blanks();
   int depth = 0;
   bool line_comment = false;
   for (;;) {
@@ -239,6 +292,7 @@ void Lexer::skip_ascii_word(RawToken *t) {
   size_t run = 0;
   for (unsigned char b; (b = static_cast<unsigned char>(c[run])) < 0x80 && (classes_[b] & kWordChar);) ++run;
   if (run == 0 || !is_ascii(c[run])) return;
+  t->ascii_word = true;
   const auto inside = static_cast<int>(run - 1);
   s_->cursor += inside;
   s_->column += inside;
@@ -251,9 +305,14 @@ void Lexer::skip_ascii_word(RawToken *t) {
 
 int Lexer::read_word(RawToken *t) {
   skip_ascii_word(t);
-  while (ch() && at(kWordChar)) t->length += advance(1);
+  // A word ended by an ASCII character that is no word character is whole; any other goes on
+  // character by character.
+  if (!t->ascii_word) {
+    while (ch() && at(kWordChar)) t->length += advance(1);
+  }
   std::string_view word(t->start, t->length);
-  bool ascii = is_ascii_text(word);
+  bool ascii = t->ascii_word || is_ascii_text(word);
+  t->ascii_word = ascii;
   if (same_word(word, ascii, "true") || same_word(word, ascii, "false")) t->code = TK_BOOLEAN;
   return 0;
 }
@@ -313,6 +372,14 @@ int Lexer::read(RawToken *t) {
     return read_quoted(t, '#');
   }
   if ((c >= '0' && c <= '9') || c == '.') return read_number(t);
+  // A one-character operator that starts no two-character one is known here: no search of the
+  // two-character operators and no word lookup.
+  if (is_ascii(c) && !kStartsDoubleOperator[static_cast<unsigned char>(c)])
+    if (int code = kSingleOperatorCodes[static_cast<unsigned char>(c)]) {
+      t->length = advance(1);
+      t->code = code;
+      return 0;
+    }
   for (const TwoCharOperator &op : kDoubleOperators) {
     if (c == op.text[0] && next_is(op.text[1])) {
       advance(2);
@@ -327,10 +394,10 @@ int Lexer::read(RawToken *t) {
 
 // Resolves a raw token: a single-character operator, a keyword, or else an identifier. Words
 // never start with an operator character, so only one-byte tokens can be operators.
-int lookup_word(std::string_view text) {
+int lookup_word(std::string_view text, bool ascii) {
   if (text.size() == 1 && is_ascii(text[0]))
     if (int code = kSingleOperatorCodes[static_cast<unsigned char>(text[0])]) return code;
-  if (!is_ascii_text(text)) {
+  if (!ascii && !is_ascii_text(text)) {
     for (const Keyword &k : kKeywords)
       if (same_word(text, false, k.word)) return k.code;
     return TK_IDENT;
@@ -356,6 +423,26 @@ int literal_type(int code) {
   }
 }
 
+// Copies a token's text: short ones (nearly all) by two fixed-size moves that may overlap, which
+// read and write inside the text only, instead of a call.
+void copy_token(char *to, std::string_view raw) {
+  const char *from = raw.data();
+  const size_t n = raw.size();
+  if (n >= 8 && n <= 16) {
+    std::memcpy(to, from, 8);
+    std::memcpy(to + n - 8, from + n - 8, 8);
+  } else if (n >= 4 && n < 8) {
+    std::memcpy(to, from, 4);
+    std::memcpy(to + n - 4, from + n - 4, 4);
+  } else if (n > 0 && n < 4) {
+    to[0] = from[0];
+    to[n / 2] = from[n / 2];
+    to[n - 1] = from[n - 1];
+  } else if (n > 16) {
+    std::memcpy(to, from, n);
+  }
+}
+
 // Builds the look-ahead token's value from its raw text in the look-ahead slot. The raw text
 // always goes into the slot's text cell, whose buffer (4 bytes per character of text_limit)
 // has room for the token: it is the value of words and strings, and the text a typed literal is
@@ -368,13 +455,22 @@ int build_value(exp_engine *e, exp_parse_state *s, int code, std::string_view ra
   const bool ready = text_cell->flags == EXP_STRING && text_cell->len == static_cast<uint32_t>(s->text_limit) &&
                      text_cell->value.s;
   if (!ready && symval_retype(text_cell, EXP_STRING, s->text_limit, 0) != 0) return engine_error(e, ERR_MEMORY);
-  std::memcpy(text_cell->value.s, raw.data(), raw.size());
+  copy_token(text_cell->value.s, raw);
   text_cell->value.s[raw.size()] = '\0';
   symval_clear_null_flag(text_cell);
   if (int type = literal_type(code)) {
     exp_symval *typed = text_cell + 1;
     if (symval_retype(typed, type, 0, 0) != 0) return engine_error(e, ERR_MEMORY);
-    symval_convert(text_cell, typed, e);
+    if (code == TK_INTEGER) {
+      // At most 18 digits and nothing else (read_number): the value fits, read here as the
+      // conversion from text would read it.
+      int64_t value = 0;
+      for (char c : raw) value = value * 10 + (c - '0');
+      symval_clear_null_flag(typed);
+      typed->value.i = value;
+    } else {
+      symval_convert(text_cell, typed, e);
+    }
     s->lookahead = typed;
     return 0;
   }
@@ -427,7 +523,7 @@ int next_token(exp_engine *e, exp_parse_state *s) {
   const std::string_view raw(t.start, t.length);  // in the program text or the end-of-input text
   if (raw == kInputError) return engine_error(e, ERR_INCOMPLETE);
   s->text_limit = std::max(s->text_limit, static_cast<int>(t.length));
-  if (t.code == TK_RAW) t.code = lookup_word(raw);
+  if (t.code == TK_RAW) t.code = lookup_word(raw, t.ascii_word);
   s->look_code = t.code;
   if (int rc = build_value(e, s, t.code, raw)) return rc;
   if (t.code == TK_IDENT && t.length > EXP_NAME_MAX) return engine_error(e, ERR_IDENT_TOO_LONG);

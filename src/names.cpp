@@ -27,10 +27,34 @@ void copy_name(char *dst, const char *src, size_t max) {
   dst[n] = '\0';
 }
 
+uint32_t name_hash(std::string_view cut) {
+  // FNV-1a over the folded bytes; a byte beyond ASCII gives up (0).
+  uint32_t h = 2166136261u;
+  for (char ch : cut) {
+    auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x80) return 0;
+    if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+    h = (h ^ c) * 16777619u;
+  }
+  return h ? h : 1;
+}
+
 name_key::name_key(const char *query) : given_(query != nullptr) {
   if (!query) return;
-  std::string_view q(query);
-  cut_ = q.substr(0, cut_length(q, EXP_NAME_MAX));
+  // One walk measures, checks and hashes a short ASCII name (nearly every name); anything else
+  // takes the general cut.
+  uint32_t h = 2166136261u;
+  size_t n = 0;
+  for (unsigned char c; n <= EXP_NAME_MAX && (c = static_cast<unsigned char>(query[n])) != 0 && c < 0x80; ++n)
+    h = (h ^ fold(c)) * 16777619u;
+  if (n <= EXP_NAME_MAX && query[n] == '\0') {
+    cut_ = std::string_view(query, n);
+    hash_ = h ? h : 1;
+  } else {
+    std::string_view q(query);
+    cut_ = q.substr(0, cut_length(q, EXP_NAME_MAX));
+    hash_ = name_hash(cut_);
+  }
   first_ = cut_.empty() ? 0 : fold(static_cast<unsigned char>(cut_[0]));
 }
 

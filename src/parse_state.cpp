@@ -6,9 +6,12 @@
 exp_sym *find_declared_local(const exp_parse_state *s, const char *name) {
   // Most programs declare nothing: no key to make then.
   if (s->declared_locals.empty()) return nullptr;
-  const name_key key(name);
+  return find_declared_local(s, name_key(name));
+}
+
+exp_sym *find_declared_local(const exp_parse_state *s, const name_key &key) {
   for (exp_sym *sym : s->declared_locals)
-    if (key.matches(sym->name)) return sym;
+    if (key.matches(sym->name, sym->hash)) return sym;
   return nullptr;
 }
 

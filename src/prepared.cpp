@@ -2,7 +2,10 @@
 #include "prepared.h"
 
 #include <algorithm>
+#include <array>
 #include <cassert>
+#include <cstdint>
+#include <functional>
 #include <iterator>
 #include <new>
 
@@ -42,6 +45,34 @@ constexpr CompareHandler kCompare[] = {{OP_GT, Relation::Gt}, {OP_LT, Relation::
 
 uint16_t clamp_cost(int n) { return static_cast<uint16_t>(std::min(n, 60000)); }
 
+// The operators by handler, sorted for a binary search (the first operator of a handler first).
+// Built once.
+struct HandlerOp {
+  exp_func_cb fn;
+  int op;
+};
+using HandlerOps = std::array<HandlerOp, OP_COUNT>;
+const HandlerOps &handler_ops() {
+  static const HandlerOps table = [] {
+    HandlerOps t{};
+    for (int op = 0; op < OP_COUNT; ++op) t[static_cast<size_t>(op)] = {handler(op), op};
+    std::sort(t.begin(), t.end(), [](const HandlerOp &a, const HandlerOp &b) {
+      return std::less<>{}(a.fn, b.fn) || (a.fn == b.fn && a.op < b.op);
+    });
+    return t;
+  }();
+  return table;
+}
+
+// The operator whose handler `fn` is, or OP_COUNT for any other callback: one search per call
+// instead of one comparison per operator and shape.
+int operator_of(exp_func_cb fn) {
+  const HandlerOps &t = handler_ops();
+  auto it = std::lower_bound(t.begin(), t.end(), fn,
+                             [](const HandlerOp &h, exp_func_cb f) { return std::less<>{}(h.fn, f); });
+  return it != t.end() && it->fn == fn ? it->op : OP_COUNT;
+}
+
 class Builder {
  public:
   Builder(exp_pcode *p, exp_prepared &prepared)
@@ -60,11 +91,15 @@ class Builder {
   bool well_formed() {
     index_.assign(static_cast<size_t>(count_) + 1, -1);
     int32_t steps = 0;
+    call_cells_ = 0;
+    calls_ = 0;
     for (int i = 0; i < count_; i = after(i)) {
       const exp_instr &ins = code_[i];
       bool call = ins.kind == EXP_CALL || ins.kind == EXP_UDF_CALL;
       if (call && (ins.a < 0 || ins.a > p_->max_args || i + 1 + ins.a >= count_)) return false;
       index_[static_cast<size_t>(i)] = steps++;
+      if (ins.kind == EXP_CALL) call_cells_ += static_cast<size_t>(std::max(ins.a + 1, kCallCellsMin));
+      calls_ += call;
     }
     index_[static_cast<size_t>(count_)] = steps;  // the End step
     for (int i = 0; i < count_; i = after(i)) {
@@ -77,11 +112,14 @@ class Builder {
   }
 
   void build() {
-    find_written_cells();
-    reserve_call_cells();
+    // Room for every call's argument vector, reserved before any is laid out so that the steps'
+    // pointers into it stay valid.
+    cells_.reserve(call_cells_);
+    // Only loops ask which cells are written.
+    if (!p_->loops.empty()) written_.reserve(calls_);
     // An operand slot is no instruction: its step stays canonical (a jump there runs into the
-    // canonical error), so most indexes cost nothing to prepare.
-    for (int i = 0; i < count_; i = after(i)) step_ref(i) = make_step(i);
+    // canonical error), so most indexes cost nothing to prepare. Each step is made where it lies.
+    for (int i = 0; i < count_; i = after(i)) make_step(i, step_ref(i));
     exp_step &end = step_ref(count_);
     end.op = StepOp::End;
     end.at = count_;
@@ -90,8 +128,12 @@ class Builder {
     for (exp_step &step : steps_) thread_step(step);
     // Then the last statement of a loop body with the increment after it, now built.
     for (exp_step &step : steps_) fuse_body_end(step);
-    for (exp_step &step : steps_) make_body_turns(step);
-    for (exp_step &step : steps_) hold_in_registers(step);
+    // Only the ...Loop steps, rare, have turns or registers to find; neither depends on the other.
+    for (exp_step &step : steps_) {
+      if (!step.is_body_end()) continue;
+      make_body_turns(step);
+      hold_in_registers(step);
+    }
   }
 
   uint16_t max_cost() const {
@@ -117,26 +159,40 @@ class Builder {
   }
 
  private:
-  // Collects the cells the program may write: every call's result cell, and every argument of a
-  // call that is not an operator (host and built-in functions may write their arguments; the
-  // operators write only their result). Any other cell keeps the value it had when the program
-  // was prepared.
-  void find_written_cells() {
-    for (int i = 0; i < count_; ++i) {
-      const exp_instr &ins = code_[i];
-      if (ins.kind != EXP_CALL && ins.kind != EXP_UDF_CALL) continue;
-      written_.push_back(slot(i, 0));
-      if (ins.kind == EXP_CALL && is_operator(ins.b.fn)) continue;
-      for (int k = 1; k <= call_argc(i); ++k) written_.push_back(slot(i, k));
-    }
+  // operator_of through a small cache by address: a program calls few handlers, many times.
+  int cached_operator_of(exp_func_cb fn) {
+    auto &entry = recent_[(reinterpret_cast<uintptr_t>(fn) >> 4) % recent_.size()];
+    if (entry.fn != fn) entry = HandlerOp{fn, operator_of(fn)};
+    return entry.op;
+  }
+
+  // Notes the cells the call at i (of operator `op`, OP_COUNT for none) may write: its result
+  // cell, and every argument of a call that is not an operator (host and built-in functions may
+  // write their arguments; the operators write only their result). Any other cell keeps the
+  // value it had when the program was prepared.
+  void note_written(int i, int op) {
+    if (p_->loops.empty()) return;
+    written_.push_back(slot(i, 0));
+    if (op != OP_COUNT) return;
+    for (int k = 1; k <= call_argc(i); ++k) written_.push_back(slot(i, k));
+  }
+  // Keeps of the written cells only those among `asked`, sorted: one pass in which a filter of
+  // the asked cells' addresses turns most away before any search.
+  void keep_written_among(std::vector<const exp_symval *> asked) {
+    std::sort(asked.begin(), asked.end());
+    constexpr size_t kBits = 256;
+    auto bit = [](const exp_symval *c) { return (reinterpret_cast<uintptr_t>(c) >> 3) % kBits; };
+    std::array<uint64_t, kBits / 64> filter{};
+    for (const exp_symval *c : asked) filter[bit(c) / 64] |= uint64_t{1} << (bit(c) % 64);
+    size_t kept = 0;
+    for (const exp_symval *c : written_)
+      if ((filter[bit(c) / 64] >> (bit(c) % 64) & 1) && std::binary_search(asked.begin(), asked.end(), c))
+        written_[kept++] = c;
+    written_.resize(kept);
     std::sort(written_.begin(), written_.end());
   }
-  static bool is_operator(exp_func_cb fn) {
-    for (int op = 0; op < OP_COUNT; ++op)
-      if (handler(op) == fn) return true;
-    return false;
-  }
-  // True when no instruction can change the cell: its value now is its value on every run.
+  // True when no instruction can change the cell, one of those keep_written_among was asked
+  // about: its value now is its value on every run.
   bool constant(const exp_symval *c) const { return !std::binary_search(written_.begin(), written_.end(), c); }
 
   // Index of the first instruction at or after i that is not a no-op; *skipped counts them.
@@ -168,14 +224,6 @@ class Builder {
   exp_step &step_ref(int i) const { return steps_[static_cast<size_t>(index_[static_cast<size_t>(i)])]; }
   const exp_step *step_at(int i) const { return &step_ref(i); }
 
-  // Room for every call's argument vector, reserved before any is laid out so that the steps'
-  // pointers into it stay valid.
-  void reserve_call_cells() {
-    size_t total = 0;
-    for (int i = 0; i < count_; ++i)
-      if (code_[i].kind == EXP_CALL) total += static_cast<size_t>(std::max(call_argc(i) + 1, kCallCellsMin));
-    cells_.reserve(total);
-  }
   // Lays out the argument vector of the call at i: its arguments, the program's own cell, then
   // padding up to kCallCellsMin entries.
   exp_symval *const *add_call_cells(int i) const {
@@ -200,32 +248,44 @@ class Builder {
   void set_next(exp_step &s, int next, int spent, int last) const { set_way(s, s.next, next, spent, last); }
   void set_target(exp_step &s, int target, int spent, int last) const { set_way(s, s.target, target, spent, last); }
 
-  exp_step make_step(int i) const {
-    exp_step s;
+  // Makes the step of the instruction at i in `s`, a step as default-made.
+  void make_step(int i, exp_step &s) {
     s.at = i;
-    s.next.to = step_at(after(i));
     const exp_instr &ins = code_[i];
     switch (ins.kind) {
       case EXP_NOOP:
+        s.next.to = step_at(i + 1);
         s.op = StepOp::Jump;
         s.cost = 0;
         set_target(s, i + 1, 1, i);
-        return s;
+        return;
       case EXP_JUMP:
+        s.next.to = step_at(i + 1);
         s.op = StepOp::Jump;
         s.cost = 0;
         set_target(s, ins.a, 1, i);
-        return s;
+        return;
       case EXP_JUMP_IF_ZERO:
-        if (!has_type(ins.b.cell, EXP_BOOLEAN)) return s;
+        s.next.to = step_at(i + 1);
+        if (!has_type(ins.b.cell, EXP_BOOLEAN)) return;
         s.op = StepOp::JumpIfFalse;
         s.r = ins.b.cell;
         s.cost = 0;
         set_next(s, i + 1, 1, i);
         set_target(s, ins.a, 1, i);
-        return s;
-      case EXP_CALL: return make_call_step(i);
-      default: return s;
+        return;
+      case EXP_CALL: {
+        s.next.to = step_at(after_call(i));
+        const int op = cached_operator_of(ins.b.fn);
+        note_written(i, op);
+        make_call_step(i, op, s);
+        return;
+      }
+      case EXP_UDF_CALL:
+        s.next.to = step_at(after_call(i));
+        note_written(i, OP_COUNT);
+        return;
+      default: s.next.to = step_at(i + 1); return;
     }
   }
 
@@ -246,75 +306,94 @@ class Builder {
     return is_call(i, OP_COPY_COERCE) && call_argc(i) == 1 && slot(i, 1) == from && has_type(slot(i, 0), EXP_INTEGER);
   }
 
-  exp_step make_call_step(int i) const {
-    exp_step s;
-    s.at = i;
-    s.next.to = step_at(after(i));
-    for (const ArithHandler &a : kArith) {
-      if (!is_call(i, a.op) || !int_operands(i)) continue;
-      s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
-      int after = after_call(i);
-      if (is_int_copy_from(after, s.r)) {
-        s.op = a.with_copy;
-        s.v = slot(after, 0);
-        set_next(s, after_call(after), 2, after);
-      } else {
-        s.op = a.alone;
-        set_next(s, after, 1, i);
-      }
-      return s;
-    }
-    for (const CompareHandler &c : kCompare) {
-      if (!is_call(i, c.op) || !int_comparison(i)) continue;
-      s.set_rel(c.rel);
-      s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
-      int after = after_call(i);
-      if (after < count_ && code_[after].kind == EXP_JUMP_IF_ZERO && code_[after].b.cell == s.r) {
-        s.op = StepOp::IntCompareJump;
-        s.cost = 0;
-        set_next(s, after + 1, 2, after);
-        set_target(s, code_[after].a, 2, after);
-      } else {
-        s.op = StepOp::IntCompare;
-        set_next(s, after, 1, i);
-      }
-      return s;
-    }
-    if (is_call(i, OP_COPY_COERCE) && call_argc(i) == 1) {
-      exp_symval *to = slot(i, 0), *from = slot(i, 1);
-      int t = symval_type(to), f = symval_type(from);
-      bool decimal_to = t == EXP_REAL || t == EXP_DATE;
-      if ((f == t && (t == EXP_INTEGER || t == EXP_BOOLEAN || decimal_to)) || (f == EXP_INTEGER && decimal_to)) {
-        s.op = f != t ? StepOp::IntToDecimal : decimal_to ? StepOp::CopyDecimal : StepOp::CopyInt;
-        s.v = to, s.x = from;
-        set_next(s, after_call(i), 1, i);
-        return s;
-      }
-    }
-    for (const DecimalHandler &d : kDecimal) {
-      if (!is_call(i, d.op) || !real_operands(i)) continue;
-      s.op = StepOp::DecimalArith;
-      s.set_dec(d.operation);
-      s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
-      set_next(s, after_call(i), 1, i);
-      return s;
-    }
-    if (is_call(i, OP_NULL_CHECK) && call_argc(i) == 1) {
-      s.op = StepOp::NullCheck;
-      s.r = slot(i, 0), s.x = slot(i, 1);
-      set_next(s, after_call(i), 1, i);
-      return s;
+  // Makes the step of the call at i, whose handler is that of operator `op` (OP_COUNT for a
+  // function), in `s` (its `at` and `next.to` set): the operator's own step where its operand
+  // types allow one, else a generic call step.
+  void make_call_step(int i, int op, exp_step &s) const {
+    switch (op) {
+      case OP_ADD_INT: case OP_SUB_INT: case OP_MUL_INT:
+        if (int_operands(i)) return make_int_arith(i, op, s);
+        break;
+      case OP_GT: case OP_LT: case OP_GE: case OP_LE: case OP_EQ: case OP_NE:
+        if (int_comparison(i)) return make_int_compare(i, op, s);
+        break;
+      case OP_COPY_COERCE:
+        if (call_argc(i) == 1 && make_copy(i, s)) return;
+        break;
+      case OP_ADD_REAL: case OP_SUB_REAL: case OP_MUL_REAL:
+        if (real_operands(i)) return make_decimal_arith(i, op, s);
+        break;
+      case OP_NULL_CHECK:
+        if (call_argc(i) != 1) break;
+        s.op = StepOp::NullCheck;
+        s.r = slot(i, 0), s.x = slot(i, 1);
+        return set_next(s, after_call(i), 1, i);
+      default: break;
     }
     // A call whose result cell is also an operand runs as its canonical instruction, which keeps
     // that cell as it stood for the callee to read (see prepare_result in the run loop).
-    if (result_is_operand(i)) return s;
+    if (result_is_operand(i)) return;
     // Any other call: its operands are fixed, so its argument vector is laid out now, and whether
     // the result holds objects is known.
     s.op = symval_type(slot(i, 0)) == EXP_OBJECT ? StepOp::CallObject : StepOp::Call;
     s.set_call(code_[i].b.fn, call_argc(i), add_call_cells(i));
     s.r = slot(i, 0);
     s.next = Way{step_at(after_call(i)), 1, i};  // not folded: p->pc must stand right after the slots
-    return s;
+  }
+
+  // Integer addition, subtraction or multiplication, fused with a copy of its result after it.
+  void make_int_arith(int i, int op, exp_step &s) const {
+    const ArithHandler &a = *std::find_if(std::begin(kArith), std::end(kArith), [op](const ArithHandler &h) { return h.op == op; });
+    s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
+    int after = after_call(i);
+    if (is_int_copy_from(after, s.r)) {
+      s.op = a.with_copy;
+      s.v = slot(after, 0);
+      set_next(s, after_call(after), 2, after);
+    } else {
+      s.op = a.alone;
+      set_next(s, after, 1, i);
+    }
+  }
+
+  // An integer comparison, fused with a conditional jump on its result after it.
+  void make_int_compare(int i, int op, exp_step &s) const {
+    const CompareHandler &c = *std::find_if(std::begin(kCompare), std::end(kCompare), [op](const CompareHandler &h) { return h.op == op; });
+    s.set_rel(c.rel);
+    s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
+    int after = after_call(i);
+    if (after < count_ && code_[after].kind == EXP_JUMP_IF_ZERO && code_[after].b.cell == s.r) {
+      s.op = StepOp::IntCompareJump;
+      s.cost = 0;
+      set_next(s, after + 1, 2, after);
+      set_target(s, code_[after].a, 2, after);
+    } else {
+      s.op = StepOp::IntCompare;
+      set_next(s, after, 1, i);
+    }
+  }
+
+  // A copy between cells of one numeric type, or from an integer into a decimal cell; false
+  // (the step untouched) for any other copy.
+  bool make_copy(int i, exp_step &s) const {
+    exp_symval *to = slot(i, 0), *from = slot(i, 1);
+    int t = symval_type(to), f = symval_type(from);
+    bool decimal_to = t == EXP_REAL || t == EXP_DATE;
+    if (!((f == t && (t == EXP_INTEGER || t == EXP_BOOLEAN || decimal_to)) || (f == EXP_INTEGER && decimal_to)))
+      return false;
+    s.op = f != t ? StepOp::IntToDecimal : decimal_to ? StepOp::CopyDecimal : StepOp::CopyInt;
+    s.v = to, s.x = from;
+    set_next(s, after_call(i), 1, i);
+    return true;
+  }
+
+  // Real addition, subtraction or multiplication through the decimal operation itself.
+  void make_decimal_arith(int i, int op, exp_step &s) const {
+    const DecimalHandler &d = *std::find_if(std::begin(kDecimal), std::end(kDecimal), [op](const DecimalHandler &h) { return h.op == op; });
+    s.op = StepOp::DecimalArith;
+    s.set_dec(d.operation);
+    s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
+    set_next(s, after_call(i), 1, i);
   }
 
   // Where the canonical instructions from `from` lead when the conditional jumps they meet see
@@ -389,6 +468,9 @@ class Builder {
   // step and zero cells are constant and the loop counts up, so the direction is known now). The
   // increment's `loop` way goes on past the increment alone, for when the head cannot run inline.
   void make_loop_steps() {
+    std::vector<const exp_symval *> asked;
+    for (const exp_for_loop &loop : p_->loops) asked.insert(asked.end(), {loop.step, loop.zero});
+    keep_written_among(std::move(asked));
     for (const exp_for_loop &loop : p_->loops) {
       exp_step head, next;
       if (!loop_fits(loop) || !make_for_test(loop, loop.top, &head) || !make_for_test(loop, loop.next, &next))
@@ -411,18 +493,20 @@ class Builder {
   // the callee runs; a jump's own `next` means nothing. A step whose two ways would then meet
   // having run different instructions is left alone: an interrupt tells them apart by where
   // they continue.
-  static void thread_jumps(exp_step &s) {
+  // The fields of a step that threading changes, apart from the step until they are kept.
+  struct Threaded {
+    Way next, target;
+    uint16_t cost, down;
+  };
+  static void thread_jumps(const exp_step &s, Threaded &t) {
     switch (s.op) {
       case StepOp::Canonical: case StepOp::Call: case StepOp::CallObject: case StepOp::End: case StepOp::Jump: break;
-      default: {
-        uint16_t down = s.is_loop_step() ? s.down_cost() : 0;
-        follow_jumps(s.next, &down);
-        if (s.is_loop_step()) s.set_down_cost(down);
-        s.cost = std::max(s.cost, down);
-      }
+      default:
+        follow_jumps(t.next, &t.down);
+        t.cost = std::max(t.cost, t.down);
     }
-    if (s.op != StepOp::Canonical && s.op != StepOp::End) follow_jumps(s.target, nullptr);
-    s.cost = std::max({s.cost, s.next.cost, s.target.cost});
+    if (s.op != StepOp::Canonical && s.op != StepOp::End) follow_jumps(t.target, nullptr);
+    t.cost = std::max({t.cost, t.next.cost, t.target.cost});
   }
   static void follow_jumps(Way &way, uint16_t *other_cost) {
     constexpr int kMaxHops = 4;
@@ -436,12 +520,13 @@ class Builder {
   static void thread_step(exp_step &s) {
     auto is_jump = [](const exp_step *to) { return to && to->op == StepOp::Jump; };
     if (!is_jump(s.next.to) && !is_jump(s.target.to)) return;  // most steps: nothing to follow
-    exp_step threaded = s;
-    thread_jumps(threaded);
-    if (threaded.next.to == threaded.target.to && threaded.next.last != threaded.target.last &&
-        s.next.to != s.target.to)
-      return;
-    s = threaded;
+    Threaded t{s.next, s.target, s.cost, static_cast<uint16_t>(s.is_loop_step() ? s.down_cost() : 0)};
+    thread_jumps(s, t);
+    if (t.next.to == t.target.to && t.next.last != t.target.last && s.next.to != s.target.to) return;
+    s.next = t.next;
+    s.target = t.target;
+    s.cost = t.cost;
+    if (s.is_loop_step()) s.set_down_cost(t.down);
   }
 
   // An integer arithmetic-and-copy step followed by a ForNextUp step takes that step in: one
@@ -498,12 +583,25 @@ class Builder {
   void make_body_turns(exp_step &s) {
     constexpr size_t kMostOps = 8;
     if (!s.is_body_end() || s.next.to == &s) return;
+    // The walk alone first, so that a body the turns cannot run costs no allocation, and the
+    // vectors of one they can run are sized once.
+    size_t count = 0;
+    int cost = 0;
+    for (const exp_step *b = s.next.to; b != &s; b = b->next.to) {
+      TurnOp op;
+      if (!b || count == kMostOps || !turn_op(*b, &op)) return;
+      ++count;
+      cost += b->next.cost;
+    }
+    if (cost + s.cost > 30000) return;
     auto turns = std::make_unique<BodyTurns>();
+    turns->ops.reserve(count);
+    turns->cells.reserve(4 * count + 8);
     int before = 0;
     int32_t last = s.next.last;
     for (const exp_step *b = s.next.to; b != &s; b = b->next.to) {
       TurnOp op;
-      if (!b || turns->ops.size() == kMostOps || !turn_op(*b, &op)) return;
+      turn_op(*b, &op);
       op.before = clamp_cost(before);
       op.last = last;
       op.step = b;
@@ -513,7 +611,6 @@ class Builder {
       before += b->next.cost;
       last = b->next.last;
     }
-    if (before + s.cost > 30000) return;
     turns->body_cost = clamp_cost(before);
     turns->body_last = last;
     const LoopCells &c = s.loop_cells();
@@ -555,7 +652,10 @@ class Builder {
   std::vector<int32_t> &index_;              // step of each instruction start, -1 in operand slots
   std::vector<exp_symval *> &cells_;         // the calls' argument vectors
   std::vector<std::unique_ptr<BodyTurns>> &turns_;  // the multi-step loop bodies
-  std::vector<const exp_symval *> written_;  // sorted
+  std::vector<const exp_symval *> written_;  // the cells calls write, then those of them asked about
+  size_t call_cells_ = 0;                    // entries of all calls' argument vectors
+  size_t calls_ = 0;                         // calls of either kind
+  std::array<HandlerOp, 16> recent_{};       // handlers met lately, with their operators
 };
 
 }  // namespace

@@ -126,9 +126,16 @@ enum class Held : uint8_t { Result, Counter, Fixed };
 
 // One prepared step. The fields every kind uses are open; those only some kinds have are set
 // through the setters below and read through accessors that check, in debug builds, that the step
-// is of a kind that has them.
+// is of a kind that has them. Kinds that never meet share storage for those fields, so the record
+// stays small: a program holds one per instruction.
 struct exp_step {
   StepOp op = StepOp::Canonical;
+
+ private:
+  // IntCompare, IntCompareJump: the Relation. The ...Loop steps: 0, or 1 + 3 * held_x + held_y.
+  uint8_t small_ = 0;
+
+ public:
   uint16_t cost = 1;  // the most canonical instructions the step may stand for
   int32_t at = 0;
   Way next{nullptr, 1, 0};    // where it continues
@@ -139,63 +146,63 @@ struct exp_step {
   // IntCompare, IntCompareJump: the relation tested.
   Relation rel() const {
     assert(op == StepOp::IntCompare || op == StepOp::IntCompareJump);
-    return rel_;
+    return static_cast<Relation>(small_);
   }
   // The loop steps, and the ...Loop steps (copies of their loop step's cells).
   const LoopCells &loop_cells() const {
     assert(is_loop_step() || is_body_end());
-    return loop_cells_;
+    return loop_.cells;
   }
   // The loop steps: the cost of the way into the body when the loop counts down.
   uint16_t down_cost() const {
     assert(is_loop_step());
-    return down_cost_;
+    return loop_.down_cost;
   }
   // ForNextUp and the ...Loop steps: the step cell's value, which never changes.
   int64_t stride() const {
     assert(op == StepOp::ForNextUp || is_body_end());
-    return stride_;
+    return loop_.stride;
   }
   // The ...Loop steps: the way to the loop step fused in, taken when it cannot run inline.
   // ForNext and ForNextUp: the way on from the increment alone, taken when the loop head cannot
   // run inline.
   const Way &loop() const {
     assert(op == StepOp::ForNext || op == StepOp::ForNextUp || is_body_end());
-    return loop_;
+    return loop_.loop;
   }
   // The ...Loop steps of a multi-step body that BodyTurns can run, else none.
   const BodyTurns *turns() const {
     assert(is_body_end());
-    return turns_;
+    return loop_.turns;
   }
   // The ...Loop steps: whether its turns may run in registers (a one-step body whose written cells
   // are all distinct and whose stride is positive), and where its operands come from then.
   bool held() const {
     assert(is_body_end());
-    return held_ != 0;
+    return small_ != 0;
   }
   Held held_x() const {
     assert(held());
-    return static_cast<Held>((held_ - 1) / 3);
+    return static_cast<Held>((small_ - 1) / 3);
   }
   Held held_y() const {
     assert(held());
-    return static_cast<Held>((held_ - 1) % 3);
+    return static_cast<Held>((small_ - 1) % 3);
   }
   // Call, CallObject: the callback, its argument count and its argument vector as the callback
   // receives it (the argument cells, then the program's own cell), padded to at least
   // kCallCellsMin entries.
   exp_func_cb fn() const {
     assert(is_call());
-    return fn_;
+    return call_.fn;
   }
   int32_t argc() const {
     assert(is_call());
-    return argc_;
+    return call_.argc;
   }
   exp_symval *const *cells() const {
     assert(is_call());
-    return cells_;
+    return call_.cells;
   }
   // DecimalArith: the operation.
   DecimalOp dec() const {
@@ -203,19 +210,15 @@ struct exp_step {
     return dec_;
   }
 
-  void set_rel(Relation rel) { rel_ = rel; }
-  void set_loop_cells(const LoopCells &cells) { loop_cells_ = cells; }
-  void set_down_cost(uint16_t cost) { down_cost_ = cost; }
-  void set_stride(int64_t stride) { stride_ = stride; }
-  void set_loop(const Way &way) { loop_ = way; }
-  void set_call(exp_func_cb fn, int32_t argc, exp_symval *const *cells) {
-    fn_ = fn;
-    argc_ = argc;
-    cells_ = cells;
-  }
+  void set_rel(Relation rel) { small_ = static_cast<uint8_t>(rel); }
+  void set_loop_cells(const LoopCells &cells) { loop_.cells = cells; }
+  void set_down_cost(uint16_t cost) { loop_.down_cost = cost; }
+  void set_stride(int64_t stride) { loop_.stride = stride; }
+  void set_loop(const Way &way) { loop_.loop = way; }
+  void set_call(exp_func_cb fn, int32_t argc, exp_symval *const *cells) { call_ = CallPart{fn, cells, argc}; }
   void set_dec(DecimalOp dec) { dec_ = dec; }
-  void set_turns(const BodyTurns *turns) { turns_ = turns; }
-  void set_held(Held x, Held y) { held_ = static_cast<uint8_t>(1 + 3 * static_cast<int>(x) + static_cast<int>(y)); }
+  void set_turns(const BodyTurns *turns) { loop_.turns = turns; }
+  void set_held(Held x, Held y) { small_ = static_cast<uint8_t>(1 + 3 * static_cast<int>(x) + static_cast<int>(y)); }
 
   bool is_loop_step() const { return op == StepOp::ForTest || op == StepOp::ForNext || op == StepOp::ForNextUp; }
   bool is_body_end() const {
@@ -224,17 +227,27 @@ struct exp_step {
   bool is_call() const { return op == StepOp::Call || op == StepOp::CallObject; }
 
  private:
-  Relation rel_ = Relation::Eq;
-  LoopCells loop_cells_;
-  uint16_t down_cost_ = 0;
-  uint8_t held_ = 0;  // 0, or 1 + 3 * held_x + held_y
-  int64_t stride_ = 0;
-  Way loop_{nullptr, 0, 0};
-  exp_func_cb fn_ = nullptr;
-  DecimalOp dec_ = nullptr;
-  int32_t argc_ = 0;
-  exp_symval *const *cells_ = nullptr;
-  const BodyTurns *turns_ = nullptr;
+  // The fields of the loop steps and the ...Loop steps.
+  struct LoopPart {
+    LoopCells cells;
+    Way loop{nullptr, 0, 0};
+    int64_t stride = 0;
+    union {
+      const BodyTurns *turns = nullptr;  // the ...Loop steps
+      uint16_t down_cost;                // the loop steps
+    };
+  };
+  // The fields of Call and CallObject.
+  struct CallPart {
+    exp_func_cb fn;
+    exp_symval *const *cells;
+    int32_t argc;
+  };
+  union {
+    LoopPart loop_{};
+    CallPart call_;
+    DecimalOp dec_;  // DecimalArith
+  };
 };
 
 // Argument vectors this short are copied whole, in one fixed-size move.

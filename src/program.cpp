@@ -79,16 +79,27 @@ int pcode_finish(exp_pcode *p) {
   // program's life and, while the prepared form is built, add to the compile's peak.
   if (p->capacity > p->count && pcode_set_capacity(p, p->count) != 0) return 1;
   p->positions.shrink_to_fit();
+  // Walked by instruction: a call's operand slots (EXP_OPERAND) are passed over in one move.
   int max_args = 0;
-  for (int i = 0; i < p->count; ++i) {
+  bool calls_programs = false;
+  for (int i = 0; i < p->count;) {
     const exp_instr &ins = p->code[i];
-    if ((ins.kind == EXP_CALL || ins.kind == EXP_UDF_CALL) && ins.a > max_args) max_args = ins.a;
+    if (ins.kind != EXP_CALL && ins.kind != EXP_UDF_CALL) {
+      ++i;
+      continue;
+    }
+    max_args = std::max(max_args, ins.a);
+    calls_programs |= ins.kind == EXP_UDF_CALL;
+    i += 2 + std::max(ins.a, 0);
   }
   // At least kCallCellsMin entries: the run loop copies short argument vectors whole.
   size_t entries = std::max(static_cast<size_t>(max_args) + 1, static_cast<size_t>(kCallCellsMin));
   auto **argv = static_cast<exp_symval **>(std::calloc(entries, sizeof(exp_symval *)));
   if (!argv) return 1;
-  if (!p->argv) link_callees(p, +1);
+  if (!p->argv && calls_programs) {
+    link_callees(p, +1);
+    p->links_callees = true;
+  }
   std::free(p->argv);
   p->argv = argv;
   p->max_args = max_args;
@@ -141,7 +152,7 @@ void pcode_free(exp_engine *e, exp_pcode *p) {
   // Cells carry the charge themselves, so a program never charged gives back nothing.
   if (e)
     if (int64_t bytes = charged_cell_bytes(p)) limit_release(*e->memory, bytes);
-  if (p->argv) link_callees(p, -1);
+  if (p->links_callees) link_callees(p, -1);
   pcode_set_capacity(p, 0);
   symlist_clear_cells(p->locals);
   p->records.release();

@@ -73,6 +73,7 @@ struct exp_pcode {
   char udf_name[EXP_NAME_MAX + 1] = {};
   unsigned capabilities = 0;                     // groups its calls need, those of called programs included
   int32_t udf_callers = 0;                       // calls naming this program in finished live programs
+  bool links_callees = false;                    // finishing counted this program's calls in its callees
   exp_engine *engine = nullptr;                  // the engine that owns the program
   PositionTable positions;                       // per instruction, when compiled from text
   std::vector<exp_for_loop> loops;               // every `for` loop, as the compiler declared it

@@ -40,11 +40,12 @@ int check_assignable(exp_engine *e, exp_pcode *p, exp_symval **target) {
   const char *name = token_text(S(e));
   // An empty name would match a temporary (they are all unnamed); it names no symbol.
   if (!*name) return engine_error(e, ERR_SYMBOL_NOT_FOUND, name);
-  if (exp_sym *local = find_declared_local(S(e), name)) {
+  const name_key key(name);
+  if (exp_sym *local = find_declared_local(S(e), key)) {
     *target = &local->cell;
     return 0;
   }
-  exp_sym *sym = sym_find_global(e, name);
+  exp_sym *sym = sym_find_global(e, key);
   if (!sym) return engine_error(e, ERR_SYMBOL_NOT_FOUND, name);
   if (sym->cell.flags & EXP_READONLY) return engine_error(e, ERR_READ_ONLY, sym->name);
   *target = &sym->cell;

@@ -19,6 +19,7 @@ exp_sym *sym_create(const char *name, int type, int limit, exp_class *cls, uint3
   auto *s = static_cast<exp_sym *>(std::calloc(1, sizeof(exp_sym)));
   if (!s) return nullptr;
   copy_name(s->name, name, EXP_NAME_MAX);
+  s->hash = name_hash(s->name);
   if (symval_init(&s->cell, type, limit, flags, cls) != 0) {
     std::free(s);
     return nullptr;
@@ -29,15 +30,26 @@ exp_sym *sym_create(const char *name, int type, int limit, exp_class *cls, uint3
 
 exp_sym *sym_create_in(RecordArena &arena, const char *name, int type, int limit, exp_class *cls, uint32_t flags) {
   if (type == EXP_STRING && limit < 1) return nullptr;
-  // Temporaries and constants are unnamed: they skip the cut.
-  char cut[EXP_NAME_MAX + 1] = "";
-  if (name && *name) copy_name(cut, name, EXP_NAME_MAX);
-  const size_t name_bytes = std::strlen(cut) + 1;
+  // Temporaries and constants (most records) are unnamed: they skip the cut and the hash.
+  static const uint32_t kUnnamedHash = name_hash("");
+  const bool named = name && *name;
+  char cut[EXP_NAME_MAX + 1];
+  size_t name_bytes = 1;
+  if (named) {
+    copy_name(cut, name, EXP_NAME_MAX);
+    name_bytes = std::strlen(cut) + 1;
+  }
   void *storage = arena.allocate(offsetof(exp_sym, name) + name_bytes, alignof(exp_sym));
   if (!storage) return nullptr;
   auto *s = static_cast<exp_sym *>(storage);
   s->next = nullptr;
-  std::memcpy(s->name, cut, name_bytes);
+  if (named) {
+    std::memcpy(s->name, cut, name_bytes);
+    s->hash = name_hash(std::string_view(cut, name_bytes - 1));
+  } else {
+    s->name[0] = '\0';
+    s->hash = kUnnamedHash;
+  }
   if (symval_init(&s->cell, type, limit, flags, cls) != 0) return nullptr;
   exp_symval_setnull(&s->cell);
   return s;
@@ -54,22 +66,10 @@ namespace {
 // Lists up to this length are walked; longer ones are looked up through their index.
 constexpr int kIndexedLength = 16;
 
-// The ASCII case fold of `name` into *key; false when the name holds another character.
-bool ascii_key(std::string_view name, std::string *key) {
-  key->clear();
-  for (char c : name) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-    key->push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-  }
-  return true;
-}
-
-// Adds one record to a valid index (may throw std::bad_alloc). The first record of a name keeps
-// its place, as the walk of the list finds it first.
-void index_add(SymbolIndex &ix, exp_sym *s) {
+// Adds one record to a valid index (may throw std::bad_alloc) as the list's record `position`.
+void index_add(SymbolIndex &ix, exp_sym *s, int position) {
   ix.by_position.push_back(s);
-  std::string key;
-  if (ascii_key(s->name, &key)) ix.ascii_names.emplace(std::move(key), s);
+  if (s->hash) ix.ascii_names.emplace(s->hash, std::make_pair(position, s));
   else ix.other_names.push_back(s);
 }
 
@@ -82,7 +82,8 @@ bool index_ready(const SymbolList &list) {
   try {
     ix.by_position.reserve(static_cast<size_t>(list.count));
     ix.ascii_names.reserve(static_cast<size_t>(list.count));
-    for (exp_sym *s = list.first; s; s = s->next) index_add(ix, s);
+    int position = 0;
+    for (exp_sym *s = list.first; s; s = s->next) index_add(ix, s, position++);
     ix.valid = true;
   } catch (const std::bad_alloc &) {
     ix = SymbolIndex{};
@@ -90,20 +91,22 @@ bool index_ready(const SymbolList &list) {
   return ix.valid;
 }
 
-// The first record named `name` (already cut as stored names are), through the index; `found` is
-// false when the index cannot answer (a name with characters beyond ASCII, or no memory).
-exp_sym *index_find(const SymbolList &list, std::string_view name, const name_key &key, bool *found) {
+// The first record `key` matches, through the index; `found` is false when the index cannot
+// answer (a name with characters beyond ASCII). The earliest of the records whose hash and name
+// agree is the one the walk of the list would find.
+exp_sym *index_find(const SymbolList &list, const name_key &key, bool *found) {
   *found = false;
-  const SymbolIndex &ix = list.index;
-  std::string folded;
-  try {
-    if (!ascii_key(name, &folded)) return nullptr;
-  } catch (const std::bad_alloc &) {
-    return nullptr;
-  }
+  if (key.hash() == 0) return nullptr;
   *found = true;
-  auto hit = ix.ascii_names.find(folded);
-  if (hit != ix.ascii_names.end()) return hit->second;
+  const SymbolIndex &ix = list.index;
+  exp_sym *first = nullptr;
+  int first_position = 0;
+  auto [from, to] = ix.ascii_names.equal_range(key.hash());
+  for (auto it = from; it != to; ++it) {
+    const auto &[position, s] = it->second;
+    if ((!first || position < first_position) && key.matches(s->name)) first = s, first_position = position;
+  }
+  if (first) return first;
   for (exp_sym *s : ix.other_names)
     if (key.matches(s->name)) return s;
   return nullptr;
@@ -120,7 +123,7 @@ void symlist_append(SymbolList &list, exp_sym *s) {
   ++list.count;
   if (!list.index.valid) return;
   try {
-    index_add(list.index, s);
+    index_add(list.index, s, list.count - 1);
   } catch (const std::bad_alloc &) {
     list.index = SymbolIndex{};
   }
@@ -158,16 +161,17 @@ void symlist_clear_cells(SymbolList &list) {
   list.version = version;
 }
 
-exp_sym *symlist_find(const SymbolList &list, const char *name) {
-  const name_key key(name);
-  if (name && index_ready(list)) {
-    std::string_view q(name);
+exp_sym *symlist_find(const SymbolList &list, const char *name) { return symlist_find(list, name_key(name)); }
+
+exp_sym *symlist_find(const SymbolList &list, const name_key &key) {
+  // Short lists (most) are walked without asking for the index.
+  if (key.text() && (list.index.valid || list.count > kIndexedLength) && index_ready(list)) {
     bool found = false;
-    exp_sym *s = index_find(list, q.substr(0, np_uchar_cut(q, EXP_NAME_MAX)), key, &found);
+    exp_sym *s = index_find(list, key, &found);
     if (found) return s;
   }
   for (exp_sym *s = list.first; s; s = s->next)
-    if (key.matches(s->name)) return s;
+    if (key.matches(s->name, s->hash)) return s;
   return nullptr;
 }
 
@@ -214,8 +218,11 @@ int sym_exists(exp_engine *e, const char *name) { return symlist_find(e->symbols
 
 exp_sym *sym_find_local(exp_pcode *p, const char *name) { return symlist_find(p->locals, name); }
 
-exp_sym *sym_find_global(exp_engine *e, const char *name) {
-  if (exp_sym *s = symlist_find(e->symbols, name)) return s;
+exp_sym *sym_find_global(exp_engine *e, const char *name) { return sym_find_global(e, name_key(name)); }
+
+exp_sym *sym_find_global(exp_engine *e, const name_key &key) {
+  if (exp_sym *s = symlist_find(e->symbols, key)) return s;
+  const char *name = key.text();
   if (!e->req_placeholder) return nullptr;
   for (const std::string &n : e->req_symbols)
     if (np_uchar_icomp(n.c_str(), name) == 0) return e->req_placeholder.get();

@@ -1,8 +1,10 @@
 // Named value cells: the engine's global symbol list and programs' local lists.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "expression.h"
@@ -14,17 +16,19 @@
 struct exp_sym {
   exp_symval cell;              // owned by the record
   exp_sym *next;
+  uint32_t hash;                // name_hash of the name, so look-ups pass over other names unread
   char name[EXP_NAME_MAX + 1];  // cut to 64 bytes when stored
 };
 
 // Position and name look-ups of a long symbol list in constant time. Built on the first look-up
 // of a list longer than a few records, kept up to date by appends and dropped by removals (rare).
-// Names are keyed by their ASCII case fold; names with other characters (whose folding may meet
-// an ASCII name) are kept apart and compared one by one.
+// Names are keyed by their name_hash (with their position, as hashes may collide); names with
+// characters beyond ASCII (hash 0, whose folding may meet an ASCII name) are kept apart and
+// compared one by one.
 struct SymbolIndex {
   bool valid = false;
   std::vector<exp_sym *> by_position;
-  std::unordered_multimap<std::string, exp_sym *> ascii_names;
+  std::unordered_multimap<uint32_t, std::pair<int, exp_sym *>> ascii_names;
   std::vector<exp_sym *> other_names;
 };
 
@@ -54,6 +58,8 @@ void symlist_remove(SymbolList &list, exp_sym *s);
 // Destroys every record; the list becomes empty.
 void symlist_free(SymbolList &list);
 exp_sym *symlist_find(const SymbolList &list, const char *name);
+// The first record of the list that `key` matches, or none.
+exp_sym *symlist_find(const SymbolList &list, const name_key &key);
 // The record at `index` (order of creation), or none.
 exp_sym *symlist_at(const SymbolList &list, int index);
 
@@ -68,6 +74,7 @@ exp_sym *sym_find_local(exp_pcode *p, const char *name);
 // The compiler's lookup of globals. While names are being collected, an unknown name is added
 // to the engine's required list and the placeholder symbol is returned.
 exp_sym *sym_find_global(exp_engine *e, const char *name);
+exp_sym *sym_find_global(exp_engine *e, const name_key &key);
 void sym_remove_global(exp_engine *e, exp_sym *s);
 // The record of the cell of a symbol (cells live inside their records).
 exp_sym *sym_of_cell(exp_symval *cell);

@@ -166,7 +166,7 @@ TEST(SymbolLookup, LongListsAnswerAsTheListDoes) {
 // Name comparison takes a byte-by-byte path for ASCII and the character layer otherwise: on
 // random names mixing both (case pairs, the Kelvin sign that folds to k, sharp s, a character
 // straddling the 64-byte cut), it must answer exactly as the character layer's comparison of
-// the stored names does.
+// the stored names does, with or without the stored name's hash.
 TEST(SymbolLookup, NameComparisonAgreesWithTheCharacterLayer) {
   const std::vector<std::string> pieces = {"k", "K", "e", "E", "y", "_", "1", "$", "\xE2\x84\xAA", "\xC3\xA4",
                                            "\xC3\x84", "\xC3\x9F", "ss", "SS", std::string(60, 'a'), ""};
@@ -183,6 +183,8 @@ TEST(SymbolLookup, NameComparisonAgreesWithTheCharacterLayer) {
     copy_name(query_cut, query.c_str(), EXP_NAME_MAX);
     const bool expected = np_uchar_icomp(std::string_view(stored), std::string_view(query_cut)) == 0;
     ASSERT_EQ(name_key(query.c_str()).matches(stored), expected) << "stored '" << stored << "' query '" << query << "'";
+    // The walk of a list compares the stored hash first: it must never turn a match away.
+    ASSERT_EQ(name_key(query.c_str()).matches(stored, name_hash(stored)), expected) << "stored '" << stored << "' query '" << query << "'";
     ASSERT_TRUE(name_key(query.c_str()).matches(query_cut)) << query;
   }
 }
