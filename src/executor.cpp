@@ -19,11 +19,11 @@
 #include "prepared.h"
 #include "program.h"
 #include "resource_limits.h"
+#include "run_plan.h"
 #include "values.h"
 
 namespace {
 
-constexpr int kInterruptBudget = 1048;  // instructions between two questions to the handler
 // Deepest nesting of runs (user-defined functions, and host functions that run programs from
 // their callbacks): deeper chains are refused before they exhaust the stack.
 constexpr int kMaxRunDepth = 256;
@@ -691,7 +691,9 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
   // zero before the step is charged: only below that are the checks needed.
   const int roomy = prepared.max_cost;
   int budget = start_budget(Nested ? budget_left : nullptr), rc = 0;
-  const exp_step *s = step_of(prepared, p->pc);
+  // A run starts at instruction 0, whose step is the first (step_of without the look-up).
+  assert(p->pc == 0 && prepared.index[0] == 0);
+  const exp_step *s = prepared.steps.data();
   const Way *way = nullptr;  // the way out of the step just run
   Way made;                  // that way, when the step made it
 
@@ -825,7 +827,83 @@ fail:  // s is the step that failed; p->pc is where the run stood
   if (rc) return rc;
   release_objects(e, p, root != nullptr);
   if (out) *out = &p->result;
-  return engine_ok(e);
+  return engine_clear_error(e);
+}
+
+// Sets null every cell a plain program's run starts with (see RunPlan), each group the way
+// symval_setnull does it.
+inline void reset_plan_cells(const RunPlan &plan) {
+  exp_symval *const *c = plan.cells.data();
+  exp_symval *const *const ints_end = c + plan.ints;
+  exp_symval *const *const decimals_end = ints_end + plan.decimals;
+  exp_symval *const *const end = c + plan.cells.size();
+  for (; c != ints_end; ++c) {
+    (*c)->value.i = 0;
+    symval_set_null_flag(*c);
+  }
+  for (; c != decimals_end; ++c) {
+    decSextNaN(symval_dec(*c));
+    symval_set_null_flag(*c);
+  }
+  for (; c != end; ++c) exp_symval_setnull(*c);
+}
+
+// The prepared form of `p` when its plan, made for the engine's symbol table as it stands, says
+// the program is plain; else none (also when the plan is stale: see execute_general).
+inline const exp_prepared *plain_form(const exp_engine *e, const exp_pcode *p) {
+  const exp_prepared *prepared = p->prepared.get();
+  if (!prepared || prepared->count != p->count || prepared->plan.plain_for != e->symbols.version) return nullptr;
+  return prepared;
+}
+
+// exp_execute for a plain program: what the general path does that anyone can see, namely the
+// step count started for an outermost run, the globals, result and locals set null, the cancel
+// flag cleared, the same run of the steps, then the error's position or the result cell and a
+// cleared error. The running flag, run depth, host run and parameters are left alone: no host
+// code runs before the run ends (see RunPlan), and its cells hold no objects to release. Kept
+// apart from exp_execute so that the checks before it take no stack frame.
+[[gnu::noinline]] int execute_plain(exp_engine *e, exp_pcode *p, const exp_prepared &prepared, exp_symval **result) {
+  try {
+    if (e->run_depth == 0) limit_start_run(e);
+    reset_plan_cells(prepared.plan);
+    p->cancel.store(0, std::memory_order_relaxed);
+    p->pc = 0;
+    p->fail_pc = -1;
+    if (int rc = run_steps<false>(e, p, nullptr, prepared, nullptr)) {
+      engine_error_at_run_position(e, p);
+      return rc;
+    }
+  } catch (const std::bad_alloc &) {  // none expected of these steps: handled as everywhere
+    return engine_error(e, ERR_MEMORY);
+  }
+  if (result) *result = &p->result;
+  return engine_clear_error(e);
+}
+
+// exp_execute for any program that exp_execute has allowed to run. A prepared program whose plan
+// is stale gets a new one first, and runs plain when it now is.
+[[gnu::noinline]] int execute_general(exp_engine *e, exp_pcode *p, exp_symval **result) {
+  exp_prepared *prepared = p->prepared.get();
+  if (prepared && prepared->count == p->count && prepared->plan.made_for != e->symbols.version) {
+    run_plan_make(e, p, *prepared);
+    if (plain_form(e, p)) return execute_plain(e, p, *prepared, result);
+  }
+  // A function that runs out of memory through the standard library throws; the run ends with
+  // error 1 like any other failed allocation (the guards have already restored the engine's
+  // state), and no exception reaches the host.
+  try {
+    HostRunScope host_run(e, p);
+    if (e->run_depth == 0) limit_start_run(e);
+    refresh_global_lists(e);
+    for (exp_symval *c : e->run_reset_globals) symval_setnull(c);
+    int rc = run_program(e, p, result, 0, nullptr, nullptr, nullptr);
+    if (rc) engine_error_at_run_position(e, p);
+    return rc;
+  } catch (const std::bad_alloc &) {
+    return engine_error(e, ERR_MEMORY);
+  } catch (const std::length_error &) {
+    return engine_error(e, ERR_MEMORY);
+  }
 }
 
 }  // namespace
@@ -842,22 +920,8 @@ extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **res
   if (int rc = refuse_run(e, p)) return rc;
   // The host may have denied a group after compiling: the program then does not start.
   if (p->capabilities & ~e->capabilities) return capability_check_program(e, e, p, ERR_CAPABILITY_RUN);
-  // A function that runs out of memory through the standard library throws; the run ends with
-  // error 1 like any other failed allocation (the guards above have already restored the
-  // engine's state), and no exception reaches the host.
-  try {
-    HostRunScope host_run(e, p);
-    if (e->run_depth == 0) limit_start_run(e);
-    refresh_global_lists(e);
-    for (exp_symval *c : e->run_reset_globals) symval_setnull(c);
-    int rc = run_program(e, p, result, 0, nullptr, nullptr, nullptr);
-    if (rc) engine_error_at_run_position(e, p);
-    return rc;
-  } catch (const std::bad_alloc &) {
-    return engine_error(e, ERR_MEMORY);
-  } catch (const std::length_error &) {
-    return engine_error(e, ERR_MEMORY);
-  }
+  if (const exp_prepared *plain = plain_form(e, p)) return execute_plain(e, p, *plain, result);
+  return execute_general(e, p, result);
 }
 
 extern "C" EXP_API void exp_cancel_execution(exp_pcode *p) {
