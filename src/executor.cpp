@@ -670,6 +670,43 @@ int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root, int *bu
   return end_budget(e, budget, budget_left);
 }
 
+// Sets null every cell a plain program's run starts with (see RunPlan), each group the way
+// symval_setnull does it.
+inline void reset_plan_cells(const RunPlan &plan) {
+  exp_symval *const *c = plan.cells.data();
+  exp_symval *const *const ints_end = c + plan.ints;
+  exp_symval *const *const decimals_end = ints_end + plan.decimals;
+  exp_symval *const *const end = c + plan.cells.size();
+  for (; c != ints_end; ++c) {
+    (*c)->value.i = 0;
+    symval_set_null_flag(*c);
+  }
+  for (; c != decimals_end; ++c) {
+    decSextNaN(symval_dec(*c));
+    symval_set_null_flag(*c);
+  }
+  for (; c != end; ++c) exp_symval_setnull(*c);
+}
+
+// The start of a plain program's run (see run_steps), with what the general path does at its
+// start that anyone can see: the step count started for an outermost run, the globals, result and
+// locals set null, the cancel flag cleared. The running flag, run depth, host run and parameters
+// are left alone: no host code runs before the run ends (see RunPlan).
+[[gnu::always_inline]] inline void plain_start(exp_engine *e, exp_pcode *p, const RunPlan &plan) {
+  if (e->run_depth == 0) limit_start_run(e);
+  reset_plan_cells(plan);
+  p->cancel.store(0, std::memory_order_relaxed);
+  p->pc = 0;
+  p->fail_pc = -1;
+}
+
+// The end of a plain program's failed run: the error gets the run's position, as exp_execute
+// gives it on the general path. Returns `rc`.
+[[gnu::noinline, gnu::cold]] int plain_failed(exp_engine *e, exp_pcode *p, int rc) {
+  engine_error_at_run_position(e, p);
+  return rc;
+}
+
 // Runs a prepared program. The step in hand is `s`; its body (above) returns the way the run goes
 // on, and the one move-on below charges the way's cost to the interrupt budget and goes to its
 // step, by way of the checks when they are due. The move-on is repeated after each kind of step
@@ -678,8 +715,13 @@ int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root, int *bu
 // end with an End step, so running off the last instruction needs no test. `Nested` runs
 // (user-defined functions) also watch the cancel flag of the outermost program. The run's
 // interrupt budget is that of start_budget (see end_budget for how it ends).
-template <bool Nested>
-int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prepared &prepared, int *budget_left) {
+// A `Plain` run is exp_execute's whole run of a plain program (see RunPlan): the run's start
+// (plain_start) and end (the result cell in *out and a cleared error, or the error's position)
+// are done here, so that exp_execute reaches the steps with a single jump.
+template <bool Nested, bool Plain = false>
+int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prepared &prepared, int *budget_left,
+              exp_symval **out = nullptr) {
+  static_assert(!(Nested && Plain));
   // One entry per StepOp, made from the same list.
   static const void *const kDispatch[] = {
 #define EXP_STEP_LABEL(name, meaning) &&step_##name,
@@ -687,6 +729,7 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
 #undef EXP_STEP_LABEL
   };
   assert(!Nested == !budget_left && prepared.count == p->count);
+  if constexpr (Plain) plain_start(e, p, prepared.plan);
   // While the budget is at least the largest step's cost, any step fits it and it cannot reach
   // zero before the step is charged: only below that are the checks needed.
   const int roomy = prepared.max_cost;
@@ -790,7 +833,7 @@ checks:
     rc = check_interrupt(e, p, root, &budget);
     if (rc) {
       p->fail_pc = way->last;
-      return rc;
+      return Plain ? plain_failed(e, p, rc) : rc;
     }
   }
   s = way->to;
@@ -800,11 +843,16 @@ dispatch:
 
 step_End:
   p->pc = p->count;
+  if constexpr (Plain) {
+    if ((rc = end_budget(e, budget, nullptr))) return plain_failed(e, p, rc);
+    if (out) *out = &p->result;
+    return engine_clear_error(e);
+  }
   return end_budget(e, budget, Nested ? budget_left : nullptr);
 
 fail:  // s is the step that failed; p->pc is where the run stood
   p->fail_pc = s->at;
-  return rc;
+  return Plain ? plain_failed(e, p, rc) : rc;
 #undef EXP_LOOP_STEP
 #undef EXP_STEP
 #undef EXP_MOVE_ON
@@ -830,24 +878,6 @@ fail:  // s is the step that failed; p->pc is where the run stood
   return engine_clear_error(e);
 }
 
-// Sets null every cell a plain program's run starts with (see RunPlan), each group the way
-// symval_setnull does it.
-inline void reset_plan_cells(const RunPlan &plan) {
-  exp_symval *const *c = plan.cells.data();
-  exp_symval *const *const ints_end = c + plan.ints;
-  exp_symval *const *const decimals_end = ints_end + plan.decimals;
-  exp_symval *const *const end = c + plan.cells.size();
-  for (; c != ints_end; ++c) {
-    (*c)->value.i = 0;
-    symval_set_null_flag(*c);
-  }
-  for (; c != decimals_end; ++c) {
-    decSextNaN(symval_dec(*c));
-    symval_set_null_flag(*c);
-  }
-  for (; c != end; ++c) exp_symval_setnull(*c);
-}
-
 // The prepared form of `p` when its plan, made for the engine's symbol table as it stands, says
 // the program is plain; else none (also when the plan is stale: see execute_general).
 inline const exp_prepared *plain_form(const exp_engine *e, const exp_pcode *p) {
@@ -856,28 +886,10 @@ inline const exp_prepared *plain_form(const exp_engine *e, const exp_pcode *p) {
   return prepared;
 }
 
-// exp_execute for a plain program: what the general path does that anyone can see, namely the
-// step count started for an outermost run, the globals, result and locals set null, the cancel
-// flag cleared, the same run of the steps, then the error's position or the result cell and a
-// cleared error. The running flag, run depth, host run and parameters are left alone: no host
-// code runs before the run ends (see RunPlan), and its cells hold no objects to release. Kept
-// apart from exp_execute so that the checks before it take no stack frame.
-[[gnu::noinline]] int execute_plain(exp_engine *e, exp_pcode *p, const exp_prepared &prepared, exp_symval **result) {
-  try {
-    if (e->run_depth == 0) limit_start_run(e);
-    reset_plan_cells(prepared.plan);
-    p->cancel.store(0, std::memory_order_relaxed);
-    p->pc = 0;
-    p->fail_pc = -1;
-    if (int rc = run_steps<false>(e, p, nullptr, prepared, nullptr)) {
-      engine_error_at_run_position(e, p);
-      return rc;
-    }
-  } catch (const std::bad_alloc &) {  // none expected of these steps: handled as everywhere
-    return engine_error(e, ERR_MEMORY);
-  }
-  if (result) *result = &p->result;
-  return engine_clear_error(e);
+// exp_execute for a plain program: its whole run is run_steps' (see there). Nothing in it throws:
+// its steps call nothing and allocate nothing.
+inline int execute_plain(exp_engine *e, exp_pcode *p, const exp_prepared &prepared, exp_symval **result) {
+  return run_steps<false, true>(e, p, nullptr, prepared, nullptr, result);
 }
 
 // exp_execute for any program that exp_execute has allowed to run. A prepared program whose plan
