@@ -677,13 +677,16 @@ inline void reset_plan_cells(const RunPlan &plan) {
   exp_symval *const *const ints_end = c + plan.ints;
   exp_symval *const *const decimals_end = ints_end + plan.decimals;
   exp_symval *const *const end = c + plan.cells.size();
+  // Each cell is taken into a local first: a store to it could otherwise be the list's entry.
   for (; c != ints_end; ++c) {
-    (*c)->value.i = 0;
-    symval_set_null_flag(*c);
+    exp_symval *cell = *c;
+    cell->value.i = 0;
+    symval_set_null_flag(cell);
   }
   for (; c != decimals_end; ++c) {
-    decSextNaN(symval_dec(*c));
-    symval_set_null_flag(*c);
+    exp_symval *cell = *c;
+    decSextNaN(symval_dec(cell));
+    symval_set_null_flag(cell);
   }
   for (; c != end; ++c) exp_symval_setnull(*c);
 }
@@ -886,6 +889,11 @@ inline const exp_prepared *plain_form(const exp_engine *e, const exp_pcode *p) {
   return prepared;
 }
 
+// Error 3 for exp_execute without a program (none, without an engine to report it in either).
+[[gnu::noinline, gnu::cold]] int missing_program(exp_engine *e) {
+  return e ? engine_error(e, ERR_INVALID_INPUT, "missing program") : ERR_INVALID_INPUT;
+}
+
 // exp_execute for a plain program: its whole run is run_steps' (see there). Nothing in it throws:
 // its steps call nothing and allocate nothing.
 inline int execute_plain(exp_engine *e, exp_pcode *p, const exp_prepared &prepared, exp_symval **result) {
@@ -927,7 +935,7 @@ int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval *
 }
 
 extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result) {
-  if (!e || !p) return e ? engine_error(e, ERR_INVALID_INPUT, "missing program") : ERR_INVALID_INPUT;
+  if (!e || !p) return missing_program(e);
   if (p->engine != e) return pcode_refuse_foreign(e, p);  // compared here: a call per run saved
   if (int rc = refuse_run(e, p)) return rc;
   // The host may have denied a group after compiling: the program then does not start.
