@@ -72,6 +72,18 @@ struct exp_engine {
   int64_t steps_run = 0;                     // instructions of the outermost run in progress
 };
 
+// Starts the count of an outermost run against the step limit (see limit_count_steps).
+inline void limit_start_run(exp_engine *e) { e->steps_run = 0; }
+
+// Clears the stored error and returns 0: engine_ok for an engine at hand, inline for the end of
+// every run.
+inline int engine_clear_error(exp_engine *e) {
+  e->error = 0;
+  e->message[0] = '\0';
+  e->error_line = e->error_column = 0;
+  return 0;
+}
+
 // Switches the process locale (or, for the name "#iso8601", turns on ISO date text).
 // Returns 0, or 1 when the platform rejects the name.
 // `previous` (`size` bytes, may be none) receives the name of the locale in force before.

@@ -147,14 +147,7 @@ int engine_error_text(exp_engine *e, int number, const char *text, size_t max) {
   return number;
 }
 
-int engine_ok(exp_engine *e) {
-  if (e) {
-    e->error = 0;
-    e->message[0] = '\0';
-    e->error_line = e->error_column = 0;
-  }
-  return 0;
-}
+int engine_ok(exp_engine *e) { return e ? engine_clear_error(e) : 0; }
 
 void engine_error_position(exp_engine *e, int line, int column) {
   if (!e) return;

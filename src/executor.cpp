@@ -19,11 +19,11 @@
 #include "prepared.h"
 #include "program.h"
 #include "resource_limits.h"
+#include "run_plan.h"
 #include "values.h"
 
 namespace {
 
-constexpr int kInterruptBudget = 1048;  // instructions between two questions to the handler
 // Deepest nesting of runs (user-defined functions, and host functions that run programs from
 // their callbacks): deeper chains are refused before they exhaust the stack.
 constexpr int kMaxRunDepth = 256;
@@ -677,6 +677,46 @@ int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root, int *bu
   return end_budget(e, budget, budget_left);
 }
 
+// Sets null every cell a plain program's run starts with (see RunPlan), each group the way
+// symval_setnull does it.
+inline void reset_plan_cells(const RunPlan &plan) {
+  exp_symval *const *c = plan.cells.data();
+  exp_symval *const *const ints_end = c + plan.ints;
+  exp_symval *const *const decimals_end = ints_end + plan.decimals;
+  exp_symval *const *const end = c + plan.cells.size();
+  // Each cell is taken into a local first: a store to it could otherwise be the list's entry.
+  for (; c != ints_end; ++c) {
+    exp_symval *cell = *c;
+    cell->value.i = 0;
+    symval_set_null_flag(cell);
+  }
+  for (; c != decimals_end; ++c) {
+    exp_symval *cell = *c;
+    decSextNaN(symval_dec(cell));
+    symval_set_null_flag(cell);
+  }
+  for (; c != end; ++c) exp_symval_setnull(*c);
+}
+
+// The start of a plain program's run (see run_steps), with what the general path does at its
+// start that anyone can see: the step count started for an outermost run, the globals, result and
+// locals set null, the cancel flag cleared. The running flag, run depth, host run and parameters
+// are left alone: no host code runs before the run ends (see RunPlan).
+[[gnu::always_inline]] inline void plain_start(exp_engine *e, exp_pcode *p, const RunPlan &plan) {
+  if (e->run_depth == 0) limit_start_run(e);
+  reset_plan_cells(plan);
+  p->cancel.store(0, std::memory_order_relaxed);
+  p->pc = 0;
+  p->fail_pc = -1;
+}
+
+// The end of a plain program's failed run: the error gets the run's position, as exp_execute
+// gives it on the general path. Returns `rc`.
+[[gnu::noinline, gnu::cold]] int plain_failed(exp_engine *e, exp_pcode *p, int rc) {
+  engine_error_at_run_position(e, p);
+  return rc;
+}
+
 // Runs a prepared program. The step in hand is `s`; its body (above) returns the way the run goes
 // on, and the one move-on below charges the way's cost to the interrupt budget and goes to its
 // step, by way of the checks when they are due. The move-on is repeated after each kind of step
@@ -685,8 +725,13 @@ int run_instructions(exp_engine *e, exp_pcode *p, const exp_pcode *root, int *bu
 // end with an End step, so running off the last instruction needs no test. `Nested` runs
 // (user-defined functions) also watch the cancel flag of the outermost program. The run's
 // interrupt budget is that of start_budget (see end_budget for how it ends).
-template <bool Nested>
-int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prepared &prepared, int *budget_left) {
+// A `Plain` run is exp_execute's whole run of a plain program (see RunPlan): the run's start
+// (plain_start) and end (the result cell in *out and a cleared error, or the error's position)
+// are done here, so that exp_execute reaches the steps with a single jump.
+template <bool Nested, bool Plain = false>
+int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prepared &prepared, int *budget_left,
+              exp_symval **out = nullptr) {
+  static_assert(!(Nested && Plain));
   // One entry per StepOp, made from the same list.
   static const void *const kDispatch[] = {
 #define EXP_STEP_LABEL(name, meaning) &&step_##name,
@@ -694,11 +739,14 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
 #undef EXP_STEP_LABEL
   };
   assert(!Nested == !budget_left && prepared.count == p->count);
+  if constexpr (Plain) plain_start(e, p, prepared.plan);
   // While the budget is at least the largest step's cost, any step fits it and it cannot reach
   // zero before the step is charged: only below that are the checks needed.
   const int roomy = prepared.max_cost;
   int budget = start_budget(Nested ? budget_left : nullptr), rc = 0;
-  const exp_step *s = step_of(prepared, p->pc);
+  // A run starts at instruction 0, whose step is the first (step_of without the look-up).
+  assert(p->pc == 0 && prepared.index[0] == 0);
+  const exp_step *s = prepared.steps.data();
   const Way *way = nullptr;  // the way out of the step just run
   Way made;                  // that way, when the step made it
 
@@ -806,7 +854,7 @@ checks:
     budget = ran.budget;
     if (rc) {
       p->fail_pc = way->last;
-      return rc;
+      return Plain ? plain_failed(e, p, rc) : rc;
     }
   }
   s = way->to;
@@ -816,11 +864,16 @@ dispatch:
 
 step_End:
   p->pc = p->count;
+  if constexpr (Plain) {
+    if ((rc = end_budget(e, budget, nullptr))) return plain_failed(e, p, rc);
+    if (out) *out = &p->result;
+    return engine_clear_error(e);
+  }
   return end_budget(e, budget, Nested ? budget_left : nullptr);
 
 fail:  // s is the step that failed; p->pc is where the run stood
   p->fail_pc = s->at;
-  return rc;
+  return Plain ? plain_failed(e, p, rc) : rc;
 #undef EXP_LOOP_STEP
 #undef EXP_STEP
 #undef EXP_MOVE_ON_AFTER_HOST
@@ -844,26 +897,39 @@ fail:  // s is the step that failed; p->pc is where the run stood
   if (rc) return rc;
   release_objects(e, p, root != nullptr);
   if (out) *out = &p->result;
-  return engine_ok(e);
+  return engine_clear_error(e);
 }
 
-}  // namespace
-
-int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval **args, const exp_pcode *root,
-              int *budget) {
-  if (int rc = refuse_run(e, p)) return rc;
-  return run_program(e, p, out, n, args, root, budget);
+// The prepared form of `p` when its plan, made for the engine's symbol table as it stands, says
+// the program is plain; else none (also when the plan is stale: see execute_general).
+inline const exp_prepared *plain_form(const exp_engine *e, const exp_pcode *p) {
+  const exp_prepared *prepared = p->prepared.get();
+  if (!prepared || prepared->count != p->count || prepared->plan.plain_for != e->symbols.version) return nullptr;
+  return prepared;
 }
 
-extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result) {
-  if (!e || !p) return e ? engine_error(e, ERR_INVALID_INPUT, "missing program") : ERR_INVALID_INPUT;
-  if (p->engine != e) return pcode_refuse_foreign(e, p);  // compared here: a call per run saved
-  if (int rc = refuse_run(e, p)) return rc;
-  // The host may have denied a group after compiling: the program then does not start.
-  if (p->capabilities & ~e->capabilities) return capability_check_program(e, e, p, ERR_CAPABILITY_RUN);
+// Error 3 for exp_execute without a program (none, without an engine to report it in either).
+[[gnu::noinline, gnu::cold]] int missing_program(exp_engine *e) {
+  return e ? engine_error(e, ERR_INVALID_INPUT, "missing program") : ERR_INVALID_INPUT;
+}
+
+// exp_execute for a plain program: its whole run is run_steps' (see there). Nothing in it throws:
+// its steps call nothing and allocate nothing.
+inline int execute_plain(exp_engine *e, exp_pcode *p, const exp_prepared &prepared, exp_symval **result) {
+  return run_steps<false, true>(e, p, nullptr, prepared, nullptr, result);
+}
+
+// exp_execute for any program that exp_execute has allowed to run. A prepared program whose plan
+// is stale gets a new one first, and runs plain when it now is.
+[[gnu::noinline]] int execute_general(exp_engine *e, exp_pcode *p, exp_symval **result) {
+  exp_prepared *prepared = p->prepared.get();
+  if (prepared && prepared->count == p->count && prepared->plan.made_for != e->symbols.version) {
+    run_plan_make(e, p, *prepared);
+    if (plain_form(e, p)) return execute_plain(e, p, *prepared, result);
+  }
   // A function that runs out of memory through the standard library throws; the run ends with
-  // error 1 like any other failed allocation (the guards above have already restored the
-  // engine's state), and no exception reaches the host.
+  // error 1 like any other failed allocation (the guards have already restored the engine's
+  // state), and no exception reaches the host.
   try {
     HostRunScope host_run(e, p);
     if (e->run_depth == 0) limit_start_run(e);
@@ -877,6 +943,24 @@ extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **res
   } catch (const std::length_error &) {
     return engine_error(e, ERR_MEMORY);
   }
+}
+
+}  // namespace
+
+int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval **args, const exp_pcode *root,
+              int *budget) {
+  if (int rc = refuse_run(e, p)) return rc;
+  return run_program(e, p, out, n, args, root, budget);
+}
+
+extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result) {
+  if (!e || !p) return missing_program(e);
+  if (p->engine != e) return pcode_refuse_foreign(e, p);  // compared here: a call per run saved
+  if (int rc = refuse_run(e, p)) return rc;
+  // The host may have denied a group after compiling: the program then does not start.
+  if (p->capabilities & ~e->capabilities) return capability_check_program(e, e, p, ERR_CAPABILITY_RUN);
+  if (const exp_prepared *plain = plain_form(e, p)) return execute_plain(e, p, *plain, result);
+  return execute_general(e, p, result);
 }
 
 extern "C" EXP_API void exp_cancel_execution(exp_pcode *p) {

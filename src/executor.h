@@ -3,6 +3,9 @@
 
 #include "expression.h"
 
+// Instructions between two questions to the interrupt handler.
+inline constexpr int kInterruptBudget = 1048;
+
 // A program's local cells a run sets null when it starts (declared, not static), and those it
 // releases when it ends (objects, not static): the canonical run walks the locals with these, the
 // prepared form lists the cells once with them.

@@ -36,6 +36,7 @@
 #include "operator_rules.h"
 #include "operators.h"
 #include "program.h"
+#include "run_plan.h"
 
 // Every kind of step, with what it does. The enum, the run loop's dispatch table (whose labels
 // are step_<Name>) and the step names are all made from this one list, so they cannot fall out
@@ -264,6 +265,7 @@ struct exp_prepared {
   std::vector<exp_symval *> release_cells; // non-static object locals, released after each run
   std::vector<exp_symval *> call_cells;    // the argument vectors of the Call steps
   std::vector<std::unique_ptr<BodyTurns>> turns;  // the multi-step loop bodies run by turns
+  RunPlan plan;                            // how exp_execute runs it, made on its first run
 };
 
 // Builds the prepared form of a finished program. Returns 0, or 1 when memory runs out.

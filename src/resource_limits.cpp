@@ -113,8 +113,6 @@ ScratchCharge::~ScratchCharge() {
   if (e_ && bytes_) limit_release(*e_->memory, bytes_);
 }
 
-void limit_start_run(exp_engine *e) { e->steps_run = 0; }
-
 int limit_count_steps(exp_engine *e, int block) {
   e->steps_run += block;
   return limit_check(e, EXP_LIMIT_STEPS, e->steps_run);

@@ -67,5 +67,5 @@ class ScratchCharge {
 // charges each interrupt budget it spends, and the outermost run what it used of the last one.
 // 0, or error 109 once the count is past the limit.
 int limit_count_steps(exp_engine *e, int block);
-// Starts the count of an outermost run.
-void limit_start_run(exp_engine *e);
+// limit_start_run, which starts the count of an outermost run, is in engine.h: inline, as every
+// run calls it.

@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "common/test_util.h"
+#include "engine.h"
 #include "expression.h"
 #include "prepared.h"
 #include "program.h"
+#include "symbols.h"
 
 namespace {
 
@@ -163,6 +165,89 @@ TEST(PreparedTest, IntegerLoopsGetLoopSteps) {
     for (bool copied : {false, true})
       EXPECT_NE(steps_of(loop.text, copied).find(std::string(loop.step) + " "), std::string::npos)
           << loop.text << (copied ? " (copied)" : "");
+}
+
+// The program a host function runs from inside another program's run (see run_inner_cb).
+exp_pcode *g_inner = nullptr;
+
+// Runs g_inner, nested in the run that called it, and returns its return code.
+int run_inner_cb(exp_engine *e, exp_symval *result, int, exp_symval **) {
+  exp_symval_setint(result, exp_execute(e, g_inner, nullptr));
+  return 0;
+}
+
+// Runs a program that calls nothing (exp_execute's short path when prepared) while the host
+// changes, between runs, what that path decided from: declared globals of each kind added and
+// removed, the step limit, and a run nested in another program's callback. Records what the host
+// sees after each run, and whether the short path was in use.
+std::vector<std::string> plain_runs(bool prepared) {
+  std::vector<std::string> seen;
+  testutil::EnginePtr e = testutil::make_engine();
+  exp_symval *n = nullptr;
+  EXPECT_EQ(exp_add_symbol(e.get(), "n", EXP_INTEGER, 0, 0, &n), 0);
+  exp_symval_setint(n, 20);
+  EXPECT_EQ(exp_register_function(e.get(), "inner", run_inner_cb, 0, 0, "", 'i', 0, "", 0, nullptr), 0);
+  exp_pcode *p = nullptr, *outer = nullptr;
+  EXPECT_EQ(exp_make_pcode(e.get(), "integer total\nreal part\ntotal = n * 2 + 1\npart = total * 3\ntotal", &p,
+                           EXP_INTEGER, 0, 0, nullptr), 0);
+  EXPECT_EQ(exp_make_pcode(e.get(), "integer k\nk = n + 1\nk = inner() * 100 + k\nk", &outer, EXP_INTEGER, 0, 0,
+                           nullptr), 0);
+  if (!p || !outer) return seen;
+  if (!prepared) p->prepared.reset();
+  if (!prepared) outer->prepared.reset();
+  std::vector<exp_symval *> cells;
+  auto run = [&](exp_pcode *program, const std::string &what) {
+    exp_symval *result = nullptr;
+    int rc = exp_execute(e.get(), program, &result);
+    std::string line = what + ": rc " + std::to_string(rc) + " '" + testutil::last_message(e.get()) + "' " +
+                       (rc == 0 && result ? testutil::render(result) : "none");
+    for (const char *name : {"total", "part", "gi", "gr", "gs"})
+      if (exp_symval *c = exp_symbol_get_by_name(e.get(), name)) line += std::string(" ") + name + "=" + testutil::render(c);
+    const bool plain = p->prepared && p->prepared->plan.plain_for == e->symbols.version;
+    seen.push_back(line + (plain ? " (plain)" : ""));
+  };
+  run(p, "first");
+  exp_symval *gi = sym_add_global(e.get(), "gi", EXP_INTEGER, 0, nullptr, 0, nullptr);
+  exp_symval *gr = sym_add_global(e.get(), "gr", EXP_REAL, 0, nullptr, 0, nullptr);
+  exp_symval *gs = sym_add_global(e.get(), "gs", EXP_STRING, 10, nullptr, 0, nullptr);
+  auto set_globals = [&] {
+    exp_symval_setint(gi, 5);
+    exp_symval_setint(gr, 6);
+    exp_symval_setstr(gs, "seven");
+  };
+  set_globals();
+  run(p, "globals added");
+  set_globals();
+  sym_remove_global(e.get(), sym_of_cell(gi));
+  run(p, "a global removed");
+  EXPECT_EQ(exp_set_limit(e.get(), EXP_LIMIT_STEPS, 3), 0);
+  run(p, "step limit 3");
+  g_inner = p;
+  EXPECT_EQ(exp_set_limit(e.get(), EXP_LIMIT_STEPS, 12), 0);
+  run(outer, "nested past the limit");
+  EXPECT_EQ(exp_set_limit(e.get(), EXP_LIMIT_STEPS, 0), 0);
+  run(outer, "nested");
+  run(p, "no limit");
+  g_inner = nullptr;
+  exp_free_pcode(e.get(), outer);
+  exp_free_pcode(e.get(), p);
+  return seen;
+}
+
+// The short path (prepared runs of a program that calls nothing) sees every change the host makes
+// between runs exactly as the general path does.
+TEST(PreparedTest, PlainRunsFollowTheHostsChangesBetweenRuns) {
+  std::vector<std::string> fast = plain_runs(true), slow = plain_runs(false);
+  ASSERT_EQ(fast.size(), 7u);
+  ASSERT_EQ(slow.size(), fast.size());
+  const std::string plain = " (plain)";
+  for (size_t i = 0; i < fast.size(); ++i) {
+    ASSERT_GE(fast[i].size(), plain.size());
+    EXPECT_EQ(fast[i].substr(fast[i].size() - plain.size()), plain) << fast[i];
+    EXPECT_EQ(fast[i].substr(0, fast[i].size() - plain.size()), slow[i]);
+  }
+  EXPECT_NE(fast[1].find("gi=null gr=null gs=null"), std::string::npos) << fast[1];
+  EXPECT_NE(fast[3].find("rc 109"), std::string::npos) << fast[3];
 }
 
 }  // namespace
