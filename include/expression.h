@@ -445,10 +445,11 @@ EXP_API int exp_get_next_req_symbol(exp_engine *e, const char **name);
 EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result);
 /* Asks the run of p in progress to stop with EXP_E_INTERRUPT after its current instruction. May be
  * called from another thread or a signal handler; a no-op when p is not running (each run clears
- * the request when it starts). A call from the interrupt handler or a host function takes effect
- * at once; one from another thread or a signal handler when the run next looks: once per interrupt
- * interval (about 1,000 instructions), and in a counted integer loop of an engine without an
- * interrupt handler every 24 intervals (about 25,000 instructions, microseconds). */
+ * the request when it starts). A call from a host function stops the run right after that call,
+ * one from the interrupt handler within the next few instructions; one from another thread or a signal
+ * handler when the run next looks: once per interrupt interval (about 1,000 instructions), and in
+ * a counted integer loop of an engine without an interrupt handler every 24 intervals (about
+ * 25,000 instructions, microseconds). */
 EXP_API void exp_cancel_execution(exp_pcode *p);
 /* Where the last run of p stopped with an error: the line and column (from 1) in the program text
  * of the operator, call or statement whose instruction failed. A failure inside a user-defined

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -198,13 +199,12 @@ int pcode_call(exp_engine *e, exp_pcode *p, bool user, const exp_pcode *root, in
 
 // Called after every instruction once the budget is spent or the cancel flag is set. A spent
 // budget stands for exactly kInterruptBudget instructions of the chain of runs, which are charged
-// to the step limit. A handler that cancels the run stops it here, as one that answers non-zero
-// does. Returns 0 to go on, or error 104 (109 past the step limit).
+// to the step limit. Returns 0 to go on, or error 104 (109 past the step limit).
 int check_interrupt(exp_engine *e, const exp_pcode *p, const exp_pcode *root, int *budget) {
   if (cancelled(p, root)) return engine_error(e, ERR_INTERRUPT);
   if (*budget > 0) return 0;
   if (int rc = limit_count_steps(e, kInterruptBudget)) return rc;
-  if (e->interrupt && (e->interrupt(e) != 0 || cancelled(p, root))) return engine_error(e, ERR_INTERRUPT);
+  if (e->interrupt && e->interrupt(e) != 0) return engine_error(e, ERR_INTERRUPT);
   *budget = kInterruptBudget;
   return 0;
 }
@@ -742,7 +742,9 @@ int run_steps(exp_engine *e, exp_pcode *p, const exp_pcode *root, const exp_prep
   if constexpr (Plain) plain_start(e, p, prepared.plan);
   // While the budget is at least the largest step's cost, any step fits it and it cannot reach
   // zero before the step is charged: only below that are the checks needed.
-  const int roomy = prepared.max_cost;
+  // Raised out of reach when the interrupt handler cancels the run, so that the next move-on
+  // goes to the checks, which stop it there.
+  int roomy = prepared.max_cost;
   int budget = start_budget(Nested ? budget_left : nullptr), rc = 0;
   // A run starts at instruction 0, whose step is the first (step_of without the look-up).
   assert(p->pc == 0 && prepared.index[0] == 0);
@@ -856,6 +858,8 @@ checks:
       p->fail_pc = way->last;
       return Plain ? plain_failed(e, p, rc) : rc;
     }
+    // The handler cancelled the run and answered 0: the run stops after the next step.
+    if (cancelled(p, Nested ? root : nullptr)) roomy = INT_MAX;
   }
   s = way->to;
 dispatch:

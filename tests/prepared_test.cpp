@@ -129,6 +129,40 @@ TEST(PreparedTest, RunsExactlyAsTheCanonicalInstructions) {
     for (int stop_at : {-2, -1, 0, 1, 2, 5}) expect_same(text, stop_at);
 }
 
+// An interrupt handler that cancels the run and answers 0 stops it within a few instructions, in
+// both forms: the run must not go on for another interval before it looks at the flag again.
+struct Cancelling {
+  exp_pcode *p = nullptr;
+  exp_symval *k = nullptr;
+  int64_t k_at_call = -1;
+};
+Cancelling *g_cancelling = nullptr;
+int cancel_and_go_on(exp_engine *) {
+  g_cancelling->k_at_call = g_cancelling->k->value.i;
+  exp_cancel_execution(g_cancelling->p);
+  return 0;
+}
+
+TEST(PreparedTest, AHandlersCancelStopsTheRunWithinAFewInstructions) {
+  for (const char *text : {"k = 0\nwhile k < 100000 k = k + 1\nk", "integer s\nfor k = 1 to 100000 s = s + k\ns"}) {
+    for (bool prepared : {true, false}) {
+      SCOPED_TRACE(std::string(text) + (prepared ? " (prepared)" : " (canonical)"));
+      testutil::EnginePtr e = testutil::make_engine();
+      Cancelling c;
+      ASSERT_EQ(exp_add_symbol(e.get(), "k", EXP_INTEGER, 0, 0, &c.k), 0);
+      ASSERT_EQ(exp_make_pcode(e.get(), text, &c.p, EXP_INTEGER, 0, 0, nullptr), 0);
+      if (!prepared) c.p->prepared.reset();
+      g_cancelling = &c;
+      exp_set_interrupt_hndlr(e.get(), cancel_and_go_on);
+      EXPECT_EQ(exp_execute(e.get(), c.p, nullptr), EXP_E_INTERRUPT);
+      EXPECT_GT(c.k_at_call, 0);
+      EXPECT_LE(c.k->value.i - c.k_at_call, 1);
+      exp_free_pcode(e.get(), c.p);
+      g_cancelling = nullptr;
+    }
+  }
+}
+
 // The names of the steps a program is prepared into, or those of its copy in a second engine.
 std::string steps_of(const char *text, bool copied) {
   testutil::EnginePtr e = testutil::make_engine(), other = testutil::make_engine();
