@@ -92,8 +92,8 @@ constexpr std::array<bool, 128> kStartsDoubleOperator = [] {
 
 // kPlainBlank: a space, tab or line feed, which skip_plain_blanks moves over; kPlainArrival: a
 // character the cursor may arrive at there without the general walk (ASCII, neither the end of
-// the text nor a carriage return); kVisible: one that moves the last visible position.
-enum CharClass : uint8_t { kWordStart = 1, kWordChar = 2, kBlank = 4, kPlainBlank = 8, kPlainArrival = 16, kVisible = 32 };
+// the text nor a carriage return).
+enum CharClass : uint8_t { kWordStart = 1, kWordChar = 2, kBlank = 4, kPlainBlank = 8, kPlainArrival = 16 };
 using AsciiClasses = std::array<uint8_t, 128>;
 
 // The classes of the ASCII characters, asked once of the character layer, so that the lexer's
@@ -109,7 +109,6 @@ const AsciiClasses &ascii_classes() {
       if (np_uchar_isspace(text, &bytes)) t[c] |= kBlank;
       if (c == ' ' || c == '\t' || c == '\n') t[c] |= kPlainBlank;
       if (c != '\r') t[c] |= kPlainArrival;
-      if (c != ' ' && c != '\t' && c != '\v' && c != '\f' && c != '\n' && c != '\r') t[c] |= kVisible;
     }
     return t;
   }();
@@ -125,7 +124,7 @@ bool has_class(const AsciiClasses &table, const char *p, CharClass c) {
     case kWordStart: return np_uchar_isalpha(p, &bytes) != 0;
     case kWordChar: return np_uchar_isalpha(p, &bytes) || np_uchar_isdigit(p, &bytes);
     case kBlank: return np_uchar_isspace(p, &bytes) != 0;
-    case kPlainBlank: case kPlainArrival: case kVisible: break;  // ASCII classes only
+    case kPlainBlank: case kPlainArrival: break;  // ASCII classes only
   }
   return false;
 }
@@ -223,31 +222,17 @@ class Lexer {
   const AsciiClasses &classes_;
 };
 
-// Moves over a run of spaces, tabs and line feeds (nearly all there is between tokens), leaving
-// the position as advance(1) per character would. Stops before a move onto the end of the text,
-// a carriage return or a character beyond ASCII, which the general walk handles.
+// Moves over a run of spaces, tabs and line feeds (nearly all there is between tokens), as
+// advance(1) per character would. Stops before a move onto the end of the text, a carriage return
+// or a character beyond ASCII, which the general walk handles.
 void Lexer::skip_plain_blanks() {
-  const char *c = s_->cursor;
-  int line = s_->line, column = s_->column;
   for (;;) {
-    const auto now = static_cast<unsigned char>(c[0]), next = static_cast<unsigned char>(c[1]);
+    const auto now = static_cast<unsigned char>(ch()), next = static_cast<unsigned char>(ch(1));
     // Index 0 (the end of the text) has no class; characters beyond ASCII stop the run.
-    if ((now | next) >= 0x80 || !(classes_[now] & kPlainBlank) || !(classes_[next] & kPlainArrival)) break;
-    ++c;
-    if (next == '\n') {
-      ++line;
-      column = 0;
-    } else {
-      ++column;
-      if (!s_->at_end && (classes_[next] & kVisible)) {
-        s_->last_line = line;
-        s_->last_column = column;
-      }
-    }
+    if ((now | next) >= 0x80 || !(classes_[now] & kPlainBlank) || !(classes_[next] & kPlainArrival)) return;
+    ++s_->cursor;
+    arrive();
   }
-  s_->cursor = c;
-  s_->line = line;
-  s_->column = column;
 }
 
 // Skips white space, line comments and (nested) block comments up to the start of a token.

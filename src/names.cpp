@@ -29,27 +29,27 @@ void copy_name(char *dst, const char *src, size_t max) {
 
 uint32_t name_hash(std::string_view cut) {
   // FNV-1a over the folded bytes; a byte beyond ASCII gives up (0).
-  uint32_t h = 2166136261u;
+  uint32_t h = kNameHashStart;
   for (char ch : cut) {
     auto c = static_cast<unsigned char>(ch);
     if (c >= 0x80) return 0;
     if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
-    h = (h ^ c) * 16777619u;
+    h = name_hash_step(h, c);
   }
-  return h ? h : 1;
+  return name_hash_end(h);
 }
 
 name_key::name_key(const char *query) : given_(query != nullptr) {
   if (!query) return;
   // One walk measures, checks and hashes a short ASCII name (nearly every name); anything else
   // takes the general cut.
-  uint32_t h = 2166136261u;
+  uint32_t h = kNameHashStart;
   size_t n = 0;
   for (unsigned char c; n <= EXP_NAME_MAX && (c = static_cast<unsigned char>(query[n])) != 0 && c < 0x80; ++n)
-    h = (h ^ fold(c)) * 16777619u;
+    h = name_hash_step(h, fold(c));
   if (n <= EXP_NAME_MAX && query[n] == '\0') {
     cut_ = std::string_view(query, n);
-    hash_ = h ? h : 1;
+    hash_ = name_hash_end(h);
   } else {
     std::string_view q(query);
     cut_ = q.substr(0, cut_length(q, EXP_NAME_MAX));

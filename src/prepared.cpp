@@ -43,6 +43,12 @@ struct CompareHandler {
 constexpr CompareHandler kCompare[] = {{OP_GT, Relation::Gt}, {OP_LT, Relation::Lt}, {OP_GE, Relation::Ge},
                                        {OP_LE, Relation::Le}, {OP_EQ, Relation::Eq}, {OP_NE, Relation::Ne}};
 
+// The row of `table` (one of the three above) for operator `op`, which the caller knows is there.
+template <class Row, size_t N>
+const Row &row_for(const Row (&table)[N], int op) {
+  return *std::find_if(std::begin(table), std::end(table), [op](const Row &r) { return r.op == op; });
+}
+
 uint16_t clamp_cost(int n) { return static_cast<uint16_t>(std::min(n, 60000)); }
 
 // The operators by handler, sorted for a binary search (the first operator of a handler first).
@@ -177,7 +183,8 @@ class Builder {
     for (int k = 1; k <= call_argc(i); ++k) written_.push_back(slot(i, k));
   }
   // Keeps of the written cells only those among `asked`, sorted: one pass in which a filter of
-  // the asked cells' addresses turns most away before any search.
+  // the asked cells' addresses turns most away before any search (a program writes thousands of
+  // cells, and its loops ask about a few each).
   void keep_written_among(std::vector<const exp_symval *> asked) {
     std::sort(asked.begin(), asked.end());
     constexpr size_t kBits = 256;
@@ -343,7 +350,7 @@ class Builder {
 
   // Integer addition, subtraction or multiplication, fused with a copy of its result after it.
   void make_int_arith(int i, int op, exp_step &s) const {
-    const ArithHandler &a = *std::find_if(std::begin(kArith), std::end(kArith), [op](const ArithHandler &h) { return h.op == op; });
+    const ArithHandler &a = row_for(kArith, op);
     s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
     int after = after_call(i);
     if (is_int_copy_from(after, s.r)) {
@@ -358,7 +365,7 @@ class Builder {
 
   // An integer comparison, fused with a conditional jump on its result after it.
   void make_int_compare(int i, int op, exp_step &s) const {
-    const CompareHandler &c = *std::find_if(std::begin(kCompare), std::end(kCompare), [op](const CompareHandler &h) { return h.op == op; });
+    const CompareHandler &c = row_for(kCompare, op);
     s.set_rel(c.rel);
     s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
     int after = after_call(i);
@@ -389,7 +396,7 @@ class Builder {
 
   // Real addition, subtraction or multiplication through the decimal operation itself.
   void make_decimal_arith(int i, int op, exp_step &s) const {
-    const DecimalHandler &d = *std::find_if(std::begin(kDecimal), std::end(kDecimal), [op](const DecimalHandler &h) { return h.op == op; });
+    const DecimalHandler &d = row_for(kDecimal, op);
     s.op = StepOp::DecimalArith;
     s.set_dec(d.operation);
     s.r = slot(i, 0), s.x = slot(i, 1), s.y = slot(i, 2);
@@ -583,34 +590,28 @@ class Builder {
   void make_body_turns(exp_step &s) {
     constexpr size_t kMostOps = 8;
     if (!s.is_body_end() || s.next.to == &s) return;
-    // The walk alone first, so that a body the turns cannot run costs no allocation, and the
-    // vectors of one they can run are sized once.
+    // The walk gathers the operations in place, so that a body the turns cannot run costs no
+    // allocation, and the vectors of one they can run are sized once.
+    std::array<TurnOp, kMostOps> ops;
     size_t count = 0;
-    int cost = 0;
-    for (const exp_step *b = s.next.to; b != &s; b = b->next.to) {
-      TurnOp op;
-      if (!b || count == kMostOps || !turn_op(*b, &op)) return;
-      ++count;
-      cost += b->next.cost;
-    }
-    if (cost + s.cost > 30000) return;
-    auto turns = std::make_unique<BodyTurns>();
-    turns->ops.reserve(count);
-    turns->cells.reserve(4 * count + 8);
     int before = 0;
     int32_t last = s.next.last;
     for (const exp_step *b = s.next.to; b != &s; b = b->next.to) {
-      TurnOp op;
-      turn_op(*b, &op);
+      if (!b || count == kMostOps || !turn_op(*b, &ops[count])) return;
+      TurnOp &op = ops[count++];
       op.before = clamp_cost(before);
       op.last = last;
       op.step = b;
-      turns->ops.push_back(op);
-      for (exp_symval *c : {op.r, op.x, op.y, op.v})
-        if (c) turns->cells.push_back(c);
       before += b->next.cost;
       last = b->next.last;
     }
+    if (before + s.cost > 30000) return;
+    auto turns = std::make_unique<BodyTurns>();
+    turns->ops.assign(ops.begin(), ops.begin() + static_cast<std::ptrdiff_t>(count));
+    turns->cells.reserve(4 * count + 8);
+    for (const TurnOp &op : turns->ops)
+      for (exp_symval *c : {op.r, op.x, op.y, op.v})
+        if (c) turns->cells.push_back(c);
     turns->body_cost = clamp_cost(before);
     turns->body_last = last;
     const LoopCells &c = s.loop_cells();
