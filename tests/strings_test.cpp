@@ -206,6 +206,7 @@ TEST_F(StringsTest, TrimRemovesOuterWhiteSpaceOnly) {
                {"trim(\"\")", "s:"},
                {"trim(\"abc\")", "s:abc"},
                {"trim(\"\t x\n\")", "s:x"},
+               {"trim(\"\v\f\r x\x1c\")", "s:x\x1c"},  // the separators below space are not white space
                {"trim(\"\u3000日本\u3000 \")", "s:日本"},
                {"trim(\" é \u00a0\")", "s:é"},
                {"trim(\"\xC2\x85" "abc\xC2\x85\")", "s:abc"},

@@ -189,16 +189,19 @@ int fn_upper(exp_engine *e, Cell *result, int, Cell **argv) {
 
 // ---- trimming ------------------------------------------------------------------------------------
 
-// False when the character starting with byte `lead` cannot be white space: every Unicode
-// White_Space character is ASCII or starts with one of the bytes C2 (U+0085, U+00A0), E1
+// False when the character starting with the non-ASCII byte `lead` cannot be white space: every
+// Unicode White_Space character is ASCII or starts with one of the bytes C2 (U+0085, U+00A0), E1
 // (U+1680), E2 (U+2000-U+205F) or E3 (U+3000). Others need not be classified.
-bool may_be_space(unsigned char lead) {
-  return lead < 0x80 || lead == 0xC2 || lead == 0xE1 || lead == 0xE2 || lead == 0xE3;
-}
+bool may_be_space(unsigned char lead) { return lead == 0xC2 || lead == 0xE1 || lead == 0xE2 || lead == 0xE3; }
 
 // True when the character at `p` is white space; `*step` gets its byte length (at least 1).
 bool space_at(const char *p, int *step) {
-  if (!may_be_space(static_cast<unsigned char>(*p))) {
+  const auto lead = static_cast<unsigned char>(*p);
+  if (lead < 0x80) {
+    *step = 1;
+    return np_ascii_isspace(lead);
+  }
+  if (!may_be_space(lead)) {
     // The terminator ends every sequence, so nothing past it is read.
     *step = utf8::char_length(reinterpret_cast<const unsigned char *>(p), SIZE_MAX);
     return false;

@@ -84,7 +84,7 @@ constexpr uint8_t ascii_classes(Byte c) {
   if (c >= 'A' && c <= 'Z') bits |= kAlpha | kUpper;
   if (c >= 'a' && c <= 'z') bits |= kAlpha | kLower;
   if (c >= '0' && c <= '9') bits |= kDigit;
-  if ((c >= '\t' && c <= '\r') || c == ' ') bits |= kSpace;
+  if (np_ascii_isspace(c)) bits |= kSpace;
   if (c < 0x20 || c == 0x7F) bits |= kControl;
   if (c != 0 && punct.find(static_cast<char>(c)) != std::string_view::npos) bits |= kPunct;
   return bits;
