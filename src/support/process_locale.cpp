@@ -41,6 +41,16 @@ int process_locale_switch(const char *name, char *previous, size_t size) {
   return std::setlocale(LC_ALL, name) ? 0 : 1;
 }
 
-void process_locale_ctype_name(char *out, size_t size) { copy_langinfo(_NL_LOCALE_NAME(LC_CTYPE), out, size); }
+// Only the language is copied: case mapping reads it on every call, and the rest of the name
+// would be measured and copied for nothing.
+void process_locale_ctype_language(char *out, size_t size) {
+  if (!out || size == 0) return;
+  std::shared_lock<std::shared_mutex> hold(locale_lock());
+  const char *name = nl_langinfo(_NL_LOCALE_NAME(LC_CTYPE));
+  auto ends_language = [](char c) { return c == '\0' || c == '_' || c == '.' || c == '@' || c == '-'; };
+  size_t n = 0;
+  for (; name && n + 1 < size && !ends_language(name[n]); ++n) out[n] = name[n];
+  out[n] = '\0';
+}
 
 void process_locale_codeset(char *out, size_t size) { copy_langinfo(CODESET, out, size); }

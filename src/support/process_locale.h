@@ -12,9 +12,10 @@
 // platform rejects the name (the locale is then unchanged).
 int process_locale_switch(const char *name, char *previous, size_t size);
 
-// Copies the name of the calling thread's LC_CTYPE locale (its own, after uselocale, else the
-// process locale) into `out` (`size` bytes, always terminated).
-void process_locale_ctype_name(char *out, size_t size);
+// Copies the language part of the name of the calling thread's LC_CTYPE locale (its own, after
+// uselocale, else the process locale) into `out` (`size` bytes, always terminated): the name up to
+// its first '_', '.', '@' or '-', so "tr" for "tr_TR.UTF-8" and "C" for "C.UTF-8".
+void process_locale_ctype_language(char *out, size_t size);
 
 // Copies the locale's character set name (nl_langinfo(CODESET)) into `out`, as above.
 void process_locale_codeset(char *out, size_t size);

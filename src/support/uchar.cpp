@@ -135,12 +135,7 @@ enum class CaseOp { Lower, Upper };
 // thread-local locale switch is honoured.
 std::array<char, 16> case_language() {
   std::array<char, 16> lang{};
-  char name[64];
-  process_locale_ctype_name(name, sizeof name);
-  for (std::size_t i = 0; i + 1 < lang.size() && name[i] != '\0'; ++i) {
-    if (name[i] == '_' || name[i] == '.' || name[i] == '@' || name[i] == '-') break;
-    lang[i] = name[i];
-  }
+  process_locale_ctype_language(lang.data(), lang.size());
   if (std::strcmp(lang.data(), "C") == 0 || std::strcmp(lang.data(), "POSIX") == 0) lang.fill('\0');
   return lang;
 }
