@@ -165,12 +165,17 @@ int ascii_case(CaseOp op, std::string_view text, char* buffer, int room) {
   if (room < 1) return 0;
   const std::size_t n = std::min(text.size(), static_cast<std::size_t>(room - 1));
   const char first = op == CaseOp::Upper ? 'a' : 'A';
+  const char last = static_cast<char>(first + 25);
+  auto map_word = [&](std::size_t at) {
+    const uint64_t w = ascii_map_word(load_word(text.data() + at), first, last);
+    std::memcpy(buffer + at, &w, sizeof w);
+  };
   std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const uint64_t w = ascii_map_word(load_word(text.data() + i), first, static_cast<char>(first + 25));
-    std::memcpy(buffer + i, &w, sizeof w);
-  }
-  for (; i < n; ++i) buffer[i] = ascii_map(op, text[i]);
+  for (; i + 8 <= n; i += 8) map_word(i);
+  // The last bytes of a text of eight or more are mapped as the word that ends with them: mapping
+  // is idempotent, so the bytes it maps again (or reads back mapped, in place) come out the same.
+  if (i < n && n >= 8) map_word(n - 8);
+  for (; i < n && n < 8; ++i) buffer[i] = ascii_map(op, text[i]);
   buffer[n] = '\0';
   return static_cast<int>(n);
 }

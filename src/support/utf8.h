@@ -28,12 +28,17 @@ inline uint64_t load_word(const void* p) {
   return w;
 }
 
-// True when no byte of the text has its high bit set, looked at eight bytes at a time.
+// True when no byte of the text has its high bit set, looked at eight bytes at a time. A text of
+// eight bytes or more ends with a word that overlaps the one before, so no byte is read alone.
 inline bool is_ascii(std::string_view text) {
+  const std::size_t n = text.size();
   uint64_t high = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) high |= load_word(text.data() + i);
-  for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
+  if (n < 8) {
+    for (std::size_t i = 0; i < n; ++i) high |= static_cast<unsigned char>(text[i]);
+  } else {
+    high = load_word(text.data() + n - 8);
+    for (std::size_t i = 0; i + 8 < n; i += 8) high |= load_word(text.data() + i);
+  }
   return (high & kHighBits) == 0;
 }
 
