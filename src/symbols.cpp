@@ -31,7 +31,7 @@ exp_sym *sym_create(const char *name, int type, int limit, exp_class *cls, uint3
 exp_sym *sym_create_in(RecordArena &arena, const char *name, int type, int limit, exp_class *cls, uint32_t flags) {
   if (type == EXP_STRING && limit < 1) return nullptr;
   // Temporaries and constants (most records) are unnamed: they skip the cut and the hash.
-  static const uint32_t kUnnamedHash = name_hash("");
+  constexpr uint32_t kUnnamedHash = name_hash_end(kNameHashStart);  // name_hash("")
   const bool named = name && *name;
   char cut[EXP_NAME_MAX + 1];
   size_t name_bytes = 1;
