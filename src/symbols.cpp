@@ -29,6 +29,31 @@ exp_sym *sym_create(const char *name, int type, int limit, exp_class *cls, uint3
   return s;
 }
 
+namespace {
+
+// String buffers up to this size (a limit of about 1,000 characters: every temporary and
+// constant of ordinary programs) come from the program's arena with the records; larger ones,
+// which few programs have, from the heap.
+constexpr size_t kLargestArenaBuffer = 4096;
+
+// symval_init for a record in `arena`: a short string's buffer is carved from the arena too, so
+// that a compile makes no heap block per string temporary. False when memory runs out.
+bool init_cell_in(RecordArena &arena, exp_symval *c, int type, int limit, uint32_t flags, exp_class *cls) {
+  if (type == EXP_STRING && limit >= 1 && limit <= kMaxStringLimit) {
+    const size_t size = symval_buffer_size(limit);
+    if (size <= kLargestArenaBuffer) {
+      auto *buffer = static_cast<char *>(arena.allocate(size, 1));
+      if (!buffer) return false;
+      std::memset(buffer, 0, size);  // zero-filled, as symval_init's are
+      symval_init_arena_string(c, limit, flags, buffer);
+      return true;
+    }
+  }
+  return symval_init(c, type, limit, flags, cls) == 0;
+}
+
+}  // namespace
+
 exp_sym *sym_create_in(RecordArena &arena, const char *name, int type, int limit, exp_class *cls, uint32_t flags) {
   if (type == EXP_STRING && limit < 1) return nullptr;
   // Temporaries and constants (most records) are unnamed: they skip the cut and the hash.
@@ -51,7 +76,7 @@ exp_sym *sym_create_in(RecordArena &arena, const char *name, int type, int limit
     s->name[0] = '\0';
     s->hash = kUnnamedHash;
   }
-  if (symval_init(&s->cell, type, limit, flags, cls) != 0) return nullptr;
+  if (!init_cell_in(arena, &s->cell, type, limit, flags, cls)) return nullptr;
   exp_symval_setnull(&s->cell);
   return s;
 }
@@ -184,7 +209,7 @@ void symlist_clear_cells(SymbolList &list) {
   for (exp_sym *s = list.first; s; s = s->next) {
     exp_symval *c = &s->cell;
     const int type = symval_type(c);
-    if (type == EXP_STRING) std::free(c->value.s);
+    if (type == EXP_STRING && !(c->flags & SYMVAL_ARENA)) std::free(c->value.s);
     else if (type == EXP_OBJECT) symval_release_object(c);
   }
   list = SymbolList{};
