@@ -77,7 +77,9 @@ exp_sym *sym_create_in(RecordArena &arena, const char *name, int type, int limit
     s->hash = kUnnamedHash;
   }
   if (!init_cell_in(arena, &s->cell, type, limit, flags, cls)) return nullptr;
-  exp_symval_setnull(&s->cell);
+  // A new integer or boolean cell (most temporaries) already holds the null value's payload, 0.
+  if (type == EXP_INTEGER || type == EXP_BOOLEAN) symval_set_null_flag(&s->cell);
+  else exp_symval_setnull(&s->cell);
   return s;
 }
 
