@@ -22,8 +22,8 @@ uint32_t name_hash(std::string_view cut);
 
 // The steps of name_hash (FNV-1a over folded ASCII bytes), for a caller that hashes as it walks.
 inline constexpr uint32_t kNameHashStart = 2166136261u;
-inline uint32_t name_hash_step(uint32_t h, unsigned char folded) { return (h ^ folded) * 16777619u; }
-inline uint32_t name_hash_end(uint32_t h) { return h ? h : 1; }
+constexpr uint32_t name_hash_step(uint32_t h, unsigned char folded) { return (h ^ folded) * 16777619u; }
+constexpr uint32_t name_hash_end(uint32_t h) { return h ? h : 1; }
 
 // A name being looked up, cut once the way names are cut when stored, so a name longer than
 // 64 bytes finds the record it created. Stored names are already cut, so a lookup makes one key

@@ -410,14 +410,20 @@ class Builder {
   struct HeadPath {
     int to = -1, cost = 0, last = 0;
   };
-  HeadPath follow_head(int from, const exp_for_loop &loop, bool direction, bool more) const {
-    constexpr int kMaxLength = 32;
-    HeadPath way;
-    int at = from, tests = 0;
-    for (int n = 0; n < kMaxLength && at >= 0 && at < count_ && index_[static_cast<size_t>(at)] >= 0; ++n) {
+  // The four ways out of a loop's head, by the first test's answer and the second's.
+  struct HeadWays {
+    HeadPath way[2][2];  // [direction][more]
+  };
+  static constexpr int kMaxHeadLength = 32;
+  enum class Leg { Arrived, Test, Lost };
+  // Walks `way` on from `at` (n instructions walked so far) up to the loop's body or end
+  // (Arrived, `way.to` set), a conditional jump (Test: `at` is the jump, counted in `way`), or
+  // anything else (Lost).
+  Leg walk_head(int &at, int &n, HeadPath &way, const exp_for_loop &loop) const {
+    for (; n < kMaxHeadLength && at >= 0 && at < count_ && index_[static_cast<size_t>(at)] >= 0; ++n) {
       if (at == loop.body || at == loop.end) {
         way.to = at;
-        return way;
+        return Leg::Arrived;
       }
       const exp_instr &ins = code_[at];
       way.last = at;
@@ -426,14 +432,41 @@ class Builder {
         case EXP_NOOP: at = at + 1; break;
         case EXP_JUMP: at = ins.a; break;
         case EXP_CALL: at = after(at); break;
-        case EXP_JUMP_IF_ZERO:
-          if (tests == 2) return HeadPath{};
-          at = (tests++ == 0 ? direction : more) ? at + 1 : ins.a;
-          break;
-        default: return HeadPath{};
+        case EXP_JUMP_IF_ZERO: ++n; return Leg::Test;
+        default: return Leg::Lost;
       }
     }
-    return HeadPath{};
+    return Leg::Lost;
+  }
+  // Follows the head from `from` once, branching at its conditional jumps: the part of the way
+  // before a test is walked once for every answer that shares it.
+  HeadWays follow_head(int from, const exp_for_loop &loop) const {
+    HeadWays ways;
+    auto fill = [](HeadPath *pair, const HeadPath &way) { pair[0] = pair[1] = way; };
+    HeadPath way;
+    int at = from, n = 0;
+    Leg leg = walk_head(at, n, way, loop);
+    if (leg != Leg::Test) {
+      const HeadPath all = leg == Leg::Arrived ? way : HeadPath{};
+      fill(ways.way[0], all), fill(ways.way[1], all);
+      return ways;
+    }
+    for (int direction = 0; direction < 2; ++direction) {
+      HeadPath first = way;
+      int at1 = direction ? at + 1 : code_[at].a, n1 = n;
+      leg = walk_head(at1, n1, first, loop);
+      if (leg != Leg::Test) {
+        fill(ways.way[direction], leg == Leg::Arrived ? first : HeadPath{});
+        continue;
+      }
+      for (int more = 0; more < 2; ++more) {
+        HeadPath second = first;
+        int at2 = more ? at1 + 1 : code_[at1].a, n2 = n1;
+        // A third test is more than a head holds.
+        ways.way[direction][more] = walk_head(at2, n2, second, loop) == Leg::Arrived ? second : HeadPath{};
+      }
+    }
+    return ways;
   }
 
   // True when the loop's parts lie where instructions start and the cells it runs on are integers
@@ -451,8 +484,8 @@ class Builder {
   // the increment before it): false when a way out of the head could not be followed, or the two
   // ways to the end differ.
   bool make_for_test(const exp_for_loop &loop, int from, exp_step *out) const {
-    HeadPath up = follow_head(from, loop, true, true), down = follow_head(from, loop, false, true);
-    HeadPath up_end = follow_head(from, loop, true, false), down_end = follow_head(from, loop, false, false);
+    const HeadWays ways = follow_head(from, loop);
+    const HeadPath &up = ways.way[1][1], &down = ways.way[0][1], &up_end = ways.way[1][0], &down_end = ways.way[0][0];
     if (up.to != loop.body || down.to != loop.body || up_end.to != loop.end || down_end.to != loop.end ||
         up_end.cost != down_end.cost)
       return false;

@@ -29,13 +29,13 @@ constexpr size_t kHeader = 2 * alignof(std::max_align_t);
 
 }  // namespace
 
-void *RecordArena::allocate(size_t bytes, size_t align) {
+void *RecordArena::allocate_slow(size_t bytes, size_t align) {
   auto aligned = [&](char *p) {
     auto at = reinterpret_cast<uintptr_t>(p);
     return reinterpret_cast<char *>((at + align - 1) & ~(uintptr_t{align} - 1));
   };
   char *start = next_ ? aligned(next_) : nullptr;
-  if (!start || bytes > static_cast<size_t>(end_ - start)) {
+  if (!start || start > end_ || bytes > static_cast<size_t>(end_ - start)) {
     if (!grow(bytes + align)) return nullptr;
     start = aligned(next_);
   }

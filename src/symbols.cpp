@@ -2,6 +2,7 @@
 // of the names a program text needs.
 #include "symbols.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -28,10 +29,35 @@ exp_sym *sym_create(const char *name, int type, int limit, exp_class *cls, uint3
   return s;
 }
 
+namespace {
+
+// String buffers up to this size (a limit of about 1,000 characters: every temporary and
+// constant of ordinary programs) come from the program's arena with the records; larger ones,
+// which few programs have, from the heap.
+constexpr size_t kLargestArenaBuffer = 4096;
+
+// symval_init for a record in `arena`: a short string's buffer is carved from the arena too, so
+// that a compile makes no heap block per string temporary. False when memory runs out.
+bool init_cell_in(RecordArena &arena, exp_symval *c, int type, int limit, uint32_t flags, exp_class *cls) {
+  if (type == EXP_STRING && limit >= 1 && limit <= kMaxStringLimit) {
+    const size_t size = symval_buffer_size(limit);
+    if (size <= kLargestArenaBuffer) {
+      auto *buffer = static_cast<char *>(arena.allocate(size, 1));
+      if (!buffer) return false;
+      std::memset(buffer, 0, size);  // zero-filled, as symval_init's are
+      symval_init_arena_string(c, limit, flags, buffer);
+      return true;
+    }
+  }
+  return symval_init(c, type, limit, flags, cls) == 0;
+}
+
+}  // namespace
+
 exp_sym *sym_create_in(RecordArena &arena, const char *name, int type, int limit, exp_class *cls, uint32_t flags) {
   if (type == EXP_STRING && limit < 1) return nullptr;
   // Temporaries and constants (most records) are unnamed: they skip the cut and the hash.
-  static const uint32_t kUnnamedHash = name_hash("");
+  constexpr uint32_t kUnnamedHash = name_hash_end(kNameHashStart);  // name_hash("")
   const bool named = name && *name;
   char cut[EXP_NAME_MAX + 1];
   size_t name_bytes = 1;
@@ -50,8 +76,10 @@ exp_sym *sym_create_in(RecordArena &arena, const char *name, int type, int limit
     s->name[0] = '\0';
     s->hash = kUnnamedHash;
   }
-  if (symval_init(&s->cell, type, limit, flags, cls) != 0) return nullptr;
-  exp_symval_setnull(&s->cell);
+  if (!init_cell_in(arena, &s->cell, type, limit, flags, cls)) return nullptr;
+  // A new integer or boolean cell (most temporaries) already holds the null value's payload, 0.
+  if (type == EXP_INTEGER || type == EXP_BOOLEAN) symval_set_null_flag(&s->cell);
+  else exp_symval_setnull(&s->cell);
   return s;
 }
 
@@ -64,13 +92,32 @@ void sym_destroy(exp_sym *s) {
 namespace {
 
 // Lists up to this length are walked; longer ones are looked up through their index.
-constexpr int kIndexedLength = 16;
+constexpr int kIndexedLength = 8;
+
+// Puts a record with an ASCII name into the name table, which has a free entry.
+void table_put(std::vector<SymbolIndex::Entry> &table, const SymbolIndex::Entry &entry) {
+  const size_t mask = table.size() - 1;
+  size_t at = entry.hash & mask;
+  while (table[at].hash != 0) at = (at + 1) & mask;
+  table[at] = entry;
+}
 
 // Adds one record to a valid index (may throw std::bad_alloc) as the list's record `position`.
 void index_add(SymbolIndex &ix, exp_sym *s, int position) {
   ix.by_position.push_back(s);
-  if (s->hash) ix.ascii_names.emplace(s->hash, std::make_pair(position, s));
-  else ix.other_names.push_back(s);
+  if (!s->hash) {
+    ix.other_names.push_back(s);
+    return;
+  }
+  // Kept at most half full, so that a probe meets a free entry within a few steps.
+  if (2 * (ix.ascii_count + 1) > ix.ascii_names.size()) {
+    std::vector<SymbolIndex::Entry> larger(std::max<size_t>(16, 2 * ix.ascii_names.size()));
+    for (const SymbolIndex::Entry &entry : ix.ascii_names)
+      if (entry.hash) table_put(larger, entry);
+    ix.ascii_names.swap(larger);
+  }
+  table_put(ix.ascii_names, SymbolIndex::Entry{s->hash, position, s});
+  ++ix.ascii_count;
 }
 
 // Makes the list's index current. False when the list is short or memory runs out: look-ups
@@ -81,7 +128,6 @@ bool index_ready(const SymbolList &list) {
   if (list.count <= kIndexedLength) return false;
   try {
     ix.by_position.reserve(static_cast<size_t>(list.count));
-    ix.ascii_names.reserve(static_cast<size_t>(list.count));
     int position = 0;
     for (exp_sym *s = list.first; s; s = s->next) index_add(ix, s, position++);
     ix.valid = true;
@@ -101,10 +147,14 @@ exp_sym *index_find(const SymbolList &list, const name_key &key, bool *found) {
   const SymbolIndex &ix = list.index;
   exp_sym *first = nullptr;
   int first_position = 0;
-  auto [from, to] = ix.ascii_names.equal_range(key.hash());
-  for (auto it = from; it != to; ++it) {
-    const auto &[position, s] = it->second;
-    if ((!first || position < first_position) && key.matches(s->name)) first = s, first_position = position;
+  const std::vector<SymbolIndex::Entry> &table = ix.ascii_names;
+  if (!table.empty()) {
+    const size_t mask = table.size() - 1;
+    for (size_t at = key.hash() & mask; table[at].hash != 0; at = (at + 1) & mask) {
+      const SymbolIndex::Entry &entry = table[at];
+      if ((!first || entry.position < first_position) && key.matches(entry.sym->name, entry.hash))
+        first = entry.sym, first_position = entry.position;
+    }
   }
   if (first) return first;
   for (exp_sym *s : ix.other_names)
@@ -156,7 +206,14 @@ void symlist_free(SymbolList &list) {
 
 void symlist_clear_cells(SymbolList &list) {
   uint64_t version = list.version + 1;
-  for (exp_sym *s = list.first; s; s = s->next) symval_clear(&s->cell);
+  // What symval_clear frees (a string's buffer, an object's reference), without zeroing the cell
+  // after: the records die with their arena, and most cells (numbers) own nothing.
+  for (exp_sym *s = list.first; s; s = s->next) {
+    exp_symval *c = &s->cell;
+    const int type = symval_type(c);
+    if (type == EXP_STRING && !(c->flags & SYMVAL_ARENA)) std::free(c->value.s);
+    else if (type == EXP_OBJECT) symval_release_object(c);
+  }
   list = SymbolList{};
   list.version = version;
 }

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -26,9 +25,17 @@ struct exp_sym {
 // characters beyond ASCII (hash 0, whose folding may meet an ASCII name) are kept apart and
 // compared one by one.
 struct SymbolIndex {
+  // One entry of the open-addressed name table; hash 0 marks a free entry (ASCII names never
+  // hash to 0).
+  struct Entry {
+    uint32_t hash = 0;
+    int32_t position = 0;
+    exp_sym *sym = nullptr;
+  };
   bool valid = false;
   std::vector<exp_sym *> by_position;
-  std::unordered_multimap<uint32_t, std::pair<int, exp_sym *>> ascii_names;
+  std::vector<Entry> ascii_names;  // a power of two long, at most half full; probed linearly
+  size_t ascii_count = 0;
   std::vector<exp_sym *> other_names;
 };
 
@@ -50,7 +57,8 @@ void sym_destroy(exp_sym *s);
 // are never destroyed one by one: their cells are cleared (symlist_clear_cells) and the arena
 // released.
 exp_sym *sym_create_in(RecordArena &arena, const char *name, int type, int limit, exp_class *cls, uint32_t flags);
-// Clears the cell of every record and empties the list, leaving the records to their arena.
+// Frees what the cell of every record owns and empties the list, leaving the records to their
+// arena, which must be released next: the cells are not reset and hold freed pointers.
 void symlist_clear_cells(SymbolList &list);
 void symlist_append(SymbolList &list, exp_sym *s);
 // Unlinks and destroys `s` when it is in the list; does nothing otherwise.

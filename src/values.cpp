@@ -45,7 +45,7 @@ const char *type_name(int type) {
 
 int symval_init(exp_symval *c, int type, int limit, uint32_t flags, exp_class *cls) {
   std::memset(c, 0, sizeof *c);
-  c->flags = (flags & ~uint32_t{EXP_TYPE_MASK}) | (static_cast<uint32_t>(type) & EXP_TYPE_MASK);
+  c->flags = (flags & ~uint32_t{EXP_TYPE_MASK | SYMVAL_ARENA}) | (static_cast<uint32_t>(type) & EXP_TYPE_MASK);
   if (type == EXP_STRING && limit > kMaxStringLimit) return 1;
   if (type == EXP_STRING && limit >= 1) {
     size_t size = buffer_size(limit);
@@ -60,6 +60,15 @@ int symval_init(exp_symval *c, int type, int limit, uint32_t flags, exp_class *c
   return 0;
 }
 
+size_t symval_buffer_size(int64_t limit) { return buffer_size(limit); }
+
+void symval_init_arena_string(exp_symval *c, int limit, uint32_t flags, char *buffer) {
+  std::memset(c, 0, sizeof *c);
+  c->flags = (flags & ~uint32_t{EXP_TYPE_MASK}) | EXP_STRING | SYMVAL_ARENA;
+  c->value.s = buffer;
+  c->len = static_cast<uint32_t>(limit);
+}
+
 void symval_release_object(exp_symval *c) {
   exp_object *o = c->value.o;
   c->value.o = nullptr;
@@ -71,7 +80,7 @@ void symval_release_object(exp_symval *c) {
 
 void symval_clear(exp_symval *c) {
   int t = symval_type(c);
-  if (t == EXP_STRING) std::free(c->value.s);
+  if (t == EXP_STRING && !(c->flags & SYMVAL_ARENA)) std::free(c->value.s);
   if (t == EXP_OBJECT) symval_release_object(c);
   std::memset(c, 0, sizeof *c);
 }
@@ -79,7 +88,8 @@ void symval_clear(exp_symval *c) {
 int symval_retype(exp_symval *c, int type, int limit, uint32_t flags) {
   if (symval_type(c) == EXP_OBJECT) return 1;
   if (is_string(c) && type == EXP_STRING && limit >= 1 && c->len >= static_cast<uint32_t>(limit)) {
-    c->flags = (flags & ~uint32_t{EXP_TYPE_MASK}) | EXP_STRING;
+    // The buffer stays, and with it whether the arena holds it.
+    c->flags = (flags & ~uint32_t{EXP_TYPE_MASK | SYMVAL_ARENA}) | EXP_STRING | (c->flags & SYMVAL_ARENA);
     c->len = static_cast<uint32_t>(limit);
     c->value.s[symval_buffer_bytes(c)] = '\0';
     return 0;
@@ -102,7 +112,8 @@ int symval_resize(exp_symval *c, int64_t n, int options) {
     if (!buf) return 1;
     buf[0] = '\0';
     if ((options & RESIZE_KEEP) && c->value.s) std::strcpy(buf, c->value.s);
-    std::free(c->value.s);
+    if (!(c->flags & SYMVAL_ARENA)) std::free(c->value.s);
+    c->flags &= ~SYMVAL_ARENA;
     c->value.s = buf;
     c->len = static_cast<uint32_t>(limit);
     buf[limit * 4] = '\0';

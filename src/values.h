@@ -17,6 +17,11 @@ enum : int { RESIZE_KEEP = 1, RESIZE_BYTES = 2 };
 // Zeroes the cell and gives it a type, limit, flags and class. A string of limit n >= 1 gets
 // a buffer of 4n + 1 bytes holding "". Returns 0, or 1 when the buffer cannot be allocated.
 int symval_init(exp_symval *c, int type, int limit, uint32_t flags, exp_class *cls);
+// Bytes of the buffer of a string cell of `limit` characters, its terminator included.
+size_t symval_buffer_size(int64_t limit);
+// Like symval_init for a string of `limit` characters (1 to the largest limit), with `buffer`
+// (zeroed, symval_buffer_size(limit) bytes, from the program's record arena) as its buffer.
+void symval_init_arena_string(exp_symval *c, int limit, uint32_t flags, char *buffer);
 // Releases what the cell owns and zeroes it, type included.
 void symval_clear(exp_symval *c);
 // Changes type, limit and flags. Object cells are refused (1). A string that shrinks keeps its
@@ -37,6 +42,10 @@ inline constexpr uint32_t SYMVAL_RAW = 0x8000;
 // Internal flag of a program's string cell whose whole buffer is charged to its engine's memory:
 // growth of the cell is charged too, and freeing the program gives back what the cell holds then.
 inline constexpr uint32_t SYMVAL_CHARGED = 0x4000;
+// Internal flag of a string cell whose buffer lies in its program's record arena (temporaries
+// and constants made while compiling): it dies with the program's records and is never freed by
+// itself. A cell that grows past it takes a heap buffer and drops the flag.
+inline constexpr uint32_t SYMVAL_ARENA = 0x2000;
 // True when a reader of raw fields takes every byte of the buffer as the value's: raw fields, and
 // host-bound cells (hosts write raw records straight into the buffer). Any other string's value
 // ends at its terminator, and a reader sees zero bytes past it.

@@ -2,6 +2,8 @@
 // that programs create, and the collection of names a program text needs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <string_view>
@@ -12,6 +14,7 @@
 #include "engine.h"
 #include "errors.h"
 #include "names.h"
+#include "record_arena.h"
 #include "support/uchar.h"
 #include "symbols.h"
 
@@ -303,6 +306,37 @@ TEST(SymbolCollection, UnknownNamesAreCollectedOnceWhileThePlaceholderExists) {
   EXPECT_EQ(e->req_symbols[1], "c");
   e->req_placeholder.reset();
   EXPECT_EQ(sym_find_global(e.get(), "d"), nullptr);
+}
+
+
+// Records and string buffers share a program's arena, whose blocks may end unaligned (a request
+// larger than the next block gets a block of its own size). Every allocation after such a block
+// must still lie inside a block: aligned, apart from the others, and covered by the bytes the
+// arena holds (under AddressSanitizer, writing each byte also proves it addressable).
+TEST(RecordArenaTest, AllocationsStayInsideOddSizedBlocks) {
+  struct Case {
+    size_t first, align;
+  };
+  const Case cases[] = {{5000, 1}, {4097, 1}, {4099, 8}, {70000, 1}, {1021, 1}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.first);
+    RecordArena arena;
+    std::vector<std::pair<uintptr_t, size_t>> ranges;
+    size_t requested = 0;
+    auto take = [&](size_t bytes, size_t align) {
+      auto *p = static_cast<unsigned char *>(arena.allocate(bytes, align));
+      ASSERT_NE(p, nullptr);
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % align, 0u);
+      std::fill(p, p + bytes, 0xA5);
+      ranges.emplace_back(reinterpret_cast<uintptr_t>(p), bytes);
+      requested += bytes;
+    };
+    take(c.first, c.align);
+    for (int i = 0; i < 300; ++i) take(static_cast<size_t>(1 + (i * 37) % 61), i % 2 ? 16 : 8);
+    std::sort(ranges.begin(), ranges.end());
+    for (size_t i = 1; i < ranges.size(); ++i) EXPECT_LE(ranges[i - 1].first + ranges[i - 1].second, ranges[i].first);
+    EXPECT_GE(arena.held(), requested);
+  }
 }
 
 }  // namespace
