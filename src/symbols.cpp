@@ -206,14 +206,8 @@ void symlist_free(SymbolList &list) {
 
 void symlist_clear_cells(SymbolList &list) {
   uint64_t version = list.version + 1;
-  // What symval_clear frees (a string's buffer, an object's reference), without zeroing the cell
-  // after: the records die with their arena, and most cells (numbers) own nothing.
-  for (exp_sym *s = list.first; s; s = s->next) {
-    exp_symval *c = &s->cell;
-    const int type = symval_type(c);
-    if (type == EXP_STRING && !(c->flags & SYMVAL_ARENA)) std::free(c->value.s);
-    else if (type == EXP_OBJECT) symval_release_object(c);
-  }
+  // Not zeroed after: the records die with their arena, and most cells (numbers) own nothing.
+  for (exp_sym *s = list.first; s; s = s->next) symval_release(&s->cell);
   list = SymbolList{};
   list.version = version;
 }

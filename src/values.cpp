@@ -78,10 +78,14 @@ void symval_release_object(exp_symval *c) {
   std::free(o);
 }
 
-void symval_clear(exp_symval *c) {
-  int t = symval_type(c);
+void symval_release(exp_symval *c) {
+  const int t = symval_type(c);
   if (t == EXP_STRING && !(c->flags & SYMVAL_ARENA)) std::free(c->value.s);
   if (t == EXP_OBJECT) symval_release_object(c);
+}
+
+void symval_clear(exp_symval *c) {
+  symval_release(c);
   std::memset(c, 0, sizeof *c);
 }
 

@@ -22,6 +22,9 @@ size_t symval_buffer_size(int64_t limit);
 // Like symval_init for a string of `limit` characters (1 to the largest limit), with `buffer`
 // (zeroed, symval_buffer_size(limit) bytes, from the program's record arena) as its buffer.
 void symval_init_arena_string(exp_symval *c, int limit, uint32_t flags, char *buffer);
+// Releases what the cell owns (a heap string buffer, its reference to an object) and leaves the
+// cell's fields as they are: for cells about to die with the records that hold them.
+void symval_release(exp_symval *c);
 // Releases what the cell owns and zeroes it, type included.
 void symval_clear(exp_symval *c);
 // Changes type, limit and flags. Object cells are refused (1). A string that shrinks keeps its
