@@ -30,14 +30,11 @@ constexpr size_t kHeader = 2 * alignof(std::max_align_t);
 }  // namespace
 
 void *RecordArena::allocate_slow(size_t bytes, size_t align) {
-  auto aligned = [&](char *p) {
-    auto at = reinterpret_cast<uintptr_t>(p);
-    return reinterpret_cast<char *>((at + align - 1) & ~(uintptr_t{align} - 1));
-  };
-  char *start = next_ ? aligned(next_) : nullptr;
-  if (!start || start > end_ || bytes > static_cast<size_t>(end_ - start)) {
+  char *start = room_for(bytes, align);
+  if (!start) {
+    // A new block holds `bytes` after any rounding: it starts aligned for any record.
     if (!grow(bytes + align)) return nullptr;
-    start = aligned(next_);
+    start = room_for(bytes, align);
   }
   next_ = start + bytes;
   // Under AddressSanitizer a block's free space stays poisoned: a record is addressable only up

@@ -32,11 +32,9 @@ class RecordArena {
     // The common case inline (room in the newest block, no AddressSanitizer to tell): one
     // rounding and one comparison per record.
 #if !EXP_ARENA_POISONS
-    const auto at = reinterpret_cast<uintptr_t>(next_), aligned = (at + align - 1) & ~(uintptr_t{align} - 1);
-    const auto end = reinterpret_cast<uintptr_t>(end_);
-    if (next_ && aligned <= end && bytes <= end - aligned) {
-      next_ = reinterpret_cast<char *>(aligned) + bytes;
-      return reinterpret_cast<char *>(aligned);
+    if (char *start = room_for(bytes, align)) {
+      next_ = start + bytes;
+      return start;
     }
 #endif
     return allocate_slow(bytes, align);
@@ -50,6 +48,14 @@ class RecordArena {
   struct Block;
   bool grow(size_t at_least);
   void *allocate_slow(size_t bytes, size_t align);
+  // Where `bytes` aligned to `align` would start in the newest block; none when there is no block
+  // or they do not fit (after a block of odd size, rounding up can even pass the block's end).
+  char *room_for(size_t bytes, size_t align) const {
+    if (!next_) return nullptr;
+    const auto at = reinterpret_cast<uintptr_t>(next_), start = (at + align - 1) & ~(uintptr_t{align} - 1);
+    const auto end = reinterpret_cast<uintptr_t>(end_);
+    return start <= end && bytes <= end - start ? reinterpret_cast<char *>(start) : nullptr;
+  }
 
   Block *last_ = nullptr;  // blocks are chained from the newest back to the first
   char *next_ = nullptr;   // the first free byte of the newest block

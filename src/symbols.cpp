@@ -44,7 +44,6 @@ bool init_cell_in(RecordArena &arena, exp_symval *c, int type, int limit, uint32
     if (size <= kLargestArenaBuffer) {
       auto *buffer = static_cast<char *>(arena.allocate(size, 1));
       if (!buffer) return false;
-      std::memset(buffer, 0, size);  // zero-filled, as symval_init's are
       symval_init_arena_string(c, limit, flags, buffer);
       return true;
     }

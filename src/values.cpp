@@ -63,6 +63,7 @@ int symval_init(exp_symval *c, int type, int limit, uint32_t flags, exp_class *c
 size_t symval_buffer_size(int64_t limit) { return buffer_size(limit); }
 
 void symval_init_arena_string(exp_symval *c, int limit, uint32_t flags, char *buffer) {
+  std::memset(buffer, 0, buffer_size(limit));  // zero-filled, as symval_init's calloc is
   std::memset(c, 0, sizeof *c);
   c->flags = (flags & ~uint32_t{EXP_TYPE_MASK}) | EXP_STRING | SYMVAL_ARENA;
   c->value.s = buffer;

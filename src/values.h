@@ -20,7 +20,7 @@ int symval_init(exp_symval *c, int type, int limit, uint32_t flags, exp_class *c
 // Bytes of the buffer of a string cell of `limit` characters, its terminator included.
 size_t symval_buffer_size(int64_t limit);
 // Like symval_init for a string of `limit` characters (1 to the largest limit), with `buffer`
-// (zeroed, symval_buffer_size(limit) bytes, from the program's record arena) as its buffer.
+// (symval_buffer_size(limit) bytes from the program's record arena, zeroed here) as its buffer.
 void symval_init_arena_string(exp_symval *c, int limit, uint32_t flags, char *buffer);
 // Releases what the cell owns (a heap string buffer, its reference to an object) and leaves the
 // cell's fields as they are: for cells about to die with the records that hold them.

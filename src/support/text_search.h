@@ -14,13 +14,14 @@
 // needles because its set-up doubles the cost of a short search.
 inline size_t text_find(std::string_view s, std::string_view t, size_t from = 0) {
   constexpr size_t kShortNeedle = 32;
+  auto offset = [&](const void *hit) {
+    return hit ? static_cast<size_t>(static_cast<const char *>(hit) - s.data()) : std::string_view::npos;
+  };
   if (t.size() == 1) {  // one byte (a separator, a space): memchr alone, without find's compare per hit
     if (from >= s.size()) return std::string_view::npos;
-    const void *hit = std::memchr(s.data() + from, t[0], s.size() - from);
-    return hit ? static_cast<size_t>(static_cast<const char *>(hit) - s.data()) : std::string_view::npos;
+    return offset(std::memchr(s.data() + from, t[0], s.size() - from));
   }
   if (t.size() <= kShortNeedle) return s.find(t, from);
   if (from > s.size()) return std::string_view::npos;
-  const void *hit = memmem(s.data() + from, s.size() - from, t.data(), t.size());
-  return hit ? static_cast<size_t>(static_cast<const char *>(hit) - s.data()) : std::string_view::npos;
+  return offset(memmem(s.data() + from, s.size() - from, t.data(), t.size()));
 }

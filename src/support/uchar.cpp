@@ -170,12 +170,14 @@ int ascii_case(CaseOp op, std::string_view text, char* buffer, int room) {
     const uint64_t w = ascii_map_word(load_word(text.data() + at), first, last);
     std::memcpy(buffer + at, &w, sizeof w);
   };
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) map_word(i);
-  // The last bytes of a text of eight or more are mapped as the word that ends with them: mapping
-  // is idempotent, so the bytes it maps again (or reads back mapped, in place) come out the same.
-  if (i < n && n >= 8) map_word(n - 8);
-  for (; i < n && n < 8; ++i) buffer[i] = ascii_map(op, text[i]);
+  if (n < 8) {
+    for (std::size_t i = 0; i < n; ++i) buffer[i] = ascii_map(op, text[i]);
+  } else {
+    // The last word ends with the text and may overlap the one before: mapping is idempotent, so
+    // the bytes it maps again (or reads back mapped, in place) come out the same.
+    for (std::size_t i = 0; i + 8 < n; i += 8) map_word(i);
+    map_word(n - 8);
+  }
   buffer[n] = '\0';
   return static_cast<int>(n);
 }

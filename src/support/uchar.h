@@ -47,9 +47,6 @@ int32_t np_uchar_toint(const char* position, int* byte_length);
 //   ctl:   control, format, line or paragraph separator (Cc, Cf, Zl, Zp)
 //   comb:  a combining mark (M*)
 int np_uchar_isalpha(const char* position, int* byte_length);
-// The ASCII members of White_Space (tab, line feed, vertical tab, form feed, carriage return and
-// space), for callers that step ASCII bytes without a call per byte.
-constexpr bool np_ascii_isspace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 int np_uchar_isdigit(const char* position, int* byte_length);
 int np_uchar_isspace(const char* position, int* byte_length);
 int np_uchar_isupper(const char* position, int* byte_length);
@@ -57,6 +54,10 @@ int np_uchar_islower(const char* position, int* byte_length);
 int np_uchar_ispunc(const char* position, int* byte_length);
 int np_uchar_isctl(const char* position, int* byte_length);
 int np_uchar_iscomb(const char* position, int* byte_length);
+
+// The ASCII members of White_Space (tab, line feed, vertical tab, form feed, carriage return and
+// space), for callers that step ASCII bytes without a call per byte.
+constexpr bool np_ascii_isspace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // ---- comparing and case mapping -----------------------------------------------------------
 
