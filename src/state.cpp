@@ -57,12 +57,26 @@ void list_cells(exp_pcode *p, std::vector<exp_symval *> &cells, std::vector<cons
     if (p->code[i].kind == EXP_UDF_CALL && p->code[i].b.program) list_cells(p->code[i].b.program, cells, seen);
 }
 
+// A digest of what a block must match to be used with a program: its cells' count, types, string
+// limits and classes (FNV-1a over them).
+uint64_t layout_of(const std::vector<exp_symval *> &cells) {
+  uint64_t h = 0xcbf29ce484222325ull ^ cells.size();
+  auto mix = [&h](uint64_t v) { h = (h ^ v) * 0x100000001b3ull; };
+  for (const exp_symval *c : cells) {
+    mix(static_cast<uint64_t>(symval_type(c)));
+    mix(symval_type(c) == EXP_STRING ? c->len : 0);
+    mix(symval_type(c) == EXP_OBJECT ? reinterpret_cast<uintptr_t>(c->cls) : 0);
+  }
+  return h;
+}
+
 // The program's state cells, listed on first use.
 const std::vector<exp_symval *> &state_cells(exp_pcode *p) {
   if (!p->state_cells_listed) {
     std::vector<const exp_pcode *> seen;
     p->state_cells.clear();
     list_cells(p, p->state_cells, seen);
+    p->state_layout = layout_of(p->state_cells);
     p->state_cells_listed = true;
   }
   return p->state_cells;
@@ -72,7 +86,10 @@ const std::vector<exp_symval *> &state_cells(exp_pcode *p) {
 
 struct exp_state {
   uint32_t magic = kStateMagic;
+  bool has_text = false;               // some entries are strings
+  bool has_objects = false;            // some entries are objects
   const exp_pcode *program = nullptr;  // the program whose cells the entries follow
+  uint64_t layout = 0;                 // its state_layout when the block was saved
   MemoryBudgetRef budget;              // the account of the engine that charged the block
   int64_t charged = 0;                 // bytes charged for the block, its entries and texts
   std::vector<StateEntry> entries;
@@ -195,15 +212,10 @@ int check(exp_engine *e, exp_pcode *p, const exp_state *s) {
   if (int rc = pcode_refuse_foreign(e, p)) return rc;
   if (s->magic != kStateMagic) return engine_error(e, ERR_INVALID_INPUT, "the state was freed");
   if (p->running) return engine_error(e, ERR_INVALID_INPUT, "the program is running");
-  const std::vector<exp_symval *> &cells = state_cells(p);
-  bool fits = s->program == p && s->entries.size() == cells.size();
-  for (size_t i = 0; fits && i < cells.size(); ++i) {
-    const StateEntry &en = s->entries[i];
-    fits = type_of(en) == symval_type(cells[i]) &&
-           (type_of(en) != EXP_STRING || en.len == cells[i]->len) &&
-           (type_of(en) != EXP_OBJECT || en.cls == cells[i]->cls);
-  }
-  return fits ? 0 : engine_error(e, ERR_INVALID_INPUT, "the state was saved from another program");
+  // The layout digest also catches a block of a freed program whose memory a new one took.
+  state_cells(p);
+  if (s->program == p && s->layout == p->state_layout) return 0;
+  return engine_error(e, ERR_INVALID_INPUT, "the state was saved from another program");
 }
 
 // Exchanges the values of a string cell and its entry in place; the entry has room for the
@@ -239,6 +251,11 @@ extern "C" EXP_API exp_state *exp_state_save(exp_engine *e, exp_pcode *p) {
     const std::vector<exp_symval *> &cells = state_cells(p);
     std::unique_ptr<exp_state, void (*)(exp_state *)> s(new exp_state, exp_state_free);
     s->program = p;
+    s->layout = p->state_layout;
+    for (const exp_symval *c : cells) {
+      s->has_text |= symval_type(c) == EXP_STRING;
+      s->has_objects |= symval_type(c) == EXP_OBJECT;
+    }
     s->budget = e->memory;
     if (charge(e, s.get(), static_cast<int64_t>(sizeof(exp_state) + cells.size() * sizeof(StateEntry)))) return nullptr;
     s->entries.resize(cells.size());
@@ -258,7 +275,7 @@ extern "C" EXP_API int exp_state_restore(exp_engine *e, exp_pcode *p, const exp_
   // Objects are copied first, so that a failure leaves every cell as it was.
   std::vector<exp_symval> objects;
   try {
-    objects.reserve(cells.size());
+    if (s->has_objects) objects.reserve(cells.size());
   } catch (const std::bad_alloc &) {
     return exp_raise_memory_error(e);
   }
@@ -288,14 +305,14 @@ extern "C" EXP_API int exp_state_restore(exp_engine *e, exp_pcode *p, const exp_
         c->flags = (c->flags & ~kValueFlags) | (en.flags & EXP_NULL);
     }
   }
-  return engine_ok(e);
+  return engine_clear_error(e);
 }
 
 extern "C" EXP_API int exp_state_swap(exp_engine *e, exp_pcode *p, exp_state *s) {
   if (int rc = check(e, p, s)) return rc;
   const std::vector<exp_symval *> &cells = state_cells(p);
   // Room for the strings first: past this point nothing can fail.
-  for (size_t i = 0; i < cells.size(); ++i)
+  for (size_t i = 0; s->has_text && i < cells.size(); ++i)
     if (type_of(s->entries[i]) == EXP_STRING)
       if (int rc = reserve_text(e, s, s->entries[i], string_bytes(cells[i]))) return rc;
   for (size_t i = 0; i < cells.size(); ++i) {
@@ -310,7 +327,7 @@ extern "C" EXP_API int exp_state_swap(exp_engine *e, exp_pcode *p, exp_state *s)
     c->flags = (c->flags & ~uint32_t{EXP_NULL}) | (en.flags & EXP_NULL);
     en.flags = (en.flags & ~uint32_t{EXP_NULL}) | cell_flags;
   }
-  return engine_ok(e);
+  return engine_clear_error(e);
 }
 
 extern "C" EXP_API void exp_state_free(exp_state *s) {
