@@ -112,6 +112,7 @@ class KeyedRun {
   bool started() const { return !workers_.empty(); }
   const std::vector<std::string> &columns() const { return columns_; }
   size_t workers() const { return workers_.size(); }
+  uint64_t records() const { return records_; }
 
   // Compiles the program for the first input's columns, chooses the output and writes the header.
   int open(const std::vector<std::string> &columns, const std::deque<Record> &window) {
@@ -457,7 +458,7 @@ class KeyedRun {
     }
     if (read_error) {
       std::fprintf(stderr, "exprun: %s: %s\n", path.c_str(), read_error->c_str());
-      return stop_requested() ? kInterrupted : kInputError;
+      return stop_requested() ? interrupted_status() : kInputError;
     }
     return kOk;
   }
@@ -466,7 +467,7 @@ class KeyedRun {
   int report(const Problem &p, bool warning) const {
     if (!warning && stop_requested()) {
       std::fprintf(stderr, "exprun: interrupted at record %llu\n", static_cast<unsigned long long>(p.seq + 1));
-      return kInterrupted;
+      return interrupted_status();
     }
     std::string where = "record " + std::to_string(p.seq + 1) + " (input line " + std::to_string(p.line) + "): ";
     const bool dropped = o_.on_error == OnError::Skip || o_.filter || o_.key_mode == KeyMode::Group;
@@ -637,12 +638,15 @@ int run_input(const Options &o, const std::string &path, KeyedRun &run) {
   }
   while (!batches.empty()) {
     if (int rc = run.round(batches, ro, path)) return rc;
-    if (stop_requested()) return kInterrupted;
+    if (stop_requested()) {
+      std::fprintf(stderr, "exprun: interrupted after record %llu\n", static_cast<unsigned long long>(run.records()));
+      return interrupted_status();
+    }
     if (!read_error.empty()) break;
     read_round(reader, run.workers(), chunks, batches, &read_error);
   }
   if (!read_error.empty()) {
-    if (stop_requested()) return kInterrupted;
+    if (stop_requested()) return interrupted_status();
     std::fprintf(stderr, "exprun: %s: %s\n", path.c_str(), read_error.c_str());
     return kInputError;
   }

@@ -341,8 +341,6 @@ size_t read_round(RecordReader &reader, size_t workers, std::vector<std::string>
   return work.size();
 }
 
-int interrupted_status() { return g_signal.load() ? 128 + g_signal.load() : kInterrupted; }
-
 // Runs one input through the runner. Returns kOk to go on with the next input, or the exit status.
 int run_input(const Options &o, const std::string &path, Runner &run) {
   std::string error;
@@ -411,6 +409,8 @@ int run_input(const Options &o, const std::string &path, Runner &run) {
 }
 
 }  // namespace
+
+int interrupted_status() { return g_signal.load() ? 128 + g_signal.load() : kInterrupted; }
 
 void stop_from_signal(int signal) {
   int expected = 0;
