@@ -127,6 +127,10 @@ class KeyedRun {
     Failure f;
     std::vector<std::string> notices;
     auto main = Session::open(o_, columns, types, &f, &notices);
+    if (!main && f.message.rfind("--end: ", 0) == 0) {
+      print_failure(stderr, "compile", f, o_.end_program, o_.end_program_file.empty() ? "--end" : o_.end_program_file);
+      return kUsage;
+    }
     if (!main) {
       print_failure(stderr, "compile", f, o_.program, program_name(o_));
       print_hint(stderr, f, o_.program, columns);

@@ -197,7 +197,8 @@ std::unique_ptr<Session> Session::clone(Failure *f) const {
 bool Session::compile_end(Failure *f) {
   end_symbols_from_ = exp_symbol_count(engine_);
   if (options_->end_program.empty()) return true;
-  if (int rc = exp_make_pcode(engine_, options_->end_program.c_str(), &end_program_, EXP_STRING, kResultLimit, 0, nullptr)) {
+  // Its result is not written: a short string result will do.
+  if (int rc = exp_make_pcode(engine_, options_->end_program.c_str(), &end_program_, EXP_STRING, kInitialStringLimit, 0, nullptr)) {
     read_failure(engine_, rc, f);
     f->message = "--end: " + f->message;
     return false;
