@@ -457,6 +457,46 @@ EXP_API void exp_cancel_execution(exp_pcode *p);
  * when the last run succeeded or the position is unknown (programs not compiled from text). */
 EXP_API int exp_run_position(exp_pcode *p, int *line, int *column);
 
+/* ---- per-key state ------------------------------------------------------------------------------
+ * A program's state is the values of its static cells: the static variables it declares (private
+ * or global, hidden or not) and those of the user-defined functions it calls, directly or through
+ * others. Host symbols are not part of it. A host that keeps one state per key (a group, a
+ * customer, a partition) holds one block per key and switches the program between them:
+ *
+ *   exp_state *fresh = exp_state_save(e, p);      // after compiling: every static still null
+ *   per record of key k, when k is not the key of the previous record:
+ *     exp_state_swap(e, p, block[previous]);      // previous's values go to its block
+ *     if k is new: exp_state_restore(e, p, fresh); block[k] = exp_state_save(e, p);
+ *     else exp_state_swap(e, p, block[k]);        // k's values come back into p
+ *   exp_execute(e, p, &result);
+ *
+ * (after the swaps p runs on k's values and block[k] holds a spare set, which the next switch
+ * away from k overwrites). A block belongs to the program it was saved from: any other program is
+ * refused with EXP_E_INVALID_INPUT, and so is a program that is running. Blocks are charged to the
+ * engine's memory limit (EXP_LIMIT_MEMORY): the block, one entry per cell, the bytes of its
+ * strings and the arrays it holds; past the limit a call fails with EXP_E_LIMIT and changes
+ * nothing. Strings are copied by their bytes, not their declared limit. save and restore copy
+ * arrays of the five array classes element by element, so a saved block does not change as the
+ * program runs on; instances of other classes (files, regexes, host classes) cannot be duplicated
+ * and are shared by reference. swap copies nothing: values, and object instances, change hands. */
+typedef struct exp_state exp_state; /* opaque block of a program's state */
+/* A new block holding the current values of p's static cells (a block with no cells for a
+ * program without statics). NULL on failure, with the error in e: EXP_E_NOMEM, EXP_E_LIMIT,
+ * EXP_E_INVALID_INPUT (no program, or p running), EXP_E_FOREIGN_HANDLE. Free it with
+ * exp_state_free. */
+EXP_API exp_state *exp_state_save(exp_engine *e, exp_pcode *p);
+/* Sets p's static cells to the values in s, which is left as it was. Returns 0 or the error
+ * (EXP_E_INVALID_INPUT, EXP_E_FOREIGN_HANDLE, EXP_E_NOMEM, EXP_E_LIMIT), with p's cells unchanged. */
+EXP_API int exp_state_restore(exp_engine *e, exp_pcode *p, const exp_state *s);
+/* Exchanges the values of p's static cells with those held in s, without copying: p then runs on
+ * what s held and s holds what p's cells held. It costs a few words per cell and the bytes of
+ * string values, and allocates only when a string value is longer than any s held before.
+ * Returns 0 or the error of exp_state_restore, with nothing exchanged. */
+EXP_API int exp_state_swap(exp_engine *e, exp_pcode *p, exp_state *s);
+/* Frees a block and gives its memory back to the engine's account; NULL is ignored. It needs
+ * neither the program nor the engine, which may be gone already. */
+EXP_API void exp_state_free(exp_state *s);
+
 /* ---- programs ---------------------------------------------------------------------------------- */
 
 /* Copies program p of engine src into engine dst (typically a clone), without compiling again; the

@@ -82,6 +82,11 @@ struct exp_pcode {
   // Built by pcode_finish; absent (or stale, when instructions were added after) the run loop
   // executes the canonical instructions.
   std::unique_ptr<exp_prepared, PreparedDeleter> prepared;
+  // The static cells of the program and of the user-defined functions it calls, in the order a
+  // saved state block holds their values (state.cpp); listed on first use, fixed from then on.
+  std::vector<exp_symval *> state_cells;
+  uint64_t state_layout = 0;  // a digest of the cells' types, limits and classes
+  bool state_cells_listed = false;
 };
 
 exp_pcode *pcode_new();

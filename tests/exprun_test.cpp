@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -54,6 +55,12 @@ class Exprun : public ::testing::Test {
     std::string path = file("script.sh", cmd);
     int rc = std::system(("sh '" + path + "' > '" + dir_ + "/out.txt' 2> '" + dir_ + "/err.txt'").c_str());
     return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(dir_ + "/out.txt"), slurp(dir_ + "/err.txt")};
+  }
+
+  // run() in the test's directory, where file() puts its files.
+  Result run_here(const std::string &args, const std::string &input = "") {
+    std::string in = file("stdin.txt", input);
+    return shell("$E " + args + " < '" + in + "'");
   }
 
   std::string dir_;
@@ -475,6 +482,81 @@ TEST_F(Exprun, RecordsCutForWorkersComeOutWhole) {
   EXPECT_EQ(stop.status, 1);
   EXPECT_NE(stop.err.find("record " + std::to_string(target) + " (input line " + std::to_string(target_line) + "): run-time"),
             std::string::npos) << stop.err;
+}
+
+
+// Lookup tables: typed values, a missing key, a duplicate key, compressed and JSON-lines tables.
+TEST_F(Exprun, LookupTablesJoinByKey) {
+  file("rates.csv", "cur,rate\nEUR,1.10\nUSD,1.0\nGBP,\n");
+  file("dup.csv", "cur,rate\nEUR,1\nUSD,2\nEUR,3\n");
+  file("names.jsonl", "{\"id\": 7, \"name\": \"seven\"}\n{\"id\": 8, \"name\": null}\n");
+  ASSERT_EQ(shell("gzip -k rates.csv && zstd -q dup.csv").status, 0);
+  const std::string in = "cur,amount,id\nEUR,10.005,7\nJPY,3,07\nGBP,2,8\n";
+  expect_cases(*this, &Exprun::run_here, {
+      {"--lookup r=rates.csv.gz:cur --field r.rate:real --field amount:real --output cur,result "
+       "-e 'formatnumber(amount * lookup(\"r\", cur, \"rate\"), 2)'",
+       in, 0, "cur,result\nEUR,11.01\nJPY,\nGBP,\n", nullptr},
+      {"--lookup r=rates.csv:cur --filter --output cur -e 'haslookup(\"r\", cur)'", in, 0, "cur\nEUR\nGBP\n", nullptr},
+      // Keys typed integer match by value: 07 is 7.
+      {"--lookup n=names.jsonl:id --field n.id:integer --field id:integer --output id,result -e 'lookup(\"n\", id, \"name\")'",
+       in, 0, "id,result\n7,seven\n07,seven\n8,\n", nullptr},
+      {"--lookup d=dup.csv.zst:cur -e 1", in, 3, "", "dup.csv.zst: line 4: the key 'EUR' is already on line 2"},
+      {"--lookup d=dup.csv.zst:cur --lookup-first --output result -e 'lookup(\"d\", cur, \"rate\")'", in, 0,
+       "result\n1\n\n\n", nullptr},
+      {"--lookup r=rates.csv:code -e 1", in, 3, "", "has no column 'code' (columns: cur, rate)"},
+      {"--lookup r=rates.csv:cur --field r.rate:integer -e 1", in, 3, "", "line 2: column 'rate': '1.10' does not convert"},
+      {"--lookup r=rates.csv:cur -e 'lookup(\"x\", cur, \"rate\")'", in, 1, nullptr, "no table 'x' (tables: r)"},
+      {"--lookup r=rates.csv:cur -e 'lookup(\"r\", cur, \"nope\")'", in, 1, nullptr, "has no column 'nope'"},
+  });
+}
+
+TEST_F(Exprun, ExtractJsongetAndFormatnumberEdges) {
+  const std::string in = R"(t,j
+id=42;x,"{""a"": {""b"": [10, ""x\u00e9\""y""]}, ""n"": null}"
+none,not json
+)";
+  expect_cases(*this, &Exprun::run, {
+      {"--output result -e 'extract(t, \"id=([0-9]+)(z)?\", 1) & \"|\" & isnull(extract(t, \"id=([0-9]+)(z)?\", 2))'", in, 0,
+       "result\n42|true\n|true\n", nullptr},
+      {"--output result -e 'extract(t, \"(\")'", in, 1, nullptr, "does not compile at offset 1"},
+      {"--output result -e 'extract(t, \"(a)\", 2)'", in, 1, nullptr, "has 1 group(s), not 2"},
+      {"--output result -e 'jsonget(j, \"a.b.1\") & \"|\" & jsonget(j, \"a.b.0\") & \"|\" & jsonget(j, \"a\") & \"|\" & "
+       "isnull(jsonget(j, \"n\")) & isnull(jsonget(j, \"a.b.2\")) & isnull(jsonget(j, \"a.c\"))'",
+       in, 0, R"(result
+"xé""y|10|{""b"": [10, ""x\u00e9\""y""]}|truetruetrue"
+|||truetruetrue
+)", nullptr},
+      {"--output result -e 'formatnumber(-1234567.5, 0, \" \") & \"|\" & formatnumber(0.125, 2, \"\", \",\") & \"|\" & "
+       "isnull(formatnumber(null, 2))'",
+       in, 0, "result\n\"-1 234 568|0,13|true\"\n\"-1 234 568|0,13|true\"\n", nullptr},
+      {"-e 'formatnumber(1, 101)'", in, 1, nullptr, "decimals must be 0 to 100"},
+  });
+}
+
+TEST_F(Exprun, KeyedRunsStopAndRefuseClearly) {
+  std::string data = "id,g\n";
+  for (int i = 1; i <= 30000; ++i) data += std::to_string(i) + ",k" + std::to_string(i % 7919) + "\n";
+  std::string path = file("keys.csv", data);
+  // A stop on one worker ends the output right before the failing record, whatever --jobs says.
+  for (const char *jobs : {"1", "2"}) {
+    Result r = run(std::string("--jobs ") + jobs + " --partition-by g --field id:integer --output id "
+                   "-e 'if id == 20000 then raiseerror(\"x\"); id' " + path);
+    EXPECT_EQ(r.status, 1) << jobs;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 20000) << jobs;
+    EXPECT_NE(r.err.find("record 20000 (input line 20001): run-time"), std::string::npos) << r.err;
+  }
+  expect_cases(*this, &Exprun::run, {
+      {"--group-by g --max-memory 600K -e 'static integer n; n = 1' ", data, 1, nullptr, "groups does not fit in --max-memory"},
+      {"--unique g --max-memory 600K ", data, 1, nullptr, "distinct records do not fit in --max-memory"},
+      {"--group-by nope -e 1 ", data, 2, "", "the key column 'nope' is not a column"},
+      {"--end 1 -e 1 ", data, 2, "", "--end needs --group-by"},
+      {"--group-by g --filter -e 1 ", data, 2, "", "--filter does not go with --group-by"},
+      {"--group-by g --unique g ", data, 2, "", "give one of"},
+      {"--group-by g --output n -e 'static integer m' ", data, 2, "", "neither a key column nor a variable"},
+      // A record that fails and is skipped leaves its group's state as it was.
+      {"--group-by g --on-error skip --field v:integer -e 'static integer t; if isnull(t) then t = 0; t = t + v; "
+       "if v > 5 then raiseerror(\"big\")'", "g,v\na,1\na,9\na,2\n", 4, "g,t\na,3\n", "1 record(s) skipped"},
+  });
 }
 
 }  // namespace

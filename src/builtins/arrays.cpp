@@ -360,6 +360,50 @@ int aparse(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   return 0;
 }
 
+// ---- copies -------------------------------------------------------------------------------------------------
+
+const ArrayKind *kind_of(const exp_symval *cell) {
+  for (const ArrayKind *k : {&kIntegerArray, &kStringArray, &kRealArray, &kBooleanArray, &kDateArray})
+    if (is_object_of(cell, k->class_name)) return k;
+  return nullptr;
+}
+
+}  // namespace
+
+bool array_cell(const exp_symval *cell) { return kind_of(cell) != nullptr; }
+
+int array_copy(exp_engine *e, const exp_symval *src, exp_symval *dst) {
+  const ArrayKind *kind = kind_of(src);
+  if (!kind || dst->cls != src->cls) return engine_error(e, ERR_INVALID_INPUT, "not an array of the same class");
+  const auto *from = instance_of<ArrayData>(src);
+  if (!from) {
+    exp_symval_setnull(dst);
+    return 0;
+  }
+  // Until bound, the copy is freed by its class's destructor (string elements copied so far included).
+  std::unique_ptr<ArrayData, void (*)(void *)> a(new (std::nothrow) ArrayData,
+                                                 kind->type == EXP_STRING ? string_array_destructor : array_destructor);
+  if (!a) return exp_raise_memory_error(e);
+  if (int rc = charge(e, a.get(), storage_bytes(from->count))) return rc;
+  if (!allocate_elements(from->count, &a->elements)) return exp_raise_memory_error(e);
+  a->count = a->capacity = from->count;
+  for (int32_t k = 0; k < from->count; ++k) {
+    const ArrayElement &el = from->elements[k];
+    if (kind->type != EXP_STRING || !el.value.s) {
+      a->elements[k] = el;
+      continue;
+    }
+    if (int rc = charge(e, a.get(), text_bytes(el.value.s))) return rc;
+    if (!(a->elements[k].value.s = copy_text(el.value.s))) return exp_raise_memory_error(e);
+    a->elements[k].is_set = el.is_set;
+  }
+  if (!bind_array(dst, a.get())) return exp_raise_memory_error(e);
+  a.release();
+  return 0;
+}
+
+namespace {
+
 // ---- records ------------------------------------------------------------------------------------------------
 
 // Description texts shared by the records of the five classes (literals, since the records hold

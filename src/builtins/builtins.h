@@ -24,5 +24,11 @@ struct class_family {
   std::span<const exp_function> functions;
 };
 class_family array_classes();  // arrays.cpp (also aparse)
+// Whether `cell` is an object cell of one of the five array classes.
+bool array_cell(const exp_symval *cell);
+// Puts into object cell `dst` (of the same class as array cell `src`) a new array holding copies
+// of src's elements, charged to e's memory; a null src makes dst null. 0, or error 1 or 109 with
+// dst unchanged.
+int array_copy(exp_engine *e, const exp_symval *src, exp_symval *dst);
 class_family file_class();     // file.cpp
 class_family regex_class();    // regex.cpp

@@ -8,8 +8,10 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <new>
 
+#include "lookups.h"
 #include "options.h"
 #include "runner.h"
 
@@ -46,6 +48,15 @@ int main(int argc, char **argv) {
     if (!o.have_program) {
       std::fprintf(stderr, "exprun: no program (give -e PROGRAM or -f FILE; see exprun --help)\n");
       return kUsage;
+    }
+    if (!o.lookups.empty()) {
+      auto tables = std::make_shared<LookupTables>();
+      std::string error;
+      if (!load_lookup_tables(o, tables.get(), &error)) {
+        std::fprintf(stderr, "exprun: %s\n", error.c_str());
+        return kInputError;
+      }
+      o.tables = std::move(tables);
     }
     install_signal_handlers();
     return process(o);

@@ -51,6 +51,17 @@ const char kUsage[] =
     "  --exclude a,b                   do not write these columns\n"
     "  --date-format PATTERN           dates as formatdate writes them (YYYY MM DD hh mm ss);\n"
     "                                  default ISO 8601: 2026-03-07, with the time when not midnight\n"
+    "whole-file jobs (docs/language.md, \"Whole-file jobs\"):\n"
+    "  --group-by k1,k2                one output record per distinct key (in order of first\n"
+    "                                  appearance): the keys and the program's static variables,\n"
+    "                                  which every key has its own copy of ('': one group)\n"
+    "  --end TEXT, --end-file PATH     with --group-by: a program run once per group after its\n"
+    "                                  last record; its declared variables are written too\n"
+    "  --partition-by k1,k2            every record written, static variables kept per key\n"
+    "  --unique k1,k2                  keep the first record of each distinct key (no program needed)\n"
+    "  --lookup NAME=FILE:KEY          a table indexed on column KEY, read by lookup(NAME, key,\n"
+    "                                  column) and haslookup(NAME, key); --field NAME.col:TYPE\n"
+    "  --lookup-first                  a key repeated in a table keeps its first row (else an error)\n"
     "errors and running:\n"
     "  --on-error stop|skip|null       on an input or run-time error: stop (default), drop the\n"
     "                                  record, or write it with a null result\n"
@@ -258,11 +269,41 @@ int parse_options(int argc, char **argv, Options *o) {
       o->dump = true;
     } else if (a == "--functions") {
       o->functions = true;
+    } else if (a == "--group-by" || a == "--partition-by" || a == "--unique") {
+      if (!value(&v)) return usage_error(a + " needs a list of columns");
+      KeyMode mode = a == "--group-by" ? KeyMode::Group : a == "--partition-by" ? KeyMode::Partition : KeyMode::Unique;
+      if (o->key_mode != KeyMode::None && o->key_mode != mode)
+        return usage_error("give one of --group-by, --partition-by and --unique");
+      o->key_mode = mode;
+      o->keys = v.empty() ? std::vector<std::string>{} : split(v, ',');
+      if (mode != KeyMode::Group && o->keys.empty()) return usage_error(a + " needs at least one column");
+    } else if (a == "--end") {
+      if (!value(&o->end_program)) return usage_error("--end needs a program");
+    } else if (a == "--end-file") {
+      if (!value(&o->end_program_file)) return usage_error("--end-file needs a file");
+      if (!read_file(o->end_program_file, &o->end_program))
+        return usage_error("cannot read " + o->end_program_file + ": " + std::strerror(errno));
+    } else if (a == "--lookup") {
+      if (!value(&v)) return usage_error("--lookup needs NAME=FILE:KEY");
+      size_t eq = v.find('='), colon = v.rfind(':');
+      if (eq == std::string::npos || eq == 0 || colon == std::string::npos || colon < eq + 2 || colon + 1 == v.size())
+        return usage_error("--lookup needs NAME=FILE:KEY, not '" + v + "'");
+      o->lookups.push_back({v.substr(0, eq), v.substr(eq + 1, colon - eq - 1), v.substr(colon + 1)});
+    } else if (a == "--lookup-first") {
+      o->lookup_first = true;
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
       return usage_error("unknown option " + a);
     } else {
       o->inputs.push_back(a);
     }
+  }
+  if (!o->end_program.empty() && o->key_mode != KeyMode::Group) return usage_error("--end needs --group-by");
+  if (o->key_mode == KeyMode::Group && o->filter)
+    return usage_error("--filter does not go with --group-by (test inside the program: if ... then n = n + 1)");
+  // Grouping and dedupe are useful without a program: the distinct keys, the first records.
+  if (!o->have_program && (o->key_mode == KeyMode::Group || o->key_mode == KeyMode::Unique)) {
+    o->have_program = true;
+    o->result = false;
   }
   if (!o->out_format_set) o->out_format = o->in_format;
   if (o->in_format == Format::Tsv && !o->ifs_set) o->ifs = '\t';

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,15 @@ struct FieldType {
   std::string name;
   int type;  // EXP_* type code
 };
+
+// --lookup NAME=FILE:KEY: a table the program reads through lookup() and haslookup().
+struct LookupSpec {
+  std::string name, path, key;
+};
+class LookupTables;  // lookups.h
+
+// How records are tied to keys: per-key state (--group-by, --partition-by) or dedupe (--unique).
+enum class KeyMode { None, Group, Partition, Unique };
 
 struct Options {
   std::string program;           // program text (-e, or read from -f)
@@ -50,6 +60,13 @@ struct Options {
   int64_t max_steps = 0;         // 0: no limit
   bool progress = true;          // shown only when stderr is a terminal
   bool repl = false;             // interactive session even when standard input is not a terminal
+  KeyMode key_mode = KeyMode::None;
+  std::vector<std::string> keys;    // the key columns of --group-by, --partition-by or --unique
+  std::string end_program;          // --end: runs once per group after its last record
+  std::string end_program_file;     // for messages
+  std::vector<LookupSpec> lookups;
+  bool lookup_first = false;        // a duplicate key in a table keeps the first row
+  std::shared_ptr<const LookupTables> tables;  // the --lookup tables, loaded before the run
 };
 
 // Parses argv. Returns 0 to go on, 1 after printing help or version (exit 0), or 2 on a usage

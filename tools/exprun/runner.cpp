@@ -15,7 +15,9 @@
 #include <new>
 
 #include "diagnostics.h"
+#include "keyed_runner.h"
 #include "lint.h"
+#include "lookups.h"
 #include "pool.h"
 #include "records.h"
 #include "session.h"
@@ -117,7 +119,8 @@ class Runner {
       bool found = false;
       for (size_t i = 0; i < columns.size(); ++i)
         if (columns[i] == f.name) types[i] = f.type, found = true;
-      if (!found) std::fprintf(stderr, "exprun: warning: --field names '%s', which is not a column\n", f.name.c_str());
+      if (!found && !is_lookup_field(o_, f.name))
+        std::fprintf(stderr, "exprun: warning: --field names '%s', which is not a column\n", f.name.c_str());
     }
     for (const std::string &w : program_warnings(o_.program, columns, types))
       std::fprintf(stderr, "exprun: warning: %s\n", w.c_str());
@@ -338,8 +341,6 @@ size_t read_round(RecordReader &reader, size_t workers, std::vector<std::string>
   return work.size();
 }
 
-int interrupted_status() { return g_signal.load() ? 128 + g_signal.load() : kInterrupted; }
-
 // Runs one input through the runner. Returns kOk to go on with the next input, or the exit status.
 int run_input(const Options &o, const std::string &path, Runner &run) {
   std::string error;
@@ -409,6 +410,8 @@ int run_input(const Options &o, const std::string &path, Runner &run) {
 
 }  // namespace
 
+int interrupted_status() { return g_signal.load() ? 128 + g_signal.load() : kInterrupted; }
+
 void stop_from_signal(int signal) {
   int expected = 0;
   g_signal.compare_exchange_strong(expected, signal);
@@ -418,6 +421,7 @@ void stop_from_signal(int signal) {
 }
 
 int process(const Options &o) {
+  if (o.key_mode != KeyMode::None) return process_keyed(o);
   std::string error;
   auto out = OutputStream::open(o.output_path, &error);
   if (!out) {

@@ -11,3 +11,5 @@ int process(const Options &o);
 // Cancels every running program and makes the run stop at the next record boundary (from a
 // signal handler: only lock-free stores). `signal` decides the exit status (128 + signal).
 void stop_from_signal(int signal);
+// The exit status of a run stopped by a signal: 128 + the signal (130 without one).
+int interrupted_status();

@@ -81,7 +81,13 @@ void read_failure(exp_engine *e, int code, Failure *f) {
   f->message = message ? message : "";
 }
 
+HostState *host_state(exp_engine *e) {
+  auto *s = static_cast<Session *>(exp_get_callback_data(e));
+  return s ? s->host_state() : nullptr;
+}
+
 Session::~Session() {
+  if (end_program_) exp_free_pcode(engine_, end_program_);  // first: it uses the program's globals
   if (program_) exp_free_pcode(engine_, program_);
   if (engine_) exp_clean(engine_);
 }
@@ -107,6 +113,7 @@ int setup_engine(exp_engine *e, const Options &o) {
 }
 
 bool Session::configure(Failure *f) {
+  host_state_.tables = options_->tables.get();
   exp_set_callback_data(engine_, this);
   exp_set_interrupt_hndlr(engine_, interrupt);
   int rc = setup_engine(engine_, *options_);
@@ -150,6 +157,7 @@ std::unique_ptr<Session> Session::open(const Options &o, const std::vector<std::
     read_failure(s->engine_, rc, f);
     return nullptr;
   }
+  if (!s->compile_end(f)) return nullptr;
   if (o.verbose)
     notices->push_back("capabilities 0x" + [&] {
       char buf[16];
@@ -171,6 +179,8 @@ std::unique_ptr<Session> Session::clone(Failure *f) const {
   }
   if (!s->configure(f) || !s->bind(column_names_, column_types_, f)) return nullptr;
   int rc = exp_copy_pcode(engine_, s->engine_, program_, &s->program_);
+  if (!rc && end_program_) rc = exp_copy_pcode(engine_, s->engine_, end_program_, &s->end_program_);
+  s->end_symbols_from_ = end_symbols_from_;
   if (rc) {
     read_failure(s->engine_, rc, f);
     return nullptr;
@@ -182,6 +192,25 @@ std::unique_ptr<Session> Session::clone(Failure *f) const {
   s->values_.resize(outputs_.size());
   s->kinds_.resize(outputs_.size());
   return s;
+}
+
+bool Session::compile_end(Failure *f) {
+  end_symbols_from_ = exp_symbol_count(engine_);
+  if (options_->end_program.empty()) return true;
+  // Its result is not written: a short string result will do.
+  if (int rc = exp_make_pcode(engine_, options_->end_program.c_str(), &end_program_, EXP_STRING, kInitialStringLimit, 0, nullptr)) {
+    read_failure(engine_, rc, f);
+    f->message = "--end: " + f->message;
+    return false;
+  }
+  return true;
+}
+
+void Session::set_outputs(std::vector<OutputColumn> outputs) {
+  outputs_ = std::move(outputs);
+  text_.resize(outputs_.size());
+  values_.resize(outputs_.size());
+  kinds_.resize(outputs_.size());
 }
 
 bool Session::keeps_state(std::string *why) const {
@@ -388,7 +417,7 @@ void Session::read_outputs(const Record &r, bool null_result, bool input_error) 
   }
 }
 
-Outcome Session::run(const Record &r, Failure *f) {
+Outcome Session::run_program(exp_pcode *p, const Record &r, Failure *f) {
   if (!r.unreadable.empty()) {
     *f = Failure{0, r.unreadable, 0, 0};
     result_ = nullptr;
@@ -408,7 +437,7 @@ Outcome Session::run(const Record &r, Failure *f) {
     deadline_ = std::chrono::steady_clock::now() +
                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(options_->timeout));
   timed_out_ = false;
-  int rc = exp_execute(engine_, program_, &result_);
+  int rc = exp_execute(engine_, p, &result_);
   if (rc) {
     read_failure(engine_, rc, f);
     if (timed_out_) {
@@ -417,11 +446,11 @@ Outcome Session::run(const Record &r, Failure *f) {
       f->message = buf;
     }
     f->line = f->column = 0;
-    exp_run_position(program_, &f->line, &f->column);
+    exp_run_position(p, &f->line, &f->column);
     result_ = nullptr;
     return Outcome::RunError;
   }
-  if (options_->filter && (!result_ || EXP_IS_NULL(result_) || result_->value.i == 0)) return Outcome::Filtered;
+  if (p == program_ && options_->filter && (!result_ || EXP_IS_NULL(result_) || result_->value.i == 0)) return Outcome::Filtered;
   return Outcome::Ok;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "expression.h"
+#include "host_functions.h"
 #include "options.h"
 #include "records.h"
 
@@ -43,7 +44,15 @@ class Session {
 
   // Binds the record and runs the program. An input error (a value that does not convert or
   // cannot be carried whole) is described in f->message with the column and the text.
-  Outcome run(const Record &r, Failure *f);
+  Outcome run(const Record &r, Failure *f) { return run_program(program_, r, f); }
+  // Binds the record (the keys of a group) and runs the --end program.
+  Outcome run_end(const Record &r, Failure *f) { return run_program(end_program_, r, f); }
+  // Replaces the output columns (a group's keys and variables).
+  void set_outputs(std::vector<OutputColumn> outputs);
+  // The index of the first global symbol the --end program declared (symbols from there on are
+  // its variables).
+  int end_symbols_from() const { return end_symbols_from_; }
+  HostState *host_state() { return &host_state_; }
   // Makes the output of the last record: input columns as read unless the program changed them,
   // the others from their cells; with `null_result` the result and variables are null (and after
   // an input error the program did not run, so every input column is as read).
@@ -68,6 +77,8 @@ class Session {
   Session() = default;
   bool configure(Failure *f);
   bool bind(const std::vector<std::string> &columns, const std::vector<int> &types, Failure *f);
+  bool compile_end(Failure *f);
+  Outcome run_program(exp_pcode *p, const Record &r, Failure *f);
   bool set_field(size_t i, const Record &r, std::string *why);
   bool unchanged(size_t i, const Record &r) const;
   RecordWriter::Kind kind_as_read(size_t ci, const Record &r) const;
@@ -77,6 +88,9 @@ class Session {
   const Options *options_ = nullptr;
   exp_engine *engine_ = nullptr;
   exp_pcode *program_ = nullptr;
+  exp_pcode *end_program_ = nullptr;  // --end, compiled after the program
+  int end_symbols_from_ = 0;
+  HostState host_state_;
   exp_symval *result_ = nullptr;
   std::vector<std::string> column_names_;
   std::vector<int> column_types_;
