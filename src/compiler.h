@@ -41,9 +41,10 @@ struct exp_parse_state {
   // Lexer.
   const char *source = nullptr;
   const char *cursor = nullptr;
-  bool at_end = false;           // the cursor has moved into the end-of-input text
-  // Position of the text's last character that is not a blank or line break: tokens of the
-  // end-of-input text are reported just after it, never on a line the text does not have.
+  bool at_end = false;           // the cursor has reached the end of the text
+  int end_tokens = 0;            // end-of-input tokens read so far
+  // Position of the text's last character that is not a blank or line break: end-of-input
+  // tokens are reported just after it, never on a line the text does not have.
   int last_line = 1, last_column = 0;
   int line = 0, column = 0;      // position of the character under the cursor
   exp_srcpos token = {0, 0};     // start of the look-ahead token (the one just scanned)

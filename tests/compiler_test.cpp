@@ -664,8 +664,9 @@ TEST(Statements, AssignmentsAndTheProgramResult) {
       {"if b then return 1; return 2", "", "-> i:1"},
       {"if f then return 1; return 2", "", "-> i:2"},
       {"return 1.75 * 4", "", "-> i:7"},
-      {"5 ___END_OF_INPUT___ nosuch + (", "", "-> i:5"},
-      {"a = 1 ___end_of_input___ a = 2", "a", "a=i:1 -> null"},
+      // Words that once marked the end are ordinary names: the text after them is compiled.
+      {"integer ___END_OF_INPUT___ ___end_of_input___ = 2 a = ___END_OF_INPUT___ + 1", "a", "a=i:3 -> null"},
+      {"string w; w = \"___INPUT_ERROR___\"; len(w)", "", "-> i:17"},
   };
   expect_runs(cases);
 }
@@ -768,7 +769,8 @@ TEST(StatementErrors, ReportedAtTheCurrentToken) {
       {"end", ERR_END_NO_BEGIN, 1, 1, "Found 'End' without 'Begin'"},
       {"a = 1 end", ERR_END_NO_BEGIN, 1, 7, nullptr},
       {"begin a = 1", ERR_BEGIN_NO_END, 1, 12, "Found 'Begin' with no 'End'"},
-      {"begin a = 1 ___END_OF_INPUT___ end", ERR_BEGIN_NO_END, 1, 13, nullptr},
+      {"begin a = 1 ___END_OF_INPUT___ end", ERR_SYMBOL_NOT_FOUND, 1, 13, "Symbol '___END_OF_INPUT___' not found"},
+      {"integer y; y = 5; ___END_OF_INPUT___ y = undefined_fn(", ERR_SYMBOL_NOT_FOUND, 1, 19, nullptr},
       {"begin end", ERR_EXPECTED_STATEMENT, 1, 7, "Expected statement"},
       {"if b then 1", ERR_EXPECTED_STATEMENT, 1, 11, nullptr},
       {"if b then (a)", ERR_EXPECTED_STATEMENT, 1, 11, nullptr},
