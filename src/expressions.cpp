@@ -306,11 +306,16 @@ struct Callee {
   const exp_function *fn = nullptr;
   exp_pcode *udf = nullptr;
   const char *signature = "";  // remaining parameter letters of a registered function
+  std::string shown;           // the name messages give: the function's, or class.method
+  // Where the first argument beyond the signature's letters was found ({0, 0}: none was): the
+  // call has too many arguments, reported there once all of them are counted.
+  exp_srcpos extra_at = {0, 0};
 };
 
 // Resolves the method form `name.method`: checks the object and finds the implementing function's
 // name. Leaves the method name as the current token and the object as the first argument.
-int resolve_method(exp_engine *e, exp_pcode *p, std::string *function, std::vector<exp_symval *> *args) {
+int resolve_method(exp_engine *e, exp_pcode *p, std::string *function, std::string *shown,
+                   std::vector<exp_symval *> *args) {
   const char *name = token_text(S(e));
   exp_sym *sym = find_symbol(e, p, name);
   if (!sym) return engine_error(e, ERR_SYMBOL_NOT_FOUND, name);
@@ -321,6 +326,7 @@ int resolve_method(exp_engine *e, exp_pcode *p, std::string *function, std::vect
   const char *fname = class_find_method(sym->cell.cls, method);
   if (!fname) return engine_error(e, ERR_NO_METHOD, sym->cell.cls ? sym->cell.cls->name : "", method);
   *function = fname;
+  *shown = std::string(sym->cell.cls->name) + "." + method;
   args->push_back(&sym->cell);
   return 0;
 }
@@ -369,9 +375,12 @@ int make_call_result(exp_engine *e, exp_pcode *p, const Callee &callee, exp_symv
 
 // Checks one argument against the current signature letter: upper case demands the type, lower
 // case converts to it, 'a' takes anything.
-int check_argument(exp_engine *e, exp_pcode *p, const Callee &callee, int position, exp_symval **arg) {
+int check_argument(exp_engine *e, exp_pcode *p, Callee &callee, int position, exp_symval **arg) {
   char letter = callee.signature[0];
-  if (!letter) return engine_error(e, ERR_PARAM_COUNT);
+  if (!letter) {
+    if (callee.extra_at.line == 0) callee.extra_at = S(e)->stop;
+    return 0;
+  }
   if (letter == 'a') return 0;
   int type = type_of_letter(letter);
   if (type == 0) return ENGINE_INTERNAL_ERROR(e, "exp_compile");
@@ -400,18 +409,20 @@ int parse_arguments(exp_engine *e, exp_pcode *p, Callee *callee, std::vector<exp
   }
 }
 
-// Error 38 at the call (the position its mark holds), naming the function and the argument
-// counts it takes; `given` counts the object of a method call, which the message leaves out.
-int count_error(exp_engine *e, const exp_function *fn, size_t given, bool method) {
+// Error 38 naming the function (or class.method) and the argument counts it takes, at the call
+// (the position its mark holds) or, for an argument beyond the signature, where that argument
+// ended; `given` counts the object of a method call, which the message leaves out.
+int count_error(exp_engine *e, const Callee &callee, size_t given, bool method) {
+  const exp_function *fn = callee.fn;
   size_t self = method ? 1 : 0;
   auto low = static_cast<size_t>(fn->min_args < 0 ? 0 : fn->min_args);
   low = low > self ? low - self : 0;
   std::string takes = std::to_string(low);
   if (fn->max_args == EXP_UNLIMITED) takes += " or more";
   else if (fn->max_args - self != low) takes += " to " + std::to_string(fn->max_args - self);
-  std::string text = "Parameter count mismatch: " + std::string(fn->name) + " takes " + takes + " argument" +
+  std::string text = "Parameter count mismatch: " + callee.shown + " takes " + takes + " argument" +
                      (takes == "1" ? "" : "s") + ", " + std::to_string(given - self) + " given";
-  S(e)->stop = S(e)->mark;
+  S(e)->stop = callee.extra_at.line ? callee.extra_at : S(e)->mark;
   return engine_error_text(e, ERR_PARAM_COUNT, text.c_str(), text.size());
 }
 
@@ -493,10 +504,11 @@ int parse_call(exp_engine *e, exp_pcode *p, exp_symval **out) {
   SourceMark mark(e, S(e));
   std::vector<exp_symval *> args;
   std::string name = token_text(S(e));
+  Callee callee;
+  callee.shown = name;
   bool method = S(e)->look_code == TK_DOT;
   if (method)
-    if (int rc = resolve_method(e, p, &name, &args)) return rc;
-  Callee callee;
+    if (int rc = resolve_method(e, p, &name, &callee.shown, &args)) return rc;
   if (int rc = resolve_callee(e, p, name, method, &callee)) return rc;
   if (int rc = advance(e)) return rc;
   if (tok(e) != TK_LPAREN) return engine_error(e, ERR_PARENTHESIS);
@@ -504,7 +516,8 @@ int parse_call(exp_engine *e, exp_pcode *p, exp_symval **out) {
   exp_symval *result = nullptr;
   if (int rc = make_call_result(e, p, callee, &result)) return rc;
   if (int rc = parse_arguments(e, p, &callee, &args)) return rc;
-  if (callee.fn && !count_allowed(callee.fn, args.size())) return count_error(e, callee.fn, args.size(), method);
+  if (callee.fn && (callee.extra_at.line || !count_allowed(callee.fn, args.size())))
+    return count_error(e, callee, args.size(), method);
   if (int rc = advance(e)) return rc;
   int argc = static_cast<int>(args.size());
   void *target = callee.udf ? static_cast<void *>(callee.udf) : reinterpret_cast<void *>(callee.fn->fn);

@@ -529,7 +529,11 @@ TEST(ExpressionErrors, ArgumentCountsReportedAtTheCall) {
       {"count(1, 2, 3, 4);", ERR_PARAM_COUNT, 1, 1, nullptr},
       {"x = add2(1)\n\ny = 2", ERR_PARAM_COUNT, 1, 5, "Parameter count mismatch: add2 takes 2 arguments, 1 given"},
       {"add2(1, 2, 3);", ERR_PARAM_COUNT, 1, 1, nullptr},
-      {"widget w; w.scale(1, 2);", ERR_PARAM_COUNT, 1, 11, nullptr},
+      {"widget w; w.scale(1, 2);", ERR_PARAM_COUNT, 1, 11,
+       "Parameter count mismatch: widget.scale takes 1 argument, 2 given"},
+      // Arguments beyond an exhausted signature: counted, and reported where the first ended.
+      {"nothing(1, 2)", ERR_PARAM_COUNT, 1, 10, "Parameter count mismatch: nothing takes 0 arguments, 2 given"},
+      {"widget w; w.size(5)", ERR_PARAM_COUNT, 1, 19, "Parameter count mismatch: widget.size takes 0 arguments, 1 given"},
   };
   expect_errors(cases);
 }
