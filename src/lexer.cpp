@@ -152,6 +152,8 @@ struct RawToken {
   size_t length;
   int code;
   bool ascii_word;
+  const char *source_end;  // the end of the token in the text, a closing quote included
+  const char *source_begin;
 };
 
 class Lexer {
@@ -215,6 +217,7 @@ class Lexer {
   int read_quoted(RawToken *t, char quote);
   int read_number(RawToken *t);
   int read_end(RawToken *t);
+  int read_token(RawToken *t);
 
   bool at(CharClass c) const { return has_class(classes_, s_->cursor, c); }
 
@@ -348,6 +351,13 @@ int Lexer::read_end(RawToken *t) {
 int Lexer::read(RawToken *t) {
   t->code = TK_RAW;
   if (int rc = skip_blanks_and_comments()) return rc;
+  t->source_begin = s_->cursor;
+  const int rc = read_token(t);
+  t->source_end = s_->cursor;
+  return rc;
+}
+
+int Lexer::read_token(RawToken *t) {
   // The end-of-input token stands just after the text's last visible character, never on a
   // line the text does not have.
   s_->token = s_->at_end ? exp_srcpos{s_->last_line, s_->last_column + 1} : exp_srcpos{s_->line, s_->column};
@@ -512,9 +522,14 @@ int next_token(exp_engine *e, exp_parse_state *s) {
   s->cur_code = s->look_code;
   std::swap(s->current, s->lookahead);
   s->look_slot ^= 1;
+  s->prev_stop = s->stop;
   s->stop = s->token;
+  s->prev_src = s->cur_src;
+  s->cur_src = s->look_src;
+  ++s->cur_index;
   RawToken t{};
   if (int rc = Lexer(e, s).read(&t)) return rc;
+  s->look_src = std::string_view(t.source_begin, static_cast<size_t>(t.source_end - t.source_begin));
   if (t.length > INT32_MAX / 4) return engine_error(e, ERR_MEMORY);
   const std::string_view raw(t.start, t.length);  // in the program text; empty at its end
   s->text_limit = std::max(s->text_limit, static_cast<int>(t.length));

@@ -26,3 +26,6 @@ struct class_family {
 class_family array_classes();  // arrays.cpp (also aparse)
 class_family file_class();     // file.cpp
 class_family regex_class();    // regex.cpp
+
+// Whether match_string can ever match `pattern`: a star may stand only first or last (text.cpp).
+bool match_string_pattern_valid(const char *pattern);
