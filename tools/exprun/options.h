@@ -14,6 +14,13 @@ struct FieldType {
   int type;  // EXP_* type code
 };
 
+// A user-defined function: a program file compiled under a name (--function NAME[:TYPE]=FILE).
+struct FunctionFile {
+  std::string name;
+  int type;  // of its result
+  std::string path, text;
+};
+
 struct Options {
   std::string program;           // program text (-e, or read from -f)
   std::string program_file;      // for messages
@@ -50,6 +57,9 @@ struct Options {
   int64_t max_steps = 0;         // 0: no limit
   bool progress = true;          // shown only when stderr is a terminal
   bool repl = false;             // interactive session even when standard input is not a terminal
+  bool strict = false;           // compile-time warnings are errors
+  std::vector<FunctionFile> functions_files;  // compiled before the program, in this order
+  std::string test_cases;        // --test: the file of cases to check the program against
 };
 
 // Parses argv. Returns 0 to go on, 1 after printing help or version (exit 0), or 2 on a usage

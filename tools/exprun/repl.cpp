@@ -138,7 +138,10 @@ int dump_program(const Options &o) {
     return 2;
   }
   Failure f;
-  if (compile_alone(o, [](exp_engine *e, exp_pcode *p) { exp_dump_pcode(e, p, dump_to_stdout, nullptr); }, &f)) return 0;
+  auto dump = [](exp_engine *e, exp_pcode *p, const std::vector<exp_pcode *> &) {
+    exp_dump_pcode(e, p, dump_to_stdout, nullptr);
+  };
+  if (compile_alone(o, dump, &f)) return 0;
   print_failure(stderr, "compile", f, o.program, o.program_file.empty() ? "<program>" : o.program_file);
   return 2;
 }
