@@ -10,7 +10,7 @@
 // Values compare by the type of what the program gives: numbers as numbers (2.50 equals 2.5),
 // dates as dates, booleans as booleans, text exactly; a text result (the default result type)
 // that reads as a number compares as a number. An empty expected value stands for null (or the
-// empty text); JSON null for null only.
+// empty text); a JSON null, or a member a record lacks, leaves the column unchecked.
 #pragma once
 
 #include "options.h"
