@@ -154,9 +154,9 @@ void expression_statement_done(exp_parse_state *s, const ExpressionStatement &st
     const std::string_view self = text_since(s, st.begin);
     if (is_quoted(st.before_last) && is_quoted(self) && st.before_last.data() + st.before_last.size() == st.begin)
       warn(s, EXP_W_VALUE_UNUSED, st.at,
-           "this value is not used; " + shown(st.before_last) + shown(self) +
-               " is two texts side by side, since a quote is not doubled inside a text: write \"it's\" "
-               "(the other quote) for a text holding a quote");
+           "this value is not used; " + shown(st.before_last) + " and " + shown(self) +
+               " are two texts side by side, as a quote is not doubled inside a text: enclose a text that "
+               "holds ' in \" (\"it's\"), and one that holds \" in '");
     else
       warn(s, EXP_W_VALUE_UNUSED, st.at,
            "this value is not used; is an operator missing between `" + shown(st.before) + "` and `" + shown(self) +

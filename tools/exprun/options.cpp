@@ -27,6 +27,8 @@ const char kUsage[] =
     "program:\n"
     "  -e, --expr TEXT        program text\n"
     "  -f, --file PATH        program file\n"
+    "  --escaped-strings      a backslash in a quoted text takes the next character as it is:\n"
+    "                         \"say \\\"hi\\\"\" is say \"hi\", \\\\ is one backslash\n"
     "input and output (files ending in .gz or .zst are compressed; - is standard input/output):\n"
     "  -o, --out PATH                  write to PATH instead of standard output\n"
     "  --icsv --itsv --ijsonl          input format (default CSV)\n"
@@ -276,6 +278,8 @@ int parse_options(int argc, char **argv, Options *o) {
       o->progress = false;
     } else if (a == "--repl") {
       o->repl = true;
+    } else if (a == "--escaped-strings") {
+      o->escaped_strings = true;
     } else if (a == "--strict") {
       o->strict = true;
     } else if (a == "--function") {

@@ -58,6 +58,7 @@ struct Options {
   bool progress = true;          // shown only when stderr is a terminal
   bool repl = false;             // interactive session even when standard input is not a terminal
   bool strict = false;           // compile-time warnings are errors
+  bool escaped_strings = false;  // a backslash in a string literal takes the next character as it is
   std::vector<FunctionFile> functions_files;  // compiled before the program, in this order
   std::string test_cases;        // --test: the file of cases to check the program against
 };

@@ -103,6 +103,7 @@ int Session::interrupt(exp_engine *e) {
 int setup_engine(exp_engine *e, const Options &o) {
   exp_set_option(e, "DATE_ISO8601", "1");
   exp_set_option(e, "CHILD_STDOUT", "stderr");  // a child's output must not mix with the records
+  if (o.escaped_strings) exp_set_option(e, "ESCAPED_STRING", "1");
   int rc = exp_set_capabilities(e, default_capabilities() | o.allow);
   if (!rc) rc = exp_set_limit(e, EXP_LIMIT_MEMORY, o.max_memory);
   if (!rc && o.max_steps) rc = exp_set_limit(e, EXP_LIMIT_STEPS, o.max_steps);
