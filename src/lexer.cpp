@@ -231,9 +231,12 @@ class Lexer {
 // or a character beyond ASCII, which the general walk handles.
 void Lexer::skip_plain_blanks() {
   for (;;) {
-    const auto now = static_cast<unsigned char>(ch()), next = static_cast<unsigned char>(ch(1));
-    // Index 0 (the end of the text) has no class; characters beyond ASCII stop the run.
-    if ((now | next) >= 0x80 || !(classes_[now] & kPlainBlank) || !(classes_[next] & kPlainArrival)) return;
+    // Index 0 (the end of the text) has no class, so the character after is looked at only when
+    // this one is a blank; characters beyond ASCII stop the run.
+    const auto now = static_cast<unsigned char>(ch());
+    if (now >= 0x80 || !(classes_[now] & kPlainBlank)) return;
+    const auto next = static_cast<unsigned char>(ch(1));
+    if (next >= 0x80 || !(classes_[next] & kPlainArrival)) return;
     ++s_->cursor;
     arrive();
   }
