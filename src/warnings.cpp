@@ -35,9 +35,35 @@ static_assert(std::is_sorted(std::begin(kWithoutEffect), std::end(kWithoutEffect
 // Built-ins that read or write variables by a name known only when the program runs.
 constexpr std::string_view kByName[] = {"vareval", "varset"};
 
-bool is_builtin(const exp_function *fn) {
-  const std::span<const exp_function> table = builtin_functions();
-  return !table.empty() && fn >= table.data() && fn < table.data() + table.size();
+// What the warnings need to know of each global built-in, by its place in the static table;
+// looked up once, as calls are compiled in great numbers.
+struct BuiltinFacts {
+  bool effect;   // its call may change more than its result
+  bool by_name;  // it reaches variables by name
+};
+
+struct BuiltinTable {
+  std::span<const exp_function> functions;
+  std::vector<BuiltinFacts> facts;
+
+  // The facts of `fn`, or none for a function outside the table (host functions, class methods).
+  const BuiltinFacts *of(const exp_function *fn) const {
+    if (functions.empty() || fn < functions.data() || fn >= functions.data() + functions.size()) return nullptr;
+    return &facts[static_cast<size_t>(fn - functions.data())];
+  }
+};
+
+const BuiltinTable &builtin_table() {
+  static const BuiltinTable table = [] {
+    BuiltinTable t{builtin_functions(), {}};
+    for (const exp_function &f : t.functions) {
+      const std::string_view name(f.name);
+      t.facts.push_back({!std::binary_search(std::begin(kWithoutEffect), std::end(kWithoutEffect), name),
+                         std::find(std::begin(kByName), std::end(kByName), name) != std::end(kByName)});
+    }
+    return t;
+  }();
+  return table;
 }
 
 // A text as a warning quotes it: a long one cut on a character boundary.
@@ -104,13 +130,13 @@ void warn(exp_parse_state *s, int code, exp_srcpos at, std::string message) {
 }
 
 void note_call(exp_parse_state *s, const exp_function *fn, bool method) {
-  if (!fn || method || !is_builtin(fn)) {
+  const BuiltinFacts *facts = fn && !method ? builtin_table().of(fn) : nullptr;
+  if (!facts) {
     ++s->warn.effects;
     return;
   }
-  const std::string_view name(fn->name);
-  if (std::find(std::begin(kByName), std::end(kByName), name) != std::end(kByName)) s->warn.names_at_run_time = true;
-  if (!std::binary_search(std::begin(kWithoutEffect), std::end(kWithoutEffect), name)) ++s->warn.effects;
+  s->warn.names_at_run_time |= facts->by_name;
+  s->warn.effects += facts->effect ? 1 : 0;
 }
 
 void note_expression(exp_parse_state *s, const char *begin) {
@@ -175,7 +201,8 @@ void expression_statement_done(exp_parse_state *s, const ExpressionStatement &st
 
 void check_match_pattern(exp_parse_state *s, const exp_function *fn, const std::vector<exp_symval *> &args,
                          uint32_t literal_args, exp_srcpos at) {
-  if (args.size() != 2 || !(literal_args & 2) || !is_builtin(fn) || std::strcmp(fn->name, "match_string") != 0) return;
+  if (args.size() != 2 || !(literal_args & 2) || !builtin_table().of(fn) || std::strcmp(fn->name, "match_string") != 0)
+    return;
   const exp_symval *pattern = args[1];
   if (symval_is_null(pattern) || symval_type(pattern) != EXP_STRING || !pattern->value.s) return;
   if (match_string_pattern_valid(pattern->value.s)) return;
