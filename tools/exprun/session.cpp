@@ -215,6 +215,7 @@ bool Session::keeps_state(std::string *why) const {
     }
   std::string dump;
   exp_dump_pcode(engine_, program_, collect_dump, &dump);
+  for (exp_pcode *function : functions_) exp_dump_pcode(engine_, function, collect_dump, &dump);
   for (const char *call : kOrderedCalls)
     if (has_word(dump, call)) {
       *why = std::string("the program calls ") + call + ", whose effects depend on the order of records";
