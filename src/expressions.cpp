@@ -320,7 +320,7 @@ struct Callee {
   const exp_function *fn = nullptr;
   exp_pcode *udf = nullptr;
   const char *signature = "";  // remaining parameter letters of a registered function
-  std::string shown;           // the name messages give: the function's, or class.method
+  std::string method;          // for a method call, the name messages give it: class.method
   // Where the first argument beyond the signature's letters was found ({0, 0}: none was): the
   // call has too many arguments, reported there once all of them are counted.
   exp_srcpos extra_at = {0, 0};
@@ -329,7 +329,7 @@ struct Callee {
 
 // Resolves the method form `name.method`: checks the object and finds the implementing function's
 // name. Leaves the method name as the current token and the object as the first argument.
-int resolve_method(exp_engine *e, exp_pcode *p, std::string *function, std::string *shown,
+int resolve_method(exp_engine *e, exp_pcode *p, std::string *function, std::string *shown_method,
                    std::vector<exp_symval *> *args) {
   const char *name = token_text(S(e));
   exp_sym *sym = find_symbol(e, p, name);
@@ -341,7 +341,7 @@ int resolve_method(exp_engine *e, exp_pcode *p, std::string *function, std::stri
   const char *fname = class_find_method(sym->cell.cls, method);
   if (!fname) return engine_error(e, ERR_NO_METHOD, sym->cell.cls ? sym->cell.cls->name : "", method);
   *function = fname;
-  *shown = std::string(sym->cell.cls->name) + "." + method;
+  *shown_method = std::string(sym->cell.cls->name) + "." + method;
   note_read(S(e), &sym->cell);
   args->push_back(&sym->cell);
   return 0;
@@ -437,7 +437,8 @@ int count_error(exp_engine *e, const Callee &callee, size_t given, bool method) 
   std::string takes = std::to_string(low);
   if (fn->max_args == EXP_UNLIMITED) takes += " or more";
   else if (fn->max_args - self != low) takes += " to " + std::to_string(fn->max_args - self);
-  std::string text = "Parameter count mismatch: " + callee.shown + " takes " + takes + " argument" +
+  const std::string shown = method ? callee.method : std::string(fn->name);
+  std::string text = "Parameter count mismatch: " + shown + " takes " + takes + " argument" +
                      (takes == "1" ? "" : "s") + ", " + std::to_string(given - self) + " given";
   S(e)->stop = callee.extra_at.line ? callee.extra_at : S(e)->mark;
   return engine_error_text(e, ERR_PARAM_COUNT, text.c_str(), text.size());
@@ -524,10 +525,9 @@ int parse_call(exp_engine *e, exp_pcode *p, exp_symval **out) {
   std::vector<exp_symval *> args;
   std::string name = token_text(S(e));
   Callee callee;
-  callee.shown = name;
   bool method = S(e)->look_code == TK_DOT;
   if (method)
-    if (int rc = resolve_method(e, p, &name, &callee.shown, &args)) return rc;
+    if (int rc = resolve_method(e, p, &name, &callee.method, &args)) return rc;
   if (int rc = resolve_callee(e, p, name, method, &callee)) return rc;
   if (int rc = advance(e)) return rc;
   if (tok(e) != TK_LPAREN) return engine_error(e, ERR_PARENTHESIS);

@@ -448,7 +448,7 @@ int parse_declaration(exp_engine *e, exp_pcode *p) {
                                   : sym_add_global(e, name, d.type, d.limit, d.cls, flags, p);
   if (!cell) return engine_error(e, ERR_MEMORY);  // the limit was checked: only memory can fail
   if (d.is_private) S(e)->declared_locals.push_back(sym_of_cell(cell));
-  S(e)->warn.declared.push_back(DeclaredVariable{cell, name, S(e)->stop});
+  S(e)->warn.declared.push_back(DeclaredVariable{cell, S(e)->stop});
   return advance(e);
 }
 

@@ -112,7 +112,8 @@ const char *not_output_reason(const exp_engine *e, const DeclaredVariable &v) {
   const uint32_t flags = v.cell->flags;
   const int type = static_cast<int>(flags & EXP_TYPE_MASK);
   if (!e->output_names.empty()) {
-    const name_key key(v.name.c_str());
+    const std::string name = name_of(v.cell);
+    const name_key key(name.c_str());
     for (const std::string &marked : e->output_names)
       if (key.matches(marked.c_str())) return nullptr;
     return "the host does not output it";
@@ -280,7 +281,7 @@ void check_unread_variables(const exp_engine *e, exp_parse_state *s) {
     const char *reason = not_output_reason(e, v);
     if (!reason) continue;
     warn(s, EXP_W_UNUSED_VARIABLE, v.at,
-         "'" + v.name + "' is declared but never read" + (*reason ? std::string(", and ") + reason : std::string()));
+         "'" + name_of(v.cell) + "' is declared but never read" + (*reason ? std::string(", and ") + reason : std::string()));
   }
 }
 

@@ -23,11 +23,11 @@ struct exp_warning {
   int line, column;
 };
 
-// A declared variable, watched for being read.
+// A declared variable, watched for being read: its cell (in its symbol record, which holds the
+// name) and where the declaration names it.
 struct DeclaredVariable {
   const exp_symval *cell;
-  std::string name;
-  exp_srcpos at;  // its name in the declaration
+  exp_srcpos at;
 };
 
 // An expression statement being parsed: what its warnings need to know of it and of what
