@@ -483,7 +483,7 @@ EXP_API int exp_mark_output(exp_engine *e, const char *name);
  * cut on a character boundary) and return the length of the whole text (without the terminator),
  * as snprintf does; `out` may be NULL when `size` is 0. */
 /* The excerpt alone, two lines each ending in a line feed; 0 (and "") when line is 0 or beyond the
- * text, or source is NULL. */
+ * text, the line is empty and the column 1, or source is NULL. */
 EXP_API int exp_format_excerpt(const char *source, int line, int column, char *out, size_t size);
 /* e's last error as "error N: message\n", followed, when it has a position in `source`, by
  * "  --> line L, column C\n" and the excerpt; "" when there is no error. */
