@@ -1,14 +1,36 @@
 // Fuzz target: the compiler on arbitrary bytes. The first byte picks the result type, the
 // compile flags and whether the program is registered as a user-defined function; the rest is
-// the program text. Every compiled program is dumped (which walks every operand) and freed;
-// the same text then goes through symbol collection. The engine must end with nothing alive.
+// the program text. Every compiled program is dumped (which walks every operand) and freed; its
+// error and warnings are shown with their caret excerpts; the same text then goes through symbol
+// collection. The engine must end with nothing alive.
 #include <cstdlib>
+#include <cstring>
 
 #include "fuzz_support.h"
 
 namespace {
 
 void discard(const char *, void *) {}
+
+// Formats what the compile reported (its error, its warnings) with the caret excerpt, whole and
+// into a buffer too small for it: the length reported must be the whole text's, and the cut
+// text a terminated prefix of it.
+void check_reports(exp_engine *e, const std::string &text) {
+  char whole[8192], cut[24];
+  auto check = [&](int n_whole, int n_cut) {
+    if (n_whole != n_cut || n_whole < 0) std::abort();
+    if (static_cast<size_t>(n_whole) < sizeof whole && std::strlen(whole) != static_cast<size_t>(n_whole)) std::abort();
+    if (std::strncmp(whole, cut, std::strlen(cut)) != 0) std::abort();
+  };
+  check(exp_format_error(e, text.c_str(), whole, sizeof whole), exp_format_error(e, text.c_str(), cut, sizeof cut));
+  for (int i = 0, n = exp_warning_count(e); i < n; ++i) {
+    int code = 0, line = 0, column = 0;
+    const char *message = nullptr;
+    if (exp_warning_get(e, i, &code, &message, &line, &column) != 0 || !message || code <= 1000) std::abort();
+    check(exp_format_warning(e, i, text.c_str(), whole, sizeof whole),
+          exp_format_warning(e, i, text.c_str(), cut, sizeof cut));
+  }
+}
 
 // Compiles the text once under the options of the mode byte.
 void compile_once(exp_engine *e, const std::string &text, uint8_t mode) {
@@ -20,7 +42,9 @@ void compile_once(exp_engine *e, const std::string &text, uint8_t mode) {
   const char *message = nullptr;
   int line = 0, column = 0;
   if (exp_error_info(e, &message, &line, &column) != rc || !message) std::abort();
+  check_reports(e, text);
   if (rc != 0) return;
+  if (exp_pcode_warning_count(p) != exp_warning_count(e)) std::abort();
   exp_dump_pcode(e, p, discard, nullptr);
   if (exp_free_pcode(e, p) != 0) std::abort();
 }

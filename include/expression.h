@@ -430,6 +430,68 @@ EXP_API int exp_determine_symbols(exp_engine *e, const char *text);
  * collection): returns 1, or 0 at the end (and starts over). */
 EXP_API int exp_get_next_req_symbol(exp_engine *e, const char **name);
 
+/* ---- warnings ----------------------------------------------------------------------------------
+ * A text that compiles can still say something its author almost certainly did not mean. The
+ * compiler then warns: a warning never stops a compilation, never changes the program, and costs
+ * nothing when the program runs. Each has a code (EXP_W_*, a range of its own, apart from the
+ * error numbers), a message (UTF-8, quoting the text where that helps) and the line and column
+ * (from 1) of what it is about. */
+#define EXP_W_VALUE_UNUSED 1001          /* an expression statement's value is thrown away and it calls
+                                            nothing with an effect; side by side on one line with the
+                                            expression before it, the message asks whether an operator
+                                            is missing between the two (`amount = qty unit_price`) */
+#define EXP_W_PATTERN_NEVER_MATCHES 1002 /* match_string with a constant pattern that can never match
+                                            (a * other than first or last) */
+#define EXP_W_TEXT_TOO_LONG 1003         /* a constant text assigned to a string variable shorter than it */
+#define EXP_W_TEXT_NUMBER_COMPARE 1004   /* <, <=, > or >= between a text and a number literal: the
+                                            number is compared as text ("4.7" > "10") */
+#define EXP_W_DATE_DIFFERENCE 1005       /* date - date, which gives a date, not a number of days */
+#define EXP_W_UNREACHABLE 1006           /* a statement after `return` or `goto` that no label reaches */
+#define EXP_W_UNUSED_VARIABLE 1007       /* a declared variable never read by the program nor by the host
+                                            (see exp_mark_output) */
+/* The warnings of e's last exp_make_pcode (and of the compile inside exp_determine_symbols): on
+ * success all of them, after a compile error those found before it. */
+EXP_API int exp_warning_count(const exp_engine *e);
+/* Warning i (0 .. count-1) of e's last compile; every out-pointer is optional. The message is the
+ * engine's, valid until e's next compile. Returns 0, or EXP_E_INVALID_INPUT for an index out of
+ * range (code and position 0, message ""). */
+EXP_API int exp_warning_get(const exp_engine *e, int i, int *code, const char **message, int *line, int *column);
+/* The same for the warnings kept with program p (copied by exp_copy_pcode); the message is valid
+ * while p lives. */
+EXP_API int exp_pcode_warning_count(const exp_pcode *p);
+EXP_API int exp_pcode_warning_get(const exp_pcode *p, int i, int *code, const char **message, int *line,
+                                  int *column);
+/* Tells the compiler that the host reads the variable `name` after runs (an output column, say),
+ * so that EXP_W_UNUSED_VARIABLE leaves it alone in programs compiled from now on. Until a host
+ * marks a name, every global a program declares without `hidden`, of type boolean to date, counts
+ * as read by the host; once it has marked names, only those count. A NULL name forgets every mark.
+ * Returns 0 (the engine's last error is left as it was), or EXP_E_NOMEM. Not carried by exp_clone. */
+EXP_API int exp_mark_output(exp_engine *e, const char *name);
+
+/* ---- showing errors and warnings to people ---------------------------------------------------
+ * The line of `source` (the text compiled) at `line` and `column` (as exp_error_info and
+ * exp_warning_get give them), with a caret under the column:
+ *
+ *      | n = n +* 2
+ *      |        ^
+ *
+ * Columns count characters; the caret line counts a wide East Asian character as two columns and
+ * a combining mark as none, and keeps the line's tabs, so the caret stands under the character
+ * on a terminal. A line longer than 100 columns is shown as a window around the column, cut on
+ * character boundaries and marked with "...". Control characters and invalid UTF-8 show as "?".
+ * The three calls write NUL-terminated UTF-8 into `out` (`size` bytes; a text that does not fit is
+ * cut on a character boundary) and return the length of the whole text (without the terminator),
+ * as snprintf does; `out` may be NULL when `size` is 0. */
+/* The excerpt alone, two lines each ending in a line feed; 0 (and "") when line is 0 or beyond the
+ * text, the line is empty and the column 1, or source is NULL. */
+EXP_API int exp_format_excerpt(const char *source, int line, int column, char *out, size_t size);
+/* e's last error as "error N: message\n", followed, when it has a position in `source`, by
+ * "  --> line L, column C\n" and the excerpt; "" when there is no error. */
+EXP_API int exp_format_error(const exp_engine *e, const char *source, char *out, size_t size);
+/* Warning i of e's last compile in the same form: "warning N: message\n", position and excerpt;
+ * "" for an index out of range. */
+EXP_API int exp_format_warning(const exp_engine *e, int i, const char *source, char *out, size_t size);
+
 /* ---- running ----------------------------------------------------------------------------------- */
 
 /* Runs program p of engine e once. Each run first makes null: the result cell, the program's

@@ -2,12 +2,14 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine.h"
 #include "expression.h"
 #include "operators.h"
 #include "program.h"
+#include "warnings.h"
 
 // Token codes: literals and identifiers are negative, keywords 1-30, operators 50-69. A type of
 // their own, apart from the operator indices (exp_op) that emit_op takes, so that a token cannot
@@ -41,15 +43,22 @@ struct exp_parse_state {
   // Lexer.
   const char *source = nullptr;
   const char *cursor = nullptr;
-  bool at_end = false;           // the cursor has moved into the end-of-input text
-  // Position of the text's last character that is not a blank or line break: tokens of the
-  // end-of-input text are reported just after it, never on a line the text does not have.
+  bool at_end = false;           // the cursor has reached the end of the text
+  int end_tokens = 0;            // end-of-input tokens read so far
+  // Position of the text's last character that is not a blank or line break: end-of-input
+  // tokens are reported just after it, never on a line the text does not have.
   int last_line = 1, last_column = 0;
   int line = 0, column = 0;      // position of the character under the cursor
   exp_srcpos token = {0, 0};     // start of the look-ahead token (the one just scanned)
   // Start of the current token: where compiling stopped when an error is reported. {0, 0}
   // before the first token and after the text parsed, when an error has no place in the text.
   exp_srcpos stop = {0, 0};
+  // The token before the current one: where it started, and (with the current and look-ahead
+  // tokens) its text in the program, quotes included; the end-of-input token's text is empty.
+  // Tokens are numbered as they become current.
+  exp_srcpos prev_stop = {0, 0};
+  std::string_view prev_src, cur_src, look_src;
+  int cur_index = 0;
   // Token values: two slots (current and look-ahead, which swap roles), each with a text cell
   // and a cell for typed literals, so that a token of either kind reuses its slot's buffer.
   exp_symval cells[4] = {};
@@ -74,6 +83,7 @@ struct exp_parse_state {
   // so name lookups search these instead of the whole local list, which grows with every
   // operation and would make compiling quadratic in the program's length.
   std::vector<exp_sym *> declared_locals;
+  WarningState warn;              // what the warnings found and watch
 
   exp_parse_state() = default;
   ~exp_parse_state();

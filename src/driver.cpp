@@ -83,6 +83,7 @@ int compile_text(exp_engine *e, exp_pcode *p, const char *text) {
     if (int rc = next_token(e, s)) return rc;
     if (int rc = next_token(e, s)) return rc;
     if (int rc = parse_program(e, p)) return rc;
+    check_unread_variables(e, s);
   }
   s->stop = {0, 0};
   if (int rc = resolve_gotos(e, p)) return rc;
@@ -106,6 +107,7 @@ class CompilingScope {
 // compiling stopped ({0, 0} when the error has no place in the text).
 int make_pcode(exp_engine *e, exp_parse_state *s, const char *text, exp_pcode **out, int type, int len,
                int flags, const char *name) {
+  e->warnings.clear();
   if (int rc = check_arguments(e, type, len, name)) return rc;
   exp_pcode *p = pcode_new();
   if (!p) return engine_error(e, ERR_MEMORY);
@@ -120,6 +122,16 @@ int make_pcode(exp_engine *e, exp_parse_state *s, const char *text, exp_pcode **
     }
   }
   if (!rc) rc = pcode_charge_memory(e, p);
+  // The warnings found, also those before an error, belong to this compile; a program keeps its
+  // own copy.
+  e->warnings = std::move(s->warn.found);
+  if (!rc) {
+    try {
+      p->warnings = e->warnings;
+    } catch (const std::bad_alloc &) {
+      rc = engine_error(e, ERR_MEMORY);
+    }
+  }
   if (!rc && name) {
     copy_name(p->udf_name, name, EXP_NAME_MAX);
     if (pcode_register_udf(e, p) != 0) rc = engine_error(e, ERR_MEMORY);

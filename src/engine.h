@@ -9,6 +9,7 @@
 #include "resource_limits.h"
 #include "registry.h"
 #include "symbols.h"
+#include "warnings.h"
 
 struct exp_parse_state;  // the compiler's working state (compiler.h)
 
@@ -27,6 +28,10 @@ struct exp_engine {
   // The compilation in progress: its state lives on the compiling call's stack and is gone when
   // the call returns, so the engine keeps nothing of a compile but the error it reports.
   exp_parse_state *compiling = nullptr;
+  // The warnings of the last compile, and the names the host outputs (exp_mark_output), which the
+  // warning about unread variables leaves alone.
+  std::vector<exp_warning> warnings;
+  std::vector<std::string> output_names;
 
   SymbolList symbols;                 // global symbols, in order of creation
   int live_programs = 0;              // programs made or copied and not yet freed

@@ -185,6 +185,7 @@ Level level_of(int token) {
 int parse_level(exp_engine *e, exp_pcode *p, Level level, exp_symval **out) {
   exp_symval *left = nullptr;
   if (int rc = parse_unary(e, p, &left)) return rc;
+  bool left_literal = left == S(e)->warn.literal;
   Level last = Level::Unary;  // the level of the last operator taken; Unary before the first
   for (;;) {
     const Level op = level_of(tok(e));
@@ -195,7 +196,13 @@ int parse_level(exp_engine *e, exp_pcode *p, Level level, exp_symval **out) {
     exp_symval *right = nullptr;
     if (int rc = advance(e)) return rc;
     if (int rc = parse_level(e, p, static_cast<Level>(static_cast<int>(op) + 1), &right)) return rc;
+    const bool right_literal = right == S(e)->warn.literal;
+    if (op == Level::Comparison)
+      check_text_number_comparison(S(e), token, left, left_literal, right, right_literal, S(e)->mark);
+    else if (token == TK_MINUS)
+      check_date_difference(S(e), left, right, S(e)->mark);
     if (int rc = compile_binary(e, p, op, token, left, right, &left)) return rc;
+    left_literal = false;
     last = op;
   }
   *out = left;
@@ -211,6 +218,7 @@ int parse_literal(exp_engine *e, exp_pcode *p, exp_symval **out) {
   if (!c) return engine_error(e, ERR_MEMORY);
   exp_symval_copy(value, c);
   *out = c;
+  S(e)->warn.literal = c;
   return advance(e);
 }
 
@@ -238,6 +246,11 @@ int parse_negation(exp_engine *e, exp_pcode *p, exp_symval **out) {
     exp_symval_setfdnum(minus_one, reinterpret_cast<const exp_decimal192 *>(decSextFromInt32(&d, -1)));
   }
   *out = result;
+  // A negated literal is a constant too, for the warnings.
+  if (operand == S(e)->warn.literal) {
+    S(e)->warn.literal = result;
+    S(e)->warn.negated.emplace_back(result, operand);
+  }
   return emit_op(e, p, integer ? OP_MUL_INT : OP_MUL_REAL, result, operand, minus_one);
 }
 
@@ -272,6 +285,7 @@ int parse_symbol(exp_engine *e, exp_pcode *p, exp_symval **out) {
   exp_sym *sym = find_symbol(e, p, name);
   if (!sym) return engine_error(e, ERR_SYMBOL_NOT_FOUND, name);
   *out = &sym->cell;
+  note_read(S(e), &sym->cell);
   return advance(e);
 }
 
@@ -306,11 +320,17 @@ struct Callee {
   const exp_function *fn = nullptr;
   exp_pcode *udf = nullptr;
   const char *signature = "";  // remaining parameter letters of a registered function
+  std::string method;          // for a method call, the name messages give it: class.method
+  // Where the first argument beyond the signature's letters was found ({0, 0}: none was): the
+  // call has too many arguments, reported there once all of them are counted.
+  exp_srcpos extra_at = {0, 0};
+  uint32_t literal_args = 0;  // bit n - 1: argument n (of the first 32) is a literal constant
 };
 
 // Resolves the method form `name.method`: checks the object and finds the implementing function's
 // name. Leaves the method name as the current token and the object as the first argument.
-int resolve_method(exp_engine *e, exp_pcode *p, std::string *function, std::vector<exp_symval *> *args) {
+int resolve_method(exp_engine *e, exp_pcode *p, std::string *function, std::string *shown_method,
+                   std::vector<exp_symval *> *args) {
   const char *name = token_text(S(e));
   exp_sym *sym = find_symbol(e, p, name);
   if (!sym) return engine_error(e, ERR_SYMBOL_NOT_FOUND, name);
@@ -321,6 +341,8 @@ int resolve_method(exp_engine *e, exp_pcode *p, std::string *function, std::vect
   const char *fname = class_find_method(sym->cell.cls, method);
   if (!fname) return engine_error(e, ERR_NO_METHOD, sym->cell.cls ? sym->cell.cls->name : "", method);
   *function = fname;
+  *shown_method = std::string(sym->cell.cls->name) + "." + method;
+  note_read(S(e), &sym->cell);
   args->push_back(&sym->cell);
   return 0;
 }
@@ -369,9 +391,12 @@ int make_call_result(exp_engine *e, exp_pcode *p, const Callee &callee, exp_symv
 
 // Checks one argument against the current signature letter: upper case demands the type, lower
 // case converts to it, 'a' takes anything.
-int check_argument(exp_engine *e, exp_pcode *p, const Callee &callee, int position, exp_symval **arg) {
+int check_argument(exp_engine *e, exp_pcode *p, Callee &callee, int position, exp_symval **arg) {
   char letter = callee.signature[0];
-  if (!letter) return engine_error(e, ERR_PARAM_COUNT);
+  if (!letter) {
+    if (callee.extra_at.line == 0) callee.extra_at = S(e)->stop;
+    return 0;
+  }
   if (letter == 'a') return 0;
   int type = type_of_letter(letter);
   if (type == 0) return ENGINE_INTERNAL_ERROR(e, "exp_compile");
@@ -385,6 +410,7 @@ int parse_arguments(exp_engine *e, exp_pcode *p, Callee *callee, std::vector<exp
   for (int position = 1;; ++position) {
     exp_symval *arg = nullptr;
     if (int rc = parse_expression(e, p, &arg)) return rc;
+    if (arg == S(e)->warn.literal && position <= 32) callee->literal_args |= 1u << (position - 1);
     if (callee->fn)
       if (int rc = check_argument(e, p, *callee, position, &arg)) return rc;
     args->push_back(arg);
@@ -400,18 +426,21 @@ int parse_arguments(exp_engine *e, exp_pcode *p, Callee *callee, std::vector<exp
   }
 }
 
-// Error 38 at the call (the position its mark holds), naming the function and the argument
-// counts it takes; `given` counts the object of a method call, which the message leaves out.
-int count_error(exp_engine *e, const exp_function *fn, size_t given, bool method) {
+// Error 38 naming the function (or class.method) and the argument counts it takes, at the call
+// (the position its mark holds) or, for an argument beyond the signature, where that argument
+// ended; `given` counts the object of a method call, which the message leaves out.
+int count_error(exp_engine *e, const Callee &callee, size_t given, bool method) {
+  const exp_function *fn = callee.fn;
   size_t self = method ? 1 : 0;
   auto low = static_cast<size_t>(fn->min_args < 0 ? 0 : fn->min_args);
   low = low > self ? low - self : 0;
   std::string takes = std::to_string(low);
   if (fn->max_args == EXP_UNLIMITED) takes += " or more";
   else if (fn->max_args - self != low) takes += " to " + std::to_string(fn->max_args - self);
-  std::string text = "Parameter count mismatch: " + std::string(fn->name) + " takes " + takes + " argument" +
+  const std::string shown = method ? callee.method : std::string(fn->name);
+  std::string text = "Parameter count mismatch: " + shown + " takes " + takes + " argument" +
                      (takes == "1" ? "" : "s") + ", " + std::to_string(given - self) + " given";
-  S(e)->stop = S(e)->mark;
+  S(e)->stop = callee.extra_at.line ? callee.extra_at : S(e)->mark;
   return engine_error_text(e, ERR_PARAM_COUNT, text.c_str(), text.size());
 }
 
@@ -484,7 +513,9 @@ int coerce_to_temp(exp_engine *e, exp_pcode *p, exp_symval *src, int type, int l
 
 int parse_expression(exp_engine *e, exp_pcode *p, exp_symval **out) {
   exp_symval *cell = nullptr;
+  const char *begin = S(e)->cur_src.data();
   if (int rc = parse_level(e, p, Level::Or, &cell)) return rc;
+  note_expression(S(e), begin);
   if (out) *out = cell;
   return 0;
 }
@@ -493,10 +524,10 @@ int parse_call(exp_engine *e, exp_pcode *p, exp_symval **out) {
   SourceMark mark(e, S(e));
   std::vector<exp_symval *> args;
   std::string name = token_text(S(e));
+  Callee callee;
   bool method = S(e)->look_code == TK_DOT;
   if (method)
-    if (int rc = resolve_method(e, p, &name, &args)) return rc;
-  Callee callee;
+    if (int rc = resolve_method(e, p, &name, &callee.method, &args)) return rc;
   if (int rc = resolve_callee(e, p, name, method, &callee)) return rc;
   if (int rc = advance(e)) return rc;
   if (tok(e) != TK_LPAREN) return engine_error(e, ERR_PARENTHESIS);
@@ -504,7 +535,10 @@ int parse_call(exp_engine *e, exp_pcode *p, exp_symval **out) {
   exp_symval *result = nullptr;
   if (int rc = make_call_result(e, p, callee, &result)) return rc;
   if (int rc = parse_arguments(e, p, &callee, &args)) return rc;
-  if (callee.fn && !count_allowed(callee.fn, args.size())) return count_error(e, callee.fn, args.size(), method);
+  if (callee.fn && (callee.extra_at.line || !count_allowed(callee.fn, args.size())))
+    return count_error(e, callee, args.size(), method);
+  note_call(S(e), callee.fn, method);
+  if (callee.fn && !method) check_match_pattern(S(e), callee.fn, args, callee.literal_args, S(e)->mark);
   if (int rc = advance(e)) return rc;
   int argc = static_cast<int>(args.size());
   void *target = callee.udf ? static_cast<void *>(callee.udf) : reinterpret_cast<void *>(callee.fn->fn);

@@ -1,8 +1,8 @@
 // The lexer: program text to tokens with typed literal values, keywords and positions.
 //
-// The parser sees two tokens, the current one and one of look-ahead. When the cursor reaches the
-// end of the program text it continues in a fixed end-of-input text, so the parser meets two
-// end-of-input tokens after the program and a third read is reported as an incomplete program.
+// The parser sees two tokens, the current one and one of look-ahead. The end of the program text
+// (its terminating NUL, and nothing the text itself can spell) gives two end-of-input tokens;
+// a third read is reported as an incomplete program.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -21,8 +21,9 @@ namespace {
 
 bool is_ascii(char c) { return static_cast<unsigned char>(c) < 0x80; }
 
-constexpr const char kEndOfInput[] = " \n___END_OF_INPUT___ ___END_OF_INPUT___ ___INPUT_ERROR___";
-constexpr std::string_view kInputError = "___INPUT_ERROR___";
+// The parser reads past the program's last token twice (current and look-ahead); reading on
+// past these end-of-input tokens means the text ended inside a construct.
+constexpr int kEndTokens = 2;
 constexpr int kTextLimitInitial = 16;
 
 struct Keyword {
@@ -39,11 +40,15 @@ constexpr Keyword kKeywords[] = {
     {"or", KW_OR},           {"not", KW_NOT},         {"goto", KW_GOTO},       {"null", KW_NULL},
     {"for", KW_FOR},         {"to", KW_TO},           {"step", KW_STEP},       {"call", KW_CALL},
     {"while", KW_WHILE},     {"array", KW_ARRAY},     {"static", KW_STATIC},   {"hidden", KW_HIDDEN},
-    {"visible", KW_VISIBLE}, {"bytes", KW_BYTES},     {"___END_OF_INPUT___", TK_END_OF_INPUT},
+    {"visible", KW_VISIBLE}, {"bytes", KW_BYTES},
 };
 
 // The keywords grouped by length, each group in search order. Built once.
-constexpr size_t kLongestKeyword = 18;
+constexpr size_t kLongestKeyword = [] {
+  size_t longest = 0;
+  for (const Keyword &k : kKeywords) longest = std::max(longest, k.word.size());
+  return longest;
+}();
 using KeywordsByLength = std::array<std::vector<const Keyword *>, kLongestKeyword + 1>;
 const KeywordsByLength &keywords_by_length() {
   static const KeywordsByLength table = [] {
@@ -147,6 +152,8 @@ struct RawToken {
   size_t length;
   int code;
   bool ascii_word;
+  const char *source_end;  // the end of the token in the text, a closing quote included
+  const char *source_begin;
 };
 
 class Lexer {
@@ -154,18 +161,17 @@ class Lexer {
   Lexer(exp_engine *e, exp_parse_state *s)
       : e_(e), s_(s), classes_(*static_cast<const AsciiClasses *>(s->ascii_classes)) {}
 
-  // Moves the cursor n characters on (n may be 0), redirecting it into the end-of-input text at
-  // the end of the program and keeping the cursor's line and column. Returns the bytes moved.
+  // Moves the cursor n characters on (n may be 0), never past the end of the text, keeping the
+  // cursor's line and column. Returns the bytes moved.
   size_t advance(int n) {
-    // One ASCII character with another after it (nearly every move): no end to redirect at and
-    // no character layer to ask.
+    // One ASCII character with another after it (nearly every move): no end to arrive at and no
+    // character layer to ask.
     const char *c = s_->cursor;
     if (n == 1 && is_ascii(c[0]) && c[0] != '\0' && c[1] != '\0') {
       s_->cursor = c + 1;
       arrive();
       return 1;
     }
-    redirect_at_end();
     size_t moved = 0;
     for (int i = 0; i < n && *s_->cursor; ++i) {
       int bytes = 1;
@@ -173,7 +179,6 @@ class Lexer {
       if (bytes < 1) bytes = 1;
       s_->cursor += bytes;
       moved += static_cast<size_t>(bytes);
-      redirect_at_end();
       arrive();
     }
     return moved;
@@ -181,16 +186,19 @@ class Lexer {
 
   // Updates the cursor position for the character now under the cursor: a line feed starts a
   // line (column 0, so the next character is column 1), a carriage return resets the column.
+  // Arriving at the end of the text marks it reached; the end has no position of its own.
   void arrive() {
     char c = *s_->cursor;
-    if (c == '\n') {
+    if (c == '\0') {
+      s_->at_end = true;
+    } else if (c == '\n') {
       ++s_->line;
       s_->column = 0;
     } else if (c == '\r') {
       s_->column = 0;
     } else {
       ++s_->column;
-      if (!s_->at_end && c != ' ' && c != '\t' && c != '\v' && c != '\f') {
+      if (c != ' ' && c != '\t' && c != '\v' && c != '\f') {
         s_->last_line = s_->line;
         s_->last_column = s_->column;
       }
@@ -200,12 +208,6 @@ class Lexer {
   int read(RawToken *t);
 
  private:
-  void redirect_at_end() {
-    if (*s_->cursor == '\0' && !s_->at_end) {
-      s_->cursor = kEndOfInput;
-      s_->at_end = true;
-    }
-  }
   char ch(int offset = 0) const { return s_->cursor[offset]; }
   bool next_is(char c) const { return ch() != '\0' && ch(1) == c; }
   void skip_plain_blanks();
@@ -214,6 +216,8 @@ class Lexer {
   void skip_ascii_word(RawToken *t);
   int read_quoted(RawToken *t, char quote);
   int read_number(RawToken *t);
+  int read_end(RawToken *t);
+  int read_token(RawToken *t);
 
   bool at(CharClass c) const { return has_class(classes_, s_->cursor, c); }
 
@@ -227,9 +231,12 @@ class Lexer {
 // or a character beyond ASCII, which the general walk handles.
 void Lexer::skip_plain_blanks() {
   for (;;) {
-    const auto now = static_cast<unsigned char>(ch()), next = static_cast<unsigned char>(ch(1));
-    // Index 0 (the end of the text) has no class; characters beyond ASCII stop the run.
-    if ((now | next) >= 0x80 || !(classes_[now] & kPlainBlank) || !(classes_[next] & kPlainArrival)) return;
+    // Index 0 (the end of the text) has no class, so the character after is looked at only when
+    // this one is a blank; characters beyond ASCII stop the run.
+    const auto now = static_cast<unsigned char>(ch());
+    if (now >= 0x80 || !(classes_[now] & kPlainBlank)) return;
+    const auto next = static_cast<unsigned char>(ch(1));
+    if (next >= 0x80 || !(classes_[next] & kPlainArrival)) return;
     ++s_->cursor;
     arrive();
   }
@@ -261,7 +268,8 @@ int Lexer::skip_blanks_and_comments() {
       return 0;
     }
     advance(1);
-    if (ch() == '\0') return depth > 0 ? engine_error(e_, ERR_COMMENT) : ENGINE_INTERNAL_ERROR(e_, "exp_parse");
+    // The end of the text ends a line comment, but not a block comment.
+    if (ch() == '\0') return depth > 0 ? engine_error(e_, ERR_COMMENT) : 0;
   }
 }
 
@@ -334,15 +342,32 @@ int Lexer::read_number(RawToken *t) {
   return 0;
 }
 
+// The end of the text: an end-of-input token, with no text, the first two times; a further read
+// means the parser needed more than the text holds.
+int Lexer::read_end(RawToken *t) {
+  if (s_->end_tokens >= kEndTokens) return engine_error(e_, ERR_INCOMPLETE);
+  ++s_->end_tokens;
+  t->code = TK_END_OF_INPUT;
+  return 0;
+}
+
 int Lexer::read(RawToken *t) {
   t->code = TK_RAW;
-  advance(0);
-  if (ch() == '\0') return ENGINE_INTERNAL_ERROR(e_, "exp_parse");
   if (int rc = skip_blanks_and_comments()) return rc;
+  t->source_begin = s_->cursor;
+  const int rc = read_token(t);
+  t->source_end = s_->cursor;
+  return rc;
+}
+
+int Lexer::read_token(RawToken *t) {
+  // The end-of-input token stands just after the text's last visible character, never on a
+  // line the text does not have.
   s_->token = s_->at_end ? exp_srcpos{s_->last_line, s_->last_column + 1} : exp_srcpos{s_->line, s_->column};
   t->start = s_->cursor;
   t->length = 0;
   char c = ch();
+  if (c == '\0') return read_end(t);
   if (at(kWordStart)) return read_word(t);
   if (c == '"' || c == '\'') {
     t->code = TK_STRING;
@@ -372,7 +397,6 @@ int Lexer::read(RawToken *t) {
       return 0;
     }
   }
-  if (c == '\0') return engine_error(e_, ERR_INCOMPLETE);
   t->length = advance(1);
   return 0;
 }
@@ -481,6 +505,7 @@ void unescape_text(char *text) {
 int lexer_init(exp_engine *e, exp_parse_state *s, const char *text) {
   s->source = s->cursor = text ? text : "";
   s->at_end = false;
+  s->end_tokens = 0;
   s->last_line = 1;
   s->last_column = 0;
   s->text_limit = kTextLimitInitial;
@@ -491,7 +516,6 @@ int lexer_init(exp_engine *e, exp_parse_state *s, const char *text) {
   // The first character's own position: a text that opens with a line break starts line 2.
   s->line = 1;
   s->column = 0;
-  Lexer(e, s).advance(0);
   Lexer(e, s).arrive();
   s->token = s->stop = {1, 1};
   return 0;
@@ -501,12 +525,16 @@ int next_token(exp_engine *e, exp_parse_state *s) {
   s->cur_code = s->look_code;
   std::swap(s->current, s->lookahead);
   s->look_slot ^= 1;
+  s->prev_stop = s->stop;
   s->stop = s->token;
+  s->prev_src = s->cur_src;
+  s->cur_src = s->look_src;
+  ++s->cur_index;
   RawToken t{};
   if (int rc = Lexer(e, s).read(&t)) return rc;
+  s->look_src = std::string_view(t.source_begin, static_cast<size_t>(t.source_end - t.source_begin));
   if (t.length > INT32_MAX / 4) return engine_error(e, ERR_MEMORY);
-  const std::string_view raw(t.start, t.length);  // in the program text or the end-of-input text
-  if (raw == kInputError) return engine_error(e, ERR_INCOMPLETE);
+  const std::string_view raw(t.start, t.length);  // in the program text; empty at its end
   s->text_limit = std::max(s->text_limit, static_cast<int>(t.length));
   if (t.code == TK_RAW) t.code = lookup_word(raw, t.ascii_word);
   s->look_code = t.code;

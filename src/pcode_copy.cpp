@@ -68,6 +68,7 @@ int copy_instructions(CopyJob &job) {
   if (p->count > 0) std::memcpy(n->code, p->code, sizeof(exp_instr) * static_cast<size_t>(p->count));
   n->count = p->count;
   n->positions = p->positions;  // run-time errors of the copy point into the same text
+  n->warnings = p->warnings;
   std::memcpy(n->udf_name, p->udf_name, sizeof n->udf_name);
   return 0;
 }

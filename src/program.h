@@ -10,6 +10,7 @@
 #include "positions.h"
 #include "registry.h"
 #include "symbols.h"
+#include "warnings.h"
 
 enum exp_instr_kind : int32_t {
   EXP_OPERAND = -1,      // operand slot of the preceding call: result cell, then the arguments
@@ -77,6 +78,7 @@ struct exp_pcode {
   exp_engine *engine = nullptr;                  // the engine that owns the program
   PositionTable positions;                       // per instruction, when compiled from text
   std::vector<exp_for_loop> loops;               // every `for` loop, as the compiler declared it
+  std::vector<exp_warning> warnings;             // what compiling it warned about
   int32_t fail_pc = -1;                          // instruction at which the last run failed
   bool running = false;                          // a run of this program is in progress
   // Built by pcode_finish; absent (or stale, when instructions were added after) the run loop

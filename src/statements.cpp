@@ -59,6 +59,7 @@ int parse_assignment(exp_engine *e, exp_pcode *p) {
   if (int rc = advance(e)) return rc;
   if (int rc = advance(e)) return rc;
   if (int rc = parse_expression(e, p, &value)) return rc;
+  if (value == S(e)->warn.literal) check_assigned_text(S(e), target, value, S(e)->mark);
   return emit_op(e, p, OP_COPY_COERCE, target, value, nullptr);
 }
 
@@ -130,6 +131,22 @@ int parse_while(exp_engine *e, exp_pcode *p) {
   return patch(e, p, exit_jump, EXP_JUMP_IF_ZERO, end_at, cond);
 }
 
+// Watches a sequence of statements (the program, a block) for statements after a `return` or a
+// `goto`, which never run unless a label leads to them. Warns once per such stretch.
+class FlowWatch {
+ public:
+  // Called before each item of the sequence; the current token starts it.
+  void before_statement(exp_engine *e) {
+    const int t = tok(e);
+    if (t == TK_SEMI) return;
+    if (ended_by_ && !(t == TK_IDENT && look(e) == TK_COLON)) warn_unreachable(S(e), ended_by_, S(e)->stop);
+    ended_by_ = t == KW_RETURN ? "return" : t == KW_GOTO ? "goto" : nullptr;
+  }
+
+ private:
+  const char *ended_by_ = nullptr;
+};
+
 // The cells of a for loop: the loop counts in its own integer counter, so assigning to the
 // variable in the body does not change the count.
 struct ForCells {
@@ -185,6 +202,7 @@ int parse_for(exp_engine *e, exp_pcode *p) {
   int top, to_negative, to_end_up, to_body, negative, to_end_down, body, next, end_at;
   if (int rc = advance(e)) return rc;
   if (int rc = check_assignable(e, p, &var)) return rc;
+  note_read(S(e), var);  // a loop's variable serves the loop, even when the body never reads it
   if (int rc = advance(e)) return rc;
   if (tok(e) == TK_ASSIGN)
     if (int rc = advance(e)) return rc;
@@ -228,8 +246,10 @@ int parse_for(exp_engine *e, exp_pcode *p) {
 int parse_block(exp_engine *e, exp_pcode *p) {
   if (int rc = advance(e)) return rc;
   if (tok(e) == KW_END) return engine_error(e, ERR_EXPECTED_STATEMENT);
+  FlowWatch flow;
   while (tok(e) != KW_END) {
     if (tok(e) == TK_END_OF_INPUT) return engine_error(e, ERR_BEGIN_NO_END);
+    flow.before_statement(e);
     if (int rc = parse_statement(e, p)) return rc;
   }
   return advance(e);
@@ -275,12 +295,21 @@ int skip_semicolons(exp_engine *e) {
   return 0;
 }
 
+// An expression statement; its value is thrown away unless it is the program's last top-level
+// one, which `last_value` then receives.
+int parse_expression_statement(exp_engine *e, exp_pcode *p, exp_symval **last_value) {
+  const ExpressionStatement st = expression_statement_start(S(e));
+  if (int rc = parse_expression(e, p, last_value)) return rc;
+  expression_statement_done(S(e), st, last_value != nullptr);
+  return 0;
+}
+
 int parse_statement_body(exp_engine *e, exp_pcode *p) {
   int t = tok(e);
   if (t == TK_IDENT) {
     if (look(e) == TK_ASSIGN) return parse_assignment(e, p);
     if (look(e) == TK_COLON) return parse_label(e, p);
-    return parse_expression(e, p, nullptr);
+    return parse_expression_statement(e, p, nullptr);
   }
   if (StatementParser parse = statement_form(t)) return parse(e, p);
   if (t == KW_ELSE) return engine_error(e, ERR_MISSING_STATEMENT);
@@ -419,6 +448,7 @@ int parse_declaration(exp_engine *e, exp_pcode *p) {
                                   : sym_add_global(e, name, d.type, d.limit, d.cls, flags, p);
   if (!cell) return engine_error(e, ERR_MEMORY);  // the limit was checked: only memory can fail
   if (d.is_private) S(e)->declared_locals.push_back(sym_of_cell(cell));
+  S(e)->warn.declared.push_back(DeclaredVariable{cell, S(e)->stop});
   return advance(e);
 }
 
@@ -438,13 +468,22 @@ bool starts_statement(exp_engine *e) {
 
 int parse_program(exp_engine *e, exp_pcode *p) {
   exp_parse_state *s = S(e);
+  FlowWatch flow;
   while (tok(e) != TK_END_OF_INPUT) {
     int rc = 0;
-    if (tok(e) == TK_SEMI) rc = advance(e);
-    else if (tok(e) == KW_END) rc = engine_error(e, ERR_END_NO_BEGIN);
-    else if (starts_statement(e)) rc = parse_statement(e, p);
-    else if (starts_declaration(e)) rc = parse_declaration(e, p);
-    else rc = parse_expression(e, p, &s->last_value);
+    if (tok(e) == TK_SEMI) {
+      rc = advance(e);
+    } else if (tok(e) == KW_END) {
+      rc = engine_error(e, ERR_END_NO_BEGIN);
+    } else if (starts_statement(e)) {
+      flow.before_statement(e);
+      rc = parse_statement(e, p);
+    } else if (starts_declaration(e)) {
+      rc = parse_declaration(e, p);
+    } else {
+      flow.before_statement(e);
+      rc = parse_expression_statement(e, p, &s->last_value);
+    }
     if (rc) return rc;
   }
   if (!s->last_value) return 0;

@@ -529,7 +529,11 @@ TEST(ExpressionErrors, ArgumentCountsReportedAtTheCall) {
       {"count(1, 2, 3, 4);", ERR_PARAM_COUNT, 1, 1, nullptr},
       {"x = add2(1)\n\ny = 2", ERR_PARAM_COUNT, 1, 5, "Parameter count mismatch: add2 takes 2 arguments, 1 given"},
       {"add2(1, 2, 3);", ERR_PARAM_COUNT, 1, 1, nullptr},
-      {"widget w; w.scale(1, 2);", ERR_PARAM_COUNT, 1, 11, nullptr},
+      {"widget w; w.scale(1, 2);", ERR_PARAM_COUNT, 1, 11,
+       "Parameter count mismatch: widget.scale takes 1 argument, 2 given"},
+      // Arguments beyond an exhausted signature: counted, and reported where the first ended.
+      {"nothing(1, 2)", ERR_PARAM_COUNT, 1, 10, "Parameter count mismatch: nothing takes 0 arguments, 2 given"},
+      {"widget w; w.size(5)", ERR_PARAM_COUNT, 1, 19, "Parameter count mismatch: widget.size takes 0 arguments, 1 given"},
   };
   expect_errors(cases);
 }
@@ -664,8 +668,9 @@ TEST(Statements, AssignmentsAndTheProgramResult) {
       {"if b then return 1; return 2", "", "-> i:1"},
       {"if f then return 1; return 2", "", "-> i:2"},
       {"return 1.75 * 4", "", "-> i:7"},
-      {"5 ___END_OF_INPUT___ nosuch + (", "", "-> i:5"},
-      {"a = 1 ___end_of_input___ a = 2", "a", "a=i:1 -> null"},
+      // Words that once marked the end are ordinary names: the text after them is compiled.
+      {"integer ___END_OF_INPUT___ ___end_of_input___ = 2 a = ___END_OF_INPUT___ + 1", "a", "a=i:3 -> null"},
+      {"string w; w = \"___INPUT_ERROR___\"; len(w)", "", "-> i:17"},
   };
   expect_runs(cases);
 }
@@ -768,7 +773,8 @@ TEST(StatementErrors, ReportedAtTheCurrentToken) {
       {"end", ERR_END_NO_BEGIN, 1, 1, "Found 'End' without 'Begin'"},
       {"a = 1 end", ERR_END_NO_BEGIN, 1, 7, nullptr},
       {"begin a = 1", ERR_BEGIN_NO_END, 1, 12, "Found 'Begin' with no 'End'"},
-      {"begin a = 1 ___END_OF_INPUT___ end", ERR_BEGIN_NO_END, 1, 13, nullptr},
+      {"begin a = 1 ___END_OF_INPUT___ end", ERR_SYMBOL_NOT_FOUND, 1, 13, "Symbol '___END_OF_INPUT___' not found"},
+      {"integer y; y = 5; ___END_OF_INPUT___ y = undefined_fn(", ERR_SYMBOL_NOT_FOUND, 1, 19, nullptr},
       {"begin end", ERR_EXPECTED_STATEMENT, 1, 7, "Expected statement"},
       {"if b then 1", ERR_EXPECTED_STATEMENT, 1, 11, nullptr},
       {"if b then (a)", ERR_EXPECTED_STATEMENT, 1, 11, nullptr},

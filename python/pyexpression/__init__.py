@@ -7,7 +7,7 @@
     rules.run_batch(df)                                  # DataFrame of the result and the variables
 """
 from .errors import CompileError, ExpressionError, RunError
-from .engine import Engine, Result, Rules
+from .engine import CompileWarning, Engine, Result, Rules
 from ._core import library_version
 
-__all__ = ["Engine", "Rules", "Result", "CompileError", "RunError", "ExpressionError", "library_version"]
+__all__ = ["Engine", "Rules", "Result", "CompileWarning", "CompileError", "RunError", "ExpressionError", "library_version"]

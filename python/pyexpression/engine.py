@@ -4,6 +4,7 @@ from typing import Any, NamedTuple
 
 from . import _core
 from .batches import build_frame, input_column, frame_length
+from .errors import CompileError
 
 TYPES = {"boolean": _core.BOOLEAN, "integer": _core.INTEGER, "real": _core.REAL,
          "string": _core.STRING, "date": _core.DATE}
@@ -36,6 +37,15 @@ class Result(NamedTuple):
     """One run: the program's result and the values of the variables it declared."""
     value: Any
     variables: dict
+
+
+class CompileWarning(NamedTuple):
+    """Something the program says that its author almost certainly did not mean: the code (one
+    of the library's EXP_W_* numbers, from 1001), the message, and its line and column."""
+    code: int
+    message: str
+    line: int
+    column: int
 
 
 def _capabilities(allow, deny):
@@ -101,9 +111,10 @@ class Engine:
             raise ValueError("returns must be one type letter")
         self._functions.append((name, func, args, returns))
 
-    def compile(self, text, fields, result="string", result_name="result"):
-        """Compiles `text` with `fields` ({name: type}) bound; raises CompileError."""
-        return Rules(self._state(), text, fields, result, result_name)
+    def compile(self, text, fields, result="string", result_name="result", strict=False):
+        """Compiles `text` with `fields` ({name: type}) bound; raises CompileError. The compiler's
+        warnings are in rules.warnings; with strict=True the first one raises CompileError."""
+        return Rules(self._state(), text, fields, result, result_name, strict)
 
     def _state(self):
         return (dict(self._settings), tuple(self._functions))
@@ -121,7 +132,7 @@ class Rules:
     """A compiled program. Pickles as its source text, fields and settings, and compiles again
     where it is unpickled. One thread runs it at a time; others wait."""
 
-    def __init__(self, state, text, fields, result="string", result_name="result"):
+    def __init__(self, state, text, fields, result="string", result_name="result", strict=False):
         if not isinstance(fields, Mapping):
             raise TypeError("fields must be a mapping of name to type")
         self._state = state
@@ -129,13 +140,18 @@ class Rules:
         self.fields = dict(fields)
         self.result = result
         self.result_name = result_name
+        self.strict = bool(strict)
         self._program = _program(state, text, self.fields, result)
+        self.warnings = [CompileWarning(*w) for w in self._program.warnings]
+        if self.strict and self.warnings:
+            first = self.warnings[0]
+            raise CompileError(first.code, first.message, first.line, first.column)
         self.variables = dict(self._program.variables)
         if result is not None and result_name in self.variables:
             raise ValueError(f"the program declares {result_name!r}: choose another result_name")
 
     def __reduce__(self):
-        return (Rules, (self._state, self.text, self.fields, self.result, self.result_name))
+        return (Rules, (self._state, self.text, self.fields, self.result, self.result_name, self.strict))
 
     @property
     def columns(self):

@@ -50,7 +50,8 @@ PYBIND11_MODULE(_core, m) {
           },
           py::arg("columns"), py::arg("rows"), py::arg("on_error"))
       .def("cancel", &Program::cancel)
-      .def_property_readonly("variables", &Program::variables);
+      .def_property_readonly("variables", &Program::variables)
+      .def_property_readonly("warnings", &Program::warnings);
   m.def("library_version", [] { return std::string(exp_version()); });
 
   static constexpr std::pair<const char *, int> kConstants[] = {

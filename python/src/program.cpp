@@ -231,6 +231,17 @@ void Program::cancel() {
   if (program_) exp_cancel_execution(program_);
 }
 
+std::vector<std::tuple<int, std::string, int, int>> Program::warnings() const {
+  std::vector<std::tuple<int, std::string, int, int>> out;
+  for (int i = 0, n = exp_pcode_warning_count(program_); i < n; ++i) {
+    int code = 0, line = 0, column = 0;
+    const char *message = "";
+    if (exp_pcode_warning_get(program_, i, &code, &message, &line, &column) == 0)
+      out.emplace_back(code, message, line, column);
+  }
+  return out;
+}
+
 std::vector<std::pair<std::string, std::string>> Program::variables() const {
   std::vector<std::pair<std::string, std::string>> out;
   for (const Symbol &v : variables_) out.emplace_back(v.name, type_name(v.type));

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -54,6 +55,8 @@ class Program {
   void cancel();
   // The program's declared variables that a host can read, as (name, type name).
   std::vector<std::pair<std::string, std::string>> variables() const;
+  // The compiler's warnings about the program, as (code, message, line, column).
+  std::vector<std::tuple<int, std::string, int, int>> warnings() const;
 
  private:
   class Lock;

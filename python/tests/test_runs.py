@@ -26,6 +26,19 @@ def test_compile_error_has_code_and_position():
         px.Engine().compile("nosuchfunction(1)", fields={})
 
 
+def test_warnings_are_kept_and_strict_makes_them_errors():
+    eng = px.Engine()
+    fields = {"qty": "integer", "unit_price": "real"}
+    rules = eng.compile("real amount\namount = qty unit_price", fields=fields)
+    assert [(w.code, w.line, w.column) for w in rules.warnings] == [(1001, 2, 14)]
+    assert "operator missing" in rules.warnings[0].message
+    assert eng.compile("qty * unit_price", fields=fields, strict=True).warnings == []
+    with pytest.raises(px.CompileError) as caught:
+        eng.compile("real amount\namount = qty unit_price", fields=fields, strict=True)
+    assert (caught.value.code, caught.value.line) == (1001, 2)
+    assert pickle.loads(pickle.dumps(rules)).warnings == rules.warnings
+
+
 def test_run_error_has_position_and_row():
     rules = px.Engine().compile(RATIO, fields=FIELDS, result="integer")
     with pytest.raises(px.RunError) as caught:

@@ -32,3 +32,6 @@ bool array_cell(const exp_symval *cell);
 int array_copy(exp_engine *e, const exp_symval *src, exp_symval *dst);
 class_family file_class();     // file.cpp
 class_family regex_class();    // regex.cpp
+
+// Whether match_string can ever match `pattern`: a star may stand only first or last (text.cpp).
+bool match_string_pattern_valid(const char *pattern);

@@ -415,3 +415,5 @@ const exp_function kRecords[] = {
 }  // namespace
 
 std::span<const exp_function> text_functions() { return kRecords; }
+
+bool match_string_pattern_valid(const char *pattern) { return wildcard_check(pattern); }

@@ -487,6 +487,18 @@ int np_uchar_iscomb(const char* position, int* byte_length) {
   return classify(position, byte_length, kCombining);
 }
 
+int np_uchar_width(const char* position, int* byte_length) {
+  const Char ch = char_at(position);
+  if (byte_length != nullptr) *byte_length = ch.len;
+  if (ch.len == 0) return 0;
+  if (!ch.valid || ch.cp < 0x300) return 1;  // below the first combining mark: one column each
+  const auto width = static_cast<UEastAsianWidth>(u_getIntPropertyValue(ch.cp, UCHAR_EAST_ASIAN_WIDTH));
+  if (width == U_EA_WIDE || width == U_EA_FULLWIDTH) return 2;
+  const int8_t category = u_charType(ch.cp);
+  if (category == U_NON_SPACING_MARK || category == U_ENCLOSING_MARK || category == U_FORMAT_CHAR) return 0;
+  return 1;
+}
+
 // ---- comparing and case mapping -----------------------------------------------------------
 
 // ASCII runs are compared here byte by byte; from the first non-ASCII byte on (always a

@@ -55,6 +55,12 @@ int np_uchar_ispunc(const char* position, int* byte_length);
 int np_uchar_isctl(const char* position, int* byte_length);
 int np_uchar_iscomb(const char* position, int* byte_length);
 
+// Columns the character at `position` takes on a terminal: 2 for East Asian wide and fullwidth
+// characters, 0 for combining marks and format characters (such as zero-width joiners), 1 for
+// every other character and invalid byte; 0 at the terminator. Stores its byte length as the
+// classes do.
+int np_uchar_width(const char* position, int* byte_length);
+
 // The ASCII members of White_Space (tab, line feed, vertical tab, form feed, carriage return and
 // space), for callers that step ASCII bytes without a call per byte.
 constexpr bool np_ascii_isspace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }

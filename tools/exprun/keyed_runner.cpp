@@ -122,8 +122,6 @@ class KeyedRun {
       return kUsage;
     }
     std::vector<int> types = column_types(columns, window);
-    for (const std::string &w : program_warnings(o_.program, columns, types))
-      std::fprintf(stderr, "exprun: warning: %s\n", w.c_str());
     Failure f;
     std::vector<std::string> notices;
     auto main = Session::open(o_, columns, types, &f, &notices);
@@ -136,6 +134,10 @@ class KeyedRun {
       print_hint(stderr, f, o_.program, columns);
       return kUsage;
     }
+    std::vector<std::string> text_columns;
+    for (size_t i = 0; i < columns.size(); ++i)
+      if (types[i] == EXP_STRING) text_columns.push_back(columns[i]);
+    if (print_all_warnings(stderr, o_, main->program(), main->functions(), text_columns) && o_.strict) return kUsage;
     bool chosen = o_.key_mode == KeyMode::Group ? choose_group_outputs(*main, columns, &error, &notices)
                                                 : main->choose_outputs(o_, &error, &notices);
     if (!chosen) {
@@ -616,7 +618,7 @@ int run_input(const Options &o, const std::string &path, KeyedRun &run) {
     }
     if (run.started()) return kOk;
     Failure f;  // an empty input: the program is still checked, so that its errors show
-    if (compile_alone(o, [](exp_engine *, exp_pcode *) {}, &f)) return kOk;
+    if (compile_alone(o, [](exp_engine *, exp_pcode *, const std::vector<exp_pcode *> &) {}, &f)) return kOk;
     print_failure(stderr, "compile", f, o.program, program_name(o));
     return kUsage;
   }

@@ -130,32 +130,6 @@ std::string quoted_name(const std::string &message) {
 
 }  // namespace
 
-std::vector<std::string> program_warnings(const std::string &program, const std::vector<std::string> &columns,
-                                          const std::vector<int> &types) {
-  std::vector<std::string> warnings;
-  std::set<std::string> warned;
-  std::vector<Token> t = tokenize(program);
-  auto text_column = [&](const Token &tok) -> std::string {
-    if (tok.kind != Tok::Ident) return {};
-    for (size_t i = 0; i < columns.size(); ++i)
-      if (types[i] == EXP_STRING && same(columns[i], tok.text)) return columns[i];
-    return {};
-  };
-  static const std::set<std::string> kOrdering = {"<", ">", "<=", ">="};
-  for (size_t i = 1; i + 1 < t.size(); ++i) {
-    if (t[i].kind != Tok::Op || !kOrdering.count(t[i].text)) continue;
-    std::string col;
-    const Token *number = nullptr;
-    if (t[i + 1].kind == Tok::Number && !(col = text_column(t[i - 1])).empty()) number = &t[i + 1];
-    else if (t[i - 1].kind == Tok::Number && !(col = text_column(t[i + 1])).empty()) number = &t[i - 1];
-    if (!number || !warned.insert(col).second) continue;
-    warnings.push_back("line " + std::to_string(t[i].line) + ": '" + t[i - 1].text + " " + t[i].text + " " +
-                       t[i + 1].text + "' compares column '" + col + "' as text, since it has no type (\"4.7\" > \"10\"); " +
-                       "declare --field " + col + ":real or use --infer to compare numbers");
-  }
-  return warnings;
-}
-
 std::string denial_hint(const Failure &f) {
   std::string m = f.message;
   std::transform(m.begin(), m.end(), m.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });

@@ -1,6 +1,5 @@
-// Advice about a program beyond what the compiler says: warnings about comparisons that read
-// numbers as text, and hints after a compile error (backquotes for keyword names, == for =,
-// the nearest known name).
+// Advice about a program beyond what the compiler says: hints after a compile error (backquotes
+// for keyword names, == for =, the nearest known name, the --allow that a denial needs).
 #pragma once
 
 #include <cstdio>
@@ -9,10 +8,6 @@
 
 #include "session.h"
 
-// Warnings for ordering comparisons of a text column with a number literal (`w > 10` compares
-// text when w is untyped).
-std::vector<std::string> program_warnings(const std::string &program, const std::vector<std::string> &columns,
-                                          const std::vector<int> &types);
 // For a failure that a denied capability caused, the sentence naming the --allow that allows it;
 // else "".
 std::string denial_hint(const Failure &f);

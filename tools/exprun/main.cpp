@@ -13,6 +13,7 @@
 
 #include "lookups.h"
 #include "options.h"
+#include "rule_tests.h"
 #include "runner.h"
 
 int run_repl(const Options &o);
@@ -44,6 +45,7 @@ int main(int argc, char **argv) {
     if (rc == 2) return kUsage;
     if (o.functions) return list_functions();
     if (o.dump) return dump_program(o);
+    if (!o.test_cases.empty()) return run_rule_tests(o);
     if (o.repl || (!o.have_program && isatty(0))) return run_repl(o);
     if (!o.have_program) {
       std::fprintf(stderr, "exprun: no program (give -e PROGRAM or -f FILE; see exprun --help)\n");

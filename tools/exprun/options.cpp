@@ -27,6 +27,8 @@ const char kUsage[] =
     "program:\n"
     "  -e, --expr TEXT        program text\n"
     "  -f, --file PATH        program file\n"
+    "  --escaped-strings      a backslash in a quoted text takes the next character as it is:\n"
+    "                         \"say \\\"hi\\\"\" is say \"hi\", \\\\ is one backslash\n"
     "input and output (files ending in .gz or .zst are compressed; - is standard input/output):\n"
     "  -o, --out PATH                  write to PATH instead of standard output\n"
     "  --icsv --itsv --ijsonl          input format (default CSV)\n"
@@ -72,6 +74,12 @@ const char kUsage[] =
     "  --max-steps N                   instructions per record (default: no limit)\n"
     "  --no-progress                   no progress line on a terminal\n"
     "  --verbose                       say what was chosen (capabilities, dropped records)\n"
+    "  --strict                        compile-time warnings are errors (exit status 2)\n"
+    "  --function NAME[:TYPE]=FILE     compile FILE as the function NAME (result TYPE, default\n"
+    "                                  string) for the program to call; repeatable\n"
+    "  --test CASES                    check the program against the cases in CASES (CSV, TSV or\n"
+    "                                  JSON lines: input columns, expect:NAME columns, error);\n"
+    "                                  exit status 1 when a case fails\n"
     "other:\n"
     "  --dump                          print the compiled program and exit\n"
     "  --functions                     list the built-in functions and exit\n"
@@ -144,6 +152,22 @@ constexpr AllowWord kAllowWords[] = {
 int usage_error(const std::string &message) {
   std::fprintf(stderr, "exprun: %s\n(try exprun --help)\n", message.c_str());
   return 2;
+}
+
+// --function NAME[:TYPE]=FILE: reads FILE now, so that a missing file is a usage error.
+int parse_function(const std::string &v, Options *o) {
+  const size_t eq = v.find('=');
+  if (eq == std::string::npos || eq == 0 || eq + 1 == v.size())
+    return usage_error("--function needs NAME=FILE or NAME:TYPE=FILE, not '" + v + "'");
+  FunctionFile f{v.substr(0, eq), EXP_STRING, v.substr(eq + 1), {}};
+  if (const size_t colon = f.name.rfind(':'); colon != std::string::npos) {
+    if (!(f.type = type_code(f.name.substr(colon + 1))))
+      return usage_error("bad type in --function '" + v + "' (types: boolean, integer, real, string, date)");
+    f.name.resize(colon);
+  }
+  if (!read_file(f.path, &f.text)) return usage_error("cannot read " + f.path + ": " + std::strerror(errno));
+  o->functions_files.push_back(std::move(f));
+  return 0;
 }
 
 }  // namespace
@@ -265,6 +289,15 @@ int parse_options(int argc, char **argv, Options *o) {
       o->progress = false;
     } else if (a == "--repl") {
       o->repl = true;
+    } else if (a == "--escaped-strings") {
+      o->escaped_strings = true;
+    } else if (a == "--strict") {
+      o->strict = true;
+    } else if (a == "--function") {
+      if (!value(&v)) return usage_error("--function needs NAME=FILE");
+      if (int rc = parse_function(v, o)) return rc;
+    } else if (a == "--test") {
+      if (!value(&o->test_cases) || o->test_cases.empty()) return usage_error("--test needs a file of cases");
     } else if (a == "--dump") {
       o->dump = true;
     } else if (a == "--functions") {

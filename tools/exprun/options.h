@@ -23,6 +23,12 @@ class LookupTables;  // lookups.h
 
 // How records are tied to keys: per-key state (--group-by, --partition-by) or dedupe (--unique).
 enum class KeyMode { None, Group, Partition, Unique };
+// A user-defined function: a program file compiled under a name (--function NAME[:TYPE]=FILE).
+struct FunctionFile {
+  std::string name;
+  int type;  // of its result
+  std::string path, text;
+};
 
 struct Options {
   std::string program;           // program text (-e, or read from -f)
@@ -67,6 +73,10 @@ struct Options {
   std::vector<LookupSpec> lookups;
   bool lookup_first = false;        // a duplicate key in a table keeps the first row
   std::shared_ptr<const LookupTables> tables;  // the --lookup tables, loaded before the run
+  bool strict = false;           // compile-time warnings are errors
+  bool escaped_strings = false;  // a backslash in a string literal takes the next character as it is
+  std::vector<FunctionFile> functions_files;  // compiled before the program, in this order
+  std::string test_cases;        // --test: the file of cases to check the program against
 };
 
 // Parses argv. Returns 0 to go on, 1 after printing help or version (exit 0), or 2 on a usage

@@ -138,7 +138,10 @@ int dump_program(const Options &o) {
     return 2;
   }
   Failure f;
-  if (compile_alone(o, [](exp_engine *e, exp_pcode *p) { exp_dump_pcode(e, p, dump_to_stdout, nullptr); }, &f)) return 0;
+  auto dump = [](exp_engine *e, exp_pcode *p, const std::vector<exp_pcode *> &) {
+    exp_dump_pcode(e, p, dump_to_stdout, nullptr);
+  };
+  if (compile_alone(o, dump, &f)) return 0;
   print_failure(stderr, "compile", f, o.program, o.program_file.empty() ? "<program>" : o.program_file);
   return 2;
 }
@@ -187,6 +190,16 @@ int run_repl(const Options &o) {
       read_failure(e, rc, &f);
       print_failure(stdout, "compile", f, text, "<input>");
       continue;
+    }
+    // A line's declarations serve the lines after it, so "never read" would mislead here.
+    for (int i = 0, n = exp_pcode_warning_count(p); i < n; ++i) {
+      int code = 0, line_no = 0, column = 0;
+      const char *message = "";
+      exp_pcode_warning_get(p, i, &code, &message, &line_no, &column);
+      if (code == EXP_W_UNUSED_VARIABLE) continue;
+      char caret[1024];
+      exp_format_excerpt(text.c_str(), line_no, column, caret, sizeof caret);
+      std::printf("warning: %s\n%s", message, caret);
     }
     if (dump) {
       exp_dump_pcode(e, p, dump_to_stdout, nullptr);

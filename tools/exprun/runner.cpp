@@ -90,10 +90,15 @@ class Progress {
 
 std::string program_name(const Options &o) { return o.program_file.empty() ? "<program>" : o.program_file; }
 
-// Compiles the program without input columns (for an empty input); prints its errors.
+// Compiles the program without input columns (for an empty input); prints its errors and
+// warnings. False when it does not compile, or has warnings under --strict.
 bool check_program(const Options &o) {
   Failure f;
-  if (compile_alone(o, [](exp_engine *, exp_pcode *) {}, &f)) return true;
+  int warnings = 0;
+  auto show = [&](exp_engine *, exp_pcode *p, const std::vector<exp_pcode *> &functions) {
+    warnings = print_all_warnings(stderr, o, p, functions, {});
+  };
+  if (compile_alone(o, show, &f)) return !(o.strict && warnings);
   print_failure(stderr, "compile", f, o.program, program_name(o));
   print_hint(stderr, f, o.program, {});
   return false;
@@ -122,8 +127,6 @@ class Runner {
       if (!found && !is_lookup_field(o_, f.name))
         std::fprintf(stderr, "exprun: warning: --field names '%s', which is not a column\n", f.name.c_str());
     }
-    for (const std::string &w : program_warnings(o_.program, columns, types))
-      std::fprintf(stderr, "exprun: warning: %s\n", w.c_str());
     Failure f;
     std::vector<std::string> notices;
     auto main = Session::open(o_, columns, types, &f, &notices);
@@ -132,6 +135,10 @@ class Runner {
       print_hint(stderr, f, o_.program, columns);
       return kUsage;
     }
+    std::vector<std::string> text_columns;
+    for (size_t i = 0; i < columns.size(); ++i)
+      if (types[i] == EXP_STRING) text_columns.push_back(columns[i]);
+    if (print_all_warnings(stderr, o_, main->program(), main->functions(), text_columns) && o_.strict) return kUsage;
     std::string error;
     if (!main->choose_outputs(o_, &error, &notices)) {
       std::fprintf(stderr, "exprun: %s\n", error.c_str());

@@ -11,6 +11,7 @@
 
 #include "date_text.h"
 #include "host_functions.h"
+#include "user_functions.h"
 
 namespace {
 
@@ -24,12 +25,14 @@ const char *type_name(int type) {
   return kNames[type & 7];
 }
 
-// A global the program declared (columns are host symbols, so they are not among them).
+// A global the program declared (columns are host symbols, so they are not among them) that is
+// written out: one of a plain type (objects such as arrays have no text) and not hidden.
 bool is_program_variable(exp_engine *e, int index, std::string *name) {
   const char *n = nullptr;
   exp_symval *cell = nullptr;
   if (exp_symbol_name_get(e, index, &n) || exp_symbol_get(e, index, &cell)) return false;
   if (cell->flags & (EXP_HOSTSYM | EXP_HIDDEN)) return false;
+  if (EXP_TYPE(cell) < EXP_BOOLEAN || EXP_TYPE(cell) > EXP_DATE) return false;
   *name = n;
   return true;
 }
@@ -89,6 +92,7 @@ HostState *host_state(exp_engine *e) {
 Session::~Session() {
   if (end_program_) exp_free_pcode(engine_, end_program_);  // first: it uses the program's globals
   if (program_) exp_free_pcode(engine_, program_);
+  free_functions(engine_, &functions_);
   if (engine_) exp_clean(engine_);
 }
 
@@ -105,11 +109,15 @@ int Session::interrupt(exp_engine *e) {
 int setup_engine(exp_engine *e, const Options &o) {
   exp_set_option(e, "DATE_ISO8601", "1");
   exp_set_option(e, "CHILD_STDOUT", "stderr");  // a child's output must not mix with the records
+  if (o.escaped_strings) exp_set_option(e, "ESCAPED_STRING", "1");
   int rc = exp_set_capabilities(e, default_capabilities() | o.allow);
   if (!rc) rc = exp_set_limit(e, EXP_LIMIT_MEMORY, o.max_memory);
   if (!rc && o.max_steps) rc = exp_set_limit(e, EXP_LIMIT_STEPS, o.max_steps);
   if (!rc) rc = register_host_functions(e);
-  return rc == 4 ? 0 : rc;  // 4: a clone has the functions already
+  if (rc == 4) rc = 0;  // a clone has the functions already
+  for (const std::string &name : o.output)
+    if (!rc) rc = exp_mark_output(e, name.c_str());
+  return rc;
 }
 
 bool Session::configure(Failure *f) {
@@ -150,6 +158,7 @@ std::unique_ptr<Session> Session::open(const Options &o, const std::vector<std::
     return nullptr;
   }
   if (!s->configure(f) || !s->bind(columns, types, f)) return nullptr;
+  if (!compile_functions(s->engine_, o, false, &s->functions_, f)) return nullptr;
   int type = o.filter ? EXP_BOOLEAN : o.result_type;
   int limit = type == EXP_STRING ? kResultLimit : 0;
   int rc = exp_make_pcode(s->engine_, o.program.c_str(), &s->program_, type, limit, 0, nullptr);
@@ -178,6 +187,7 @@ std::unique_ptr<Session> Session::clone(Failure *f) const {
     return nullptr;
   }
   if (!s->configure(f) || !s->bind(column_names_, column_types_, f)) return nullptr;
+  if (!copy_functions(engine_, s->engine_, functions_, &s->functions_, f)) return nullptr;
   int rc = exp_copy_pcode(engine_, s->engine_, program_, &s->program_);
   if (!rc && end_program_) rc = exp_copy_pcode(engine_, s->engine_, end_program_, &s->end_program_);
   s->end_symbols_from_ = end_symbols_from_;
@@ -227,8 +237,14 @@ bool Session::keeps_state(std::string *why) const {
     *why = "the program declares a static variable";
     return true;
   }
+  for (const FunctionFile &fn : options_->functions_files)
+    if (has_word(fn.text, "static")) {
+      *why = "the function " + fn.name + " declares a static variable";
+      return true;
+    }
   std::string dump;
   exp_dump_pcode(engine_, program_, collect_dump, &dump);
+  for (exp_pcode *function : functions_) exp_dump_pcode(engine_, function, collect_dump, &dump);
   for (const char *call : kOrderedCalls)
     if (has_word(dump, call)) {
       *why = std::string("the program calls ") + call + ", whose effects depend on the order of records";
@@ -492,33 +508,32 @@ std::vector<int> infer_types(const std::vector<std::string> &columns, const std:
   return types;
 }
 
-bool compile_alone(const Options &o, const std::function<void(exp_engine *, exp_pcode *)> &use, Failure *f) {
+bool compile_alone(const Options &o, const CompiledUse &use, Failure *f) {
   exp_engine *e = exp_init();
   if (!e) {
     *f = Failure{1, "cannot create an engine", 0, 0};
     return false;
   }
   int rc = setup_engine(e, o);
-  // Names the program uses but nobody declared are bound as columns: strings, or as --field says.
-  if (!rc) exp_determine_symbols(e, o.program.c_str());  // its errors show when compiling
-  std::vector<std::string> names;
-  const char *name;
-  while (!rc && exp_get_next_req_symbol(e, &name)) names.push_back(name);
-  for (const std::string &n : names) {
-    int type = EXP_STRING;
-    for (const FieldType &ft : o.fields)
-      if (ft.name == n) type = ft.type;
-    exp_add_symbol(e, n.c_str(), type, kInitialStringLimit, 0, nullptr);
-  }
-  exp_pcode *p = nullptr;
-  int type = o.filter ? EXP_BOOLEAN : o.result_type;
-  if (!rc) rc = exp_make_pcode(e, o.program.c_str(), &p, type, type == EXP_STRING ? kResultLimit : 0, 0, nullptr);
+  std::vector<exp_pcode *> functions;
   if (rc) {
     read_failure(e, rc, f);
+  } else if (!compile_functions(e, o, true, &functions, f)) {
+    rc = f->code ? f->code : 1;
   } else {
-    use(e, p);
-    exp_free_pcode(e, p);
+    // Names the program uses but nobody declared are bound as columns: strings, or as --field says.
+    bind_unknown_names(e, o, o.program.c_str());
+    exp_pcode *p = nullptr;
+    int type = o.filter ? EXP_BOOLEAN : o.result_type;
+    rc = exp_make_pcode(e, o.program.c_str(), &p, type, type == EXP_STRING ? kResultLimit : 0, 0, nullptr);
+    if (rc) {
+      read_failure(e, rc, f);
+    } else {
+      use(e, p, functions);
+      exp_free_pcode(e, p);
+    }
   }
+  free_functions(e, &functions);
   exp_clean(e);
   return rc == 0;
 }

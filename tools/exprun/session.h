@@ -14,9 +14,12 @@
 
 // Where and why compiling or running stopped.
 struct Failure {
-  int code = 0;
+  Failure(int code_ = 0, std::string message_ = {}, int line_ = 0, int column_ = 0)
+      : code(code_), message(std::move(message_)), line(line_), column(column_) {}
+  int code;
   std::string message;
-  int line = 0, column = 0;
+  int line, column;
+  std::string file, text;  // the --function file that failed to compile (empty: the program)
 };
 
 struct OutputColumn {
@@ -62,6 +65,10 @@ class Session {
   const std::vector<RecordWriter::Kind> &kinds() const { return kinds_; }
   const std::vector<OutputColumn> &outputs() const { return outputs_; }
   exp_pcode *program() const { return program_; }
+  // The programs of the --function files, in their order.
+  const std::vector<exp_pcode *> &functions() const { return functions_; }
+  // The result cell of the last run that succeeded (none before).
+  const exp_symval *result() const { return result_; }
   exp_engine *engine() const { return engine_; }
   // Whether the program keeps state from one record to the next (static variables, or built-ins
   // whose effects depend on the order of records), so that it must run on one worker; *why says
@@ -91,6 +98,7 @@ class Session {
   exp_pcode *end_program_ = nullptr;  // --end, compiled after the program
   int end_symbols_from_ = 0;
   HostState host_state_;
+  std::vector<exp_pcode *> functions_;
   exp_symval *result_ = nullptr;
   std::vector<std::string> column_names_;
   std::vector<int> column_types_;
@@ -105,12 +113,15 @@ class Session {
 };
 
 // Applies exprun's settings to an engine: ISO dates inside programs, child output to standard
-// error, the allowed capabilities and limits, and exprun's own functions. Returns 0 or the error.
+// error, the allowed capabilities and limits, exprun's own functions, and the columns --output
+// names (so that the compiler knows what is read). Returns 0 or the error.
 int setup_engine(exp_engine *e, const Options &o);
-// Compiles the program in an engine of its own, with every name it uses but does not declare
-// bound as a column (typed by --field, else string), and hands the program to `use`. False with
-// *f when it does not compile.
-bool compile_alone(const Options &o, const std::function<void(exp_engine *, exp_pcode *)> &use, Failure *f);
+// Compiles the program (after the --function files) in an engine of its own, with every name it
+// uses but does not declare bound as a column (typed by --field, else string), and hands the
+// program to `use`. False with *f when it does not compile.
+// `use` also gets the programs of the --function files.
+using CompiledUse = std::function<void(exp_engine *, exp_pcode *, const std::vector<exp_pcode *> &functions)>;
+bool compile_alone(const Options &o, const CompiledUse &use, Failure *f);
 // Reports the compile or run failure of an engine into *f.
 void read_failure(exp_engine *e, int code, Failure *f);
 // Classifies sample values of each column and returns type codes: numbers are real unless
