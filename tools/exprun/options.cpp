@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "expression.h"
+#include "lint.h"
 
 namespace {
 
@@ -135,6 +136,42 @@ int usage_error(const std::string &message) {
   return 2;
 }
 
+// The options the help text names (words starting with - at the start of a line or after a
+// space or comma), so that every option it documents can be suggested.
+std::vector<std::string> documented_options() {
+  std::vector<std::string> names;
+  const std::string text = kUsage;
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] != '-' || (i > 0 && text[i - 1] != ' ' && text[i - 1] != '\n' && text[i - 1] != ',')) continue;
+    size_t end = i + 1;
+    while (end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '-')) ++end;
+    if (end - i >= 2 && text[i + 1] != ' ') names.push_back(text.substr(i, end - i));
+    i = end;
+  }
+  return names;
+}
+
+int unknown_option(const std::string &a) {
+  std::string best = nearest_name(a.substr(0, a.find('=')), documented_options());
+  return usage_error("unknown option " + a + (best.empty() ? "" : "; did you mean " + best + "?"));
+}
+
+// The format a file name's suffix names, looking past a compression suffix; false for none.
+bool format_of_name(std::string name, Format *f) {
+  for (const char *z : {".gz", ".zst"})
+    if (name.size() > std::strlen(z) && name.ends_with(z)) name.resize(name.size() - std::strlen(z));
+  std::string lower = name;
+  for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  static const std::pair<const char *, Format> kSuffixes[] = {
+      {".csv", Format::Csv}, {".tsv", Format::Tsv}, {".tab", Format::Tsv}, {".jsonl", Format::Jsonl}, {".ndjson", Format::Jsonl}};
+  for (const auto &[suffix, format] : kSuffixes)
+    if (lower.size() > std::strlen(suffix) && lower.ends_with(suffix)) {
+      *f = format;
+      return true;
+    }
+  return false;
+}
+
 }  // namespace
 
 unsigned default_capabilities() { return EXP_CAP_ALL & ~(EXP_CAP_PROCESS | EXP_CAP_FILE_WRITE | EXP_CAP_LOCALE); }
@@ -143,6 +180,17 @@ std::string allow_flag_for(unsigned denied) {
   for (const AllowWord &w : kAllowWords)
     if (w.bits != EXP_CAP_ALL && (denied & w.bits)) return std::string("--allow ") + w.word;
   return "--allow all";
+}
+
+Format input_format(const Options &o, const std::string &path) {
+  Format f = o.in_format;
+  if (!o.in_format_set && path != "-") format_of_name(path, &f);
+  return f;
+}
+
+char input_separator(const Options &o, Format f) {
+  if (o.ifs_set) return o.ifs;
+  return f == Format::Tsv ? '\t' : ',';
 }
 
 int type_code(const std::string &name) {
@@ -178,6 +226,7 @@ int parse_options(int argc, char **argv, Options *o) {
     } else if (a == "--icsv" || a == "--itsv" || a == "--ijsonl" || a == "--csv" || a == "--tsv" || a == "--jsonl") {
       Format f = a.ends_with("csv") ? Format::Csv : a.ends_with("tsv") ? Format::Tsv : Format::Jsonl;
       o->in_format = f;
+      o->in_format_set = true;
       if (a[2] != 'i') {
         o->out_format = f;
         o->out_format_set = true;
@@ -259,14 +308,17 @@ int parse_options(int argc, char **argv, Options *o) {
     } else if (a == "--functions") {
       o->functions = true;
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
-      return usage_error("unknown option " + a);
+      return unknown_option(a);
     } else {
       o->inputs.push_back(a);
     }
   }
-  if (!o->out_format_set) o->out_format = o->in_format;
-  if (o->in_format == Format::Tsv && !o->ifs_set) o->ifs = '\t';
+  // The output's format: the flag's, else -o's name's, else the first input's.
+  const Format first_in = input_format(*o, o->inputs.empty() ? "-" : o->inputs.front());
+  if (!o->out_format_set && !(o->output_path != "-" && format_of_name(o->output_path, &o->out_format)))
+    o->out_format = first_in;
+  o->ifs = input_separator(*o, first_in);
   if (o->out_format == Format::Tsv && !o->ofs_set) o->ofs = '\t';
-  if (o->in_format == Format::Csv && o->out_format == Format::Csv && o->ifs_set && !o->ofs_set) o->ofs = o->ifs;
+  if (first_in == Format::Csv && o->out_format == Format::Csv && o->ifs_set && !o->ofs_set) o->ofs = o->ifs;
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <iterator>
 #include <new>
@@ -47,7 +48,10 @@ struct SliceResult {
   Problem stop{};
   std::vector<Problem> reported;    // skipped or nulled records (the first few)
   uint64_t skipped = 0, nulled = 0, filtered = 0;
-  std::string notice;               // fields that are not columns (from its reader)
+  uint64_t bad_utf8 = 0;            // input values that are not UTF-8
+  size_t bad_utf8_index = 0;        // the first such value: its record in the slice, and column
+  int bad_utf8_column = -1;
+  uint64_t replaced = 0;            // values written to JSON with U+FFFD for bytes that are not UTF-8
 };
 
 // One worker's share of a round: records already read, or the text of whole records to read.
@@ -88,6 +92,14 @@ class Progress {
 
 std::string program_name(const Options &o) { return o.program_file.empty() ? "<program>" : o.program_file; }
 
+std::string with_commas(uint64_t n) {
+  std::string s = std::to_string(n);
+  for (int i = static_cast<int>(s.size()) - 3; i > 0; i -= 3) s.insert(static_cast<size_t>(i), ",");
+  return s;
+}
+
+std::string records_text(uint64_t n) { return with_commas(n) + (n == 1 ? " record" : " records"); }
+
 // Compiles the program without input columns (for an empty input); prints its errors.
 bool check_program(const Options &o) {
   Failure f;
@@ -107,30 +119,28 @@ class Runner {
 
   bool started() const { return !workers_.empty(); }
 
-  // Compiles the program for the first input's columns and writes the header. Returns 0 or the
-  // exit status.
-  int open(const std::vector<std::string> &columns, const std::deque<Record> &window) {
-    std::vector<Record> sample(window.begin(), window.begin() + static_cast<long>(std::min(window.size(), o_.infer_rows)));
-    std::vector<int> types = o_.infer ? infer_types(columns, sample, o_.infer_integers)
-                                      : std::vector<int>(columns.size(), EXP_STRING);
-    for (const FieldType &f : o_.fields) {
-      bool found = false;
-      for (size_t i = 0; i < columns.size(); ++i)
-        if (columns[i] == f.name) types[i] = f.type, found = true;
-      if (!found) std::fprintf(stderr, "exprun: warning: --field names '%s', which is not a column\n", f.name.c_str());
+  // Compiles the program for the first input's columns (`json`: JSON lines) and writes the
+  // header. Returns 0 or the exit status.
+  int open(const std::vector<std::string> &columns, const std::deque<Record> &window, bool json) {
+    ColumnPlan plan = plan_columns(o_, columns, window, json);
+    for (const std::string &n : plan.notes)
+      if (o_.verbose || n.starts_with("warning:")) std::fprintf(stderr, "exprun: %s\n", n.c_str());
+    if (!plan.error.empty()) {
+      std::fprintf(stderr, "exprun: %s\n", plan.error.c_str());
+      return kInputError;
     }
-    for (const std::string &w : program_warnings(o_.program, columns, types))
+    for (const std::string &w : program_warnings(o_.program, columns, plan.types))
       std::fprintf(stderr, "exprun: warning: %s\n", w.c_str());
     Failure f;
     std::vector<std::string> notices;
-    auto main = Session::open(o_, columns, types, &f, &notices);
+    auto main = Session::open(o_, columns, plan, &f, &notices);
     if (!main) {
       print_failure(stderr, "compile", f, o_.program, program_name(o_));
       print_hint(stderr, f, o_.program, columns);
       return kUsage;
     }
     std::string error;
-    if (!main->choose_outputs(o_, &error, &notices)) {
+    if (!main->choose_outputs(o_, json && o_.on_error == OnError::Null, &error, &notices)) {
       std::fprintf(stderr, "exprun: %s\n", error.c_str());
       return kUsage;
     }
@@ -194,10 +204,12 @@ class Runner {
       skipped_ += r.skipped;
       nulled_ += r.nulled;
       filtered_ += r.filtered;
-      if (!r.notice.empty() && !noticed_) {
-        noticed_ = true;
-        std::fprintf(stderr, "exprun: warning: %s: %s\n", path.c_str(), r.notice.c_str());
+      replaced_ += r.replaced;
+      if (r.bad_utf8 && !bad_utf8_) {
+        bad_utf8_where_ = path + ", record " + with_commas(records_ + r.bad_utf8_index + 1) + ", column '" +
+                          columns_[static_cast<size_t>(r.bad_utf8_column)] + "'";
       }
+      bad_utf8_ += r.bad_utf8;
       for (const Problem &p : r.reported) report(path, p, true);
       if (r.stopped) {
         writer_.flush();
@@ -208,16 +220,22 @@ class Runner {
     return kOk;
   }
 
-  void note_window_notice(std::string notice) {
-    if (notice.empty() || noticed_) return;
-    noticed_ = true;
-    std::fprintf(stderr, "exprun: warning: %s\n", notice.c_str());
-  }
-
   uint64_t records() const { return records_; }
 
   // Writes the closing counts; returns the exit status of a run that went to its end.
   int close() {
+    report_cuts();
+    if (bad_utf8_ && o_.out_format != Format::Jsonl)
+      std::fprintf(stderr, "exprun: warning: %s value(s) of the input are not valid UTF-8 (the first: %s); they were "
+                   "written as read\n", with_commas(bad_utf8_).c_str(), bad_utf8_where_.c_str());
+    if (replaced_)
+      std::fprintf(stderr, "exprun: warning: %s value(s) held bytes that are not UTF-8, written to JSON as U+FFFD\n",
+                   with_commas(replaced_).c_str());
+    uint64_t dropped = 0;
+    for (const auto &w : workers_) dropped += w->times_dropped();
+    if (dropped)
+      std::fprintf(stderr, "exprun: warning: %s date(s) had a time of day that --date-format '%s' does not write\n",
+                   with_commas(dropped).c_str(), o_.date_format.c_str());
     if (o_.verbose && o_.filter)
       std::fprintf(stderr, "exprun: %llu of %llu record(s) dropped by --filter\n", static_cast<unsigned long long>(filtered_),
                    static_cast<unsigned long long>(records_));
@@ -232,6 +250,29 @@ class Runner {
   }
 
  private:
+  // Says once per cell how many records cut a string to its cell's limit.
+  void report_cuts() const {
+    if (workers_.empty()) return;
+    std::map<std::pair<int, std::string>, uint64_t> counts;  // by what and name, summed over workers
+    for (const auto &w : workers_)
+      for (size_t k = 0; k < w->cut_watches().size(); ++k)
+        counts[{static_cast<int>(w->cut_watches()[k].what), w->cut_watches()[k].name}] += w->cuts()[k];
+    for (const CutWatch &c : workers_[0]->cut_watches()) {
+      uint64_t n = counts[{static_cast<int>(c.what), c.name}];
+      if (!n) continue;
+      std::string limit = c.cell ? with_commas(c.cell->len) : "65,535";
+      if (c.what == CutWatch::What::Variable)
+        std::fprintf(stderr, "exprun: warning: %s was cut to %s characters in %s; declare string(n)\n", c.name.c_str(),
+                     limit.c_str(), records_text(n).c_str());
+      else if (c.what == CutWatch::What::Column)
+        std::fprintf(stderr, "exprun: warning: values assigned to column '%s' were cut to the column's length in %s; "
+                     "assign them to a declared string(n) variable instead\n", c.name.c_str(), records_text(n).c_str());
+      else
+        std::fprintf(stderr, "exprun: warning: the result was cut to %s characters in %s\n", limit.c_str(),
+                     records_text(n).c_str());
+    }
+  }
+
   // Reads the work's records when it holds text, then runs them (worker k).
   void work_on(size_t k, const Work &w, const ReaderOptions &ro, SliceResult *r) {
     if (!w.chunk) return run_slice(*workers_[k], w.records, w.count, r);
@@ -245,7 +286,6 @@ class Runner {
         if (records.size() <= n) records.emplace_back();
         if (!reader.next(&records[n], &error)) break;
       }
-      r->notice = reader.take_notice();
     } catch (const std::bad_alloc &) {
       error = "out of memory";
     }
@@ -261,6 +301,10 @@ class Runner {
     size_t i = 0;
     try {
       for (; i < n; ++i) {
+        if (records[i].bad_utf8_count) {
+          if (!r->bad_utf8) r->bad_utf8_index = i, r->bad_utf8_column = records[i].bad_utf8;
+          r->bad_utf8 += records[i].bad_utf8_count;
+        }
         Failure f;
         Outcome oc = s.run(records[i], &f);
         if (oc == Outcome::Filtered) {
@@ -281,7 +325,7 @@ class Runner {
           ++r->nulled;
         }
         s.read_outputs(records[i], oc != Outcome::Ok, oc == Outcome::InputError);
-        writer_.format(s.values(), s.kinds(), &r->out);
+        r->replaced += writer_.format(s.values(), s.kinds(), records[i].extra, &r->out);
       }
     } catch (const std::bad_alloc &) {
       r->stopped = true;
@@ -322,7 +366,8 @@ class Runner {
   std::vector<std::vector<Record>> parsed_;  // each worker's records, reused from round to round
   std::vector<std::string> columns_;
   uint64_t records_ = 0, skipped_ = 0, nulled_ = 0, filtered_ = 0;
-  bool noticed_ = false;
+  uint64_t bad_utf8_ = 0, replaced_ = 0;
+  std::string bad_utf8_where_;
 };
 
 // Reads the text of the next round: one chunk of whole records per worker. Returns the count.
@@ -349,10 +394,11 @@ int run_input(const Options &o, const std::string &path, Runner &run) {
     return kInputError;
   }
   ReaderOptions ro;
-  ro.format = o.in_format;
-  ro.separator = o.ifs;
+  ro.format = input_format(o, path);
+  ro.separator = input_separator(o, ro.format);
   ro.header = o.header;
   ro.allow_ragged = o.allow_ragged;
+  ro.keep_late = o.out_format == Format::Jsonl && o.output.empty();
   RecordReader reader(*in, ro);
   std::vector<std::string> columns;
   if (!reader.start(&columns, &error)) {
@@ -365,7 +411,7 @@ int run_input(const Options &o, const std::string &path, Runner &run) {
     return kOk;
   }
   if (!run.started()) {
-    if (int rc = run.open(columns, reader.window())) return rc;
+    if (int rc = run.open(columns, reader.window(), ro.format == Format::Jsonl)) return rc;
   } else if (columns != run.columns()) {
     std::fprintf(stderr, "exprun: %s: its columns differ from those of the first input\n", path.c_str());
     return kInputError;
@@ -375,7 +421,6 @@ int run_input(const Options &o, const std::string &path, Runner &run) {
   // the workers, which parse it themselves.
   std::deque<Record> ahead = reader.take_window();
   std::vector<Record> window(std::make_move_iterator(ahead.begin()), std::make_move_iterator(ahead.end()));
-  run.note_window_notice(reader.take_notice());
   std::vector<Work> work = Runner::share(window, run.workers());
   std::vector<std::string> chunks[2];
   std::vector<Work> next_work;
@@ -391,7 +436,7 @@ int run_input(const Options &o, const std::string &path, Runner &run) {
     if (read_error.empty() && !stop_requested()) read_round(reader, run.workers(), chunks[side], next_work, &read_error);
     else next_work.clear();
     if (int rc = run.finish(path)) return rc;
-    progress.update(run.records(), reader.bytes_read());
+    progress.update(run.records(), in->file_bytes());
     if (stop_requested()) {
       std::fprintf(stderr, "exprun: interrupted after record %llu\n", static_cast<unsigned long long>(run.records()));
       return interrupted_status();
