@@ -1,6 +1,9 @@
 // Caret diagnostics for compile and run-time errors.
 #include "diagnostics.h"
 
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
 namespace {
 
 // The text of line `line` (from 1), without its line break.
@@ -17,15 +20,30 @@ std::string line_of(const std::string &text, int line) {
   return s;
 }
 
-// Spaces up to character `column` (from 1) of `line`; tabs are kept so the caret lines up.
+// What goes under characters 1 to `column` - 1 of `line` so that a caret after it stands under
+// character `column` on a terminal: tabs are kept, East Asian wide and fullwidth characters take
+// two spaces, combining marks none, any other character (or byte that is not UTF-8) one.
 std::string caret_prefix(const std::string &line, int column) {
   std::string prefix;
+  const auto *s = reinterpret_cast<const uint8_t *>(line.data());
+  const auto n = static_cast<int32_t>(line.size());
+  int32_t i = 0;
   int col = 1;
-  for (size_t i = 0; i < line.size() && col < column; ++i) {
-    unsigned char c = static_cast<unsigned char>(line[i]);
-    if ((c & 0xC0) == 0x80) continue;  // continuation bytes belong to the character before
-    prefix.push_back(c == '\t' ? '\t' : ' ');
-    ++col;
+  for (; i < n && col < column; ++col) {
+    UChar32 c;
+    U8_NEXT(s, i, n, c);
+    if (c == '\t') {
+      prefix.push_back('\t');
+      continue;
+    }
+    int width = 1;
+    if (c > 0) {
+      auto ea = static_cast<UEastAsianWidth>(u_getIntPropertyValue(c, UCHAR_EAST_ASIAN_WIDTH));
+      int8_t kind = u_charType(c);
+      if (ea == U_EA_WIDE || ea == U_EA_FULLWIDTH) width = 2;
+      else if (kind == U_NON_SPACING_MARK || kind == U_ENCLOSING_MARK) width = 0;
+    }
+    prefix.append(static_cast<size_t>(width), ' ');
   }
   while (col++ < column) prefix.push_back(' ');
   return prefix;

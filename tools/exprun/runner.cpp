@@ -262,8 +262,8 @@ class Runner {
       if (!n) continue;
       std::string limit = c.cell ? with_commas(c.cell->len) : "65,535";
       if (c.what == CutWatch::What::Variable)
-        std::fprintf(stderr, "exprun: warning: %s was cut to %s characters in %s; declare string(n)\n", c.name.c_str(),
-                     limit.c_str(), records_text(n).c_str());
+        std::fprintf(stderr, "exprun: warning: %s was cut to %s character%s in %s; declare string(n)\n", c.name.c_str(),
+                     limit.c_str(), limit == "1" ? "" : "s", records_text(n).c_str());
       else if (c.what == CutWatch::What::Column)
         std::fprintf(stderr, "exprun: warning: values assigned to column '%s' were cut to the column's length in %s; "
                      "assign them to a declared string(n) variable instead\n", c.name.c_str(), records_text(n).c_str());
