@@ -129,6 +129,8 @@ TEST_F(ExprunEdges, DatesReadExactlyTheirForm) {
        "d\n08.03.2024\n14.03.2024\n", ""},
       {"--field d:date --date-format DD/MM/YYYY -e 'd'", "d\n2024-03-07\n", 3, "d,result\n",
        "does not have the form of --date-format 'DD/MM/YYYY'"},
+      {"--date-format DD.MM.YYYY --no-result -e 'date e; e = todate(\"2024-03-07 10:30:00\")'", "x\n1\n", 0,
+       "x,e\n1,07.03.2024\n", "1 date(s) had a time of day that --date-format 'DD.MM.YYYY' does not write"},
   });
   // What --date-format writes, the same flag reads back.
   for (const char *form : {"DD/MM/YYYY", "YYYY/MM/DD", "DD.MM.YYYY", "YYYYMMDD", "DD MMM YYYY", "MMMM DD, YYYY hh:mm"}) {
