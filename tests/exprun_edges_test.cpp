@@ -199,7 +199,7 @@ TEST_F(ExprunEdges, UnreadableLinesKeepTheirText) {
 TEST_F(ExprunEdges, InvalidUtf8IsCounted) {
   expect({
       {"-e 'b'", "a,b\n\xff,1\nok,2\nx\xc3,3\n", 0, "a,b,result\n\xff,1,1\nok,2,2\nx\xc3,3,3\n",
-       "warning: 2 value(s) of the input are not valid UTF-8 (the first: -, record 1, column 'a'); they were written as read"},
+       "warning: 2 value(s) are not valid UTF-8 (the first: -, record 1, column 'a'); they were written as read"},
   });
 }
 

@@ -320,7 +320,7 @@ TEST_F(Exprun, JsonLinesKeepTypesAndStayValid) {
       // JSON cannot hold bytes that are not UTF-8: an input error, or U+FFFD counted at the end.
       {"--ojsonl -e 'a'", "a\n\xff\x41\n", 3, "", "column 'a': '\\xffA' is not valid UTF-8"},
       {"--ojsonl --on-error null -e 'a'", "a\n\xff\x41\n", 0, "{\"a\": \"\xef\xbf\xbd" "A\", \"result\": null}\n",
-       "1 value(s) held bytes that are not UTF-8, written to JSON as U+FFFD"},
+       "1 value(s) are not valid UTF-8 (the first: -, record 1, column 'a'); their bad bytes were written to JSON as U+FFFD"},
       {"--ijsonl -e 'a'", "{\"a\":1e5e5--}\n", 3, "", "line 1: not valid JSON"},
       // Lines stand alone: one that does not parse is dropped or nulled as --on-error says.
       {"--ijsonl --on-error skip -e 'a'", "{\"a\":1}\n{\"a\":[1,}\n{\"a\":3}\n", 4, "{\"a\": 1, \"result\": \"1\"}\n{\"a\": 3, \"result\": \"3\"}\n",

@@ -146,12 +146,10 @@ bool RecordReader::read_delimited(std::vector<std::string> *fields, std::string 
   size_t n = 0;
   const bool quoting = o_.format == Format::Csv;
   const char sep = o_.separator;
-  nonascii_.clear();
   for (;;) {
     if (n == fields->size()) fields->emplace_back();
     std::string &field = (*fields)[n++];
     field.clear();
-    int high = 0;  // the bytes of the field or'ed: bit 7 set when one is not ASCII
     if (quoting && c == '"') {
       uint64_t start = line_;
       for (;;) {
@@ -168,16 +166,13 @@ bool RecordReader::read_delimited(std::vector<std::string> *fields, std::string 
           ++line_;
         }
         field.push_back(static_cast<char>(c));
-        high |= c;
       }
       c = src_.get();
     }
     while (c != -1 && c != sep && c != '\n' && c != '\r') {
       field.push_back(static_cast<char>(c));
-      high |= c;
       c = src_.get();
     }
-    if (high & 0x80) nonascii_.push_back(static_cast<uint32_t>(n - 1));
     if (o_.format == Format::Tsv) unescape_tsv(&field);
     if (c == sep) {
       c = src_.get();
@@ -194,15 +189,6 @@ bool RecordReader::read_delimited(std::vector<std::string> *fields, std::string 
   }
 }
 
-// Counts the fields whose bytes are not UTF-8 (only those holding bytes above 0x7F are looked at).
-void RecordReader::check_utf8(Record *r) const {
-  for (uint32_t i : nonascii_) {
-    if (i >= r->fields.size() || valid_utf8(r->fields[i])) continue;
-    if (r->bad_utf8 < 0) r->bad_utf8 = static_cast<int>(i);
-    ++r->bad_utf8_count;
-  }
-}
-
 // A line whose field count differs from the columns' is taken as far as it fits and fails as an
 // input error, except that --allow-ragged takes short lines (the rest null) and, in the window,
 // long ones (their fields become columns c<N>).
@@ -216,7 +202,6 @@ bool RecordReader::read_csv_record(Record *r, bool learning, std::string *error)
   size_t n = std::min(have, columns_.size());
   for (size_t i = 0; i < n; ++i) r->fields[i].swap(scratch_[i]);
   for (size_t i = n; i < columns_.size(); ++i) r->kinds[i] = FieldKind::Null;  // short line
-  check_utf8(r);
   if (have == columns_.size() || (o_.allow_ragged && have < columns_.size())) return true;
   const std::string counts = "the line has " + std::to_string(have) + " fields, ";
   if (!o_.allow_ragged)
@@ -308,8 +293,6 @@ bool RecordReader::read_one(Record *r, bool learning, std::string *error) {
   r->unreadable.clear();
   r->raw.clear();
   r->extra.clear();
-  r->bad_utf8 = -1;
-  r->bad_utf8_count = 0;
   return o_.format == Format::Jsonl ? read_json(r, learning, error) : read_csv_record(r, learning, error);
 }
 
@@ -384,6 +367,18 @@ bool RecordReader::next(Record *r, std::string *error) {
 
 // ---- the writer -----------------------------------------------------------------------------------
 
+namespace {
+constexpr uint8_t kQuote = 1, kHigh = 2;
+}  // namespace
+
+RecordWriter::RecordWriter(OutputStream &out, Format format, char separator, bool header)
+    : out_(out), format_(format), sep_(separator), header_(header) {
+  for (unsigned char c : {static_cast<unsigned char>(separator), static_cast<unsigned char>('"'),
+                          static_cast<unsigned char>('\r'), static_cast<unsigned char>('\n')})
+    byte_class_[c] |= kQuote;
+  for (int c = 0x80; c < 0x100; ++c) byte_class_[c] |= kHigh;
+}
+
 void RecordWriter::begin(const std::vector<std::string> &columns) {
   columns_ = columns;
   if (format_ == Format::Jsonl || !header_) return;
@@ -396,8 +391,10 @@ void RecordWriter::begin(const std::vector<std::string> &columns) {
   write_raw(line);
 }
 
-void RecordWriter::put_delimited(std::string *out, std::string_view value) const {
+bool RecordWriter::put_delimited(std::string *out, std::string_view value) const {
   std::string &o = *out;
+  uint8_t seen = 0;
+  for (char c : value) seen |= byte_class_[static_cast<unsigned char>(c)];
   if (format_ == Format::Tsv) {
     // Escaped, so that a value keeps its tabs, line breaks and backslashes and reads back whole.
     for (char c : value) {
@@ -409,25 +406,27 @@ void RecordWriter::put_delimited(std::string *out, std::string_view value) const
         default: o.push_back(c);
       }
     }
-    return;
-  }
-  const char specials[] = {sep_, '"', '\r', '\n'};
-  if (value.find_first_of(std::string_view(specials, sizeof specials)) == std::string_view::npos) {
+  } else if (!(seen & kQuote)) {
     o.append(value);
-    return;
+  } else {
+    o.push_back('"');
+    for (char c : value) {
+      if (c == '"') o.push_back('"');
+      o.push_back(c);
+    }
+    o.push_back('"');
   }
-  o.push_back('"');
-  for (char c : value) {
-    if (c == '"') o.push_back('"');
-    o.push_back(c);
-  }
-  o.push_back('"');
+  return seen & kHigh;
 }
 
-size_t RecordWriter::format(const std::vector<std::string_view> &values, const std::vector<Kind> &kinds,
-                            std::string_view extra, std::string *out) const {
+RecordWriter::Written RecordWriter::format(const std::vector<std::string_view> &values, const std::vector<Kind> &kinds,
+                                           std::string_view extra, std::string *out) const {
   std::string &line = *out;
-  size_t replaced = 0;
+  Written w;
+  auto bad = [&](size_t i) {
+    if (w.first_bad < 0) w.first_bad = static_cast<int>(i);
+    ++w.bad_utf8;
+  };
   if (format_ == Format::Jsonl) {
     line.push_back('{');
     bool first = true;
@@ -446,7 +445,9 @@ size_t RecordWriter::format(const std::vector<std::string_view> &values, const s
           if (is_json_number(values[i])) line.append(values[i]);
           else put_json_string(out, values[i]);
           break;
-        case Kind::Text: replaced += put_json_string(out, values[i]); break;
+        case Kind::Text:
+          if (put_json_string(out, values[i])) bad(i);
+          break;
         case Kind::Omit: break;
       }
     }
@@ -455,12 +456,12 @@ size_t RecordWriter::format(const std::vector<std::string_view> &values, const s
       line.append(extra);
     }
     line.append("}\n");
-    return replaced;
+    return w;
   }
   for (size_t i = 0; i < values.size(); ++i) {
     if (i) line.push_back(sep_);
-    if (kinds[i] != Kind::Null && kinds[i] != Kind::Omit) put_delimited(out, values[i]);
+    if (kinds[i] != Kind::Null && kinds[i] != Kind::Omit && put_delimited(out, values[i]) && !valid_utf8(values[i])) bad(i);
   }
   line.push_back('\n');
-  return replaced;
+  return w;
 }

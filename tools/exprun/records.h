@@ -36,8 +36,6 @@ struct Record {
   // Members first seen after the columns were set, as JSON text ("name": value, ...), carried
   // to JSON output as they were read.
   std::string extra;
-  int bad_utf8 = -1;            // the first column whose text is not UTF-8, or -1
-  uint32_t bad_utf8_count = 0;  // fields whose text is not UTF-8
   void resize(size_t n) {
     fields.resize(n);
     kinds.assign(n, FieldKind::Text);
@@ -129,7 +127,6 @@ class RecordReader {
 
  private:
   bool read_delimited(std::vector<std::string> *fields, std::string *error);
-  void check_utf8(Record *r) const;
   bool read_one(Record *r, bool learning, std::string *error);
   // Sets *error to the first unreadable record of the window, with its line; false if none.
   bool error_of_first_unreadable(std::string *error) const;
@@ -149,7 +146,6 @@ class RecordReader {
   std::deque<Record> window_;
   std::string window_error_;
   std::string json_line_;
-  std::vector<uint32_t> nonascii_;  // fields of the last delimited line that hold bytes above 0x7F
   std::vector<uint64_t> seen_;      // per column: the JSON record that set it last
   uint64_t serial_ = 0;             // JSON records read
 };
@@ -157,29 +153,35 @@ class RecordReader {
 // Writes records with a header line (CSV/TSV) or as JSON objects.
 class RecordWriter {
  public:
-  RecordWriter(OutputStream &out, Format format, char separator, bool header)
-      : out_(out), format_(format), sep_(separator), header_(header) {}
+  RecordWriter(OutputStream &out, Format format, char separator, bool header);
   // Writes the header line (CSV/TSV with a header).
   void begin(const std::vector<std::string> &columns);
   // How a value is written: null, text, a number or boolean (bare in JSON when JSON has the form),
   // JSON text passed through (bare in JSON, as its text in CSV/TSV), or nothing (a JSON member
   // left out, an empty CSV field).
   enum class Kind : uint8_t { Null, Text, Number, Boolean, Json, Omit };
+  // What writing a record met: values whose bytes are not UTF-8 (written as read to CSV/TSV, with
+  // U+FFFD for the bad bytes to JSON), and the first of them.
+  struct Written {
+    uint32_t bad_utf8 = 0;
+    int first_bad = -1;
+  };
   // Appends the formatted record to *out; `extra` (JSON members as text) is added to a JSON
-  // object. Returns how many values held bytes that are not UTF-8, which JSON output writes as
-  // U+FFFD.
-  size_t format(const std::vector<std::string_view> &values, const std::vector<Kind> &kinds, std::string_view extra,
-                std::string *out) const;
+  // object.
+  Written format(const std::vector<std::string_view> &values, const std::vector<Kind> &kinds, std::string_view extra,
+                 std::string *out) const;
   // Writes formatted text; false on a write error (error()).
   bool write_raw(const std::string &text) { return out_.write(text.data(), text.size()); }
   bool flush() { return out_.flush(); }
   const std::string &error() const { return out_.error(); }
 
  private:
-  void put_delimited(std::string *out, std::string_view value) const;
+  // Appends a CSV/TSV field; returns whether it holds a byte above 0x7F.
+  bool put_delimited(std::string *out, std::string_view value) const;
   OutputStream &out_;
   Format format_;
   char sep_;
   bool header_;
   std::vector<std::string> columns_;
+  uint8_t byte_class_[256] = {};  // per byte: kQuote (CSV must quote the field), kHigh (not ASCII)
 };

@@ -48,10 +48,9 @@ struct SliceResult {
   Problem stop{};
   std::vector<Problem> reported;    // skipped or nulled records (the first few)
   uint64_t skipped = 0, nulled = 0, filtered = 0;
-  uint64_t bad_utf8 = 0;            // input values that are not UTF-8
-  size_t bad_utf8_index = 0;        // the first such value: its record in the slice, and column
+  uint64_t bad_utf8 = 0;            // values written whose bytes are not UTF-8
+  size_t bad_utf8_index = 0;        // the first of them: its record in the slice, and output column
   int bad_utf8_column = -1;
-  uint64_t replaced = 0;            // values written to JSON with U+FFFD for bytes that are not UTF-8
 };
 
 // One worker's share of a round: records already read, or the text of whole records to read.
@@ -204,10 +203,9 @@ class Runner {
       skipped_ += r.skipped;
       nulled_ += r.nulled;
       filtered_ += r.filtered;
-      replaced_ += r.replaced;
       if (r.bad_utf8 && !bad_utf8_) {
         bad_utf8_where_ = path + ", record " + with_commas(records_ + r.bad_utf8_index + 1) + ", column '" +
-                          columns_[static_cast<size_t>(r.bad_utf8_column)] + "'";
+                          workers_[0]->outputs()[static_cast<size_t>(r.bad_utf8_column)].name + "'";
       }
       bad_utf8_ += r.bad_utf8;
       for (const Problem &p : r.reported) report(path, p, true);
@@ -225,12 +223,11 @@ class Runner {
   // Writes the closing counts; returns the exit status of a run that went to its end.
   int close() {
     report_cuts();
-    if (bad_utf8_ && o_.out_format != Format::Jsonl)
-      std::fprintf(stderr, "exprun: warning: %s value(s) of the input are not valid UTF-8 (the first: %s); they were "
-                   "written as read\n", with_commas(bad_utf8_).c_str(), bad_utf8_where_.c_str());
-    if (replaced_)
-      std::fprintf(stderr, "exprun: warning: %s value(s) held bytes that are not UTF-8, written to JSON as U+FFFD\n",
-                   with_commas(replaced_).c_str());
+    if (bad_utf8_)
+      std::fprintf(stderr, "exprun: warning: %s value(s) are not valid UTF-8 (the first: %s); %s\n",
+                   with_commas(bad_utf8_).c_str(), bad_utf8_where_.c_str(),
+                   o_.out_format == Format::Jsonl ? "their bad bytes were written to JSON as U+FFFD"
+                                                  : "they were written as read");
     uint64_t dropped = 0;
     for (const auto &w : workers_) dropped += w->times_dropped();
     if (dropped)
@@ -301,31 +298,54 @@ class Runner {
     size_t i = 0;
     try {
       for (; i < n; ++i) {
-        if (records[i].bad_utf8_count) {
-          if (!r->bad_utf8) r->bad_utf8_index = i, r->bad_utf8_column = records[i].bad_utf8;
-          r->bad_utf8 += records[i].bad_utf8_count;
-        }
         Failure f;
         Outcome oc = s.run(records[i], &f);
         if (oc == Outcome::Filtered) {
           ++r->filtered;
           continue;
         }
-        if (oc != Outcome::Ok) {
+        // A record that fails is dropped or nulled as --on-error says; false: the run stops.
+        auto failed = [&] {
           if (o_.on_error == OnError::Stop || stop_requested()) {
             r->stopped = true;
             r->stop = {i, records[i].line, oc, f};
-            break;
+            return false;
           }
           if (r->reported.size() < kMaxReportedPerSlice) r->reported.push_back({i, records[i].line, oc, f});
+          return true;
+        };
+        if (oc != Outcome::Ok) {
+          if (!failed()) break;
           if (o_.on_error == OnError::Skip || o_.filter) {
             ++r->skipped;
             continue;
           }
           ++r->nulled;
         }
+        const size_t mark = r->out.size();
         s.read_outputs(records[i], oc != Outcome::Ok, oc == Outcome::InputError);
-        r->replaced += writer_.format(s.values(), s.kinds(), records[i].extra, &r->out);
+        RecordWriter::Written w = writer_.format(s.values(), s.kinds(), records[i].extra, &r->out);
+        if (w.bad_utf8 && oc == Outcome::Ok && o_.out_format == Format::Jsonl) {
+          // JSON cannot hold the value as it is: the record fails after all.
+          auto k = static_cast<size_t>(w.first_bad);
+          oc = Outcome::InputError;
+          f = Failure{0, "column '" + s.outputs()[k].name + "': '" + shown(s.values()[k]) +
+                             "' is not valid UTF-8, which JSON output cannot hold (--on-error null writes its bad "
+                             "bytes as U+FFFD)", 0, 0};
+          r->out.resize(mark);
+          if (!failed()) break;
+          if (o_.on_error == OnError::Skip || o_.filter) {
+            ++r->skipped;
+            continue;
+          }
+          ++r->nulled;
+          s.read_outputs(records[i], true, true);
+          w = writer_.format(s.values(), s.kinds(), records[i].extra, &r->out);
+        }
+        if (w.bad_utf8) {
+          if (!r->bad_utf8) r->bad_utf8_index = i, r->bad_utf8_column = w.first_bad;
+          r->bad_utf8 += w.bad_utf8;
+        }
       }
     } catch (const std::bad_alloc &) {
       r->stopped = true;
@@ -366,7 +386,7 @@ class Runner {
   std::vector<std::vector<Record>> parsed_;  // each worker's records, reused from round to round
   std::vector<std::string> columns_;
   uint64_t records_ = 0, skipped_ = 0, nulled_ = 0, filtered_ = 0;
-  uint64_t bad_utf8_ = 0, replaced_ = 0;
+  uint64_t bad_utf8_ = 0;
   std::string bad_utf8_where_;
 };
 

@@ -37,8 +37,8 @@ bool is_program_variable(exp_engine *e, int index, std::string *name) {
   return true;
 }
 
-// The value as it may be shown in a message: about 60 bytes, cut between characters, with control
-// bytes and bytes that are not UTF-8 written as \xNN.
+}  // namespace
+
 std::string shown(std::string_view v) {
   std::string s;
   size_t i = 0;
@@ -58,6 +58,8 @@ std::string shown(std::string_view v) {
   if (i < v.size()) s += "...";
   return s;
 }
+
+namespace {
 
 // A size in bytes for messages: "80 MB".
 std::string size_text(int64_t bytes) {
@@ -369,12 +371,23 @@ bool Session::set_field(size_t i, const Record &r, std::string *why) {
   const std::string &v = r.fields[i];
   const FieldKind kind = r.kinds[i];
   const int type = plan_.types[i];
-  const std::string keep_text = " (declare --field " + column_names_[i] + ":string to keep the column as text)";
+  if (type == EXP_STRING && kind != FieldKind::Null) {  // the common case, first
+    if (std::memchr(v.data(), '\0', v.size())) {
+      *why = "holds a NUL byte, which a value cannot carry";
+      return false;
+    }
+    if (v.size() > cell->len && !fit_string(i, v, why)) return false;
+    exp_symval_setstrn(cell, v.c_str(), static_cast<int>(cell->len));
+    snapshots_[i].flags = cell->flags;
+    return true;
+  }
+  // Built only for a message: the loop over the fields allocates nothing.
+  auto keep_text = [&] { return " (declare --field " + column_names_[i] + ":string to keep the column as text)"; };
   if (kind == FieldKind::Null) {
     exp_symval_setnull(cell);
   } else if (plan_.json_typed[i] && kind != (type == EXP_BOOLEAN ? FieldKind::Boolean : FieldKind::Number)) {
     *why = std::string("is a JSON ") + kind_word(kind) + ", but the column holds JSON " +
-           (type == EXP_BOOLEAN ? "booleans" : "numbers") + " in its first records" + keep_text;
+           (type == EXP_BOOLEAN ? "booleans" : "numbers") + " in its first records" + keep_text();
     return false;
   } else if (v.empty() && type != EXP_STRING) {
     exp_symval_setnull(cell);
@@ -383,13 +396,10 @@ bool Session::set_field(size_t i, const Record &r, std::string *why) {
     return false;
   } else {
     switch (type) {
-      case EXP_STRING:
-        if (!set_string(i, v, why)) return false;
-        break;
       case EXP_INTEGER: {
         int64_t n;
         if (!parse_integer(v, &n)) {
-          *why = "is not an integer" + keep_text;
+          *why = "is not an integer" + keep_text();
           return false;
         }
         exp_symval_setint(cell, n);
@@ -397,11 +407,11 @@ bool Session::set_field(size_t i, const Record &r, std::string *why) {
       }
       case EXP_REAL:
         if (!coefficient_fits(v)) {
-          *why = "has more than the 52 significant digits a real holds exactly" + keep_text;
+          *why = "has more than the 52 significant digits a real holds exactly" + keep_text();
           return false;
         }
         if (exp_symval_setreal_text(cell, v.c_str()) != 0) {
-          *why = "is not a real" + keep_text;
+          *why = "is not a real" + keep_text();
           return false;
         }
         break;
@@ -411,8 +421,8 @@ bool Session::set_field(size_t i, const Record &r, std::string *why) {
         if (form.empty() ? !parse_iso_date(v, &days) : !parse_date_text(v, form, &days)) {
           *why = form.empty() ? "is not an ISO 8601 date (YYYY-MM-DD, with hh:mm:ss when it has a time): give the "
                                 "column's form with --date-format, for example --date-format DD.MM.YYYY" +
-                                    keep_text
-                              : "does not have the form of --date-format '" + form + "'" + keep_text;
+                                    keep_text()
+                              : "does not have the form of --date-format '" + form + "'" + keep_text();
           return false;
         }
         exp_symval_setdbl(cell, days);
@@ -420,7 +430,7 @@ bool Session::set_field(size_t i, const Record &r, std::string *why) {
       }
       default:
         if (exp_symval_settext(engine_, cell, v.c_str()) != 0) {
-          *why = std::string("is not a ") + type_name(type) + keep_text;
+          *why = std::string("is not a ") + type_name(type) + keep_text();
           return false;
         }
     }
@@ -431,15 +441,11 @@ bool Session::set_field(size_t i, const Record &r, std::string *why) {
   return true;
 }
 
-// Stores the text of a string column whole: the cell grows to hold it, within --max-memory.
-bool Session::set_string(size_t i, const std::string &v, std::string *why) {
-  exp_symval *cell = cells_[i];
-  if (v.size() > cell->len) {
-    size_t chars = char_count(v);
-    if (chars > cell->len && !grow(i, chars, v.size(), why)) return false;
-  }
-  exp_symval_setstrn(cell, v.c_str(), static_cast<int>(cell->len));
-  return true;
+// Makes a string column's cell hold text `v` whole: it grows, within --max-memory, when the
+// text has more characters than its limit.
+bool Session::fit_string(size_t i, const std::string &v, std::string *why) {
+  size_t chars = char_count(v);
+  return chars <= cells_[i]->len || grow(i, chars, v.size(), why);
 }
 
 // Gives column i's cell room for `chars` characters. The bound fields' buffers and the program's
@@ -571,10 +577,6 @@ Outcome Session::run(const Record &r, Failure *f) {
     result_ = nullptr;
     return Outcome::InputError;
   };
-  if (r.bad_utf8 >= 0 && options_->out_format == Format::Jsonl)
-    return input_error(static_cast<size_t>(r.bad_utf8),
-                       "is not valid UTF-8, which JSON output cannot hold (with --on-error null its bad bytes are "
-                       "written as U+FFFD)");
   for (size_t i : bound_) {
     std::string why;
     if (!set_field(i, r, &why)) return input_error(i, why);

@@ -88,7 +88,7 @@ class Session {
   bool bind(const std::vector<std::string> &columns, const ColumnPlan &plan, Failure *f);
   void watch_cuts();
   bool set_field(size_t i, const Record &r, std::string *why);
-  bool set_string(size_t i, const std::string &v, std::string *why);
+  bool fit_string(size_t i, const std::string &v, std::string *why);
   bool grow(size_t i, size_t chars, size_t bytes, std::string *why);
   bool unchanged(size_t i, const Record &r) const;
   RecordWriter::Kind kind_as_read(size_t ci, const Record &r) const;
@@ -124,6 +124,9 @@ int setup_engine(exp_engine *e, const Options &o);
 // bound as a column (typed by --field, else string), and hands the program to `use`. False with
 // *f when it does not compile.
 bool compile_alone(const Options &o, const std::function<void(exp_engine *, exp_pcode *)> &use, Failure *f);
+// The value as it may be shown in a message: about 60 bytes, cut between characters, with control
+// bytes and bytes that are not UTF-8 written as \xNN.
+std::string shown(std::string_view v);
 // Reports the compile or run failure of an engine into *f.
 void read_failure(exp_engine *e, int code, Failure *f);
 // Set by the signal handlers; every run checks it through the interrupt handler.
