@@ -71,6 +71,8 @@ const char kUsage[] =
     "  --on-error stop|skip|null       on an input or run-time error: stop (default), drop the\n"
     "                                  record, or write it with a null result (a JSON line that\n"
     "                                  cannot be read keeps its text in _input)\n"
+    "  Bytes that are not UTF-8 are written as read to CSV/TSV and counted; JSON cannot hold them,\n"
+    "  so for JSON output they are an input error (with --on-error null written as U+FFFD).\n"
     "  --jobs N                        N worker threads; output stays in input order\n"
     "  --timeout S                     stop a record's run after S seconds\n"
     "  --allow GROUPS                  let programs use process, files (write), locale, or all\n"
