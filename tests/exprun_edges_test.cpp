@@ -212,6 +212,8 @@ TEST_F(ExprunEdges, MessagesNameTheCause) {
       {"-e 'upper(a)'", "a,b,b,B\n1,2,3,4\n", 0, "a,b,b,B,result\n1,2,3,4,1\n", ""},
       {"-e 'b'", "a,b,b\n1,2,3\n", 3, "",
        "the program uses 'b', but the input has 2 columns of that name (columns 2 and 3; names ignore case)"},
+      {"-e 'real total; total = x * 2'", "Total,x\n1,2\n", 2, "",
+       "the program declares 'total', which is also the input column 'Total'"},
       {"--fiter -e 1", "", 2, "", "unknown option --fiter; did you mean --filter?"},
       {"--field INVEST:real -e 'invest * 2'", "invest\n1.5\n", 0, "invest,result\n1.5,3\n", ""},
       {"--field x:integer -e x", "x\n" + long_text + "\n", 3, nullptr, "'" + long_text.substr(0, 60) + "...' is not an integer"},

@@ -345,6 +345,17 @@ bool Session::choose_outputs(const Options &o, bool input_text, std::string *err
     if (it == outputs_.end()) notices->push_back("--exclude names '" + name + "', which is not written anyway");
     outputs_.erase(it, outputs_.end());
   }
+  // A declared variable named like a column (names ignore case) would stand beside the column
+  // it seems to assign.
+  std::unordered_map<std::string, std::string_view> folded;
+  for (const std::string &c : column_names_) folded.emplace(fold_name(c), c);
+  for (const OutputColumn &c : outputs_) {
+    auto it = c.column < 0 && c.cell ? folded.find(fold_name(c.name)) : folded.end();
+    if (it == folded.end()) continue;
+    *error = "the program declares '" + c.name + "', which is also the input column '" + std::string(it->second) +
+             "': assign the column without declaring it, or declare another name";
+    return false;
+  }
   // Input columns of one name (a header may repeat a name) pass through side by side; any other
   // name twice would make the output ambiguous.
   std::unordered_map<std::string_view, int> seen;
@@ -352,9 +363,6 @@ bool Session::choose_outputs(const Options &o, bool input_text, std::string *err
     auto [it, fresh] = seen.emplace(c.name, c.column);
     if (fresh || (c.column >= 0 && it->second >= 0 && c.column != it->second)) continue;
     *error = "the output would have two columns named '" + c.name + "'";
-    if (c.column < 0 && it->second >= 0 && c.cell && !c.is_result)
-      *error = "the program declares '" + c.name + "', which is also an input column: assign the column without " +
-               "declaring it, or declare another name";
     return false;
   }
   text_.resize(outputs_.size());
