@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "date_text.h"
+#include "diagnostics.h"
 #include "expression.h"
 #include "session.h"
 
@@ -72,12 +73,6 @@ int merge(int have, int t) {
   if (have == 0 || have == t) return t;
   if ((have == EXP_INTEGER && t == EXP_REAL) || (have == EXP_REAL && t == EXP_INTEGER)) return EXP_REAL;
   return EXP_STRING;
-}
-
-std::string with_commas(uint64_t n) {
-  std::string s = std::to_string(n);
-  for (int i = static_cast<int>(s.size()) - 3; i > 0; i -= 3) s.insert(static_cast<size_t>(i), ",");
-  return s;
 }
 
 // The type of column c from its JSON values: numbers are real (integer when all are whole and

@@ -60,3 +60,9 @@ void print_failure(std::FILE *out, const std::string &what, const Failure &f, co
   if (text.empty() && f.column <= 1) return;
   std::fprintf(out, "   | %s\n   | %s^\n", text.c_str(), caret_prefix(text, f.column).c_str());
 }
+
+std::string with_commas(uint64_t n) {
+  std::string s = std::to_string(n);
+  for (int i = static_cast<int>(s.size()) - 3; i > 0; i -= 3) s.insert(static_cast<size_t>(i), ",");
+  return s;
+}

@@ -91,12 +91,6 @@ class Progress {
 
 std::string program_name(const Options &o) { return o.program_file.empty() ? "<program>" : o.program_file; }
 
-std::string with_commas(uint64_t n) {
-  std::string s = std::to_string(n);
-  for (int i = static_cast<int>(s.size()) - 3; i > 0; i -= 3) s.insert(static_cast<size_t>(i), ",");
-  return s;
-}
-
 std::string records_text(uint64_t n) { return with_commas(n) + (n == 1 ? " record" : " records"); }
 
 // Compiles the program without input columns (for an empty input); prints its errors.
@@ -257,16 +251,15 @@ class Runner {
     for (const CutWatch &c : workers_[0]->cut_watches()) {
       uint64_t n = counts[{static_cast<int>(c.what), c.name}];
       if (!n) continue;
-      std::string limit = c.cell ? with_commas(c.cell->len) : "65,535";
+      std::string limit = with_commas(c.limit) + (c.limit == 1 ? " character" : " characters");
       if (c.what == CutWatch::What::Variable)
-        std::fprintf(stderr, "exprun: warning: %s was cut to %s character%s in %s; declare string(n)\n", c.name.c_str(),
-                     limit.c_str(), limit == "1" ? "" : "s", records_text(n).c_str());
+        std::fprintf(stderr, "exprun: warning: %s was cut to %s in %s; declare string(n)\n", c.name.c_str(),
+                     limit.c_str(), records_text(n).c_str());
       else if (c.what == CutWatch::What::Column)
         std::fprintf(stderr, "exprun: warning: values assigned to column '%s' were cut to the column's length in %s; "
                      "assign them to a declared string(n) variable instead\n", c.name.c_str(), records_text(n).c_str());
       else
-        std::fprintf(stderr, "exprun: warning: the result was cut to %s characters in %s\n", limit.c_str(),
-                     records_text(n).c_str());
+        std::fprintf(stderr, "exprun: warning: the result was cut to %s in %s\n", limit.c_str(), records_text(n).c_str());
     }
   }
 

@@ -194,12 +194,13 @@ void Session::watch_cuts() {
     exp_symval *cell = nullptr;
     const char *name = nullptr;
     if (exp_symbol_get(engine_, i, &cell) || exp_symbol_name_get(engine_, i, &name)) continue;
-    if (EXP_TYPE(cell) == EXP_STRING && !(cell->flags & EXP_HOSTSYM)) watches_.push_back({name, cell, CutWatch::What::Variable});
+    if (EXP_TYPE(cell) == EXP_STRING && !(cell->flags & EXP_HOSTSYM))
+      watches_.push_back({name, cell, CutWatch::What::Variable, cell->len});
   }
   for (size_t i : bound_)
-    if (plan_.types[i] == EXP_STRING) watches_.push_back({column_names_[i], cells_[i], CutWatch::What::Column});
+    if (plan_.types[i] == EXP_STRING) watches_.push_back({column_names_[i], cells_[i], CutWatch::What::Column, 0});
   if ((options_->filter ? EXP_BOOLEAN : options_->result_type) == EXP_STRING)
-    watches_.push_back({options_->result_name, nullptr, CutWatch::What::Result});
+    watches_.push_back({options_->result_name, nullptr, CutWatch::What::Result, kResultLimit});
   cuts_.assign(watches_.size(), 0);
 }
 

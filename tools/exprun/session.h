@@ -34,6 +34,7 @@ struct CutWatch {
   std::string name;
   exp_symval *cell = nullptr;
   What what = What::Variable;
+  uint32_t limit = 0;  // the characters the cell holds (a column's grows with its input)
 };
 
 // What one record came to.
