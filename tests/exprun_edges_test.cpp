@@ -75,7 +75,13 @@ TEST_F(ExprunEdges, JsonMembersKeepTheirTypes) {
   std::string late;
   for (int i = 0; i < 1000; ++i) late += "{\"n\": " + std::to_string(i) + ", \"pad\": \"" + std::string(1100, 'x') + "\"}\n";
   file("late.jsonl", late + "{\"n\": \"4\"}\n");
+  file("member.jsonl", late + "{\"n\": 4, \"z\": [true]}\n");
   expect({
+      // A member first seen after the window: carried to JSON, refused for CSV unless not wanted.
+      {"--exclude pad -e 'n' member.jsonl | tail -n 1", "", 0, "{\"n\": 4, \"result\": \"4\", \"z\": [true]}\n", ""},
+      {"--ocsv --exclude pad -e 'n' member.jsonl", "", 3, nullptr,
+       "record 1001 (input line 1001): input error: the member \"z\" is not among the columns"},
+      {"--ocsv --output n -e 'n' member.jsonl | tail -n 1", "", 0, "4\n", ""},
       {"--ijsonl --field k:real -e 1", "{\"k\":\"12.50\",\"t\":\"10E0\"}\n", 0, "{\"k\": \"12.50\", \"t\": \"10E0\", \"result\": \"1\"}\n",
        ""},
       {"--ijsonl --infer --on-error null -e 'len(s)'", "{\"t\":\"10E0\",\"s\":\"ab\"}\n", 0,

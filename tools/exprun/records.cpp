@@ -271,10 +271,11 @@ bool RecordReader::read_json(Record *r, bool learning, std::string *error) {
   return true;
 }
 
-// A member first seen after the window: JSON output carries it as it was read; otherwise it has
-// no column and the record fails.
+// A member first seen after the window: JSON output carries it as it was read, output that names
+// its columns does not want it; otherwise it has no column and the record fails.
 void RecordReader::late_member(Record *r, const std::string &key, const std::string &value, JsonKind kind) {
-  if (!o_.keep_late) {
+  if (o_.late == ReaderOptions::Late::Ignore) return;
+  if (o_.late == ReaderOptions::Late::Refuse) {
     if (r->unreadable.empty())
       r->unreadable = "the member \"" + key + "\" is not among the columns, which come from " + kWindowWords +
                       " (JSON output, --ojsonl, carries such members through)";

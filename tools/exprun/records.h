@@ -90,7 +90,9 @@ struct ReaderOptions {
   char separator = ',';
   bool header = true;        // CSV/TSV input starts with a header line
   bool allow_ragged = false; // CSV/TSV lines may have other field counts; fields past the header become c<N>
-  bool keep_late = false;    // JSON members first seen after the window are carried in Record::extra
+  // JSON members first seen after the window: an input error of their record, carried in
+  // Record::extra (to JSON output), or ignored (the output names its columns).
+  enum class Late : uint8_t { Refuse, Carry, Ignore } late = Late::Refuse;
   // The window: records read ahead to find the columns (JSON members, ragged fields) and to
   // sample their values: at least `window` records, and on to the end of the first
   // `window_bytes` of input unless `window_max` records come first.

@@ -411,7 +411,9 @@ int run_input(const Options &o, const std::string &path, Runner &run) {
   ro.separator = input_separator(o, ro.format);
   ro.header = o.header;
   ro.allow_ragged = o.allow_ragged;
-  ro.keep_late = o.out_format == Format::Jsonl && o.output.empty();
+  ro.late = !o.output.empty()                 ? ReaderOptions::Late::Ignore
+            : o.out_format == Format::Jsonl ? ReaderOptions::Late::Carry
+                                            : ReaderOptions::Late::Refuse;
   RecordReader reader(*in, ro);
   std::vector<std::string> columns;
   if (!reader.start(&columns, &error)) {
