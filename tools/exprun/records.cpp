@@ -7,9 +7,6 @@
 
 namespace {
 
-// How the window is named in messages about columns it could not foresee.
-constexpr const char kWindowWords[] = "the first 1,000 records, or more up to the first MB of input";
-
 FieldKind field_kind(JsonKind kind) {
   switch (kind) {
     case JsonKind::String: return FieldKind::Quoted;
@@ -209,7 +206,7 @@ bool RecordReader::read_csv_record(Record *r, bool learning, std::string *error)
                     " (--allow-ragged takes lines of other lengths)";
   else
     r->unreadable = counts + "the columns are " + std::to_string(columns_.size()) +
-                    ": a column first seen past " + kWindowWords + " cannot be added to the output";
+                    ": a column first seen past " + window_words() + " cannot be added to the output";
   return true;
 }
 
@@ -271,13 +268,20 @@ bool RecordReader::read_json(Record *r, bool learning, std::string *error) {
   return true;
 }
 
+// The window in messages about columns it could not foresee.
+std::string RecordReader::window_words() const {
+  std::string w = "the first " + std::to_string(o_.window) + " records";
+  if (o_.window_bytes >= (size_t{1} << 20)) w += ", or more up to the first " + std::to_string(o_.window_bytes >> 20) + " MB of input";
+  return w;
+}
+
 // A member first seen after the window: JSON output carries it as it was read, output that names
 // its columns does not want it; otherwise it has no column and the record fails.
 void RecordReader::late_member(Record *r, const std::string &key, const std::string &value, JsonKind kind) {
   if (o_.late == ReaderOptions::Late::Ignore) return;
   if (o_.late == ReaderOptions::Late::Refuse) {
     if (r->unreadable.empty())
-      r->unreadable = "the member \"" + key + "\" is not among the columns, which come from " + kWindowWords +
+      r->unreadable = "the member \"" + key + "\" is not among the columns, which come from " + window_words() +
                       " (JSON output, --ojsonl, carries such members through)";
     return;
   }

@@ -136,6 +136,7 @@ class RecordReader {
   bool read_json(Record *r, bool learning, std::string *error);
   bool read_json_line(std::string *line);
   void late_member(Record *r, const std::string &key, const std::string &value, JsonKind kind);
+  std::string window_words() const;
   void skip_bom();
 
   ByteSource src_;
