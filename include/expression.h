@@ -164,6 +164,12 @@ typedef struct exp_symval {
 #define EXP_HIDDEN 0x100  /* declared hidden */
 #define EXP_LOCAL 0x200   /* local symbol of one program */
 #define EXP_BYTES 0x400   /* the string limit counts bytes */
+/* The text a string cell holds now was cut to the cell's limit when it was stored: set by every
+ * store that cut (assignment and conversion, concatenation, exp_symval_setstr/setstrn/setbytes/
+ * copy/coerce/str_concat, a shrinking exp_symval_str_resize, built-in results stored into the
+ * cell) and cleared by every store that did not cut, null included. A declared variable is set
+ * null at the start of each run, so after exp_execute the flag tells whether this run cut it. */
+#define EXP_CUT 0x800
 #define EXP_IS_NULL(cell) (((cell)->flags & EXP_NULL) != 0)
 
 /* exp_make_pcode flags. */
@@ -322,8 +328,8 @@ EXP_API void exp_symval_setdbl(exp_symval *c, double v);      /* real or date ce
 EXP_API int exp_symval_getdbl(const exp_symval *c, double *out);
 EXP_API void exp_symval_setfdnum(exp_symval *c, const exp_decimal192 *v); /* real or date cells */
 /* Stores NUL-terminated text in a string cell, cut on a character boundary to the cell's limit of
- * characters (and its buffer of 4 bytes per character). Cutting is silent here: to learn of it,
- * use exp_symval_setbytes. */
+ * characters (and its buffer of 4 bytes per character). A cut sets EXP_CUT on the cell (a
+ * store that keeps the whole text clears it); exp_symval_setbytes also returns EXP_E_TEXT_CUT. */
 EXP_API void exp_symval_setstr(exp_symval *c, const char *text);
 /* Stores at most `n` characters of `text`; no byte after the n-th character is read, so `text` need
  * not be terminated when it holds n characters (a NUL ends it earlier). n < 0 stores "". */

@@ -127,7 +127,10 @@ int symval_resize(exp_symval *c, int64_t n, int options) {
   c->len = static_cast<uint32_t>(limit);
   if (options & RESIZE_KEEP) {
     const char *end = np_uchar_seek(c->value.s, static_cast<int>(limit));
-    if (end) c->value.s[end - c->value.s] = '\0';
+    if (end && *end) {
+      c->value.s[end - c->value.s] = '\0';
+      c->flags |= EXP_CUT;
+    }
   }
   c->value.s[limit * 4] = '\0';
   return 0;
@@ -155,6 +158,7 @@ void symval_set_bytes(exp_symval *c, const char *text, size_t n) {
   size_t room = symval_buffer_bytes(c);
   size_t count = n < room ? n : room;
   np_uchar_bufcopy(text ? text : "", c->value.s, room_of(count + 1));
+  symval_note_cut(c, count < n);
   symval_clear_stale(c);
 }
 
@@ -176,6 +180,7 @@ extern "C" EXP_API void exp_symval_setnull(exp_symval *c) {
   else if (t == EXP_REAL || t == EXP_DATE) decSextNaN(symval_dec(c));
   else if (t == EXP_STRING && c->value.s) {
     c->value.s[0] = '\0';
+    c->flags &= ~uint32_t{EXP_CUT};
     symval_clear_stale(c);
   } else if (t == EXP_POINTER) c->value.p = nullptr;
   else if (t == EXP_OBJECT) symval_release_object(c);
@@ -232,14 +237,18 @@ extern "C" EXP_API void exp_symval_setstrn(exp_symval *c, const char *text, int 
     if (used + step > room) break;
     used += step;
   }
+  // The cell's limit cut the text when the copy stopped before the text's end: at the buffer's
+  // room, or at the character limit where the caller allowed more (only then may p[used] be read).
+  const bool cut = (chars > 0 || n > static_cast<int64_t>(c->len)) && p[used];
   std::memmove(c->value.s, p, used);  // the text may lie in the cell's own buffer
   c->value.s[used] = '\0';
+  symval_note_cut(c, cut);
   symval_clear_stale(c);
 }
 
 extern "C" EXP_API void exp_symval_setstr(exp_symval *c, const char *text) {
   if (!c) return;
-  exp_symval_setstrn(c, text, static_cast<int>(c->len > INT32_MAX ? INT32_MAX : c->len));
+  exp_symval_setstrn(c, text, INT32_MAX);  // the cell's limit bounds the characters read
 }
 
 extern "C" EXP_API void exp_symval_setptr(exp_symval *c, void *p) {
@@ -299,14 +308,22 @@ static int append_chars(exp_symval *c, const char *text, size_t max_bytes) {
   // the cell's own buffer is read before anything is written.
   size_t taken = 0;
   int count = 0;
-  while (taken < max_bytes && p[taken] && chars_left > 0 && bytes_left > 0) {
+  bool cut = false;  // the cell's limit, not the text's end or the caller's bound, stopped it
+  while (taken < max_bytes && p[taken]) {
+    if (chars_left <= 0 || bytes_left == 0) {
+      cut = true;
+      break;
+    }
     size_t avail = max_bytes - taken;
     size_t step = utf8_char_bytes(p + taken, avail);
     if (step == 0) {
       if (utf8_lead_length(p[taken]) > avail) break;  // cut by the bound: stop before it
       step = 1;                                       // an invalid byte is a character of its own
     }
-    if (step > bytes_left) break;
+    if (step > bytes_left) {
+      cut = true;
+      break;
+    }
     taken += step;
     bytes_left -= step;
     --chars_left;
@@ -314,6 +331,7 @@ static int append_chars(exp_symval *c, const char *text, size_t max_bytes) {
   }
   std::memmove(buf + used, text, taken);
   buf[used + taken] = '\0';
+  if (cut) c->flags |= EXP_CUT;  // a whole append keeps what the text before it was
   return count;
 }
 
@@ -367,6 +385,7 @@ extern "C" EXP_API int exp_symval_setbytes(exp_symval *c, const char *p, size_t 
   if (keep > 0) std::memmove(c->value.s, p, keep);
   c->value.s[keep] = '\0';
   symval_clear_null_flag(c);
+  symval_note_cut(c, keep < nbytes);
   return keep < nbytes ? EXP_E_TEXT_CUT : 0;
 }
 
@@ -383,6 +402,7 @@ extern "C" EXP_API void exp_symval_str_normalize(exp_symval *c) {
     if (total + step > c->len) break;
     total += step;
   }
+  if (text[total]) c->flags |= EXP_CUT;
   text[total] = '\0';
 }
 

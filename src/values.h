@@ -65,6 +65,12 @@ inline int symval_type(const exp_symval *c) { return static_cast<int>(c->flags &
 inline bool symval_is_null(const exp_symval *c) { return (c->flags & EXP_NULL) != 0; }
 inline void symval_set_null_flag(exp_symval *c) { c->flags |= EXP_NULL; }
 inline void symval_clear_null_flag(exp_symval *c) { c->flags &= ~uint32_t{EXP_NULL}; }
+// Records whether the store just made into a string cell cut its text (EXP_CUT): the flag
+// describes the value the cell holds now.
+inline void symval_note_cut(exp_symval *c, bool cut) {
+  if (cut) c->flags |= EXP_CUT;
+  else c->flags &= ~uint32_t{EXP_CUT};
+}
 
 // The decimal payload of a real or date cell, in the core's own type.
 inline decimal192 *symval_dec(exp_symval *c) { return reinterpret_cast<decimal192 *>(&c->value.d); }

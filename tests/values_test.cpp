@@ -496,4 +496,75 @@ TEST(ValueCopy, SameTypeCopiesAndOtherTypesGiveNull) {
   EXPECT_EQ(render(r2), "null");
 }
 
+// ---- the cut flag ----------------------------------------------------------------------------------
+
+// EXP_CUT tells whether the text a cell holds now was cut: each store sets or clears it, starting
+// here from a cell whose last store was cut.
+TEST(ValueCut, EachStoreSetsOrClearsTheFlag) {
+  struct Case {
+    const char *what;
+    void (*store)(exp_symval *);
+    bool cut;
+  } cases[] = {
+      {"setstr longer", [](exp_symval *c) { exp_symval_setstr(c, "abcd"); }, true},
+      {"setstr fits", [](exp_symval *c) { exp_symval_setstr(c, "abc"); }, false},
+      {"setstr multi-byte", [](exp_symval *c) { exp_symval_setstr(c, "\xc3\xa9\xc3\xa9\xc3\xa9\xc3\xa9"); }, true},
+      {"setstrn caller's bound", [](exp_symval *c) { exp_symval_setstrn(c, "abcdef", 2); }, false},
+      {"setstrn past the limit", [](exp_symval *c) { exp_symval_setstrn(c, "abcdef", 5); }, true},
+      {"setstrn exactly the limit", [](exp_symval *c) { exp_symval_setstrn(c, "abcdef", 3); }, false},
+      {"setbytes longer", [](exp_symval *c) { exp_symval_setbytes(c, "abcd", 4); }, true},
+      {"setbytes fits", [](exp_symval *c) { exp_symval_setbytes(c, "ab", 2); }, false},
+      {"setnull", [](exp_symval *c) { exp_symval_setnull(c); }, false},
+      {"append past the limit", [](exp_symval *c) { exp_symval_setstr(c, "ab"); exp_symval_str_concat(c, "cd"); }, true},
+      {"append that fits", [](exp_symval *c) { exp_symval_setstr(c, "a"); exp_symval_str_concat(c, "bc"); }, false},
+      {"bounded append", [](exp_symval *c) { exp_symval_setstr(c, "a"); exp_symval_strn_concat(c, "bcdef", 2); }, false},
+      {"coerce a long integer", [](exp_symval *c) { Cell i(EXP_INTEGER); exp_symval_setint(i, 12345); exp_symval_coerce(nullptr, i, c); }, true},
+      {"coerce a short integer", [](exp_symval *c) { Cell i(EXP_INTEGER); exp_symval_setint(i, 12); exp_symval_coerce(nullptr, i, c); }, false},
+      {"copy", [](exp_symval *c) { Cell s(EXP_STRING, 9); exp_symval_setstr(s, "abcdefg"); exp_symval_copy(s, c); }, true},
+  };
+  for (const Case &k : cases) {
+    SCOPED_TRACE(k.what);
+    Cell c(EXP_STRING, 3);
+    exp_symval_setstr(c, "abcdef");
+    ASSERT_TRUE(c->flags & EXP_CUT);
+    k.store(c);
+    EXPECT_EQ((c->flags & EXP_CUT) != 0, k.cut) << render(c);
+  }
+  // Appending whole text to a cut value leaves it cut; shrinking a cell cuts its text.
+  Cell c(EXP_STRING, 5);
+  exp_symval_setstr(c, "abcdefg");
+  exp_symval_str_resize(c, 10);
+  exp_symval_str_concat(c, "x");
+  EXPECT_TRUE(c->flags & EXP_CUT);
+  exp_symval_setstr(c, "abcdef");
+  EXPECT_FALSE(c->flags & EXP_CUT);
+  exp_symval_str_resize(c, 4);
+  EXPECT_TRUE(c->flags & EXP_CUT);
+}
+
+// After a run, a declared variable's flag tells whether that run cut it: assignments,
+// concatenations and built-in results alike.
+TEST(ValueCut, ARunTellsWhichVariablesItCut) {
+  auto e = testutil::make_engine();
+  exp_symval *a = nullptr;
+  ASSERT_EQ(exp_add_symbol(e.get(), "a", EXP_STRING, 50, 0, &a), 0);
+  exp_pcode *p = nullptr;
+  ASSERT_EQ(exp_make_pcode(e.get(), "string(4) t; string(4) u; string(4) w; t = a; u = upper(a); w = left(a, 2) & a; 1", &p, EXP_INTEGER, 0, 0,
+                           nullptr), 0);
+  exp_symval *t = exp_symbol_get_by_name(e.get(), "t"), *u = exp_symbol_get_by_name(e.get(), "u"),
+             *w = exp_symbol_get_by_name(e.get(), "w");
+  exp_symval *result = nullptr;
+  for (const char *text : {"abcdef", "ab", "abcd"}) {
+    SCOPED_TRACE(text);
+    exp_symval_setstr(a, text);
+    ASSERT_EQ(exp_execute(e.get(), p, &result), 0);
+    bool longer = std::strlen(text) > 4;
+    EXPECT_EQ((t->flags & EXP_CUT) != 0, longer);
+    EXPECT_EQ((u->flags & EXP_CUT) != 0, longer);
+    EXPECT_EQ((w->flags & EXP_CUT) != 0, std::strlen(text) + 2 > 4);
+    EXPECT_FALSE(a->flags & EXP_CUT);
+  }
+  exp_free_pcode(e.get(), p);
+}
+
 }  // namespace

@@ -74,6 +74,7 @@ inline int store(exp_engine *e, exp_symval *result, const char *text, size_t byt
   std::memcpy(result->value.s, text, bytes);
   result->value.s[bytes] = '\0';
   symval_clear_null_flag(result);
+  symval_note_cut(result, false);  // the cell grew to hold the whole text
   return 0;
 }
 

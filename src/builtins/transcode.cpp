@@ -32,6 +32,7 @@ int fail(exp_symval *out, exp_symval *result) {
 // `count` when nothing had to be cut.
 int64_t cut_to_limit(exp_symval *out, int count) {
   const char *end = np_uchar_seek(out->value.s, out->len);
+  symval_note_cut(out, end && *end);
   if (!end || *end == '\0') return count;
   out->value.s[end - out->value.s] = '\0';
   return static_cast<int64_t>(std::strlen(out->value.s));

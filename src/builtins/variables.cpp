@@ -87,6 +87,7 @@ class TokenSink {
     size_t room = symval_buffer_bytes(out);
     symval_clear_null_flag(out);
     np_uchar_bufncopy(token, out->value.s, copy_size(n < room ? n : room), out->len);
+    symval_note_cut(out, std::strlen(out->value.s) < n);
   }
   // The temporary holds any token of the input: one character per byte is always enough.
   static int limit_for(size_t bytes) {

@@ -132,6 +132,73 @@ bool pattern_date_text(double days, std::string_view pattern, std::string *out) 
   return true;
 }
 
+namespace {
+
+// Checks the parts and makes the day count: false for a day the calendar does not have.
+bool compose(const Parts &p, double *days) {
+  if (p.month < 1 || p.month > 12 || p.day < 1 || p.day > 31 || p.hour > 23 || p.minute > 59 || p.second > 59)
+    return false;
+  double d;
+  if (!exp_compose_date(p.year, p.month, p.day, p.hour, p.minute, p.second, &d)) return false;
+  // The calendar may roll 31 February over into March: such a date does not exist.
+  int y, mo, da, h, mi, s;
+  if (!exp_decompose_date(d, &y, &mo, &da, &h, &mi, &s) || y != p.year || mo != p.month || da != p.day) return false;
+  *days = d + p.milli / 86400000.0;
+  return true;
+}
+
+// Reads exactly `n` digits at text[*i].
+bool fixed_digits(std::string_view text, size_t *i, int n, int *out) {
+  if (text.size() - *i < static_cast<size_t>(n)) return false;
+  int v = 0;
+  for (int k = 0; k < n; ++k) {
+    char c = text[(*i)++];
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  *out = v;
+  return true;
+}
+
+bool expect(std::string_view text, size_t *i, char c) {
+  if (*i >= text.size() || text[*i] != c) return false;
+  ++*i;
+  return true;
+}
+
+}  // namespace
+
+bool parse_iso_date(std::string_view text, double *days) {
+  Parts p;
+  size_t i = 0;
+  if (!fixed_digits(text, &i, 4, &p.year) || !expect(text, &i, '-') || !fixed_digits(text, &i, 2, &p.month) ||
+      !expect(text, &i, '-') || !fixed_digits(text, &i, 2, &p.day))
+    return false;
+  if (i < text.size()) {
+    if (text[i] != 'T' && text[i] != ' ') return false;
+    ++i;
+    if (!fixed_digits(text, &i, 2, &p.hour) || !expect(text, &i, ':') || !fixed_digits(text, &i, 2, &p.minute))
+      return false;
+    if (i < text.size() && (!expect(text, &i, ':') || !fixed_digits(text, &i, 2, &p.second))) return false;
+    if (i < text.size()) {
+      if (!expect(text, &i, '.')) return false;
+      size_t digits = text.size() - i;
+      if (digits < 1 || digits > 3 || !fixed_digits(text, &i, static_cast<int>(digits), &p.milli)) return false;
+      for (size_t k = digits; k < 3; ++k) p.milli *= 10;
+    }
+  }
+  return compose(p, days);
+}
+
+bool pattern_has_time(std::string_view pattern) {
+  for (size_t i = 0; i < pattern.size();) {
+    const Token *t = token_at(pattern, i);
+    if (t && t->part == Part::Hour) return true;
+    i += t ? t->text.size() : 1;
+  }
+  return false;
+}
+
 bool parse_date_text(std::string_view text, std::string_view pattern, double *days) {
   Parts p;
   size_t i = 0;
@@ -163,15 +230,7 @@ bool parse_date_text(std::string_view text, std::string_view pattern, double *da
     if (!ok) return false;
   }
   if (i != text.size()) return false;
-  if (p.month < 1 || p.month > 12 || p.day < 1 || p.day > 31 || p.hour > 23 || p.minute > 59 || p.second > 59)
-    return false;
-  double d;
-  if (!exp_compose_date(p.year, p.month, p.day, p.hour, p.minute, p.second, &d)) return false;
-  // The calendar may roll 31 February over into March: such a date does not exist.
-  int y, mo, da, h, mi, s;
-  if (!exp_decompose_date(d, &y, &mo, &da, &h, &mi, &s) || y != p.year || mo != p.month || da != p.day) return false;
-  *days = d + p.milli / 86400000.0;
-  return true;
+  return compose(p, days);
 }
 
 int iso_weekday(double days) {

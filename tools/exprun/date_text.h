@@ -17,5 +17,11 @@ bool pattern_date_text(double days, std::string_view pattern, std::string *out);
 // pattern lacks are January, day 1 and midnight. False when the text does not match or names no
 // real date.
 bool parse_date_text(std::string_view text, std::string_view pattern, double *days);
+// Reads an ISO 8601 date exactly: YYYY-MM-DD, optionally followed by 'T' or a space and hh:mm,
+// hh:mm:ss or hh:mm:ss.f (1 to 3 digits of fraction). False for any other text or a day that does
+// not exist.
+bool parse_iso_date(std::string_view text, double *days);
+// Whether `pattern` writes the time of day (holds hh).
+bool pattern_has_time(std::string_view pattern);
 // The ISO weekday of a day count: 1 for Monday to 7 for Sunday.
 int iso_weekday(double days);

@@ -59,3 +59,9 @@ int print_all_warnings(std::FILE *out, const Options &o, exp_pcode *program, con
   if (n && o.strict) std::fprintf(out, "exprun: --strict: %d warning%s as errors\n", n, n == 1 ? " counts" : "s count");
   return n;
 }
+
+std::string with_commas(uint64_t n) {
+  std::string s = std::to_string(n);
+  for (int i = static_cast<int>(s.size()) - 3; i > 0; i -= 3) s.insert(static_cast<size_t>(i), ",");
+  return s;
+}

@@ -230,10 +230,13 @@ class Reader {
       return string(out);
     }
     const char *start = p_;
-    bool is_null = *p_ == 'n';
+    const char first = *p_;
     if (!value(0)) return false;
-    *kind = is_null ? JsonKind::Null : JsonKind::Literal;
-    if (!is_null) out->assign(start, static_cast<size_t>(p_ - start));
+    *kind = first == 'n'                  ? JsonKind::Null
+            : first == 't' || first == 'f' ? JsonKind::Boolean
+            : first == '{' || first == '[' ? JsonKind::Nested
+                                           : JsonKind::Number;
+    if (*kind != JsonKind::Null) out->assign(start, static_cast<size_t>(p_ - start));
     return true;
   }
 
@@ -284,9 +287,10 @@ bool is_json_number(std::string_view text) {
   return i == n;
 }
 
-void put_json_string(std::string *out, std::string_view value) {
+bool put_json_string(std::string *out, std::string_view value) {
   static const char kHex[] = "0123456789abcdef";
   std::string &o = *out;
+  bool replaced = false;
   o.push_back('"');
   auto *p = reinterpret_cast<const unsigned char *>(value.data());
   auto *end = p + value.size();
@@ -296,6 +300,7 @@ void put_json_string(std::string *out, std::string_view value) {
       size_t n = utf8_length(p, end);
       if (n == 0) {
         o.append("\xEF\xBF\xBD");  // U+FFFD for a byte that is not UTF-8
+        replaced = true;
         ++p;
       } else {
         o.append(reinterpret_cast<const char *>(p), n);
@@ -321,4 +326,5 @@ void put_json_string(std::string *out, std::string_view value) {
     }
   }
   o.push_back('"');
+  return replaced;
 }

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-// What a member's value was: a string (its text unescaped), null, or another literal (a number,
-// true, false, a nested array or object) kept as its exact JSON text.
-enum class JsonKind { String, Null, Literal };
+// What a member's value was: a string (its text unescaped), null, or another literal kept as its
+// exact JSON text: a number, true or false, a nested array or object.
+enum class JsonKind { String, Null, Number, Boolean, Nested };
 
 // Calls visit(key, text, kind) for each member of the object in `line`. Returns false with
 // *error saying what is wrong when the line is not one valid JSON object in UTF-8.
@@ -20,5 +20,5 @@ bool valid_utf8(std::string_view text);
 // Whether `text` is a number as JSON writes it.
 bool is_json_number(std::string_view text);
 // Appends `value` as a JSON string; bytes that are not UTF-8 become U+FFFD, so the output stays
-// valid whatever the value holds.
-void put_json_string(std::string *out, std::string_view value);
+// valid whatever the value holds. Returns whether any byte had to be replaced.
+bool put_json_string(std::string *out, std::string_view value);

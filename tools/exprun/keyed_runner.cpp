@@ -17,6 +17,7 @@
 #include <new>
 #include <unordered_set>
 
+#include "column_plan.h"
 #include "diagnostics.h"
 #include "keys.h"
 #include "lint.h"
@@ -68,7 +69,6 @@ struct Batch {
   std::vector<std::string> keys;  // per record
   std::vector<uint32_t> owners;   // per record: the worker its key hashes to
   std::string read_error;         // the chunk's text stopped reading after `count` records
-  std::string notice;             // fields that are not columns (from its reader)
   uint64_t base = 0;              // seq of its first record
 };
 
@@ -114,17 +114,24 @@ class KeyedRun {
   size_t workers() const { return workers_.size(); }
   uint64_t records() const { return records_; }
 
-  // Compiles the program for the first input's columns, chooses the output and writes the header.
-  int open(const std::vector<std::string> &columns, const std::deque<Record> &window) {
+  // Compiles the program for the first input's columns (`json`: JSON lines), chooses the output
+  // and writes the header.
+  int open(const std::vector<std::string> &columns, const std::deque<Record> &window, bool json) {
     std::string error;
     if (!keys_.bind(o_.keys, columns, &error)) {
       std::fprintf(stderr, "exprun: %s\n", error.c_str());
       return kUsage;
     }
-    std::vector<int> types = column_types(columns, window);
+    ColumnPlan plan = plan_columns(o_, columns, window, json);
+    for (const std::string &n : plan.notes)
+      if (o_.verbose || n.starts_with("warning:")) std::fprintf(stderr, "exprun: %s\n", n.c_str());
+    if (!plan.error.empty()) {
+      std::fprintf(stderr, "exprun: %s\n", plan.error.c_str());
+      return kInputError;
+    }
     Failure f;
     std::vector<std::string> notices;
-    auto main = Session::open(o_, columns, types, &f, &notices);
+    auto main = Session::open(o_, columns, plan, &f, &notices);
     if (!main && f.message.rfind("--end: ", 0) == 0) {
       print_failure(stderr, "compile", f, o_.end_program, o_.end_program_file.empty() ? "--end" : o_.end_program_file);
       return kUsage;
@@ -136,10 +143,10 @@ class KeyedRun {
     }
     std::vector<std::string> text_columns;
     for (size_t i = 0; i < columns.size(); ++i)
-      if (types[i] == EXP_STRING) text_columns.push_back(columns[i]);
+      if (plan.bound[i] && plan.types[i] == EXP_STRING) text_columns.push_back(columns[i]);
     if (print_all_warnings(stderr, o_, main->program(), main->functions(), text_columns) && o_.strict) return kUsage;
     bool chosen = o_.key_mode == KeyMode::Group ? choose_group_outputs(*main, columns, &error, &notices)
-                                                : main->choose_outputs(o_, &error, &notices);
+                                                : main->choose_outputs(o_, json && o_.on_error == OnError::Null, &error, &notices);
     if (!chosen) {
       std::fprintf(stderr, "exprun: %s\n", error.c_str());
       return kUsage;
@@ -185,10 +192,6 @@ class KeyedRun {
     const std::string *read_error = nullptr;
     for (size_t k = 0; k < batches.size(); ++k) {
       batches[k].base = k ? batches[k - 1].base + batches[k - 1].count : records_;
-      if (!batches[k].notice.empty() && !noticed_) {
-        noticed_ = true;
-        std::fprintf(stderr, "exprun: warning: %s: %s\n", path.c_str(), batches[k].notice.c_str());
-      }
       if (!batches[k].read_error.empty() && !read_error) {
         read_error = &batches[k].read_error;
         limit = batches[k].base + batches[k].count;
@@ -196,12 +199,6 @@ class KeyedRun {
     }
     on_pool([&](size_t w) { run_records(w, batches, limit); });
     return merge(batches, limit, read_error, path);
-  }
-
-  void note_window_notice(std::string notice) {
-    if (notice.empty() || noticed_) return;
-    noticed_ = true;
-    std::fprintf(stderr, "exprun: warning: %s\n", notice.c_str());
   }
 
   // Writes the groups (--group-by) and the closing counts; returns the exit status.
@@ -219,20 +216,6 @@ class KeyedRun {
   }
 
  private:
-  // String columns, or as --infer and --field say.
-  std::vector<int> column_types(const std::vector<std::string> &columns, const std::deque<Record> &window) const {
-    std::vector<Record> sample(window.begin(), window.begin() + static_cast<long>(std::min(window.size(), o_.infer_rows)));
-    std::vector<int> types = o_.infer ? infer_types(columns, sample, o_.infer_integers)
-                                      : std::vector<int>(columns.size(), EXP_STRING);
-    for (const FieldType &f : o_.fields) {
-      auto it = std::find(columns.begin(), columns.end(), f.name);
-      if (it != columns.end()) types[static_cast<size_t>(it - columns.begin())] = f.type;
-      else if (!is_lookup_field(o_, f.name))
-        std::fprintf(stderr, "exprun: warning: --field names '%s', which is not a column\n", f.name.c_str());
-    }
-    return types;
-  }
-
   // Whether the program calls built-ins whose effects span keys (then it runs on one worker).
   static bool order_bound(const Session &s, std::string *why) {
     std::string dump;
@@ -296,7 +279,6 @@ class KeyedRun {
           if (b.parsed.size() <= n) b.parsed.emplace_back();
           if (!reader.next(&b.parsed[n], &b.read_error)) break;
         }
-        b.notice = reader.take_notice();
       } catch (const std::bad_alloc &) {
         b.read_error = "out of memory";
       }
@@ -418,7 +400,7 @@ class KeyedRun {
     }
     const size_t before = r.out.size();
     s.read_outputs(rec, oc != Outcome::Ok, oc == Outcome::InputError);
-    writer_.format(s.values(), s.kinds(), &r.out);
+    writer_.format(s.values(), s.kinds(), rec.extra, &r.out);
     r.lengths.push_back(static_cast<uint32_t>(r.out.size() - before));
     return true;
   }
@@ -523,7 +505,7 @@ class KeyedRun {
       }
       std::string text;
       s.read_outputs(rec, oc != Outcome::Ok, true);
-      writer_.format(s.values(), s.kinds(), &text);
+      writer_.format(s.values(), s.kinds(), {}, &text);
       wk.rows.push_back({wk.states->first(g), std::move(text)});
     }
   }
@@ -573,7 +555,6 @@ class KeyedRun {
   std::vector<std::string> columns_;
   std::atomic<uint64_t> keys_total_{0};
   uint64_t records_ = 0, skipped_ = 0, nulled_ = 0;
-  bool noticed_ = false;
 };
 
 // Reads the text of the next round into the batches: one chunk of whole records per worker.
@@ -591,7 +572,6 @@ void read_round(RecordReader &reader, size_t workers, std::vector<std::string> &
     b.records = nullptr;
     b.count = 0;
     b.read_error.clear();
-    b.notice.clear();
   }
   batches.resize(n);
 }
@@ -605,10 +585,13 @@ int run_input(const Options &o, const std::string &path, KeyedRun &run) {
     return kInputError;
   }
   ReaderOptions ro;
-  ro.format = o.in_format;
-  ro.separator = o.ifs;
+  ro.format = input_format(o, path);
+  ro.separator = input_separator(o, ro.format);
   ro.header = o.header;
   ro.allow_ragged = o.allow_ragged;
+  ro.late = !o.output.empty()                 ? ReaderOptions::Late::Ignore
+            : o.out_format == Format::Jsonl ? ReaderOptions::Late::Carry
+                                            : ReaderOptions::Late::Refuse;
   RecordReader reader(*in, ro);
   std::vector<std::string> columns;
   if (!reader.start(&columns, &error)) {
@@ -623,7 +606,7 @@ int run_input(const Options &o, const std::string &path, KeyedRun &run) {
     return kUsage;
   }
   if (!run.started()) {
-    if (int rc = run.open(columns, reader.window())) return rc;
+    if (int rc = run.open(columns, reader.window(), ro.format == Format::Jsonl)) return rc;
   } else if (columns != run.columns()) {
     std::fprintf(stderr, "exprun: %s: its columns differ from those of the first input\n", path.c_str());
     return kInputError;
@@ -631,7 +614,6 @@ int run_input(const Options &o, const std::string &path, KeyedRun &run) {
   // The records read ahead to find the columns make the first batch; then chunks of text.
   std::deque<Record> ahead = reader.take_window();
   std::vector<Record> window(std::make_move_iterator(ahead.begin()), std::make_move_iterator(ahead.end()));
-  run.note_window_notice(reader.take_notice());
   std::vector<Batch> batches;
   std::vector<std::string> chunks;
   std::string read_error;

@@ -1,11 +1,16 @@
 // Record keys and per-key state switching.
 #include "keys.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
-constexpr char kKindLetter[] = {'T', 'N', 'J'};  // by FieldKind
+// A letter per FieldKind, so that a key's fields keep their kinds: the JSON string "1" and the
+// JSON number 1 are different keys.
+constexpr char kKindLetter[] = {'T', 'N', 'Q', 'R', 'B', 'J'};
+static_assert(sizeof kKindLetter == static_cast<size_t>(FieldKind::Nested) + 1);
 
 void put_length(std::string *out, uint32_t n) { out->append(reinterpret_cast<const char *>(&n), sizeof n); }
 
@@ -56,7 +61,7 @@ void KeyColumns::decode(std::string_view key, size_t columns, Record *out) const
     std::memcpy(&n, key.data() + at, sizeof n);
     at += sizeof n;
     out->fields[i].assign(key.substr(at, n));
-    out->kinds[i] = letter == 'J' ? FieldKind::Json : FieldKind::Text;
+    out->kinds[i] = static_cast<FieldKind>(std::find(std::begin(kKindLetter), std::end(kKindLetter), letter) - kKindLetter);
     at += n;
   }
 }

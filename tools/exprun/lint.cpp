@@ -96,17 +96,6 @@ size_t edit_distance(const std::string &a, const std::string &b) {
   return prev[b.size()];
 }
 
-// The known name nearest to `name` (at most a third of its letters away), or "".
-std::string nearest(const std::string &name, const std::vector<std::string> &known) {
-  std::string best;
-  size_t best_d = std::max<size_t>(1, name.size() / 3) + 1;
-  for (const std::string &k : known) {
-    size_t d = edit_distance(name, k);
-    if (d < best_d && d < name.size()) best = k, best_d = d;
-  }
-  return best;
-}
-
 std::vector<std::string> function_names() {
   std::vector<std::string> names;
   if (exp_engine *e = exp_init()) {
@@ -129,6 +118,16 @@ std::string quoted_name(const std::string &message) {
 }
 
 }  // namespace
+
+std::string nearest_name(const std::string &name, const std::vector<std::string> &known) {
+  std::string best;
+  size_t best_d = std::max<size_t>(1, name.size() / 3) + 1;
+  for (const std::string &k : known) {
+    size_t d = edit_distance(name, k);
+    if (d < best_d && d < name.size()) best = k, best_d = d;
+  }
+  return best;
+}
 
 std::string denial_hint(const Failure &f) {
   std::string m = f.message;
@@ -172,7 +171,7 @@ void print_hint(std::FILE *out, const Failure &f, const std::string &program, co
     std::string name = quoted_name(f.message);
     if (name.empty()) return;
     std::vector<std::string> known = f.code == 34 ? columns : function_names();
-    std::string best = nearest(name, known);
+    std::string best = nearest_name(name, known);
     if (!best.empty()) std::fprintf(out, "hint: did you mean `%s`?\n", best.c_str());
   }
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "column_plan.h"
 #include "expression.h"
 #include "records.h"
 #include "session.h"
@@ -15,25 +16,10 @@ namespace {
 // The longest value a table may hold: what lookup() returns whole.
 constexpr size_t kMaxValueChars = 65535;
 
-bool ends_with(std::string_view s, std::string_view tail) {
-  return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
-}
-
-// The format of a table file by its name (a .gz or .zst suffix aside), else the input format.
-void table_format(const Options &o, std::string_view path, ReaderOptions *ro) {
-  for (std::string_view z : {".gz", ".zst"})
-    if (ends_with(path, z)) path.remove_suffix(z.size());
-  ro->format = o.in_format;
-  ro->separator = o.ifs;
-  if (ends_with(path, ".csv")) ro->format = Format::Csv, ro->separator = ',';
-  else if (ends_with(path, ".tsv") || ends_with(path, ".tab")) ro->format = Format::Tsv, ro->separator = '\t';
-  else if (ends_with(path, ".jsonl") || ends_with(path, ".ndjson") || ends_with(path, ".json")) ro->format = Format::Jsonl;
-}
-
 // A scratch engine holding one cell per type, to check values and write them in their type's text.
 class Converter {
  public:
-  Converter() : e_(exp_init()) {
+  explicit Converter(const Options &o) : e_(exp_init()), date_format_(o.date_format) {
     if (!e_) return;
     exp_set_option(e_, "DATE_ISO8601", "1");
     static const char *const kNames[] = {"", "b", "i", "r", "", "d"};
@@ -43,10 +29,13 @@ class Converter {
   Converter(const Converter &) = delete;
   Converter &operator=(const Converter &) = delete;
   bool ok() const { return e_ != nullptr; }
-  // The text of `value` read as `type`; false when it does not convert.
-  bool convert(int type, const std::string &value, std::string *out) {
+  // The text of `value` read as `type`, by the rules of input columns; false with *why when it
+  // does not convert.
+  bool convert(int type, const std::string &value, std::string *out, std::string *why) {
     exp_symval *c = cells_[type];
-    if (exp_symval_settext(e_, c, value.c_str()) != 0 || EXP_IS_NULL(c)) return false;
+    if (!set_typed_text(e_, c, type, value, date_format_, why)) return false;
+    *why = "does not convert to its type";
+    if (EXP_IS_NULL(c)) return false;
     char buf[128];
     int n = exp_symval_to_text(e_, c, buf, sizeof buf);
     if (n < 0 || static_cast<size_t>(n) >= sizeof buf) return false;
@@ -56,10 +45,9 @@ class Converter {
 
  private:
   exp_engine *e_;
+  std::string date_format_;
   exp_symval *cells_[6] = {};
 };
-
-std::string shown(const std::string &v) { return v.size() > 60 ? v.substr(0, 60) + "..." : v; }
 
 }  // namespace
 
@@ -114,8 +102,7 @@ class TableLoader {
     std::string why;
     auto in = InputStream::open(spec_.path, &why);
     if (!in) return fail(error, why);
-    ReaderOptions ro;
-    table_format(o_, spec_.path, &ro);
+    ReaderOptions ro = side_file_options(o_, spec_.path);
     RecordReader reader(*in, ro);
     std::vector<std::string> columns;
     if (!reader.start(&columns, &why)) return fail(error, why.empty() ? "the table is empty" : spec_.path + ": " + why);
@@ -124,7 +111,7 @@ class TableLoader {
     for (size_t i = 0; i < columns.size(); ++i) t->column_index_.emplace(columns[i], static_cast<int>(i));
     int key = t->column(spec_.key);
     if (key < 0) return fail(error, spec_.path + " has no column '" + spec_.key + "' (columns: " + t->column_list() + ")");
-    std::vector<int> types = column_types(*t, reader.window());
+    std::vector<int> types = column_types(*t, reader.window(), ro.format == Format::Jsonl);
     std::vector<uint64_t> lines;
     Record r;
     while (reader.next(&r, &why)) {
@@ -142,10 +129,14 @@ class TableLoader {
     return false;
   }
 
-  // String columns, or as --field NAME.col:TYPE and --infer say.
-  std::vector<int> column_types(const LookupTable &t, const std::deque<Record> &window) {
+  // As --field NAME.col:TYPE says, else as the input's columns are typed by their values (JSON
+  // numbers and booleans, --infer).
+  std::vector<int> column_types(const LookupTable &t, const std::deque<Record> &window, bool json) {
     std::vector<int> types(t.columns_.size(), EXP_STRING);
-    if (o_.infer) types = infer_types(t.columns_, std::vector<Record>(window.begin(), window.begin() + static_cast<long>(std::min(window.size(), o_.infer_rows))), o_.infer_integers);
+    for (size_t c = 0; c < types.size(); ++c) {
+      bool json_typed = false, inferred = false;
+      types[c] = type_from_values(o_, window, c, json, &json_typed, &inferred);
+    }
     for (const FieldType &f : o_.fields) {
       if (f.name.compare(0, spec_.name.size() + 1, spec_.name + ".") != 0) continue;
       int c = t.column(std::string_view(f.name).substr(spec_.name.size() + 1));
@@ -162,9 +153,9 @@ class TableLoader {
       bool null = r.kinds[c] == FieldKind::Null || (v.empty() && types[c] != EXP_STRING);
       const std::string *value = &v;
       if (!null && types[c] != EXP_STRING) {
-        if (!conv_.convert(types[c], v, &text))
+        if (std::string why; !conv_.convert(types[c], v, &text, &why))
           return fail(error, spec_.path + ": line " + std::to_string(r.line) + ": column '" + t->columns_[c] + "': '" +
-                                 shown(v) + "' does not convert to its type");
+                                 shown(v) + "' " + why);
         value = &text;
       }
       if (!null && (value->size() > kMaxValueChars * 4 || std::memchr(value->data(), '\0', value->size())))
@@ -186,7 +177,7 @@ class TableLoader {
       if (!t->value(static_cast<long>(row), static_cast<int>(key), &k) || k.empty()) continue;  // null keys never match
       auto [it, added] = t->rows_.emplace(k, static_cast<long>(row));
       if (added || o_.lookup_first) continue;
-      return fail(error, spec_.path + ": line " + std::to_string(lines[row]) + ": the key '" + shown(std::string(k)) +
+      return fail(error, spec_.path + ": line " + std::to_string(lines[row]) + ": the key '" + shown(k) +
                              "' is already on line " + std::to_string(lines[static_cast<size_t>(it->second)]) +
                              " (--lookup-first keeps the first)");
     }
@@ -199,7 +190,7 @@ class TableLoader {
 };
 
 bool load_lookup_tables(const Options &o, LookupTables *out, std::string *error) {
-  Converter conv;
+  Converter conv(o);
   if (!conv.ok()) {
     *error = "cannot create an engine";
     return false;

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "expression.h"
+#include "lint.h"
 
 namespace {
 
@@ -21,29 +22,44 @@ const char kUsage[] =
     "       exprun --functions | exprun --dump -e PROGRAM | exprun   (REPL on a terminal)\n"
     "\n"
     "Runs PROGRAM once per record of the inputs (files, or standard input) and writes each record\n"
-    "with the program's result and the variables it declared. Input columns are written exactly as\n"
-    "they were read unless the program assigns to them. The language: docs/language.md.\n"
+    "with the program's result and the variables it declared. Every value is passed through\n"
+    "exactly, converted exactly, or reported as an input error of its record (--on-error): input\n"
+    "columns are written exactly as read unless the program assigns to them, and columns the program\n"
+    "does not name are not given to it. The language: docs/language.md.\n"
     "\n"
     "program:\n"
     "  -e, --expr TEXT        program text\n"
     "  -f, --file PATH        program file\n"
     "  --escaped-strings      a backslash in a quoted text takes the next character as it is:\n"
     "                         \"say \\\"hi\\\"\" is say \"hi\", \\\\ is one backslash\n"
-    "input and output (files ending in .gz or .zst are compressed; - is standard input/output):\n"
+    "input and output (- is standard input/output; gzip and zstd input is found by its first\n"
+    "bytes, output ending in .gz or .zst is compressed):\n"
     "  -o, --out PATH                  write to PATH instead of standard output\n"
-    "  --icsv --itsv --ijsonl          input format (default CSV)\n"
-    "  --ocsv --otsv --ojsonl          output format (default: the input's)\n"
+    "  --icsv --itsv --ijsonl          input format (default: by the file name, .csv .tsv .tab\n"
+    "                                  .jsonl .ndjson .json, also before .gz/.zst; else CSV)\n"
+    "  --ocsv --otsv --ojsonl          output format (default: by -o's name, else the input's)\n"
     "  --csv --tsv --jsonl             both\n"
     "  --ifs C, --ofs C, --fs C        field separator (CSV), e.g. ';' or 'tab'\n"
     "  --implicit-header               input has no header line (columns c1, c2, ...)\n"
     "  --headerless-output             write no header line\n"
-    "  --allow-ragged                  fields past the header become columns c<N>\n"
-    "types (columns are strings unless declared):\n"
+    "  --allow-ragged                  take lines with another field count than the header:\n"
+    "                                  short ones padded with nulls, long ones in the window add\n"
+    "                                  columns c<N>; a longer line after it is an input error\n"
+    "  Without it such a line is an input error. The window is the first 1,000 records, or more\n"
+    "  up to the first MB: JSON members first seen after it pass through to JSON output as read\n"
+    "  and are an input error for CSV/TSV output (unless --output names the columns); a member\n"
+    "  missing from a record is null.\n"
+    "types (columns are strings unless declared; names ignore case):\n"
     "  --field NAME:TYPE               boolean, integer, real, string or date\n"
-    "  --infer                         classify each column from the first 100 records\n"
-    "                                  (numbers as real, exact decimals)\n"
-    "  --infer-integers                let --infer class whole-number columns as integer\n"
-    "  A value that does not convert to its column's type is an input error of its record.\n"
+    "  --infer                         classify the columns the program reads from the window:\n"
+    "                                  plain numbers real (exact decimals), true/false boolean,\n"
+    "                                  ISO dates date; blank or zero-led (007) columns stay text\n"
+    "  --infer-integers                let JSON numbers and --infer class whole numbers as integer\n"
+    "  JSON members keep their JSON type: numbers are real, true/false boolean. A value that does\n"
+    "  not convert exactly to its column's type, or has another JSON kind than the column's first\n"
+    "  values, is an input error of its record. --verbose prints each type chosen.\n"
+    "  A declared string holds 255 characters (string(n): n); a value cut to fit a variable or\n"
+    "  the result is reported once per variable at the end. Columns are given to the program whole.\n"
     "result and output:\n"
     "  --result-name NAME              name of the result column (default: result)\n"
     "  --result-type TYPE              type of the result (default: string)\n"
@@ -51,8 +67,9 @@ const char kUsage[] =
     "  --filter                        keep only records whose result is true; no result column\n"
     "  --output a,b,c                  write only these columns, in this order ('*': all input columns)\n"
     "  --exclude a,b                   do not write these columns\n"
-    "  --date-format PATTERN           dates as formatdate writes them (YYYY MM DD hh mm ss);\n"
-    "                                  default ISO 8601: 2026-03-07, with the time when not midnight\n"
+    "  --date-format PATTERN           the form of dates read and written (YYYY MM MMM DD hh mm ss);\n"
+    "                                  default ISO 8601: 2026-03-07, with the time when not midnight;\n"
+    "                                  a date in another form is an input error\n"
     "whole-file jobs (docs/language.md, \"Whole-file jobs\"):\n"
     "  --group-by k1,k2                one output record per distinct key (in order of first\n"
     "                                  appearance): the keys and the program's static variables,\n"
@@ -66,11 +83,15 @@ const char kUsage[] =
     "  --lookup-first                  a key repeated in a table keeps its first row (else an error)\n"
     "errors and running:\n"
     "  --on-error stop|skip|null       on an input or run-time error: stop (default), drop the\n"
-    "                                  record, or write it with a null result\n"
+    "                                  record, or write it with a null result (a JSON line that\n"
+    "                                  cannot be read keeps its text in _input)\n"
+    "  Bytes that are not UTF-8 are written as read to CSV/TSV and counted; JSON cannot hold them,\n"
+    "  so for JSON output they are an input error (with --on-error null written as U+FFFD).\n"
     "  --jobs N                        N worker threads; output stays in input order\n"
     "  --timeout S                     stop a record's run after S seconds\n"
     "  --allow GROUPS                  let programs use process, files (write), locale, or all\n"
-    "  --max-memory SIZE               memory for a program's values (K, M, G; default 1G)\n"
+    "  --max-memory SIZE               memory per worker for the input fields and the program's\n"
+    "                                  values (K, M, G; default 1G)\n"
     "  --max-steps N                   instructions per record (default: no limit)\n"
     "  --no-progress                   no progress line on a terminal\n"
     "  --verbose                       say what was chosen (capabilities, dropped records)\n"
@@ -170,6 +191,43 @@ int parse_function(const std::string &v, Options *o) {
   return 0;
 }
 
+// The options the help text names (words starting with - at the start of a line or after a
+// space or comma), so that every option it documents can be suggested.
+std::vector<std::string> documented_options() {
+  std::vector<std::string> names;
+  const std::string text = kUsage;
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] != '-' || (i > 0 && text[i - 1] != ' ' && text[i - 1] != '\n' && text[i - 1] != ',')) continue;
+    size_t end = i + 1;
+    while (end < text.size() && (std::isalnum(static_cast<unsigned char>(text[end])) || text[end] == '-')) ++end;
+    if (end - i >= 2 && text[i + 1] != ' ') names.push_back(text.substr(i, end - i));
+    i = end;
+  }
+  return names;
+}
+
+int unknown_option(const std::string &a) {
+  std::string best = nearest_name(a.substr(0, a.find('=')), documented_options());
+  return usage_error("unknown option " + a + (best.empty() ? "" : "; did you mean " + best + "?"));
+}
+
+// The format a file name's suffix names, looking past a compression suffix; false for none.
+bool format_of_name(std::string name, Format *f) {
+  for (const char *z : {".gz", ".zst"})
+    if (name.size() > std::strlen(z) && name.ends_with(z)) name.resize(name.size() - std::strlen(z));
+  std::string lower = name;
+  for (char &c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  static const std::pair<const char *, Format> kSuffixes[] = {
+      {".csv", Format::Csv}, {".tsv", Format::Tsv}, {".tab", Format::Tsv}, {".jsonl", Format::Jsonl},
+      {".ndjson", Format::Jsonl}, {".json", Format::Jsonl}};
+  for (const auto &[suffix, format] : kSuffixes)
+    if (lower.size() > std::strlen(suffix) && lower.ends_with(suffix)) {
+      *f = format;
+      return true;
+    }
+  return false;
+}
+
 }  // namespace
 
 unsigned default_capabilities() { return EXP_CAP_ALL & ~(EXP_CAP_PROCESS | EXP_CAP_FILE_WRITE | EXP_CAP_LOCALE); }
@@ -178,6 +236,28 @@ std::string allow_flag_for(unsigned denied) {
   for (const AllowWord &w : kAllowWords)
     if (w.bits != EXP_CAP_ALL && (denied & w.bits)) return std::string("--allow ") + w.word;
   return "--allow all";
+}
+
+Format input_format(const Options &o, const std::string &path) {
+  Format f = o.in_format;
+  if (!o.in_format_set && path != "-") format_of_name(path, &f);
+  return f;
+}
+
+char input_separator(const Options &o, Format f) {
+  if (o.ifs_set) return o.ifs;
+  return f == Format::Tsv ? '\t' : ',';
+}
+
+ReaderOptions side_file_options(const Options &o, const std::string &path) {
+  ReaderOptions ro;
+  if (format_of_name(path, &ro.format)) {
+    ro.separator = ro.format == Format::Tsv ? '\t' : ',';
+  } else {
+    ro.format = o.in_format;
+    ro.separator = input_separator(o, ro.format);
+  }
+  return ro;
 }
 
 int type_code(const std::string &name) {
@@ -213,6 +293,7 @@ int parse_options(int argc, char **argv, Options *o) {
     } else if (a == "--icsv" || a == "--itsv" || a == "--ijsonl" || a == "--csv" || a == "--tsv" || a == "--jsonl") {
       Format f = a.ends_with("csv") ? Format::Csv : a.ends_with("tsv") ? Format::Tsv : Format::Jsonl;
       o->in_format = f;
+      o->in_format_set = true;
       if (a[2] != 'i') {
         o->out_format = f;
         o->out_format_set = true;
@@ -325,7 +406,7 @@ int parse_options(int argc, char **argv, Options *o) {
     } else if (a == "--lookup-first") {
       o->lookup_first = true;
     } else if (a.size() > 1 && a[0] == '-' && a != "-") {
-      return usage_error("unknown option " + a);
+      return unknown_option(a);
     } else {
       o->inputs.push_back(a);
     }
@@ -338,9 +419,12 @@ int parse_options(int argc, char **argv, Options *o) {
     o->have_program = true;
     o->result = false;
   }
-  if (!o->out_format_set) o->out_format = o->in_format;
-  if (o->in_format == Format::Tsv && !o->ifs_set) o->ifs = '\t';
+  // The output's format: the flag's, else -o's name's, else the first input's.
+  const Format first_in = input_format(*o, o->inputs.empty() ? "-" : o->inputs.front());
+  if (!o->out_format_set && !(o->output_path != "-" && format_of_name(o->output_path, &o->out_format)))
+    o->out_format = first_in;
+  o->ifs = input_separator(*o, first_in);
   if (o->out_format == Format::Tsv && !o->ofs_set) o->ofs = '\t';
-  if (o->in_format == Format::Csv && o->out_format == Format::Csv && o->ifs_set && !o->ofs_set) o->ofs = o->ifs;
+  if (first_in == Format::Csv && o->out_format == Format::Csv && o->ifs_set && !o->ofs_set) o->ofs = o->ifs;
   return 0;
 }

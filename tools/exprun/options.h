@@ -36,8 +36,9 @@ struct Options {
   bool have_program = false;
   std::vector<std::string> inputs;  // files; empty or "-" means standard input
   std::string output_path = "-";    // "-" is standard output; .gz and .zst compress
-  Format in_format = Format::Csv;
-  Format out_format = Format::Csv;
+  Format in_format = Format::Csv;   // the flag's; else each input's name decides (input_format)
+  bool in_format_set = false;
+  Format out_format = Format::Csv;  // settled by parse_options: flag, -o's name, or the first input's
   bool out_format_set = false;
   char ifs = ',', ofs = ',';
   bool ifs_set = false, ofs_set = false;
@@ -46,7 +47,6 @@ struct Options {
   std::vector<FieldType> fields;
   bool infer = false;
   bool infer_integers = false;   // --infer may class a column as integer (else numbers are real)
-  size_t infer_rows = 100;
   bool allow_ragged = false;
   std::string date_format;       // formatdate letters; empty: ISO 8601
   std::string result_name = "result";
@@ -88,3 +88,11 @@ unsigned default_capabilities();
 std::string allow_flag_for(unsigned denied);
 // The type code of a type name ("integer", "real", ...), or 0.
 int type_code(const std::string &name);
+// The format of input `path`: the flag's, else its name's (.csv, .tsv, .tab, .jsonl, .ndjson, .json,
+// also before .gz or .zst), else CSV.
+Format input_format(const Options &o, const std::string &path);
+// The field separator of an input of format f: --ifs/--fs, else a tab for TSV and a comma for CSV.
+char input_separator(const Options &o, Format f);
+// How to read a file named beside the inputs (a --lookup table, --test cases): in the format its
+// name gives (with that format's separator), else as the input flags say.
+ReaderOptions side_file_options(const Options &o, const std::string &path);

@@ -5,6 +5,21 @@
 
 #include "json.h"
 
+namespace {
+
+FieldKind field_kind(JsonKind kind) {
+  switch (kind) {
+    case JsonKind::String: return FieldKind::Quoted;
+    case JsonKind::Null: return FieldKind::Null;
+    case JsonKind::Number: return FieldKind::Number;
+    case JsonKind::Boolean: return FieldKind::Boolean;
+    case JsonKind::Nested: return FieldKind::Nested;
+  }
+  return FieldKind::Null;
+}
+
+}  // namespace
+
 bool ByteSource::refill() {
   if (failed_) return false;
   long got = in_.read(buf_.data(), buf_.size());
@@ -171,19 +186,27 @@ bool RecordReader::read_delimited(std::vector<std::string> *fields, std::string 
   }
 }
 
+// A line whose field count differs from the columns' is taken as far as it fits and fails as an
+// input error, except that --allow-ragged takes short lines (the rest null) and, in the window,
+// long ones (their fields become columns c<N>).
 bool RecordReader::read_csv_record(Record *r, bool learning, std::string *error) {
   if (!read_delimited(&scratch_, error)) return false;
-  const uint64_t start = record_line_;
-  if (scratch_.size() > columns_.size() && learning && o_.allow_ragged)
-    while (columns_.size() < scratch_.size()) columns_.push_back("c" + std::to_string(columns_.size() + 1));
-  r->line = start;
+  const size_t have = scratch_.size();
+  if (have > columns_.size() && learning && o_.allow_ragged)
+    while (columns_.size() < have) columns_.push_back("c" + std::to_string(columns_.size() + 1));
+  r->line = record_line_;
   r->resize(columns_.size());
-  size_t n = std::min(scratch_.size(), columns_.size());
-  if (scratch_.size() > columns_.size())
-    note_dropped(start, "the line has " + std::to_string(scratch_.size()) + " fields, the columns are " +
-                            std::to_string(columns_.size()) + (o_.allow_ragged ? "" : " (--allow-ragged keeps them)"));
+  size_t n = std::min(have, columns_.size());
   for (size_t i = 0; i < n; ++i) r->fields[i].swap(scratch_[i]);
   for (size_t i = n; i < columns_.size(); ++i) r->kinds[i] = FieldKind::Null;  // short line
+  if (have == columns_.size() || (o_.allow_ragged && have < columns_.size())) return true;
+  const std::string counts = "the line has " + std::to_string(have) + " fields, ";
+  if (!o_.allow_ragged)
+    r->unreadable = counts + (o_.header ? "the header " : "the first line ") + std::to_string(columns_.size()) +
+                    " (--allow-ragged takes lines of other lengths)";
+  else
+    r->unreadable = counts + "the columns are " + std::to_string(columns_.size()) +
+                    ": a column first seen past " + window_words() + " cannot be added to the output";
   return true;
 }
 
@@ -211,38 +234,70 @@ bool RecordReader::read_json(Record *r, bool learning, std::string *error) {
   r->line = line_ - 1;
   r->resize(columns_.size());
   std::fill(r->kinds.begin(), r->kinds.end(), FieldKind::Null);
+  ++serial_;
+  seen_.resize(columns_.size(), 0);
   auto visit = [&](std::string &&key, std::string &&value, JsonKind kind) {
     auto known = column_index_.find(key);
     size_t i = known == column_index_.end() ? columns_.size() : known->second;
     if (i == columns_.size()) {
-      if (!learning) return note_dropped(r->line, "member \"" + key + "\" is not among the columns");
+      if (!learning) return late_member(r, key, value, kind);
       column_index_.emplace(key, i);
       columns_.push_back(std::move(key));
       r->fields.emplace_back();
       r->kinds.push_back(FieldKind::Null);
+      seen_.push_back(0);
+    } else if (seen_[i] == serial_) {  // which of the two values was meant is unknown
+      if (r->unreadable.empty()) r->unreadable = "the member \"" + key + "\" appears twice in the object";
+      return;
     }
+    seen_[i] = serial_;
     r->fields[i] = std::move(value);
-    r->kinds[i] = kind == JsonKind::String ? FieldKind::Text : kind == JsonKind::Null ? FieldKind::Null : FieldKind::Json;
+    r->kinds[i] = field_kind(kind);
   };
   // Each line stands alone, so reading goes on after one that does not parse: the record carries
-  // the reason, with no fields, and the run's error policy decides whether it stops the run.
+  // the reason and its text, with no fields, and the run's error policy decides its fate.
   std::string why;
-  if (parse_json_object(json_line_, visit, &why)) return true;
+  if (parse_json_object(json_line_, visit, &why)) {
+    if (!r->unreadable.empty()) r->raw = json_line_;
+    return true;
+  }
   r->unreadable = "not valid JSON: " + why;
+  r->raw = json_line_;
+  r->extra.clear();
   std::fill(r->kinds.begin(), r->kinds.end(), FieldKind::Null);
   return true;
 }
 
-// ---- the reader -----------------------------------------------------------------------------------
-
-void RecordReader::note_dropped(uint64_t line, const std::string &what) {
-  if (noticed_) return;
-  noticed_ = true;
-  notice_ = "line " + std::to_string(line) + ": " + what + "; fields that are not columns are not carried to the output";
+// The window in messages about columns it could not foresee.
+std::string RecordReader::window_words() const {
+  std::string w = "the first " + std::to_string(o_.window) + " records";
+  if (o_.window_bytes >= (size_t{1} << 20)) w += ", or more up to the first " + std::to_string(o_.window_bytes >> 20) + " MB of input";
+  return w;
 }
+
+// A member first seen after the window: JSON output carries it as it was read, output that names
+// its columns does not want it; otherwise it has no column and the record fails.
+void RecordReader::late_member(Record *r, const std::string &key, const std::string &value, JsonKind kind) {
+  if (o_.late == ReaderOptions::Late::Ignore) return;
+  if (o_.late == ReaderOptions::Late::Refuse) {
+    if (r->unreadable.empty())
+      r->unreadable = "the member \"" + key + "\" is not among the columns, which come from " + window_words() +
+                      " (JSON output, --ojsonl, carries such members through)";
+    return;
+  }
+  if (!r->extra.empty()) r->extra.append(", ");
+  put_json_string(&r->extra, key);
+  r->extra.append(": ");
+  if (kind == JsonKind::String) put_json_string(&r->extra, value);
+  else r->extra.append(kind == JsonKind::Null ? std::string_view("null") : std::string_view(value));
+}
+
+// ---- the reader -----------------------------------------------------------------------------------
 
 bool RecordReader::read_one(Record *r, bool learning, std::string *error) {
   r->unreadable.clear();
+  r->raw.clear();
+  r->extra.clear();
   return o_.format == Format::Jsonl ? read_json(r, learning, error) : read_csv_record(r, learning, error);
 }
 
@@ -254,6 +309,11 @@ bool RecordReader::start(std::vector<std::string> *columns, std::string *error) 
   }
   if (o_.format != Format::Jsonl) {
     if (!read_delimited(&scratch_, error)) return false;
+    // A JSON-lines file read as CSV would bind pieces of its first object as column names.
+    if (o_.header && !scratch_.empty() && scratch_.front().starts_with('{') && scratch_.back().ends_with('}')) {
+      *error = "the first line is a JSON object, not a header: read JSON lines with --ijsonl (or name the file .jsonl)";
+      return false;
+    }
     if (o_.header) {
       columns_ = scratch_;
     } else {
@@ -267,7 +327,10 @@ bool RecordReader::start(std::vector<std::string> *columns, std::string *error) 
   }
   // The window: records read ahead while their new names still become columns.
   Record r;
-  while (window_.size() < o_.window && read_one(&r, true, &window_error_)) window_.push_back(std::move(r));
+  auto more = [&] {
+    return window_.size() < o_.window || (src_.consumed() < o_.window_bytes && window_.size() < o_.window_max);
+  };
+  while (more() && read_one(&r, true, &window_error_)) window_.push_back(std::move(r));
   if (window_.empty() && columns_.empty()) {
     *error = window_error_;
     return false;
@@ -309,6 +372,18 @@ bool RecordReader::next(Record *r, std::string *error) {
 
 // ---- the writer -----------------------------------------------------------------------------------
 
+namespace {
+constexpr uint8_t kQuote = 1, kHigh = 2;
+}  // namespace
+
+RecordWriter::RecordWriter(OutputStream &out, Format format, char separator, bool header)
+    : out_(out), format_(format), sep_(separator), header_(header) {
+  for (unsigned char c : {static_cast<unsigned char>(separator), static_cast<unsigned char>('"'),
+                          static_cast<unsigned char>('\r'), static_cast<unsigned char>('\n')})
+    byte_class_[c] |= kQuote;
+  for (int c = 0x80; c < 0x100; ++c) byte_class_[c] |= kHigh;
+}
+
 void RecordWriter::begin(const std::vector<std::string> &columns) {
   columns_ = columns;
   if (format_ == Format::Jsonl || !header_) return;
@@ -321,8 +396,10 @@ void RecordWriter::begin(const std::vector<std::string> &columns) {
   write_raw(line);
 }
 
-void RecordWriter::put_delimited(std::string *out, std::string_view value) const {
+bool RecordWriter::put_delimited(std::string *out, std::string_view value) const {
   std::string &o = *out;
+  uint8_t seen = 0;
+  for (char c : value) seen |= byte_class_[static_cast<unsigned char>(c)];
   if (format_ == Format::Tsv) {
     // Escaped, so that a value keeps its tabs, line breaks and backslashes and reads back whole.
     for (char c : value) {
@@ -334,28 +411,34 @@ void RecordWriter::put_delimited(std::string *out, std::string_view value) const
         default: o.push_back(c);
       }
     }
-    return;
-  }
-  const char specials[] = {sep_, '"', '\r', '\n'};
-  if (value.find_first_of(std::string_view(specials, sizeof specials)) == std::string_view::npos) {
+  } else if (!(seen & kQuote)) {
     o.append(value);
-    return;
+  } else {
+    o.push_back('"');
+    for (char c : value) {
+      if (c == '"') o.push_back('"');
+      o.push_back(c);
+    }
+    o.push_back('"');
   }
-  o.push_back('"');
-  for (char c : value) {
-    if (c == '"') o.push_back('"');
-    o.push_back(c);
-  }
-  o.push_back('"');
+  return seen & kHigh;
 }
 
-void RecordWriter::format(const std::vector<std::string_view> &values, const std::vector<Kind> &kinds,
-                          std::string *out) const {
+RecordWriter::Written RecordWriter::format(const std::vector<std::string_view> &values, const std::vector<Kind> &kinds,
+                                           std::string_view extra, std::string *out) const {
   std::string &line = *out;
+  Written w;
+  auto bad = [&](size_t i) {
+    if (w.first_bad < 0) w.first_bad = static_cast<int>(i);
+    ++w.bad_utf8;
+  };
   if (format_ == Format::Jsonl) {
     line.push_back('{');
+    bool first = true;
     for (size_t i = 0; i < values.size(); ++i) {
-      if (i) line.append(", ");
+      if (kinds[i] == Kind::Omit) continue;
+      if (!first) line.append(", ");
+      first = false;
       put_json_string(out, columns_[i]);
       line.append(": ");
       switch (kinds[i]) {
@@ -367,15 +450,23 @@ void RecordWriter::format(const std::vector<std::string_view> &values, const std
           if (is_json_number(values[i])) line.append(values[i]);
           else put_json_string(out, values[i]);
           break;
-        case Kind::Text: put_json_string(out, values[i]); break;
+        case Kind::Text:
+          if (put_json_string(out, values[i])) bad(i);
+          break;
+        case Kind::Omit: break;
       }
     }
+    if (!extra.empty()) {
+      if (!first) line.append(", ");
+      line.append(extra);
+    }
     line.append("}\n");
-    return;
+    return w;
   }
   for (size_t i = 0; i < values.size(); ++i) {
     if (i) line.push_back(sep_);
-    if (kinds[i] != Kind::Null) put_delimited(out, values[i]);
+    if (kinds[i] != Kind::Null && kinds[i] != Kind::Omit && put_delimited(out, values[i]) && !valid_utf8(values[i])) bad(i);
   }
   line.push_back('\n');
+  return w;
 }

@@ -3,12 +3,14 @@
 #include "rule_tests.h"
 
 #include <cstdio>
+#include <deque>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "column_plan.h"
 #include "date_text.h"
 #include "diagnostics.h"
 #include "lint.h"
@@ -41,20 +43,10 @@ struct Layout {
   int error = -1;  // the column of the expected error number, or -1
 };
 
-Format format_of(const std::string &path, Format given) {
-  auto ends_with = [&](std::string_view suffix) { return path.size() >= suffix.size() && path.ends_with(suffix); };
-  if (ends_with(".tsv")) return Format::Tsv;
-  if (ends_with(".jsonl") || ends_with(".json") || ends_with(".ndjson")) return Format::Jsonl;
-  if (ends_with(".csv")) return Format::Csv;
-  return given;
-}
-
 bool read_cases(const Options &o, Cases *cases, std::string *error) {
   auto in = InputStream::open(o.test_cases, error);
   if (!in) return false;
-  ReaderOptions ro;
-  ro.format = format_of(o.test_cases, o.in_format);
-  ro.separator = ro.format == Format::Tsv ? '\t' : o.ifs;
+  ReaderOptions ro = side_file_options(o, o.test_cases);
   ro.header = true;
   RecordReader reader(*in, ro);
   if (!reader.start(&cases->columns, error)) {
@@ -234,16 +226,22 @@ int run_rule_tests(const Options &o) {
     return kInputError;
   }
   Layout l = lay_out(o, cases.columns);
-  std::vector<Record> inputs;
+  std::deque<Record> inputs;
   for (const Record &r : cases.records) inputs.push_back(input_of(r, l));
-  std::vector<int> types = o.infer ? infer_types(l.input_names, inputs, o.infer_integers)
-                                   : std::vector<int>(l.input_names.size(), EXP_STRING);
-  for (const FieldType &ft : o.fields)
+  ColumnPlan plan = plan_columns(o, l.input_names, inputs, side_file_options(o, o.test_cases).format == Format::Jsonl);
+  for (const std::string &n : plan.notes)
+    if (o.verbose || n.starts_with("warning:")) std::fprintf(stderr, "exprun: %s\n", n.c_str());
+  if (!plan.error.empty()) {
+    std::fprintf(stderr, "exprun: %s: %s\n", o.test_cases.c_str(), plan.error.c_str());
+    return kInputError;
+  }
+  // A column a case expects is given to the program even when the program does not name it.
+  for (const Layout::Expect &x : l.expects)
     for (size_t i = 0; i < l.input_names.size(); ++i)
-      if (l.input_names[i] == ft.name) types[i] = ft.type;
+      if (fold_name(l.input_names[i]) == fold_name(x.name)) plan.bound[i] = 1;
   Failure f;
   std::vector<std::string> notices;
-  auto session = Session::open(o, l.input_names, types, &f, &notices);
+  auto session = Session::open(o, l.input_names, plan, &f, &notices);
   const std::string name = o.program_file.empty() ? "<program>" : o.program_file;
   if (!session) {
     print_failure(stderr, "compile", f, o.program, name);
@@ -251,8 +249,8 @@ int run_rule_tests(const Options &o) {
     return kUsage;
   }
   std::vector<std::string> text_columns;
-  for (size_t i = 0; i < types.size(); ++i)
-    if (types[i] == EXP_STRING) text_columns.push_back(l.input_names[i]);
+  for (size_t i = 0; i < plan.types.size(); ++i)
+    if (plan.bound[i] && plan.types[i] == EXP_STRING) text_columns.push_back(l.input_names[i]);
   if (print_all_warnings(stderr, o, session->program(), session->functions(), text_columns) && o.strict) return kUsage;
   for (Layout::Expect &x : l.expects) {
     if (x.result) continue;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <iterator>
 #include <new>
@@ -49,7 +50,9 @@ struct SliceResult {
   Problem stop{};
   std::vector<Problem> reported;    // skipped or nulled records (the first few)
   uint64_t skipped = 0, nulled = 0, filtered = 0;
-  std::string notice;               // fields that are not columns (from its reader)
+  uint64_t bad_utf8 = 0;            // values written whose bytes are not UTF-8
+  size_t bad_utf8_index = 0;        // the first of them: its record in the slice, and output column
+  int bad_utf8_column = -1;
 };
 
 // One worker's share of a round: records already read, or the text of whole records to read.
@@ -90,6 +93,8 @@ class Progress {
 
 std::string program_name(const Options &o) { return o.program_file.empty() ? "<program>" : o.program_file; }
 
+std::string records_text(uint64_t n) { return with_commas(n) + (n == 1 ? " record" : " records"); }
+
 // Compiles the program without input columns (for an empty input); prints its errors and
 // warnings. False when it does not compile, or has warnings under --strict.
 bool check_program(const Options &o) {
@@ -114,22 +119,19 @@ class Runner {
 
   bool started() const { return !workers_.empty(); }
 
-  // Compiles the program for the first input's columns and writes the header. Returns 0 or the
-  // exit status.
-  int open(const std::vector<std::string> &columns, const std::deque<Record> &window) {
-    std::vector<Record> sample(window.begin(), window.begin() + static_cast<long>(std::min(window.size(), o_.infer_rows)));
-    std::vector<int> types = o_.infer ? infer_types(columns, sample, o_.infer_integers)
-                                      : std::vector<int>(columns.size(), EXP_STRING);
-    for (const FieldType &f : o_.fields) {
-      bool found = false;
-      for (size_t i = 0; i < columns.size(); ++i)
-        if (columns[i] == f.name) types[i] = f.type, found = true;
-      if (!found && !is_lookup_field(o_, f.name))
-        std::fprintf(stderr, "exprun: warning: --field names '%s', which is not a column\n", f.name.c_str());
+  // Compiles the program for the first input's columns (`json`: JSON lines) and writes the
+  // header. Returns 0 or the exit status.
+  int open(const std::vector<std::string> &columns, const std::deque<Record> &window, bool json) {
+    ColumnPlan plan = plan_columns(o_, columns, window, json);
+    for (const std::string &n : plan.notes)
+      if (o_.verbose || n.starts_with("warning:")) std::fprintf(stderr, "exprun: %s\n", n.c_str());
+    if (!plan.error.empty()) {
+      std::fprintf(stderr, "exprun: %s\n", plan.error.c_str());
+      return kInputError;
     }
     Failure f;
     std::vector<std::string> notices;
-    auto main = Session::open(o_, columns, types, &f, &notices);
+    auto main = Session::open(o_, columns, plan, &f, &notices);
     if (!main) {
       print_failure(stderr, "compile", f, o_.program, program_name(o_));
       print_hint(stderr, f, o_.program, columns);
@@ -137,10 +139,10 @@ class Runner {
     }
     std::vector<std::string> text_columns;
     for (size_t i = 0; i < columns.size(); ++i)
-      if (types[i] == EXP_STRING) text_columns.push_back(columns[i]);
+      if (plan.bound[i] && plan.types[i] == EXP_STRING) text_columns.push_back(columns[i]);
     if (print_all_warnings(stderr, o_, main->program(), main->functions(), text_columns) && o_.strict) return kUsage;
     std::string error;
-    if (!main->choose_outputs(o_, &error, &notices)) {
+    if (!main->choose_outputs(o_, json && o_.on_error == OnError::Null, &error, &notices)) {
       std::fprintf(stderr, "exprun: %s\n", error.c_str());
       return kUsage;
     }
@@ -204,10 +206,11 @@ class Runner {
       skipped_ += r.skipped;
       nulled_ += r.nulled;
       filtered_ += r.filtered;
-      if (!r.notice.empty() && !noticed_) {
-        noticed_ = true;
-        std::fprintf(stderr, "exprun: warning: %s: %s\n", path.c_str(), r.notice.c_str());
+      if (r.bad_utf8 && !bad_utf8_) {
+        bad_utf8_where_ = path + ", record " + with_commas(records_ + r.bad_utf8_index + 1) + ", column '" +
+                          workers_[0]->outputs()[static_cast<size_t>(r.bad_utf8_column)].name + "'";
       }
+      bad_utf8_ += r.bad_utf8;
       for (const Problem &p : r.reported) report(path, p, true);
       if (r.stopped) {
         writer_.flush();
@@ -218,16 +221,21 @@ class Runner {
     return kOk;
   }
 
-  void note_window_notice(std::string notice) {
-    if (notice.empty() || noticed_) return;
-    noticed_ = true;
-    std::fprintf(stderr, "exprun: warning: %s\n", notice.c_str());
-  }
-
   uint64_t records() const { return records_; }
 
   // Writes the closing counts; returns the exit status of a run that went to its end.
   int close() {
+    report_cuts();
+    if (bad_utf8_)
+      std::fprintf(stderr, "exprun: warning: %s value(s) are not valid UTF-8 (the first: %s); %s\n",
+                   with_commas(bad_utf8_).c_str(), bad_utf8_where_.c_str(),
+                   o_.out_format == Format::Jsonl ? "their bad bytes were written to JSON as U+FFFD"
+                                                  : "they were written as read");
+    uint64_t dropped = 0;
+    for (const auto &w : workers_) dropped += w->times_dropped();
+    if (dropped)
+      std::fprintf(stderr, "exprun: warning: %s date(s) had a time of day that --date-format '%s' does not write\n",
+                   with_commas(dropped).c_str(), o_.date_format.c_str());
     if (o_.verbose && o_.filter)
       std::fprintf(stderr, "exprun: %llu of %llu record(s) dropped by --filter\n", static_cast<unsigned long long>(filtered_),
                    static_cast<unsigned long long>(records_));
@@ -242,6 +250,28 @@ class Runner {
   }
 
  private:
+  // Says once per cell how many records cut a string to its cell's limit.
+  void report_cuts() const {
+    if (workers_.empty()) return;
+    std::map<std::pair<int, std::string>, uint64_t> counts;  // by what and name, summed over workers
+    for (const auto &w : workers_)
+      for (size_t k = 0; k < w->cut_watches().size(); ++k)
+        counts[{static_cast<int>(w->cut_watches()[k].what), w->cut_watches()[k].name}] += w->cuts()[k];
+    for (const CutWatch &c : workers_[0]->cut_watches()) {
+      uint64_t n = counts[{static_cast<int>(c.what), c.name}];
+      if (!n) continue;
+      std::string limit = with_commas(c.limit) + (c.limit == 1 ? " character" : " characters");
+      if (c.what == CutWatch::What::Variable)
+        std::fprintf(stderr, "exprun: warning: %s was cut to %s in %s; declare string(n)\n", c.name.c_str(),
+                     limit.c_str(), records_text(n).c_str());
+      else if (c.what == CutWatch::What::Column)
+        std::fprintf(stderr, "exprun: warning: values assigned to column '%s' were cut to the column's length in %s; "
+                     "assign them to a declared string(n) variable instead\n", c.name.c_str(), records_text(n).c_str());
+      else
+        std::fprintf(stderr, "exprun: warning: the result was cut to %s in %s\n", limit.c_str(), records_text(n).c_str());
+    }
+  }
+
   // Reads the work's records when it holds text, then runs them (worker k).
   void work_on(size_t k, const Work &w, const ReaderOptions &ro, SliceResult *r) {
     if (!w.chunk) return run_slice(*workers_[k], w.records, w.count, r);
@@ -255,7 +285,6 @@ class Runner {
         if (records.size() <= n) records.emplace_back();
         if (!reader.next(&records[n], &error)) break;
       }
-      r->notice = reader.take_notice();
     } catch (const std::bad_alloc &) {
       error = "out of memory";
     }
@@ -277,21 +306,48 @@ class Runner {
           ++r->filtered;
           continue;
         }
-        if (oc != Outcome::Ok) {
+        // A record that fails is dropped or nulled as --on-error says; false: the run stops.
+        auto failed = [&] {
           if (o_.on_error == OnError::Stop || stop_requested()) {
             r->stopped = true;
             r->stop = {i, records[i].line, oc, f};
-            break;
+            return false;
           }
           if (r->reported.size() < kMaxReportedPerSlice) r->reported.push_back({i, records[i].line, oc, f});
+          return true;
+        };
+        if (oc != Outcome::Ok) {
+          if (!failed()) break;
           if (o_.on_error == OnError::Skip || o_.filter) {
             ++r->skipped;
             continue;
           }
           ++r->nulled;
         }
+        const size_t mark = r->out.size();
         s.read_outputs(records[i], oc != Outcome::Ok, oc == Outcome::InputError);
-        writer_.format(s.values(), s.kinds(), &r->out);
+        RecordWriter::Written w = writer_.format(s.values(), s.kinds(), records[i].extra, &r->out);
+        if (w.bad_utf8 && oc == Outcome::Ok && o_.out_format == Format::Jsonl) {
+          // JSON cannot hold the value as it is: the record fails after all.
+          auto k = static_cast<size_t>(w.first_bad);
+          oc = Outcome::InputError;
+          f = Failure{0, "column '" + s.outputs()[k].name + "': '" + shown(s.values()[k]) +
+                             "' is not valid UTF-8, which JSON output cannot hold (--on-error null writes its bad "
+                             "bytes as U+FFFD)", 0, 0};
+          r->out.resize(mark);
+          if (!failed()) break;
+          if (o_.on_error == OnError::Skip || o_.filter) {
+            ++r->skipped;
+            continue;
+          }
+          ++r->nulled;
+          s.read_outputs(records[i], true, true);
+          w = writer_.format(s.values(), s.kinds(), records[i].extra, &r->out);
+        }
+        if (w.bad_utf8) {
+          if (!r->bad_utf8) r->bad_utf8_index = i, r->bad_utf8_column = w.first_bad;
+          r->bad_utf8 += w.bad_utf8;
+        }
       }
     } catch (const std::bad_alloc &) {
       r->stopped = true;
@@ -332,7 +388,8 @@ class Runner {
   std::vector<std::vector<Record>> parsed_;  // each worker's records, reused from round to round
   std::vector<std::string> columns_;
   uint64_t records_ = 0, skipped_ = 0, nulled_ = 0, filtered_ = 0;
-  bool noticed_ = false;
+  uint64_t bad_utf8_ = 0;
+  std::string bad_utf8_where_;
 };
 
 // Reads the text of the next round: one chunk of whole records per worker. Returns the count.
@@ -357,10 +414,13 @@ int run_input(const Options &o, const std::string &path, Runner &run) {
     return kInputError;
   }
   ReaderOptions ro;
-  ro.format = o.in_format;
-  ro.separator = o.ifs;
+  ro.format = input_format(o, path);
+  ro.separator = input_separator(o, ro.format);
   ro.header = o.header;
   ro.allow_ragged = o.allow_ragged;
+  ro.late = !o.output.empty()                 ? ReaderOptions::Late::Ignore
+            : o.out_format == Format::Jsonl ? ReaderOptions::Late::Carry
+                                            : ReaderOptions::Late::Refuse;
   RecordReader reader(*in, ro);
   std::vector<std::string> columns;
   if (!reader.start(&columns, &error)) {
@@ -373,7 +433,7 @@ int run_input(const Options &o, const std::string &path, Runner &run) {
     return kOk;
   }
   if (!run.started()) {
-    if (int rc = run.open(columns, reader.window())) return rc;
+    if (int rc = run.open(columns, reader.window(), ro.format == Format::Jsonl)) return rc;
   } else if (columns != run.columns()) {
     std::fprintf(stderr, "exprun: %s: its columns differ from those of the first input\n", path.c_str());
     return kInputError;
@@ -383,7 +443,6 @@ int run_input(const Options &o, const std::string &path, Runner &run) {
   // the workers, which parse it themselves.
   std::deque<Record> ahead = reader.take_window();
   std::vector<Record> window(std::make_move_iterator(ahead.begin()), std::make_move_iterator(ahead.end()));
-  run.note_window_notice(reader.take_notice());
   std::vector<Work> work = Runner::share(window, run.workers());
   std::vector<std::string> chunks[2];
   std::vector<Work> next_work;
@@ -399,7 +458,7 @@ int run_input(const Options &o, const std::string &path, Runner &run) {
     if (read_error.empty() && !stop_requested()) read_round(reader, run.workers(), chunks[side], next_work, &read_error);
     else next_work.clear();
     if (int rc = run.finish(path)) return rc;
-    progress.update(run.records(), reader.bytes_read());
+    progress.update(run.records(), in->file_bytes());
     if (stop_requested()) {
       std::fprintf(stderr, "exprun: interrupted after record %llu\n", static_cast<unsigned long long>(run.records()));
       return interrupted_status();

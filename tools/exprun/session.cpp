@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -11,6 +13,7 @@
 
 #include "date_text.h"
 #include "host_functions.h"
+#include "json.h"
 #include "user_functions.h"
 
 namespace {
@@ -37,21 +40,69 @@ bool is_program_variable(exp_engine *e, int index, std::string *name) {
   return true;
 }
 
-// The value as it may be shown in a message: at most 60 characters, control bytes escaped.
-std::string shown(const std::string &v) {
+}  // namespace
+
+std::string shown(std::string_view v) {
   std::string s;
-  for (size_t i = 0; i < v.size() && s.size() < 60; ++i) {
-    unsigned char c = static_cast<unsigned char>(v[i]);
-    if (c < 0x20) {
+  size_t i = 0;
+  while (i < v.size() && s.size() < 60) {
+    auto c = static_cast<unsigned char>(v[i]);
+    size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (c < 0x20 || c == 0x7F || len == 0 || i + len > v.size() || (len > 1 && !valid_utf8(v.substr(i, len)))) {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\x%02x", c);
       s += buf;
-    } else {
-      s.push_back(static_cast<char>(c));
+      ++i;
+      continue;
     }
+    s.append(v.substr(i, len));
+    i += len;
   }
-  if (s.size() >= 60) s += "...";
+  if (i < v.size()) s += "...";
   return s;
+}
+
+namespace {
+
+// A size in bytes for messages: "80 MB".
+std::string size_text(int64_t bytes) {
+  static const char *const kUnits[] = {"bytes", "KB", "MB", "GB", "TB"};
+  double v = static_cast<double>(bytes);
+  int u = 0;
+  while (v >= 1024 && u < 4) v /= 1024, ++u;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, u == 0 ? "%.0f %s" : "%.1f %s", v, kUnits[u]);
+  return buf;
+}
+
+// The character count the library gives `v`: a byte that does not start a well-formed character
+// counts as one. At most v.size().
+size_t char_count(std::string_view v) {
+  size_t n = 0;
+  for (size_t i = 0; i < v.size(); ++n) {
+    auto c = static_cast<unsigned char>(v[i]);
+    size_t len = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 1;
+    i += len > 1 && i + len <= v.size() && valid_utf8(v.substr(i, len)) ? len : 1;
+  }
+  return n;
+}
+
+// A whole number as written plainly (an optional sign, digits), into *out.
+bool parse_integer(const std::string &v, int64_t *out) {
+  const char *p = v.data(), *end = p + v.size();
+  if (p < end && *p == '+' && p + 1 < end && p[1] != '-') ++p;
+  auto [stop, ec] = std::from_chars(p, end, *out);
+  return ec == std::errc() && stop == end;
+}
+
+const char *kind_word(FieldKind k) {
+  switch (k) {
+    case FieldKind::Quoted: return "string";
+    case FieldKind::Number: return "number";
+    case FieldKind::Boolean: return "boolean";
+    case FieldKind::Nested: return "array or object";
+    default: return "text";
+  }
 }
 
 // Built-ins whose effects reach from one record into the next (counters, globals by name,
@@ -129,26 +180,47 @@ bool Session::configure(Failure *f) {
   return rc == 0;
 }
 
-bool Session::bind(const std::vector<std::string> &columns, const std::vector<int> &types, Failure *f) {
+// Binds the columns the plan binds. A column whose name cannot be a symbol (an empty JSON key)
+// stays unbound and passes through: a program cannot name it anyway.
+bool Session::bind(const std::vector<std::string> &columns, const ColumnPlan &plan, Failure *) {
   column_names_ = columns;
-  column_types_ = types;
-  cells_.reserve(columns.size());
+  plan_ = plan;
+  cells_.assign(columns.size(), nullptr);
+  bound_.clear();
+  field_bytes_ = 0;
   for (size_t i = 0; i < columns.size(); ++i) {
+    if (!plan.bound[i]) continue;
     exp_symval *cell = nullptr;
-    int rc = exp_add_symbol(engine_, columns[i].c_str(), types[i], kInitialStringLimit, 0, &cell);
-    if (rc) {
-      read_failure(engine_, rc, f);
-      f->message = "column '" + columns[i] + "': " + f->message;
-      return false;
-    }
-    cells_.push_back(cell);
+    if (exp_add_symbol(engine_, columns[i].c_str(), plan.types[i], kInitialStringLimit, 0, &cell) != 0) continue;
+    cells_[i] = cell;
+    bound_.push_back(i);
+    if (plan.types[i] == EXP_STRING) field_bytes_ += int64_t{kInitialStringLimit} * 4 + 1;
   }
   snapshots_.assign(columns.size(), Snapshot{});
+  pattern_time_ = pattern_has_time(options_->date_format);
   return true;
 }
 
+// The string cells the program may write: its own string variables, the bound string columns
+// and a string result.
+void Session::watch_cuts() {
+  watches_.clear();
+  for (int i = 0, n = exp_symbol_count(engine_); i < n; ++i) {
+    exp_symval *cell = nullptr;
+    const char *name = nullptr;
+    if (exp_symbol_get(engine_, i, &cell) || exp_symbol_name_get(engine_, i, &name)) continue;
+    if (EXP_TYPE(cell) == EXP_STRING && !(cell->flags & EXP_HOSTSYM))
+      watches_.push_back({name, cell, CutWatch::What::Variable, cell->len});
+  }
+  for (size_t i : bound_)
+    if (plan_.types[i] == EXP_STRING) watches_.push_back({column_names_[i], cells_[i], CutWatch::What::Column, 0});
+  if ((options_->filter ? EXP_BOOLEAN : options_->result_type) == EXP_STRING)
+    watches_.push_back({options_->result_name, nullptr, CutWatch::What::Result, kResultLimit});
+  cuts_.assign(watches_.size(), 0);
+}
+
 std::unique_ptr<Session> Session::open(const Options &o, const std::vector<std::string> &columns,
-                                       const std::vector<int> &types, Failure *f, std::vector<std::string> *notices) {
+                                       const ColumnPlan &plan, Failure *f, std::vector<std::string> *notices) {
   std::unique_ptr<Session> s(new Session());
   s->options_ = &o;
   s->engine_ = exp_init();
@@ -157,7 +229,7 @@ std::unique_ptr<Session> Session::open(const Options &o, const std::vector<std::
     f->message = "cannot create an engine";
     return nullptr;
   }
-  if (!s->configure(f) || !s->bind(columns, types, f)) return nullptr;
+  if (!s->configure(f) || !s->bind(columns, plan, f)) return nullptr;
   if (!compile_functions(s->engine_, o, false, &s->functions_, f)) return nullptr;
   int type = o.filter ? EXP_BOOLEAN : o.result_type;
   int limit = type == EXP_STRING ? kResultLimit : 0;
@@ -167,6 +239,7 @@ std::unique_ptr<Session> Session::open(const Options &o, const std::vector<std::
     return nullptr;
   }
   if (!s->compile_end(f)) return nullptr;
+  s->watch_cuts();
   if (o.verbose)
     notices->push_back("capabilities 0x" + [&] {
       char buf[16];
@@ -186,7 +259,7 @@ std::unique_ptr<Session> Session::clone(Failure *f) const {
     f->message = "cannot create a worker engine";
     return nullptr;
   }
-  if (!s->configure(f) || !s->bind(column_names_, column_types_, f)) return nullptr;
+  if (!s->configure(f) || !s->bind(column_names_, plan_, f)) return nullptr;
   if (!copy_functions(engine_, s->engine_, functions_, &s->functions_, f)) return nullptr;
   int rc = exp_copy_pcode(engine_, s->engine_, program_, &s->program_);
   if (!rc && end_program_) rc = exp_copy_pcode(engine_, s->engine_, end_program_, &s->end_program_);
@@ -195,6 +268,7 @@ std::unique_ptr<Session> Session::clone(Failure *f) const {
     read_failure(s->engine_, rc, f);
     return nullptr;
   }
+  s->watch_cuts();
   s->outputs_ = outputs_;
   for (OutputColumn &c : s->outputs_)
     if (c.cell) c.cell = c.column >= 0 ? s->cells_[static_cast<size_t>(c.column)] : exp_symbol_get_by_name(s->engine_, c.name.c_str());
@@ -253,7 +327,7 @@ bool Session::keeps_state(std::string *why) const {
   return false;
 }
 
-bool Session::choose_outputs(const Options &o, std::string *error, std::vector<std::string> *notices) {
+bool Session::choose_outputs(const Options &o, bool input_text, std::string *error, std::vector<std::string> *notices) {
   outputs_.clear();
   std::unordered_map<std::string_view, int> by_name;
   for (size_t i = 0; i < column_names_.size(); ++i) by_name.emplace(column_names_[i], static_cast<int>(i));
@@ -306,59 +380,167 @@ bool Session::choose_outputs(const Options &o, std::string *error, std::vector<s
       if (is_program_variable(engine_, i, &name))
         outputs_.push_back({name, exp_symbol_get_by_name(engine_, name.c_str()), false, -1});
   }
+  if (input_text) {
+    std::string name = "_input";
+    for (int n = 2; column_index(name) >= 0 || exp_symbol_get_by_name(engine_, name.c_str()); ++n)
+      name = "_input_" + std::to_string(n);
+    outputs_.push_back({name, nullptr, false, -1, true});
+  }
   for (const std::string &name : o.exclude) {
     auto it = std::remove_if(outputs_.begin(), outputs_.end(), [&](const OutputColumn &c) { return c.name == name; });
     if (it == outputs_.end()) notices->push_back("--exclude names '" + name + "', which is not written anyway");
     outputs_.erase(it, outputs_.end());
   }
-  std::unordered_set<std::string_view> seen;
-  for (const OutputColumn &c : outputs_)
-    if (!seen.insert(c.name).second) {
-      *error = "the output would have two columns named '" + c.name + "'";
-      return false;
-    }
+  // A declared variable named like a column (names ignore case) would stand beside the column
+  // it seems to assign.
+  std::unordered_map<std::string, std::string_view> folded;
+  for (const std::string &c : column_names_) folded.emplace(fold_name(c), c);
+  for (const OutputColumn &c : outputs_) {
+    auto it = c.column < 0 && c.cell ? folded.find(fold_name(c.name)) : folded.end();
+    if (it == folded.end()) continue;
+    *error = "the program declares '" + c.name + "', which is also the input column '" + std::string(it->second) +
+             "': assign the column without declaring it, or declare another name";
+    return false;
+  }
+  // Input columns of one name (a header may repeat a name) pass through side by side; any other
+  // name twice would make the output ambiguous.
+  std::unordered_map<std::string_view, int> seen;
+  for (const OutputColumn &c : outputs_) {
+    auto [it, fresh] = seen.emplace(c.name, c.column);
+    if (fresh || (c.column >= 0 && it->second >= 0 && c.column != it->second)) continue;
+    *error = "the output would have two columns named '" + c.name + "'";
+    return false;
+  }
   text_.resize(outputs_.size());
   values_.resize(outputs_.size());
   kinds_.resize(outputs_.size());
   return true;
 }
 
-// Writes one field into its column's cell. A value is given whole or not at all: one that holds
-// a NUL byte, is too long for a cell, or does not convert to the column's type is refused (*why).
+bool set_typed_text(exp_engine *e, exp_symval *cell, int type, const std::string &v, const std::string &date_format,
+                    std::string *why) {
+  switch (type) {
+    case EXP_INTEGER: {
+      int64_t n;
+      if (!parse_integer(v, &n)) {
+        *why = "is not an integer";
+        return false;
+      }
+      exp_symval_setint(cell, n);
+      return true;
+    }
+    case EXP_REAL:
+      if (!coefficient_fits(v)) {
+        *why = "has more than the 52 significant digits a real holds exactly";
+        return false;
+      }
+      if (exp_symval_setreal_text(cell, v.c_str()) != 0) {
+        *why = "is not a real";
+        return false;
+      }
+      return true;
+    case EXP_DATE: {
+      double days;
+      if (date_format.empty() ? !parse_iso_date(v, &days) : !parse_date_text(v, date_format, &days)) {
+        *why = date_format.empty() ? "is not an ISO 8601 date (YYYY-MM-DD, with hh:mm:ss when it has a time): give the "
+                                     "column's form with --date-format, for example --date-format DD.MM.YYYY"
+                                   : "does not have the form of --date-format '" + date_format + "'";
+        return false;
+      }
+      exp_symval_setdbl(cell, days);
+      return true;
+    }
+    default:
+      if (exp_symval_settext(e, cell, v.c_str()) != 0) {
+        *why = std::string("is not a ") + type_name(type);
+        return false;
+      }
+      return true;
+  }
+}
+
+// Writes one field into its column's cell. A value is given whole and exactly or not at all: one
+// that holds a NUL byte, does not fit the memory, has another JSON kind than the column's, or
+// does not convert to the column's type is refused (*why).
 bool Session::set_field(size_t i, const Record &r, std::string *why) {
   exp_symval *cell = cells_[i];
-  Snapshot &snap = snapshots_[i];
   const std::string &v = r.fields[i];
-  if (r.kinds[i] == FieldKind::Null || (v.empty() && column_types_[i] != EXP_STRING)) {
+  const FieldKind kind = r.kinds[i];
+  const int type = plan_.types[i];
+  if (type == EXP_STRING && kind != FieldKind::Null) {  // the common case, first
+    if (std::memchr(v.data(), '\0', v.size())) {
+      *why = "holds a NUL byte, which a value cannot carry";
+      return false;
+    }
+    if (v.size() > cell->len && !fit_string(i, v, why)) return false;
+    exp_symval_setstrn(cell, v.c_str(), static_cast<int>(cell->len));
+    snapshots_[i].flags = cell->flags;
+    return true;
+  }
+  // Built only for a message: the loop over the fields allocates nothing.
+  auto keep_text = [&] { return " (declare --field " + column_names_[i] + ":string to keep the column as text)"; };
+  if (kind == FieldKind::Null) {
+    exp_symval_setnull(cell);
+  } else if (plan_.json_typed[i] && kind != (type == EXP_BOOLEAN ? FieldKind::Boolean : FieldKind::Number)) {
+    *why = std::string("is a JSON ") + kind_word(kind) + ", but the column holds JSON " +
+           (type == EXP_BOOLEAN ? "booleans" : "numbers") + " in its first records" + keep_text();
+    return false;
+  } else if (v.empty() && type != EXP_STRING) {
     exp_symval_setnull(cell);
   } else if (std::memchr(v.data(), '\0', v.size())) {
     *why = "holds a NUL byte, which a value cannot carry";
     return false;
-  } else if (column_types_[i] == EXP_STRING) {
-    if (v.size() > cell->len) {
-      if (v.size() > kMaxStringLimit || exp_symval_str_resize(cell, static_cast<int>(v.size())) != 0) {
-        *why = "is " + std::to_string(v.size()) + " bytes long, more than a value can hold here (see --max-memory)";
-        return false;
-      }
-    }
-    exp_symval_setstrn(cell, v.c_str(), static_cast<int>(cell->len));
-  } else if (exp_symval_settext(engine_, cell, v.c_str()) != 0) {
-    *why = std::string("is not a") + (column_types_[i] == EXP_INTEGER ? "n " : " ") + type_name(column_types_[i]) +
-           " (declare --field " + column_names_[i] + ":string to keep the column as text)";
+  } else if (!set_typed_text(engine_, cell, type, v, options_->date_format, why)) {
+    *why += keep_text();
     return false;
   }
+  Snapshot &snap = snapshots_[i];
   snap.flags = cell->flags;
-  if (column_types_[i] != EXP_STRING) std::memcpy(&snap.value, &cell->value, sizeof snap.value);
+  if (type != EXP_STRING) std::memcpy(&snap.value, &cell->value, sizeof snap.value);
+  return true;
+}
+
+// Makes a string column's cell hold text `v` whole: it grows, within --max-memory, when the
+// text has more characters than its limit.
+bool Session::fit_string(size_t i, const std::string &v, std::string *why) {
+  size_t chars = char_count(v);
+  return chars <= cells_[i]->len || grow(i, chars, v.size(), why);
+}
+
+// Gives column i's cell room for `chars` characters. The bound fields' buffers and the program's
+// values share --max-memory: what the fields take is what the engine may no longer give the
+// program.
+bool Session::grow(size_t i, size_t chars, size_t bytes, std::string *why) {
+  exp_symval *cell = cells_[i];
+  const std::string length = "is " + std::to_string(bytes) + " bytes long";
+  if (chars > kMaxStringLimit) {
+    *why = length + ", more than the longest text a value can hold (" + std::to_string(kMaxStringLimit) + " characters)";
+    return false;
+  }
+  const int64_t before = int64_t{cell->len} * 4 + 1, after = static_cast<int64_t>(chars) * 4 + 1;
+  const int64_t total = field_bytes_ - before + after;
+  if (total > options_->max_memory) {
+    *why = length + ": as a value it takes " + size_text(after) + ", more than --max-memory allows (" +
+           size_text(options_->max_memory) + " per worker for the fields and the program's values)";
+    return false;
+  }
+  if (exp_symval_str_resize(cell, static_cast<int>(chars)) != 0) {
+    *why = length + ": the " + size_text(after) + " it takes as a value could not be allocated";
+    return false;
+  }
+  field_bytes_ = total;
+  exp_set_limit(engine_, EXP_LIMIT_MEMORY, std::max<int64_t>(1, options_->max_memory - field_bytes_));
   return true;
 }
 
 // Whether column i still holds what binding put there: then the output repeats the input text.
 bool Session::unchanged(size_t i, const Record &r) const {
   const exp_symval *cell = cells_[i];
+  if (!cell) return true;
   const Snapshot &snap = snapshots_[i];
   if (cell->flags != snap.flags) return false;
   if (EXP_IS_NULL(cell)) return true;
-  if (column_types_[i] != EXP_STRING) return std::memcmp(&snap.value, &cell->value, sizeof snap.value) == 0;
+  if (plan_.types[i] != EXP_STRING) return std::memcmp(&snap.value, &cell->value, sizeof snap.value) == 0;
   const std::string &v = r.fields[i];
   return std::memcmp(cell->value.s, v.data(), v.size()) == 0 && cell->value.s[v.size()] == '\0';
 }
@@ -375,6 +557,7 @@ void Session::format_cell(size_t i, const exp_symval *c, bool with_time) {
   if (type == EXP_DATE && (exp_symval_getdbl(c, &days), true) &&
       (options_->date_format.empty() ? iso_date_text(days, with_time, &buf)
                                      : pattern_date_text(days, options_->date_format, &buf))) {
+    if (!options_->date_format.empty() && !pattern_time_ && days != std::floor(days)) ++times_dropped_;
     values_[i] = buf;
     kinds_[i] = kind;
     return;
@@ -394,14 +577,16 @@ void Session::format_cell(size_t i, const exp_symval *c, bool with_time) {
   kinds_[i] = kind;
 }
 
-// How field ci of the record is written when it passes through: as it was read, typed for JSON
-// output by its column's type when the text has the JSON form of that type.
+// How field ci of the record is written when it passes through: as it was read, JSON values with
+// their JSON type; text of delimited input typed for JSON output by its column's type when the
+// text has the JSON form of that type.
 RecordWriter::Kind Session::kind_as_read(size_t ci, const Record &r) const {
   using Kind = RecordWriter::Kind;
   if (r.kinds[ci] == FieldKind::Null) return Kind::Null;
-  if (r.kinds[ci] == FieldKind::Json) return Kind::Json;
+  if (is_json_literal(r.kinds[ci])) return Kind::Json;
+  if (r.kinds[ci] == FieldKind::Quoted) return Kind::Text;
   const std::string &v = r.fields[ci];
-  switch (column_types_[ci]) {
+  switch (plan_.types[ci]) {
     case EXP_STRING: return Kind::Text;
     case EXP_INTEGER:
     case EXP_REAL: return v.empty() ? Kind::Null : Kind::Number;
@@ -413,6 +598,13 @@ RecordWriter::Kind Session::kind_as_read(size_t ci, const Record &r) const {
 void Session::read_outputs(const Record &r, bool null_result, bool input_error) {
   for (size_t i = 0; i < outputs_.size(); ++i) {
     const OutputColumn &out = outputs_[i];
+    if (out.is_input_text) {
+      values_[i] = r.raw;
+      kinds_[i] = !r.raw.empty()                            ? RecordWriter::Kind::Text
+                  : options_->out_format == Format::Jsonl ? RecordWriter::Kind::Omit
+                                                          : RecordWriter::Kind::Null;
+      continue;
+    }
     if (out.column >= 0) {
       auto ci = static_cast<size_t>(out.column);
       if (input_error || unchanged(ci, r)) {
@@ -439,15 +631,14 @@ Outcome Session::run_program(exp_pcode *p, const Record &r, Failure *f) {
     result_ = nullptr;
     return Outcome::InputError;
   }
-  for (size_t i = 0; i < cells_.size(); ++i) {
+  auto input_error = [&](size_t i, const std::string &why) {
+    *f = Failure{0, "column '" + column_names_[i] + "': '" + shown(r.fields[i]) + "' " + why, 0, 0};
+    result_ = nullptr;
+    return Outcome::InputError;
+  };
+  for (size_t i : bound_) {
     std::string why;
-    if (!set_field(i, r, &why)) {
-      f->code = 0;
-      f->line = f->column = 0;
-      f->message = "column '" + column_names_[i] + "': '" + shown(r.fields[i]) + "' " + why;
-      result_ = nullptr;
-      return Outcome::InputError;
-    }
+    if (!set_field(i, r, &why)) return input_error(i, why);
   }
   if (options_->timeout > 0)
     deadline_ = std::chrono::steady_clock::now() +
@@ -466,46 +657,12 @@ Outcome Session::run_program(exp_pcode *p, const Record &r, Failure *f) {
     result_ = nullptr;
     return Outcome::RunError;
   }
+  for (size_t k = 0; k < watches_.size(); ++k) {
+    const exp_symval *c = watches_[k].cell ? watches_[k].cell : result_;
+    if (c && (c->flags & EXP_CUT)) ++cuts_[k];
+  }
   if (p == program_ && options_->filter && (!result_ || EXP_IS_NULL(result_) || result_->value.i == 0)) return Outcome::Filtered;
   return Outcome::Ok;
-}
-
-std::vector<int> infer_types(const std::vector<std::string> &columns, const std::vector<Record> &sample, bool integers) {
-  std::vector<int> types(columns.size(), EXP_STRING);
-  exp_engine *e = exp_init();
-  if (!e) return types;
-  exp_set_option(e, "DATE_ISO8601", "1");
-  exp_symval *v = nullptr, *probe[6] = {};
-  exp_add_symbol(e, "v", EXP_STRING, 1 << 16, 0, &v);
-  static const char *const kProbeNames[] = {"", "b", "i", "r", "", "d"};
-  for (int t : {EXP_BOOLEAN, EXP_INTEGER, EXP_REAL, EXP_DATE}) exp_add_symbol(e, kProbeNames[t], t, 0, 0, &probe[t]);
-  exp_pcode *p = nullptr;
-  if (v && exp_make_pcode(e, "determine_type(v)", &p, EXP_STRING, 16, 0, nullptr) == 0) {
-    for (size_t c = 0; c < columns.size(); ++c) {
-      int type = 0;  // 0 = nothing seen yet
-      for (const Record &r : sample) {
-        if (c >= r.fields.size() || r.kinds[c] == FieldKind::Null || r.fields[c].empty()) continue;
-        const std::string &text = r.fields[c];
-        if (text.size() >= (1u << 16) || std::memchr(text.data(), '\0', text.size())) { type = EXP_STRING; break; }
-        exp_symval_setstr(v, text.c_str());
-        exp_symval *res = nullptr;
-        if (exp_execute(e, p, &res) != 0 || EXP_IS_NULL(res)) { type = EXP_STRING; break; }
-        int t = type_code(res->value.s);
-        if (t == 0 || t == EXP_STRING) { type = EXP_STRING; break; }
-        if (exp_symval_settext(e, probe[t], text.c_str()) != 0) { type = EXP_STRING; break; }
-        if (type == 0) type = t;
-        else if ((type == EXP_INTEGER && t == EXP_REAL) || (type == EXP_REAL && t == EXP_INTEGER)) type = EXP_REAL;
-        else if (type != t) { type = EXP_STRING; break; }
-      }
-      // Exact decimals hold whole numbers exactly and divide as people expect; integer typing
-      // (and its integer division) is asked for.
-      if (type == EXP_INTEGER && !integers) type = EXP_REAL;
-      types[c] = type == 0 ? EXP_STRING : type;
-    }
-    exp_free_pcode(e, p);
-  }
-  exp_clean(e);
-  return types;
 }
 
 bool compile_alone(const Options &o, const CompiledUse &use, Failure *f) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "column_plan.h"
 #include "expression.h"
 #include "host_functions.h"
 #include "options.h"
@@ -24,9 +25,20 @@ struct Failure {
 
 struct OutputColumn {
   std::string name;
-  exp_symval *cell = nullptr;  // null for the result
+  exp_symval *cell = nullptr;  // null for the result and for columns not bound
   bool is_result = false;
   int column = -1;             // the input column it writes, or -1
+  bool is_input_text = false;  // the text of a JSON line that could not be read (--on-error null)
+};
+
+// A string cell whose cuts are counted: a variable the program declared, a bound column, or
+// the result (cell null: the result cell of each run).
+struct CutWatch {
+  enum class What : uint8_t { Variable, Column, Result };
+  std::string name;
+  exp_symval *cell = nullptr;
+  What what = What::Variable;
+  uint32_t limit = 0;  // the characters the cell holds (a column's grows with its input)
 };
 
 // What one record came to.
@@ -35,15 +47,17 @@ enum class Outcome { Ok, Filtered, InputError, RunError, ReadError };
 class Session {
  public:
   ~Session();
-  // Makes the engine, binds `columns` with `types` and compiles the program. Notices about the
-  // program (compile-time warnings) are appended to *notices.
+  // Makes the engine, binds the columns `plan` binds with its types and compiles the program.
+  // Notices about the program (compile-time warnings) are appended to *notices.
   static std::unique_ptr<Session> open(const Options &o, const std::vector<std::string> &columns,
-                                       const std::vector<int> &types, Failure *f, std::vector<std::string> *notices);
+                                       const ColumnPlan &plan, Failure *f, std::vector<std::string> *notices);
   // A worker: a clone of the engine with the same columns and a copy of the program.
   std::unique_ptr<Session> clone(Failure *f) const;
   // Chooses the output columns (inputs + result + the program's own variables, or --output and
-  // --exclude). A name used twice is refused; a result named like a column is renamed (notice).
-  bool choose_outputs(const Options &o, std::string *error, std::vector<std::string> *notices);
+  // --exclude; with `input_text`, a last column for the text of JSON lines that could not be
+  // read). A name used twice is refused, except for input columns passed through as read; a
+  // result named like a column is renamed (notice).
+  bool choose_outputs(const Options &o, bool input_text, std::string *error, std::vector<std::string> *notices);
 
   // Binds the record and runs the program. An input error (a value that does not convert or
   // cannot be carried whole) is described in f->message with the column and the text.
@@ -74,6 +88,11 @@ class Session {
   // whose effects depend on the order of records), so that it must run on one worker; *why says
   // what was found.
   bool keeps_state(std::string *why) const;
+  // The string cells whose cuts are counted, and per cell the records whose run cut it.
+  const std::vector<CutWatch> &cut_watches() const { return watches_; }
+  const std::vector<uint64_t> &cuts() const { return cuts_; }
+  // Dates written with a --date-format that has no time although they had one.
+  uint64_t times_dropped() const { return times_dropped_; }
 
  private:
   // What a bound cell held right after binding, to tell whether the program changed it.
@@ -83,10 +102,13 @@ class Session {
   };
   Session() = default;
   bool configure(Failure *f);
-  bool bind(const std::vector<std::string> &columns, const std::vector<int> &types, Failure *f);
+  bool bind(const std::vector<std::string> &columns, const ColumnPlan &plan, Failure *f);
+  void watch_cuts();
   bool compile_end(Failure *f);
   Outcome run_program(exp_pcode *p, const Record &r, Failure *f);
   bool set_field(size_t i, const Record &r, std::string *why);
+  bool fit_string(size_t i, const std::string &v, std::string *why);
+  bool grow(size_t i, size_t chars, size_t bytes, std::string *why);
   bool unchanged(size_t i, const Record &r) const;
   RecordWriter::Kind kind_as_read(size_t ci, const Record &r) const;
   void format_cell(size_t i, const exp_symval *c, bool with_time);
@@ -101,8 +123,14 @@ class Session {
   std::vector<exp_pcode *> functions_;
   exp_symval *result_ = nullptr;
   std::vector<std::string> column_names_;
-  std::vector<int> column_types_;
-  std::vector<exp_symval *> cells_;
+  ColumnPlan plan_;
+  std::vector<exp_symval *> cells_;  // per column, null for columns not bound
+  std::vector<size_t> bound_;        // the bound columns, in order
+  int64_t field_bytes_ = 0;          // bytes of the bound string columns' buffers
+  std::vector<CutWatch> watches_;
+  std::vector<uint64_t> cuts_;
+  uint64_t times_dropped_ = 0;
+  bool pattern_time_ = false;        // --date-format writes the time of day
   std::vector<Snapshot> snapshots_;
   std::vector<OutputColumn> outputs_;
   std::vector<std::string> text_;
@@ -122,11 +150,17 @@ int setup_engine(exp_engine *e, const Options &o);
 // `use` also gets the programs of the --function files.
 using CompiledUse = std::function<void(exp_engine *, exp_pcode *, const std::vector<exp_pcode *> &functions)>;
 bool compile_alone(const Options &o, const CompiledUse &use, Failure *f);
+// The value as it may be shown in a message: about 60 bytes, cut between characters, with control
+// bytes and bytes that are not UTF-8 written as \xNN.
+std::string shown(std::string_view v);
+// Sets `cell` (of type `type`, not string) from the text of an input value that is neither empty
+// nor null, exactly or not at all: integers and reals as written plainly, reals of at most 52
+// significant digits, dates in ISO 8601 or exactly in `date_format`. False with *why ("is not an
+// integer") when the text does not convert.
+bool set_typed_text(exp_engine *e, exp_symval *cell, int type, const std::string &v, const std::string &date_format,
+                    std::string *why);
 // Reports the compile or run failure of an engine into *f.
 void read_failure(exp_engine *e, int code, Failure *f);
-// Classifies sample values of each column and returns type codes: numbers are real unless
-// `integers` lets whole-number columns be integer.
-std::vector<int> infer_types(const std::vector<std::string> &columns, const std::vector<Record> &sample, bool integers);
 // Set by the signal handlers; every run checks it through the interrupt handler.
 bool stop_requested();
 void request_stop();

@@ -52,63 +52,133 @@ bool open_file(const std::string &path, const char *mode, FileHandle *h, std::st
 class PlainInput : public InputStream {
  public:
   FileHandle h;
+  uint64_t read_so_far = 0;
   long read(char *buf, size_t n) override {
     size_t got = std::fread(buf, 1, n, h.f);
     if (got == 0 && std::ferror(h.f)) {
       error_ = std::strerror(errno);
       return -1;
     }
+    read_so_far += got;
     return static_cast<long>(got);
   }
+  uint64_t file_bytes() const override { return read_so_far; }
 };
 
-class GzipInput : public InputStream {
+// The first bytes of a stream, read to tell its compression, handed out again before the rest.
+class ReplayInput : public InputStream {
  public:
-  gzFile gz = nullptr;
-  ~GzipInput() override {
-    if (gz) gzclose(gz);
+  ReplayInput(std::unique_ptr<InputStream> source, const char *head, size_t n)
+      : source_(std::move(source)), head_(head, n) {
+    size_ = source_->size();
   }
   long read(char *buf, size_t n) override {
-    int got = gzread(gz, buf, static_cast<unsigned>(std::min<size_t>(n, 1u << 30)));
-    if (got < 0) {
-      int code;
-      error_ = std::string("gzip: ") + gzerror(gz, &code);
-      return -1;
+    if (pos_ < head_.size()) {
+      size_t k = std::min(n, head_.size() - pos_);
+      std::memcpy(buf, head_.data() + pos_, k);
+      pos_ += k;
+      return static_cast<long>(k);
     }
+    long got = source_->read(buf, n);
+    if (got < 0) error_ = source_->error();
     return got;
   }
+  uint64_t file_bytes() const override { return source_->file_bytes(); }
+
+ private:
+  std::unique_ptr<InputStream> source_;
+  std::string head_;
+  size_t pos_ = 0;
 };
 
-class ZstdInput : public InputStream {
+// A decompressor over another stream: fills its input buffer from the source as it needs.
+class Decompressor : public InputStream {
  public:
-  FileHandle h;
-  ZSTD_DCtx *ctx = ZSTD_createDCtx();
-  std::vector<char> in = std::vector<char>(ZSTD_DStreamInSize());
-  ZSTD_inBuffer src{in.data(), 0, 0};
-  bool frame_open = false;
-  ~ZstdInput() override { ZSTD_freeDCtx(ctx); }
-  long read(char *buf, size_t n) override {
-    ZSTD_outBuffer dst{buf, n, 0};
-    while (dst.pos == 0) {
-      if (src.pos == src.size) {
-        size_t got = std::fread(in.data(), 1, in.size(), h.f);
-        if (got == 0) {
-          if (std::ferror(h.f)) return fail(std::strerror(errno));
-          if (frame_open) return fail("zstd: the compressed input ends early");
-          return 0;
-        }
-        src = {in.data(), got, 0};
-      }
-      size_t rc = ZSTD_decompressStream(ctx, &dst, &src);
-      if (ZSTD_isError(rc)) return fail(std::string("zstd: ") + ZSTD_getErrorName(rc));
-      frame_open = rc != 0;
-    }
-    return static_cast<long>(dst.pos);
+  Decompressor(std::unique_ptr<InputStream> source, size_t buffer) : source_(std::move(source)), in_(buffer) {
+    size_ = source_->size();
+  }
+  uint64_t file_bytes() const override { return source_->file_bytes(); }
+
+ protected:
+  // Reads the next piece of compressed input: its size, 0 at the end, -1 on an error.
+  long refill() {
+    long got = source_->read(in_.data(), in_.size());
+    if (got < 0) error_ = source_->error();
+    return got;
   }
   long fail(const std::string &why) {
     error_ = why;
     return -1;
   }
+  std::unique_ptr<InputStream> source_;
+  std::vector<char> in_;
+};
+
+// gzip, one member or several in a row (as cat of .gz files makes).
+class GzipInput : public Decompressor {
+ public:
+  explicit GzipInput(std::unique_ptr<InputStream> source) : Decompressor(std::move(source), 1 << 17) {
+    ready_ = inflateInit2(&zs_, 16 + MAX_WBITS) == Z_OK;
+  }
+  ~GzipInput() override {
+    if (ready_) inflateEnd(&zs_);
+  }
+  bool ready() const { return ready_; }
+  long read(char *buf, size_t n) override {
+    zs_.next_out = reinterpret_cast<Bytef *>(buf);
+    zs_.avail_out = static_cast<uInt>(std::min<size_t>(n, 1u << 30));
+    const uInt want = zs_.avail_out;
+    while (zs_.avail_out == want) {
+      if (zs_.avail_in == 0) {
+        long got = refill();
+        if (got < 0) return -1;
+        if (got == 0) return in_member_ ? fail("gzip: the compressed input ends early") : 0;
+        zs_.next_in = reinterpret_cast<Bytef *>(in_.data());
+        zs_.avail_in = static_cast<uInt>(got);
+      }
+      in_member_ = true;
+      int rc = inflate(&zs_, Z_NO_FLUSH);
+      if (rc == Z_STREAM_END) {
+        in_member_ = false;
+        inflateReset(&zs_);
+      } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
+        return fail(std::string("gzip: ") + (zs_.msg ? zs_.msg : "the compressed input is damaged"));
+      }
+    }
+    return static_cast<long>(want - zs_.avail_out);
+  }
+
+ private:
+  z_stream zs_{};
+  bool ready_ = false;
+  bool in_member_ = false;
+};
+
+class ZstdInput : public Decompressor {
+ public:
+  explicit ZstdInput(std::unique_ptr<InputStream> source) : Decompressor(std::move(source), ZSTD_DStreamInSize()) {}
+  ~ZstdInput() override { ZSTD_freeDCtx(ctx_); }
+  bool ready() const { return ctx_ != nullptr; }
+  long read(char *buf, size_t n) override {
+    ZSTD_outBuffer dst{buf, n, 0};
+    while (dst.pos == 0) {
+      if (src_.pos == src_.size) {
+        long got = refill();
+        if (got < 0) return -1;
+        if (got == 0) return frame_open_ ? fail("zstd: the compressed input ends early") : 0;
+        src_ = {in_.data(), static_cast<size_t>(got), 0};
+      }
+      size_t rc = ZSTD_decompressStream(ctx_, &dst, &src_);
+      if (ZSTD_isError(rc)) return fail(std::string("zstd: ") + ZSTD_getErrorName(rc));
+      frame_open_ = rc != 0;
+    }
+    return static_cast<long>(dst.pos);
+  }
+
+ private:
+  ZSTD_DCtx *ctx_ = ZSTD_createDCtx();
+  ZSTD_inBuffer src_{nullptr, 0, 0};
+  bool frame_open_ = false;
 };
 
 class PlainOutput : public OutputStream {
@@ -196,34 +266,30 @@ class ZstdOutput : public OutputStream {
 }  // namespace
 
 std::unique_ptr<InputStream> InputStream::open(const std::string &path, std::string *error) {
-  if (path != "-" && ends_with(path, ".gz")) {
-    auto s = std::make_unique<GzipInput>();
-    FileHandle probe;
-    if (!open_file(path, "rb", &probe, error)) return nullptr;
-    s->size_ = regular_size(probe.f);
-    probe.close();
-    s->gz = gzopen(path.c_str(), "rb");
-    if (!s->gz) {
-      *error = "cannot open " + path + ": " + std::strerror(errno);
-      return nullptr;
-    }
-    gzbuffer(s->gz, 1 << 17);
-    return s;
+  auto plain = std::make_unique<PlainInput>();
+  if (!open_file(path, "rb", &plain->h, error)) return nullptr;
+  plain->size_ = regular_size(plain->h.f);
+  // The first bytes tell the compression, whatever the name (standard input has none).
+  char head[4];
+  size_t n = 0;
+  for (long got; n < sizeof head && (got = plain->read(head + n, sizeof head - n)) > 0;) n += static_cast<size_t>(got);
+  if (!plain->error().empty()) {
+    *error = "cannot read " + path + ": " + plain->error();
+    return nullptr;
   }
-  if (path != "-" && ends_with(path, ".zst")) {
-    auto s = std::make_unique<ZstdInput>();
-    if (!s->ctx) {
-      *error = "out of memory";
-      return nullptr;
-    }
-    if (!open_file(path, "rb", &s->h, error)) return nullptr;
-    s->size_ = regular_size(s->h.f);
-    return s;
+  auto start = std::make_unique<ReplayInput>(std::move(plain), head, n);
+  static const unsigned char kGzip[] = {0x1F, 0x8B}, kZstd[] = {0x28, 0xB5, 0x2F, 0xFD};
+  if (n >= 2 && std::memcmp(head, kGzip, 2) == 0) {
+    auto s = std::make_unique<GzipInput>(std::move(start));
+    if (s->ready()) return s;
+  } else if (n >= 4 && std::memcmp(head, kZstd, 4) == 0) {
+    auto s = std::make_unique<ZstdInput>(std::move(start));
+    if (s->ready()) return s;
+  } else {
+    return start;
   }
-  auto s = std::make_unique<PlainInput>();
-  if (!open_file(path, "rb", &s->h, error)) return nullptr;
-  s->size_ = regular_size(s->h.f);
-  return s;
+  *error = "out of memory";
+  return nullptr;
 }
 
 std::unique_ptr<OutputStream> OutputStream::open(const std::string &path, std::string *error) {

@@ -1,5 +1,6 @@
-// Byte streams of exprun's inputs and outputs: files, standard input and output ("-"), and files
-// compressed with gzip (.gz) or Zstandard (.zst), chosen by the file name's suffix.
+// Byte streams of exprun's inputs and outputs: files, standard input and output ("-"), and gzip
+// or Zstandard compression: an input is decompressed when its first bytes are those of a
+// compressed stream, an output is compressed when its name ends in .gz or .zst.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,8 @@ class InputStream {
   static std::unique_ptr<InputStream> open(const std::string &path, std::string *error);
   // Reads up to n bytes into buf. Returns the count, 0 at the end, or -1 on an error (error()).
   virtual long read(char *buf, size_t n) = 0;
+  // Bytes read from the file so far (compressed bytes for a compressed input), for progress.
+  virtual uint64_t file_bytes() const { return 0; }
   // Size of the file on disk when it is a regular file (compressed size for compressed files), else 0.
   uint64_t size() const { return size_; }
   const std::string &error() const { return error_; }

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "column_plan.h"
+
 namespace {
 
 constexpr int kInitialStringLimit = 255;
@@ -18,7 +20,7 @@ void bind_unknown_names(exp_engine *e, const Options &o, const char *text) {
   for (const std::string &n : names) {
     int type = EXP_STRING;
     for (const FieldType &ft : o.fields)
-      if (ft.name == n) type = ft.type;
+      if (fold_name(ft.name) == fold_name(n)) type = ft.type;
     exp_add_symbol(e, n.c_str(), type, kInitialStringLimit, 0, nullptr);
   }
 }
