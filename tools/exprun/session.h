@@ -54,9 +54,8 @@ class Session {
   const std::vector<OutputColumn> &outputs() const { return outputs_; }
   exp_pcode *program() const { return program_; }
   exp_engine *engine() const { return engine_; }
-  // Whether the program keeps state from one record to the next (static variables, or built-ins
-  // whose effects depend on the order of records), so that it must run on one worker; *why says
-  // what was found.
+  // Whether the program keeps state from one record to the next, as the library decided when
+  // compiling it (EXP_TRAIT_KEEPS_STATE), so that it must run on one worker; *why says what.
   bool keeps_state(std::string *why) const;
 
  private:
