@@ -341,7 +341,9 @@ void OutputColumn::capture(const exp_symval *cell) {
 
 py::object OutputColumn::object_at(exp_engine *e, const PyTypes &t, size_t i) {
   if (type_ == EXP_DATE) return datetime_of_ms(ints_[i]);
-  std::string text = type_ == EXP_STRING ? std::string(arena_.data() + offsets_[i]) : real_text(e, decimals_[i]);
+  std::string text = type_ == EXP_STRING                              ? std::string(arena_.data() + offsets_[i])
+                     : form_->reals == OutputForm::Reals::Decimal ? real_text(e, decimals_[i])
+                                                                  : printed_text(e, decimals_[i]);
   if (cache_.empty()) cache_.resize(kCacheSlots);
   CacheSlot &slot = cache_[std::hash<std::string>{}(text) & (kCacheSlots - 1)];
   if (slot.object && slot.text == text) return slot.object;

@@ -260,6 +260,10 @@ size_t utf8_length(std::string_view text) {
 std::string real_text(exp_engine *e, const exp_decimal192 &d) {
   std::string compact;
   if (compact_text(d, &compact)) return compact;
+  return printed_text(e, d);
+}
+
+std::string printed_text(exp_engine *e, const exp_decimal192 &d) {
   exp_symval c{};
   c.flags = EXP_REAL;
   exp_symval_setfdnum(&c, &d);

@@ -57,6 +57,8 @@ py::object load(exp_engine *e, const PyTypes &t, const exp_symval *cell);
 // A real as exact Decimal text with the engine's normal coefficient and exponent (so that
 // Decimal(text) prints as the engine prints it).
 std::string real_text(exp_engine *e, const exp_decimal192 &d);
+// A real as the engine prints it ("0.25", as exprun writes it).
+std::string printed_text(exp_engine *e, const exp_decimal192 &d);
 // A datetime of milliseconds since 1970-01-01 (years 1 to 9999, else Refused).
 py::object datetime_of_ms(int64_t unix_ms);
 
