@@ -134,8 +134,10 @@ class Engine:
 def _program(state, text, fields, result, result_name, result_length):
     settings, functions = state
     field_codes = [(name, _type_code(t, f"field {name!r}")) for name, t in fields.items()]
+    # Without a result column, the program's last value is not output: its length is not checked.
     return _core.Program(text=text, fields=field_codes, result_type=_type_code(result or "string", "result"),
-                         result_length=result_length, result_name=result_name, functions=list(functions), **settings)
+                         result_length=result_length if result is not None else 0, result_name=result_name,
+                         functions=list(functions), **settings)
 
 
 def _is_stream(data):
@@ -165,6 +167,8 @@ class Rules:
                  result_length=DEFAULT_RESULT_LENGTH):
         if not isinstance(fields, Mapping):
             raise TypeError("fields must be a mapping of name to type")
+        if not isinstance(result_length, int) or not 1 <= result_length <= _core.MAX_RESULT_LENGTH:
+            raise ValueError(f"result_length must be an int from 1 to {_core.MAX_RESULT_LENGTH}")
         self._state = state
         self.text = text
         self.fields = dict(fields)

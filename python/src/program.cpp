@@ -17,6 +17,7 @@ constexpr int kMaxStringLimit = 536870911;  // the engine's largest string limit
 constexpr size_t kChunkRows = 65536;        // rows converted and run at a time
 constexpr size_t kKeptFailures = 100;
 constexpr size_t kSignalRows = 64;  // rows between two looks at the signal watch
+constexpr int kUnreadResultLimit = 255;  // a string result that is not output
 
 // Raises the package's exception for a failure (see pyexpression.errors.failure_error), chained
 // to `cause`.
@@ -77,7 +78,7 @@ Program::Program(const std::string &text, const std::vector<std::pair<std::strin
                  int result_length, std::string result_name, const Settings &settings,
                  const std::vector<HostFunction> &functions)
     : host_(&types_), hooks_{&host_, &signals_}, result_type_(result_type), result_name_(std::move(result_name)) {
-  if (result_type == EXP_STRING && (result_length < 1 || result_length >= kMaxStringLimit))
+  if (result_type == EXP_STRING && (result_length < 0 || result_length >= kMaxStringLimit))
     throw py::value_error("result_length must be 1 to " + std::to_string(kMaxStringLimit - 1));
   types_.tz_to_utc = settings.tz_to_utc;
   engine_ = exp_init();
@@ -89,9 +90,9 @@ Program::Program(const std::string &text, const std::vector<std::pair<std::strin
     for (const HostFunction &f : functions) host_.add(engine_, f);
     bind_fields(fields);
     // One character more than allowed: a text that fills it was longer than the limit, so the
-    // row fails rather than giving a cut text.
+    // row fails rather than giving a cut text. A result nobody reads (length 0) is not checked.
     if (result_type == EXP_STRING) result_length_ = static_cast<size_t>(result_length);
-    const int limit = result_type == EXP_STRING ? result_length + 1 : 0;
+    const int limit = result_type != EXP_STRING ? 0 : result_length ? result_length + 1 : kUnreadResultLimit;
     const int rc = exp_make_pcode(engine_, text.c_str(), &program_, result_type, limit, 0, nullptr);
     if (rc) {
       const char *message = "";

@@ -56,7 +56,8 @@ struct Failure {
 class Program {
  public:
   // Makes the engine and compiles `text`; raises CompileError when it does not compile. A string
-  // result longer than `result_length` characters fails its row (never cut).
+  // result longer than `result_length` characters fails its row (never cut); 0 says the result
+  // is not output (and so not checked).
   // `result_name` names the result in messages.
   Program(const std::string &text, const std::vector<std::pair<std::string, int>> &fields, int result_type,
           int result_length, std::string result_name, const Settings &settings,

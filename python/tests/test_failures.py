@@ -77,6 +77,9 @@ def test_string_results_are_never_cut(text_length, fails):
     assert caught.value.code == 113 and caught.value.output == "result"
     wide = px.Engine().compile("x & x & y", {"x": "string", "y": "string"}, result_length=200_000)
     assert wide.run_batch({"x": [x], "y": [y]})["result"][0] == x + x + y
+    # Without a result column, the last value is nobody's output.
+    unread = px.Engine().compile("string(200000) s\ns = x & x & y\ns", {"x": "string", "y": "string"}, result=None)
+    assert unread.run_batch({"x": [x], "y": [y]})["s"][0] == x + x + y
 
 
 def test_values_that_cannot_be_held_are_refused():
