@@ -121,7 +121,8 @@ def input_column(name, values, field_type, tz=None):
         dtype = values.dtype
     if isinstance(dtype, np.dtype) and dtype.kind in "biufM":
         return _typed(values.to_numpy())
-    if field_type == "string" and "pyarrow" in str(dtype):
+    if field_type == "string" and (str(getattr(dtype, "storage", "")).startswith("pyarrow")
+                                   or type(dtype).__name__ == "ArrowDtype"):
         chunks = _arrow_chunks(values)
         if chunks is not None:
             return "arrow", chunks, None

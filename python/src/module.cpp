@@ -90,8 +90,8 @@ PYBIND11_MODULE(_core, m) {
       .def_property_readonly("traits", &Program::traits);
   m.def(
       "check_functions", [](const py::list &functions) { HostFunctions::check(host_functions(functions)); },
-      py::arg("functions"));
-  m.def("library_version", [] { return std::string(exp_version()); });
+      py::arg("functions"), "Raises ValueError unless the functions could all be registered in one engine");
+  m.def("library_version", [] { return std::string(exp_version()); }, "The engine library's version text");
 
   static constexpr std::pair<const char *, int> kConstants[] = {
       {"BOOLEAN", EXP_BOOLEAN}, {"INTEGER", EXP_INTEGER}, {"REAL", EXP_REAL}, {"STRING", EXP_STRING}, {"DATE", EXP_DATE},

@@ -92,14 +92,16 @@ def test_values_that_cannot_be_held_are_refused():
     dated = "tostring(d)"
     utc = datetime(2026, 3, 7, tzinfo=timezone.utc)
     tokyo = datetime(2026, 3, 7, tzinfo=timezone(timedelta(hours=9)))
-    with pytest.raises(TypeError, match="time zone"):
-        px.Engine(iso_dates=True).compile(dated, {"d": "date"}).run_batch({"d": pd.Series([utc, tokyo])})
+    for zoned in (pd.Series([utc, tokyo]), pd.Series([tokyo, tokyo])):  # objects, and datetime64[ns, UTC+09:00]
+        with pytest.raises(TypeError, match="time zone"):
+            px.Engine(iso_dates=True).compile(dated, {"d": "date"}).run_batch({"d": zoned})
     with pytest.raises(px.InputError, match="time zone"):
         px.Engine(iso_dates=True).compile(dated, {"d": "date"}).run(d=tokyo)
     to_utc = px.Engine(iso_dates=True, tz="utc").compile(dated, {"d": "date"})
     assert to_utc.run(d=tokyo).value == "2026-03-06 15:00:00"
     assert to_utc.run_batch({"d": pd.Series([utc, tokyo])})["result"].tolist() == [
         "2026-03-07 00:00:00", "2026-03-06 15:00:00"]
+    assert to_utc.run_batch({"d": pd.Series([tokyo])})["result"].tolist() == ["2026-03-06 15:00:00"]
 
     # The part below the millisecond is dropped, never carried into the next day.
     last, kept = datetime(2026, 3, 7, 23, 59, 59, 999999), datetime(2026, 3, 7, 23, 59, 59, 999000)
