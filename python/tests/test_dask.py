@@ -68,19 +68,20 @@ def test_apply_builds_the_graph_without_running_it():
 COUNTER = "static integer n\nif isnull(n) then n = 0\nn = n + 1\nn"
 
 
-def test_stateful_programs_run_only_in_order():
+def test_stateful_programs_run_only_in_order(cluster):
     import dask.dataframe as dd
     ddf = dd.from_pandas(pd.DataFrame({"x": range(1000)}), npartitions=5)
     with pytest.raises(ValueError, match="ordered=True"):
         pxd.apply(ddf, COUNTER, fields={"x": "integer"}, result="integer")
     lazy = pxd.apply(ddf, COUNTER, fields={"x": "integer"}, result="integer", ordered=True)
     assert lazy.npartitions == 5
-    # Twice, with threads: the count runs through the partitions in order and starts afresh.
+    # Twice: the count runs through the partitions in order and starts afresh.
     for _ in range(2):
-        assert lazy.compute(scheduler="threads")["result"].tolist() == list(range(1, 1001))
+        assert lazy.compute()["result"].tolist() == list(range(1, 1001))
 
 
-def test_failures_name_their_partition_and_global_row():
+def test_failures_name_their_partition_and_global_row(cluster):
+    # The error is raised on a worker and reaches here whole.
     import dask.dataframe as dd
     qty = [str(i) for i in range(100)]
     qty[57] = "1,234.5"
