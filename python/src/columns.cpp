@@ -7,7 +7,6 @@
 #include <pybind11/numpy.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 
@@ -19,29 +18,12 @@ namespace {
 constexpr size_t kCacheSlots = 1024;  // a power of two
 constexpr int64_t kNaT = std::numeric_limits<int64_t>::min();  // numpy's not-a-time
 
-// Coefficient and exponent of a double's shortest decimal text ("1.5e-07" is 15, -8).
+// The shortest decimal that reads back as the double (the engine's own conversion: 0.1 is 0.1).
 void decimal_of_double(double v, exp_decimal192 *out) {
-  const std::string text = shortest_text(v);
-  int64_t coefficient = 0;
-  int32_t exponent = 0;
-  bool negative = false, fraction = false;
-  size_t i = 0;
-  if (i < text.size() && text[i] == '-') negative = true, ++i;
-  for (; i < text.size() && text[i] != 'e'; ++i) {
-    if (text[i] == '.') {
-      fraction = true;
-      continue;
-    }
-    coefficient = coefficient * 10 + (text[i] - '0');
-    exponent -= fraction ? 1 : 0;
-  }
-  if (i < text.size()) {
-    int e = 0;
-    const char *start = text.data() + i + 1 + (text[i + 1] == '+' ? 1 : 0);
-    std::from_chars(start, text.data() + text.size(), e);
-    exponent += e;
-  }
-  exp_decimal_make(out, negative ? -coefficient : coefficient, exponent);
+  exp_symval cell{};
+  cell.flags = EXP_REAL;
+  exp_symval_setdbl(&cell, v);
+  *out = cell.value.d;
 }
 
 template <typename T>
@@ -65,7 +47,7 @@ struct ArrowChunk {
   const int32_t *offsets32 = nullptr;
   const int64_t *offsets64 = nullptr;
   const char *data = nullptr;
-  size_t offset = 0, length = 0;
+  size_t offset = 0, length = 0, bytes = 0;
 
   explicit ArrowChunk(py::handle t) {
     auto parts = py::reinterpret_borrow<py::tuple>(t);
@@ -75,7 +57,7 @@ struct ArrowChunk {
     auto offsets = py::reinterpret_borrow<py::array>(parts[1]);
     if (offsets.itemsize() == 4) offsets32 = array_data<int32_t>(offsets, 0, offset + length + 1);
     else offsets64 = array_data<int64_t>(offsets, 0, offset + length + 1);
-    const size_t bytes = static_cast<size_t>(offsets32 ? offsets32[offset + length] : offsets64[offset + length]);
+    bytes = static_cast<size_t>(offsets32 ? offsets32[offset + length] : offsets64[offset + length]);
     data = reinterpret_cast<const char *>(array_data<uint8_t>(parts[2], 0, bytes));
   }
   bool valid(size_t i) const { return !validity || (validity[(offset + i) / 8] >> ((offset + i) % 8)) & 1; }
@@ -83,6 +65,8 @@ struct ArrowChunk {
     const size_t at = offset + i;
     const auto from = static_cast<size_t>(offsets32 ? offsets32[at] : offsets64[at]);
     const auto to = static_cast<size_t>(offsets32 ? offsets32[at + 1] : offsets64[at + 1]);
+    // Offsets are the producer's: never read outside the data they index.
+    if (to < from || to > bytes) throw py::value_error("Arrow offsets point outside their data");
     return {data + from, to - from};
   }
 };

@@ -164,6 +164,7 @@ Failure Program::run_failure(int rc, size_t row) const {
 
 bool Program::output_failure(const exp_symval *result, const std::vector<OutputColumn> &out, size_t row,
                              Failure *f) const {
+  *f = Failure{};
   f->kind = Failure::Kind::Output;
   f->row = row;
   f->name = result_name_;

@@ -63,6 +63,10 @@ def test_output_values_without_a_form_fail_their_row():
     with pytest.raises(px.OutputError, match="years 1 to 9999"):
         year_zero.run_batch({"x": [1]}, dates="object")
     assert year_zero.run_batch({"x": [1, 2]}, on_error="null", dates="object")["result"].isna().all()
+    # After a run error, the next row's output failure is told apart (its own code and kind).
+    mixed = px.Engine().compile('integer z\nz = 10 / x\ntodate("0000-06-01")', {"x": "integer"}, result="date")
+    errors = mixed.run_batch({"x": [0, 1]}, on_error="null", dates="object").attrs["errors"]
+    assert [(type(e), e.code, e.row) for e in errors] == [(px.RunError, 101, 0), (px.OutputError, 0, 1)]
 
 
 @pytest.mark.parametrize("text_length, fails", [(65535, False), (65536, True), (80001, True)])
