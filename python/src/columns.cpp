@@ -267,39 +267,26 @@ bool OutputColumn::is_null(const exp_symval *cell) const {
   return !cell || EXP_IS_NULL(cell) || EXP_TYPE(cell) != type_;
 }
 
-std::string OutputColumn::refusal(const exp_symval *cell) const {
-  if (is_null(cell)) return {};
-  if (type_ == EXP_DATE) {
-    double days = 0;
-    int64_t ms = 0;
-    exp_symval_getdbl(cell, &days);
-    if (!unix_ms_from_days(days, &ms)) return "the date lies outside the years 0 to 9999";
-    if (ms < form_->min_ms || ms > form_->max_ms || (form_->date_objects && civil_from_unix_ms(ms).year < 1)) {
-      char text[32];
-      iso_text(civil_from_unix_ms(ms), text);
-      return std::string("the date ") + text + " lies outside what " +
-             (form_->date_objects ? "datetime holds (years 1 to 9999)" : "this pandas' datetime64[ns] holds (years 1678 to 2261; dates=\"object\" holds years 1 to 9999)");
-    }
-  } else if (type_ == EXP_REAL && form_->reals == OutputForm::Reals::Float) {
-    double v = 0;
-    if (!exp_symval_getdbl(cell, &v) && !special_of(cell->value.d))
-      return "the real lies outside the range of a float64 (decimals=\"decimal\" holds it)";
-  }
-  return {};
-}
-
 void OutputColumn::capture_null() {
   null_.push_back(1);
-  if (type_ == EXP_STRING) offsets_.push_back(0);
+  if (type_ == EXP_STRING) offsets_.push_back(arena_.size());  // so that drop_last keeps the arena
   else if (type_ == EXP_REAL && form_->reals == OutputForm::Reals::Float) doubles_.push_back(std::nan(""));
   else if (type_ == EXP_REAL) decimals_.push_back({});
   else ints_.push_back(type_ == EXP_DATE ? kNaT : 0);
 }
 
-void OutputColumn::capture(const exp_symval *cell) {
-  if (is_null(cell)) return capture_null();
-  null_.push_back(0);
+void OutputColumn::drop_last() {
+  null_.pop_back();
+  if (type_ == EXP_STRING) arena_.resize(offsets_.back()), offsets_.pop_back();
+  else if (type_ == EXP_REAL && form_->reals == OutputForm::Reals::Float) doubles_.pop_back();
+  else if (type_ == EXP_REAL) decimals_.pop_back();
+  else ints_.pop_back();
+}
+
+bool OutputColumn::capture(const exp_symval *cell, std::string *why) {
+  if (is_null(cell)) return capture_null(), true;
   if (type_ == EXP_STRING) {
+    null_.push_back(0);
     offsets_.push_back(arena_.size());
     arena_.append(cell->value.s ? cell->value.s : "");
     arena_.push_back('\0');
@@ -307,20 +294,35 @@ void OutputColumn::capture(const exp_symval *cell) {
     double v = 0;
     if (!exp_symval_getdbl(cell, &v)) {
       const uint32_t special = special_of(cell->value.d);
+      if (!special) return *why = "the real lies outside the range of a float64 (decimals=\"decimal\" holds it)", false;
       v = special == EXP_DECIMAL_INF ? ((cell->value.d.w[2] >> 63) ? -HUGE_VAL : HUGE_VAL) : std::nan("");
     }
+    null_.push_back(0);
     doubles_.push_back(v);
   } else if (type_ == EXP_REAL) {
+    null_.push_back(0);
     decimals_.push_back(cell->value.d);
   } else if (type_ == EXP_DATE) {
     double days = 0;
-    int64_t ms = kNaT;
+    int64_t ms = 0;
     exp_symval_getdbl(cell, &days);
-    unix_ms_from_days(days, &ms);  // refusal() turned away the days it fails for
+    if (!unix_ms_from_days(days, &ms)) return *why = "the date lies outside the years 0 to 9999", false;
+    if (ms < form_->min_ms || ms > form_->max_ms || (form_->date_objects && civil_from_unix_ms(ms).year < 1)) {
+      char text[32];
+      iso_text(civil_from_unix_ms(ms), text);
+      *why = std::string("the date ") + text + " lies outside what " +
+             (form_->date_objects ? "datetime holds (years 1 to 9999)"
+                                  : "this pandas' datetime64[ns] holds (years 1678 to 2261; dates=\"object\" holds "
+                                    "years 1 to 9999)");
+      return false;
+    }
+    null_.push_back(0);
     ints_.push_back(ms);
   } else {
+    null_.push_back(0);
     ints_.push_back(cell->value.i);
   }
+  return true;
 }
 
 py::object OutputColumn::object_at(exp_engine *e, const PyTypes &t, size_t i) {

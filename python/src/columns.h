@@ -78,11 +78,12 @@ class OutputColumn {
  public:
   OutputColumn(int type, const OutputForm *form) : type_(type), form_(form) {}
   void reserve(size_t n);
-  // Why the cell's value cannot be given in this column's form, or "" (no Python involved). A
-  // refused value is not captured: the row fails instead.
-  std::string refusal(const exp_symval *cell) const;
-  // Appends the cell's value, or null (no Python involved).
-  void capture(const exp_symval *cell);
+  // Appends the cell's value, or null (no Python involved). False, appending nothing, when the
+  // value has no form in this column (a date outside what it holds, a real beyond float64):
+  // *why says so, and the row fails instead.
+  bool capture(const exp_symval *cell, std::string *why);
+  // Removes the last value appended (a row that failed in a later column).
+  void drop_last();
   void capture_null();
   // The column for the Python layer (GIL held): ("int"|"bool", values, mask), ("float", values),
   // ("ms", milliseconds with NaT for null), ("string", str or None) or ("object", objects or None).

@@ -162,29 +162,34 @@ Failure Program::run_failure(int rc, size_t row) const {
   return f;
 }
 
-bool Program::output_failure(const exp_symval *result, const std::vector<OutputColumn> &out, size_t row,
-                             Failure *f) const {
+bool Program::result_too_long(const exp_symval *result, size_t row, Failure *f) const {
+  if (!result_length_ || !result || EXP_IS_NULL(result) || !result->value.s) return false;
+  const std::string_view text(result->value.s);
+  if (text.size() <= result_length_ || utf8_length(text) <= result_length_) return false;
   *f = Failure{};
   f->kind = Failure::Kind::Output;
   f->row = row;
   f->name = result_name_;
-  if (result_length_ && result && !EXP_IS_NULL(result) && result->value.s) {
-    const std::string_view text(result->value.s);
-    if (text.size() > result_length_ && utf8_length(text) > result_length_) {
-      f->code = EXP_E_TEXT_CUT;
-      f->message = "the text is longer than the result limit of " + std::to_string(result_length_) +
-                   " characters (compile with a larger result_length)";
-      return true;
-    }
-  }
+  f->code = EXP_E_TEXT_CUT;
+  f->message = "the text is longer than the result limit of " + std::to_string(result_length_) +
+               " characters (compile with a larger result_length)";
+  return true;
+}
+
+bool Program::capture_outputs(const exp_symval *result, std::vector<OutputColumn> &out, size_t row,
+                              Failure *f) const {
+  std::string why;
   for (size_t c = 0; c < out.size(); ++c) {
-    std::string why = out[c].refusal(c == 0 ? result : variables_[c - 1].cell);
-    if (why.empty()) continue;
-    f->message = std::move(why);
+    if (out[c].capture(c == 0 ? result : variables_[c - 1].cell, &why)) continue;
+    for (size_t k = 0; k < c; ++k) out[k].drop_last();
+    *f = Failure{};
+    f->kind = Failure::Kind::Output;
+    f->row = row;
     f->name = c == 0 ? result_name_ : variables_[c - 1].name;
-    return true;
+    f->message = std::move(why);
+    return false;
   }
-  return false;
+  return true;
 }
 
 void Program::raise_failure(const Failure &f) { raise_exception(f.as_tuple(), host_.take_error()); }
@@ -213,7 +218,8 @@ py::tuple Program::run(const py::dict &record) {
   if (rc) raise_failure(run_failure(rc, Failure::kNoRow));
   host_.take_error();
   Failure f;
-  if (output_failure(result, {}, Failure::kNoRow, &f)) raise_failure(f);
+  if (result_too_long(result, Failure::kNoRow, &f)) raise_failure(f);
+  f.kind = Failure::Kind::Output;
   py::dict variables;
   std::string name = result_name_;
   try {
@@ -257,13 +263,11 @@ bool Program::run_rows(const std::vector<InputColumn> &in, std::vector<OutputCol
           return false;
         }
       } else {
-        failed = output_failure(result, out, row, &f);
+        failed = result_too_long(result, row, &f) || !capture_outputs(result, out, row, &f);
       }
     }
     if (!failed) {
       if (on_error == OnError::Skip) outcome.kept.push_back(static_cast<int64_t>(row));
-      out[0].capture(result);
-      for (size_t v = 0; v < variables_.size(); ++v) out[v + 1].capture(variables_[v].cell);
       continue;
     }
     if (on_error == OnError::Raise) {

@@ -98,8 +98,11 @@ class Program {
   void apply(const Settings &s);
   static int on_interrupt(exp_engine *e);
   Failure run_failure(int rc, size_t row) const;
-  // The failure of a run that succeeded but whose outputs cannot all be given, or false.
-  bool output_failure(const exp_symval *result, const std::vector<OutputColumn> &out, size_t row, Failure *f) const;
+  // The failure of a run that succeeded but whose string result is longer than allowed, or false.
+  bool result_too_long(const exp_symval *result, size_t row, Failure *f) const;
+  // Captures the outputs of a run that succeeded; false, with the failure in *f and nothing
+  // captured, when a value has no form in its column.
+  bool capture_outputs(const exp_symval *result, std::vector<OutputColumn> &out, size_t row, Failure *f) const;
   [[noreturn]] void raise_failure(const Failure &f);
   bool run_rows(const std::vector<InputColumn> &in, std::vector<OutputColumn> &out, size_t count, size_t first_row,
                 OnError on_error, Outcome &outcome);

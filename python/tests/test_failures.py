@@ -67,6 +67,13 @@ def test_output_values_without_a_form_fail_their_row():
     mixed = px.Engine().compile('integer z\nz = 10 / x\ntodate("0000-06-01")', {"x": "integer"}, result="date")
     errors = mixed.run_batch({"x": [0, 1]}, on_error="null", dates="object").attrs["errors"]
     assert [(type(e), e.code, e.row) for e in errors] == [(px.RunError, 101, 0), (px.OutputError, 0, 1)]
+    # A later column's failure takes back the values the row's earlier columns gave.
+    late = px.Engine().compile('string s\ndate d\ns = "x"\nif x > 1 then d = todate("0000-06-01")\nx',
+                               {"x": "integer"}, result="integer")
+    out = late.run_batch({"x": [1, 2, 3]}, on_error="null", dates="object", error_column="why")
+    assert out["result"].tolist() == [1, pd.NA, pd.NA] and out["s"].tolist() == ["x", pd.NA, pd.NA]
+    assert out["why"].str.startswith("output 'd'").tolist() == [pd.NA, True, True]
+    assert late.run_batch({"x": [2, 1]}, on_error="skip", dates="object")["s"].tolist() == ["x"]
 
 
 @pytest.mark.parametrize("text_length, fails", [(65535, False), (65536, True), (80001, True)])
