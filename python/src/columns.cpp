@@ -16,6 +16,7 @@ namespace pyexp {
 namespace {
 
 constexpr size_t kCacheSlots = 1024;  // a power of two
+constexpr py::ssize_t kSignalObjects = 16384;  // objects made between two looks for Ctrl-C
 constexpr int64_t kNaT = std::numeric_limits<int64_t>::min();  // numpy's not-a-time
 
 // The shortest decimal that reads back as the double (the engine's own conversion: 0.1 is 0.1).
@@ -360,6 +361,8 @@ py::tuple OutputColumn::build(exp_engine *e, const PyTypes &t) {
   py::array objects = py::module_::import("numpy").attr("empty")(n, py::arg("dtype") = "object");
   auto **slots = static_cast<PyObject **>(objects.mutable_data());
   for (py::ssize_t i = 0; i < n; ++i) {
+    // Making millions of objects takes seconds: Ctrl-C is heard here too.
+    if (i % kSignalObjects == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
     if (null_[static_cast<size_t>(i)]) continue;
     PyObject *previous = slots[i];
     slots[i] = object_at(e, t, static_cast<size_t>(i)).release().ptr();
