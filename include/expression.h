@@ -587,6 +587,18 @@ EXP_API void exp_dump_pcode(exp_engine *e, exp_pcode *p, exp_dump_cb cb, void *u
  * counts, so it reports 0). */
 EXP_API void exp_dump_global_status(exp_dump_cb cb, void *user);
 
+/* What a program does beyond computing each record's answer from that record, decided when it was
+ * compiled from what the compiler knew (user-defined functions it calls bring their own traits;
+ * exp_copy_pcode carries them). A host decides from them whether records may run on several
+ * engines at once or in any order. */
+#define EXP_TRAIT_KEEPS_STATE 0x1u /* an answer may depend on earlier runs: static variables (its own,
+                                      or global ones it names), uniqueid, varset, vareval, files opened
+                                      or written */
+#define EXP_TRAIT_CALLS_HOST 0x2u  /* calls a function the host registered or replaced, of whose
+                                      effects the engine knows nothing */
+/* The EXP_TRAIT_* bits of p; 0 for NULL. */
+EXP_API unsigned exp_pcode_traits(const exp_pcode *p);
+
 /* ---- registry ---------------------------------------------------------------------------------- */
 
 /* Registers a host function that programs of e call as `name`(...).

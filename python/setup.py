@@ -3,7 +3,8 @@
 Builds the extension with the project's own CMake build (Debian's cmake, ninja, pybind11-dev
 and the library's dependencies, as scripts/install-deps.sh installs them; nothing is
 downloaded) for the interpreter running pip, and installs it with the pure-Python layer.
-EXPRESSION_BUILD_DIR reuses a configured build folder instead of a fresh one.
+EXPRESSION_BUILD_DIR names the CMake build folder to use (kept between installs, so a second
+install rebuilds only what changed); CMAKE_CXX_COMPILER_LAUNCHER=ccache speeds up a fresh one.
 """
 import os
 import re
@@ -34,8 +35,15 @@ class CMakeBuild(build_ext):
 
 
 def project_version():
-    text = (REPO / "CMakeLists.txt").read_text()
-    return re.search(r"project\(expression VERSION ([0-9.]+)", text).group(1)
+    """The version as CMakeLists.txt computes it: from the public header's EXP_VERSION_* macros."""
+    text = (REPO / "include" / "expression.h").read_text()
+    parts = []
+    for part in ("MAJOR", "MINOR", "PATCH"):
+        found = re.search(rf"^#define EXP_VERSION_{part} ([0-9]+)", text, re.MULTILINE)
+        if not found:
+            raise RuntimeError(f"include/expression.h defines no EXP_VERSION_{part}")
+        parts.append(found.group(1))
+    return ".".join(parts)
 
 
 setup(
@@ -43,6 +51,7 @@ setup(
     version=project_version(),
     description="Per-record rules for Python: the expression engine over pandas and Dask",
     packages=["pyexpression"],
+    package_data={"pyexpression": ["*.pyi", "py.typed"]},
     ext_modules=[Extension("pyexpression._core", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
     python_requires=">=3.9",

@@ -8,9 +8,9 @@ packages=(
   libicu-dev libpcre2-dev libgmp-dev libmpfr-dev libedit-dev zlib1g-dev libzstd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  # The Python package and its tests.
+  # The Python package and its tests (the tests install it with pip into a virtual environment).
   pybind11-dev python3-pybind11 python3-dev python3-numpy python3-pandas python3-dask python3-distributed
-  python3-pytest python3-setuptools
+  python3-pytest python3-setuptools python3-wheel python3-pip python3-venv
 )
 # Benchmarks compare against these; they are optional for building and testing.
 optional=(liblua5.4-dev libintelrdfpmath-dev miller hyperfine locales-all)

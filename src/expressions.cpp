@@ -21,6 +21,7 @@
 #include "compiler.h"
 #include "errors.h"
 #include "operators.h"
+#include "pcode_traits.h"
 #include "values.h"
 
 namespace {
@@ -276,8 +277,10 @@ exp_sym *find_symbol(exp_engine *e, exp_pcode *p, const char *name) {
   if (!*name) return nullptr;
   // One key serves both look-ups.
   const name_key key(name);
-  if (exp_sym *s = find_declared_local(S(e), key)) return s;
-  return sym_find_global(e, key);
+  exp_sym *s = find_declared_local(S(e), key);
+  if (!s) s = sym_find_global(e, key);
+  if (s) p->traits |= symbol_traits(s->cell);
+  return s;
 }
 
 int parse_symbol(exp_engine *e, exp_pcode *p, exp_symval **out) {
@@ -361,6 +364,7 @@ int resolve_callee(exp_engine *e, exp_pcode *p, const std::string &name, bool me
   if (!callee->udf) callee->fn = func_find(e, name.c_str());
   if (!callee->udf && !callee->fn) return engine_error(e, ERR_FUNC_NOT_FOUND, token_text(S(e)));
   if (int rc = require_capabilities(e, p, *callee)) return rc;
+  p->traits |= callee->udf ? callee->udf->traits : call_traits(*callee->fn);
   if (!callee->fn) return 0;
   callee->signature = callee->fn->signature;
   if (method) {

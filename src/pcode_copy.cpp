@@ -203,6 +203,7 @@ int copy_program(CopyJob &job) {
   job.to = pcode_new();
   if (!job.to) return engine_error(job.dst, ERR_MEMORY);
   job.to->capabilities = p->capabilities;
+  job.to->traits = p->traits;
   if (int rc = init_program_cells(job)) return rc;
   if (int rc = copy_instructions(job)) return rc;
   if (int rc = copy_locals(job)) return rc;

@@ -73,6 +73,7 @@ struct exp_pcode {
   std::atomic<int32_t> cancel{0};               // set from outside the run by exp_cancel_execution
   char udf_name[EXP_NAME_MAX + 1] = {};
   unsigned capabilities = 0;                     // groups its calls need, those of called programs included
+  unsigned traits = 0;                           // EXP_TRAIT_* found while compiling, callees' included
   int32_t udf_callers = 0;                       // calls naming this program in finished live programs
   bool links_callees = false;                    // finishing counted this program's calls in its callees
   exp_engine *engine = nullptr;                  // the engine that owns the program

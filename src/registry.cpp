@@ -134,6 +134,7 @@ int registry_load_builtins(exp_engine *e) {
                                    f.class_name[0] ? f.class_name : nullptr);
     if (rc) return rc;
     e->functions.back().capability = f.capability;
+    e->functions.back().host = false;
   }
   return 0;
 }
@@ -164,6 +165,7 @@ int make_record(exp_engine *e, const char *name, exp_func_cb fn, int min_args, u
   copy_name(f->description, description, EXP_DESC_MAX);
   f->hidden = hidden ? static_cast<uint32_t>(hidden) : 0;
   copy_name(f->class_name, class_name, EXP_NAME_MAX);
+  f->host = true;
   return 0;
 }
 

@@ -27,6 +27,7 @@ struct exp_function {
   // inside the engine. A single group is needed outright; several (the file class's open, whose
   // mode decides) let the call compile when any is allowed, and the callee checks the rest.
   unsigned capability = 0;
+  bool host = false;  // registered or replaced by the host (not a built-in)
 };
 
 struct exp_method {

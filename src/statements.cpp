@@ -14,6 +14,7 @@
 #include "compiler.h"
 #include "errors.h"
 #include "operators.h"
+#include "pcode_traits.h"
 #include "support/uchar.h"
 #include "values.h"
 
@@ -48,6 +49,7 @@ int check_assignable(exp_engine *e, exp_pcode *p, exp_symval **target) {
   exp_sym *sym = sym_find_global(e, key);
   if (!sym) return engine_error(e, ERR_SYMBOL_NOT_FOUND, name);
   if (sym->cell.flags & EXP_READONLY) return engine_error(e, ERR_READ_ONLY, sym->name);
+  p->traits |= symbol_traits(sym->cell);
   *target = &sym->cell;
   return 0;
 }
@@ -447,6 +449,7 @@ int parse_declaration(exp_engine *e, exp_pcode *p) {
   exp_symval *cell = d.is_private ? sym_add_local(p, name, d.type, d.limit, d.cls, flags)
                                   : sym_add_global(e, name, d.type, d.limit, d.cls, flags, p);
   if (!cell) return engine_error(e, ERR_MEMORY);  // the limit was checked: only memory can fail
+  p->traits |= symbol_traits(*cell);
   if (d.is_private) S(e)->declared_locals.push_back(sym_of_cell(cell));
   S(e)->warn.declared.push_back(DeclaredVariable{cell, S(e)->stop});
   return advance(e);

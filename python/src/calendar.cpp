@@ -55,11 +55,17 @@ int64_t unix_ms_from_civil(const Civil &c) {
   return unix_days_from_ymd(c.year, c.month, c.day) * kMsPerDay + time_ms;
 }
 
-bool civil_from_days(double days, Civil *out) {
+bool unix_ms_from_days(double days, int64_t *ms) {
   // Years 0 to 9999 span the day counts -693'959 to 2'958'466; outside, nothing is a date.
   if (!std::isfinite(days) || days < -693'960.0 || days > 2'958'466.0) return false;
-  const auto total_ms = static_cast<int64_t>(std::llround(days * static_cast<double>(kMsPerDay)));
-  *out = civil_from_unix_ms(total_ms - kEngineEpochToUnix * kMsPerDay);
+  *ms = std::llround(days * static_cast<double>(kMsPerDay)) - kEngineEpochToUnix * kMsPerDay;
+  return true;
+}
+
+bool civil_from_days(double days, Civil *out) {
+  int64_t ms = 0;
+  if (!unix_ms_from_days(days, &ms)) return false;
+  *out = civil_from_unix_ms(ms);
   return out->year >= 0 && out->year <= 9999;
 }
 

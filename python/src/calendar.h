@@ -15,6 +15,10 @@ struct Civil {
 // Returns false for a NaN, an infinity or a count outside the years 0 to 9999.
 bool civil_from_days(double days, Civil *out);
 
+// An engine day count as milliseconds since 1970-01-01 00:00, rounded to the millisecond as
+// civil_from_days rounds. False where civil_from_days is false.
+bool unix_ms_from_days(double days, int64_t *ms);
+
 // Splits a count of milliseconds since 1970-01-01 00:00 into civil parts; any int64 works.
 Civil civil_from_unix_ms(int64_t ms);
 

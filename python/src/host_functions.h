@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "expression.h"
+#include "signals.h"
 #include "values.h"
 
 namespace pyexp {
@@ -19,13 +20,17 @@ struct HostFunction {
   char returns = 's';
 };
 
-// The registered callables of one engine. The engine's callback data points here; each function
-// gets its own trampoline, since the engine's callback carries no per-function data.
+// The registered callables of one engine. Each function gets its own trampoline, since the
+// engine's callback carries no per-function data.
 class HostFunctions {
  public:
   explicit HostFunctions(const PyTypes *types) : types_(types) {}
   // Registers f into e. Throws ValueError when the engine refuses it or the slots are used up.
   void add(exp_engine *e, HostFunction f);
+  // Throws ValueError, naming the function, when `functions` could not all be registered in one
+  // engine: a letter the package cannot convert, a name taken by a built-in or by an earlier
+  // function, more functions than an engine holds.
+  static void check(const std::vector<HostFunction> &functions);
   // Runs function `slot` for the engine: takes the GIL, converts the arguments, calls it and
   // stores its value in `result`. A Python exception becomes an engine error and is kept for
   // take_error.
@@ -38,6 +43,12 @@ class HostFunctions {
   const PyTypes *types_;
   std::vector<HostFunction> functions_;
   std::optional<py::error_already_set> error_;
+};
+
+// What an engine's callback data points at: its host functions and its watch for Ctrl-C.
+struct EngineHooks {
+  HostFunctions *functions = nullptr;
+  SignalWatch *signals = nullptr;
 };
 
 }  // namespace pyexp

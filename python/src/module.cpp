@@ -1,5 +1,5 @@
 // The extension module pyexpression._core: the Program class and the engine's constants. The
-// Python layer in pyexpression/ builds the public API on it.
+// Python layer in pyexpression/ builds the public API on it; _core.pyi describes this module.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -7,52 +7,92 @@
 
 namespace py = pybind11;
 using pyexp::HostFunction;
+using pyexp::HostFunctions;
 using pyexp::OnError;
+using pyexp::OutputForm;
 using pyexp::Program;
 using pyexp::Settings;
 
 namespace {
 
+template <typename T, size_t N>
+T choice(const std::pair<std::string_view, T> (&choices)[N], const std::string &name, const char *what) {
+  std::string known;
+  for (const auto &[n, value] : choices) {
+    if (n == name) return value;
+    known += (known.empty() ? "'" : ", '") + std::string(n) + "'";
+  }
+  throw py::value_error(std::string(what) + " must be one of " + known + ", not '" + name + "'");
+}
+
 OnError on_error_of(const std::string &name) {
   static constexpr std::pair<std::string_view, OnError> kModes[] = {
       {"raise", OnError::Raise}, {"null", OnError::Null}, {"skip", OnError::Skip}};
-  for (const auto &[n, mode] : kModes)
-    if (n == name) return mode;
-  throw py::value_error("on_error must be 'raise', 'null' or 'skip', not '" + name + "'");
+  return choice(kModes, name, "on_error");
+}
+
+// The functions as {"name", "func", "args", "returns"} dicts.
+std::vector<HostFunction> host_functions(const py::list &functions) {
+  std::vector<HostFunction> hosts;
+  for (py::handle item : functions) {
+    auto f = item.cast<py::dict>();
+    auto returns = f["returns"].cast<std::string>();
+    if (returns.size() != 1) throw py::value_error("returns must be one type letter");
+    hosts.push_back({f["name"].cast<std::string>(), f["func"].cast<py::object>(), f["args"].cast<std::string>(), returns[0]});
+  }
+  return hosts;
 }
 
 std::unique_ptr<Program> make_program(const std::string &text, const std::vector<std::pair<std::string, int>> &fields,
-                                      int result_type, bool iso_dates, bool escaped_strings, unsigned capabilities,
-                                      const std::vector<std::pair<int, int64_t>> &limits, const py::list &functions) {
-  Settings s{iso_dates, escaped_strings, capabilities, limits};
-  std::vector<HostFunction> hosts;
-  for (py::handle f : functions) {
-    auto t = f.cast<py::tuple>();
-    auto returns = t[3].cast<std::string>();
-    if (returns.size() != 1) throw py::value_error("returns must be one type letter");
-    hosts.push_back({t[0].cast<std::string>(), py::reinterpret_borrow<py::object>(t[1]), t[2].cast<std::string>(), returns[0]});
-  }
-  return std::make_unique<Program>(text, fields, result_type, s, hosts);
+                                      int result_type, int result_length, const std::string &result_name,
+                                      bool iso_dates, bool escaped_strings,
+                                      bool tz_to_utc, unsigned capabilities, const std::map<int, int64_t> &limits,
+                                      const py::list &functions) {
+  Settings s{iso_dates, escaped_strings, tz_to_utc, capabilities, {limits.begin(), limits.end()}};
+  return std::make_unique<Program>(text, fields, result_type, result_length, result_name, s, host_functions(functions));
+}
+
+OutputForm output_form(const std::string &decimals, bool date_objects, int64_t min_ms, int64_t max_ms) {
+  static constexpr std::pair<std::string_view, OutputForm::Reals> kReals[] = {
+      {"decimal", OutputForm::Reals::Decimal}, {"float", OutputForm::Reals::Float}, {"str", OutputForm::Reals::Text}};
+  OutputForm form;
+  form.reals = choice(kReals, decimals, "decimals");
+  form.date_objects = date_objects;
+  form.min_ms = min_ms;
+  form.max_ms = max_ms;
+  return form;
 }
 
 }  // namespace
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "Compiled expression programs over the engine's C ABI";
+  pyexp::SignalWatch::note_main_thread();
   py::class_<Program>(m, "Program")
-      .def(py::init(&make_program), py::arg("text"), py::arg("fields"), py::arg("result_type"), py::arg("iso_dates"),
-           py::arg("escaped_strings"), py::arg("capabilities"), py::arg("limits"), py::arg("functions"))
+      .def(py::init(&make_program), py::kw_only(), py::arg("text"), py::arg("fields"), py::arg("result_type"),
+           py::arg("result_length"), py::arg("result_name") = "result", py::arg("iso_dates") = false, py::arg("escaped_strings") = false,
+           py::arg("tz_to_utc") = false, py::arg("capabilities") = EXP_CAP_ALL,
+           py::arg("limits") = std::map<int, int64_t>{}, py::arg("functions") = py::list())
       .def("run", &Program::run, py::arg("record"))
       .def(
           "run_columns",
-          [](Program &p, const py::list &columns, size_t rows, const std::string &on_error) {
-            return p.run_columns(columns, rows, on_error_of(on_error));
+          [](Program &p, const py::list &columns, size_t rows, const std::string &on_error, const std::string &decimals,
+             bool date_objects, int64_t min_ms, int64_t max_ms, bool keep_all) {
+            const OutputForm form = output_form(decimals, date_objects, min_ms, max_ms);
+            return p.run_columns(columns, rows, on_error_of(on_error), form, keep_all);
           },
-          py::arg("columns"), py::arg("rows"), py::arg("on_error"))
+          py::arg("columns"), py::arg("rows"), py::kw_only(), py::arg("on_error") = "raise",
+          py::arg("decimals") = "decimal", py::arg("date_objects") = false,
+          py::arg("min_ms") = std::numeric_limits<int64_t>::min() + 1,
+          py::arg("max_ms") = std::numeric_limits<int64_t>::max(), py::arg("keep_all") = false)
       .def("cancel", &Program::cancel)
       .def_property_readonly("variables", &Program::variables)
-      .def_property_readonly("warnings", &Program::warnings);
-  m.def("library_version", [] { return std::string(exp_version()); });
+      .def_property_readonly("warnings", &Program::warnings, "The compiler's warnings as (code, message, line, column)")
+      .def_property_readonly("traits", &Program::traits);
+  m.def(
+      "check_functions", [](const py::list &functions) { HostFunctions::check(host_functions(functions)); },
+      py::arg("functions"), "Raises ValueError unless the functions could all be registered in one engine");
+  m.def("library_version", [] { return std::string(exp_version()); }, "The engine library's version text");
 
   static constexpr std::pair<const char *, int> kConstants[] = {
       {"BOOLEAN", EXP_BOOLEAN}, {"INTEGER", EXP_INTEGER}, {"REAL", EXP_REAL}, {"STRING", EXP_STRING}, {"DATE", EXP_DATE},
@@ -62,6 +102,7 @@ PYBIND11_MODULE(_core, m) {
       {"LIMIT_MEMORY", EXP_LIMIT_MEMORY}, {"LIMIT_STEPS", EXP_LIMIT_STEPS}, {"LIMIT_STRING", EXP_LIMIT_STRING},
       {"LIMIT_CALL_DEPTH", EXP_LIMIT_CALL_DEPTH}, {"LIMIT_REGEX_MATCH", EXP_LIMIT_REGEX_MATCH},
       {"LIMIT_REGEX_DEPTH", EXP_LIMIT_REGEX_DEPTH}, {"LIMIT_SYMBOLS", EXP_LIMIT_SYMBOLS},
-      {"LIMIT_PROGRAM", EXP_LIMIT_PROGRAM}};
+      {"LIMIT_PROGRAM", EXP_LIMIT_PROGRAM}, {"TRAIT_KEEPS_STATE", EXP_TRAIT_KEEPS_STATE},
+      {"TRAIT_CALLS_HOST", EXP_TRAIT_CALLS_HOST}, {"MAX_RESULT_LENGTH", 536870910}};
   for (const auto &[name, value] : kConstants) m.attr(name) = value;
 }

@@ -1,5 +1,6 @@
 // Compiling and running one program for Python: one record at a time, or a batch whose rows run
-// without the GIL between two conversions that hold it.
+// without the GIL between two conversions that hold it. Runs never hold the GIL, so other
+// threads may cancel them and Ctrl-C reaches them through the signal watch.
 #include "program.h"
 
 #include <pybind11/numpy.h>
@@ -12,21 +13,39 @@ namespace pyexp {
 namespace {
 
 constexpr int kInitialStringLimit = 255;
-constexpr int kResultStringLimit = 65535;
-constexpr size_t kChunkRows = 65536;  // rows converted, run and checked for Ctrl-C at a time
+constexpr int kMaxStringLimit = 536870911;  // the engine's largest string limit
+constexpr size_t kChunkRows = 65536;        // rows converted and run at a time
 constexpr size_t kKeptFailures = 100;
-constexpr int kInterrupted = 104;  // the engine's number for an interrupted run
+constexpr size_t kSignalRows = 64;  // rows between two looks at the signal watch
+constexpr int kUnreadResultLimit = 255;  // a string result that is not output
 
-// Raises the package's exception class `name` built from `args`, chained to `cause`.
-[[noreturn]] void raise_error(const char *name, const py::tuple &args, std::optional<py::error_already_set> cause) {
-  py::object type = py::module_::import("pyexpression.errors").attr(name);
-  py::object exc = type(*args);
+// Raises the package's exception for a failure (see pyexpression.errors.failure_error), chained
+// to `cause`.
+[[noreturn]] void raise_exception(const py::tuple &failure, std::optional<py::error_already_set> cause) {
+  py::object exc = py::module_::import("pyexpression.errors").attr("failure_error")(failure);
   if (cause) exc.attr("__cause__") = cause->value();
-  PyErr_SetObject(type.ptr(), exc.ptr());
+  PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
   throw py::error_already_set();
 }
 
+// The input failure of field `name` for a value `v` (row: its position, or none).
+Failure input_failure(const std::string &name, const std::string &why, std::string text, size_t row) {
+  Failure f;
+  f.kind = Failure::Kind::Input;
+  f.row = row;
+  f.message = why;
+  f.name = name;
+  f.text = std::move(text);
+  return f;
+}
+
 }  // namespace
+
+py::tuple Failure::as_tuple() const {
+  static constexpr const char *kKinds[] = {"run", "input", "output"};
+  return py::make_tuple(kKinds[static_cast<int>(kind)], code, message, line, column, name, text,
+                        row == kNoRow ? py::object(py::none()) : py::object(py::int_(row)));
+}
 
 // Holds the program for one thread. Waits for it without the GIL, so a thread running a batch
 // can take the GIL back; refuses a thread that already holds it (a host function calling the
@@ -42,6 +61,7 @@ class Program::Lock {
     }
     p.owner_.store(std::this_thread::get_id());
     p.cancelled_.store(false);
+    p.signals_.arm();
   }
   ~Lock() {
     p_.owner_.store(std::thread::id{});
@@ -55,22 +75,32 @@ class Program::Lock {
 };
 
 Program::Program(const std::string &text, const std::vector<std::pair<std::string, int>> &fields, int result_type,
-                 const Settings &settings, const std::vector<HostFunction> &functions)
-    : host_(&types_), result_type_(result_type) {
+                 int result_length, std::string result_name, const Settings &settings,
+                 const std::vector<HostFunction> &functions)
+    : host_(&types_), hooks_{&host_, &signals_}, result_type_(result_type), result_name_(std::move(result_name)) {
+  if (result_type == EXP_STRING && (result_length < 0 || result_length >= kMaxStringLimit))
+    throw py::value_error("result_length must be 1 to " + std::to_string(kMaxStringLimit - 1));
+  types_.tz_to_utc = settings.tz_to_utc;
   engine_ = exp_init();
   if (!engine_) throw std::bad_alloc();
   try {
-    exp_set_callback_data(engine_, &host_);
+    exp_set_callback_data(engine_, &hooks_);
+    exp_set_interrupt_hndlr(engine_, on_interrupt);
     apply(settings);
     for (const HostFunction &f : functions) host_.add(engine_, f);
     bind_fields(fields);
-    const int limit = result_type == EXP_STRING ? kResultStringLimit : 0;
+    // One character more than allowed: a text that fills it was longer than the limit, so the
+    // row fails rather than giving a cut text. A result nobody reads (length 0) is not checked.
+    if (result_type == EXP_STRING) result_length_ = static_cast<size_t>(result_length);
+    const int limit = result_type != EXP_STRING ? 0 : result_length ? result_length + 1 : kUnreadResultLimit;
     const int rc = exp_make_pcode(engine_, text.c_str(), &program_, result_type, limit, 0, nullptr);
     if (rc) {
       const char *message = "";
       int line = 0, column = 0;
       exp_error_info(engine_, &message, &line, &column);
-      raise_error("CompileError", py::make_tuple(rc, message ? message : "", line, column), std::nullopt);
+      py::object type = py::module_::import("pyexpression.errors").attr("CompileError");
+      PyErr_SetObject(type.ptr(), type(rc, message ? message : "", line, column).ptr());
+      throw py::error_already_set();
     }
     for (int i = 0, n = exp_symbol_count(engine_); i < n; ++i) {
       const char *name = nullptr;
@@ -78,7 +108,7 @@ Program::Program(const std::string &text, const std::vector<std::pair<std::strin
       if (exp_symbol_name_get(engine_, i, &name) || exp_symbol_get(engine_, i, &cell)) continue;
       const int type = EXP_TYPE(cell);
       if (!(cell->flags & (EXP_HOSTSYM | EXP_HIDDEN)) && type >= EXP_BOOLEAN && type <= EXP_DATE)
-        variables_.push_back({name, type, cell, py::str(name), std::string("variable '") + name + "'"});
+        variables_.push_back({name, type, cell, py::str(name)});
     }
   } catch (...) {
     release();
@@ -113,11 +143,15 @@ void Program::bind_fields(const std::vector<std::pair<std::string, int>> &fields
       exp_error_info(engine_, &message, nullptr, nullptr);
       throw py::value_error("field '" + name + "': " + message);
     }
-    fields_.push_back({name, type, cell, py::str(name), "field '" + name + "'"});
+    fields_.push_back({name, type, cell, py::str(name)});
   }
 }
 
-Program::Failure Program::failure(int rc, size_t row) const {
+int Program::on_interrupt(exp_engine *e) {
+  return static_cast<EngineHooks *>(exp_get_callback_data(e))->signals->check() ? 1 : 0;
+}
+
+Failure Program::run_failure(int rc, size_t row) const {
   Failure f;
   f.row = row;
   f.code = rc;
@@ -128,10 +162,37 @@ Program::Failure Program::failure(int rc, size_t row) const {
   return f;
 }
 
-void Program::raise_run_error(const Failure &f, bool with_row) {
-  py::object row = with_row ? py::object(py::int_(f.row)) : py::object(py::none());
-  raise_error("RunError", py::make_tuple(f.code, f.message, f.line, f.column, row), host_.take_error());
+bool Program::result_too_long(const exp_symval *result, size_t row, Failure *f) const {
+  if (!result_length_ || !result || EXP_IS_NULL(result) || !result->value.s) return false;
+  const std::string_view text(result->value.s);
+  if (text.size() <= result_length_ || utf8_length(text) <= result_length_) return false;
+  *f = Failure{};
+  f->kind = Failure::Kind::Output;
+  f->row = row;
+  f->name = result_name_;
+  f->code = EXP_E_TEXT_CUT;
+  f->message = "the text is longer than the result limit of " + std::to_string(result_length_) +
+               " characters (compile with a larger result_length)";
+  return true;
 }
+
+bool Program::capture_outputs(const exp_symval *result, std::vector<OutputColumn> &out, size_t row,
+                              Failure *f) const {
+  std::string why;
+  for (size_t c = 0; c < out.size(); ++c) {
+    if (out[c].capture(c == 0 ? result : variables_[c - 1].cell, &why)) continue;
+    for (size_t k = 0; k < c; ++k) out[k].drop_last();
+    *f = Failure{};
+    f->kind = Failure::Kind::Output;
+    f->row = row;
+    f->name = c == 0 ? result_name_ : variables_[c - 1].name;
+    f->message = std::move(why);
+    return false;
+  }
+  return true;
+}
+
+void Program::raise_failure(const Failure &f) { raise_exception(f.as_tuple(), host_.take_error()); }
 
 py::tuple Program::run(const py::dict &record) {
   Lock lock(*this);
@@ -141,67 +202,114 @@ py::tuple Program::run(const py::dict &record) {
       if (PyErr_Occurred()) throw py::error_already_set();
       throw py::key_error("record has no field '" + f.name + "'");
     }
-    store(engine_, types_, value, f.cell, f.label);
+    try {
+      store(engine_, types_, value, f.cell);
+    } catch (const Refused &r) {
+      raise_exception(input_failure(f.name, r.what(), value_text(value), Failure::kNoRow).as_tuple(), std::nullopt);
+    }
   }
   exp_symval *result = nullptr;
-  const int rc = exp_execute(engine_, program_, &result);
-  if (rc) raise_run_error(failure(rc, 0), false);
+  int rc = 0;
+  {
+    py::gil_scoped_release unlocked;
+    rc = exp_execute(engine_, program_, &result);
+  }
+  signals_.rethrow_if_raised();
+  if (rc) raise_failure(run_failure(rc, Failure::kNoRow));
   host_.take_error();
+  Failure f;
+  if (result_too_long(result, Failure::kNoRow, &f)) raise_failure(f);
+  f.kind = Failure::Kind::Output;
   py::dict variables;
-  for (const Symbol &v : variables_) variables[v.key] = load(engine_, types_, v.cell);
-  return py::make_tuple(result ? load(engine_, types_, result) : py::none(), variables);
+  std::string name = result_name_;
+  try {
+    py::object value = result ? load(engine_, types_, result) : py::none();
+    for (const Symbol &v : variables_) {
+      name = v.name;
+      variables[v.key] = load(engine_, types_, v.cell);
+    }
+    return py::make_tuple(value, variables);
+  } catch (const Refused &r) {
+    f.message = r.what();
+    f.name = name;
+    raise_failure(f);
+  }
 }
 
-// Runs `count` bound rows without touching Python. Returns false when a failure ends the batch
-// (on_error raise, or a cancel), which is then in outcome.stop.
+// Runs `count` bound rows without touching Python. Returns false when the batch ends early: a
+// failure with on_error raise or a cancel (outcome.stop), or Ctrl-C (the signal watch).
 bool Program::run_rows(const std::vector<InputColumn> &in, std::vector<OutputColumn> &out, size_t count,
                        size_t first_row, OnError on_error, Outcome &outcome) {
+  Failure f;
   for (size_t i = 0; i < count; ++i) {
-    if (cancelled_.load(std::memory_order_relaxed)) {
-      outcome.stop = Failure{first_row + i, kInterrupted, "Run cancelled", 0, 0};
+    if (i % kSignalRows == 0 && signals_.check()) return false;
+    const size_t row = first_row + i;
+    bool failed = false;
+    for (size_t k = 0; k < fields_.size() && !failed; ++k)
+      if (!in[k].bind(i, fields_[k].cell)) {
+        const InputFailure &bad = in[k].failure(i);
+        f = input_failure(fields_[k].name, bad.why, bad.text, row);
+        failed = true;
+      }
+    exp_symval *result = nullptr;
+    if (!failed) {
+      if (const int rc = exp_execute(engine_, program_, &result)) {
+        if (signals_.raised()) return false;
+        f = run_failure(rc, row);
+        failed = true;
+        if (cancelled_.load()) {
+          outcome.stop = std::move(f);
+          outcome.stopped = true;
+          return false;
+        }
+      } else {
+        failed = result_too_long(result, row, &f) || !capture_outputs(result, out, row, &f);
+      }
+    }
+    if (!failed) {
+      if (on_error == OnError::Skip) outcome.kept.push_back(static_cast<int64_t>(row));
+      continue;
+    }
+    if (on_error == OnError::Raise) {
+      outcome.stop = std::move(f);
+      outcome.stopped = true;
       return false;
     }
-    for (size_t f = 0; f < fields_.size(); ++f) in[f].bind(i, fields_[f].cell);
-    exp_symval *result = nullptr;
-    const int rc = exp_execute(engine_, program_, &result);
-    if (rc) {
-      Failure f = failure(rc, first_row + i);
-      if (on_error == OnError::Raise || cancelled_.load()) {
-        outcome.stop = std::move(f);
-        return false;
-      }
-      if (outcome.failures.size() < kKeptFailures) outcome.failures.push_back(std::move(f));
-      ++outcome.failure_count;
-      if (on_error == OnError::Skip) continue;
-      result = nullptr;  // null: the result is null, the variables stay as the run left them
-    }
-    if (on_error == OnError::Skip) outcome.kept.push_back(static_cast<int64_t>(first_row + i));
-    out[0].capture(result);
-    for (size_t v = 0; v < variables_.size(); ++v) out[v + 1].capture(variables_[v].cell);
+    if (outcome.keep_all || outcome.failures.size() < kKeptFailures) outcome.failures.push_back(std::move(f));
+    ++outcome.failure_count;
+    // A failed row's outputs are all null: nothing half-computed passes for a value.
+    if (on_error == OnError::Null)
+      for (OutputColumn &o : out) o.capture_null();
   }
   return true;
 }
 
-py::dict Program::run_columns(const py::list &columns, size_t rows, OnError on_error) {
+py::dict Program::run_columns(const py::list &columns, size_t rows, OnError on_error, const OutputForm &form,
+                              bool keep_all) {
   Lock lock(*this);
   if (columns.size() != fields_.size()) throw py::value_error("one column per field is needed");
   std::vector<InputColumn> in;
   std::vector<ColumnKind> kinds;
   for (size_t f = 0; f < fields_.size(); ++f) {
-    in.emplace_back(fields_[f].name, fields_[f].type);
+    in.emplace_back(fields_[f].type);
     kinds.push_back(column_kind(py::cast<std::string>(columns[f].cast<py::tuple>()[0])));
   }
-  std::vector<OutputColumn> out{OutputColumn(result_type_)};
-  for (const Symbol &v : variables_) out.emplace_back(v.type);
+  std::vector<OutputColumn> out{OutputColumn(result_type_, &form)};
+  for (const Symbol &v : variables_) out.emplace_back(v.type, &form);
   for (OutputColumn &o : out) o.reserve(rows);
   Outcome outcome;
+  outcome.keep_all = keep_all;
   for (size_t begin = 0; begin < rows; begin += kChunkRows) {
     const size_t end = std::min(rows, begin + kChunkRows);
     for (size_t f = 0; f < fields_.size(); ++f) {
       py::tuple c = columns[f].cast<py::tuple>();
-      in[f].fill(engine_, types_, kinds[f], c[1], c[2], begin, end);
+      try {
+        in[f].fill(engine_, types_, kinds[f], c[1], c[2], begin, end);
+      } catch (py::builtin_exception &err) {
+        throw py::type_error("field '" + fields_[f].name + "': " + err.what());
+      }
       if (fields_[f].type == EXP_STRING && in[f].max_bytes() > fields_[f].cell->len &&
-          exp_symval_str_resize(fields_[f].cell, static_cast<int>(std::min<size_t>(in[f].max_bytes(), 536870911))) != 0)
+          exp_symval_str_resize(fields_[f].cell, static_cast<int>(std::min<size_t>(in[f].max_bytes(), kMaxStringLimit))) != 0)
         throw std::bad_alloc();
     }
     bool finished = false;
@@ -209,20 +317,27 @@ py::dict Program::run_columns(const py::list &columns, size_t rows, OnError on_e
       py::gil_scoped_release unlocked;
       finished = run_rows(in, out, end - begin, begin, on_error, outcome);
     }
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    if (!finished) raise_run_error(outcome.stop, true);
-    host_.take_error();
+    signals_.rethrow_if_raised();
+    if (!finished) break;
   }
+  py::dict r;
+  r["stop"] = py::none();
+  r["cause"] = py::none();
+  if (outcome.stopped) {
+    r["stop"] = outcome.stop.as_tuple();
+    if (auto cause = host_.take_error()) r["cause"] = cause->value();
+    return r;
+  }
+  host_.take_error();
   py::list built;
   for (OutputColumn &o : out) built.append(o.build(engine_, types_));
-  py::list errors;
-  for (const Failure &f : outcome.failures) errors.append(py::make_tuple(f.code, f.message, f.line, f.column, f.row));
-  py::dict r;
+  py::list failures;
+  for (const Failure &f : outcome.failures) failures.append(f.as_tuple());
   r["columns"] = built;
   r["rows"] = on_error == OnError::Skip ? py::object(py::array_t<int64_t>(static_cast<py::ssize_t>(outcome.kept.size()), outcome.kept.data()))
                                         : py::object(py::none());
-  r["errors"] = errors;
-  r["error_count"] = outcome.failure_count;
+  r["failures"] = failures;
+  r["failure_count"] = outcome.failure_count;
   return r;
 }
 

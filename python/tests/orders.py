@@ -13,11 +13,12 @@ FIELDS = {"order_id": "string", "customer": "string", "country": "string", "orde
 EXPRUN_FIELDS = ["--field", "qty:integer", "--field", "unit_price:real"]
 
 
-def write_orders(path, rows, seed=18):
-    """Writes `rows` orders as CSV to `path`; the same seed gives the same file."""
+def make_orders(rows, seed=18):
+    """`rows` orders as a DataFrame of the types read_options() reads; the same seed gives the
+    same orders."""
     rng = np.random.default_rng(seed)
     days = np.datetime64("2026-01-01") + rng.integers(0, 365, rows).astype("timedelta64[D]")
-    pd.DataFrame({
+    return pd.DataFrame({
         "order_id": np.arange(1001, 1001 + rows),
         "customer": rng.choice(CUSTOMERS, rows),
         "country": rng.choice(COUNTRIES, rows),
@@ -26,7 +27,12 @@ def write_orders(path, rows, seed=18):
         "unit_price": rng.integers(99, 99_999, rows) / 100,
         "discount_code": rng.choice(CODES, rows),
         "status": rng.choice(STATUSES, rows),
-    }).to_csv(path, index=False)
+    })
+
+
+def write_orders(path, rows, seed=18):
+    """Writes `rows` orders as CSV to `path`; the same seed gives the same file."""
+    make_orders(rows, seed).to_csv(path, index=False)
 
 
 def read_options():

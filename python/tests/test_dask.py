@@ -63,3 +63,33 @@ def test_apply_builds_the_graph_without_running_it():
     assert lazy.dtypes.astype(str).to_dict() == {"result": "boolean", "twice": "Int64"}
     with pytest.raises(px.CompileError):
         pxd.apply(ddf, "qty +", fields={"qty": "integer"})
+
+
+COUNTER = "static integer n\nif isnull(n) then n = 0\nn = n + 1\nn"
+
+
+def test_stateful_programs_run_only_in_order(cluster):
+    import dask.dataframe as dd
+    ddf = dd.from_pandas(pd.DataFrame({"x": range(1000)}), npartitions=5)
+    with pytest.raises(ValueError, match="ordered=True"):
+        pxd.apply(ddf, COUNTER, fields={"x": "integer"}, result="integer")
+    lazy = pxd.apply(ddf, COUNTER, fields={"x": "integer"}, result="integer", ordered=True)
+    assert lazy.npartitions == 5
+    # Twice: the count runs through the partitions in order and starts afresh.
+    for _ in range(2):
+        assert lazy.compute()["result"].tolist() == list(range(1, 1001))
+
+
+def test_failures_name_their_partition_and_global_row(cluster):
+    # The error is raised on a worker and reaches here whole.
+    import dask.dataframe as dd
+    qty = [str(i) for i in range(100)]
+    qty[57] = "1,234.5"
+    ddf = dd.from_pandas(pd.DataFrame({"qty": qty}, index=range(1000, 1100)), npartitions=4)
+    with pytest.raises(px.InputError) as caught:
+        pxd.apply(ddf, "qty * 2", fields={"qty": "integer"}, result="integer", global_rows=True).compute()
+    err = caught.value
+    assert (err.partition, err.row, err.global_row, err.label, err.text) == (2, 7, 57, 1057, "1,234.5")
+    out = pxd.apply(ddf, "qty * 2", fields={"qty": "integer"}, result="integer", on_error="null",
+                    error_column="error").compute()
+    assert out["error"].count() == 1 and "1,234.5" in out.loc[1057, "error"] and out["result"].isna().sum() == 1

@@ -59,7 +59,7 @@ def test_on_error_modes(on_error, results, qs, index):
     frame = pd.DataFrame({"a": [4, 5, 6, 7], "b": [2, 1, 0, 7]}, index=[10, 11, 12, 13])
     out = rules.run_batch(frame, on_error=on_error)
     assert out["result"].tolist() == results and list(out.index) == index
-    # A failed row's variables stay as the run left them (q was assigned nothing yet: null).
+    # A failed row's outputs are all null.
     assert out["q"].tolist() == qs
     assert out.attrs["error_count"] == 1 and out.attrs["errors"][0].row == 2
 

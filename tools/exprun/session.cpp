@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -103,24 +102,6 @@ const char *kind_word(FieldKind k) {
     case FieldKind::Nested: return "array or object";
     default: return "text";
   }
-}
-
-// Built-ins whose effects reach from one record into the next (counters, globals by name,
-// files written in record order): a program calling them runs on one worker.
-constexpr const char *kOrderedCalls[] = {"uniqueid", "varset", "vareval", "file_open", "file_writeline",
-                                         "file_writebytes"};
-
-void collect_dump(const char *text, void *user) { static_cast<std::string *>(user)->append(text); }
-
-// Whether `word` occurs in `text` as a whole word (not inside a longer name).
-bool has_word(const std::string &text, const std::string &word) {
-  auto ident = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
-  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
-    bool left = at == 0 || !ident(text[at - 1]);
-    bool right = at + word.size() >= text.size() || !ident(text[at + word.size()]);
-    if (left && right) return true;
-  }
-  return false;
 }
 
 }  // namespace
@@ -298,6 +279,8 @@ void Session::set_outputs(std::vector<OutputColumn> outputs) {
 }
 
 bool Session::keeps_state(std::string *why) const {
+  if (!(exp_pcode_traits(program_) & EXP_TRAIT_KEEPS_STATE)) return false;
+  // Name a static global when there is one: the commonest reason, and the one a user can see.
   for (int i = 0, n = exp_symbol_count(engine_); i < n; ++i) {
     exp_symval *cell = nullptr;
     const char *name = nullptr;
@@ -307,24 +290,9 @@ bool Session::keeps_state(std::string *why) const {
       return true;
     }
   }
-  if (has_word(options_->program, "static")) {
-    *why = "the program declares a static variable";
-    return true;
-  }
-  for (const FunctionFile &fn : options_->functions_files)
-    if (has_word(fn.text, "static")) {
-      *why = "the function " + fn.name + " declares a static variable";
-      return true;
-    }
-  std::string dump;
-  exp_dump_pcode(engine_, program_, collect_dump, &dump);
-  for (exp_pcode *function : functions_) exp_dump_pcode(engine_, function, collect_dump, &dump);
-  for (const char *call : kOrderedCalls)
-    if (has_word(dump, call)) {
-      *why = std::string("the program calls ") + call + ", whose effects depend on the order of records";
-      return true;
-    }
-  return false;
+  *why = "the program keeps state from one record to the next (a static variable, or a call of uniqueid, varset, "
+         "vareval or a file's open or write)";
+  return true;
 }
 
 bool Session::choose_outputs(const Options &o, bool input_text, std::string *error, std::vector<std::string> *notices) {

@@ -84,9 +84,8 @@ class Session {
   // The result cell of the last run that succeeded (none before).
   const exp_symval *result() const { return result_; }
   exp_engine *engine() const { return engine_; }
-  // Whether the program keeps state from one record to the next (static variables, or built-ins
-  // whose effects depend on the order of records), so that it must run on one worker; *why says
-  // what was found.
+  // Whether the program keeps state from one record to the next, as the library decided when
+  // compiling it (EXP_TRAIT_KEEPS_STATE), so that it must run on one worker; *why says what.
   bool keeps_state(std::string *why) const;
   // The string cells whose cuts are counted, and per cell the records whose run cut it.
   const std::vector<CutWatch> &cut_watches() const { return watches_; }
