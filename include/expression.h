@@ -591,11 +591,14 @@ EXP_API void exp_dump_global_status(exp_dump_cb cb, void *user);
  * compiled from what the compiler knew (user-defined functions it calls bring their own traits;
  * exp_copy_pcode carries them). A host decides from them whether records may run on several
  * engines at once or in any order. */
-#define EXP_TRAIT_KEEPS_STATE 0x1u /* an answer may depend on earlier runs: static variables (its own,
-                                      or global ones it names), uniqueid, varset, vareval, files opened
-                                      or written */
-#define EXP_TRAIT_CALLS_HOST 0x2u  /* calls a function the host registered or replaced, of whose
-                                      effects the engine knows nothing */
+#define EXP_TRAIT_KEEPS_STATE 0x1u  /* an answer may depend on earlier runs: static variables (its
+                                       own, or global ones it names), or EXP_TRAIT_ORDER_BOUND */
+#define EXP_TRAIT_CALLS_HOST 0x2u   /* calls a function the host registered or replaced, of whose
+                                       effects the engine knows nothing */
+#define EXP_TRAIT_ORDER_BOUND 0x4u  /* depends on the order of all runs through something other than
+                                       static variables: uniqueid, varset, vareval, files opened or
+                                       written. A host that keeps a program's statics per key
+                                       (exp_state_*) may spread keys over engines only without it */
 /* The EXP_TRAIT_* bits of p; 0 for NULL. */
 EXP_API unsigned exp_pcode_traits(const exp_pcode *p);
 

@@ -5,8 +5,8 @@
 
 namespace {
 
-// Built-ins whose effects reach from one run into the next: counters, globals by name, files
-// opened and written in the order of the runs.
+// Built-ins whose effects reach from one run into the next outside static variables: counters,
+// globals by name, files opened and written in the order of the runs.
 constexpr const char *kStatefulBuiltins[] = {"uniqueid",  "varset",         "vareval",
                                              "file_open", "file_writeline", "file_writebytes"};
 
@@ -16,7 +16,7 @@ unsigned call_traits(const exp_function &f) {
   // A host's function answers for what it does, also where it replaced a built-in.
   if (f.host) return EXP_TRAIT_CALLS_HOST;
   for (const char *name : kStatefulBuiltins)
-    if (std::strcmp(f.name, name) == 0) return EXP_TRAIT_KEEPS_STATE;
+    if (std::strcmp(f.name, name) == 0) return EXP_TRAIT_KEEPS_STATE | EXP_TRAIT_ORDER_BOUND;
   return 0;
 }
 

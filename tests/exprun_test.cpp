@@ -553,7 +553,15 @@ TEST_F(Exprun, KeyedRunsStopAndRefuseClearly) {
       // A record that fails and is skipped leaves its group's state as it was.
       {"--group-by g --on-error skip --field v:integer -e 'static integer t; if isnull(t) then t = 0; t = t + v; "
        "if v > 5 then raiseerror(\"big\")'", "g,v\na,1\na,9\na,2\n", 4, "g,t\na,3\n", "1 record(s) skipped"},
+      // Statics kept per key spread over workers; what depends on the order of all records does not.
+      {"--jobs 2 --partition-by g --no-result -e 'string u; u = uniqueid()' ", "g\na\nb\n", 0, nullptr,
+       "running on one worker, not 2: the program calls uniqueid"},
+      {"--jobs 2 --group-by g -e 'static integer n' --end 'string u; u = uniqueid()' ", "g\na\nb\n", 0, nullptr,
+       "running on one worker, not 2: the --end program calls uniqueid"},
   });
+  Result per_key = run("--jobs 2 --partition-by g -e 'static integer n; if isnull(n) then n = 0; n = n + 1' " + path);
+  EXPECT_EQ(per_key.status, 0) << per_key.err;
+  EXPECT_EQ(per_key.err.find("one worker"), std::string::npos) << per_key.err;
 }
 
 }  // namespace

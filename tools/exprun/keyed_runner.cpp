@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -32,21 +31,6 @@ namespace {
 
 constexpr size_t kChunkBytes = 1 << 20;  // text of whole records per worker and round
 constexpr size_t kMaxReportedPerRound = 10;
-
-// Built-ins whose effects follow the order of all records rather than of one key's (a counter
-// of the engine, files written line by line): a program calling them runs on one worker.
-constexpr const char *kOrderBoundCalls[] = {"uniqueid", "file_open", "file_writeline", "file_writebytes"};
-
-void collect_dump(const char *text, void *user) { static_cast<std::string *>(user)->append(text); }
-
-// Whether `word` occurs in `text` as a whole word.
-bool has_word(const std::string &text, const std::string &word) {
-  auto ident = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
-  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1))
-    if ((at == 0 || !ident(text[at - 1])) && (at + word.size() >= text.size() || !ident(text[at + word.size()])))
-      return true;
-  return false;
-}
 
 std::string program_name(const Options &o) { return o.program_file.empty() ? "<program>" : o.program_file; }
 
@@ -153,7 +137,7 @@ class KeyedRun {
     }
     size_t jobs = static_cast<size_t>(o_.jobs);
     std::string why;
-    if (jobs > 1 && (o_.key_mode == KeyMode::Unique ? main->keeps_state(&why) : order_bound(*main, &why))) {
+    if (jobs > 1 && (o_.key_mode == KeyMode::Unique ? main->keeps_state(&why) : main->order_bound(&why))) {
       std::fprintf(stderr, "exprun: notice: running on one worker, not %zu: %s\n", jobs, why.c_str());
       jobs = 1;
     }
@@ -216,18 +200,6 @@ class KeyedRun {
   }
 
  private:
-  // Whether the program calls built-ins whose effects span keys (then it runs on one worker).
-  static bool order_bound(const Session &s, std::string *why) {
-    std::string dump;
-    exp_dump_pcode(s.engine(), s.program(), collect_dump, &dump);
-    for (const char *call : kOrderBoundCalls)
-      if (has_word(dump, call)) {
-        *why = std::string("the program calls ") + call + ", whose effects depend on the order of all records";
-        return true;
-      }
-    return false;
-  }
-
   // The columns of a group's row: its keys, then the program's static variables and the --end
   // program's variables (hidden ones aside), or those --output names; --exclude drops some.
   bool choose_group_outputs(Session &s, const std::vector<std::string> &columns, std::string *error,

@@ -290,9 +290,19 @@ bool Session::keeps_state(std::string *why) const {
       return true;
     }
   }
-  *why = "the program keeps state from one record to the next (a static variable, or a call of uniqueid, varset, "
-         "vareval or a file's open or write)";
+  if (order_bound(why)) return true;
+  *why = "a function the program calls declares a static variable";
   return true;
+}
+
+bool Session::order_bound(std::string *why) const {
+  for (exp_pcode *p : {program_, end_program_})
+    if (exp_pcode_traits(p) & EXP_TRAIT_ORDER_BOUND) {
+      *why = std::string(p == program_ ? "the program" : "the --end program") +
+             " calls uniqueid, varset or vareval or writes a file, whose effects depend on the order of all records";
+      return true;
+    }
+  return false;
 }
 
 bool Session::choose_outputs(const Options &o, bool input_text, std::string *error, std::vector<std::string> *notices) {

@@ -87,6 +87,11 @@ class Session {
   // Whether the program keeps state from one record to the next, as the library decided when
   // compiling it (EXP_TRAIT_KEEPS_STATE), so that it must run on one worker; *why says what.
   bool keeps_state(std::string *why) const;
+  // Whether the program or the --end program depends on the order of all records through
+  // something other than static variables (EXP_TRAIT_ORDER_BOUND: uniqueid, varset, vareval,
+  // files written), so that keeping the statics per key does not make it safe to spread keys
+  // over workers; *why says what.
+  bool order_bound(std::string *why) const;
   // The string cells whose cuts are counted, and per cell the records whose run cut it.
   const std::vector<CutWatch> &cut_watches() const { return watches_; }
   const std::vector<uint64_t> &cuts() const { return cuts_; }
