@@ -2,6 +2,10 @@
 // else), every example gives the result it shows (example tables, program blocks with their
 // Result line, exprun sessions with their output), and its reference list is the function table's.
 // Run with EXP_UPDATE_DOCS=1 to rewrite the reference list from the table.
+//
+// Files the examples read are declared in the guide itself: a line "`NAME`:" followed by a fenced
+// block (```csv, ```tsv, ```json) holding the file's text. Every exprun example runs in a fresh
+// folder holding every file the guide declares.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -206,10 +210,11 @@ std::string shell(const std::string &script) {
   return out.str();
 }
 
-// Runs an example of an exprun function with exprun, on one record, and gives its result.
-std::string evaluate_with_exprun(const std::string &program) {
+// Runs an example of an exprun function with exprun (and `flags`), on one record, and gives its
+// result. TSV output shows the value as it is (CSV would quote a value holding a comma).
+std::string evaluate_with_exprun(const std::string &program, const std::string &flags) {
   std::ofstream("example.expr", std::ios::binary) << program;
-  std::string out = shell("printf 'x\\n1\\n' | exprun --output result -f example.expr");
+  std::string out = shell("printf 'x\\n1\\n' | exprun --otsv --output result " + flags + " -f example.expr");
   // The header line, then the value.
   size_t nl = out.find('\n');
   std::string value = nl == std::string::npos ? out : out.substr(nl + 1);
@@ -256,9 +261,45 @@ const std::string *next_text(const std::vector<std::string> &lines, size_t *at) 
   return *at < lines.size() ? &lines[*at] : nullptr;
 }
 
+// The files the guide declares for its examples, as (name, text).
+std::vector<std::pair<std::string, std::string>> declared_files(const std::vector<std::string> &lines) {
+  static const std::regex kName("^`([A-Za-z0-9_.-]+)`:$");
+  static const std::regex kDataFence("^```(csv|tsv|json|jsonl)$");
+  std::vector<std::pair<std::string, std::string>> files;
+  for (size_t at = 0; at < lines.size(); ++at) {
+    std::smatch m;
+    if (!std::regex_match(lines[at], m, kName)) continue;
+    size_t fence = at + 1;
+    const std::string *next = next_text(lines, &fence);
+    if (!next || !std::regex_match(*next, kDataFence)) continue;
+    files.emplace_back(m[1].str(), fenced_block(lines, &fence));
+    at = fence - 1;
+  }
+  return files;
+}
+
+// Writes the guide's declared files into the current folder.
+void write_declared_files(const std::vector<std::string> &lines) {
+  for (const auto &[name, text] : declared_files(lines)) std::ofstream(name, std::ios::binary) << text;
+}
+
+// An exprun example cell: "`program`", or "`program` with `flags`" for the flags it needs.
+void split_exprun_example(const std::string &cell, std::string *program, std::string *flags) {
+  static const std::regex kWith("^`(.*)` with `([^`]*)`$");
+  std::smatch m;
+  if (std::regex_match(cell, m, kWith)) {
+    *program = m[1];
+    *flags = m[2];
+  } else {
+    *program = unquote(cell);
+    flags->clear();
+  }
+}
+
 TEST(LanguageDoc, EveryExampleTableGivesItsResults) {
   ScratchFolder folder;
   std::vector<std::string> lines = lines_of(read_doc());
+  write_declared_files(lines);
   int example = -1, result = -1, checked = 0, run = 0;
   bool with_exprun = false;
   for (const std::string &line : lines) {
@@ -276,9 +317,11 @@ TEST(LanguageDoc, EveryExampleTableGivesItsResults) {
       continue;
     }
     if (line.rfind("|---", 0) == 0 || c.size() <= static_cast<size_t>(std::max(example, result))) continue;
-    const std::string program = unquote(c[static_cast<size_t>(example)]);
+    std::string program, flags;
+    if (with_exprun) split_exprun_example(c[static_cast<size_t>(example)], &program, &flags);
+    else program = unquote(c[static_cast<size_t>(example)]);
     const std::string expected = unquote(c[static_cast<size_t>(result)]);
-    const std::string got = with_exprun ? evaluate_with_exprun(program) : evaluate(program);
+    const std::string got = with_exprun ? evaluate_with_exprun(program, flags) : evaluate(program);
     ++run;
     if (expected == "—") {  // reaches outside the engine: it must run, whatever it gives
       EXPECT_EQ(got.find("error"), std::string::npos) << line << "\n" << got;
@@ -314,6 +357,7 @@ TEST(LanguageDoc, EveryProgramGivesItsStatedResult) {
 
 TEST(LanguageDoc, EveryExprunSessionPrintsWhatItShows) {
   std::vector<std::string> lines = lines_of(read_doc());
+  EXPECT_GE(declared_files(lines).size(), 2u);
   int checked = 0;
   for (size_t at = 0; at < lines.size();) {
     if (lines[at] != "```sh") {
@@ -321,6 +365,7 @@ TEST(LanguageDoc, EveryExprunSessionPrintsWhatItShows) {
       continue;
     }
     ScratchFolder folder;
+    write_declared_files(lines);
     const size_t fence = at + 1;
     const std::string script = fenced_block(lines, &at);
     const std::string *next = next_text(lines, &at);
@@ -328,7 +373,7 @@ TEST(LanguageDoc, EveryExprunSessionPrintsWhatItShows) {
     EXPECT_EQ(shell(script), fenced_block(lines, &at)) << "line " << fence << "\n" << script;
     ++checked;
   }
-  EXPECT_GE(checked, 6);
+  EXPECT_GE(checked, 16);
 }
 
 }  // namespace
