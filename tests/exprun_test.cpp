@@ -553,6 +553,10 @@ TEST_F(Exprun, KeyedRunsStopAndRefuseClearly) {
       // A record that fails and is skipped leaves its group's state as it was.
       {"--group-by g --on-error skip --field v:integer -e 'static integer t; if isnull(t) then t = 0; t = t + v; "
        "if v > 5 then raiseerror(\"big\")'", "g,v\na,1\na,9\na,2\n", 4, "g,t\na,3\n", "1 record(s) skipped"},
+      // Keyed runs report what the plain run reports: cut texts, values JSON cannot hold.
+      {"--partition-by g --no-result -e 'string(3) t; t = v' ", "g,v\na,abcdef\nb,xy\n", 0,
+       "g,v,t\na,abcdef,abc\nb,xy,xy\n", "t was cut to 3 characters in 1 record; declare string(n)"},
+      {"--partition-by g --ojsonl -e 'static integer n' ", "g\n\xff" "A\n", 3, "", "'\\xffA' is not valid UTF-8"},
       // Statics kept per key spread over workers; what depends on the order of all records does not.
       {"--jobs 2 --partition-by g --no-result -e 'string u; u = uniqueid()' ", "g\na\nb\n", 0, nullptr,
        "running on one worker, not 2: the program calls uniqueid"},

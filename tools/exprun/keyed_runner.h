@@ -3,7 +3,10 @@
 // whatever --jobs says, and the answer never depends on the number of workers.
 #pragma once
 
-#include "options.h"
+#include <memory>
 
-// Runs the program over the inputs by key; returns the exit status.
-int process_keyed(const Options &o);
+#include "options.h"
+#include "record_run.h"
+
+// The keyed run of the program over the inputs, writing to `writer`.
+std::unique_ptr<RecordRun> make_keyed_run(const Options &o, RecordWriter &writer);
