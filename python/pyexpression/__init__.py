@@ -6,9 +6,9 @@
     rules.run({"qty": 2, "price": Decimal("19.99")})     # Result(value=Decimal('39.98'), variables={})
     rules.run_batch(df)                                  # DataFrame of the result and the variables
 """
-from .errors import CompileError, ExpressionError, InputError, OutputError, RunError
+from .errors import CompileError, ExpressionError, InputError, OutputError, RunError, TextCutWarning
 from .engine import CompileWarning, Engine, Result, Rules
 from ._core import library_version
 
 __all__ = ["Engine", "Rules", "Result", "CompileWarning", "CompileError", "RunError", "InputError", "OutputError",
-           "ExpressionError", "library_version"]
+           "ExpressionError", "TextCutWarning", "library_version"]

@@ -9,6 +9,7 @@ from .errors import ExpressionError as ExpressionError
 from .errors import InputError as InputError
 from .errors import OutputError as OutputError
 from .errors import RunError as RunError
+from .errors import TextCutWarning as TextCutWarning
 
 TypeName = Literal["boolean", "integer", "real", "string", "date"]
 Capability = Literal["process", "file_read", "file_write", "files", "environment", "locale", "sleep", "variables"]
@@ -70,4 +71,4 @@ class Rules:
 def library_version() -> str: ...
 
 __all__ = ["Engine", "Rules", "Result", "CompileWarning", "CompileError", "RunError", "InputError", "OutputError",
-           "ExpressionError", "library_version"]
+           "ExpressionError", "TextCutWarning", "library_version"]

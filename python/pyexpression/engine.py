@@ -1,11 +1,14 @@
 """Engine settings, compiled rules and their runs."""
+import difflib
+import re
+import warnings
 from collections.abc import Iterable, Mapping
 from typing import Any, NamedTuple
 
 from . import _core
 from .batches import (DATES, DECIMALS, ON_ERROR, TZ, build_frame, frame_length, input_column, output_dtype,
                       output_form)
-from .errors import CompileError, failure_error, place
+from .errors import CompileError, TextCutWarning, failure_error, place
 
 TYPES = {"boolean": _core.BOOLEAN, "integer": _core.INTEGER, "real": _core.REAL,
          "string": _core.STRING, "date": _core.DATE}
@@ -146,10 +149,45 @@ class Engine:
 def _program(state, text, fields, result, result_name, result_length):
     settings, functions = state
     field_codes = [(name, _type_code(t, f"field {name!r}")) for name, t in fields.items()]
-    # Without a result column, the program's last value is not output: its length is not checked.
-    return _core.Program(text=text, fields=field_codes, result_type=_type_code(result or "string", "result"),
-                         result_length=result_length if result is not None else 0, result_name=result_name,
-                         functions=list(functions), **settings)
+    try:
+        # Without a result column, the program's last value is not output: its length is not checked.
+        return _core.Program(text=text, fields=field_codes, result_type=_type_code(result or "string", "result"),
+                             result_length=result_length if result is not None else 0, result_name=result_name,
+                             functions=list(functions), **settings)
+    except CompileError as error:
+        error.hint = _hint(error, fields, [f["name"] for f in functions])
+        error.args = error.args[:5] + (error.hint,)
+        raise
+
+
+_SYMBOL_NOT_FOUND, _FUNCTION_NOT_FOUND, _UNKNOWN_FUNCTION, _CAPABILITY_DENIED = 34, 35, 51, 53
+
+
+def _hint(error, fields, functions):
+    """What exprun would suggest for a compile error: the field or function name nearest to an
+    unknown one, or the allow= a denied built-in needs; None when nothing applies."""
+    quoted = re.search(r"'([^']+)'", error.message)
+    if error.code == _CAPABILITY_DENIED:
+        group = re.search(r"the '(\w+)' capability", error.message)
+        if group and group.group(1) in CAPABILITIES:
+            return f"engines deny it by default; Engine(allow={{{group.group(1)!r}}}) allows it"
+        return "engines deny processes, file writes and locale changes by default; Engine(allow=...) allows them"
+    if not quoted or error.code not in (_SYMBOL_NOT_FOUND, _FUNCTION_NOT_FOUND, _UNKNOWN_FUNCTION):
+        return None
+    known = list(fields) if error.code == _SYMBOL_NOT_FOUND else _core.function_names() + list(functions)
+    lowered = {name.lower(): name for name in known}
+    near = difflib.get_close_matches(quoted.group(1).lower(), list(lowered), n=1, cutoff=0.7)
+    return f"did you mean `{lowered[near[0]]}`?" if near else None
+
+
+def _warn_cuts(cuts, stacklevel):
+    """Warns of the string variables a run cut to their length: (name, limit) from a single run,
+    (name, limit, rows) from a batch. `stacklevel` points the warning at the user's call."""
+    for cut in cuts:
+        name, limit = cut[0], cut[1]
+        where = f" in {cut[2]:,} row{'s' if cut[2] != 1 else ''}" if len(cut) > 2 else ""
+        warnings.warn(TextCutWarning(f"{name!r} was cut to {limit:,} characters{where}; declare it string(n) "
+                                     "with a larger n to keep the whole text"), stacklevel=stacklevel + 1)
 
 
 def _is_stream(data):
@@ -192,7 +230,8 @@ class Rules:
         self.warnings = [CompileWarning(*w) for w in self._program.warnings]
         if self.strict and self.warnings:
             first = self.warnings[0]
-            raise CompileError(first.code, first.message, first.line, first.column)
+            raise CompileError(first.code, first.message, first.line, first.column,
+                               _core.format_excerpt(text, first.line, first.column))
         self.variables = dict(self._program.variables)
         if result is not None and result_name in self.variables:
             raise ValueError(f"the program declares {result_name!r}: choose another result_name")
@@ -233,12 +272,15 @@ class Rules:
     def run(self, record=None, /, **values):
         """Runs once with the fields taken from `record` (a mapping) and keyword arguments.
         Returns Result(value, variables); raises InputError (a value that does not convert),
-        RunError (the program failed) or OutputError (a value with no Python form)."""
+        RunError (the program failed) or OutputError (a value with no Python form). A text cut
+        to the length of the string variable it was assigned to draws a TextCutWarning naming
+        the variable (the result is never cut: a longer one is an OutputError)."""
         if record is not None and not isinstance(record, Mapping):
             raise TypeError("run takes a mapping of field values (and keyword arguments)")
         merged = dict(record or {})
         merged.update(values)
-        value, variables = self._program.run(merged)
+        value, variables, cuts = self._program.run(merged)
+        _warn_cuts(cuts, stacklevel=2)
         return Result(value if self.result is not None else None, variables)
 
     def run_batch(self, data, on_error="raise", *, chunksize=None, decimals="decimal", dates="datetime64",
@@ -263,7 +305,11 @@ class Rules:
         range is the years 1678 to 2261) or datetime objects ("object", years 1 to 9999); a date
         outside fails its row.
         Other columns come as Int64, boolean and string. Static variables keep their values
-        from one call to the next (and from row to row) until reset()."""
+        from one call to the next (and from row to row) until reset().
+        Texts cut to the length of the string variable they were assigned to (255 characters
+        unless declared string(n)) are counted per variable over the rows that went through:
+        attrs["cuts"] is {variable: rows} when there were any, and a TextCutWarning names each
+        variable and its count (once per output frame)."""
         options = self._batch_options(on_error, decimals, dates, error_column)
         if chunksize is not None and (not isinstance(chunksize, int) or chunksize < 1):
             raise ValueError("chunksize must be a positive int")
@@ -335,4 +381,7 @@ class Rules:
             frame.attrs["errors"] = [place(failure_error(f), offset, index, partition, start)
                                      for f in out["failures"][:KEPT_ERRORS]]
             frame.attrs["error_count"] = out["failure_count"]
+        if out["cuts"]:
+            frame.attrs["cuts"] = {name: rows for name, _, rows in out["cuts"]}
+            _warn_cuts(out["cuts"], stacklevel=3)
         return frame

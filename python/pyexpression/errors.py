@@ -25,7 +25,31 @@ class ExpressionError(Exception):
 
 
 class CompileError(ExpressionError):
-    """The program text does not compile."""
+    """The program text does not compile (or, with strict=True, draws a warning). `excerpt` is the
+    program's line at the error with a caret under the column, as exprun shows it ("" without a
+    position); `hint` a suggestion such as the field or function name nearest to an unknown one,
+    or None. str() shows the message, the excerpt and the hint."""
+
+    def __init__(self, code, message, line=0, column=0, excerpt="", hint=None):
+        super().__init__(code, message, line, column)
+        self.excerpt = excerpt
+        self.hint = hint
+        self.args = (code, message, line, column, excerpt, hint)
+
+    def __str__(self):
+        parts = [self.reason()]
+        if self.excerpt:
+            parts.append(self.excerpt.rstrip("\n"))
+        if self.hint:
+            parts.append(f"hint: {self.hint}")
+        return "\n".join(parts)
+
+
+class TextCutWarning(UserWarning):
+    """A text was cut to the length of the string variable it was assigned to (a declared
+    `string` holds 255 characters; `string(n)` holds n). Rules.run warns for each variable a run
+    cut; run_batch warns once per variable and output frame with the number of rows, which the
+    frame's attrs["cuts"] ({variable: rows}) also holds."""
 
 
 class RunError(ExpressionError):

@@ -93,6 +93,23 @@ PYBIND11_MODULE(_core, m) {
       "check_functions", [](const py::list &functions) { HostFunctions::check(host_functions(functions)); },
       py::arg("functions"), "Raises ValueError unless the functions could all be registered in one engine");
   m.def("library_version", [] { return std::string(exp_version()); }, "The engine library's version text");
+  m.def("format_excerpt", &pyexp::excerpt, py::arg("source"), py::arg("line"), py::arg("column"),
+        "The line of source at line with a caret under column, as the engine lays it out for a terminal");
+  m.def(
+      "function_names",
+      [] {
+        std::vector<std::string> names;
+        if (exp_engine *e = exp_init()) {
+          for (int i = 0, n = exp_get_function_count(e); i < n; ++i) {
+            const char *name = nullptr;
+            if (exp_get_function_info(e, i, &name, nullptr, nullptr, nullptr, nullptr, nullptr) == 0 && name)
+              names.emplace_back(name);
+          }
+          exp_clean(e);
+        }
+        return names;
+      },
+      "The names of the engine's built-in functions");
 
   static constexpr std::pair<const char *, int> kConstants[] = {
       {"BOOLEAN", EXP_BOOLEAN}, {"INTEGER", EXP_INTEGER}, {"REAL", EXP_REAL}, {"STRING", EXP_STRING}, {"DATE", EXP_DATE},

@@ -41,6 +41,14 @@ Failure input_failure(const std::string &name, const std::string &why, std::stri
 
 }  // namespace
 
+std::string excerpt(const std::string &source, int line, int column) {
+  const int n = exp_format_excerpt(source.c_str(), line, column, nullptr, 0);
+  std::string out(static_cast<size_t>(std::max(n, 0)) + 1, '\0');
+  exp_format_excerpt(source.c_str(), line, column, out.data(), out.size());
+  out.resize(static_cast<size_t>(std::max(n, 0)));
+  return out;
+}
+
 py::tuple Failure::as_tuple() const {
   static constexpr const char *kKinds[] = {"run", "input", "output"};
   return py::make_tuple(kKinds[static_cast<int>(kind)], code, message, line, column, name, text,
@@ -99,7 +107,7 @@ Program::Program(const std::string &text, const std::vector<std::pair<std::strin
       int line = 0, column = 0;
       exp_error_info(engine_, &message, &line, &column);
       py::object type = py::module_::import("pyexpression.errors").attr("CompileError");
-      PyErr_SetObject(type.ptr(), type(rc, message ? message : "", line, column).ptr());
+      PyErr_SetObject(type.ptr(), type(rc, message ? message : "", line, column, excerpt(text, line, column)).ptr());
       throw py::error_already_set();
     }
     for (int i = 0, n = exp_symbol_count(engine_); i < n; ++i) {
@@ -109,6 +117,7 @@ Program::Program(const std::string &text, const std::vector<std::pair<std::strin
       const int type = EXP_TYPE(cell);
       if (!(cell->flags & (EXP_HOSTSYM | EXP_HIDDEN)) && type >= EXP_BOOLEAN && type <= EXP_DATE)
         variables_.push_back({name, type, cell, py::str(name)});
+      if (!(cell->flags & EXP_HOSTSYM) && type == EXP_STRING) cut_watches_.push_back({name, cell, cell->len});
     }
   } catch (...) {
     release();
@@ -228,7 +237,10 @@ py::tuple Program::run(const py::dict &record) {
       name = v.name;
       variables[v.key] = load(engine_, types_, v.cell);
     }
-    return py::make_tuple(value, variables);
+    py::list cuts;
+    for (const CutWatch &w : cut_watches_)
+      if (w.cell->flags & EXP_CUT) cuts.append(py::make_tuple(w.name, w.limit));
+    return py::make_tuple(value, variables, cuts);
   } catch (const Refused &r) {
     f.message = r.what();
     f.name = name;
@@ -268,6 +280,8 @@ bool Program::run_rows(const std::vector<InputColumn> &in, std::vector<OutputCol
     }
     if (!failed) {
       if (on_error == OnError::Skip) outcome.kept.push_back(static_cast<int64_t>(row));
+      for (size_t k = 0; k < cut_watches_.size(); ++k)
+        if (cut_watches_[k].cell->flags & EXP_CUT) ++outcome.cuts[k];
       continue;
     }
     if (on_error == OnError::Raise) {
@@ -299,6 +313,7 @@ py::dict Program::run_columns(const py::list &columns, size_t rows, OnError on_e
   for (OutputColumn &o : out) o.reserve(rows);
   Outcome outcome;
   outcome.keep_all = keep_all;
+  outcome.cuts.assign(cut_watches_.size(), 0);
   for (size_t begin = 0; begin < rows; begin += kChunkRows) {
     const size_t end = std::min(rows, begin + kChunkRows);
     for (size_t f = 0; f < fields_.size(); ++f) {
@@ -338,6 +353,10 @@ py::dict Program::run_columns(const py::list &columns, size_t rows, OnError on_e
                                         : py::object(py::none());
   r["failures"] = failures;
   r["failure_count"] = outcome.failure_count;
+  py::list cuts;
+  for (size_t k = 0; k < cut_watches_.size(); ++k)
+    if (outcome.cuts[k]) cuts.append(py::make_tuple(cut_watches_[k].name, cut_watches_[k].limit, outcome.cuts[k]));
+  r["cuts"] = cuts;
   return r;
 }
 

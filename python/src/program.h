@@ -54,6 +54,10 @@ struct Failure {
   py::tuple as_tuple() const;
 };
 
+// The line of `source` at `line` with a caret under `column`, as the library lays it out for a
+// terminal (two lines, each ending in a line feed), or "" without a position.
+std::string excerpt(const std::string &source, int line, int column);
+
 class Program {
  public:
   // Makes the engine and compiles `text`; raises CompileError when it does not compile. A string
@@ -67,12 +71,14 @@ class Program {
   Program(const Program &) = delete;
   Program &operator=(const Program &) = delete;
 
-  // Runs once with the fields taken from `record`; returns (result, {variable: value}). Raises
+  // Runs once with the fields taken from `record`; returns (result, {variable: value}, cuts), cuts
+  // being the (name, limit) of the string variables this run cut to their limit. Raises
   // InputError, RunError or OutputError; KeyboardInterrupt on Ctrl-C.
   py::tuple run(const py::dict &record);
   // Runs once per row over columns given as (kind, data, mask), one per field in field order.
   // Returns {"columns": [...], "rows": kept positions or None, "failures": [...], "failure_count":
-  // n, "stop": the failure that ended the batch or None, "cause": its Python exception or None}.
+  // n, "cuts": [(name, limit, rows)] for the string variables cut in rows that went through,
+  // "stop": the failure that ended the batch or None, "cause": its Python exception or None}.
   // `keep_all` keeps every failure, else the first 100. Raises KeyboardInterrupt on Ctrl-C.
   py::dict run_columns(const py::list &columns, size_t rows, OnError on_error, const OutputForm &form, bool keep_all);
   // Stops the run in progress (any thread); a batch stops as a whole.
@@ -86,9 +92,17 @@ class Program {
 
  private:
   class Lock;
-  // What a batch's rows came to: kept positions (skip), failures passed over, the one that stopped it.
+  // A string variable of the program whose cuts to its limit are counted.
+  struct CutWatch {
+    std::string name;
+    const exp_symval *cell;
+    uint32_t limit;  // characters
+  };
+  // What a batch's rows came to: kept positions (skip), failures passed over, the one that
+  // stopped it, and per watched variable the rows that cut it.
   struct Outcome {
     std::vector<int64_t> kept;
+    std::vector<uint64_t> cuts;
     std::vector<Failure> failures;
     size_t failure_count = 0;
     bool keep_all = false;
@@ -121,6 +135,7 @@ class Program {
   std::string result_name_;
   std::vector<Symbol> fields_;
   std::vector<Symbol> variables_;
+  std::vector<CutWatch> cut_watches_;  // every string variable the program declares, hidden ones too
   std::mutex mutex_;
   std::atomic<std::thread::id> owner_{};
   std::atomic<bool> cancelled_{false};

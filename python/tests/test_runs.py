@@ -26,6 +26,37 @@ def test_compile_error_has_code_and_position():
         px.Engine().compile("nosuchfunction(1)", fields={})
 
 
+def test_compile_error_shows_the_line_with_a_caret_and_a_hint():
+    cases = [  # text, fields, what str() must show
+        ("1 + qtty * 2", {"qty": "integer"}, ["   | 1 + qtty * 2\n   |     ^", "hint: did you mean `qty`?"]),
+        # Wide characters take two columns.
+        ('"名前" & uper(name)', {"name": "string"}, ['   | "名前" & uper(name)\n   |          ^', "did you mean `upper`?"]),
+        ('execute("ls")', {}, ["Engine(allow={'process'})"]),
+    ]
+    for text, fields, shown in cases:
+        with pytest.raises(px.CompileError) as caught:
+            px.Engine().compile(text, fields=fields)
+        for piece in shown:
+            assert piece in str(caught.value), str(caught.value)
+        again = pickle.loads(pickle.dumps(caught.value))
+        assert (str(again), again.hint) == (str(caught.value), caught.value.hint)
+    with pytest.raises(px.CompileError) as caught:
+        px.Engine().compile("real amount\namount = qty unit_price", {"qty": "integer", "unit_price": "real"},
+                            strict=True)
+    assert "   | amount = qty unit_price\n   |              ^" in str(caught.value)
+
+
+def test_cut_texts_are_reported():
+    rules = px.Engine().compile("string t; string(400) wide; t = s; wide = s", fields={"s": "string"})
+    with pytest.warns(px.TextCutWarning, match="'t' was cut to 255 characters; declare it string") as caught:
+        assert len(rules.run(s="é" * 300).variables["t"]) == 255
+    assert len(caught) == 1  # `wide` holds the whole text
+    with pytest.warns(px.TextCutWarning, match="'t' was cut to 255 characters in 2 rows"):
+        frame = rules.run_batch(pd.DataFrame({"s": ["a" * 300, "b", "c" * 256, "d" * 500]}).iloc[[0, 1, 2]])
+    assert frame.attrs["cuts"] == {"t": 2}
+    assert "cuts" not in rules.run_batch(pd.DataFrame({"s": ["short"]})).attrs
+
+
 def test_warnings_are_kept_and_strict_makes_them_errors():
     eng = px.Engine()
     fields = {"qty": "integer", "unit_price": "real"}
