@@ -102,6 +102,13 @@ TEST_F(ExprunRules, FunctionFilesAreCompiledForEveryWorker) {
   EXPECT_EQ(one.status, 0) << one.err;
   EXPECT_EQ(one.out.substr(0, 71), "qty,unit_price,result,total,status\n1,1.5,1.8,1.8,small\n2,2.5,6,6,small\n");
   EXPECT_EQ(four.out, one.out);
+  // A function's static state keeps the run on one worker; a column only a function reads is
+  // given to the program all the same.
+  file("count.expr", "static integer n\nif isnull(n) then n = 0\nn = n + 1\nreturn n & \":\" & unit_price\n");
+  Result counted = run("--jobs 4 --function count=count.expr --output result -e 'count()'", input);
+  EXPECT_EQ(counted.status, 0) << counted.err;
+  EXPECT_NE(counted.out.find("\n300:6.5\n"), std::string::npos) << counted.out.substr(0, 200);
+  EXPECT_NE(counted.err.find("running on one worker, not 4"), std::string::npos) << counted.err;
   file("broken.expr", "return parameterreal(1) *\n");
   Result bad = run("--function f=broken.expr -e 'f(qty)'", "qty\n1\n");
   EXPECT_EQ(bad.status, 2);

@@ -553,6 +553,9 @@ TEST_F(Exprun, KeyedRunsStopAndRefuseClearly) {
       // A record that fails and is skipped leaves its group's state as it was.
       {"--group-by g --on-error skip --field v:integer -e 'static integer t; if isnull(t) then t = 0; t = t + v; "
        "if v > 5 then raiseerror(\"big\")'", "g,v\na,1\na,9\na,2\n", 4, "g,t\na,3\n", "1 record(s) skipped"},
+      // The --end program is given the key columns it reads, though the program does not read them.
+      {"--group-by g -e 'static integer n' --end 'string label; label = g & \"!\"' ", "g\na\n", 0, "g,n,label\na,,a!\n",
+       nullptr},
       // Keyed runs report what the plain run reports: cut texts, values JSON cannot hold.
       {"--partition-by g --no-result -e 'string(3) t; t = v' ", "g,v\na,abcdef\nb,xy\n", 0,
        "g,v,t\na,abcdef,abc\nb,xy,xy\n", "t was cut to 3 characters in 1 record; declare string(n)"},
