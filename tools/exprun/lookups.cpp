@@ -155,7 +155,8 @@ class TableLoader {
       if (!null && types[c] != EXP_STRING) {
         if (std::string why; !conv_.convert(types[c], v, &text, &why))
           return fail(error, spec_.path + ": line " + std::to_string(r.line) + ": column '" + t->columns_[c] + "': '" +
-                                 shown(v) + "' " + why);
+                                 shown(v) + "' " + why + " (declare --field " + spec_.name + "." + t->columns_[c] +
+                                 ":string to keep the column as text)");
         value = &text;
       }
       if (!null && (value->size() > kMaxValueChars * 4 || std::memchr(value->data(), '\0', value->size())))
