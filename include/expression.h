@@ -179,8 +179,9 @@ typedef struct exp_symval {
 #define EXP_UNLIMITED 0xFFFFFFFFu
 
 /* ---- error numbers ------------------------------------------------------------------------------
- * 1-9 and 111-114: misuse of the interface; 10-11 and 30-53: compiling; 100-109: running.
- * exp_errstr gives the catalogue text of each. */
+ * 1-9 and 111-117: misuse of the interface; 10-11 and 30-53: compiling; 100-109: running.
+ * exp_errstr gives the catalogue text of each. Every call that fails returns a positive number;
+ * none is ever negative. */
 #define EXP_E_NOMEM 1                /* Memory Allocation Failed */
 #define EXP_E_INTERNAL 2             /* Error at <file> (<line>); also an index past the end (exp_symbol_get) */
 #define EXP_E_INVALID_INPUT 3        /* Invalid input: <what> (bad argument, refused run or free) */
@@ -230,6 +231,9 @@ typedef struct exp_symval {
 #define EXP_E_INVALID_UTF8 112       /* Text is not valid UTF-8 (exp_symval_setbytes) */
 #define EXP_E_TEXT_CUT 113           /* Text cut to the cell's limit (exp_symval_setbytes; the cut text is stored) */
 #define EXP_E_UNKNOWN_OPTION 114     /* Unknown option '<name>' (exp_set_option) */
+#define EXP_E_NOT_A_NUMBER 115       /* Text is not a number (exp_symval_setreal_text) */
+#define EXP_E_NOT_CONVERTIBLE 116    /* Text does not convert to the cell's type (exp_symval_settext) */
+#define EXP_E_STRING_LIMIT_RANGE 117 /* String limit out of range (exp_symval_str_resize) */
 
 /* The catalogue text of an error number, with its placeholders as printf writes them ("Symbol
  * '%s' not found"); "No error" for 0; a generic text for a number without an entry. Never NULL;

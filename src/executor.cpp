@@ -49,6 +49,26 @@ inline int refuse_run(exp_engine *e, const exp_pcode *p) {
   return refuse_run_error(e, p);
 }
 
+// The number a failed run returns: the one its function stored. A callback that returned a
+// number without storing it, or a negative one (no error number is negative), still ends the run
+// with a positive number that exp_error_info reports too, so a host testing `rc > 0` or reading
+// the message never takes a failure for success.
+[[gnu::noinline, gnu::cold]] int settle_error(exp_engine *e, int rc) {
+  if (rc > 0 && rc == e->error) return rc;
+  if (rc < 0 && e->error > 0) return e->error;
+  char text[96];
+  if (rc < 0) {
+    std::snprintf(text, sizeof text, "a function failed with %d and no error number", rc);
+    return engine_error(e, ERR_FUNCTION, text);
+  }
+  const char *plain = exp_errstr(rc);
+  if (std::strchr(plain, '%')) {
+    std::snprintf(text, sizeof text, "Error %d (reported by a function without a message)", rc);
+    plain = text;
+  }
+  return engine_error_text(e, rc, plain, std::strlen(plain));
+}
+
 // Marks a program as running and counts the engine's nested runs for the lifetime of one run.
 class RunGuard {
  public:
@@ -940,7 +960,10 @@ inline int execute_plain(exp_engine *e, exp_pcode *p, const exp_prepared &prepar
     refresh_global_lists(e);
     for (exp_symval *c : e->run_reset_globals) symval_setnull(c);
     int rc = run_program(e, p, result, 0, nullptr, nullptr, nullptr);
-    if (rc) engine_error_at_run_position(e, p);
+    if (rc) {
+      rc = settle_error(e, rc);
+      engine_error_at_run_position(e, p);
+    }
     return rc;
   } catch (const std::bad_alloc &) {
     return engine_error(e, ERR_MEMORY);

@@ -370,11 +370,17 @@ extern "C" EXP_API int exp_symval_setbytes(exp_symval *c, const char *p, size_t 
   return keep < nbytes ? EXP_E_TEXT_CUT : 0;
 }
 
+// Failures have numbers of their own: a host telling "no memory" from a bad argument.
 extern "C" EXP_API int exp_symval_str_resize(exp_symval *c, int n) {
-  return c ? symval_resize(c, n, RESIZE_KEEP) : 1;
+  if (!c || !is_string(c)) return EXP_E_INVALID_INPUT;
+  if (n < 1 || n > kMaxStringLimit) return EXP_E_STRING_LIMIT_RANGE;
+  if (symval_resize(c, n, RESIZE_KEEP) != 0) return EXP_E_NOMEM;
+  exp_symval_str_normalize(c);  // a cell counting bytes keeps at most n bytes
+  return 0;
 }
 
 extern "C" EXP_API void exp_symval_str_normalize(exp_symval *c) {
+// Failures have numbers of their own: a host telling "no memory" from a bad argument.
   if (!c || !is_string(c) || !(c->flags & EXP_BYTES) || !c->value.s) return;
   char *text = c->value.s;
   size_t total = 0;

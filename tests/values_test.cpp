@@ -276,10 +276,11 @@ TEST(ValueStrings, ResizeGrowsShrinksAndRefusesNonStrings) {
   EXPECT_STREQ(w->value.s, "\xC3\xA9\xE2\x82\xAC");
 
   Cell i(EXP_INTEGER);
-  EXPECT_EQ(exp_symval_str_resize(i, 5), 1);
-  EXPECT_EQ(exp_symval_str_resize(s, 0), 1);
-  EXPECT_EQ(exp_symval_str_resize(s, -1), 1);
-  EXPECT_EQ(exp_symval_str_resize(nullptr, 4), 1);
+  // Each failure has its own number: none of them is 1, which says memory ran out.
+  EXPECT_EQ(exp_symval_str_resize(i, 5), EXP_E_INVALID_INPUT);
+  EXPECT_EQ(exp_symval_str_resize(s, 0), EXP_E_STRING_LIMIT_RANGE);
+  EXPECT_EQ(exp_symval_str_resize(s, -1), EXP_E_STRING_LIMIT_RANGE);
+  EXPECT_EQ(exp_symval_str_resize(nullptr, 4), EXP_E_INVALID_INPUT);
   EXPECT_EQ(s->len, 2u);
 }
 
