@@ -34,7 +34,12 @@ int symval_retype(exp_symval *c, int type, int limit, uint32_t flags);
 int symval_resize(exp_symval *c, int64_t n, int options);
 // The largest text in bytes that a string cell's buffer takes (4 x limit), else 0.
 size_t symval_buffer_bytes(const exp_symval *c);
-// Stores at most min(n, 4 x limit) bytes of text and a terminator; not a string: null.
+// The most bytes of text a string cell holds: its limit for a cell flagged EXP_BYTES, else its
+// buffer's 4 bytes per character (0 for other cells). Every writer of text cuts to it, on a
+// character boundary, so a host sizing buffers by the limit never meets a longer text.
+size_t symval_text_room(const exp_symval *c);
+// Stores at most min(n, the cell's text room) bytes of text, cut on a character boundary, and a
+// terminator; not a string: null.
 void symval_set_bytes(exp_symval *c, const char *text, size_t n);
 // Drops the cell's reference to its object instance, destroying it with the last reference.
 void symval_release_object(exp_symval *c);

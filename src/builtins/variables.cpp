@@ -84,7 +84,7 @@ class TokenSink {
   // than it was declared for.
   static void store_string(exp_symval *out, const char *token, size_t n) {
     if (!out->value.s) return exp_symval_setnull(out);
-    size_t room = symval_buffer_bytes(out);
+    size_t room = symval_text_room(out);
     symval_clear_null_flag(out);
     np_uchar_bufncopy(token, out->value.s, copy_size(n < room ? n : room), out->len);
   }
