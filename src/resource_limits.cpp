@@ -7,6 +7,7 @@
 
 #include "engine.h"
 #include "errors.h"
+#include "support/utf8.h"
 #include "values.h"
 
 namespace {
@@ -36,6 +37,13 @@ int limit_check(exp_engine *e, int which, int64_t value) {
   if (!e) return 0;  // built-ins called outside an engine (benchmarks) have no limits
   int64_t limit = e->limits[which];
   return limit == 0 || value <= limit ? 0 : limit_error(e, which);
+}
+
+int limit_check_text(exp_engine *e, std::string_view text) {
+  if (!e) return 0;
+  const int64_t limit = e->limits[EXP_LIMIT_STRING];
+  if (limit == 0 || static_cast<int64_t>(text.size()) <= limit) return 0;
+  return utf8::count(text) <= limit ? 0 : limit_error(e, EXP_LIMIT_STRING);
 }
 
 bool budget_charge(MemoryBudget &budget, int64_t bytes) {

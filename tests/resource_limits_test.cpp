@@ -65,6 +65,12 @@ TEST(ResourceLimits, AHostileRunStopsAtEachLimitAndTheNextRunWorks) {
        "integer s\ninteger i\ns = 0\nfor i = 1 to n s = s + work()\ns", 200, 2, "", ""},
       {EXP_LIMIT_STRING, 1000, "string limit of 1000 characters", {},
        "string array a\naparse(t, \",\", a)\nlen(a.get(1))", 0, 0, std::string(5000, 'x'), "short"},
+      // Results whose cells were made wide enough when compiling still count by their text.
+      {EXP_LIMIT_STRING, 1000, "string limit of 1000", {}, "len(t & t)", 0, 0, std::string(600, 'x'), "ab"},
+      {EXP_LIMIT_STRING, 1000, "string limit of 1000", {}, "len(t & t & t & t)", 0, 0, std::string(300, 'x'), "ab"},
+      {EXP_LIMIT_STRING, 1000, "string limit of 1000", {}, "regex r\nr.compile(\"a\")\nlen(r.replace(t, \"aaaaaaaaaa\"))",
+       0, 0, std::string(200, 'a'), "ab"},
+      {EXP_LIMIT_STRING, 1000, "string limit of 1000", {}, "len(vareval(\"t\"))", 0, 0, std::string(1001, 'x'), "ab"},
       {EXP_LIMIT_CALL_DEPTH, 2, "call depth limit of 2",
        {{"inner", "7"}, {"middle", "if parameterinteger(1) > 0 then return inner() else return 1"},
         {"outer", "middle(parameterinteger(1))"}},

@@ -133,11 +133,14 @@ exp_sym *find_variable(exp_engine *e, const char *name) {
   return symlist_find(e->symbols, name);
 }
 
-// Makes a string result wide enough for a string source with a larger limit. 0 or error 1.
+// Makes a string result wide enough for a string source's text. 0, error 109 for a text past
+// the STRING limit, or error 1.
 int fit_result(exp_engine *e, exp_symval *result, const exp_symval *source) {
   if (symval_type(result) != EXP_STRING || symval_type(source) != EXP_STRING) return 0;
-  if (source->len <= result->len) return 0;
-  return limit_resize_string(e, result, source->len, RESIZE_KEEP);
+  if (symval_is_null(source) || !source->value.s || source->len <= result->len) return 0;
+  if (int rc = limit_check_text(e, source->value.s)) return rc;
+  const int64_t chars = np_uchar_length(source->value.s);
+  return chars <= static_cast<int64_t>(result->len) ? 0 : limit_resize_string(e, result, chars, RESIZE_KEEP);
 }
 
 // ---- parameters ------------------------------------------------------------------------------------
