@@ -70,6 +70,9 @@ struct exp_engine {
   // Memory held by programs, arrays and regexes, shared with the objects charged to it.
   MemoryBudgetRef memory = std::make_shared<MemoryBudget>();
   int64_t steps_run = 0;                     // instructions of the outermost run in progress
+  // Changes of the limit of a charged program cell (growth at run time, and a concatenation
+  // setting its result's limit): a run that sees it move gives its cells' growth back.
+  uint64_t cells_resized = 0;
 };
 
 // Starts the count of an outermost run against the step limit (see limit_count_steps).

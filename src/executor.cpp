@@ -70,13 +70,16 @@ inline int refuse_run(exp_engine *e, const exp_pcode *p) {
 }
 
 // Marks a program as running and counts the engine's nested runs for the lifetime of one run.
+// When the run resized a charged cell, the program's scratch strings give their growth back as
+// it ends, so the next run starts from the same charge.
 class RunGuard {
  public:
-  RunGuard(exp_engine *e, exp_pcode *p) : e_(e), p_(p) {
+  RunGuard(exp_engine *e, exp_pcode *p) : e_(e), p_(p), resized_(e->cells_resized) {
     p->running = true;
     ++e->run_depth;
   }
   ~RunGuard() {
+    if (e_->cells_resized != resized_) [[unlikely]] pcode_give_back(e_, p_);
     p_->running = false;
     --e_->run_depth;
   }
@@ -86,6 +89,7 @@ class RunGuard {
  private:
   exp_engine *e_;
   exp_pcode *p_;
+  uint64_t resized_;
 };
 
 // Makes `p` the engine's host_run for the lifetime of one exp_execute, restoring the one of an

@@ -106,11 +106,15 @@ int limit_resize_string(exp_engine *e, exp_symval *c, int64_t chars, int options
   const int64_t added = charged && chars > before ? (chars - before) * 4 : 0;
   if (added)
     if (int rc = limit_charge(e, added)) return rc;
+  const char *buffer = c->value.s;
   if (symval_resize(c, chars, options) != 0) {
     if (added) limit_release(*e->memory, added);
     return engine_error(e, ERR_MEMORY);
   }
-  if (charged && chars < before) limit_release(*e->memory, (before - chars) * 4);
+  if (!charged || chars == before) return 0;
+  if (chars < before) limit_release(*e->memory, (before - chars) * 4);
+  if (c->value.s != buffer) c->flags |= SYMVAL_WIDENED;
+  ++e->cells_resized;
   return 0;
 }
 

@@ -50,6 +50,9 @@ inline constexpr uint32_t SYMVAL_RAW = 0x8000;
 // Internal flag of a program's string cell whose whole buffer is charged to its engine's memory:
 // growth of the cell is charged too, and freeing the program gives back what the cell holds then.
 inline constexpr uint32_t SYMVAL_CHARGED = 0x4000;
+// Internal flag of a program's charged string cell that growth at run time moved to a larger heap
+// buffer: the end of the run gives the growth back (pcode_give_back).
+inline constexpr uint32_t SYMVAL_WIDENED = 0x10000;
 // Internal flag of a string cell whose buffer lies in its program's record arena (temporaries
 // and constants made while compiling): it dies with the program's records and is never freed by
 // itself. A cell that grows past it takes a heap buffer and drops the flag.
