@@ -11,6 +11,7 @@
 #include "errors.h"
 #include "program.h"
 #include "registry.h"
+#include "resource_limits.h"
 #include "symbols.h"
 #include "values.h"
 
@@ -194,9 +195,30 @@ int rewrite_operands(CopyJob &job) {
   return 0;
 }
 
+// Error 109 when the destination's limits refuse the program as compiling it there would: more
+// instructions than PROGRAM, more globals than SYMBOLS once its declarations are added, or a
+// declared string longer than STRING. Memory is charged when the copy is made.
+int check_copy_limits(const CopyJob &job) {
+  const exp_pcode *p = job.from;
+  exp_engine *dst = job.dst;
+  if (int rc = limit_check(dst, EXP_LIMIT_PROGRAM, p->count)) return rc;
+  int64_t globals = dst->symbols.count;
+  for (const exp_created_global *g = p->created_globals; g; g = g->next) {
+    ++globals;
+    if (symval_type(&g->sym->cell) == EXP_STRING)
+      if (int rc = limit_check(dst, EXP_LIMIT_STRING, g->sym->cell.len)) return rc;
+  }
+  if (int rc = limit_check(dst, EXP_LIMIT_SYMBOLS, globals)) return rc;
+  for (const exp_sym *s = p->locals.first; s; s = s->next)
+    if ((s->cell.flags & EXP_LOCAL) && symval_type(&s->cell) == EXP_STRING)
+      if (int rc = limit_check(dst, EXP_LIMIT_STRING, s->cell.len)) return rc;
+  return 0;
+}
+
 int copy_program(CopyJob &job) {
   const exp_pcode *p = job.from;
   if (p->udf_name[0] && udf_find(job.dst, p->udf_name)) return engine_error(job.dst, ERR_FUNC_REGISTERED);
+  if (int rc = check_copy_limits(job)) return rc;
   if (job.dst->capabilities != EXP_CAP_ALL)
     if (int rc = capability_check_program(job.dst, job.src, p, ERR_CAPABILITY)) return rc;
   job.to = pcode_new();
