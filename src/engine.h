@@ -17,10 +17,17 @@ struct SymDeleter {
   void operator()(exp_sym *s) const { sym_destroy(s); }
 };
 
+// The mark of a live engine, cleared when it is freed: a freed engine handed back to the library
+// is refused instead of being used, as long as its memory has not been reused.
+inline constexpr uint32_t kEngineMagic = 0x31474E45;  // "ENG1"
+
 struct exp_engine {
   // Last error: the message (at most 255 bytes, NUL-terminated) and its number, 0 after success.
   char message[256] = {};
   int error = 0;
+  // Away from the block's first bytes, which the allocator reuses for its own bookkeeping once
+  // the block is freed.
+  uint32_t magic = kEngineMagic;
   // The position of the stored error in program text (0, 0 when it has none): the compiler's
   // stopping point for a compile error, the failed instruction's for a run error.
   int error_line = 0, error_column = 0;
@@ -74,6 +81,12 @@ struct exp_engine {
   // setting its result's limit): a run that sees it move gives its cells' growth back.
   uint64_t cells_resized = 0;
 };
+
+// True for an engine made by exp_init or exp_clone and not yet freed (see kEngineMagic).
+inline bool engine_is_live(const exp_engine *e) { return e && e->magic == kEngineMagic; }
+// Clears the mark of an engine about to be freed; a volatile store, so that it is not dropped as
+// a store to memory freed right after.
+inline void engine_clear_magic(exp_engine *e) { *static_cast<volatile uint32_t *>(&e->magic) = 0; }
 
 // Starts the count of an outermost run against the step limit (see limit_count_steps).
 inline void limit_start_run(exp_engine *e) { e->steps_run = 0; }

@@ -938,7 +938,7 @@ inline const exp_prepared *plain_form(const exp_engine *e, const exp_pcode *p) {
 
 // Error 3 for exp_execute without a program (none, without an engine to report it in either).
 [[gnu::noinline, gnu::cold]] int missing_program(exp_engine *e) {
-  return e ? engine_error(e, ERR_INVALID_INPUT, "missing program") : ERR_INVALID_INPUT;
+  return engine_is_live(e) ? engine_error(e, ERR_INVALID_INPUT, "missing program") : ERR_INVALID_INPUT;
 }
 
 // exp_execute for a plain program: its whole run is run_steps' (see there). Nothing in it throws:
@@ -986,7 +986,9 @@ int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval *
 
 extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result) {
   if (!e || !p) return missing_program(e);
-  if (p->engine != e) return pcode_refuse_foreign(e, p);  // compared here: a call per run saved
+  // Compared here, a call per run saved; a freed program (whose engine is cleared) or a freed
+  // engine is told apart on the way out.
+  if (p->engine != e) return pcode_refuse_foreign(e, p);
   if (int rc = refuse_run(e, p)) return rc;
   // The host may have denied a group after compiling: the program then does not start.
   if (p->capabilities & ~e->capabilities) return capability_check_program(e, e, p, ERR_CAPABILITY_RUN);
@@ -995,13 +997,13 @@ extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **res
 }
 
 extern "C" EXP_API void exp_cancel_execution(exp_pcode *p) {
-  if (p) p->cancel.store(1, std::memory_order_relaxed);
+  if (pcode_is_live(p)) p->cancel.store(1, std::memory_order_relaxed);
 }
 
 extern "C" EXP_API int exp_run_position(exp_pcode *p, int *line, int *column) {
   if (line) *line = 0;
   if (column) *column = 0;
-  if (!p || p->fail_pc < 0 || static_cast<size_t>(p->fail_pc) >= p->positions.size()) return 0;
+  if (!pcode_is_live(p) || p->fail_pc < 0 || static_cast<size_t>(p->fail_pc) >= p->positions.size()) return 0;
   const exp_srcpos &pos = p->positions[static_cast<size_t>(p->fail_pc)];
   if (pos.line <= 0) return 0;
   if (line) *line = pos.line;

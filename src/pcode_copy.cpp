@@ -243,8 +243,10 @@ int copy_program(CopyJob &job) {
 // Copies `p` of engine `src` into engine `dst`. On success `*out` receives the copy, counted as a
 // live program of `dst`; on failure nothing is left behind in `dst` and the error is reported there.
 extern "C" EXP_API int exp_copy_pcode(exp_engine *src, exp_engine *dst, exp_pcode *p, exp_pcode **out) {
-  if (!dst) return ERR_INVALID_INPUT;
+  if (!engine_is_live(dst)) return ERR_INVALID_INPUT;
   if (!src || !p || !out) return engine_error(dst, ERR_INVALID_INPUT, "missing engine or program");
+  if (!engine_is_live(src)) return engine_error(dst, ERR_INVALID_INPUT, "the source engine was freed");
+  if (!pcode_is_live(p)) return engine_error(dst, ERR_INVALID_INPUT, "the program to copy was freed");
   if (p->engine != src) return engine_error(dst, ERR_FOREIGN_HANDLE, "The program to copy");
   try {
     CopyJob job(src, dst, p);

@@ -238,6 +238,9 @@ void pcode_free(exp_engine *e, exp_pcode *p) {
   std::free(p->argv);
   symval_clear(&p->result);
   symval_clear(&p->self);
+  // Volatile stores: not dropped as stores to memory freed right after.
+  *static_cast<volatile uint32_t *>(&p->magic) = 0;
+  *static_cast<exp_engine *volatile *>(&p->engine) = nullptr;
   delete p;
 }
 
@@ -251,12 +254,15 @@ static int refuse_called_udf(exp_engine *e, const exp_pcode *p) {
 }
 
 int pcode_refuse_foreign(exp_engine *e, const exp_pcode *p) {
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
+  if (!pcode_is_live(p)) return engine_error(e, ERR_INVALID_INPUT, "the program was freed");
   return p->engine == e ? 0 : engine_error(e, ERR_FOREIGN_HANDLE, "The program");
 }
 
 extern "C" EXP_API int exp_free_pcode(exp_engine *e, exp_pcode *p) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   if (!p) return engine_ok(e);
+  if (!pcode_is_live(p)) return engine_error(e, ERR_INVALID_INPUT, "the program was freed");
   if (e->live_programs < 1) return ENGINE_INTERNAL_ERROR(e, "exp_initclean");
   if (int rc = pcode_refuse_foreign(e, p)) return rc;
   if (p->udf_callers > 0) return refuse_called_udf(e, p);

@@ -64,6 +64,10 @@ struct exp_created_global {
   exp_created_global *next;
 };
 
+// The mark of a live program, cleared (with its engine) when it is freed: a freed program handed
+// back to the library is refused instead of being used, as long as its memory has not been reused.
+inline constexpr uint32_t kProgramMagic = 0x31474F52;  // "ROG1"
+
 struct exp_pcode {
   int32_t capacity = 0;
   int32_t count = 0;
@@ -84,6 +88,7 @@ struct exp_pcode {
   unsigned capabilities = 0;                     // groups its calls need, those of called programs included
   int32_t udf_callers = 0;                       // calls naming this program in finished live programs
   bool links_callees = false;                    // finishing counted this program's calls in its callees
+  uint32_t magic = kProgramMagic;                // cleared when the program is freed
   exp_engine *engine = nullptr;                  // the engine that owns the program
   PositionTable positions;                       // per instruction, when compiled from text
   std::vector<exp_for_loop> loops;               // every `for` loop, as the compiler declared it
@@ -113,7 +118,9 @@ int pcode_register_udf(exp_engine *e, exp_pcode *p);
 void pcode_free(exp_engine *e, exp_pcode *p);
 // Returns 0 when `p` was made or copied by `e`, else reports error 111 in `e`: a program handed to
 // the wrong engine would corrupt both engines' counts and symbol lists.
+// Also refuses a freed program (error 3), and for a freed engine returns 3 without touching it.
 int pcode_refuse_foreign(exp_engine *e, const exp_pcode *p);
+inline bool pcode_is_live(const exp_pcode *p) { return p && p->magic == kProgramMagic; }
 // Charges the buffers of the program's cells (locals, constants, temporaries, the globals it
 // declared and its result) to the engine's memory and lists its scratch strings. 0, or error 109
 // past the memory limit, or 1 out of memory.
