@@ -259,12 +259,24 @@ typedef void (*exp_destructor_cb)(void *data);
 /* Receives dump text piece by piece (exp_dump_pcode); `text` is valid only during the call. */
 typedef void (*exp_dump_cb)(const char *text, void *user);
 
-/* ---- engine ------------------------------------------------------------------------------------ */
+/* ---- engine ------------------------------------------------------------------------------------
+ * Settings files. exp_init reads one setting, ESCAPED_STRING's starting value, from a settings
+ * file: the user's $XDG_CONFIG_HOME/expression/config (default ~/.config/expression/config)
+ * first, then the machine's $EXPRESSION_SYSCONFDIR/config (default /etc/expression/config); a line
+ * `escaped_string = yes` turns it on. The user's file thus changes what programs mean ("C:\temp"
+ * keeps or loses its backslashes). A host whose rules must mean the same for every user starts
+ * its engines with exp_init_ex(EXP_INIT_NO_USER_SETTINGS), and may set the option itself. */
+
+/* exp_init_ex flags. */
+#define EXP_INIT_NO_USER_SETTINGS 1u /* do not read the user's settings file (the machine's still counts) */
 
 /* A new engine with the built-in functions and classes, no symbols, no host functions, options
  * off (ESCAPED_STRING from the user's or machine's settings file), every capability allowed and no
- * limits. NULL when memory runs out. Free it with exp_clean. */
+ * limits. NULL when memory runs out. Free it with exp_clean. Same as exp_init_ex(0). */
 EXP_API exp_engine *exp_init(void);
+/* exp_init with EXP_INIT_* flags; clones of the engine are made with the same flags. NULL for a
+ * flag bit the library does not know, or when memory runs out. */
+EXP_API exp_engine *exp_init_ex(unsigned flags);
 
 /* A new engine that has the host functions registered in `src` (same names, callbacks, counts,
  * signatures, and the built-ins it replaced with exp_replace_function) and is as confined as `src`:

@@ -47,7 +47,8 @@ constexpr EngineOption kOptions[] = {
 
 }  // namespace
 
-extern "C" EXP_API exp_engine *exp_init(void) {
+extern "C" EXP_API exp_engine *exp_init_ex(unsigned flags) {
+  if (flags & ~static_cast<unsigned>(EXP_INIT_NO_USER_SETTINGS)) return nullptr;
   exp_engine *e = nullptr;
   try {
     e = new exp_engine();
@@ -55,8 +56,9 @@ extern "C" EXP_API exp_engine *exp_init(void) {
     return nullptr;
   }
   try {
+    e->init_flags = flags;
     e->date_format = vts_get_date_format();
-    e->escaped_string = settings_escaped_string_enabled() ? 1 : 0;
+    e->escaped_string = settings_escaped_string_enabled_for((flags & EXP_INIT_NO_USER_SETTINGS) == 0) ? 1 : 0;
     if (registry_load_builtins(e) != 0) {
       engine_destroy(e);
       return nullptr;
@@ -68,9 +70,11 @@ extern "C" EXP_API exp_engine *exp_init(void) {
   return e;
 }
 
+extern "C" EXP_API exp_engine *exp_init(void) { return exp_init_ex(0); }
+
 extern "C" EXP_API exp_engine *exp_clone(const exp_engine *src) {
   if (!engine_is_live(src)) return nullptr;
-  exp_engine *e = exp_init();
+  exp_engine *e = exp_init_ex(src->init_flags);
   if (!e) return nullptr;
   try {
     // Records are copied whole, so host replacements of built-ins and the capability groups of

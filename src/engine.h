@@ -66,6 +66,7 @@ struct exp_engine {
   std::vector<exp_symval *> run_release_globals;
   uint64_t run_lists_version = UINT64_MAX;
 
+  unsigned init_flags = 0;            // EXP_INIT_* the engine was made with; clones are made alike
   int escaped_string = 0;             // ESCAPED_STRING: backslash escapes in string literals
   int date_iso8601 = 0;               // DATE_ISO8601: dates convert to ISO 8601 text
 

@@ -79,15 +79,18 @@ class Engine:
     "environment", "sleep", "variables") or "all". Starting processes, writing files and changing
     the locale are denied unless allowed. limits: {"memory": bytes, "steps": per run, "string",
     "call_depth", "regex_match", "regex_depth", "symbols", "program"}; memory defaults to 1 GiB,
-    None lifts a limit.
+    None lifts a limit. user_settings: read the user's settings file (~/.config/expression/config),
+    which may turn escaped strings on; off by default, so rules mean the same for every user.
     """
 
-    def __init__(self, *, iso_dates=False, escaped_strings=False, allow=(), deny=(), limits=None):
+    def __init__(self, *, iso_dates=False, escaped_strings=False, allow=(), deny=(), limits=None,
+                 user_settings=False):
         self._settings = {
             "iso_dates": bool(iso_dates),
             "escaped_strings": bool(escaped_strings),
             "capabilities": _capabilities(allow, deny),
             "limits": _limits(limits),
+            "user_settings": bool(user_settings),
         }
         self._functions = []
 
@@ -114,7 +117,7 @@ def _program(state, text, fields, result):
     field_codes = [(name, _type_code(t, f"field {name!r}")) for name, t in fields.items()]
     return _core.Program(text, field_codes, _type_code(result or "string", "result"), settings["iso_dates"],
                          settings["escaped_strings"], settings["capabilities"], list(settings["limits"]),
-                         list(functions))
+                         list(functions), user_settings=settings.get("user_settings", False))
 
 
 class Rules:

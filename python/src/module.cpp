@@ -23,8 +23,9 @@ OnError on_error_of(const std::string &name) {
 
 std::unique_ptr<Program> make_program(const std::string &text, const std::vector<std::pair<std::string, int>> &fields,
                                       int result_type, bool iso_dates, bool escaped_strings, unsigned capabilities,
-                                      const std::vector<std::pair<int, int64_t>> &limits, const py::list &functions) {
-  Settings s{iso_dates, escaped_strings, capabilities, limits};
+                                      const std::vector<std::pair<int, int64_t>> &limits, const py::list &functions,
+                                      bool user_settings) {
+  Settings s{iso_dates, escaped_strings, capabilities, limits, user_settings};
   std::vector<HostFunction> hosts;
   for (py::handle f : functions) {
     auto t = f.cast<py::tuple>();
@@ -41,7 +42,8 @@ PYBIND11_MODULE(_core, m) {
   m.doc() = "Compiled expression programs over the engine's C ABI";
   py::class_<Program>(m, "Program")
       .def(py::init(&make_program), py::arg("text"), py::arg("fields"), py::arg("result_type"), py::arg("iso_dates"),
-           py::arg("escaped_strings"), py::arg("capabilities"), py::arg("limits"), py::arg("functions"))
+           py::arg("escaped_strings"), py::arg("capabilities"), py::arg("limits"), py::arg("functions"),
+           py::arg("user_settings") = false)
       .def("run", &Program::run, py::arg("record"))
       .def(
           "run_columns",

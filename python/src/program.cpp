@@ -57,7 +57,7 @@ class Program::Lock {
 Program::Program(const std::string &text, const std::vector<std::pair<std::string, int>> &fields, int result_type,
                  const Settings &settings, const std::vector<HostFunction> &functions)
     : host_(&types_), result_type_(result_type) {
-  engine_ = exp_init();
+  engine_ = exp_init_ex(settings.user_settings ? 0 : EXP_INIT_NO_USER_SETTINGS);
   if (!engine_) throw std::bad_alloc();
   try {
     exp_set_callback_data(engine_, &host_);

@@ -61,6 +61,8 @@ const char kUsage[] =
     "  --max-steps N                   instructions per record (default: no limit)\n"
     "  --no-progress                   no progress line on a terminal\n"
     "  --verbose                       say what was chosen (capabilities, dropped records)\n"
+    "  --settings                      read the user's settings file (~/.config/expression/config),\n"
+    "                                  which may turn escaped strings on; off by default\n"
     "other:\n"
     "  --dump                          print the compiled program and exit\n"
     "  --functions                     list the built-in functions and exit\n"
@@ -210,6 +212,8 @@ int parse_options(int argc, char **argv, Options *o) {
       o->filter = true;
     } else if (a == "--verbose") {
       o->verbose = true;
+    } else if (a == "--settings") {
+      o->user_settings = true;
     } else if (a == "-o" || a == "--out") {
       if (!value(&o->output_path) || o->output_path.empty()) return usage_error(a + " needs a path (- for standard output)");
     } else if (a == "--exclude") {

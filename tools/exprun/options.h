@@ -50,6 +50,7 @@ struct Options {
   int64_t max_steps = 0;         // 0: no limit
   bool progress = true;          // shown only when stderr is a terminal
   bool repl = false;             // interactive session even when standard input is not a terminal
+  bool user_settings = false;    // read the user's settings file (--settings)
 };
 
 // Parses argv. Returns 0 to go on, 1 after printing help or version (exit 0), or 2 on a usage

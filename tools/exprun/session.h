@@ -90,6 +90,9 @@ class Session {
   bool timed_out_ = false;
 };
 
+// A new engine that reads the user's settings file only when --settings asks for it, so a
+// program means the same whoever runs it. None when memory runs out.
+exp_engine *new_engine(const Options &o);
 // Applies exprun's settings to an engine: ISO dates inside programs, child output to standard
 // error, the allowed capabilities and limits, and exprun's own functions. Returns 0 or the error.
 int setup_engine(exp_engine *e, const Options &o);
