@@ -402,13 +402,14 @@ EXP_API int exp_decimal_scaled(const exp_decimal192 *d, int32_t exponent, int64_
  * The engine's global symbols: those the host binds and those that programs declare without
  * `private`. Every program of the engine sees them by name. */
 
-/* Binds a global symbol `name` of `type` (EXP_BOOLEAN ... EXP_OBJECT) and gives its cell in *out
- * (optional), null to start with. `limit` is a string symbol's limit: 1 to 536870911 characters
+/* Binds a global symbol `name` of `type` (EXP_BOOLEAN ... EXP_OBJECT: the seven codes 1 to 7; any
+ * other code is refused with EXP_E_INVALID_INPUT) and gives its cell in *out (optional), null to
+ * start with. `limit` is a string symbol's limit: 1 to 536870911 characters
  * (bytes with EXP_SYM_BYTES); it is ignored for the other types. `options`: EXP_SYM_READONLY,
  * EXP_SYM_BYTES. The symbol is static (runs do not reset it) and flagged EXP_HOSTSYM. The cell stays
  * at the same address until exp_erase_symbols or exp_clean: keep it and write each record into it.
- * Errors: EXP_E_INVALID_INPUT (no name, limit too large), EXP_E_ZERO_LENGTH (string limit below
- * 1), EXP_E_DUPLICATE_SYMBOL, EXP_E_NOMEM. */
+ * Errors: EXP_E_INVALID_INPUT (no name, unknown type code, limit too large), EXP_E_ZERO_LENGTH
+ * (string limit below 1), EXP_E_DUPLICATE_SYMBOL, EXP_E_LIMIT (SYMBOLS), EXP_E_NOMEM. */
 EXP_API int exp_add_symbol(exp_engine *e, const char *name, int type, int limit, int options, exp_symval **out);
 /* Makes every global cell null (host symbols included). */
 EXP_API void exp_reset_symbols(exp_engine *e);

@@ -290,6 +290,8 @@ extern "C" EXP_API int exp_add_symbol(exp_engine *e, const char *name, int type,
                                       int options, exp_symval **out) {
   if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   if (!name || !*name) return engine_error(e, ERR_INVALID_INPUT, "missing symbol name");
+  // A code outside the seven types would bind a cell no program can read or assign.
+  if (type < EXP_BOOLEAN || type > EXP_OBJECT) return engine_error(e, ERR_INVALID_INPUT, "unknown type code");
   if (type == EXP_STRING && limit < 1) return engine_error(e, ERR_ZERO_LENGTH);
   if (type == EXP_STRING && limit > kMaxStringLimit) return engine_error(e, ERR_INVALID_INPUT, "string limit too large");
   if (sym_exists(e, name)) return engine_error(e, ERR_DUPLICATE_SYMBOL, name);
