@@ -43,6 +43,15 @@
  * to a call with another engine is refused with EXP_E_FOREIGN_HANDLE (111) and changes nothing.
  * Cells are plain memory and are not checked: a cell pointer is only valid with its own engine.
  *
+ * Freed handles. Using an engine after exp_clean, or a program after exp_free_pcode, is a host
+ * error the library cannot always catch. Engines and programs carry a mark that freeing clears, so
+ * a second exp_free_pcode or exp_clean, and exp_execute, exp_copy_pcode, exp_make_pcode and the
+ * other calls taking a freed engine or program, are refused with EXP_E_INVALID_INPUT (3), or do
+ * nothing, without writing into the freed memory; but only while that memory has not been reused
+ * by a new allocation, and reading the mark is itself a read of freed memory (which memory
+ * checkers report). Cells, classes and texts the engine handed out are not checked at all: every
+ * pointer into an engine or program dies with it. Set your handles to NULL when you free them.
+ *
  * Text. All text is UTF-8. Names (of symbols, functions, classes, methods, options) are compared
  * without regard to case and are cut to 64 bytes. String limits and positions count characters,
  * except in cells flagged EXP_BYTES, whose limit counts bytes.
@@ -294,7 +303,10 @@ EXP_API int exp_clean(exp_engine *e);
 
 /* Sets an option by name (case-insensitive):
  *   "DATE_ISO8601"    "1": dates convert to ISO 8601 text (2026-12-06 15:13:44); "0": the locale's
- *                     short date form (the default).
+ *                     short date form (the default). Hosts should set "1": the default form has
+ *                     two-digit years ("01/01/00 00:00:00" in the "C" locale for 1900-01-01, which
+ *                     converts back to 2000-01-01), so a date written as text and read again can
+ *                     move by a century. Text converted to a date is read the same either way.
  *   "ESCAPED_STRING"  "1": a backslash in a string literal escapes the next character; "0": it is
  *                     an ordinary character. Takes effect for programs compiled afterwards.
  *   "CHILD_STDOUT", "FILE_SPECIAL"  confine what programs reach; see "capabilities and limits".
@@ -338,7 +350,9 @@ EXP_API void exp_symval_setdbl(exp_symval *c, double v);      /* real or date ce
 EXP_API int exp_symval_getdbl(const exp_symval *c, double *out);
 EXP_API void exp_symval_setfdnum(exp_symval *c, const exp_decimal192 *v); /* real or date cells */
 /* Stores NUL-terminated text in a string cell, cut on a character boundary to the cell's limit of
- * characters (and its buffer of 4 bytes per character). Cutting is silent here: to learn of it,
+ * characters (and its buffer of 4 bytes per character), or of bytes for a cell flagged EXP_BYTES:
+ * every writer of a string cell (setters, appends, copy, coerce, settext, assignment in a
+ * program) keeps such a cell within its limit in bytes. Cutting is silent here: to learn of it,
  * use exp_symval_setbytes. */
 EXP_API void exp_symval_setstr(exp_symval *c, const char *text);
 /* Stores at most `n` characters of `text`; no byte after the n-th character is read, so `text` need
@@ -365,8 +379,9 @@ EXP_API int exp_symval_str_concat(exp_symval *c, const char *text);
  * text[n-1] is read, and a character that byte n would cut is not appended. Returns the
  * characters appended. */
 EXP_API int exp_symval_strn_concat(exp_symval *c, const char *text, int n);
-/* Gives a string cell a new limit of n characters, keeping as much of the text as fits. Returns 0,
- * or 1 for a cell that is not a string, an n outside 1..536870911, or no memory. */
+/* Gives a string cell a new limit of n characters (bytes for an EXP_BYTES cell), keeping as much
+ * of the text as fits. Returns 0, EXP_E_INVALID_INPUT for a cell that is not a string,
+ * EXP_E_STRING_LIMIT_RANGE for an n outside 1..536870911, or EXP_E_NOMEM (the cell unchanged). */
 EXP_API int exp_symval_str_resize(exp_symval *c, int n);
 /* Cuts the text of an EXP_BYTES cell to its limit in bytes, on a character boundary. */
 EXP_API void exp_symval_str_normalize(exp_symval *c);
@@ -383,12 +398,20 @@ EXP_API void *exp_object_value(exp_object *o);               /* the instance's d
  * options (may be NULL). */
 EXP_API int exp_symval_to_text(exp_engine *e, const exp_symval *c, char *buf, size_t size);
 /* Sets a real or date cell from decimal text (optional sign, digits, optional point and exponent:
- * "-12.50", "1.5E3"), exactly, rounded only beyond 52 digits. Returns 0, or 1 when the text is not
- * a number or the cell is not real/date (the cell is then null). */
+ * "-12.50", "1.5E3"), exactly, rounded only beyond 52 digits. Returns 0, EXP_E_NOT_A_NUMBER when
+ * the text is not a number, or EXP_E_INVALID_INPUT for a cell that is not real/date or a NULL
+ * text (the cell is then null). */
 EXP_API int exp_symval_setreal_text(exp_symval *c, const char *text);
 /* Sets any cell from text by the conversion rules (a string cell takes the text cut to its limit;
- * other types convert: numbers, boolean words, dates in ISO 8601 or the locale's order). A NULL text
- * makes the cell null. Returns 0, or 1 when the text does not convert (the cell is then null). */
+ * other types convert: numbers, boolean words, dates). A NULL text makes the cell null. Returns 0,
+ * EXP_E_NOT_CONVERTIBLE when the text does not convert (the cell is then null), or
+ * EXP_E_INVALID_INPUT for a NULL cell.
+ * Dates: ISO 8601 text (2026-03-07, 2026-03-07 15:13:44) reads the same everywhere. Other numeric
+ * dates (07.03.2026, 07/03/26) are read in the order of day, month and year of the LC_TIME locale
+ * in force when the engine was made (or when a program last called the `locale` built-in): month
+ * first in the "C" locale, which a process has unless it calls setlocale, so 07.03.2026 is
+ * July 3. To read day first, call setlocale(LC_TIME, ...) with such a locale before exp_init, or
+ * hand over ISO 8601 text. */
 EXP_API int exp_symval_settext(exp_engine *e, exp_symval *c, const char *text);
 /* Builds the decimal coefficient x 10^exponent exactly (for example 1234, -2 is 12.34). An exponent
  * outside the format's range gives NaN. */
@@ -454,8 +477,10 @@ EXP_API int exp_get_next_req_symbol(exp_engine *e, const char **name);
  * `static`; host symbols and static declarations keep their values. At the end, objects held by
  * non-static cells are released. On success *result (optional) gets the result cell, owned by the
  * program: valid until p is freed, overwritten by p's next run. Returns 0 or the error that stopped
- * the run (message and position through exp_error_info, position also through exp_run_position);
- * the engine and program stay usable either way.
+ * the run, always a positive number and the one exp_error_info reports (a host function that
+ * fails with a negative number or one it did not store ends the run with 102 or that number and a
+ * message), with the message and position through exp_error_info, the position also through
+ * exp_run_position; the engine and program stay usable either way.
  * A host function may run other programs of the engine from its callback, but not a program that
  * is running (directly or as a user-defined function), and runs nest at most 256 deep: both are
  * refused with error 3. A program of another engine is refused with EXP_E_FOREIGN_HANDLE. */
@@ -480,8 +505,11 @@ EXP_API int exp_run_position(exp_pcode *p, int *line, int *column);
  * copy, in *out, belongs to dst. Symbols are matched by name: every global symbol p uses must exist
  * in dst (else EXP_E_DECLARATION naming the symbol), host functions must be registered in dst with
  * the same signature (else EXP_E_FUNCTION_NOT_FOUND), and user-defined functions p calls must
- * exist in dst. The globals p's declarations created are created in dst for the copy. On failure
- * nothing is left in dst; the error is reported in dst. A p not of src: EXP_E_FOREIGN_HANDLE. */
+ * exist in dst. The globals p's declarations created are created in dst for the copy. dst's limits
+ * hold as for a compile there: more instructions than PROGRAM, more globals than SYMBOLS, a
+ * declared string longer than STRING or cells past MEMORY refuse the copy with EXP_E_LIMIT. On
+ * failure nothing is left in dst; the error is reported in dst. A p not of src:
+ * EXP_E_FOREIGN_HANDLE. */
 EXP_API int exp_copy_pcode(exp_engine *src, exp_engine *dst, exp_pcode *p, exp_pcode **out);
 /* Frees program p of e with its locals, its result cell, the globals its declarations created and
  * its user-defined function; pointers into any of them become invalid. NULL p: 0. Refused (and p
@@ -603,13 +631,18 @@ EXP_API int exp_replace_function(exp_engine *e, const char *name, exp_func_cb fn
  *               and their match memory, and of the work arrays of sort, sort_words and
  *               edit_distance while they run. A declaration past it does not compile; a growing
  *               result, dim, set, aparse, a regex search and compile past it stop the run. The
- *               host's own symbols are not counted.
+ *               host's own symbols are not counted. What a run's results and temporaries grew
+ *               by is given back when the run ends, however it ends, so every run of a program
+ *               starts from the same charge: the same input gets the same answer every time.
  *   STEPS       instructions of one run (exp_execute, user-defined functions included), counted
  *               at the run loop's periodic check, so a run stops within 1048 instructions past
  *               the limit, and when it ends: a run that ended past the limit also fails. No
  *               interrupt handler is needed.
- *   STRING      characters of a declared string, and of a result that grows at run time (a
- *               concatenation, an array element read back, a text function's result).
+ *   STRING      characters of a declared string, and of every text a run makes: a
+ *               concatenation, an array element or variable read back, a built-in's text
+ *               result (regex replace and readline included), however wide its cell was made.
+ *               Not measured: host symbols, results of host functions within their registered
+ *               limit, and the short texts of fixed size (names, numbers and dates as text).
  *   CALL_DEPTH  user-defined functions running inside one another.
  *   REGEX_MATCH, REGEX_DEPTH  PCRE2's match and depth limits, applied to regexes compiled after
  *               they are set (without REGEX_MATCH the match limit is 10,000,000).
