@@ -922,8 +922,9 @@ fail:  // s is the step that failed; p->pc is where the run stood
   int rc = !prepared ? run_instructions(e, p, root, budget)
            : root    ? run_steps<true>(e, p, root, *prepared, budget)
                      : run_steps<false>(e, p, root, *prepared, budget);
-  if (rc) return rc;
+  // A failed run lets go of its objects too: what it held is not charged until the next run.
   release_objects(e, p, root != nullptr);
+  if (rc) return rc;
   if (out) *out = &p->result;
   return engine_clear_error(e);
 }

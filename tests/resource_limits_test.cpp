@@ -107,8 +107,9 @@ TEST(ResourceLimits, AHostileRunStopsAtEachLimitAndTheNextRunWorks) {
   }
 }
 
-// Every run starts with the same memory charged: what a run's results grew by is given back when
-// it ends, however it ends, so the same input gets the same answer on every run.
+// Every run starts with the same memory charged: what a run's results grew by, and the arrays and
+// regexes it made, are given back when it ends, however it ends, so the same input gets the same
+// answer on every run.
 TEST(ResourceLimits, RunsGiveBackWhatTheirResultsGrew) {
   Engine engine;
   exp_engine *e = engine.e.get();
@@ -116,8 +117,11 @@ TEST(ResourceLimits, RunsGiveBackWhatTheirResultsGrew) {
   exp_pcode *twice = nullptr, *p = nullptr;
   ASSERT_EQ(exp_make_pcode(e, "parameterstring(1) & parameterstring(1)", &twice, EXP_STRING, 10, 0, "twice"), 0);
   ASSERT_EQ(exp_make_pcode(e,
-                           "integer k\n"
+                           "integer k\nstring array a\nregex x\n"
                            "k = len(upper(t) & sort(t)) + len(replace(t, \"a\", \"aa\")) + len(twice(t))\n"
+                           "k = k + aparse(t, \"b\", a) + len(a.get(1))\n"
+                           "x.compile(\"(a|b)+\")\n"
+                           "k = k + len(x.replace(t, \"<\\\\0>\"))\n"
                            "if n == 1 then raiseerror(\"stop\")\n"
                            "k",
                            &p, EXP_INTEGER, 0, 0, nullptr),
