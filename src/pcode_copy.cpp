@@ -38,9 +38,11 @@ struct CopyJob {
   }
 };
 
-// The flag bits of a cell without its type and null state: what a new cell is declared with.
+// The flag bits a cell was declared with, without its type, its null state and the library's
+// own marks of its present state (a charge, a raw field, a buffer): a copy that failed before its
+// cells were charged must not give back what the source's cells were charged.
 uint32_t declared_flags(const exp_symval *c) {
-  return c->flags & ~(uint32_t{EXP_TYPE_MASK} | uint32_t{EXP_NULL});
+  return c->flags & (EXP_STATIC | EXP_READONLY | EXP_HOSTSYM | EXP_HIDDEN | EXP_LOCAL | EXP_BYTES);
 }
 
 // The destination's class of the same name as an object cell's class. Classes belong to their

@@ -258,6 +258,18 @@ TEST_F(CopyTest, TheDestinationsLimitsRefuseACopyAsTheyWouldACompile) {
   }
 }
 
+// A copy that fails half made gives back nothing it did not charge: the charge of the source's
+// cells stays with the source.
+TEST_F(CopyTest, AFailedCopyLeavesTheDestinationsChargeAlone) {
+  exp_engine *src = fresh();
+  ASSERT_EQ(exp_add_symbol(src, "h", EXP_STRING, 10, 0, nullptr), 0);
+  exp_pcode *p = compile(src, "string(30) t\nt = h & 'x'\nlen(upper(t) & h)");
+  exp_engine *dst = fresh();  // lacks h
+  EXPECT_EQ(copy(src, dst, p), EXP_E_DECLARATION);
+  EXPECT_EQ(dst->memory->used.load(), 0);
+  EXPECT_GT(src->memory->used.load(), 0);
+}
+
 TEST_F(CopyTest, ConstantsLocalsAndResultLimitAreCopied) {
   exp_engine *src = fresh();
   exp_pcode *p = nullptr;
