@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "expression.h"
@@ -88,6 +89,17 @@ inline bool engine_is_live(const exp_engine *e) { return e && e->magic == kEngin
 // Clears the mark of an engine about to be freed; a volatile store, so that it is not dropped as
 // a store to memory freed right after.
 inline void engine_clear_magic(exp_engine *e) { *static_cast<volatile uint32_t *>(&e->magic) = 0; }
+
+// 0 when `text`, a string result being stored, holds at most the engine's STRING limit of
+// characters (or there is no limit, or no engine), else error 109. Inline, as every built-in's
+// text result passes here: characters are counted only when the text has more bytes than the
+// limit allows characters, a character taking at least a byte.
+inline int limit_check_text(exp_engine *e, std::string_view text) {
+  if (!e) return 0;
+  const int64_t limit = e->limits[EXP_LIMIT_STRING];
+  if (limit == 0 || static_cast<int64_t>(text.size()) <= limit) return 0;
+  return limit_count_text(e, text);
+}
 
 // Starts the count of an outermost run against the step limit (see limit_count_steps).
 inline void limit_start_run(exp_engine *e) { e->steps_run = 0; }

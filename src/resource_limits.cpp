@@ -39,11 +39,8 @@ int limit_check(exp_engine *e, int which, int64_t value) {
   return limit == 0 || value <= limit ? 0 : limit_error(e, which);
 }
 
-int limit_check_text(exp_engine *e, std::string_view text) {
-  if (!e) return 0;
-  const int64_t limit = e->limits[EXP_LIMIT_STRING];
-  if (limit == 0 || static_cast<int64_t>(text.size()) <= limit) return 0;
-  return utf8::count(text) <= limit ? 0 : limit_error(e, EXP_LIMIT_STRING);
+int limit_count_text(exp_engine *e, std::string_view text) {
+  return utf8::count(text) <= e->limits[EXP_LIMIT_STRING] ? 0 : limit_error(e, EXP_LIMIT_STRING);
 }
 
 bool budget_charge(MemoryBudget &budget, int64_t bytes) {

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "convert.h"
+#include "engine.h"
 #include "errors.h"
 #include "expression.h"
 #include "registry.h"
