@@ -97,6 +97,7 @@ void limit_release(MemoryBudget &budget, int64_t bytes) { budget.used.fetch_sub(
 
 int limit_resize_string(exp_engine *e, exp_symval *c, int64_t chars, int options) {
   const auto before = static_cast<int64_t>(c->len);
+  if (chars == before) return 0;  // a concatenation of texts as long as last time's
   if (chars > before)
     if (int rc = limit_check(e, EXP_LIMIT_STRING, chars)) return rc;
   const bool charged = e && (c->flags & SYMVAL_CHARGED);

@@ -107,10 +107,7 @@ size_t symval_buffer_bytes(const exp_symval *c) {
   return is_string(c) ? static_cast<size_t>(c->len) * 4 : 0;
 }
 
-size_t symval_text_room(const exp_symval *c) {
-  const size_t buffer = symval_buffer_bytes(c);
-  return (c->flags & EXP_BYTES) ? std::min<size_t>(c->len, buffer) : buffer;
-}
+size_t symval_text_room(const exp_symval *c) { return is_string(c) ? string_text_room(c) : 0; }
 
 int symval_resize(exp_symval *c, int64_t n, int options) {
   if (!is_string(c)) return 1;
@@ -230,7 +227,7 @@ extern "C" EXP_API void exp_symval_setstrn(exp_symval *c, const char *text, int 
   symval_clear_null_flag(c);
   const auto *p = reinterpret_cast<const unsigned char *>(text ? text : "");
   int64_t chars = n < 0 ? 0 : std::min<int64_t>(n, c->len);
-  size_t room = symval_text_room(c);
+  size_t room = string_text_room(c);
   size_t used = 0;
   for (; chars > 0 && p[used]; --chars) {
     size_t step = utf8_step(p + used, 4);
@@ -299,7 +296,7 @@ static int append_chars(exp_symval *c, const char *text, size_t max_bytes) {
   const auto *p = reinterpret_cast<const unsigned char *>(text);
   size_t used = std::strlen(buf);
   int64_t chars_left = static_cast<int64_t>(c->len) - np_uchar_length(buf);
-  const size_t room = symval_text_room(c);
+  const size_t room = string_text_room(c);
   size_t bytes_left = room > used ? room - used : 0;
   // Measure first, then copy once: faster than a copy per character, and a text that lies in
   // the cell's own buffer is read before anything is written.

@@ -38,6 +38,10 @@ size_t symval_buffer_bytes(const exp_symval *c);
 // buffer's 4 bytes per character (0 for other cells). Every writer of text cuts to it, on a
 // character boundary, so a host sizing buffers by the limit never meets a longer text.
 size_t symval_text_room(const exp_symval *c);
+// symval_text_room of a cell known to be a string cell.
+inline size_t string_text_room(const exp_symval *c) {
+  return (c->flags & EXP_BYTES) ? c->len : static_cast<size_t>(c->len) * 4;
+}
 // Stores at most min(n, the cell's text room) bytes of text, cut on a character boundary, and a
 // terminator; not a string: null.
 void symval_set_bytes(exp_symval *c, const char *text, size_t n);
