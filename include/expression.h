@@ -4,7 +4,8 @@
  * A host application lets its users write small programs in a statement language, compiles each
  * program once, and runs it once per record of its data:
  *
- *   1. exp_init creates an engine. Everything happens inside one: its symbols, its functions and
+ *   1. exp_init creates an engine (exp_init_ex(EXP_INIT_NO_USER_SETTINGS) one that does not read
+ *      the user's settings file). Everything happens inside one: its symbols, its functions and
  *      classes, its compiled programs and its last error.
  *   2. exp_add_symbol binds each record field as a typed symbol and hands back the symbol's value
  *      cell (exp_symval), which the host keeps.
@@ -298,7 +299,8 @@ EXP_API exp_engine *exp_clone(const exp_engine *src);
 
 /* Frees the engine and everything it owns (symbols, cells, records, the last error). Refused with
  * EXP_E_ACTIVE_HANDLES (8), changing nothing, while any program of the engine has not been freed
- * with exp_free_pcode. Returns 0 for NULL. After success `e` is gone: use none of its pointers. */
+ * with exp_free_pcode. Returns 0 for NULL, 3 for an engine already freed (see "Freed handles").
+ * After success `e` is gone: use none of its pointers. */
 EXP_API int exp_clean(exp_engine *e);
 
 /* Sets an option by name (case-insensitive):
@@ -514,8 +516,9 @@ EXP_API int exp_copy_pcode(exp_engine *src, exp_engine *dst, exp_pcode *p, exp_p
 /* Frees program p of e with its locals, its result cell, the globals its declarations created and
  * its user-defined function; pointers into any of them become invalid. NULL p: 0. Refused (and p
  * kept) for a user-defined function that live programs still call (EXP_E_ACTIVE_HANDLES: free its
- * callers first), a program that is running (3, e.g. from its own host callback), and a program of
- * another engine (EXP_E_FOREIGN_HANDLE; EXP_E_INTERNAL when `e` has no live program at all). */
+ * callers first), a program that is running (3, e.g. from its own host callback), a program
+ * already freed (3, see "Freed handles"), and a program of another engine (EXP_E_FOREIGN_HANDLE;
+ * EXP_E_INTERNAL when `e` has no live program at all). */
 EXP_API int exp_free_pcode(exp_engine *e, exp_pcode *p);
 /* Writes p's instructions as text through cb, for diagnosis; the format is not stable. Nothing for
  * a program of another engine. */
