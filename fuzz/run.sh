@@ -9,7 +9,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(compile run prepared decimal records isolation)
+[ ${#targets[@]} -eq 0 ] && targets=(compile run prepared decimal records isolation typed api)
 buildlog=$(mktemp)
 trap 'rm -f "$buildlog"' EXIT
 dir=$(bash "$here/build.sh" 2>"$buildlog") || { cat "$buildlog" >&2; exit 2; }

@@ -4,7 +4,8 @@
  * A host application lets its users write small programs in a statement language, compiles each
  * program once, and runs it once per record of its data:
  *
- *   1. exp_init creates an engine. Everything happens inside one: its symbols, its functions and
+ *   1. exp_init creates an engine (exp_init_ex(EXP_INIT_NO_USER_SETTINGS) one that does not read
+ *      the user's settings file). Everything happens inside one: its symbols, its functions and
  *      classes, its compiled programs and its last error.
  *   2. exp_add_symbol binds each record field as a typed symbol and hands back the symbol's value
  *      cell (exp_symval), which the host keeps.
@@ -42,6 +43,15 @@
  * Handles of other engines. A program, or a class, belongs to the engine that made it. Handing it
  * to a call with another engine is refused with EXP_E_FOREIGN_HANDLE (111) and changes nothing.
  * Cells are plain memory and are not checked: a cell pointer is only valid with its own engine.
+ *
+ * Freed handles. Using an engine after exp_clean, or a program after exp_free_pcode, is a host
+ * error the library cannot always catch. Engines and programs carry a mark that freeing clears, so
+ * a second exp_free_pcode or exp_clean, and exp_execute, exp_copy_pcode, exp_make_pcode and the
+ * other calls taking a freed engine or program, are refused with EXP_E_INVALID_INPUT (3), or do
+ * nothing, without writing into the freed memory; but only while that memory has not been reused
+ * by a new allocation, and reading the mark is itself a read of freed memory (which memory
+ * checkers report). Cells, classes and texts the engine handed out are not checked at all: every
+ * pointer into an engine or program dies with it. Set your handles to NULL when you free them.
  *
  * Text. All text is UTF-8. Names (of symbols, functions, classes, methods, options) are compared
  * without regard to case and are cut to 64 bytes. String limits and positions count characters,
@@ -185,8 +195,9 @@ typedef struct exp_symval {
 #define EXP_UNLIMITED 0xFFFFFFFFu
 
 /* ---- error numbers ------------------------------------------------------------------------------
- * 1-9 and 111-114: misuse of the interface; 10-11 and 30-53: compiling; 100-109: running.
- * exp_errstr gives the catalogue text of each. */
+ * 1-9 and 111-117: misuse of the interface; 10-11 and 30-53: compiling; 100-109: running.
+ * exp_errstr gives the catalogue text of each. Every call that fails returns a positive number;
+ * none is ever negative. */
 #define EXP_E_NOMEM 1                /* Memory Allocation Failed */
 #define EXP_E_INTERNAL 2             /* Error at <file> (<line>); also an index past the end (exp_symbol_get) */
 #define EXP_E_INVALID_INPUT 3        /* Invalid input: <what> (bad argument, refused run or free) */
@@ -236,6 +247,9 @@ typedef struct exp_symval {
 #define EXP_E_INVALID_UTF8 112       /* Text is not valid UTF-8 (exp_symval_setbytes) */
 #define EXP_E_TEXT_CUT 113           /* Text cut to the cell's limit (exp_symval_setbytes; the cut text is stored) */
 #define EXP_E_UNKNOWN_OPTION 114     /* Unknown option '<name>' (exp_set_option) */
+#define EXP_E_NOT_A_NUMBER 115       /* Text is not a number (exp_symval_setreal_text) */
+#define EXP_E_NOT_CONVERTIBLE 116    /* Text does not convert to the cell's type (exp_symval_settext) */
+#define EXP_E_STRING_LIMIT_RANGE 117 /* String limit out of range (exp_symval_str_resize) */
 
 /* The catalogue text of an error number, with its placeholders as printf writes them ("Symbol
  * '%s' not found"); "No error" for 0; a generic text for a number without an entry. Never NULL;
@@ -261,12 +275,24 @@ typedef void (*exp_destructor_cb)(void *data);
 /* Receives dump text piece by piece (exp_dump_pcode); `text` is valid only during the call. */
 typedef void (*exp_dump_cb)(const char *text, void *user);
 
-/* ---- engine ------------------------------------------------------------------------------------ */
+/* ---- engine ------------------------------------------------------------------------------------
+ * Settings files. exp_init reads one setting, ESCAPED_STRING's starting value, from a settings
+ * file: the user's $XDG_CONFIG_HOME/expression/config (default ~/.config/expression/config)
+ * first, then the machine's $EXPRESSION_SYSCONFDIR/config (default /etc/expression/config); a line
+ * `escaped_string = yes` turns it on. The user's file thus changes what programs mean ("C:\temp"
+ * keeps or loses its backslashes). A host whose rules must mean the same for every user starts
+ * its engines with exp_init_ex(EXP_INIT_NO_USER_SETTINGS), and may set the option itself. */
+
+/* exp_init_ex flags. */
+#define EXP_INIT_NO_USER_SETTINGS 1u /* do not read the user's settings file (the machine's still counts) */
 
 /* A new engine with the built-in functions and classes, no symbols, no host functions, options
  * off (ESCAPED_STRING from the user's or machine's settings file), every capability allowed and no
- * limits. NULL when memory runs out. Free it with exp_clean. */
+ * limits. NULL when memory runs out. Free it with exp_clean. Same as exp_init_ex(0). */
 EXP_API exp_engine *exp_init(void);
+/* exp_init with EXP_INIT_* flags; clones of the engine are made with the same flags. NULL for a
+ * flag bit the library does not know, or when memory runs out. */
+EXP_API exp_engine *exp_init_ex(unsigned flags);
 
 /* A new engine that has the host functions registered in `src` (same names, callbacks, counts,
  * signatures, and the built-ins it replaced with exp_replace_function) and is as confined as `src`:
@@ -279,12 +305,16 @@ EXP_API exp_engine *exp_clone(const exp_engine *src);
 
 /* Frees the engine and everything it owns (symbols, cells, records, the last error). Refused with
  * EXP_E_ACTIVE_HANDLES (8), changing nothing, while any program of the engine has not been freed
- * with exp_free_pcode. Returns 0 for NULL. After success `e` is gone: use none of its pointers. */
+ * with exp_free_pcode. Returns 0 for NULL, 3 for an engine already freed (see "Freed handles").
+ * After success `e` is gone: use none of its pointers. */
 EXP_API int exp_clean(exp_engine *e);
 
 /* Sets an option by name (case-insensitive):
  *   "DATE_ISO8601"    "1": dates convert to ISO 8601 text (2026-12-06 15:13:44); "0": the locale's
- *                     short date form (the default).
+ *                     short date form (the default). Hosts should set "1": the default form has
+ *                     two-digit years ("01/01/00 00:00:00" in the "C" locale for 1900-01-01, which
+ *                     converts back to 2000-01-01), so a date written as text and read again can
+ *                     move by a century. Text converted to a date is read the same either way.
  *   "ESCAPED_STRING"  "1": a backslash in a string literal escapes the next character; "0": it is
  *                     an ordinary character. Takes effect for programs compiled afterwards.
  *   "CHILD_STDOUT", "FILE_SPECIAL"  confine what programs reach; see "capabilities and limits".
@@ -328,8 +358,10 @@ EXP_API void exp_symval_setdbl(exp_symval *c, double v);      /* real or date ce
 EXP_API int exp_symval_getdbl(const exp_symval *c, double *out);
 EXP_API void exp_symval_setfdnum(exp_symval *c, const exp_decimal192 *v); /* real or date cells */
 /* Stores NUL-terminated text in a string cell, cut on a character boundary to the cell's limit of
- * characters (and its buffer of 4 bytes per character). A cut sets EXP_CUT on the cell (a
- * store that keeps the whole text clears it); exp_symval_setbytes also returns EXP_E_TEXT_CUT. */
+ * characters (and its buffer of 4 bytes per character), or of bytes for a cell flagged EXP_BYTES:
+ * every writer of a string cell (setters, appends, copy, coerce, settext, assignment in a
+ * program) keeps such a cell within its limit in bytes. A cut sets EXP_CUT on the cell (a store
+ * that keeps the whole text clears it); exp_symval_setbytes also returns EXP_E_TEXT_CUT. */
 EXP_API void exp_symval_setstr(exp_symval *c, const char *text);
 /* Stores at most `n` characters of `text`; no byte after the n-th character is read, so `text` need
  * not be terminated when it holds n characters (a NUL ends it earlier). n < 0 stores "". */
@@ -355,8 +387,9 @@ EXP_API int exp_symval_str_concat(exp_symval *c, const char *text);
  * text[n-1] is read, and a character that byte n would cut is not appended. Returns the
  * characters appended. */
 EXP_API int exp_symval_strn_concat(exp_symval *c, const char *text, int n);
-/* Gives a string cell a new limit of n characters, keeping as much of the text as fits. Returns 0,
- * or 1 for a cell that is not a string, an n outside 1..536870911, or no memory. */
+/* Gives a string cell a new limit of n characters (bytes for an EXP_BYTES cell), keeping as much
+ * of the text as fits. Returns 0, EXP_E_INVALID_INPUT for a cell that is not a string,
+ * EXP_E_STRING_LIMIT_RANGE for an n outside 1..536870911, or EXP_E_NOMEM (the cell unchanged). */
 EXP_API int exp_symval_str_resize(exp_symval *c, int n);
 /* Cuts the text of an EXP_BYTES cell to its limit in bytes, on a character boundary. */
 EXP_API void exp_symval_str_normalize(exp_symval *c);
@@ -373,12 +406,20 @@ EXP_API void *exp_object_value(exp_object *o);               /* the instance's d
  * options (may be NULL). */
 EXP_API int exp_symval_to_text(exp_engine *e, const exp_symval *c, char *buf, size_t size);
 /* Sets a real or date cell from decimal text (optional sign, digits, optional point and exponent:
- * "-12.50", "1.5E3"), exactly, rounded only beyond 52 digits. Returns 0, or 1 when the text is not
- * a number or the cell is not real/date (the cell is then null). */
+ * "-12.50", "1.5E3"), exactly, rounded only beyond 52 digits. Returns 0, EXP_E_NOT_A_NUMBER when
+ * the text is not a number, or EXP_E_INVALID_INPUT for a cell that is not real/date or a NULL
+ * text (the cell is then null). */
 EXP_API int exp_symval_setreal_text(exp_symval *c, const char *text);
 /* Sets any cell from text by the conversion rules (a string cell takes the text cut to its limit;
- * other types convert: numbers, boolean words, dates in ISO 8601 or the locale's order). A NULL text
- * makes the cell null. Returns 0, or 1 when the text does not convert (the cell is then null). */
+ * other types convert: numbers, boolean words, dates). A NULL text makes the cell null. Returns 0,
+ * EXP_E_NOT_CONVERTIBLE when the text does not convert (the cell is then null), or
+ * EXP_E_INVALID_INPUT for a NULL cell.
+ * Dates: ISO 8601 text (2026-03-07, 2026-03-07 15:13:44) reads the same everywhere. Other numeric
+ * dates (07.03.2026, 07/03/26) are read in the order of day, month and year of the LC_TIME locale
+ * in force when the engine was made (or when a program last called the `locale` built-in): month
+ * first in the "C" locale, which a process has unless it calls setlocale, so 07.03.2026 is
+ * July 3. To read day first, call setlocale(LC_TIME, ...) with such a locale before exp_init, or
+ * hand over ISO 8601 text. */
 EXP_API int exp_symval_settext(exp_engine *e, exp_symval *c, const char *text);
 /* Builds the decimal coefficient x 10^exponent exactly (for example 1234, -2 is 12.34). An exponent
  * outside the format's range gives NaN. */
@@ -392,13 +433,14 @@ EXP_API int exp_decimal_scaled(const exp_decimal192 *d, int32_t exponent, int64_
  * The engine's global symbols: those the host binds and those that programs declare without
  * `private`. Every program of the engine sees them by name. */
 
-/* Binds a global symbol `name` of `type` (EXP_BOOLEAN ... EXP_OBJECT) and gives its cell in *out
- * (optional), null to start with. `limit` is a string symbol's limit: 1 to 536870911 characters
+/* Binds a global symbol `name` of `type` (EXP_BOOLEAN ... EXP_OBJECT: the seven codes 1 to 7; any
+ * other code is refused with EXP_E_INVALID_INPUT) and gives its cell in *out (optional), null to
+ * start with. `limit` is a string symbol's limit: 1 to 536870911 characters
  * (bytes with EXP_SYM_BYTES); it is ignored for the other types. `options`: EXP_SYM_READONLY,
  * EXP_SYM_BYTES. The symbol is static (runs do not reset it) and flagged EXP_HOSTSYM. The cell stays
  * at the same address until exp_erase_symbols or exp_clean: keep it and write each record into it.
- * Errors: EXP_E_INVALID_INPUT (no name, limit too large), EXP_E_ZERO_LENGTH (string limit below
- * 1), EXP_E_DUPLICATE_SYMBOL, EXP_E_NOMEM. */
+ * Errors: EXP_E_INVALID_INPUT (no name, unknown type code, limit too large), EXP_E_ZERO_LENGTH
+ * (string limit below 1), EXP_E_DUPLICATE_SYMBOL, EXP_E_LIMIT (SYMBOLS), EXP_E_NOMEM. */
 EXP_API int exp_add_symbol(exp_engine *e, const char *name, int type, int limit, int options, exp_symval **out);
 /* Makes every global cell null (host symbols included). */
 EXP_API void exp_reset_symbols(exp_engine *e);
@@ -505,8 +547,10 @@ EXP_API int exp_format_warning(const exp_engine *e, int i, const char *source, c
  * `static`; host symbols and static declarations keep their values. At the end, objects held by
  * non-static cells are released. On success *result (optional) gets the result cell, owned by the
  * program: valid until p is freed, overwritten by p's next run. Returns 0 or the error that stopped
- * the run (message and position through exp_error_info, position also through exp_run_position);
- * the engine and program stay usable either way.
+ * the run, always a positive number and the one exp_error_info reports (a host function that
+ * fails with a negative number or one it did not store ends the run with 102 or that number and a
+ * message), with the message and position through exp_error_info, the position also through
+ * exp_run_position; the engine and program stay usable either way.
  * A host function may run other programs of the engine from its callback, but not a program that
  * is running (directly or as a user-defined function), and runs nest at most 256 deep: both are
  * refused with error 3. A program of another engine is refused with EXP_E_FOREIGN_HANDLE. */
@@ -571,14 +615,18 @@ EXP_API void exp_state_free(exp_state *s);
  * copy, in *out, belongs to dst. Symbols are matched by name: every global symbol p uses must exist
  * in dst (else EXP_E_DECLARATION naming the symbol), host functions must be registered in dst with
  * the same signature (else EXP_E_FUNCTION_NOT_FOUND), and user-defined functions p calls must
- * exist in dst. The globals p's declarations created are created in dst for the copy. On failure
- * nothing is left in dst; the error is reported in dst. A p not of src: EXP_E_FOREIGN_HANDLE. */
+ * exist in dst. The globals p's declarations created are created in dst for the copy. dst's limits
+ * hold as for a compile there: more instructions than PROGRAM, more globals than SYMBOLS, a
+ * declared string longer than STRING or cells past MEMORY refuse the copy with EXP_E_LIMIT. On
+ * failure nothing is left in dst; the error is reported in dst. A p not of src:
+ * EXP_E_FOREIGN_HANDLE. */
 EXP_API int exp_copy_pcode(exp_engine *src, exp_engine *dst, exp_pcode *p, exp_pcode **out);
 /* Frees program p of e with its locals, its result cell, the globals its declarations created and
  * its user-defined function; pointers into any of them become invalid. NULL p: 0. Refused (and p
  * kept) for a user-defined function that live programs still call (EXP_E_ACTIVE_HANDLES: free its
- * callers first), a program that is running (3, e.g. from its own host callback), and a program of
- * another engine (EXP_E_FOREIGN_HANDLE; EXP_E_INTERNAL when `e` has no live program at all). */
+ * callers first), a program that is running (3, e.g. from its own host callback), a program
+ * already freed (3, see "Freed handles"), and a program of another engine (EXP_E_FOREIGN_HANDLE;
+ * EXP_E_INTERNAL when `e` has no live program at all). */
 EXP_API int exp_free_pcode(exp_engine *e, exp_pcode *p);
 /* Writes p's instructions as text through cb, for diagnosis; the format is not stable. Nothing for
  * a program of another engine. */
@@ -709,13 +757,18 @@ EXP_API int exp_replace_function(exp_engine *e, const char *name, exp_func_cb fn
  *               and their match memory, and of the work arrays of sort, sort_words and
  *               edit_distance while they run. A declaration past it does not compile; a growing
  *               result, dim, set, aparse, a regex search and compile past it stop the run. The
- *               host's own symbols are not counted.
+ *               host's own symbols are not counted. What a run's results and temporaries grew
+ *               by is given back when the run ends, however it ends, so every run of a program
+ *               starts from the same charge: the same input gets the same answer every time.
  *   STEPS       instructions of one run (exp_execute, user-defined functions included), counted
  *               at the run loop's periodic check, so a run stops within 1048 instructions past
  *               the limit, and when it ends: a run that ended past the limit also fails. No
  *               interrupt handler is needed.
- *   STRING      characters of a declared string, and of a result that grows at run time (a
- *               concatenation, an array element read back, a text function's result).
+ *   STRING      characters of a declared string, and of every text a run makes: a
+ *               concatenation, an array element or variable read back, a built-in's text
+ *               result (regex replace and readline included), however wide its cell was made.
+ *               Not measured: host symbols, results of host functions within their registered
+ *               limit, and the short texts of fixed size (names, numbers and dates as text).
  *   CALL_DEPTH  user-defined functions running inside one another.
  *   REGEX_MATCH, REGEX_DEPTH  PCRE2's match and depth limits, applied to regexes compiled after
  *               they are set (without REGEX_MATCH the match limit is 10,000,000).

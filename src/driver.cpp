@@ -149,7 +149,7 @@ int make_pcode(exp_engine *e, exp_parse_state *s, const char *text, exp_pcode **
 
 extern "C" EXP_API int exp_make_pcode(exp_engine *e, const char *text, exp_pcode **out, int result_type,
                                       int result_len, int flags, const char *name) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   if (!out) return engine_error(e, ERR_INVALID_INPUT, "missing program pointer");
   exp_parse_state state;
   CompilingScope compiling(e, &state);
@@ -159,7 +159,7 @@ extern "C" EXP_API int exp_make_pcode(exp_engine *e, const char *text, exp_pcode
 }
 
 extern "C" EXP_API int exp_determine_symbols(exp_engine *e, const char *text) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   e->req_symbols.clear();
   e->req_cursor = 0;
   e->req_placeholder.reset(sym_create("__dummy", EXP_STRING, 255, nullptr, 0));

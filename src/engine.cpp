@@ -21,6 +21,7 @@ namespace {
 // Frees everything the engine owns. Programs must be gone already.
 void engine_destroy(exp_engine *e) {
   symlist_free(e->symbols);
+  engine_clear_magic(e);
   delete e;
 }
 
@@ -46,7 +47,8 @@ constexpr EngineOption kOptions[] = {
 
 }  // namespace
 
-extern "C" EXP_API exp_engine *exp_init(void) {
+extern "C" EXP_API exp_engine *exp_init_ex(unsigned flags) {
+  if (flags & ~static_cast<unsigned>(EXP_INIT_NO_USER_SETTINGS)) return nullptr;
   exp_engine *e = nullptr;
   try {
     e = new exp_engine();
@@ -54,8 +56,9 @@ extern "C" EXP_API exp_engine *exp_init(void) {
     return nullptr;
   }
   try {
+    e->init_flags = flags;
     e->date_format = vts_get_date_format();
-    e->escaped_string = settings_escaped_string_enabled() ? 1 : 0;
+    e->escaped_string = settings_escaped_string_enabled_for((flags & EXP_INIT_NO_USER_SETTINGS) == 0) ? 1 : 0;
     if (registry_load_builtins(e) != 0) {
       engine_destroy(e);
       return nullptr;
@@ -67,9 +70,11 @@ extern "C" EXP_API exp_engine *exp_init(void) {
   return e;
 }
 
+extern "C" EXP_API exp_engine *exp_init(void) { return exp_init_ex(0); }
+
 extern "C" EXP_API exp_engine *exp_clone(const exp_engine *src) {
-  if (!src) return nullptr;
-  exp_engine *e = exp_init();
+  if (!engine_is_live(src)) return nullptr;
+  exp_engine *e = exp_init_ex(src->init_flags);
   if (!e) return nullptr;
   try {
     // Records are copied whole, so host replacements of built-ins and the capability groups of
@@ -91,6 +96,7 @@ extern "C" EXP_API exp_engine *exp_clone(const exp_engine *src) {
 
 extern "C" EXP_API int exp_clean(exp_engine *e) {
   if (!e) return 0;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;  // freed already
   if (int rc = exp_erase_symbols(e)) return rc;
   engine_destroy(e);
   return 0;
@@ -99,7 +105,7 @@ extern "C" EXP_API int exp_clean(exp_engine *e) {
 // Sets one option from its table row. Setting an option leaves the engine's last error as it was:
 // hosts set options between other calls whose errors they read.
 extern "C" EXP_API int exp_set_option(exp_engine *e, const char *name, const char *value) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   if (!name || !value) return engine_error(e, ERR_INVALID_INPUT, "missing option name or value");
   for (const EngineOption &option : kOptions) {
     if (np_uchar_icomp(name, option.name) != 0) continue;
@@ -127,7 +133,7 @@ extern "C" EXP_API void exp_set_interrupt_hndlr(exp_engine *e, exp_interrupt_cb 
 }
 
 extern "C" EXP_API int exp_set_capabilities(exp_engine *e, unsigned allowed) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   if (allowed & ~static_cast<unsigned>(EXP_CAP_ALL))
     return engine_error(e, ERR_INVALID_INPUT, "unknown capability bits");
   e->capabilities = allowed;
@@ -137,7 +143,7 @@ extern "C" EXP_API int exp_set_capabilities(exp_engine *e, unsigned allowed) {
 extern "C" EXP_API unsigned exp_get_capabilities(const exp_engine *e) { return e ? e->capabilities : 0; }
 
 extern "C" EXP_API int exp_set_limit(exp_engine *e, int which, int64_t value) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   if (which < 1 || which > EXP_LIMIT_COUNT) return engine_error(e, ERR_INVALID_INPUT, "unknown limit");
   if (value < 0) return engine_error(e, ERR_INVALID_INPUT, "negative limit");
   e->limits[which] = value;

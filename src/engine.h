@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "expression.h"
@@ -18,10 +19,17 @@ struct SymDeleter {
   void operator()(exp_sym *s) const { sym_destroy(s); }
 };
 
+// The mark of a live engine, cleared when it is freed: a freed engine handed back to the library
+// is refused instead of being used, as long as its memory has not been reused.
+inline constexpr uint32_t kEngineMagic = 0x31474E45;  // "ENG1"
+
 struct exp_engine {
   // Last error: the message (at most 255 bytes, NUL-terminated) and its number, 0 after success.
   char message[256] = {};
   int error = 0;
+  // Away from the block's first bytes, which the allocator reuses for its own bookkeeping once
+  // the block is freed.
+  uint32_t magic = kEngineMagic;
   // The position of the stored error in program text (0, 0 when it has none): the compiler's
   // stopping point for a compile error, the failed instruction's for a run error.
   int error_line = 0, error_column = 0;
@@ -64,6 +72,7 @@ struct exp_engine {
   std::vector<exp_symval *> run_release_globals;
   uint64_t run_lists_version = UINT64_MAX;
 
+  unsigned init_flags = 0;            // EXP_INIT_* the engine was made with; clones are made alike
   int escaped_string = 0;             // ESCAPED_STRING: backslash escapes in string literals
   int date_iso8601 = 0;               // DATE_ISO8601: dates convert to ISO 8601 text
 
@@ -75,7 +84,27 @@ struct exp_engine {
   // Memory held by programs, arrays and regexes, shared with the objects charged to it.
   MemoryBudgetRef memory = std::make_shared<MemoryBudget>();
   int64_t steps_run = 0;                     // instructions of the outermost run in progress
+  // Changes of the limit of a charged program cell (growth at run time, and a concatenation
+  // setting its result's limit): a run that sees it move gives its cells' growth back.
+  uint64_t cells_resized = 0;
 };
+
+// True for an engine made by exp_init or exp_clone and not yet freed (see kEngineMagic).
+inline bool engine_is_live(const exp_engine *e) { return e && e->magic == kEngineMagic; }
+// Clears the mark of an engine about to be freed; a volatile store, so that it is not dropped as
+// a store to memory freed right after.
+inline void engine_clear_magic(exp_engine *e) { *static_cast<volatile uint32_t *>(&e->magic) = 0; }
+
+// 0 when `text`, a string result being stored, holds at most the engine's STRING limit of
+// characters (or there is no limit, or no engine), else error 109. Inline, as every built-in's
+// text result passes here: characters are counted only when the text has more bytes than the
+// limit allows characters, a character taking at least a byte.
+inline int limit_check_text(exp_engine *e, std::string_view text) {
+  if (!e) return 0;
+  const int64_t limit = e->limits[EXP_LIMIT_STRING];
+  if (limit == 0 || static_cast<int64_t>(text.size()) <= limit) return 0;
+  return limit_count_text(e, text);
+}
 
 // Starts the count of an outermost run against the step limit (see limit_count_steps).
 inline void limit_start_run(exp_engine *e) { e->steps_run = 0; }

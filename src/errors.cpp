@@ -67,6 +67,9 @@ constexpr CatalogueEntry kCatalogue[] = {
     {112, "Text is not valid UTF-8"},
     {113, "Text cut to the cell's limit"},
     {114, "Unknown option '%s'"},
+    {115, "Text is not a number"},
+    {116, "Text does not convert to the cell's type"},
+    {117, "String limit out of range (1 to 536870911)"},
     {0, nullptr},
 };
 
@@ -98,7 +101,9 @@ static_assert(EXP_E_INVALID_INSTRUCTION == ERR_INVALID_INSTRUCTION && EXP_E_DIVI
               EXP_E_FUNCTION == ERR_FUNCTION && EXP_E_NULL_USE == ERR_NULL_USE && EXP_E_INTERRUPT == ERR_INTERRUPT &&
               EXP_E_LOCALE == ERR_LOCALE && EXP_E_DATE == ERR_DATE && EXP_E_USER == ERR_USER &&
               EXP_E_FOREIGN_HANDLE == ERR_FOREIGN_HANDLE && EXP_E_INVALID_UTF8 == ERR_INVALID_UTF8 &&
-              EXP_E_TEXT_CUT == ERR_TEXT_CUT && EXP_E_UNKNOWN_OPTION == ERR_UNKNOWN_OPTION);
+              EXP_E_TEXT_CUT == ERR_TEXT_CUT && EXP_E_UNKNOWN_OPTION == ERR_UNKNOWN_OPTION &&
+              EXP_E_NOT_A_NUMBER == ERR_NOT_A_NUMBER && EXP_E_NOT_CONVERTIBLE == ERR_NOT_CONVERTIBLE &&
+              EXP_E_STRING_LIMIT_RANGE == ERR_STRING_LIMIT_RANGE);
 
 const char *catalogue_format(int number) {
   for (const CatalogueEntry *c = kCatalogue; c->format; ++c)

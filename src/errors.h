@@ -19,6 +19,7 @@ enum : int {
   ERR_NULL_USE = 103, ERR_INTERRUPT = 104, ERR_LOCALE = 105, ERR_DATE = 106, ERR_USER = 107,
   ERR_CAPABILITY_RUN = 108, ERR_LIMIT = 109,
   ERR_FOREIGN_HANDLE = 111, ERR_INVALID_UTF8 = 112, ERR_TEXT_CUT = 113, ERR_UNKNOWN_OPTION = 114,
+  ERR_NOT_A_NUMBER = 115, ERR_NOT_CONVERTIBLE = 116, ERR_STRING_LIMIT_RANGE = 117,
 };
 
 // Stores the catalogue message of `number`, formatted with the arguments, and returns `number`.

@@ -49,14 +49,37 @@ inline int refuse_run(exp_engine *e, const exp_pcode *p) {
   return refuse_run_error(e, p);
 }
 
+// The number a failed run returns: the one its function stored. A callback that returned a
+// number without storing it, or a negative one (no error number is negative), still ends the run
+// with a positive number that exp_error_info reports too, so a host testing `rc > 0` or reading
+// the message never takes a failure for success.
+[[gnu::noinline, gnu::cold]] int settle_error(exp_engine *e, int rc) {
+  if (rc > 0 && rc == e->error) return rc;
+  if (rc < 0 && e->error > 0) return e->error;
+  char text[96];
+  if (rc < 0) {
+    std::snprintf(text, sizeof text, "a function failed with %d and no error number", rc);
+    return engine_error(e, ERR_FUNCTION, text);
+  }
+  const char *plain = exp_errstr(rc);
+  if (std::strchr(plain, '%')) {
+    std::snprintf(text, sizeof text, "Error %d (reported by a function without a message)", rc);
+    plain = text;
+  }
+  return engine_error_text(e, rc, plain, std::strlen(plain));
+}
+
 // Marks a program as running and counts the engine's nested runs for the lifetime of one run.
+// When the run resized a charged cell, the program's scratch strings give their growth back as
+// it ends, so the next run starts from the same charge.
 class RunGuard {
  public:
-  RunGuard(exp_engine *e, exp_pcode *p) : e_(e), p_(p) {
+  RunGuard(exp_engine *e, exp_pcode *p) : e_(e), p_(p), resized_(e->cells_resized) {
     p->running = true;
     ++e->run_depth;
   }
   ~RunGuard() {
+    if (e_->cells_resized != resized_) [[unlikely]] pcode_give_back(e_, p_);
     p_->running = false;
     --e_->run_depth;
   }
@@ -66,6 +89,7 @@ class RunGuard {
  private:
   exp_engine *e_;
   exp_pcode *p_;
+  uint64_t resized_;
 };
 
 // Makes `p` the engine's host_run for the lifetime of one exp_execute, restoring the one of an
@@ -898,8 +922,9 @@ fail:  // s is the step that failed; p->pc is where the run stood
   int rc = !prepared ? run_instructions(e, p, root, budget)
            : root    ? run_steps<true>(e, p, root, *prepared, budget)
                      : run_steps<false>(e, p, root, *prepared, budget);
-  if (rc) return rc;
+  // A failed run lets go of its objects too: what it held is not charged until the next run.
   release_objects(e, p, root != nullptr);
+  if (rc) return rc;
   if (out) *out = &p->result;
   return engine_clear_error(e);
 }
@@ -914,7 +939,7 @@ inline const exp_prepared *plain_form(const exp_engine *e, const exp_pcode *p) {
 
 // Error 3 for exp_execute without a program (none, without an engine to report it in either).
 [[gnu::noinline, gnu::cold]] int missing_program(exp_engine *e) {
-  return e ? engine_error(e, ERR_INVALID_INPUT, "missing program") : ERR_INVALID_INPUT;
+  return engine_is_live(e) ? engine_error(e, ERR_INVALID_INPUT, "missing program") : ERR_INVALID_INPUT;
 }
 
 // exp_execute for a plain program: its whole run is run_steps' (see there). Nothing in it throws:
@@ -940,7 +965,10 @@ inline int execute_plain(exp_engine *e, exp_pcode *p, const exp_prepared &prepar
     refresh_global_lists(e);
     for (exp_symval *c : e->run_reset_globals) symval_setnull(c);
     int rc = run_program(e, p, result, 0, nullptr, nullptr, nullptr);
-    if (rc) engine_error_at_run_position(e, p);
+    if (rc) {
+      rc = settle_error(e, rc);
+      engine_error_at_run_position(e, p);
+    }
     return rc;
   } catch (const std::bad_alloc &) {
     return engine_error(e, ERR_MEMORY);
@@ -959,7 +987,9 @@ int pcode_run(exp_engine *e, exp_pcode *p, exp_symval **out, int n, exp_symval *
 
 extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result) {
   if (!e || !p) return missing_program(e);
-  if (p->engine != e) return pcode_refuse_foreign(e, p);  // compared here: a call per run saved
+  // Compared here, a call per run saved; a freed program (whose engine is cleared) or a freed
+  // engine is told apart on the way out.
+  if (p->engine != e) return pcode_refuse_foreign(e, p);
   if (int rc = refuse_run(e, p)) return rc;
   // The host may have denied a group after compiling: the program then does not start.
   if (p->capabilities & ~e->capabilities) return capability_check_program(e, e, p, ERR_CAPABILITY_RUN);
@@ -968,13 +998,13 @@ extern "C" EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **res
 }
 
 extern "C" EXP_API void exp_cancel_execution(exp_pcode *p) {
-  if (p) p->cancel.store(1, std::memory_order_relaxed);
+  if (pcode_is_live(p)) p->cancel.store(1, std::memory_order_relaxed);
 }
 
 extern "C" EXP_API int exp_run_position(exp_pcode *p, int *line, int *column) {
   if (line) *line = 0;
   if (column) *column = 0;
-  if (!p || p->fail_pc < 0 || static_cast<size_t>(p->fail_pc) >= p->positions.size()) return 0;
+  if (!pcode_is_live(p) || p->fail_pc < 0 || static_cast<size_t>(p->fail_pc) >= p->positions.size()) return 0;
   const exp_srcpos &pos = p->positions[static_cast<size_t>(p->fail_pc)];
   if (pos.line <= 0) return 0;
   if (line) *line = pos.line;

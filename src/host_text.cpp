@@ -26,11 +26,11 @@ extern "C" EXP_API int exp_symval_to_text(exp_engine *e, const exp_symval *c, ch
 }
 
 extern "C" EXP_API int exp_symval_setreal_text(exp_symval *c, const char *text) {
-  if (!c) return 1;
+  if (!c) return EXP_E_INVALID_INPUT;
   int type = symval_type(c);
   if ((type != EXP_REAL && type != EXP_DATE) || !text) {
     exp_symval_setnull(c);
-    return 1;
+    return EXP_E_INVALID_INPUT;
   }
   decContext ctx;
   decContextDefault(&ctx, DEC_INIT_DECIMAL192);
@@ -38,14 +38,14 @@ extern "C" EXP_API int exp_symval_setreal_text(exp_symval *c, const char *text) 
   decSextFromString(&d, text, &ctx);
   if (decContextTestStatus(&ctx, DEC_Conversion_syntax) || decSextIsNaN(&d)) {
     exp_symval_setnull(c);
-    return 1;
+    return EXP_E_NOT_A_NUMBER;
   }
   exp_symval_setfdnum(c, reinterpret_cast<const exp_decimal192 *>(&d));
   return 0;
 }
 
 extern "C" EXP_API int exp_symval_settext(exp_engine *e, exp_symval *c, const char *text) {
-  if (!c) return 1;
+  if (!c) return EXP_E_INVALID_INPUT;
   if (!text) {
     exp_symval_setnull(c);
     return 0;
@@ -56,7 +56,7 @@ extern "C" EXP_API int exp_symval_settext(exp_engine *e, exp_symval *c, const ch
   view.len = UINT32_MAX / 4;
   view.value.s = const_cast<char *>(text);
   symval_convert(&view, c, e);
-  return symval_is_null(c) ? 1 : 0;
+  return symval_is_null(c) ? EXP_E_NOT_CONVERTIBLE : 0;
 }
 
 static_assert(EXP_DECIMAL_BIAS == DEC192_BIAS, "the public header documents the decimal layout");

@@ -5,11 +5,13 @@
 #include <cstring>
 
 #include "convert.h"
+#include "engine.h"
 #include "operator_rules.h"
 #include "errors.h"
 #include "resource_limits.h"
 #include "support/decimal.h"
 #include "support/decimal_reduced.h"
+#include "support/uchar.h"
 #include "values.h"
 
 namespace {
@@ -132,11 +134,24 @@ int op_not(exp_engine *, Cell *result, int, Cell **argv) {
 // ---- strings, copies, null check ---------------------------------------------------------------------
 
 uint32_t limit_of(const Cell *c) { return symval_is_null(c) ? 0 : c->len; }
+int64_t chars_of(const Cell *c) { return symval_is_null(c) || !c->value.s ? 0 : np_uchar_length(c->value.s); }
+
+// The limit of a concatenation under the engine's STRING limit, when its operands' limits add up
+// past it: the texts themselves are measured, and only a text past the limit stops the run
+// (error 109); otherwise the STRING limit holds every character of it.
+[[gnu::noinline]] int string_limited_concat(exp_engine *e, const Cell *left, const Cell *right, uint64_t *limit) {
+  const int64_t string_limit = e->limits[EXP_LIMIT_STRING];
+  if (chars_of(left) + chars_of(right) > string_limit) return limit_error(e, EXP_LIMIT_STRING);
+  *limit = static_cast<uint64_t>(string_limit);
+  return 0;
+}
 
 int op_concat(exp_engine *e, Cell *result, int, Cell **argv) {
   Cell *left = argv[0], *right = argv[1];
   if (symval_is_null(left) && symval_is_null(right)) return set_null(result);
   uint64_t limit = uint64_t{limit_of(left)} + limit_of(right);
+  if (e && e->limits[EXP_LIMIT_STRING] != 0 && limit > static_cast<uint64_t>(e->limits[EXP_LIMIT_STRING]))
+    if (int rc = string_limited_concat(e, left, right, &limit)) return rc;
   if (int rc = limit_resize_string(e, result, static_cast<int64_t>(limit), RESIZE_KEEP)) return rc;
   if (result != left) {
     if (symval_is_null(left)) result->value.s[0] = '\0';

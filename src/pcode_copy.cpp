@@ -11,6 +11,7 @@
 #include "errors.h"
 #include "program.h"
 #include "registry.h"
+#include "resource_limits.h"
 #include "symbols.h"
 #include "values.h"
 
@@ -37,9 +38,11 @@ struct CopyJob {
   }
 };
 
-// The flag bits of a cell without its type and null state: what a new cell is declared with.
+// The flag bits a cell was declared with, without its type, its null state and the library's
+// own marks of its present state (a charge, a raw field, a buffer): a copy that failed before its
+// cells were charged must not give back what the source's cells were charged.
 uint32_t declared_flags(const exp_symval *c) {
-  return c->flags & ~(uint32_t{EXP_TYPE_MASK} | uint32_t{EXP_NULL});
+  return c->flags & (EXP_STATIC | EXP_READONLY | EXP_HOSTSYM | EXP_HIDDEN | EXP_LOCAL | EXP_BYTES);
 }
 
 // The destination's class of the same name as an object cell's class. Classes belong to their
@@ -195,9 +198,30 @@ int rewrite_operands(CopyJob &job) {
   return 0;
 }
 
+// Error 109 when the destination's limits refuse the program as compiling it there would: more
+// instructions than PROGRAM, more globals than SYMBOLS once its declarations are added, or a
+// declared string longer than STRING. Memory is charged when the copy is made.
+int check_copy_limits(const CopyJob &job) {
+  const exp_pcode *p = job.from;
+  exp_engine *dst = job.dst;
+  if (int rc = limit_check(dst, EXP_LIMIT_PROGRAM, p->count)) return rc;
+  int64_t globals = dst->symbols.count;
+  for (const exp_created_global *g = p->created_globals; g; g = g->next) {
+    ++globals;
+    if (symval_type(&g->sym->cell) == EXP_STRING)
+      if (int rc = limit_check(dst, EXP_LIMIT_STRING, g->sym->cell.len)) return rc;
+  }
+  if (int rc = limit_check(dst, EXP_LIMIT_SYMBOLS, globals)) return rc;
+  for (const exp_sym *s = p->locals.first; s; s = s->next)
+    if ((s->cell.flags & EXP_LOCAL) && symval_type(&s->cell) == EXP_STRING)
+      if (int rc = limit_check(dst, EXP_LIMIT_STRING, s->cell.len)) return rc;
+  return 0;
+}
+
 int copy_program(CopyJob &job) {
   const exp_pcode *p = job.from;
   if (p->udf_name[0] && udf_find(job.dst, p->udf_name)) return engine_error(job.dst, ERR_FUNC_REGISTERED);
+  if (int rc = check_copy_limits(job)) return rc;
   if (job.dst->capabilities != EXP_CAP_ALL)
     if (int rc = capability_check_program(job.dst, job.src, p, ERR_CAPABILITY)) return rc;
   job.to = pcode_new();
@@ -223,8 +247,10 @@ int copy_program(CopyJob &job) {
 // Copies `p` of engine `src` into engine `dst`. On success `*out` receives the copy, counted as a
 // live program of `dst`; on failure nothing is left behind in `dst` and the error is reported there.
 extern "C" EXP_API int exp_copy_pcode(exp_engine *src, exp_engine *dst, exp_pcode *p, exp_pcode **out) {
-  if (!dst) return ERR_INVALID_INPUT;
+  if (!engine_is_live(dst)) return ERR_INVALID_INPUT;
   if (!src || !p || !out) return engine_error(dst, ERR_INVALID_INPUT, "missing engine or program");
+  if (!engine_is_live(src)) return engine_error(dst, ERR_INVALID_INPUT, "the source engine was freed");
+  if (!pcode_is_live(p)) return engine_error(dst, ERR_INVALID_INPUT, "the program to copy was freed");
   if (p->engine != src) return engine_error(dst, ERR_FOREIGN_HANDLE, "The program to copy");
   try {
     CopyJob job(src, dst, p);

@@ -137,7 +137,8 @@ void dump_instruction(DumpOut &out, exp_engine *e, exp_pcode *p, int i, int &ope
 }  // namespace
 
 extern "C" EXP_API void exp_dump_pcode(exp_engine *e, exp_pcode *p, exp_dump_cb cb, void *user) {
-  if (!p || !cb || (e && p->engine != e)) return;  // a program of another engine is not shown
+  // A freed program, and one of another engine, is not shown.
+  if (!pcode_is_live(p) || !cb || (e && p->engine != e)) return;
   DumpOut out(cb, user);
   int operand = -1;
   for (int i = 0; i < p->count; ++i) dump_instruction(out, e, p, i, operand);

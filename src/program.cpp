@@ -123,18 +123,85 @@ void for_each_owned_cell(exp_pcode *p, Visit visit) {
 
 }  // namespace
 
+namespace {
+
+bool is_scratch_candidate(const exp_symval *c) {
+  return symval_type(c) == EXP_STRING && c->value.s && !(c->flags & EXP_STATIC);
+}
+
+// The program's scratch strings: the string results of its calls that are temporaries (unnamed
+// records of its own) and its non-static declared string locals. Globals and the result cell are
+// left out: the host reads them after the run.
+void list_scratch_strings(exp_pcode *p) {
+  std::vector<exp_symval *> cells;
+  for (int i = 0; i + 1 < p->count; ++i) {
+    const exp_instr &ins = p->code[i];
+    if (ins.kind != EXP_CALL && ins.kind != EXP_UDF_CALL) continue;
+    exp_symval *r = p->code[i + 1].b.cell;
+    if (r && r != &p->result && is_scratch_candidate(r) && sym_of_cell(r)->name[0] == '\0') cells.push_back(r);
+  }
+  for (exp_sym *s = p->locals.first; s; s = s->next)
+    if ((s->cell.flags & EXP_LOCAL) && is_scratch_candidate(&s->cell)) cells.push_back(&s->cell);
+  std::sort(cells.begin(), cells.end());
+  cells.erase(std::unique(cells.begin(), cells.end()), cells.end());
+  p->scratch_strings.clear();
+  p->scratch_strings.reserve(cells.size());
+  for (exp_symval *c : cells) {
+    c->flags &= ~SYMVAL_WIDENED;
+    p->scratch_strings.push_back({c, (c->flags & SYMVAL_ARENA) ? c->value.s : nullptr, c->len});
+  }
+}
+
+}  // namespace
+
 int pcode_charge_memory(exp_engine *e, exp_pcode *p) {
   int64_t bytes = 0;
   for_each_owned_cell(p, [&](exp_symval *c) {
     c->flags &= ~SYMVAL_CHARGED;
     bytes += cell_bytes(c);
   });
+  try {
+    list_scratch_strings(p);
+  } catch (const std::bad_alloc &) {
+    return engine_error(e, ERR_MEMORY);
+  }
   if (int rc = limit_charge(e, bytes)) return rc;
   // From here on growth of these cells is charged as it happens (limit_resize_string).
   for_each_owned_cell(p, [](exp_symval *c) {
     if (cell_bytes(c)) c->flags |= SYMVAL_CHARGED;
   });
   return 0;
+}
+
+namespace {
+
+// Gives back one scratch string's growth. A cell that moved to a heap buffer gets its arena
+// buffer again, or a new one of its compiled size (kept widened, and charged as such, when that
+// allocation fails); a cell whose limit alone changed keeps its buffer.
+void give_back(exp_engine *e, const exp_scratch_string &s) {
+  exp_symval *c = s.cell;
+  if (!(c->flags & SYMVAL_WIDENED) && c->len == s.len) return;
+  const int64_t before = cell_bytes(c);
+  if (c->flags & SYMVAL_WIDENED) {
+    char *buffer = s.buffer ? s.buffer : static_cast<char *>(std::calloc(symval_buffer_size(s.len), 1));
+    if (!buffer) return;
+    std::free(c->value.s);
+    c->value.s = buffer;
+    c->flags &= ~SYMVAL_WIDENED;
+    if (s.buffer) c->flags |= SYMVAL_ARENA;
+  }
+  c->len = s.len;
+  c->value.s[0] = c->value.s[symval_buffer_bytes(c)] = '\0';
+  // Nothing of this run's text stays behind in the buffer for a reader of raw bytes.
+  if (c->flags & SYMVAL_RAW) std::memset(c->value.s, 0, symval_buffer_size(s.len));
+  c->flags = (c->flags & ~SYMVAL_RAW) | EXP_NULL;
+  limit_release(*e->memory, before - cell_bytes(c));  // negative when the compiled buffer is held again
+}
+
+}  // namespace
+
+void pcode_give_back(exp_engine *e, exp_pcode *p) noexcept {
+  for (const exp_scratch_string &s : p->scratch_strings) give_back(e, s);
 }
 
 // What the program's cells hold now: what was charged when it was made plus the growth charged
@@ -171,6 +238,9 @@ void pcode_free(exp_engine *e, exp_pcode *p) {
   std::free(p->argv);
   symval_clear(&p->result);
   symval_clear(&p->self);
+  // Volatile stores: not dropped as stores to memory freed right after.
+  *static_cast<volatile uint32_t *>(&p->magic) = 0;
+  *static_cast<exp_engine *volatile *>(&p->engine) = nullptr;
   delete p;
 }
 
@@ -184,12 +254,15 @@ static int refuse_called_udf(exp_engine *e, const exp_pcode *p) {
 }
 
 int pcode_refuse_foreign(exp_engine *e, const exp_pcode *p) {
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
+  if (!pcode_is_live(p)) return engine_error(e, ERR_INVALID_INPUT, "the program was freed");
   return p->engine == e ? 0 : engine_error(e, ERR_FOREIGN_HANDLE, "The program");
 }
 
 extern "C" EXP_API int exp_free_pcode(exp_engine *e, exp_pcode *p) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   if (!p) return engine_ok(e);
+  if (!pcode_is_live(p)) return engine_error(e, ERR_INVALID_INPUT, "the program was freed");
   if (e->live_programs < 1) return ENGINE_INTERNAL_ERROR(e, "exp_initclean");
   if (int rc = pcode_refuse_foreign(e, p)) return rc;
   if (p->udf_callers > 0) return refuse_called_udf(e, p);

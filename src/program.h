@@ -44,6 +44,16 @@ struct exp_for_loop {
   exp_symval *var, *counter, *limit, *step, *zero, *test;
 };
 
+// A string cell of a program that a run may widen (a call's result, a non-static declared local)
+// and that no one reads once the run is over, with its limit and buffer as compiled: the end of
+// every run gives back what the run grew it by (pcode_give_back), so each run starts with the
+// same memory charged and the same input gets the same answer on every run.
+struct exp_scratch_string {
+  exp_symval *cell;
+  char *buffer;  // its compiled buffer when that lies in the record arena, else none
+  uint32_t len;
+};
+
 struct exp_prepared;  // the form the run loop executes (prepared.h)
 struct PreparedDeleter {
   void operator()(exp_prepared *prepared) const;
@@ -54,6 +64,10 @@ struct exp_created_global {
   exp_sym *sym;
   exp_created_global *next;
 };
+
+// The mark of a live program, cleared (with its engine) when it is freed: a freed program handed
+// back to the library is refused instead of being used, as long as its memory has not been reused.
+inline constexpr uint32_t kProgramMagic = 0x31474F52;  // "ROG1"
 
 struct exp_pcode {
   int32_t capacity = 0;
@@ -76,10 +90,12 @@ struct exp_pcode {
   unsigned traits = 0;                           // EXP_TRAIT_* found while compiling, callees' included
   int32_t udf_callers = 0;                       // calls naming this program in finished live programs
   bool links_callees = false;                    // finishing counted this program's calls in its callees
+  uint32_t magic = kProgramMagic;                // cleared when the program is freed
   exp_engine *engine = nullptr;                  // the engine that owns the program
   PositionTable positions;                       // per instruction, when compiled from text
   std::vector<exp_for_loop> loops;               // every `for` loop, as the compiler declared it
   std::vector<exp_warning> warnings;             // what compiling it warned about
+  std::vector<exp_scratch_string> scratch_strings;  // made with the memory charge
   int32_t fail_pc = -1;                          // instruction at which the last run failed
   bool running = false;                          // a run of this program is in progress
   // Built by pcode_finish; absent (or stale, when instructions were added after) the run loop
@@ -110,7 +126,13 @@ int pcode_register_udf(exp_engine *e, exp_pcode *p);
 void pcode_free(exp_engine *e, exp_pcode *p);
 // Returns 0 when `p` was made or copied by `e`, else reports error 111 in `e`: a program handed to
 // the wrong engine would corrupt both engines' counts and symbol lists.
+// Also refuses a freed program (error 3), and for a freed engine returns 3 without touching it.
 int pcode_refuse_foreign(exp_engine *e, const exp_pcode *p);
+inline bool pcode_is_live(const exp_pcode *p) { return p && p->magic == kProgramMagic; }
 // Charges the buffers of the program's cells (locals, constants, temporaries, the globals it
-// declared and its result) to the engine's memory. 0, or error 109 past the memory limit.
+// declared and its result) to the engine's memory and lists its scratch strings. 0, or error 109
+// past the memory limit, or 1 out of memory.
 int pcode_charge_memory(exp_engine *e, exp_pcode *p);
+// Brings the program's scratch strings back to their compiled limits and buffers, null, and gives
+// back the memory their growth was charged: called when a run of `p` ends, however it ends.
+void pcode_give_back(exp_engine *e, exp_pcode *p) noexcept;

@@ -191,7 +191,7 @@ extern "C" EXP_API int exp_register_function(exp_engine *e, const char *name, ex
                                              char ret_type, uint32_t max_len,
                                              const char *description, int hidden,
                                              const char *class_name) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   if (name && *name && func_find(e, name)) return engine_error(e, ERR_FUNC_REGISTERED);
   exp_function f;
   if (int rc = make_record(e, name, fn, min_args, max_args, signature, ret_type, max_len, description, hidden,
@@ -204,7 +204,7 @@ extern "C" EXP_API int exp_replace_function(exp_engine *e, const char *name, exp
                                             uint32_t max_args, const char *signature, char ret_type,
                                             uint32_t max_len, const char *description, int hidden,
                                             const char *class_name) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   exp_function f;
   if (int rc = make_record(e, name, fn, min_args, max_args, signature, ret_type, max_len, description, hidden,
                            class_name, &f))
@@ -229,7 +229,7 @@ extern "C" EXP_API int exp_get_function_info(exp_engine *e, int index, const cha
                                              int *min_args, uint32_t *max_args,
                                              const char **signature, char *ret_type,
                                              const char **description) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   const exp_function *found = nullptr;
   int i = 0;
   if (index >= 0)
@@ -252,7 +252,7 @@ extern "C" EXP_API int exp_get_function_info(exp_engine *e, int index, const cha
 
 extern "C" EXP_API int exp_register_class2(exp_engine *e, const char *name, const char *description,
                                            exp_destructor_cb d, exp_class **out, int hidden) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   if (!name || !*name) return engine_error(e, ERR_INVALID_INPUT, "missing class name");
   if (class_find(e, name)) return engine_error(e, ERR_CLASS_REGISTERED);
   try {
@@ -284,7 +284,7 @@ static int refuse_foreign_class(exp_engine *e, const exp_class *c) {
 
 extern "C" EXP_API int exp_register_class_function(exp_engine *e, exp_class *c, const char *function,
                                                    const char *method) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   if (!c || !method || !*method || !function)
     return engine_error(e, ERR_INVALID_INPUT, "missing class or method");
   if (int rc = refuse_foreign_class(e, c)) return rc;
@@ -309,7 +309,7 @@ extern "C" EXP_API int exp_get_class_count(const exp_engine *e) {
 
 extern "C" EXP_API int exp_get_class_info(exp_engine *e, int index, const char **name,
                                           const char **description, exp_class **out) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   int i = 0;
   for (const auto &c : e->classes) {
     if (c->hidden || i++ != index) continue;
@@ -336,7 +336,7 @@ extern "C" EXP_API int exp_get_class_function_info(exp_engine *e, exp_class *c, 
                                                    const char **method, int *min_args,
                                                    uint32_t *max_args, const char **signature,
                                                    char *ret_type, const char **description) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   if (c) {
     if (int rc = refuse_foreign_class(e, c)) return rc;
   }

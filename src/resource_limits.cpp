@@ -7,6 +7,7 @@
 
 #include "engine.h"
 #include "errors.h"
+#include "support/utf8.h"
 #include "values.h"
 
 namespace {
@@ -36,6 +37,10 @@ int limit_check(exp_engine *e, int which, int64_t value) {
   if (!e) return 0;  // built-ins called outside an engine (benchmarks) have no limits
   int64_t limit = e->limits[which];
   return limit == 0 || value <= limit ? 0 : limit_error(e, which);
+}
+
+int limit_count_text(exp_engine *e, std::string_view text) {
+  return utf8::count(text) <= e->limits[EXP_LIMIT_STRING] ? 0 : limit_error(e, EXP_LIMIT_STRING);
 }
 
 bool budget_charge(MemoryBudget &budget, int64_t bytes) {
@@ -92,17 +97,22 @@ void limit_release(MemoryBudget &budget, int64_t bytes) { budget.used.fetch_sub(
 
 int limit_resize_string(exp_engine *e, exp_symval *c, int64_t chars, int options) {
   const auto before = static_cast<int64_t>(c->len);
+  if (chars == before) return 0;  // a concatenation of texts as long as last time's
   if (chars > before)
     if (int rc = limit_check(e, EXP_LIMIT_STRING, chars)) return rc;
   const bool charged = e && (c->flags & SYMVAL_CHARGED);
   const int64_t added = charged && chars > before ? (chars - before) * 4 : 0;
   if (added)
     if (int rc = limit_charge(e, added)) return rc;
+  const char *buffer = c->value.s;
   if (symval_resize(c, chars, options) != 0) {
     if (added) limit_release(*e->memory, added);
     return engine_error(e, ERR_MEMORY);
   }
-  if (charged && chars < before) limit_release(*e->memory, (before - chars) * 4);
+  if (!charged || chars == before) return 0;
+  if (chars < before) limit_release(*e->memory, (before - chars) * 4);
+  if (c->value.s != buffer) c->flags |= SYMVAL_WIDENED;
+  ++e->cells_resized;
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "expression.h"
 
@@ -35,6 +36,9 @@ int memory_failure(exp_engine *e);
 int limit_error(exp_engine *e, int which);
 // 0 when `value` is within limit `which` (or the limit is off, or there is no engine), else error 109.
 int limit_check(exp_engine *e, int which, int64_t value);
+// The counting part of limit_check_text (engine.h, inline): error 109 when `text` has more
+// characters than the engine's STRING limit, else 0.
+int limit_count_text(exp_engine *e, std::string_view text);
 // Charges `bytes` to the engine's memory. 0, or error 109 (nothing charged) when the memory limit
 // would be passed.
 int limit_charge(exp_engine *e, int64_t bytes);

@@ -288,8 +288,10 @@ void sym_remove_global(exp_engine *e, exp_sym *s) { symlist_remove(e->symbols, s
 
 extern "C" EXP_API int exp_add_symbol(exp_engine *e, const char *name, int type, int limit,
                                       int options, exp_symval **out) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   if (!name || !*name) return engine_error(e, ERR_INVALID_INPUT, "missing symbol name");
+  // A code outside the seven types would bind a cell no program can read or assign.
+  if (type < EXP_BOOLEAN || type > EXP_OBJECT) return engine_error(e, ERR_INVALID_INPUT, "unknown type code");
   if (type == EXP_STRING && limit < 1) return engine_error(e, ERR_ZERO_LENGTH);
   if (type == EXP_STRING && limit > kMaxStringLimit) return engine_error(e, ERR_INVALID_INPUT, "string limit too large");
   if (sym_exists(e, name)) return engine_error(e, ERR_DUPLICATE_SYMBOL, name);
@@ -314,7 +316,7 @@ extern "C" EXP_API int exp_symbol_count(const exp_engine *e) { return e ? e->sym
 static exp_sym *symbol_at(exp_engine *e, int index) { return symlist_at(e->symbols, index); }
 
 extern "C" EXP_API int exp_symbol_get(exp_engine *e, int index, exp_symval **out) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   exp_sym *s = symbol_at(e, index);
   if (!s) return ENGINE_INTERNAL_ERROR(e, "exp_symbol");
   if (out) *out = &s->cell;
@@ -322,7 +324,7 @@ extern "C" EXP_API int exp_symbol_get(exp_engine *e, int index, exp_symval **out
 }
 
 extern "C" EXP_API int exp_symbol_name_get(exp_engine *e, int index, const char **out) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   exp_sym *s = symbol_at(e, index);
   if (!s) return ENGINE_INTERNAL_ERROR(e, "exp_symbol");
   if (out) *out = s->name;
@@ -336,7 +338,7 @@ extern "C" EXP_API exp_symval *exp_symbol_get_by_name(const exp_engine *e, const
 }
 
 extern "C" EXP_API int exp_erase_symbols(exp_engine *e) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   if (e->live_programs != 0) return engine_error(e, ERR_ACTIVE_HANDLES);
   symlist_free(e->symbols);
   return engine_ok(e);

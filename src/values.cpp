@@ -107,6 +107,8 @@ size_t symval_buffer_bytes(const exp_symval *c) {
   return is_string(c) ? static_cast<size_t>(c->len) * 4 : 0;
 }
 
+size_t symval_text_room(const exp_symval *c) { return is_string(c) ? string_text_room(c) : 0; }
+
 int symval_resize(exp_symval *c, int64_t n, int options) {
   if (!is_string(c)) return 1;
   int64_t limit = (options & RESIZE_BYTES) ? n / 4 + 1 : n;
@@ -155,7 +157,7 @@ void symval_set_bytes(exp_symval *c, const char *text, size_t n) {
     return;
   }
   symval_clear_null_flag(c);
-  size_t room = symval_buffer_bytes(c);
+  size_t room = symval_text_room(c);
   size_t count = n < room ? n : room;
   np_uchar_bufcopy(text ? text : "", c->value.s, room_of(count + 1));
   symval_note_cut(c, count < n);
@@ -230,7 +232,7 @@ extern "C" EXP_API void exp_symval_setstrn(exp_symval *c, const char *text, int 
   symval_clear_null_flag(c);
   const auto *p = reinterpret_cast<const unsigned char *>(text ? text : "");
   int64_t chars = n < 0 ? 0 : std::min<int64_t>(n, c->len);
-  size_t room = symval_buffer_bytes(c);
+  size_t room = string_text_room(c);
   size_t used = 0;
   for (; chars > 0 && p[used]; --chars) {
     size_t step = utf8_step(p + used, 4);
@@ -303,7 +305,8 @@ static int append_chars(exp_symval *c, const char *text, size_t max_bytes) {
   const auto *p = reinterpret_cast<const unsigned char *>(text);
   size_t used = std::strlen(buf);
   int64_t chars_left = static_cast<int64_t>(c->len) - np_uchar_length(buf);
-  size_t bytes_left = symval_buffer_bytes(c) > used ? symval_buffer_bytes(c) - used : 0;
+  const size_t room = string_text_room(c);
+  size_t bytes_left = room > used ? room - used : 0;
   // Measure first, then copy once: faster than a copy per character, and a text that lies in
   // the cell's own buffer is read before anything is written.
   size_t taken = 0;
@@ -350,8 +353,7 @@ struct TextLimit {
   size_t bytes;
 };
 static TextLimit text_limit(const exp_symval *c) {
-  if (c->flags & EXP_BYTES) return {UINT64_MAX, std::min<size_t>(c->len, symval_buffer_bytes(c))};
-  return {c->len, symval_buffer_bytes(c)};
+  return {(c->flags & EXP_BYTES) ? UINT64_MAX : c->len, symval_text_room(c)};
 }
 
 // Checks every character of the `nbytes` bytes (no NUL, only well-formed UTF-8) and finds where
@@ -389,8 +391,13 @@ extern "C" EXP_API int exp_symval_setbytes(exp_symval *c, const char *p, size_t 
   return keep < nbytes ? EXP_E_TEXT_CUT : 0;
 }
 
+// Failures have numbers of their own: a host telling "no memory" from a bad argument.
 extern "C" EXP_API int exp_symval_str_resize(exp_symval *c, int n) {
-  return c ? symval_resize(c, n, RESIZE_KEEP) : 1;
+  if (!c || !is_string(c)) return EXP_E_INVALID_INPUT;
+  if (n < 1 || n > kMaxStringLimit) return EXP_E_STRING_LIMIT_RANGE;
+  if (symval_resize(c, n, RESIZE_KEEP) != 0) return EXP_E_NOMEM;
+  exp_symval_str_normalize(c);  // a cell counting bytes keeps at most n bytes
+  return 0;
 }
 
 extern "C" EXP_API void exp_symval_str_normalize(exp_symval *c) {

@@ -34,7 +34,16 @@ int symval_retype(exp_symval *c, int type, int limit, uint32_t flags);
 int symval_resize(exp_symval *c, int64_t n, int options);
 // The largest text in bytes that a string cell's buffer takes (4 x limit), else 0.
 size_t symval_buffer_bytes(const exp_symval *c);
-// Stores at most min(n, 4 x limit) bytes of text and a terminator; not a string: null.
+// The most bytes of text a string cell holds: its limit for a cell flagged EXP_BYTES, else its
+// buffer's 4 bytes per character (0 for other cells). Every writer of text cuts to it, on a
+// character boundary, so a host sizing buffers by the limit never meets a longer text.
+size_t symval_text_room(const exp_symval *c);
+// symval_text_room of a cell known to be a string cell.
+inline size_t string_text_room(const exp_symval *c) {
+  return (c->flags & EXP_BYTES) ? c->len : static_cast<size_t>(c->len) * 4;
+}
+// Stores at most min(n, the cell's text room) bytes of text, cut on a character boundary, and a
+// terminator; not a string: null.
 void symval_set_bytes(exp_symval *c, const char *text, size_t n);
 // Drops the cell's reference to its object instance, destroying it with the last reference.
 void symval_release_object(exp_symval *c);
@@ -45,6 +54,9 @@ inline constexpr uint32_t SYMVAL_RAW = 0x8000;
 // Internal flag of a program's string cell whose whole buffer is charged to its engine's memory:
 // growth of the cell is charged too, and freeing the program gives back what the cell holds then.
 inline constexpr uint32_t SYMVAL_CHARGED = 0x4000;
+// Internal flag of a program's charged string cell that growth at run time moved to a larger heap
+// buffer: the end of the run gives the growth back (pcode_give_back).
+inline constexpr uint32_t SYMVAL_WIDENED = 0x10000;
 // Internal flag of a string cell whose buffer lies in its program's record arena (temporaries
 // and constants made while compiling): it dies with the program's records and is never freed by
 // itself. A cell that grows past it takes a heap buffer and drops the flag.

@@ -419,6 +419,9 @@ TEST(EngineErrors, ErrstrGivesTheCatalogueTextOfEveryNumber) {
       {EXP_E_INVALID_UTF8, "Text is not valid UTF-8"},
       {EXP_E_TEXT_CUT, "Text cut to the cell's limit"},
       {EXP_E_UNKNOWN_OPTION, "Unknown option '%s'"},
+      {EXP_E_NOT_A_NUMBER, "Text is not a number"},
+      {EXP_E_NOT_CONVERTIBLE, "Text does not convert to the cell's type"},
+      {EXP_E_STRING_LIMIT_RANGE, "String limit out of range (1 to 536870911)"},
       {12, "Unknown error"},
       {-1, "Unknown error"},
   };
@@ -453,6 +456,87 @@ TEST(EngineHandles, ProgramsAndClassesOfAnotherEngineAreRefused) {
   EXPECT_EQ(testutil::render(result), "i:42");
   EXPECT_EQ(exp_free_pcode(a.get(), p), 0);
   EXPECT_EQ(exp_free_pcode(b.get(), own), 0);
+}
+
+int fails_with_minus_one(exp_engine *, exp_symval *, int, exp_symval **) { return -1; }
+int fails_with_5_unsaid(exp_engine *, exp_symval *, int, exp_symval **) { return 5; }
+int fails_after_raising(exp_engine *e, exp_symval *, int, exp_symval **) {
+  exp_raise_error(e, "bad");
+  return -7;
+}
+
+// A host testing rc > 0 never takes a failure for success, and exp_error_info agrees with rc:
+// a function that fails with a negative number or one it never stored still ends the run with a
+// positive number, the one exp_error_info reports.
+TEST(EngineErrors, EveryFailedRunReturnsThePositiveNumberItReports) {
+  EnginePtr e = make_engine();
+  ASSERT_EQ(exp_register_function(e.get(), "minus", fails_with_minus_one, 0, 0, "", 'i', 0, "", 0, nullptr), 0);
+  ASSERT_EQ(exp_register_function(e.get(), "unsaid", fails_with_5_unsaid, 0, 0, "", 'i', 0, "", 0, nullptr), 0);
+  ASSERT_EQ(exp_register_function(e.get(), "raised", fails_after_raising, 0, 0, "", 'i', 0, "", 0, nullptr), 0);
+  const struct {
+    const char *text;
+    int rc;
+  } rows[] = {
+      {"string t\nformatib(1, \"32.31\", t)", EXP_E_INVALID_INPUT},
+      {"string t\nformatpicsigndec(1, \"9(3\", t)", EXP_E_INVALID_INPUT},
+      {"minus()", EXP_E_FUNCTION},
+      {"unsaid()", EXP_E_RETURN_TYPE},
+      {"raised()", EXP_E_FUNCTION},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.text);
+    exp_pcode *p = nullptr;
+    ASSERT_EQ(exp_make_pcode(e.get(), row.text, &p, EXP_INTEGER, 0, 0, nullptr), 0) << last_message(e.get());
+    EXPECT_EQ(exp_execute(e.get(), p, nullptr), row.rc);
+    const char *m = nullptr;
+    EXPECT_EQ(exp_error_info(e.get(), &m, nullptr, nullptr), row.rc);
+    EXPECT_STRNE(m, "");
+    EXPECT_EQ(exp_free_pcode(e.get(), p), 0);
+  }
+}
+
+// The host setters that convert text fail with numbers of their own, never 1 (out of memory).
+TEST(EngineErrors, TextSettersFailWithTheirOwnNumbers) {
+  testutil::Cell real(EXP_REAL), integer(EXP_INTEGER), text(EXP_STRING, 4);
+  EXPECT_EQ(exp_symval_setreal_text(real, "12x"), EXP_E_NOT_A_NUMBER);
+  EXPECT_EQ(exp_symval_setreal_text(integer, "12"), EXP_E_INVALID_INPUT);
+  EXPECT_EQ(exp_symval_setreal_text(real, nullptr), EXP_E_INVALID_INPUT);
+  EXPECT_EQ(exp_symval_setreal_text(real, "-12.50"), 0);
+  EXPECT_EQ(exp_symval_settext(nullptr, integer, "twelve"), EXP_E_NOT_CONVERTIBLE);
+  EXPECT_TRUE(EXP_IS_NULL(integer.get()));
+  EXPECT_EQ(exp_symval_settext(nullptr, integer, "12"), 0);
+  EXPECT_EQ(exp_symval_settext(nullptr, nullptr, "12"), EXP_E_INVALID_INPUT);
+  EXPECT_EQ(exp_symval_str_resize(text, 0), EXP_E_STRING_LIMIT_RANGE);
+  EXPECT_EQ(exp_symval_str_resize(integer, 4), EXP_E_INVALID_INPUT);
+}
+
+// A freed program or engine handed back is refused, without touching the freed memory beyond
+// its mark. (AddressSanitizer reports that read of freed memory itself, so the check runs in
+// other builds only.)
+TEST(EngineHandles, FreedHandlesAreRefused) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "reads freed memory on purpose";
+#else
+  EnginePtr e = make_engine();
+  exp_pcode *p = nullptr, *copy = nullptr;
+  ASSERT_EQ(exp_make_pcode(e.get(), "1", &p, EXP_INTEGER, 0, 0, nullptr), 0);
+  ASSERT_EQ(exp_free_pcode(e.get(), p), 0);
+  EXPECT_EQ(exp_free_pcode(e.get(), p), EXP_E_INVALID_INPUT);
+  EXPECT_EQ(last_message(e.get()), "Invalid input: the program was freed");
+  EXPECT_EQ(exp_execute(e.get(), p, nullptr), EXP_E_INVALID_INPUT);
+  EXPECT_EQ(exp_copy_pcode(e.get(), e.get(), p, &copy), EXP_E_INVALID_INPUT);
+  EXPECT_EQ(exp_run_position(p, nullptr, nullptr), 0);
+  exp_cancel_execution(p);  // a no-op, not a write into freed memory
+  EXPECT_EQ(e->live_programs, 0);
+
+  exp_engine *gone = exp_init();
+  ASSERT_NE(gone, nullptr);
+  ASSERT_EQ(exp_clean(gone), 0);
+  EXPECT_EQ(exp_clean(gone), EXP_E_INVALID_INPUT);
+  EXPECT_EQ(exp_execute(gone, p, nullptr), EXP_E_INVALID_INPUT);
+  EXPECT_EQ(exp_make_pcode(gone, "1", &copy, EXP_INTEGER, 0, 0, nullptr), EXP_E_INVALID_INPUT);
+  EXPECT_EQ(exp_clone(gone), nullptr);
+#endif
 }
 
 TEST(EngineErrors, QueriesDoNotTouchTheErrorState) {

@@ -571,4 +571,15 @@ TEST_F(Exprun, KeyedRunsStopAndRefuseClearly) {
   EXPECT_EQ(per_key.err.find("one worker"), std::string::npos) << per_key.err;
 }
 
+// A user's settings file does not change what a program means unless --settings asks for it;
+// --jobs runs clones, which start the same way.
+TEST_F(Exprun, TheUsersSettingsFileCountsOnlyWithSettings) {
+  Result r = shell(
+      "mkdir -p cfg/expression && echo 'escaped_string = yes' > cfg/expression/config && printf 'x\\n1\\n2\\n' > in.csv"
+      " && export XDG_CONFIG_HOME=\"$PWD/cfg\" EXPRESSION_SYSCONFDIR=\"$PWD/none\""
+      " && for a in '' '--jobs 2' '--settings'; do $E $a --output result --result-type integer -e \"len('a\\\\b')\" in.csv; done");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "result\n3\n3\nresult\n3\n3\nresult\n2\n2\n");
+}
+
 }  // namespace

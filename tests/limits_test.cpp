@@ -82,8 +82,8 @@ TEST(StringLimits, DeclaredLengthsWhoseBufferWouldNotFitAreACompileError) {
 TEST(StringLimits, ResizeBeyondTheLargestLimitFailsAndKeepsTheCell) {
   testutil::Cell c(EXP_STRING, 5);
   exp_symval_setstr(c, "hello");
-  EXPECT_EQ(exp_symval_str_resize(c, kTooLong), 1);
-  EXPECT_EQ(exp_symval_str_resize(c, INT32_MAX), 1);
+  EXPECT_EQ(exp_symval_str_resize(c, kTooLong), EXP_E_STRING_LIMIT_RANGE);
+  EXPECT_EQ(exp_symval_str_resize(c, INT32_MAX), EXP_E_STRING_LIMIT_RANGE);
   EXPECT_EQ(c->len, 5u);
   EXPECT_EQ(testutil::render(c), "s:hello");
 }

@@ -220,6 +220,56 @@ TEST_F(CopyTest, FailedCopyLeavesNoGlobalsBehind) {
   EXPECT_EQ(dst->live_programs, 0);
 }
 
+// A copy is refused as compiling the program in the destination would be: its limits on program
+// size, global symbols and declared strings hold for copies too, and nothing is left behind.
+TEST_F(CopyTest, TheDestinationsLimitsRefuseACopyAsTheyWouldACompile) {
+  const char *text = "integer g\nprivate string(20) s\ns = 'abc'\ng = len(s)\ng + 1";
+  const struct {
+    int which;
+    int64_t value;
+    const char *word;
+  } rows[] = {
+      {EXP_LIMIT_PROGRAM, 3, "program size limit of 3"},
+      {EXP_LIMIT_SYMBOLS, 1, "symbol limit of 1"},
+      {EXP_LIMIT_STRING, 10, "string limit of 10"},
+      {EXP_LIMIT_MEMORY, 64, "memory limit of 64"},
+  };
+  exp_engine *src = fresh();
+  exp_symval *h = nullptr;
+  ASSERT_EQ(exp_add_symbol(src, "h", EXP_INTEGER, 0, 0, &h), 0);
+  exp_pcode *p = compile(src, text);
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.word);
+    exp_engine *dst = engine(exp_clone(src));
+    ASSERT_EQ(exp_add_symbol(dst, "h", EXP_INTEGER, 0, 0, &h), 0);
+    ASSERT_EQ(exp_set_limit(dst, row.which, row.value), 0);
+    EXPECT_EQ(copy(src, dst, p), EXP_E_LIMIT);
+    EXPECT_NE(last_message(dst).find(row.word), std::string::npos) << last_message(dst);
+    EXPECT_EQ(exp_symbol_count(dst), 1);
+    EXPECT_EQ(dst->live_programs, 0);
+    EXPECT_EQ(dst->memory->used.load(), 0);
+    // Compiling there is refused alike, and a limit the program fits lets the copy through.
+    exp_pcode *compiled = nullptr;
+    EXPECT_EQ(exp_make_pcode(dst, text, &compiled, EXP_INTEGER, 0, 0, nullptr), EXP_E_LIMIT);
+    ASSERT_EQ(exp_set_limit(dst, row.which, row.value * 1000), 0);
+    exp_pcode *n = nullptr;
+    ASSERT_EQ(copy(src, dst, p, &n), 0) << last_message(dst);
+    EXPECT_EQ(run(dst, n), "i:4");
+  }
+}
+
+// A copy that fails half made gives back nothing it did not charge: the charge of the source's
+// cells stays with the source.
+TEST_F(CopyTest, AFailedCopyLeavesTheDestinationsChargeAlone) {
+  exp_engine *src = fresh();
+  ASSERT_EQ(exp_add_symbol(src, "h", EXP_STRING, 10, 0, nullptr), 0);
+  exp_pcode *p = compile(src, "string(30) t\nt = h & 'x'\nlen(upper(t) & h)");
+  exp_engine *dst = fresh();  // lacks h
+  EXPECT_EQ(copy(src, dst, p), EXP_E_DECLARATION);
+  EXPECT_EQ(dst->memory->used.load(), 0);
+  EXPECT_GT(src->memory->used.load(), 0);
+}
+
 TEST_F(CopyTest, ConstantsLocalsAndResultLimitAreCopied) {
   exp_engine *src = fresh();
   exp_pcode *p = nullptr;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/test_util.h"
+#include "engine.h"
 #include "expression.h"
 
 namespace {
@@ -65,6 +66,12 @@ TEST(ResourceLimits, AHostileRunStopsAtEachLimitAndTheNextRunWorks) {
        "integer s\ninteger i\ns = 0\nfor i = 1 to n s = s + work()\ns", 200, 2, "", ""},
       {EXP_LIMIT_STRING, 1000, "string limit of 1000 characters", {},
        "string array a\naparse(t, \",\", a)\nlen(a.get(1))", 0, 0, std::string(5000, 'x'), "short"},
+      // Results whose cells were made wide enough when compiling still count by their text.
+      {EXP_LIMIT_STRING, 1000, "string limit of 1000", {}, "len(t & t)", 0, 0, std::string(600, 'x'), "ab"},
+      {EXP_LIMIT_STRING, 1000, "string limit of 1000", {}, "len(t & t & t & t)", 0, 0, std::string(300, 'x'), "ab"},
+      {EXP_LIMIT_STRING, 1000, "string limit of 1000", {}, "regex r\nr.compile(\"a\")\nlen(r.replace(t, \"aaaaaaaaaa\"))",
+       0, 0, std::string(200, 'a'), "ab"},
+      {EXP_LIMIT_STRING, 1000, "string limit of 1000", {}, "len(vareval(\"t\"))", 0, 0, std::string(1001, 'x'), "ab"},
       {EXP_LIMIT_CALL_DEPTH, 2, "call depth limit of 2",
        {{"inner", "7"}, {"middle", "if parameterinteger(1) > 0 then return inner() else return 1"},
         {"outer", "middle(parameterinteger(1))"}},
@@ -98,6 +105,46 @@ TEST(ResourceLimits, AHostileRunStopsAtEachLimitAndTheNextRunWorks) {
     exp_free_pcode(e, p);
     for (auto it = udfs.rbegin(); it != udfs.rend(); ++it) exp_free_pcode(e, *it);
   }
+}
+
+// Every run starts with the same memory charged: what a run's results grew by, and the arrays and
+// regexes it made, are given back when it ends, however it ends, so the same input gets the same
+// answer on every run.
+TEST(ResourceLimits, RunsGiveBackWhatTheirResultsGrew) {
+  Engine engine;
+  exp_engine *e = engine.e.get();
+  ASSERT_EQ(exp_set_limit(e, EXP_LIMIT_MEMORY, 64 << 20), 0);
+  exp_pcode *twice = nullptr, *p = nullptr;
+  ASSERT_EQ(exp_make_pcode(e, "parameterstring(1) & parameterstring(1)", &twice, EXP_STRING, 10, 0, "twice"), 0);
+  ASSERT_EQ(exp_make_pcode(e,
+                           "integer k\nstring array a\nregex x\n"
+                           "k = len(upper(t) & sort(t)) + len(replace(t, \"a\", \"aa\")) + len(twice(t))\n"
+                           "k = k + aparse(t, \"b\", a) + len(a.get(1))\n"
+                           "x.compile(\"(a|b)+\")\n"
+                           "k = k + len(x.replace(t, \"<\\\\0>\"))\n"
+                           "if n == 1 then raiseerror(\"stop\")\n"
+                           "k",
+                           &p, EXP_INTEGER, 0, 0, nullptr),
+            0)
+      << testutil::last_message(e);
+  const int64_t charged = e->memory->used.load();
+  std::string longer;
+  for (int i = 0; i < 3000; ++i) longer += "ab\xC3\xA9"[i % 4 == 3 ? 2 : i % 3];
+  std::vector<int64_t> answers(3, -1);
+  for (int i = 0; i < 1000; ++i) {
+    const int kind = i % 3;  // a long text, a short one, a long one whose run fails after growing
+    exp_symval_setint(engine.n, kind == 2 ? 1 : 0);
+    exp_symval_setstr(engine.t, kind == 1 ? "ab" : longer.c_str());
+    exp_symval *r = nullptr;
+    ASSERT_EQ(exp_execute(e, p, &r), kind == 2 ? EXP_E_USER : 0) << i;
+    const int64_t answer = kind == 2 ? 0 : r->value.i;
+    if (answers[kind] < 0) answers[kind] = answer;
+    ASSERT_EQ(answer, answers[kind]) << i;
+    ASSERT_EQ(e->memory->used.load(), charged) << "run " << i;
+  }
+  exp_free_pcode(e, p);
+  exp_free_pcode(e, twice);
+  EXPECT_EQ(e->memory->used.load(), 0);
 }
 
 struct CompileRow {

@@ -2,6 +2,8 @@
 // EXPRESSION_SYSCONFDIR at a fresh temporary directory, so neither /etc nor the real home is read.
 #include "support/settings.h"
 
+#include "expression.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -127,6 +129,40 @@ TEST_F(SettingsFiles, RelativeXdgConfigHomeIsIgnored) {
   write(root_ / "home" / ".config" / "expression" / "config", "escaped_string = yes\n");
   EXPECT_EQ(settings_user_file(), (root_ / "home" / ".config" / "expression" / "config").string());
   EXPECT_EQ(read(), std::make_pair(std::string("yes"), SettingSource::User));
+}
+
+// Whether an engine's programs read a backslash in a string literal as an escape.
+bool escapes_on(exp_engine* e) {
+  exp_pcode* p = nullptr;
+  EXPECT_EQ(exp_make_pcode(e, "len('a\\b')", &p, EXP_INTEGER, 0, 0, nullptr), 0);
+  exp_symval* r = nullptr;
+  EXPECT_EQ(exp_execute(e, p, &r), 0);
+  const bool on = r->value.i == 2;
+  exp_free_pcode(e, p);
+  return on;
+}
+
+// A host that wants rules to mean the same for every user starts its engines without the user's
+// file; the machine's file, which only its administrator writes, still counts, and clones are
+// made the same way.
+TEST_F(SettingsFiles, EnginesCanBeMadeWithoutTheUsersFile) {
+  write_user("escaped_string = yes\n");
+  const struct {
+    unsigned flags;
+    bool machine_on;
+    bool on;
+  } rows[] = {{0, false, true}, {EXP_INIT_NO_USER_SETTINGS, false, false}, {EXP_INIT_NO_USER_SETTINGS, true, true}};
+  for (const auto& row : rows) {
+    write_machine(row.machine_on ? "escaped_string = yes\n" : "escaped_string = no\n");
+    exp_engine* e = exp_init_ex(row.flags);
+    ASSERT_NE(e, nullptr);
+    exp_engine* clone = exp_clone(e);
+    EXPECT_EQ(escapes_on(e), row.on) << row.flags << row.machine_on;
+    EXPECT_EQ(escapes_on(clone), row.on) << row.flags << row.machine_on;
+    exp_clean(clone);
+    exp_clean(e);
+  }
+  EXPECT_EQ(exp_init_ex(0x80), nullptr);  // an unknown flag: no engine rather than a guess
 }
 
 TEST(SettingsDecision, PrefixesTurnTheOptionOn) {

@@ -37,6 +37,11 @@ TEST(SymbolAdd, RefusesBadInput) {
       {"", EXP_INTEGER, 0, ERR_INVALID_INPUT, "Invalid input: missing symbol name"},
       {"s", EXP_STRING, 0, ERR_ZERO_LENGTH, "Zero length strings are not allowed"},
       {"s", EXP_STRING, -5, ERR_ZERO_LENGTH, "Zero length strings are not allowed"},
+      // Only the seven type codes bind a cell that programs can use.
+      {"t", -1, 0, ERR_INVALID_INPUT, "Invalid input: unknown type code"},
+      {"t", 0, 0, ERR_INVALID_INPUT, "Invalid input: unknown type code"},
+      {"t", 8, 0, ERR_INVALID_INPUT, "Invalid input: unknown type code"},
+      {"t", 16, 0, ERR_INVALID_INPUT, "Invalid input: unknown type code"},
       {"Amount", EXP_INTEGER, 0, 0, ""},
       {"AMOUNT", EXP_REAL, 0, ERR_DUPLICATE_SYMBOL, "Duplicate symbol 'AMOUNT' found"},
       {"amount", EXP_STRING, 5, ERR_DUPLICATE_SYMBOL, "Duplicate symbol 'amount' found"},

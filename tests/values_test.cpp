@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -254,6 +255,48 @@ TEST(ValueStrings, ByteLimitedCellsBoundAppendsByBytesOfTheBuffer) {
   EXPECT_EQ(std::string(s->value.s).size(), 8u);
 }
 
+// A host sizes its buffers by a byte cell's limit: whatever writes the cell, its text stays within
+// that many bytes, cut before the character that would pass it.
+TEST(ValueStrings, EveryWriterKeepsAByteCellWithinItsLimit) {
+  const std::string three = "\xC3\xA9\xC3\xA9\xC3\xA9";  // "ééé", 6 bytes
+  testutil::EnginePtr e = testutil::make_engine();
+  exp_symval *b = nullptr, *t = nullptr;
+  ASSERT_EQ(exp_add_symbol(e.get(), "b", EXP_STRING, 4, EXP_SYM_BYTES, &b), 0);
+  ASSERT_EQ(exp_add_symbol(e.get(), "t", EXP_STRING, 10, 0, &t), 0);
+  exp_symval_setstr(t, three.c_str());
+  auto run = [&](const char *text) {
+    exp_pcode *p = nullptr;
+    ASSERT_EQ(exp_make_pcode(e.get(), text, &p, EXP_INTEGER, 0, 0, nullptr), 0) << testutil::last_message(e.get());
+    EXPECT_EQ(exp_execute(e.get(), p, nullptr), 0) << testutil::last_message(e.get());
+    exp_free_pcode(e.get(), p);
+  };
+  const struct {
+    const char *writer;
+    std::function<void()> write;
+    const char *expected;
+  } rows[] = {
+      {"setstr", [&] { exp_symval_setstr(b, three.c_str()); }, "\xC3\xA9\xC3\xA9"},
+      {"setstrn", [&] { exp_symval_setstrn(b, three.c_str(), 3); }, "\xC3\xA9\xC3\xA9"},
+      {"str_concat", [&] { exp_symval_setstr(b, "a"), exp_symval_str_concat(b, three.c_str()); }, "a\xC3\xA9"},
+      {"strn_concat", [&] { exp_symval_setstr(b, ""), exp_symval_strn_concat(b, three.c_str(), 6); }, "\xC3\xA9\xC3\xA9"},
+      {"copy", [&] { exp_symval_copy(t, b); }, "\xC3\xA9\xC3\xA9"},
+      {"coerce", [&] { exp_symval_coerce(e.get(), t, b); }, "\xC3\xA9\xC3\xA9"},
+      {"settext", [&] { exp_symval_settext(e.get(), b, three.c_str()); }, "\xC3\xA9\xC3\xA9"},
+      {"str_resize", [&] { exp_symval_str_resize(b, 8), exp_symval_setstr(b, three.c_str()), exp_symval_str_resize(b, 3); },
+       "\xC3\xA9"},
+      {"assignment", [&] { run("b = t & 'x'"); }, "\xC3\xA9\xC3\xA9"},
+      {"parse", [&] { run("parse(t & ',x', ',', b)"); }, "\xC3\xA9\xC3\xA9"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.writer);
+    exp_symval_str_resize(b, 4);
+    exp_symval_setnull(b);
+    row.write();
+    EXPECT_LE(std::strlen(b->value.s), b->len);
+    EXPECT_EQ(render(b), std::string("s:") + row.expected);
+  }
+}
+
 TEST(ValueStrings, ResizeGrowsShrinksAndRefusesNonStrings) {
   Cell s(EXP_STRING, 3);
   exp_symval_setstr(s, "abc");
@@ -276,10 +319,11 @@ TEST(ValueStrings, ResizeGrowsShrinksAndRefusesNonStrings) {
   EXPECT_STREQ(w->value.s, "\xC3\xA9\xE2\x82\xAC");
 
   Cell i(EXP_INTEGER);
-  EXPECT_EQ(exp_symval_str_resize(i, 5), 1);
-  EXPECT_EQ(exp_symval_str_resize(s, 0), 1);
-  EXPECT_EQ(exp_symval_str_resize(s, -1), 1);
-  EXPECT_EQ(exp_symval_str_resize(nullptr, 4), 1);
+  // Each failure has its own number: none of them is 1, which says memory ran out.
+  EXPECT_EQ(exp_symval_str_resize(i, 5), EXP_E_INVALID_INPUT);
+  EXPECT_EQ(exp_symval_str_resize(s, 0), EXP_E_STRING_LIMIT_RANGE);
+  EXPECT_EQ(exp_symval_str_resize(s, -1), EXP_E_STRING_LIMIT_RANGE);
+  EXPECT_EQ(exp_symval_str_resize(nullptr, 4), EXP_E_INVALID_INPUT);
   EXPECT_EQ(s->len, 2u);
 }
 

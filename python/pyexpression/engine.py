@@ -102,9 +102,12 @@ class Engine:
     "call_depth", "regex_match", "regex_depth", "symbols", "program"}; memory defaults to 1 GiB,
     None lifts a limit. tz: None refuses datetimes that carry a time zone (a date has none, and
     dropping the zone would make different instants equal); "utc" converts them to UTC first.
+    user_settings: read the user's settings file (~/.config/expression/config), which may turn
+    escaped strings on; off by default, so rules mean the same for every user.
     """
 
-    def __init__(self, *, iso_dates=False, escaped_strings=False, allow=(), deny=(), limits=None, tz=None):
+    def __init__(self, *, iso_dates=False, escaped_strings=False, allow=(), deny=(), limits=None, tz=None,
+                 user_settings=False):
         if tz not in TZ:
             raise ValueError(f"tz must be None or 'utc', not {tz!r}")
         self._settings = {
@@ -113,6 +116,7 @@ class Engine:
             "tz_to_utc": tz == "utc",
             "capabilities": _capabilities(allow, deny),
             "limits": dict(_limits(limits)),
+            "user_settings": bool(user_settings),
         }
         self._functions = []
 

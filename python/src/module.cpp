@@ -47,8 +47,8 @@ std::unique_ptr<Program> make_program(const std::string &text, const std::vector
                                       int result_type, int result_length, const std::string &result_name,
                                       bool iso_dates, bool escaped_strings,
                                       bool tz_to_utc, unsigned capabilities, const std::map<int, int64_t> &limits,
-                                      const py::list &functions) {
-  Settings s{iso_dates, escaped_strings, tz_to_utc, capabilities, {limits.begin(), limits.end()}};
+                                      const py::list &functions, bool user_settings) {
+  Settings s{iso_dates, escaped_strings, tz_to_utc, capabilities, {limits.begin(), limits.end()}, user_settings};
   return std::make_unique<Program>(text, fields, result_type, result_length, result_name, s, host_functions(functions));
 }
 
@@ -72,7 +72,8 @@ PYBIND11_MODULE(_core, m) {
       .def(py::init(&make_program), py::kw_only(), py::arg("text"), py::arg("fields"), py::arg("result_type"),
            py::arg("result_length"), py::arg("result_name") = "result", py::arg("iso_dates") = false, py::arg("escaped_strings") = false,
            py::arg("tz_to_utc") = false, py::arg("capabilities") = EXP_CAP_ALL,
-           py::arg("limits") = std::map<int, int64_t>{}, py::arg("functions") = py::list())
+           py::arg("limits") = std::map<int, int64_t>{}, py::arg("functions") = py::list(),
+           py::arg("user_settings") = false)
       .def("run", &Program::run, py::arg("record"))
       .def(
           "run_columns",

@@ -89,7 +89,7 @@ Program::Program(const std::string &text, const std::vector<std::pair<std::strin
   if (result_type == EXP_STRING && (result_length < 0 || result_length >= kMaxStringLimit))
     throw py::value_error("result_length must be 1 to " + std::to_string(kMaxStringLimit - 1));
   types_.tz_to_utc = settings.tz_to_utc;
-  engine_ = exp_init();
+  engine_ = exp_init_ex(settings.user_settings ? 0 : EXP_INIT_NO_USER_SETTINGS);
   if (!engine_) throw std::bad_alloc();
   try {
     exp_set_callback_data(engine_, &hooks_);

@@ -27,6 +27,7 @@ struct Settings {
   bool tz_to_utc = false;
   unsigned capabilities = EXP_CAP_ALL;
   std::vector<std::pair<int, int64_t>> limits;  // EXP_LIMIT_* and its value
+  bool user_settings = false;  // read the user's settings file (off: rules mean the same for everyone)
 };
 
 enum class OnError { Raise, Null, Skip };

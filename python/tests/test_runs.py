@@ -205,3 +205,15 @@ def test_threads_share_rules_safely():
     for t in threads:
         t.join()
     assert outcomes == {k: True for k in range(4)}
+
+
+def test_the_users_settings_file_counts_only_when_asked(tmp_path, monkeypatch):
+    (tmp_path / "expression").mkdir()
+    (tmp_path / "expression" / "config").write_text("escaped_string = yes\n")
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path))
+    monkeypatch.setenv("EXPRESSION_SYSCONFDIR", str(tmp_path / "none"))
+    text = "len('a\\b')"
+    assert px.Engine().compile(text, fields={}, result="integer").run()[0] == 3
+    rules = px.Engine(user_settings=True).compile(text, fields={}, result="integer")
+    assert rules.run()[0] == 2
+    assert pickle.loads(pickle.dumps(rules)).run()[0] == 2

@@ -215,6 +215,7 @@ int read_element(exp_engine *e, exp_symval *result, const ArrayElement &el, cons
   switch (kind.type) {
     case EXP_STRING: {
       int64_t chars = np_uchar_length(el.value.s);
+      if (int rc = limit_check(e, EXP_LIMIT_STRING, chars)) return rc;
       if (chars > result->len)
         if (int rc = limit_resize_string(e, result, chars, RESIZE_KEEP)) return rc;
       exp_symval_setstr(result, el.value.s);

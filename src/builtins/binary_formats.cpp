@@ -30,8 +30,8 @@ int parse_wd(exp_engine *e, int argc, Cell **argv, int i, WidthDecimals defaults
   if (argc <= i) return 0;
   int64_t w = 0, d = 0;
   if (!vts_numparse(text_of(argv[i]), &w, &d, nullptr) || w < 0)
-    return mf_invalid(e, "unable to parse the W.D", MF_READ_FAILED);
-  if (w == 0) return mf_invalid(e, "the width in the W.D must be at least 1", MF_READ_FAILED);
+    return mf_invalid(e, "unable to parse the W.D", MF_FAILED);
+  if (w == 0) return mf_invalid(e, "the width in the W.D must be at least 1", MF_FAILED);
   *out = {w, d};
   return 0;
 }
@@ -63,15 +63,15 @@ int fn_s370fpd(exp_engine *e, Cell *result, int argc, Cell **argv) {
 int fn_pd(exp_engine *e, Cell *result, int argc, Cell **argv) {
   WidthDecimals wd;
   if (int rc = parse_wd(e, argc, argv, 1, {1, 0}, &wd)) return rc;
-  if (wd.width > 16 || wd.width > mf_capacity(argv[0])) return mf_invalid(e, "the width is invalid", MF_READ_FAILED);
-  if (wd.decimals > MF_MAX_DECIMALS) return mf_invalid(e, MF_DECIMALS_RANGE, MF_READ_FAILED);
+  if (wd.width > 16 || wd.width > mf_capacity(argv[0])) return mf_invalid(e, "the width is invalid", MF_FAILED);
+  if (wd.decimals > MF_MAX_DECIMALS) return mf_invalid(e, MF_DECIMALS_RANGE, MF_FAILED);
   const mf_field field(argv[0], wd.width);
   const unsigned char *b = field.data();
-  if (b[0] != 0x00 && b[0] != 0x80) return mf_invalid(e, "the sign byte is invalid", MF_READ_FAILED);
+  if (b[0] != 0x00 && b[0] != 0x80) return mf_invalid(e, "the sign byte is invalid", MF_FAILED);
   mf_accumulator value;
   for (int64_t i = 1; i < wd.width; ++i) {
-    if (b[i] > 0x99) return mf_invalid(e, "the packed decimal number is invalid", MF_READ_FAILED);
-    if ((b[i] & 0x0F) > 9) return mf_invalid(e, "the low order nibble is invalid", MF_READ_FAILED);
+    if (b[i] > 0x99) return mf_invalid(e, "the packed decimal number is invalid", MF_FAILED);
+    if ((b[i] & 0x0F) > 9) return mf_invalid(e, "the low order nibble is invalid", MF_FAILED);
     value.push(b[i] >> 4);
     value.push(b[i] & 0x0F);
   }
@@ -101,7 +101,7 @@ int fn_formatpd(exp_engine *e, Cell *result, int argc, Cell **argv) {
   if (int rc = parse_wd(e, argc, argv, 1, {0, 0}, &wd)) return rc;
   Cell *out = argv[2];
   if (wd.width > 16 || wd.decimals > MF_MAX_DECIMALS || wd.width > mf_capacity(out))
-    return mf_invalid(e, "the width or multiplier are invalid", MF_FORMAT_FAILED);
+    return mf_invalid(e, "the width or multiplier are invalid", MF_FAILED);
   bool ok = false;
   double d = mf_value_to_double(argv[0], &ok);
   bool negative = ok && d < 0;

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "convert.h"
+#include "engine.h"
 #include "errors.h"
 #include "expression.h"
 #include "registry.h"
@@ -68,8 +70,9 @@ inline int reserve(exp_engine *e, exp_symval *result, int64_t chars, size_t byte
 
 // Stores `bytes` bytes of `text` as the string result, growing the cell first when needed;
 // `chars` is the text's character count or an upper bound of it. The text may not live in the
-// result's own buffer.
+// result's own buffer. A text past the engine's STRING limit is error 109.
 inline int store(exp_engine *e, exp_symval *result, const char *text, size_t bytes, int64_t chars) {
+  if (int rc = limit_check_text(e, std::string_view(text, bytes))) return rc;
   if (int rc = reserve(e, result, chars, bytes)) return rc;
   std::memcpy(result->value.s, text, bytes);
   result->value.s[bytes] = '\0';

@@ -233,6 +233,7 @@ int fn_formatdate(exp_engine *e, Cell *result, int, Cell **argv) {
     chars += piece.chars;
     bytes += piece.text.size();
   });
+  if ((rc = limit_check(e, EXP_LIMIT_STRING, chars))) return rc;
   if ((rc = reserve(e, result, chars, bytes))) return rc;
   char *out = result->value.s;
   walk_pattern(pattern, pieces, [&](Piece piece) {

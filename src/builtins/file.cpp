@@ -98,6 +98,7 @@ int file_readline(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
   if (n <= 0) return set_null(result);
   while (n > 0 && (result->value.s[n - 1] == '\n' || result->value.s[n - 1] == '\r')) --n;
   result->value.s[n] = '\0';
+  if (int rc = limit_check_text(e, std::string_view(result->value.s, static_cast<size_t>(n)))) return rc;
   symval_clear_null_flag(result);
   return 0;
 }

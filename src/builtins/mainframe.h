@@ -12,12 +12,11 @@
 
 #include "expression.h"
 
-// What a built-in ends with after a routine raised error 3: readers and the checks of the
-// functions end with 3; the picture parser and the writers end with -1.
-inline constexpr int MF_READ_FAILED = 3;
-inline constexpr int MF_FORMAT_FAILED = -1;
+// What a built-in ends with after a routine raised error 3: the number it stored, so the run
+// stops with the error exp_error_info reports.
+inline constexpr int MF_FAILED = 3;
 
-// Raises error 3 with `text` as the reason and returns `code` (one of the two above).
+// Raises error 3 with `text` as the reason and returns `code` (MF_FAILED).
 int mf_invalid(exp_engine *e, const char *text, int code);
 
 // The largest scale the power-of-ten table covers, and the message for a scale outside it where
@@ -32,7 +31,7 @@ struct mf_picture {
   int total() const { return integer_digits + decimal_digits; }
 };
 
-// Parses a picture such as S9(5)V99. Returns 0, or raises error 3 with the reason and returns -1.
+// Parses a picture such as S9(5)V99. Returns 0, or raises error 3 with the reason and returns 3.
 int pic_parse(exp_engine *e, const char *pic, mf_picture *out);
 
 // Bytes of a COMP field for `total` digits: 2, 4 or 8 (0 digits also take 2).
@@ -92,7 +91,7 @@ int mf_read_packed(exp_engine *e, const exp_symval *data, int64_t width, bool us
                    double *out);
 
 // Writers: each fills `width` bytes of `out`'s storage (its null state unchanged) and returns 0,
-// or raises error 3 and returns -1.
+// or raises error 3 and returns 3.
 int mf_write_unsigned(exp_engine *e, double number, int64_t width, int64_t decimals, bool big_endian,
                       exp_symval *out);
 int mf_write_signed(exp_engine *e, const exp_symval *value, int64_t width, int64_t decimals, bool big_endian,

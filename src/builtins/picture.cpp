@@ -186,7 +186,7 @@ const char *parse_picture(const char *p, mf_picture *out) {
 
 int pic_parse(exp_engine *e, const char *pic, mf_picture *out) {
   *out = mf_picture{};
-  if (const char *error = parse_picture(pic ? pic : "", out)) return mf_invalid(e, error, MF_FORMAT_FAILED);
+  if (const char *error = parse_picture(pic ? pic : "", out)) return mf_invalid(e, error, MF_FAILED);
   return 0;
 }
 
@@ -195,7 +195,7 @@ int pic_parse(exp_engine *e, const char *pic, mf_picture *out) {
 int mf_read_unsigned(exp_engine *e, const exp_symval *data, int64_t width, bool big_endian, int64_t decimals,
                      double *out) {
   if (!reader_limits_ok(width, decimals, data))
-    return mf_invalid(e, "the width specified is too large", MF_READ_FAILED);
+    return mf_invalid(e, "the width specified is too large", MF_FAILED);
   *out = scale_exact(get_uint(mf_field(data, width).data(), width, big_endian), decimals, false);
   return 0;
 }
@@ -203,7 +203,7 @@ int mf_read_unsigned(exp_engine *e, const exp_symval *data, int64_t width, bool 
 int mf_read_signed(exp_engine *e, const exp_symval *data, int64_t width, bool big_endian, int64_t decimals,
                    double *out) {
   if (!reader_limits_ok(width, decimals, data))
-    return mf_invalid(e, "the width specifed is too large", MF_READ_FAILED);
+    return mf_invalid(e, "the width specifed is too large", MF_FAILED);
   const uint64_t bits = get_uint(mf_field(data, width).data(), width, big_endian);
   const uint64_t field = ~uint64_t{0} >> (64 - 8 * width);  // the field's own bits
   const bool negative = (bits >> (8 * width - 1)) != 0;
@@ -215,13 +215,13 @@ int mf_read_signed(exp_engine *e, const exp_symval *data, int64_t width, bool bi
 int mf_read_packed(exp_engine *e, const exp_symval *data, int64_t width, bool use_sign, int64_t decimals,
                    double *out) {
   if (width < 1 || width > mf_capacity(data))
-    return mf_invalid(e, "the source does not contain enough bytes", MF_READ_FAILED);
-  if (decimals < 0 || decimals > MF_MAX_DECIMALS) return mf_invalid(e, MF_DECIMALS_RANGE, MF_READ_FAILED);
+    return mf_invalid(e, "the source does not contain enough bytes", MF_FAILED);
+  if (decimals < 0 || decimals > MF_MAX_DECIMALS) return mf_invalid(e, MF_DECIMALS_RANGE, MF_FAILED);
   const mf_field field(data, width);
   const unsigned char *b = field.data();
   mf_accumulator value;
   for (int64_t i = 0; i + 1 < width; ++i) {
-    if (b[i] > 0x99 || (b[i] & 0x0F) > 9) return mf_invalid(e, "the number is not packed decimal", MF_READ_FAILED);
+    if (b[i] > 0x99 || (b[i] & 0x0F) > 9) return mf_invalid(e, "the number is not packed decimal", MF_FAILED);
     value.push(b[i] >> 4);
     value.push(b[i] & 0x0F);
   }
@@ -245,7 +245,7 @@ bool writer_limits_ok(int64_t width, int64_t max_width, int64_t decimals, const 
 int mf_write_unsigned(exp_engine *e, double number, int64_t width, int64_t decimals, bool big_endian,
                       exp_symval *out) {
   if (!writer_limits_ok(width, 8, decimals, out))
-    return mf_invalid(e, "the width is invalid or the power of 10 is too large", MF_FORMAT_FAILED);
+    return mf_invalid(e, "the width is invalid or the power of 10 is too large", MF_FAILED);
   unsigned char *b = mf_output(e, out);
   if (!b) return ERR_READ_ONLY;
   if (number < 0) {
@@ -268,7 +268,7 @@ int mf_write_unsigned(exp_engine *e, double number, int64_t width, int64_t decim
 int mf_write_signed(exp_engine *e, const exp_symval *value, int64_t width, int64_t decimals, bool big_endian,
                     exp_symval *out) {
   if (!writer_limits_ok(width, 8, decimals, out))
-    return mf_invalid(e, "the width is invalid or the power of 10 is too large", MF_FORMAT_FAILED);
+    return mf_invalid(e, "the width is invalid or the power of 10 is too large", MF_FAILED);
   double d = mf_value_to_double(value);
   bool negative = d < 0;
   double m = std::fabs(d);
@@ -289,7 +289,7 @@ int mf_write_signed(exp_engine *e, const exp_symval *value, int64_t width, int64
 int mf_write_packed(exp_engine *e, const exp_symval *value, int64_t width, int64_t decimals, bool is_signed,
                     exp_symval *out) {
   if (!writer_limits_ok(width, 16, decimals, out))
-    return mf_invalid(e, "the width is invalid or the power of ten is too large", MF_FORMAT_FAILED);
+    return mf_invalid(e, "the width is invalid or the power of ten is too large", MF_FAILED);
   bool ok = false;
   double d = mf_value_to_double(value, &ok);
   unsigned sign = 0x0C;
@@ -323,8 +323,8 @@ int fn_piccomp(exp_engine *e, Cell *result, int argc, Cell **argv) {
   mf_picture pic;
   int width = 4;
   if (argc > 1) {
-    if (pic_parse(e, text_of(argv[1]), &pic)) return MF_FORMAT_FAILED;
-    if (pic.total() < 1 || pic.total() > 18) return mf_invalid(e, "the width is invalid", MF_READ_FAILED);
+    if (pic_parse(e, text_of(argv[1]), &pic)) return MF_FAILED;
+    if (pic.total() < 1 || pic.total() > 18) return mf_invalid(e, "the width is invalid", MF_FAILED);
     width = mf_binary_width(pic.total());
   }
   double v = 0;
@@ -339,14 +339,14 @@ int fn_piccomp(exp_engine *e, Cell *result, int argc, Cell **argv) {
 // storage of a string: any other value has no bytes to read.
 int fn_piccomp3(exp_engine *e, Cell *result, int argc, Cell **argv) {
   if (symval_type(argv[0]) != EXP_STRING)
-    return mf_invalid(e, "the packed decimal source must be a string", MF_READ_FAILED);
+    return mf_invalid(e, "the packed decimal source must be a string", MF_FAILED);
   mf_picture pic;
   int width = 4;
   if (argc > 1) {
-    if (pic_parse(e, text_of(argv[1]), &pic)) return MF_FORMAT_FAILED;
+    if (pic_parse(e, text_of(argv[1]), &pic)) return MF_FAILED;
     width = mf_packed_width(pic.total());
     if (width < 1 || width > 16 || pic.decimal_digits > 10)
-      return mf_invalid(e, "the width is invalid", MF_READ_FAILED);
+      return mf_invalid(e, "the width is invalid", MF_FAILED);
   }
   double v = 0;
   if (int rc = mf_read_packed(e, argv[0], width, pic.is_signed, pic.decimal_digits, &v)) return rc;
@@ -365,9 +365,9 @@ int fn_picsigndec(exp_engine *e, Cell *result, int argc, Cell **argv) {
   mf_picture pic;
   pic.is_signed = true;
   pic.integer_digits = 4;
-  if (argc > 1 && pic_parse(e, text_of(argv[1]), &pic)) return MF_FORMAT_FAILED;
+  if (argc > 1 && pic_parse(e, text_of(argv[1]), &pic)) return MF_FAILED;
   int t = pic.total();
-  if (t > 31 || t > mf_capacity(argv[0])) return mf_invalid(e, "the width is invalid", MF_READ_FAILED);
+  if (t > 31 || t > mf_capacity(argv[0])) return mf_invalid(e, "the width is invalid", MF_FAILED);
   bool ebcdic = flag_given(argc, argv, 2, true);
   bool trailing = !flag_given(argc, argv, 3, false);
   const mf_field field(argv[0], t);
@@ -382,8 +382,8 @@ int fn_picsigndec(exp_engine *e, Cell *result, int argc, Cell **argv) {
 // formatpiccomp / formatpiccomp5: a little-endian binary field, two's complement when signed.
 int fn_formatpiccomp(exp_engine *e, Cell *result, int, Cell **argv) {
   mf_picture pic;
-  if (pic_parse(e, text_of(argv[1]), &pic)) return MF_FORMAT_FAILED;
-  if (pic.total() > 18 || pic.decimal_digits > 10) return mf_invalid(e, "the width is invalid", MF_READ_FAILED);
+  if (pic_parse(e, text_of(argv[1]), &pic)) return MF_FAILED;
+  if (pic.total() > 18 || pic.decimal_digits > 10) return mf_invalid(e, "the width is invalid", MF_FAILED);
   int width = mf_binary_width(pic.total());
   int rc = pic.is_signed ? mf_write_signed(e, argv[0], width, pic.decimal_digits, false, argv[2])
                          : mf_write_unsigned(e, mf_value_to_double(argv[0]), width, pic.decimal_digits, false, argv[2]);
@@ -392,10 +392,10 @@ int fn_formatpiccomp(exp_engine *e, Cell *result, int, Cell **argv) {
 
 int fn_formatpiccomp3(exp_engine *e, Cell *result, int, Cell **argv) {
   mf_picture pic;
-  if (pic_parse(e, text_of(argv[1]), &pic)) return MF_FORMAT_FAILED;
+  if (pic_parse(e, text_of(argv[1]), &pic)) return MF_FAILED;
   int width = mf_packed_width(pic.total());
   if (width < 1 || width > 16 || pic.decimal_digits > 10)
-    return mf_invalid(e, "the width or multiplier are invalid", MF_READ_FAILED);
+    return mf_invalid(e, "the width or multiplier are invalid", MF_FAILED);
   if (int rc = mf_write_packed(e, argv[0], width, pic.decimal_digits, pic.is_signed, argv[2])) return rc;
   return set_int(result, width);
 }
@@ -421,13 +421,13 @@ void apply_zones(unsigned char *b, int t, bool is_signed, bool negative, bool eb
 
 int fn_formatpicsigndec(exp_engine *e, Cell *result, int argc, Cell **argv) {
   mf_picture pic;
-  if (pic_parse(e, text_of(argv[1]), &pic)) return MF_FORMAT_FAILED;
+  if (pic_parse(e, text_of(argv[1]), &pic)) return MF_FAILED;
   int t = pic.total();
-  if (t > 31) return mf_invalid(e, "the width is invalid", MF_READ_FAILED);
+  if (t > 31) return mf_invalid(e, "the width is invalid", MF_FAILED);
   Cell *out = argv[2];
   if (int rc = check_writable(e, out)) return rc;
-  if ((t > mf_capacity(out) || !out->value.s) && symval_resize(out, std::max(t, 1), RESIZE_KEEP) != 0)
-    return engine_error(e, ERR_MEMORY);
+  if (t > mf_capacity(out) || !out->value.s)
+    if (int rc = limit_resize_string(e, out, std::max(t, 1), RESIZE_KEEP)) return rc;
   bool ebcdic = flag_given(argc, argv, 3, true);
   bool trailing = !flag_given(argc, argv, 4, false);
   double d = mf_value_to_double(argv[0]);

@@ -452,6 +452,7 @@ int regex_replace(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
   try {
     Substitution out(subject, re->turkish);
     if (int rc = substitute(e, *re, subject, templ, &out)) return rc;
+    if (int rc = limit_check_text(e, out.text())) return rc;
     symval_set_bytes(result, out.text().data(), out.text().size());
   } catch (const std::bad_alloc &) {
     return set_null(result);

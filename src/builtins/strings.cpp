@@ -173,6 +173,7 @@ int map_case_into(exp_engine *e, Cell *result, const Cell *arg, CaseMap map) {
     map(text, result->value.s, need + 1, &chars);
   }
   symval_clear_null_flag(result);
+  if (int rc = limit_check_text(e, std::string_view(result->value.s, static_cast<size_t>(need)))) return rc;
   if (need <= static_cast<int64_t>(result->len)) return 0;  // characters <= bytes <= limit
   if (chars < 0) chars = np_uchar_length(result->value.s);
   if (chars <= static_cast<int64_t>(result->len)) return 0;
@@ -287,6 +288,7 @@ int replace_into(exp_engine *e, Cell *result, std::string_view s, std::string_vi
   std::memcpy(out, s.data() + from, s.size() - from);
   out[s.size() - from] = '\0';
   symval_clear_null_flag(result);
+  if (int rc = limit_check_text(e, std::string_view(result->value.s, bytes))) return rc;
   // The estimate adds up counts of the parts, which holds for well-formed text. Where a part is
   // not well formed, an occurrence can split or join what the count takes for one character, so
   // a grown result is counted whole and its limit raised to hold every character.

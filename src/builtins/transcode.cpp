@@ -15,9 +15,10 @@ namespace {
 
 enum class Direction { FromUtf8, ToUtf8 };
 
-// Byte room of the output's buffer, terminator included, as the character layer counts it.
+// Byte room of the output's text (its limit in bytes for a cell counting bytes), terminator
+// included, as the character layer counts it.
 int room_of(const exp_symval *out) {
-  size_t bytes = symval_buffer_bytes(out);
+  size_t bytes = symval_text_room(out);
   return bytes >= INT32_MAX ? INT32_MAX : static_cast<int>(bytes) + 1;
 }
 

@@ -84,7 +84,7 @@ class TokenSink {
   // than it was declared for.
   static void store_string(exp_symval *out, const char *token, size_t n) {
     if (!out->value.s) return exp_symval_setnull(out);
-    size_t room = symval_buffer_bytes(out);
+    size_t room = symval_text_room(out);
     symval_clear_null_flag(out);
     np_uchar_bufncopy(token, out->value.s, copy_size(n < room ? n : room), out->len);
     symval_note_cut(out, std::strlen(out->value.s) < n);
@@ -134,11 +134,14 @@ exp_sym *find_variable(exp_engine *e, const char *name) {
   return symlist_find(e->symbols, name);
 }
 
-// Makes a string result wide enough for a string source with a larger limit. 0 or error 1.
+// Makes a string result wide enough for a string source's text. 0, error 109 for a text past
+// the STRING limit, or error 1.
 int fit_result(exp_engine *e, exp_symval *result, const exp_symval *source) {
   if (symval_type(result) != EXP_STRING || symval_type(source) != EXP_STRING) return 0;
-  if (source->len <= result->len) return 0;
-  return limit_resize_string(e, result, source->len, RESIZE_KEEP);
+  if (symval_is_null(source) || !source->value.s || source->len <= result->len) return 0;
+  if (int rc = limit_check_text(e, source->value.s)) return rc;
+  const int64_t chars = np_uchar_length(source->value.s);
+  return chars <= static_cast<int64_t>(result->len) ? 0 : limit_resize_string(e, result, chars, RESIZE_KEEP);
 }
 
 // ---- parameters ------------------------------------------------------------------------------------

@@ -93,7 +93,8 @@ std::string settings_machine_file() {
   return "/etc/expression/config";
 }
 
-SettingSource settings_read(std::string_view key, std::string_view fallback, char* dest, std::size_t size) {
+SettingSource settings_read(std::string_view key, std::string_view fallback, char* dest, std::size_t size,
+                            bool user) {
   struct Candidate {
     std::string path;
     SettingSource source;
@@ -101,6 +102,7 @@ SettingSource settings_read(std::string_view key, std::string_view fallback, cha
   const Candidate candidates[] = {{settings_user_file(), SettingSource::User},
                                   {settings_machine_file(), SettingSource::Machine}};
   for (const Candidate& c : candidates) {
+    if (c.source == SettingSource::User && !user) continue;
     if (auto value = value_in_file(c.path, key)) {
       copy_value(*value, dest, size);
       return c.source;
@@ -110,8 +112,8 @@ SettingSource settings_read(std::string_view key, std::string_view fallback, cha
   return SettingSource::Default;
 }
 
-SettingSource settings_read_escaped_string(char* dest, std::size_t size) {
-  return settings_read(kEscapedStringKey, kEscapedStringDefault, dest, size);
+SettingSource settings_read_escaped_string(char* dest, std::size_t size, bool user) {
+  return settings_read(kEscapedStringKey, kEscapedStringDefault, dest, size, user);
 }
 
 bool settings_escaped_string_enabled(std::string_view text) {
@@ -120,8 +122,10 @@ bool settings_escaped_string_enabled(std::string_view text) {
                      [text](std::string_view w) { return starts_with_word(text, w); });
 }
 
-bool settings_escaped_string_enabled() {
+bool settings_escaped_string_enabled_for(bool user) {
   char text[SETTINGS_VALUE_SIZE];
-  settings_read_escaped_string(text, sizeof text);
-  return settings_escaped_string_enabled(text);
+  settings_read_escaped_string(text, sizeof text, user);
+  return settings_escaped_string_enabled(std::string_view(text));
 }
+
+bool settings_escaped_string_enabled() { return settings_escaped_string_enabled_for(true); }

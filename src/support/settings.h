@@ -27,14 +27,17 @@ std::string settings_machine_file();
 // Copies the text of setting `key` into `dest` (`size` bytes, at least 1): at most `size` - 1
 // bytes cut on a character boundary, then a terminator. When no file has the key, `fallback` is
 // copied the same way. Returns where the text came from; never fails.
-SettingSource settings_read(std::string_view key, std::string_view fallback, char* dest, std::size_t size);
+// With `user` false the user's file is not read: only the machine file and the fallback count.
+SettingSource settings_read(std::string_view key, std::string_view fallback, char* dest, std::size_t size,
+                            bool user = true);
 
 // The raw "escaped_string" setting into `dest` (SETTINGS_VALUE_SIZE bytes), "no" when unset.
-SettingSource settings_read_escaped_string(char* dest, std::size_t size = SETTINGS_VALUE_SIZE);
+SettingSource settings_read_escaped_string(char* dest, std::size_t size = SETTINGS_VALUE_SIZE, bool user = true);
 
 // Whether an "escaped_string" text turns the option on: it begins, without regard to case,
 // with "true", "yes" or "1" ("YES", "True", "yes please" do; "no", "0", "tru" do not).
 bool settings_escaped_string_enabled(std::string_view text);
 
-// Reads the "escaped_string" setting and decides as above.
+// Reads the "escaped_string" setting and decides as above; `user` as for settings_read.
 bool settings_escaped_string_enabled();
+bool settings_escaped_string_enabled_for(bool user);

@@ -101,6 +101,8 @@ const char kUsage[] =
     "  --test CASES                    check the program against the cases in CASES (CSV, TSV or\n"
     "                                  JSON lines: input columns, expect:NAME columns, error);\n"
     "                                  exit status 1 when a case fails\n"
+    "  --settings                      read the user's settings file (~/.config/expression/config),\n"
+    "                                  which may turn escaped strings on; off by default\n"
     "other:\n"
     "  --dump                          print the compiled program and exit\n"
     "  --functions                     list the built-in functions and exit\n"
@@ -326,6 +328,8 @@ int parse_options(int argc, char **argv, Options *o) {
       o->filter = true;
     } else if (a == "--verbose") {
       o->verbose = true;
+    } else if (a == "--settings") {
+      o->user_settings = true;
     } else if (a == "-o" || a == "--out") {
       if (!value(&o->output_path) || o->output_path.empty()) return usage_error(a + " needs a path (- for standard output)");
     } else if (a == "--exclude") {

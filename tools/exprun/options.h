@@ -77,6 +77,7 @@ struct Options {
   bool escaped_strings = false;  // a backslash in a string literal takes the next character as it is
   std::vector<FunctionFile> functions_files;  // compiled before the program, in this order
   std::string test_cases;        // --test: the file of cases to check the program against
+  bool user_settings = false;    // read the user's settings file (--settings)
 };
 
 // Parses argv. Returns 0 to go on, 1 after printing help or version (exit 0), or 2 on a usage

@@ -150,7 +150,7 @@ int run_repl(const Options &o) {
   bool tty = isatty(0);
   // Line editing reads multi-byte characters only under the user's character set.
   if (tty) std::setlocale(LC_CTYPE, "");
-  exp_engine *e = exp_init();
+  exp_engine *e = new_engine(o);
   if (!e) return 1;
   if (int rc = setup_engine(e, o)) {
     Failure f;

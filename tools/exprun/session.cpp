@@ -138,6 +138,8 @@ int Session::interrupt(exp_engine *e) {
   return 0;
 }
 
+exp_engine *new_engine(const Options &o) { return exp_init_ex(o.user_settings ? 0 : EXP_INIT_NO_USER_SETTINGS); }
+
 int setup_engine(exp_engine *e, const Options &o) {
   exp_set_option(e, "DATE_ISO8601", "1");
   exp_set_option(e, "CHILD_STDOUT", "stderr");  // a child's output must not mix with the records
@@ -204,7 +206,7 @@ std::unique_ptr<Session> Session::open(const Options &o, const std::vector<std::
                                        const ColumnPlan &plan, Failure *f, std::vector<std::string> *notices) {
   std::unique_ptr<Session> s(new Session());
   s->options_ = &o;
-  s->engine_ = exp_init();
+  s->engine_ = new_engine(o);
   if (!s->engine_) {
     f->code = 1;
     f->message = "cannot create an engine";
@@ -644,7 +646,7 @@ Outcome Session::run_program(exp_pcode *p, const Record &r, Failure *f) {
 }
 
 bool compile_alone(const Options &o, const CompiledUse &use, Failure *f) {
-  exp_engine *e = exp_init();
+  exp_engine *e = new_engine(o);
   if (!e) {
     *f = Failure{1, "cannot create an engine", 0, 0};
     return false;

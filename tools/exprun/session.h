@@ -144,6 +144,9 @@ class Session {
   bool timed_out_ = false;
 };
 
+// A new engine that reads the user's settings file only when --settings asks for it, so a
+// program means the same whoever runs it. None when memory runs out.
+exp_engine *new_engine(const Options &o);
 // Applies exprun's settings to an engine: ISO dates inside programs, child output to standard
 // error, the allowed capabilities and limits, exprun's own functions, and the columns --output
 // names (so that the compiler knows what is read). Returns 0 or the error.
