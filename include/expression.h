@@ -534,25 +534,76 @@ EXP_API int exp_get_class_function_info(exp_engine *e, exp_class *c, int index, 
 
 /* ---- capabilities and limits ------------------------------------------------------------------- */
 
-/* Capability groups: the built-ins that reach outside the engine. A new engine allows every group;
- * exp_set_capabilities narrows what programs compiled (or copied, or run) in it from then on may
- * use, and exp_clone copies the setting. A call of a built-in whose group is denied does not
- * compile: error 53 "Function 'execute' needs the 'process' capability, which the host has not
- * allowed" at the call, whether the call is direct, a `call` statement, a method, or a call of a
- * user-defined function that needs the group. Where only the run can tell (the file class's open:
- * its mode decides between file read and file write) the run stops with error 108, same text,
- * before anything is opened. exp_copy_pcode into an engine that denies a group the program needs
- * is refused with 53, and a program compiled before its group was denied no longer runs (108).
- * Nothing denied ever runs. */
-#define EXP_CAP_PROCESS 0x01     /* execute */
-#define EXP_CAP_FILE_READ 0x02   /* fileexists, filedate, the file class opened for reading */
+/* Capability groups: the built-ins that reach outside the engine. A new engine allows every group
+ * of EXP_CAP_ALL (not EXP_CAP_PSEUDO_FILES); exp_set_capabilities narrows what programs compiled
+ * (or copied, or run) in it from then on may use, and exp_clone copies the setting.
+ *
+ * How a denial is enforced:
+ * - A call of a built-in whose group is denied does not compile: error 53 "Function 'execute'
+ *   needs the 'process' capability, which the host has not allowed" at the call, whether the call
+ *   is direct, a `call` statement, a method, or a call of a user-defined function that needs the
+ *   group. exp_copy_pcode into an engine that denies a group the program needs is refused with 53.
+ * - A program compiled before its group was denied no longer runs: exp_execute refuses it with
+ *   error 108 (same text) before its first instruction.
+ * - Every built-in of a group checks the engine's capabilities again each time it runs, so a
+ *   denial made during a run (from a host function) stops the next such call with 108.
+ * - Where only the run can tell, the run stops with 108 before anything is done: the file class's
+ *   open (its mode decides: "r" needs file read, "w" and "a" file write, "rw" both), and a file
+ *   of a pseudo file system (see EXP_CAP_PSEUDO_FILES).
+ * - An open file keeps the groups its open needed, and every method on it but close needs them
+ *   again when it runs (108): a file a program opened while the host allowed a group, held in a
+ *   static global, is of no use to any program once the host denies that group. Denying does not
+ *   close files; a program's files close when the variables holding them let go.
+ * Nothing denied ever runs.
+ *
+ * What each group covers, and what it does not:
+ *   EXP_CAP_PROCESS      execute: starts programs (they run with the host's rights, read
+ *                        /dev/null, write where CHILD_STDOUT says). Denying it also keeps the
+ *                        process id out of uniqueid. Not covered: reading /proc (pseudo files).
+ *   EXP_CAP_FILE_READ    fileexists and filedate (a file's existence and times), the source of
+ *                        copyfile and movefile, files opened for reading and their readline and
+ *                        readbytes. Only regular files and directories of ordinary file systems:
+ *                        FIFOs, devices and sockets need FILE_SPECIAL, /proc and /sys
+ *                        EXP_CAP_PSEUDO_FILES.
+ *   EXP_CAP_FILE_WRITE   deletefile, mkdir, rmdir, the destination of copyfile and movefile (which
+ *                        also need file read), files opened for writing or appending and their
+ *                        writeline and writebytes. Paths are not confined to a folder: a host that
+ *                        wants that replaces the built-ins (exp_replace_function).
+ *   EXP_CAP_ENVIRONMENT  username. The engine reads no environment variables on a program's
+ *                        behalf otherwise.
+ *   EXP_CAP_LOCALE       locale: changes the locale of the whole process. Not covered: the date
+ *                        and case rules that follow the locale the host set.
+ *   EXP_CAP_SLEEP        sleep. Not covered: time spent computing, which EXP_LIMIT_STEPS bounds.
+ *   EXP_CAP_VARIABLES    vareval, varset: reach any symbol by name, read-only ones included.
+ *   EXP_CAP_PSEUDO_FILES files and directories of the kernel's pseudo file systems (/proc, /sys,
+ *                        debugfs, tracefs, cgroup, securityfs, bpf, configfs and the like), which
+ *                        expose the process's memory (/proc/self/mem), environment and the
+ *                        machine's settings. Refused, whatever file group is allowed, unless the
+ *                        host allows this group too: by every file route (the file class's open,
+ *                        copyfile and movefile at both ends, fileexists, filedate, deletefile,
+ *                        mkdir, rmdir), decided on the opened file or directory (its file system's
+ *                        type), not on the path's text, so links and other names do not get
+ *                        around it. Not part of EXP_CAP_ALL nor of a new engine's default: allow
+ *                        it with exp_set_capabilities(e, EXP_CAP_ALL | EXP_CAP_PSEUDO_FILES).
+ * Built-ins outside every group (string, number, date, conversion, text, regex and array
+ * functions) reach nothing outside the engine; their time and memory are bounded by the limits
+ * below, not by capabilities.
+ * Copies: copyfile (and movefile across file systems) copies only a regular file's bytes into a
+ * regular file. A new destination gets the source's read, write and execute bits less the umask,
+ * never its set-user-id, set-group-id or sticky bits, owner, times or extended attributes; an
+ * existing destination keeps its own permissions. A destination that is a FIFO or a device is
+ * refused (false), never waited on. */
+#define EXP_CAP_PROCESS 0x01     /* execute; also uniqueid's process id */
+#define EXP_CAP_FILE_READ 0x02   /* fileexists, filedate, copy/move sources, files opened for reading */
 #define EXP_CAP_FILE_WRITE 0x04  /* deletefile, movefile, copyfile, mkdir, rmdir, files opened for writing */
 #define EXP_CAP_ENVIRONMENT 0x08 /* username */
 #define EXP_CAP_LOCALE 0x10      /* locale: changes the locale of the whole process */
 #define EXP_CAP_SLEEP 0x20       /* sleep */
 #define EXP_CAP_VARIABLES 0x40   /* vareval, varset: reach any symbol by name, read-only ones included */
-#define EXP_CAP_ALL 0x7F
-/* Sets the groups programs compiled in e may use. Returns 0, or 3 for bits outside EXP_CAP_ALL. */
+#define EXP_CAP_ALL 0x7F         /* the groups above: a new engine's default */
+#define EXP_CAP_PSEUDO_FILES 0x80 /* files of /proc, /sys and other pseudo file systems: not in EXP_CAP_ALL */
+/* Sets the groups programs compiled in e may use. Returns 0, or 3 for bits outside
+ * EXP_CAP_ALL | EXP_CAP_PSEUDO_FILES. */
 EXP_API int exp_set_capabilities(exp_engine *e, unsigned allowed);
 EXP_API unsigned exp_get_capabilities(const exp_engine *e);
 
