@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "builtins/cancel.h"
 #include "convert.h"
 #include "operator_rules.h"
 #include "errors.h"
@@ -99,9 +100,13 @@ int byte_sign(const Cell *a, const Cell *b) {
   return (c > 0) - (c < 0);
 }
 
+// Comparing, concatenating and copying long texts charge their work to the run (a call's own
+// step covers short ones; see kFreeBytes).
 template <Relation R>
-int op_compare_str(exp_engine *, Cell *result, int, Cell **argv) {
+int op_compare_str(exp_engine *e, Cell *result, int argc, Cell **argv) {
   if (either_null(argv)) return set_null(result);
+  if (int rc = charge_cell_text(e, argv[argc], argv[0])) return rc;
+  if (int rc = charge_cell_text(e, argv[argc], argv[1])) return rc;
   return set_bool(result, relation_holds(R, byte_sign(argv[0], argv[1])));
 }
 
@@ -133,7 +138,7 @@ int op_not(exp_engine *, Cell *result, int, Cell **argv) {
 
 uint32_t limit_of(const Cell *c) { return symval_is_null(c) ? 0 : c->len; }
 
-int op_concat(exp_engine *e, Cell *result, int, Cell **argv) {
+int op_concat(exp_engine *e, Cell *result, int argc, Cell **argv) {
   Cell *left = argv[0], *right = argv[1];
   if (symval_is_null(left) && symval_is_null(right)) return set_null(result);
   uint64_t limit = uint64_t{limit_of(left)} + limit_of(right);
@@ -144,12 +149,12 @@ int op_concat(exp_engine *e, Cell *result, int, Cell **argv) {
   }
   if (!symval_is_null(right)) exp_symval_str_concat(result, right->value.s);
   symval_clear_null_flag(result);
-  return 0;
+  return charge_cell_text(e, argv[argc], result);
 }
 
-int op_copy_coerce(exp_engine *e, Cell *result, int, Cell **argv) {
+int op_copy_coerce(exp_engine *e, Cell *result, int argc, Cell **argv) {
   symval_convert(argv[0], result, e);
-  return 0;
+  return charge_cell_text(e, argv[argc], result);
 }
 
 int op_null_check(exp_engine *e, Cell *, int, Cell **argv) {

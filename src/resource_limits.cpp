@@ -113,7 +113,7 @@ ScratchCharge::~ScratchCharge() {
   if (e_ && bytes_) limit_release(*e_->memory, bytes_);
 }
 
-int limit_count_steps(exp_engine *e, int block) {
+int limit_count_steps(exp_engine *e, int64_t block) {
   e->steps_run += block;
   return limit_check(e, EXP_LIMIT_STEPS, e->steps_run);
 }
