@@ -248,7 +248,11 @@ EXP_API const char *exp_errstr(int code);
  * programs of `e` (see exp_execute); it must not free the running program or clean the engine. */
 typedef int (*exp_func_cb)(exp_engine *e, exp_symval *result, int argc, exp_symval **argv);
 /* Asked about every 1048 instructions of a run, those of the user-defined functions it calls
- * included (and while `sleep` waits); a non-zero return stops the run with EXP_E_INTERRUPT. */
+ * included, every 16,384 steps of a built-in's work (see EXP_LIMIT_STEPS), while `sleep` and
+ * `execute` wait, and every 4,096 tokens while a text compiles (exp_make_pcode,
+ * exp_determine_symbols); a non-zero return stops the run, or the compile, with EXP_E_INTERRUPT.
+ * It is how a host stops a long compile: a thread that wants a compile to end sets a flag this
+ * handler reads. */
 typedef int (*exp_interrupt_cb)(exp_engine *e);
 /* Frees the `data` of an object instance when its last reference goes. */
 typedef void (*exp_destructor_cb)(void *data);
@@ -420,7 +424,9 @@ EXP_API int exp_erase_symbols(exp_engine *e);
  * Every symbol and function the text names must exist now. On failure nothing is created and
  * exp_error_info gives the message, line and column. The program belongs to `e`; free it with
  * exp_free_pcode. Errors: 5 (result type), 7 (string limit below 1), 3 (limit too large, no `out`),
- * 4 (name taken), and the compile errors 10-11 and 30-53. */
+ * 4 (name taken), the compile errors 10-11 and 30-53, 109 (a limit), and 104 when the interrupt
+ * handler asks to stop (or the compile runs in a host function of a run that was cancelled).
+ * Compiling takes time linear in the text. */
 EXP_API int exp_make_pcode(exp_engine *e, const char *text, exp_pcode **out, int result_type,
                            int result_len, int flags, const char *name);
 /* Collects the names of the symbols `text` uses but the engine lacks, without keeping a program;
@@ -443,7 +449,8 @@ EXP_API int exp_get_next_req_symbol(exp_engine *e, const char **name);
  * is running (directly or as a user-defined function), and runs nest at most 256 deep: both are
  * refused with error 3. A program of another engine is refused with EXP_E_FOREIGN_HANDLE. */
 EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result);
-/* Asks the run of p in progress to stop with EXP_E_INTERRUPT after its current instruction. May be
+/* Asks the run of p in progress to stop with EXP_E_INTERRUPT after its current instruction (or
+ * within 16,384 steps of the work of the built-in it is in: see EXP_LIMIT_STEPS). May be
  * called from another thread or a signal handler; a no-op when p is not running (each run clears
  * the request when it starts). A call from a host function stops the run right after that call,
  * one from the interrupt handler within the next few instructions; one from another thread or a signal
@@ -638,10 +645,19 @@ EXP_API int exp_replace_function(exp_engine *e, const char *name, exp_func_cb fn
  *               edit_distance while they run. A declaration past it does not compile; a growing
  *               result, dim, set, aparse, a regex search and compile past it stop the run. The
  *               host's own symbols are not counted.
- *   STEPS       instructions of one run (exp_execute, user-defined functions included), counted
- *               at the run loop's periodic check, so a run stops within 1048 instructions past
- *               the limit, and when it ends: a run that ended past the limit also fails. No
- *               interrupt handler is needed.
+ *   STEPS       steps of one run (exp_execute, user-defined functions included). A step is one
+ *               instruction, or one unit of a built-in's work: about what an instruction does,
+ *               such as a comparison (sort), a cell of a table (edit_distance), 16 bytes of text
+ *               scanned, copied or converted (string functions, conversions, concatenation,
+ *               assignment and comparison of long strings, regex searches), a multiplication of
+ *               a power (pow: up to 4,096 steps for an exponent that is not a whole number).
+ *               The first 256 bytes of text a call handles come with its instruction. So the
+ *               limit bounds the time of a run up to a constant, whatever the run calls (a host
+ *               function's time is the host's). Instructions are counted at the run loop's
+ *               periodic check (a run stops within 1048 instructions past the limit), built-in
+ *               work every 16,384 steps (a built-in stops within that much work past it), and
+ *               both when the run ends: a run that ended past the limit also fails. No interrupt
+ *               handler is needed.
  *   STRING      characters of a declared string, and of a result that grows at run time (a
  *               concatenation, an array element read back, a text function's result).
  *   CALL_DEPTH  user-defined functions running inside one another.
@@ -649,11 +665,14 @@ EXP_API int exp_replace_function(exp_engine *e, const char *name, exp_func_cb fn
  *               they are set (without REGEX_MATCH the match limit is 10,000,000).
  *   SYMBOLS     global symbols, the host's and those programs declare.
  *   PROGRAM     instructions of one compiled program.
- * Long built-ins (aparse, edit_distance, sort, sort_words, match_string, the wait of execute,
- * sleep) also look at cancellation and ask the interrupt handler as they go, so a time-out stops
- * them within a bounded time; substring searches take linear time whatever the texts. */
+ * Every built-in whose work grows with its input charges that work as it goes, and so looks at
+ * cancellation and asks the interrupt handler every 16,384 steps of work (the waits of execute
+ * and sleep poll as they wait): a cancel or a time-out stops a long built-in within a bounded
+ * time. Substring searches and regex replace take time linear in the text (replace over text
+ * holding bytes that are not UTF-8 checks the rest of the text at each match, and is charged for
+ * it); a single regex match is bounded by REGEX_MATCH. */
 #define EXP_LIMIT_MEMORY 1      /* bytes held by the engine's strings, arrays, regexes, temporaries */
-#define EXP_LIMIT_STEPS 2       /* instructions per run */
+#define EXP_LIMIT_STEPS 2       /* steps per run: instructions and built-in work */
 #define EXP_LIMIT_STRING 3      /* longest string, in characters */
 #define EXP_LIMIT_CALL_DEPTH 4  /* nested user-defined function calls */
 #define EXP_LIMIT_REGEX_MATCH 5 /* PCRE2 match limit */
