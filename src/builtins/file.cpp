@@ -138,7 +138,7 @@ size_t block_size(int64_t n, const exp_symval *buf) {
 
 // readbytes(f, n, buf): reads up to n bytes (bounded by buf's length) into buf's storage as they
 // are, zero bytes included, and returns the count; 0 on failure with buf unchanged.
-int file_readbytes(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
+int file_readbytes(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   np_file *f = nullptr;
   if (int rc = open_file(e, argv, "readbytes", &f)) return rc;
   exp_symval *buf = argv[2];
@@ -148,6 +148,7 @@ int file_readbytes(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
   symval_mark_raw(buf);
   int64_t n = np_fio_getb(f, buf->value.s, block_size(argv[1]->value.i, buf));
   if (n < 0) return set_int(result, 0);
+  if (int rc = charge_bytes(e, argv[argc], static_cast<size_t>(n))) return rc;
   // The block is the whole value: nothing an earlier, longer block left stays behind it.
   std::memset(buf->value.s + n, 0, symval_buffer_bytes(buf) + 1 - static_cast<size_t>(n));
   symval_clear_null_flag(buf);
