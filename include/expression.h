@@ -650,14 +650,14 @@ EXP_API int exp_replace_function(exp_engine *e, const char *name, exp_func_cb fn
  *               such as a comparison (sort), a cell of a table (edit_distance), 16 bytes of text
  *               scanned, copied or converted (string functions, conversions, concatenation,
  *               assignment and comparison of long strings, regex searches), a multiplication of
- *               a power (pow: up to 4,096 steps for an exponent that is not a whole number).
- *               The first 256 bytes of text a call handles come with its instruction. So the
- *               limit bounds the time of a run up to a constant, whatever the run calls (a host
- *               function's time is the host's). Instructions are counted at the run loop's
- *               periodic check (a run stops within 1048 instructions past the limit), built-in
- *               work every 16,384 steps (a built-in stops within that much work past it), and
- *               both when the run ends: a run that ended past the limit also fails. No interrupt
- *               handler is needed.
+ *               a power (pow: up to 4,096 steps for an exponent that is not a whole number). A
+ *               call on texts of up to 4,096 bytes (in cells whose limits are at most 1,024
+ *               characters) pays nothing beyond its instruction. So the limit bounds the time of
+ *               a run up to a constant, whatever the run calls (a host function's time is the
+ *               host's). Instructions are counted at the run loop's periodic check (a run stops
+ *               within 1048 instructions past the limit), built-in work every 16,384 steps (a
+ *               built-in stops within that much work past it), and both when the run ends: a
+ *               run that ended past the limit also fails. No interrupt handler is needed.
  *   STRING      characters of a declared string, and of a result that grows at run time (a
  *               concatenation, an array element read back, a text function's result).
  *   CALL_DEPTH  user-defined functions running inside one another.

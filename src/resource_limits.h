@@ -77,7 +77,8 @@ int limit_count_steps(exp_engine *e, int64_t block);
 inline constexpr int64_t kWorkPerCheck = int64_t{1} << 14;
 inline constexpr size_t kBytesPerUnit = 16;
 // Bytes of text a call handles within its own instruction's step: charging starts past them, so
-// calls on short texts pay nothing but a comparison.
-inline constexpr size_t kFreeBytes = 256;
+// calls on the texts records usually hold pay nothing but a comparison, and a cell whose limit
+// keeps its text within them (1,024 characters) is not even measured.
+inline constexpr size_t kFreeBytes = 4096;
 // limit_start_run, which starts the count of an outermost run, is in engine.h: inline, as every
 // run calls it.

@@ -399,7 +399,7 @@ const exp_function kFunctions[] = {
     {"int_array_set", access_cb<kIntegerArray>, 3, 3, "Oii", 'i', 0, ARRAY_SET_DESC, 1, ""},
     {"int_array_get", access_cb<kIntegerArray>, 2, 2, "Oi", 'i', 0, ARRAY_GET_DESC, 1, ""},
     {"str_array_dim", dim_cb<kStringArray>, 1, 2, "Oi", 'i', 0, DIM_DESC, 1, ""},
-    {"str_array_set", charging_texts<access_cb<kStringArray>>, 3, 3, "Ois", 's', 255, ARRAY_SET_DESC, 1, ""},
+    {"str_array_set", charging_texts<access_cb<kStringArray>, 2>, 3, 3, "Ois", 's', 255, ARRAY_SET_DESC, 1, ""},
     {"str_array_get", access_cb<kStringArray>, 2, 2, "Oi", 's', 255, ARRAY_GET_DESC, 1, ""},
     {"real_array_dim", dim_cb<kRealArray>, 1, 2, "Oi", 'i', 0, DIM_DESC, 1, ""},
     {"real_array_set", access_cb<kRealArray>, 3, 3, "Oir", 'r', 0, ARRAY_SET_DESC, 1, ""},

@@ -30,9 +30,18 @@ int charge_text_arguments(exp_engine *e, int argc, exp_symval **argv) {
   size_t bytes = 0;
   for (int i = 0; i < argc; ++i) {
     const exp_symval *c = argv[i];
-    if (symval_type(c) != EXP_STRING || symval_is_null(c) || !c->value.s || size_t{c->len} * 4 <= kFreeBytes)
+    if (symval_type(c) != EXP_STRING || symval_is_null(c) || !c->value.s || !may_hold_long_text(c))
       continue;
     bytes += std::strlen(c->value.s);
   }
   return charge_bytes(e, argv[argc], bytes);
+}
+
+int charge_long_text(exp_engine *e, const exp_symval *self, size_t bytes) {
+  return work_charge(e, self, static_cast<int64_t>(bytes / kBytesPerUnit));
+}
+
+int charge_long_cell_text(exp_engine *e, const exp_symval *self, const exp_symval *c) {
+  if (symval_type(c) != EXP_STRING || symval_is_null(c) || !c->value.s) return 0;
+  return charge_bytes(e, self, std::strlen(c->value.s));
 }

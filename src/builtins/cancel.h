@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "engine.h"
 #include "expression.h"
@@ -33,18 +32,28 @@ inline int work_charge(exp_engine *e, const exp_symval *self, int64_t units) {
   return work_settle(e, self);
 }
 
+// charge_bytes past its free allowance, kept out of the callers' way.
+[[gnu::noinline]] int charge_long_text(exp_engine *e, const exp_symval *self, size_t bytes);
+
 // Charges the work of handling `bytes` bytes of text (scanned, copied, converted): a unit per
-// kBytesPerUnit bytes past the first kFreeBytes.
+// kBytesPerUnit bytes, when they are more than kFreeBytes.
 inline int charge_bytes(exp_engine *e, const exp_symval *self, size_t bytes) {
-  if (bytes <= kFreeBytes) return 0;
-  return work_charge(e, self, static_cast<int64_t>(bytes / kBytesPerUnit));
+  if (__builtin_expect(bytes <= kFreeBytes, 1)) return 0;
+  return charge_long_text(e, self, bytes);
 }
+
+// True when cell `c` may hold more than kFreeBytes of text (a string cell of a larger limit; any
+// other cell is told apart by the caller).
+inline bool may_hold_long_text(const exp_symval *c) { return size_t{c->len} * 4 > kFreeBytes; }
+
+// charge_cell_text for a cell that may hold a long text: measures it.
+[[gnu::noinline]] int charge_long_cell_text(exp_engine *e, const exp_symval *self, const exp_symval *c);
 
 // Charges the text of string cell `c` (see charge_bytes), measured only when the cell's limit
 // lets it hold more than kFreeBytes. 0, or the error that stops the run.
 inline int charge_cell_text(exp_engine *e, const exp_symval *self, const exp_symval *c) {
-  if (size_t{c->len} * 4 <= kFreeBytes || (c->flags & EXP_TYPE_MASK) != EXP_STRING || !c->value.s) return 0;
-  return charge_bytes(e, self, std::strlen(c->value.s));
+  if (__builtin_expect(!may_hold_long_text(c), 1)) return 0;
+  return charge_long_cell_text(e, self, c);
 }
 
 // Charges the text of each string argument of a call (see charge_bytes) to the run. A cell whose
@@ -52,10 +61,17 @@ inline int charge_cell_text(exp_engine *e, const exp_symval *self, const exp_sym
 int charge_text_arguments(exp_engine *e, int argc, exp_symval **argv);
 
 // The built-in `Fn`, whose work is a walk over its text arguments (classifying, converting,
-// copying them), with that work charged first.
+// copying, searching them). When a cell among arguments `Args` (indexes below the function's
+// least argument count) may hold a long text, every text argument is measured and charged before
+// the call; other calls pass with a comparison per index.
 template <exp_func_cb Fn>
-int charging_texts(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
+[[gnu::noinline, gnu::cold]] int charge_then_call(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   if (int rc = charge_text_arguments(e, argc, argv)) return rc;
+  return Fn(e, result, argc, argv);
+}
+template <exp_func_cb Fn, int... Args>
+int charging_texts(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
+  if (__builtin_expect((may_hold_long_text(argv[Args]) || ...), 0)) return charge_then_call<Fn>(e, result, argc, argv);
   return Fn(e, result, argc, argv);
 }
 

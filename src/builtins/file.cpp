@@ -254,11 +254,11 @@ const exp_function kFunctions[] = {
      "Read a first parameter number of bytes from a file into the second parameter. The number of "
      "bytes actually read is returned.",
      1, "", EXP_CAP_FILE_READ},
-    {"file_writeline", charging_texts<file_writeline>, 2, 2, "Os", 'b', 0,
+    {"file_writeline", charging_texts<file_writeline, 1>, 2, 2, "Os", 'b', 0,
      "Write a line of text to the file. Returns true on success. This function overwrites existing "
      "content.",
      1, "", EXP_CAP_FILE_WRITE},
-    {"file_writebytes", charging_texts<file_writebytes>, 3, 3, "Ois", 'i', 0,
+    {"file_writebytes", charging_texts<file_writebytes, 2>, 3, 3, "Ois", 'i', 0,
      "Write a block of bytes to the file. Specify the number of characters, and a string. Returns "
      "the number of bytes actually written.",
      1, "", EXP_CAP_FILE_WRITE},

@@ -218,7 +218,7 @@ const exp_function kRecords[] = {
      "Returns the min value of a series of values, or null if all values are null", 0, ""},
     {"normsinv", fn_normsinv, 1, 1, "r", 'r', 0,
      "EXPERIMENTAL: Return the inverse of the cummulative standarized normal distribution.", 0, ""},
-    {"isnumber", charging_texts<fn_isnumber>, 1, 1, "a", 'b', 0, "Returns true if expression is a number", 0, ""},
+    {"isnumber", charging_texts<fn_isnumber, 0>, 1, 1, "a", 'b', 0, "Returns true if expression is a number", 0, ""},
 };
 
 }  // namespace

@@ -543,7 +543,7 @@ const builtin_method kMethods[] = {
 };
 
 const exp_function kFunctions[] = {
-    {"regex_compile", charging_texts<regex_compile>, 2, 3, "Oss", 'b', 0,
+    {"regex_compile", charging_texts<regex_compile, 1>, 2, 3, "Oss", 'b', 0,
      "Compile a regex. Pass in the regex and optional string 'turkish'. This must be called before "
      "searching.",
      1, ""},

@@ -3,6 +3,8 @@
 // and byte-order comparison work on the encoded bytes.
 //
 // No function allocates except to grow its result cell when the text it produces does not fit.
+// Their work is linear in their texts, charged to the run when a text may be long (see
+// charging_texts in cancel.h); replace also charges the text its replacements add.
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -25,9 +27,6 @@ using Cell = exp_symval;
 
 // ---- argument and result helpers -----------------------------------------------------------------
 
-// The calling program's self cell, which the run passes after the arguments.
-const Cell *self_of(int argc, Cell **argv) { return argv[argc]; }
-
 // Integer arguments are used as signed 32-bit values (the low 32 bits of the payload).
 int32_t int_arg(const Cell *c) { return static_cast<int32_t>(static_cast<uint32_t>(c->value.i)); }
 
@@ -38,9 +37,7 @@ int store_empty(exp_engine *e, Cell *result) { return store(e, result, "", 0, 0)
 
 // Stores characters `first` (0-based) to `first + count` of `text` (all the rest when `count` < 0
 // or beyond the end); the empty text when `text` has fewer than `first` characters.
-// The text was measured (every byte) and walked up to the slice's end: that is the work charged.
-int store_slice(exp_engine *e, const Cell *self, Cell *result, std::string_view text, int64_t first, int64_t count) {
-  if (int rc = charge_bytes(e, self, text.size())) return rc;
+int store_slice(exp_engine *e, Cell *result, std::string_view text, int64_t first, int64_t count) {
   const utf8::Slice part = utf8::slice(text, first, count);
   if (part.offset == std::string_view::npos) return store_empty(e, result);
   return store(e, result, text.data() + part.offset, part.size, part.chars);
@@ -79,11 +76,9 @@ int64_t count_occurrences(std::string_view s, std::string_view t, int64_t limit)
 
 // ---- measuring and cutting -----------------------------------------------------------------------
 
-int fn_len(exp_engine *e, Cell *result, int argc, Cell **argv) {
+int fn_len(exp_engine *, Cell *result, int, Cell **argv) {
   if (symval_is_null(argv[0])) return set_null(result);
-  const int64_t chars = np_uchar_length(text_of(argv[0]));
-  if (int rc = charge_bytes(e, self_of(argc, argv), static_cast<size_t>(chars))) return rc;
-  return set_int(result, chars);
+  return set_int(result, np_uchar_length(text_of(argv[0])));
 }
 
 // mid(s, start [, count]): `count` characters from character position `start` (1-based); a
@@ -94,24 +89,23 @@ int fn_mid(exp_engine *e, Cell *result, int argc, Cell **argv) {
   int32_t start = int_arg(argv[1]);
   int32_t count = (argc > 2 && !symval_is_null(argv[2])) ? int_arg(argv[2]) : -1;
   if (start < 1) return store_empty(e, result);
-  return store_slice(e, self_of(argc, argv), result, text_of(argv[0]), start - 1, count);
+  return store_slice(e, result, text_of(argv[0]), start - 1, count);
 }
 
 // left(s, n): the first n characters, n clamped to 0 .. length.
-int fn_left(exp_engine *e, Cell *result, int argc, Cell **argv) {
+int fn_left(exp_engine *e, Cell *result, int, Cell **argv) {
   if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
   int32_t n = int_arg(argv[1]);
   if (n < 0) n = 0;
-  return store_slice(e, self_of(argc, argv), result, text_of(argv[0]), 0, n);
+  return store_slice(e, result, text_of(argv[0]), 0, n);
 }
 
 // right(s, n): the last n characters; all of s when n reaches its length, "" when n < 1.
-int fn_right(exp_engine *e, Cell *result, int argc, Cell **argv) {
+int fn_right(exp_engine *e, Cell *result, int, Cell **argv) {
   if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
   int32_t n = int_arg(argv[1]);
   if (n < 1) return store_empty(e, result);
   std::string_view s = text_of(argv[0]);
-  if (int rc = charge_bytes(e, self_of(argc, argv), s.size())) return rc;
   const size_t from = utf8::seek_back(s, n);
   if (from == std::string_view::npos) return store(e, result, s.data(), s.size(), chars_for_room(s, result->len));
   return store(e, result, s.data() + from, s.size() - from, n);
@@ -122,29 +116,26 @@ int fn_right(exp_engine *e, Cell *result, int argc, Cell **argv) {
 // instr(s, t [, occurrence]): 1-based character position of the occurrence-th non-overlapping
 // match of t, 0 when there are fewer. An occurrence below 1 or an empty t gives 1 without
 // searching (an empty t matches at the start, every time).
-int fn_instr(exp_engine *e, Cell *result, int argc, Cell **argv) {
+int fn_instr(exp_engine *, Cell *result, int argc, Cell **argv) {
   if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
   int32_t occurrence = argc > 2 ? int_arg(argv[2]) : 1;
   if (given_null(argc, argv, 2)) occurrence = 1;
   std::string_view t = text_of(argv[1]);
   if (occurrence < 1 || t.empty()) return set_int(result, 1);
-  const std::string_view s = text_of(argv[0]);
-  if (int rc = charge_bytes(e, self_of(argc, argv), s.size() + t.size())) return rc;
+  const char *s = text_of(argv[0]);
   size_t at = nth_occurrence(s, t, occurrence);
   if (at == std::string_view::npos) return set_int(result, 0);
-  return set_int(result, np_uchar_tell(s.data(), s.data() + at) + 1);
+  return set_int(result, np_uchar_tell(s, s + at) + 1);
 }
 
 // occurs(s, t): the number of non-overlapping occurrences of t in s, counted from the left.
 // An empty t gives 0: the empty text has no extent, so there is nothing to count (and counting
 // it would never advance).
-int fn_occurs(exp_engine *e, Cell *result, int argc, Cell **argv) {
+int fn_occurs(exp_engine *, Cell *result, int, Cell **argv) {
   if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
   std::string_view t = text_of(argv[1]);
   if (t.empty()) return set_int(result, 0);
-  const std::string_view s = text_of(argv[0]);
-  if (int rc = charge_bytes(e, self_of(argc, argv), s.size() + t.size())) return rc;
-  return set_int(result, count_occurrences(s, t, 0));
+  return set_int(result, count_occurrences(text_of(argv[0]), t, 0));
 }
 
 // ---- characters and codes ------------------------------------------------------------------------
@@ -172,11 +163,10 @@ using CaseMap = int (*)(std::string_view, char *, int, int64_t *);
 // longer result grows the cell (to the bytes the conversion needs) and is converted again. When
 // the converted text has more characters than the limit (a character that maps to several), the
 // limit grows to its character count.
-int map_case_into(exp_engine *e, const Cell *self, Cell *result, const Cell *arg, CaseMap map) {
+int map_case_into(exp_engine *e, Cell *result, const Cell *arg, CaseMap map) {
   if (symval_is_null(arg)) return set_null(result);
   if (!result->value.s) return engine_error(e, ERR_MEMORY);
   std::string_view text = text_of(arg);
-  if (int rc = charge_bytes(e, self, text.size() * 2)) return rc;  // read, then written
   const size_t room = symval_buffer_bytes(result) + 1;
   int64_t chars = -1;
   int need = map(text, result->value.s, room > INT32_MAX ? INT32_MAX : static_cast<int>(room), &chars);
@@ -192,12 +182,12 @@ int map_case_into(exp_engine *e, const Cell *self, Cell *result, const Cell *arg
   return limit_resize_string(e, result, chars, RESIZE_KEEP);
 }
 
-int fn_lower(exp_engine *e, Cell *result, int argc, Cell **argv) {
-  return map_case_into(e, self_of(argc, argv), result, argv[0], np_uchar_lower_whole);
+int fn_lower(exp_engine *e, Cell *result, int, Cell **argv) {
+  return map_case_into(e, result, argv[0], np_uchar_lower_whole);
 }
 
-int fn_upper(exp_engine *e, Cell *result, int argc, Cell **argv) {
-  return map_case_into(e, self_of(argc, argv), result, argv[0], np_uchar_upper_whole);
+int fn_upper(exp_engine *e, Cell *result, int, Cell **argv) {
+  return map_case_into(e, result, argv[0], np_uchar_upper_whole);
 }
 
 // ---- trimming ------------------------------------------------------------------------------------
@@ -239,14 +229,13 @@ const char *previous_char(const char *begin, const char *end) {
 // trim(s): s without leading and trailing white space (Unicode White_Space); inner white space
 // stays. Only the white space at both ends is classified: leading characters forward, trailing
 // ones backward from the end.
-int fn_trim(exp_engine *e, Cell *result, int argc, Cell **argv) {
+int fn_trim(exp_engine *e, Cell *result, int, Cell **argv) {
   if (symval_is_null(argv[0])) return set_null(result);
   const char *text = text_of(argv[0]);
   const char *start = text;
   int step = 1;
   while (*start && space_at(start, &step)) start += step;
   const char *end = start + std::strlen(start);
-  if (int rc = charge_bytes(e, self_of(argc, argv), static_cast<size_t>(end - text))) return rc;
   while (end > start) {
     const char *prev = previous_char(start, end);
     if (!space_at(prev, &step)) break;
@@ -277,7 +266,9 @@ Occurrences find_occurrences(std::string_view s, std::string_view t, int64_t lim
   return found;
 }
 
-// Builds s with the found occurrences of t replaced by r into the result, sized once.
+// Builds s with the found occurrences of t replaced by r into the result, sized once; a long
+// result is charged to the run as the text it writes (the run's cancel flag is that of the
+// program the host runs, which is all a built-in needs to look at).
 int replace_into(exp_engine *e, Cell *result, std::string_view s, std::string_view t, std::string_view r,
                  const Occurrences &found) {
   const int64_t count = found.count;
@@ -285,6 +276,7 @@ int replace_into(exp_engine *e, Cell *result, std::string_view s, std::string_vi
   if (__builtin_mul_overflow(r.size(), static_cast<size_t>(count), &grown) ||
       __builtin_add_overflow(s.size() - t.size() * static_cast<size_t>(count), grown, &bytes))
     return engine_error(e, ERR_MEMORY);  // far beyond any cell's size
+  if (int rc = charge_bytes(e, nullptr, bytes)) return rc;
   int64_t chars = bytes <= result->len ? static_cast<int64_t>(bytes)
                                        : utf8::count(s) + (utf8::count(r) - utf8::count(t)) * count;
   if (int rc = reserve(e, result, chars, bytes)) return rc;
@@ -313,7 +305,6 @@ int replace_into(exp_engine *e, Cell *result, std::string_view s, std::string_vi
 // non-overlapping occurrences of t replaced by r. A null s gives r when t is null too, else
 // null; a null t or r, or an empty s or t, gives s unchanged.
 int fn_replace(exp_engine *e, Cell *result, int argc, Cell **argv) {
-  const Cell *self = self_of(argc, argv);
   bool t_null = symval_is_null(argv[1]), r_null = symval_is_null(argv[2]);
   if (symval_is_null(argv[0])) {
     if (!t_null || r_null) return set_null(result);
@@ -323,61 +314,56 @@ int fn_replace(exp_engine *e, Cell *result, int argc, Cell **argv) {
   int32_t limit = (argc > 3 && !symval_is_null(argv[3])) ? int_arg(argv[3]) : 0;
   std::string_view s = text_of(argv[0]);
   std::string_view t = t_null ? std::string_view() : text_of(argv[1]);
-  if (int rc = charge_bytes(e, self, s.size())) return rc;
   const Occurrences found = (r_null || t.empty() || s.empty()) ? Occurrences{} : find_occurrences(s, t, limit);
   if (found.count == 0) return store(e, result, s.data(), s.size(), chars_for_room(s, result->len));
-  const std::string_view r = text_of(argv[2]);
-  // The result, of up to s.size() + count * r.size() bytes, is written (and counted) once more.
-  if (int rc = charge_bytes(e, self, s.size() + static_cast<size_t>(found.count) * r.size())) return rc;
-  return replace_into(e, result, s, t, r, found);
+  return replace_into(e, result, s, t, text_of(argv[2]), found);
 }
 
 // ---- comparing -----------------------------------------------------------------------------------
 
 // compare(a, b [, ignore_case]): -1, 0 or 1; byte order (unsigned), or the character library's
 // case-insensitive order when the third argument is true.
-int fn_compare(exp_engine *e, Cell *result, int argc, Cell **argv) {
+int fn_compare(exp_engine *, Cell *result, int argc, Cell **argv) {
   if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
   std::string_view a = text_of(argv[0]), b = text_of(argv[1]);
-  if (int rc = charge_bytes(e, self_of(argc, argv), a.size() + b.size())) return rc;
   bool fold = flag_arg(argc, argv, 2, false);
   int d = fold ? np_uchar_icomp(a, b) : a.compare(b);
   return set_int(result, (d > 0) - (d < 0));
 }
 
 const exp_function kRecords[] = {
-    {"len", fn_len, 1, 1, "s", 'i', 0, "Returns length of a string", 0, ""},
-    {"mid", fn_mid, 2, 3, "sii", 's', 255,
+    {"len", charging_texts<fn_len, 0>, 1, 1, "s", 'i', 0, "Returns length of a string", 0, ""},
+    {"mid", charging_texts<fn_mid, 0>, 2, 3, "sii", 's', 255,
      "Returns a sub-string of a string starting at position idicated by first integer for second integer "
      "number of characters",
      0, ""},
-    {"right", fn_right, 2, 2, "si", 's', 255,
+    {"right", charging_texts<fn_right, 0>, 2, 2, "si", 's', 255,
      "Returns the rightmost characters of a string, where the second parameter is the number of characters "
      "from the right.",
      0, ""},
-    {"left", fn_left, 2, 2, "si", 's', 255,
+    {"left", charging_texts<fn_left, 0>, 2, 2, "si", 's', 255,
      "Returns the leftmost characters of a string, where the second parameter specifies the number of "
      "characters from the left",
      0, ""},
-    {"instr", fn_instr, 2, 3, "ssi", 'i', 0,
+    {"instr", charging_texts<fn_instr, 0, 1>, 2, 3, "ssi", 'i', 0,
      "Returns location of second string within first string, optionally starting at the nth occurrence in a "
      "string. Returns 0 if not found",
      0, ""},
-    {"occurs", fn_occurs, 2, 2, "ss", 'i', 0,
+    {"occurs", charging_texts<fn_occurs, 0, 1>, 2, 2, "ss", 'i', 0,
      "Returns the number of times the second string occurs in the first string", 1, ""},
     {"chr", fn_chr, 1, 1, "i", 's', 1, "Returns an ascii character for an ascii code", 0, ""},
     {"asc", fn_asc, 1, 1, "s", 'i', 0, "Returns an ascii character code for a character", 0, ""},
-    {"lower", fn_lower, 1, 1, "s", 's', 255, "Returns the string in lower-case", 0, ""},
-    {"upper", fn_upper, 1, 1, "s", 's', 255, "Returns the string in upper-case", 0, ""},
-    {"trim", fn_trim, 1, 1, "s", 's', 255, "Returns the string with leading and trailing whitespace removed", 0,
+    {"lower", charging_texts<fn_lower, 0>, 1, 1, "s", 's', 255, "Returns the string in lower-case", 0, ""},
+    {"upper", charging_texts<fn_upper, 0>, 1, 1, "s", 's', 255, "Returns the string in upper-case", 0, ""},
+    {"trim", charging_texts<fn_trim, 0>, 1, 1, "s", 's', 255, "Returns the string with leading and trailing whitespace removed", 0,
      ""},
-    {"replace", fn_replace, 3, 4, "sssi", 's', 255,
+    {"replace", charging_texts<fn_replace, 0, 2>, 3, 4, "sssi", 's', 255,
      "Searches first string for second string and replaces with third string. Returns the first string with "
      "the replacements made. If the fourth parameter is omitted or set to 0, all occurrences are replaced in "
      "the string. If set to another number, that many replacements are made.  Null is propogated if first "
      "string is null unless second string is null.  If first and second are null, third string is returned.",
      0, ""},
-    {"compare", fn_compare, 2, 3, "ssb", 'i', 0,
+    {"compare", charging_texts<fn_compare, 0, 1>, 2, 3, "ssb", 'i', 0,
      "Compares two strings. Returns -1 if first < second, 0 if they are equal, and 1 if first is > second. If "
      "the third parameter is true, they are compared case-insensitively.",
      0, ""},

@@ -161,9 +161,9 @@ Step wildcard_next(WildcardAttempt &w) {
 }
 
 // Matches `text` against a pattern that passed wildcard_check. A retry restarts the pattern at
-// the current text position; it happens only after the text advanced, so the loop ends, but
-// retries can take time quadratic in the text, so each one's work goes to `meter` and a
-// cancelled run stops (error 104 through *rc).
+// the current text position; it happens only after the text advanced, so the loop ends and the
+// text is walked once (charged with the call), but retries can take time quadratic in the text,
+// so each one's work goes to `meter` and a cancelled run stops (error 104 through *rc).
 bool wildcard_match(const char *text, const char *pattern, WorkMeter &meter, int *rc) {
   WildcardAttempt w{text, pattern};
   Step step = *w.s ? Step::Next : Step::End;
@@ -198,9 +198,7 @@ int fn_match_string(exp_engine *e, Cell *result, int argc, Cell **argv) {
   const char *pattern = text_of(argv[1]);
   if (!wildcard_check(pattern)) return set_bool(result, false);
   WorkMeter meter(e, argv[argc]);
-  // Every attempt starts where the last one left the text, so the text is walked once.
-  int rc = meter.add_bytes(std::strlen(text_of(argv[0])));
-  if (rc) return rc;
+  int rc = 0;
   bool matched = wildcard_match(text_of(argv[0]), pattern, meter, &rc);
   return rc ? rc : set_bool(result, matched);
 }
@@ -395,7 +393,7 @@ int guarded(exp_engine *e, Cell *result, int argc, Cell **argv) {
 
 const exp_function kRecords[] = {
     {"pattern", guarded<fn_pattern>, 1, 1, "s", 's', 255, "Generates a pattern from the input string", 0, ""},
-    {"match_string", fn_match_string, 2, 2, "ss", 'b', 0,
+    {"match_string", charging_texts<fn_match_string, 0, 1>, 2, 2, "ss", 'b', 0,
      "Determines if the first string matches the second string, which may contain wildcards. To execute a "
      "search for a character that is used as a wildcard, precede the character with a backslash. This denotes "
      "that the character should be used literally and not as a wildcard.",
