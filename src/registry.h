@@ -55,7 +55,7 @@ struct exp_udf {
 // them is allowed (the callee then checks the one it uses).
 unsigned capability_needed(const exp_engine *e, const exp_function &f);
 // 0 while engine `e` allows what a call of `f` needs, else error 108 naming it: built-ins of a
-// group ask this each time they run (see builtins/guarded.h).
+// group ask this each time they run (see builtins/rechecked.h).
 int capability_recheck(exp_engine *e, const exp_function &f);
 // 0 when the engine allows every group in `groups`, else error `number` (53 when compiling, 108
 // when running) naming `function` and the first denied group.

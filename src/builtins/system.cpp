@@ -13,7 +13,7 @@
 #include "builtins/builtins.h"
 #include "builtins/cancel.h"
 #include "builtins/cells.h"
-#include "builtins/guarded.h"
+#include "builtins/rechecked.h"
 #include "engine.h"
 #include "errors.h"
 #include "program.h"
@@ -188,29 +188,29 @@ int fn_uniqueid(exp_engine *e, exp_symval *result, int, exp_symval **) {
 constexpr unsigned kReadAndWrite = EXP_CAP_FILE_READ | EXP_CAP_FILE_WRITE;
 
 const exp_function kRecords[] = {
-    {"execute", guarded<fn_execute>, 1, EXP_UNLIMITED, "s", 'i', 0,
+    {"execute", rechecked<fn_execute>, 1, EXP_UNLIMITED, "s", 'i', 0,
      "Executes a program. First parameter is program name, second...n are command line args. Returns "
      "the program's exit code, or -1 if failed to start.",
      0, "", EXP_CAP_PROCESS},
-    {"sleep", guarded<fn_sleep>, 1, 1, "i", 'b', 0,
+    {"sleep", rechecked<fn_sleep>, 1, 1, "i", 'b', 0,
      "Sleeps the specified number of milliseconds and invokes the interrupt handler.", 0, "", EXP_CAP_SLEEP},
-    {"deletefile", guarded<path_call<np_fio_unlink>>, 1, 1, "s", 'b', 0, "Deletes a file from disk.", 0, "",
+    {"deletefile", rechecked<path_call<np_fio_unlink>>, 1, 1, "s", 'b', 0, "Deletes a file from disk.", 0, "",
      EXP_CAP_FILE_WRITE},
-    {"fileexists", guarded<path_call<exists>>, 1, 1, "s", 'b', 0,
+    {"fileexists", rechecked<path_call<exists>>, 1, 1, "s", 'b', 0,
      "Returns true if the specified file exists.", 0, "", EXP_CAP_FILE_READ},
-    {"filedate", guarded<fn_filedate>, 1, 2, "sb", 'd', 0,
+    {"filedate", rechecked<fn_filedate>, 1, 2, "sb", 'd', 0,
      "Returns the date a file was created. If second parameter is true, returns the modified date.",
      0, "", EXP_CAP_FILE_READ},
-    {"movefile", guarded<two_path_call<np_fio_rename>>, 2, 2, "ss", 'b', 0, "Move or rename a file.", 0, "",
+    {"movefile", rechecked<two_path_call<np_fio_rename>>, 2, 2, "ss", 'b', 0, "Move or rename a file.", 0, "",
      kReadAndWrite},
-    {"copyfile", guarded<two_path_call<copy_over>>, 2, 2, "ss", 'b', 0, "Copy a file.", 0, "", kReadAndWrite},
-    {"username", guarded<fn_username>, 0, 0,
+    {"copyfile", rechecked<two_path_call<copy_over>>, 2, 2, "ss", 'b', 0, "Copy a file.", 0, "", kReadAndWrite},
+    {"username", rechecked<fn_username>, 0, 0,
      "", 's', 255, "Return the OS username of the logged in user", 0, "", EXP_CAP_ENVIRONMENT},
     {"uniqueid", fn_uniqueid, 0, 0, "", 's', 16, "Return a unique indentifier", 0, ""},
-    {"mkdir", guarded<fn_mkdir>, 1, 2, "sb", 'b', 0,
+    {"mkdir", rechecked<fn_mkdir>, 1, 2, "sb", 'b', 0,
      "Create a directory. If second parameter is true, the directory will be recursively created",
      0, "", EXP_CAP_FILE_WRITE},
-    {"rmdir", guarded<path_call<np_dir_unlink>>, 1, 1, "s", 'b', 0,
+    {"rmdir", rechecked<path_call<np_dir_unlink>>, 1, 1, "s", 'b', 0,
      "Delete a directory. Directory must be empty", 0, "", EXP_CAP_FILE_WRITE},
 };
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "builtins/builtins.h"
-#include "builtins/guarded.h"
+#include "builtins/rechecked.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "builtins/builtins.h"
 #include "builtins/cancel.h"
 #include "builtins/cells.h"
-#include "builtins/guarded.h"
+#include "builtins/rechecked.h"
 #include "builtins/types_family.h"
 #include "convert.h"
 #include "errors.h"
@@ -306,9 +306,9 @@ const exp_function kRecords[] = {
      "Returns the data type of a parameter, or null if that parameter doesn't exist", 0, ""},
     {"parametercount", fn_parametercount, 0, 0, "", 'i', 0, "Returns the number of parameters available.",
      0, ""},
-    {"vareval", guarded<fn_vareval>, 1, 1, "s", 's', 255,
+    {"vareval", rechecked<fn_vareval>, 1, 1, "s", 's', 255,
      "Evaluates and returns the value of a variable with the given name", 0, "", EXP_CAP_VARIABLES},
-    {"varset", guarded<fn_varset>, 2, 2, "sa", 'b', 0, "Set the variable with the given name to a value", 0, "",
+    {"varset", rechecked<fn_varset>, 2, 2, "sa", 'b', 0, "Set the variable with the given name to a value", 0, "",
      EXP_CAP_VARIABLES},
     {"decode", charging_texts<fn_decode, 1>, 3, 3, "sss", 'i', 0,
      "EXPERIMENTAL: Transcodes the String contents to the specified encoding", 0, ""},

@@ -15,17 +15,17 @@ const exp_function *builtin_record_of(exp_func_cb fn);
 // The callback `Fn` behind a check of the groups its record names. The record is looked up once,
 // by the callback the table holds (this one), so the groups are written only in the record.
 template <exp_func_cb Fn>
-int guarded(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
-  static const exp_function *const record = builtin_record_of(&guarded<Fn>);
+int rechecked(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
+  static const exp_function *const record = builtin_record_of(&rechecked<Fn>);
   if (e && record)
     if (int rc = capability_recheck(e, *record)) return rc;
   return Fn(e, result, argc, argv);
 }
 
-// Error 108 for a built-in (guarded callback `Fn`) that met a file of a pseudo file system the
+// Error 108 for a built-in (rechecked callback `Fn`) that met a file of a pseudo file system the
 // engine does not allow (EXP_CAP_PSEUDO_FILES); 0 when the engine allows them after all.
 template <exp_func_cb Fn>
 int refuse_pseudo_file(exp_engine *e) {
-  const exp_function *record = builtin_record_of(&guarded<Fn>);
+  const exp_function *record = builtin_record_of(&rechecked<Fn>);
   return capability_check(e, EXP_CAP_PSEUDO_FILES, record ? record->name : "file", ERR_CAPABILITY_RUN);
 }
