@@ -564,9 +564,10 @@ EXP_API int exp_get_class_function_info(exp_engine *e, exp_class *c, int index, 
  * Nothing denied ever runs.
  *
  * What each group covers, and what it does not:
- *   EXP_CAP_PROCESS      execute: starts programs (they run with the host's rights, read
- *                        /dev/null, write where CHILD_STDOUT says). Denying it also keeps the
- *                        process id out of uniqueid. Not covered: reading /proc (pseudo files).
+ *   EXP_CAP_PROCESS      execute: starts programs, which read /dev/null, write where
+ *                        CHILD_STDOUT says and otherwise run with the host's rights, beyond every
+ *                        other group (files, /proc, the network): allowing it allows all that.
+ *                        Denying it also keeps the process id out of uniqueid.
  *   EXP_CAP_FILE_READ    fileexists and filedate (a file's existence and times), the source of
  *                        copyfile and movefile, files opened for reading and their readline and
  *                        readbytes. Only regular files and directories of ordinary file systems:
@@ -576,8 +577,8 @@ EXP_API int exp_get_class_function_info(exp_engine *e, exp_class *c, int index, 
  *                        also need file read), files opened for writing or appending and their
  *                        writeline and writebytes. Paths are not confined to a folder: a host that
  *                        wants that replaces the built-ins (exp_replace_function).
- *   EXP_CAP_ENVIRONMENT  username. The engine reads no environment variables on a program's
- *                        behalf otherwise.
+ *   EXP_CAP_ENVIRONMENT  username. Not covered: the time zone and locale of the process, which
+ *                        the date functions reflect.
  *   EXP_CAP_LOCALE       locale: changes the locale of the whole process. Not covered: the date
  *                        and case rules that follow the locale the host set.
  *   EXP_CAP_SLEEP        sleep. Not covered: time spent computing, which EXP_LIMIT_STEPS bounds.
