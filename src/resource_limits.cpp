@@ -15,7 +15,7 @@ namespace {
 constexpr const char *kLimitTexts[EXP_LIMIT_COUNT + 1] = {
     "",
     "memory limit of %lld bytes (EXP_LIMIT_MEMORY)",
-    "step limit of %lld instructions per run (EXP_LIMIT_STEPS)",
+    "step limit of %lld steps per run (EXP_LIMIT_STEPS)",
     "string limit of %lld characters (EXP_LIMIT_STRING)",
     "call depth limit of %lld nested user-defined functions (EXP_LIMIT_CALL_DEPTH)",
     "regex match limit of %lld (EXP_LIMIT_REGEX_MATCH)",

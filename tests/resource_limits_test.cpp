@@ -56,7 +56,7 @@ TEST(ResourceLimits, AHostileRunStopsAtEachLimitAndTheNextRunWorks) {
        "regex r\nr.compile(\"^(a|b)*$\")\nif r.findfirst(t) then return 1 else return 0", 0, 0,
        std::string(99'999, 'a'), "ab"},
       {EXP_LIMIT_MEMORY, 1 << 20, "memory limit", {}, "len(sort_words(t))", 0, 0, many_words, "b a"},
-      {EXP_LIMIT_STEPS, 100'000, "step limit of 100000 instructions", {},
+      {EXP_LIMIT_STEPS, 100'000, "step limit of 100000 steps", {},
        "integer s\ninteger i\ns = 0\nfor i = 1 to n s = s + i\ns", 10'000'000, 100, "", ""},
       // Runs shorter than one interrupt interval, and user-defined functions' instructions, count too.
       {EXP_LIMIT_STEPS, 50, "step limit of 50", {}, "integer s\ninteger i\ns = 0\nfor i = 1 to n s = s + i\ns",
