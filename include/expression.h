@@ -268,7 +268,11 @@ EXP_API const char *exp_errstr(int code);
  * programs of `e` (see exp_execute); it must not free the running program or clean the engine. */
 typedef int (*exp_func_cb)(exp_engine *e, exp_symval *result, int argc, exp_symval **argv);
 /* Asked about every 1048 instructions of a run, those of the user-defined functions it calls
- * included (and while `sleep` waits); a non-zero return stops the run with EXP_E_INTERRUPT. */
+ * included, every 16,384 steps of a built-in's work (see EXP_LIMIT_STEPS), while `sleep` and
+ * `execute` wait, and every 4,096 tokens while a text compiles (exp_make_pcode,
+ * exp_determine_symbols); a non-zero return stops the run, or the compile, with EXP_E_INTERRUPT.
+ * It is how a host stops a long compile: a thread that wants a compile to end sets a flag this
+ * handler reads. */
 typedef int (*exp_interrupt_cb)(exp_engine *e);
 /* Frees the `data` of an object instance when its last reference goes. */
 typedef void (*exp_destructor_cb)(void *data);
@@ -468,7 +472,9 @@ EXP_API int exp_erase_symbols(exp_engine *e);
  * Every symbol and function the text names must exist now. On failure nothing is created and
  * exp_error_info gives the message, line and column. The program belongs to `e`; free it with
  * exp_free_pcode. Errors: 5 (result type), 7 (string limit below 1), 3 (limit too large, no `out`),
- * 4 (name taken), and the compile errors 10-11 and 30-53. */
+ * 4 (name taken), the compile errors 10-11 and 30-53, 109 (a limit), and 104 when the interrupt
+ * handler asks to stop (or the compile runs in a host function of a run that was cancelled).
+ * Compiling takes time linear in the text. */
 EXP_API int exp_make_pcode(exp_engine *e, const char *text, exp_pcode **out, int result_type,
                            int result_len, int flags, const char *name);
 /* Collects the names of the symbols `text` uses but the engine lacks, without keeping a program;
@@ -555,7 +561,8 @@ EXP_API int exp_format_warning(const exp_engine *e, int i, const char *source, c
  * is running (directly or as a user-defined function), and runs nest at most 256 deep: both are
  * refused with error 3. A program of another engine is refused with EXP_E_FOREIGN_HANDLE. */
 EXP_API int exp_execute(exp_engine *e, exp_pcode *p, exp_symval **result);
-/* Asks the run of p in progress to stop with EXP_E_INTERRUPT after its current instruction. May be
+/* Asks the run of p in progress to stop with EXP_E_INTERRUPT after its current instruction (or
+ * within 16,384 steps of the work of the built-in it is in: see EXP_LIMIT_STEPS). May be
  * called from another thread or a signal handler; a no-op when p is not running (each run clears
  * the request when it starts). A call from a host function stops the run right after that call,
  * one from the interrupt handler within the next few instructions; one from another thread or a signal
@@ -705,25 +712,77 @@ EXP_API int exp_get_class_function_info(exp_engine *e, exp_class *c, int index, 
 
 /* ---- capabilities and limits ------------------------------------------------------------------- */
 
-/* Capability groups: the built-ins that reach outside the engine. A new engine allows every group;
- * exp_set_capabilities narrows what programs compiled (or copied, or run) in it from then on may
- * use, and exp_clone copies the setting. A call of a built-in whose group is denied does not
- * compile: error 53 "Function 'execute' needs the 'process' capability, which the host has not
- * allowed" at the call, whether the call is direct, a `call` statement, a method, or a call of a
- * user-defined function that needs the group. Where only the run can tell (the file class's open:
- * its mode decides between file read and file write) the run stops with error 108, same text,
- * before anything is opened. exp_copy_pcode into an engine that denies a group the program needs
- * is refused with 53, and a program compiled before its group was denied no longer runs (108).
- * Nothing denied ever runs. */
-#define EXP_CAP_PROCESS 0x01     /* execute */
-#define EXP_CAP_FILE_READ 0x02   /* fileexists, filedate, the file class opened for reading */
+/* Capability groups: the built-ins that reach outside the engine. A new engine allows every group
+ * of EXP_CAP_ALL (not EXP_CAP_PSEUDO_FILES); exp_set_capabilities narrows what programs compiled
+ * (or copied, or run) in it from then on may use, and exp_clone copies the setting.
+ *
+ * How a denial is enforced:
+ * - A call of a built-in whose group is denied does not compile: error 53 "Function 'execute'
+ *   needs the 'process' capability, which the host has not allowed" at the call, whether the call
+ *   is direct, a `call` statement, a method, or a call of a user-defined function that needs the
+ *   group. exp_copy_pcode into an engine that denies a group the program needs is refused with 53.
+ * - A program compiled before its group was denied no longer runs: exp_execute refuses it with
+ *   error 108 (same text) before its first instruction.
+ * - Every built-in of a group checks the engine's capabilities again each time it runs, so a
+ *   denial made during a run (from a host function) stops the next such call with 108.
+ * - Where only the run can tell, the run stops with 108 before anything is done: the file class's
+ *   open (its mode decides: "r" needs file read, "w" and "a" file write, "rw" both), and a file
+ *   of a pseudo file system (see EXP_CAP_PSEUDO_FILES).
+ * - An open file keeps the groups its open needed, and every method on it but close needs them
+ *   again when it runs (108): a file a program opened while the host allowed a group, held in a
+ *   static global, is of no use to any program once the host denies that group. Denying does not
+ *   close files; a program's files close when the variables holding them let go.
+ * Nothing denied ever runs.
+ *
+ * What each group covers, and what it does not:
+ *   EXP_CAP_PROCESS      execute: starts programs, which read /dev/null, write where
+ *                        CHILD_STDOUT says and otherwise run with the host's rights, beyond every
+ *                        other group (files, /proc, the network): allowing it allows all that.
+ *                        Denying it also keeps the process id out of uniqueid.
+ *   EXP_CAP_FILE_READ    fileexists and filedate (a file's existence and times), the source of
+ *                        copyfile and movefile, files opened for reading and their readline and
+ *                        readbytes. Only regular files and directories of ordinary file systems:
+ *                        FIFOs, devices and sockets need FILE_SPECIAL, /proc and /sys
+ *                        EXP_CAP_PSEUDO_FILES.
+ *   EXP_CAP_FILE_WRITE   deletefile, mkdir, rmdir, the destination of copyfile and movefile (which
+ *                        also need file read), files opened for writing or appending and their
+ *                        writeline and writebytes. Paths are not confined to a folder: a host that
+ *                        wants that replaces the built-ins (exp_replace_function).
+ *   EXP_CAP_ENVIRONMENT  username. Not covered: the time zone and locale of the process, which
+ *                        the date functions reflect.
+ *   EXP_CAP_LOCALE       locale: changes the locale of the whole process. Not covered: the date
+ *                        and case rules that follow the locale the host set.
+ *   EXP_CAP_SLEEP        sleep. Not covered: time spent computing, which EXP_LIMIT_STEPS bounds.
+ *   EXP_CAP_VARIABLES    vareval, varset: reach any symbol by name, read-only ones included.
+ *   EXP_CAP_PSEUDO_FILES files and directories of the kernel's pseudo file systems (/proc, /sys,
+ *                        debugfs, tracefs, cgroup, securityfs, bpf, configfs and the like), which
+ *                        expose the process's memory (/proc/self/mem), environment and the
+ *                        machine's settings. Refused, whatever file group is allowed, unless the
+ *                        host allows this group too: by every file route (the file class's open,
+ *                        copyfile and movefile at both ends, fileexists, filedate, deletefile,
+ *                        mkdir, rmdir), decided on the opened file or directory (its file system's
+ *                        type), not on the path's text, so links and other names do not get
+ *                        around it. Not part of EXP_CAP_ALL nor of a new engine's default: allow
+ *                        it with exp_set_capabilities(e, EXP_CAP_ALL | EXP_CAP_PSEUDO_FILES).
+ * Built-ins outside every group (string, number, date, conversion, text, regex and array
+ * functions) reach nothing outside the engine; their time and memory are bounded by the limits
+ * below, not by capabilities.
+ * Copies: copyfile (and movefile across file systems) copies only a regular file's bytes into a
+ * regular file. A new destination gets the source's read, write and execute bits less the umask,
+ * never its set-user-id, set-group-id or sticky bits, owner, times or extended attributes; an
+ * existing destination keeps its own permissions. A destination that is a FIFO or a device is
+ * refused (false), never waited on. */
+#define EXP_CAP_PROCESS 0x01     /* execute; also uniqueid's process id */
+#define EXP_CAP_FILE_READ 0x02   /* fileexists, filedate, copy/move sources, files opened for reading */
 #define EXP_CAP_FILE_WRITE 0x04  /* deletefile, movefile, copyfile, mkdir, rmdir, files opened for writing */
 #define EXP_CAP_ENVIRONMENT 0x08 /* username */
 #define EXP_CAP_LOCALE 0x10      /* locale: changes the locale of the whole process */
 #define EXP_CAP_SLEEP 0x20       /* sleep */
 #define EXP_CAP_VARIABLES 0x40   /* vareval, varset: reach any symbol by name, read-only ones included */
-#define EXP_CAP_ALL 0x7F
-/* Sets the groups programs compiled in e may use. Returns 0, or 3 for bits outside EXP_CAP_ALL. */
+#define EXP_CAP_ALL 0x7F         /* the groups above: a new engine's default */
+#define EXP_CAP_PSEUDO_FILES 0x80 /* files of /proc, /sys and other pseudo file systems: not in EXP_CAP_ALL */
+/* Sets the groups programs compiled in e may use. Returns 0, or 3 for bits outside
+ * EXP_CAP_ALL | EXP_CAP_PSEUDO_FILES. */
 EXP_API int exp_set_capabilities(exp_engine *e, unsigned allowed);
 EXP_API unsigned exp_get_capabilities(const exp_engine *e);
 
@@ -760,10 +819,19 @@ EXP_API int exp_replace_function(exp_engine *e, const char *name, exp_func_cb fn
  *               host's own symbols are not counted. What a run's results and temporaries grew
  *               by is given back when the run ends, however it ends, so every run of a program
  *               starts from the same charge: the same input gets the same answer every time.
- *   STEPS       instructions of one run (exp_execute, user-defined functions included), counted
- *               at the run loop's periodic check, so a run stops within 1048 instructions past
- *               the limit, and when it ends: a run that ended past the limit also fails. No
- *               interrupt handler is needed.
+ *   STEPS       steps of one run (exp_execute, user-defined functions included). A step is one
+ *               instruction, or one unit of a built-in's work: about what an instruction does,
+ *               such as a comparison (sort), a cell of a table (edit_distance), 16 bytes of text
+ *               scanned, copied or converted (string functions, conversions, concatenation,
+ *               assignment and comparison of long strings, regex searches), a multiplication of
+ *               a power (pow: up to 4,096 steps for an exponent that is not a whole number). A
+ *               call on texts of up to 4,096 bytes (in cells whose limits are at most 1,024
+ *               characters) pays nothing beyond its instruction. So the limit bounds the time of
+ *               a run up to a constant, whatever the run calls (a host function's time is the
+ *               host's). Instructions are counted at the run loop's periodic check (a run stops
+ *               within 1048 instructions past the limit), built-in work every 16,384 steps (a
+ *               built-in stops within that much work past it), and both when the run ends: a
+ *               run that ended past the limit also fails. No interrupt handler is needed.
  *   STRING      characters of a declared string, and of every text a run makes: a
  *               concatenation, an array element or variable read back, a built-in's text
  *               result (regex replace and readline included), however wide its cell was made.
@@ -774,11 +842,14 @@ EXP_API int exp_replace_function(exp_engine *e, const char *name, exp_func_cb fn
  *               they are set (without REGEX_MATCH the match limit is 10,000,000).
  *   SYMBOLS     global symbols, the host's and those programs declare.
  *   PROGRAM     instructions of one compiled program.
- * Long built-ins (aparse, edit_distance, sort, sort_words, match_string, the wait of execute,
- * sleep) also look at cancellation and ask the interrupt handler as they go, so a time-out stops
- * them within a bounded time; substring searches take linear time whatever the texts. */
+ * Every built-in whose work grows with its input charges that work as it goes, and so looks at
+ * cancellation and asks the interrupt handler every 16,384 steps of work (the waits of execute
+ * and sleep poll as they wait): a cancel or a time-out stops a long built-in within a bounded
+ * time. Substring searches and regex replace take time linear in the text (replace over text
+ * holding bytes that are not UTF-8 checks the rest of the text at each match, and is charged for
+ * it); a single regex match is bounded by REGEX_MATCH. */
 #define EXP_LIMIT_MEMORY 1      /* bytes held by the engine's strings, arrays, regexes, temporaries */
-#define EXP_LIMIT_STEPS 2       /* instructions per run */
+#define EXP_LIMIT_STEPS 2       /* steps per run: instructions and built-in work */
 #define EXP_LIMIT_STRING 3      /* longest string, in characters */
 #define EXP_LIMIT_CALL_DEPTH 4  /* nested user-defined function calls */
 #define EXP_LIMIT_REGEX_MATCH 5 /* PCRE2 match limit */

@@ -1,7 +1,5 @@
 // Capability groups: which built-ins reach outside the engine, and the checks that keep a program
 // from calling one the host has denied.
-#include <bit>
-
 #include "engine.h"
 #include "errors.h"
 #include "program.h"
@@ -16,7 +14,7 @@ struct GroupName {
 constexpr GroupName kGroupNames[] = {
     {EXP_CAP_PROCESS, "process"},         {EXP_CAP_FILE_READ, "file read"}, {EXP_CAP_FILE_WRITE, "file write"},
     {EXP_CAP_ENVIRONMENT, "environment"}, {EXP_CAP_LOCALE, "locale"},       {EXP_CAP_SLEEP, "sleep"},
-    {EXP_CAP_VARIABLES, "variables"},
+    {EXP_CAP_VARIABLES, "variables"},     {EXP_CAP_PSEUDO_FILES, "pseudo files"},
 };
 
 // The name of the lowest group in `groups`.
@@ -29,8 +27,14 @@ const char *first_group_name(unsigned groups) {
 }  // namespace
 
 unsigned capability_needed(const exp_engine *e, const exp_function &f) {
-  if (std::popcount(f.capability) <= 1) return f.capability;
-  return (f.capability & e->capabilities) ? 0 : f.capability;
+  const unsigned alternatives = (f.capability_any & e->capabilities) ? 0 : f.capability_any;
+  return f.capability | alternatives;
+}
+
+int capability_recheck(exp_engine *e, const exp_function &f) {
+  const unsigned needed = capability_needed(e, f);
+  if ((needed & e->capabilities) == needed) return 0;
+  return capability_check(e, needed, f.name, ERR_CAPABILITY_RUN);
 }
 
 int capability_check(exp_engine *e, unsigned groups, const char *function, int number) {

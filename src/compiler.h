@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine.h"
@@ -39,6 +40,10 @@ struct exp_label {
 // with a compile error instead of exhausting the stack.
 inline constexpr int kMaxNesting = 256;
 
+// Tokens read between two questions to the interrupt handler while compiling: a long text can
+// take a while to compile, and a host that gives up on it stops it through the handler.
+inline constexpr int kTokensPerCheck = 4096;
+
 struct exp_parse_state {
   // Lexer.
   const char *source = nullptr;
@@ -71,18 +76,21 @@ struct exp_parse_state {
   // String literals take it as their limit.
   int text_limit = 0;
   const void *ascii_classes = nullptr;  // the lexer's table of ASCII character classes
+  int tokens_left = kTokensPerCheck;    // tokens to read before the interrupt handler is asked
   // Parser.
-  std::vector<exp_label> labels;  // defined labels
+  // Defined labels by the case folding of their names (np_uchar_fold): where each is.
+  std::unordered_map<std::string, int> labels;
   std::vector<exp_label> gotos;   // pending gotos, resolved after parsing
   bool static_default = false;
   bool private_default = false;
   int depth = 0;                  // current nesting of expressions and statements
   exp_symval *last_value = nullptr;  // cell of the last top-level expression statement
   exp_srcpos mark = {0, 0};       // source position recorded for the instructions being emitted
-  // The program's private declarations. Every other local (temporaries, constants) is unnamed,
-  // so name lookups search these instead of the whole local list, which grows with every
-  // operation and would make compiling quadratic in the program's length.
-  std::vector<exp_sym *> declared_locals;
+  // The program's private declarations by the case folding of their names (np_uchar_fold).
+  // Every other local (temporaries, constants) is unnamed, so name lookups search these instead
+  // of the whole local list, which grows with every operation; a table keeps a lookup's cost
+  // apart from how many there are, so compiling stays linear in the program's length.
+  std::unordered_map<std::string, exp_sym *> declared_locals;
   WarningState warn;              // what the warnings found and watch
 
   exp_parse_state() = default;

@@ -134,7 +134,7 @@ extern "C" EXP_API void exp_set_interrupt_hndlr(exp_engine *e, exp_interrupt_cb 
 
 extern "C" EXP_API int exp_set_capabilities(exp_engine *e, unsigned allowed) {
   if (!engine_is_live(e)) return ERR_INVALID_INPUT;
-  if (allowed & ~static_cast<unsigned>(EXP_CAP_ALL))
+  if (allowed & ~static_cast<unsigned>(EXP_CAP_ALL | EXP_CAP_PSEUDO_FILES))
     return engine_error(e, ERR_INVALID_INPUT, "unknown capability bits");
   e->capabilities = allowed;
   return engine_ok(e);

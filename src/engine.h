@@ -83,7 +83,8 @@ struct exp_engine {
   int64_t limits[EXP_LIMIT_COUNT + 1] = {};  // by EXP_LIMIT_* number; 0 = no limit
   // Memory held by programs, arrays and regexes, shared with the objects charged to it.
   MemoryBudgetRef memory = std::make_shared<MemoryBudget>();
-  int64_t steps_run = 0;                     // instructions of the outermost run in progress
+  int64_t steps_run = 0;                     // steps of the outermost run in progress
+  int64_t work_left = kWorkPerCheck;         // units of built-in work before they are settled
   // Changes of the limit of a charged program cell (growth at run time, and a concatenation
   // setting its result's limit): a run that sees it move gives its cells' growth back.
   uint64_t cells_resized = 0;
@@ -107,7 +108,13 @@ inline int limit_check_text(exp_engine *e, std::string_view text) {
 }
 
 // Starts the count of an outermost run against the step limit (see limit_count_steps).
-inline void limit_start_run(exp_engine *e) { e->steps_run = 0; }
+inline void limit_start_run(exp_engine *e) {
+  e->steps_run = 0;
+  e->work_left = kWorkPerCheck;
+}
+
+// Units of built-in work charged since they were last settled (see kWorkPerCheck).
+inline int64_t work_unsettled(const exp_engine *e) { return kWorkPerCheck - e->work_left; }
 
 // Clears the stored error and returns 0: engine_ok for an engine at hand, inline for the end of
 // every run.

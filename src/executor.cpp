@@ -238,16 +238,16 @@ int check_interrupt(exp_engine *e, const exp_pcode *p, const exp_pcode *root, in
 inline int start_budget(const int *budget_left) { return budget_left ? *budget_left : kInterruptBudget; }
 
 // Ends a successful run on its interrupt budget: a nested run hands what is left back to its
-// caller; the outermost run charges what it used of its last budget to the step limit, so a run
-// that passed the limit fails even when it ended before the next interrupt check (only when there
-// is a step limit: other runs pay nothing for it). Returns 0 or error 109.
+// caller; the outermost run charges what it used of its last budget, and the built-in work not yet
+// settled, to the step limit, so a run that passed the limit fails even when it ended before the
+// next check (only when there is a step limit: other runs pay nothing for it). Returns 0 or 109.
 inline int end_budget(exp_engine *e, int budget, int *budget_left) {
   if (budget_left) {
     *budget_left = budget;
     return 0;
   }
   if (e->limits[EXP_LIMIT_STEPS] == 0) return 0;
-  return limit_count_steps(e, kInterruptBudget - budget);
+  return limit_count_steps(e, kInterruptBudget - budget + work_unsettled(e));
 }
 
 // True when the instruction at p->pc is an exit: the run ends there at once, without the

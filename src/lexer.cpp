@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "builtins/cancel.h"
 #include "compiler.h"
 #include "convert.h"
 #include "errors.h"
@@ -521,7 +522,21 @@ int lexer_init(exp_engine *e, exp_parse_state *s, const char *text) {
   return 0;
 }
 
+namespace {
+
+// Error 104 when the host's interrupt handler asks to stop the compile, or the compile runs inside
+// a host function of a run that was cancelled; else 0.
+[[gnu::noinline]] int check_compile_interrupt(exp_engine *e, exp_parse_state *s) {
+  s->tokens_left = kTokensPerCheck;
+  if (builtin_cancelled(e, nullptr) || (e->interrupt && e->interrupt(e) != 0)) return engine_error(e, ERR_INTERRUPT);
+  return 0;
+}
+
+}  // namespace
+
 int next_token(exp_engine *e, exp_parse_state *s) {
+  if (--s->tokens_left <= 0)
+    if (int rc = check_compile_interrupt(e, s)) return rc;
   s->cur_code = s->look_code;
   std::swap(s->current, s->lookahead);
   s->look_slot ^= 1;

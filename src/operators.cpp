@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "builtins/cancel.h"
 #include "convert.h"
 #include "engine.h"
 #include "operator_rules.h"
@@ -101,10 +102,29 @@ int byte_sign(const Cell *a, const Cell *b) {
   return (c > 0) - (c < 0);
 }
 
+// Comparing, concatenating and copying texts is work linear in them: where a cell may hold a
+// long text (see may_hold_long_text) the text is measured and charged to the run; other calls
+// pay a comparison at their start.
+bool any_long_operand(Cell **argv) { return may_hold_long_text(argv[0]) || may_hold_long_text(argv[1]); }
+
+// The operator `Op` after its operands' texts are charged (see charge_cell_text).
+template <exp_func_cb Op>
+[[gnu::noinline, gnu::cold]] int charge_then_apply(exp_engine *e, Cell *result, int argc, Cell **argv) {
+  for (int i = 0; i < argc; ++i)
+    if (int rc = charge_cell_text(e, argv[argc], argv[i])) return rc;
+  return Op(e, result, argc, argv);
+}
+
 template <Relation R>
-int op_compare_str(exp_engine *, Cell *result, int, Cell **argv) {
+int compare_str(exp_engine *, Cell *result, int, Cell **argv) {
   if (either_null(argv)) return set_null(result);
   return set_bool(result, relation_holds(R, byte_sign(argv[0], argv[1])));
+}
+
+template <Relation R>
+int op_compare_str(exp_engine *e, Cell *result, int argc, Cell **argv) {
+  if (__builtin_expect(any_long_operand(argv), 0)) return charge_then_apply<compare_str<R>>(e, result, argc, argv);
+  return compare_str<R>(e, result, argc, argv);
 }
 
 // ---- logic: three-valued ----------------------------------------------------------------------------
@@ -146,7 +166,7 @@ int64_t chars_of(const Cell *c) { return symval_is_null(c) || !c->value.s ? 0 : 
   return 0;
 }
 
-int op_concat(exp_engine *e, Cell *result, int, Cell **argv) {
+int concat(exp_engine *e, Cell *result, int, Cell **argv) {
   Cell *left = argv[0], *right = argv[1];
   if (symval_is_null(left) && symval_is_null(right)) return set_null(result);
   uint64_t limit = uint64_t{limit_of(left)} + limit_of(right);
@@ -162,9 +182,19 @@ int op_concat(exp_engine *e, Cell *result, int, Cell **argv) {
   return 0;
 }
 
-int op_copy_coerce(exp_engine *e, Cell *result, int, Cell **argv) {
+int op_concat(exp_engine *e, Cell *result, int argc, Cell **argv) {
+  if (__builtin_expect(any_long_operand(argv), 0)) return charge_then_apply<concat>(e, result, argc, argv);
+  return concat(e, result, argc, argv);
+}
+
+int copy_coerce(exp_engine *e, Cell *result, int, Cell **argv) {
   symval_convert(argv[0], result, e);
   return 0;
+}
+
+int op_copy_coerce(exp_engine *e, Cell *result, int argc, Cell **argv) {
+  if (__builtin_expect(may_hold_long_text(argv[0]), 0)) return charge_then_apply<copy_coerce>(e, result, argc, argv);
+  return copy_coerce(e, result, argc, argv);
 }
 
 int op_null_check(exp_engine *e, Cell *, int, Cell **argv) {

@@ -1,6 +1,7 @@
 // The compile state's look-ups and release.
 #include "compiler.h"
 #include "errors.h"
+#include "support/uchar.h"
 #include "values.h"
 
 exp_sym *find_declared_local(const exp_parse_state *s, const char *name) {
@@ -10,9 +11,9 @@ exp_sym *find_declared_local(const exp_parse_state *s, const char *name) {
 }
 
 exp_sym *find_declared_local(const exp_parse_state *s, const name_key &key) {
-  for (exp_sym *sym : s->declared_locals)
-    if (key.matches(sym->name, sym->hash)) return sym;
-  return nullptr;
+  if (s->declared_locals.empty() || !key.text()) return nullptr;
+  const auto found = s->declared_locals.find(np_uchar_fold(key.text()));
+  return found == s->declared_locals.end() ? nullptr : found->second;
 }
 
 exp_parse_state::~exp_parse_state() {

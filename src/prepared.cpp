@@ -118,6 +118,7 @@ class Builder {
   }
 
   void build() {
+    find_noop_runs();
     // Room for every call's argument vector, reserved before any is laid out so that the steps'
     // pointers into it stay valid.
     cells_.reserve(call_cells_);
@@ -203,11 +204,19 @@ class Builder {
   bool constant(const exp_symval *c) const { return !std::binary_search(written_.begin(), written_.end(), c); }
 
   // Index of the first instruction at or after i that is not a no-op; *skipped counts them.
+  // Read from a table made once: walking a run of no-ops for each of its members would make
+  // preparing quadratic in the run's length (thousands of labels in a row).
   int skip_noops(int i, int *skipped) const {
-    int n = 0;
-    while (i < count_ && code_[i].kind == EXP_NOOP) ++i, ++n;
-    *skipped = n;
-    return i;
+    const int lands = i < count_ ? noops_end_[static_cast<size_t>(i)] : i;
+    *skipped = lands - i;
+    return lands;
+  }
+  // For each index, the first index at or after it that is not a no-op (see skip_noops).
+  void find_noop_runs() {
+    noops_end_.resize(static_cast<size_t>(count_) + 1);
+    noops_end_[static_cast<size_t>(count_)] = count_;
+    for (int i = count_ - 1; i >= 0; --i)
+      noops_end_[static_cast<size_t>(i)] = code_[i].kind == EXP_NOOP ? noops_end_[static_cast<size_t>(i) + 1] : i;
   }
   bool is_call(int i, int op) const {
     return i >= 0 && i < count_ && code_[i].kind == EXP_CALL && code_[i].b.fn == handler(op) && i + 1 + code_[i].a < count_;
@@ -689,6 +698,7 @@ class Builder {
   std::vector<const exp_symval *> written_;  // the cells calls write, then those of them asked about
   size_t call_cells_ = 0;                    // entries of all calls' argument vectors
   size_t calls_ = 0;                         // calls of either kind
+  std::vector<int> noops_end_;               // see skip_noops
   std::array<HandlerOp, 16> recent_{};       // handlers met lately, with their operators
 };
 

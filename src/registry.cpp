@@ -134,6 +134,7 @@ int registry_load_builtins(exp_engine *e) {
                                    f.class_name[0] ? f.class_name : nullptr);
     if (rc) return rc;
     e->functions.back().capability = f.capability;
+    e->functions.back().capability_any = f.capability_any;
     e->functions.back().host = false;
   }
   return 0;

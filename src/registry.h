@@ -23,10 +23,12 @@ struct exp_function {
   char description[EXP_DESC_MAX + 1];
   uint32_t hidden;                    // not listed by the enumeration calls
   char class_name[EXP_NAME_MAX + 1];  // class of an object result
-  // Capability groups (EXP_CAP_*) of which a call needs at least one; 0 for functions that stay
-  // inside the engine. A single group is needed outright; several (the file class's open, whose
-  // mode decides) let the call compile when any is allowed, and the callee checks the rest.
+  // Capability groups (EXP_CAP_*) a call needs, every one of them; 0 for functions that stay
+  // inside the engine.
   unsigned capability = 0;
+  // Groups of which a call needs at least one (the file class's open, whose mode decides): the
+  // call compiles when any of them is allowed, and the callee checks the one it uses.
+  unsigned capability_any = 0;
   bool host = false;  // registered or replaced by the host (not a built-in)
 };
 
@@ -50,9 +52,12 @@ struct exp_udf {
 };
 
 // ---- capabilities --------------------------------------------------------------------------------
-// The groups a call of `f` needs for certain: its group, or none when several could serve and
-// one of them is allowed (the callee then checks the one it uses).
+// The groups a call of `f` needs for certain: its own groups, and its alternatives unless one of
+// them is allowed (the callee then checks the one it uses).
 unsigned capability_needed(const exp_engine *e, const exp_function &f);
+// 0 while engine `e` allows what a call of `f` needs, else error 108 naming it: built-ins of a
+// group ask this each time they run (see builtins/rechecked.h).
+int capability_recheck(exp_engine *e, const exp_function &f);
 // 0 when the engine allows every group in `groups`, else error `number` (53 when compiling, 108
 // when running) naming `function` and the first denied group.
 int capability_check(exp_engine *e, unsigned groups, const char *function, int number);

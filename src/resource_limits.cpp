@@ -16,7 +16,7 @@ namespace {
 constexpr const char *kLimitTexts[EXP_LIMIT_COUNT + 1] = {
     "",
     "memory limit of %lld bytes (EXP_LIMIT_MEMORY)",
-    "step limit of %lld instructions per run (EXP_LIMIT_STEPS)",
+    "step limit of %lld steps per run (EXP_LIMIT_STEPS)",
     "string limit of %lld characters (EXP_LIMIT_STRING)",
     "call depth limit of %lld nested user-defined functions (EXP_LIMIT_CALL_DEPTH)",
     "regex match limit of %lld (EXP_LIMIT_REGEX_MATCH)",
@@ -123,7 +123,7 @@ ScratchCharge::~ScratchCharge() {
   if (e_ && bytes_) limit_release(*e_->memory, bytes_);
 }
 
-int limit_count_steps(exp_engine *e, int block) {
+int limit_count_steps(exp_engine *e, int64_t block) {
   e->steps_run += block;
   return limit_check(e, EXP_LIMIT_STEPS, e->steps_run);
 }

@@ -67,9 +67,22 @@ class ScratchCharge {
   int64_t bytes_;
 };
 
-// Counts `block` more instructions of the run in progress against the step limit: the run loop
-// charges each interrupt budget it spends, and the outermost run what it used of the last one.
-// 0, or error 109 once the count is past the limit.
-int limit_count_steps(exp_engine *e, int block);
+// Counts `block` more steps of the run in progress against the step limit: the run loop charges
+// each interrupt budget it spends, the outermost run what it used of the last one, and built-ins
+// their work (see kWorkPerCheck). 0, or error 109 once the count is past the limit.
+int limit_count_steps(exp_engine *e, int64_t block);
+
+// Work of built-ins. A built-in whose work grows with its input charges it in units of about one
+// instruction's work each: a comparison, a cell of a table, a character matched, kBytesPerUnit
+// bytes copied or scanned. A unit is a step of EXP_LIMIT_STEPS, as an instruction is. The engine
+// counts the units down from kWorkPerCheck and settles them when they run out: adds them to the
+// run's steps (error 109 past the limit), looks at the cancel flags and asks the interrupt handler
+// (error 104), so a long built-in stops within kWorkPerCheck units of a cancel or of the limit.
+inline constexpr int64_t kWorkPerCheck = int64_t{1} << 14;
+inline constexpr size_t kBytesPerUnit = 16;
+// Bytes of text a call handles within its own instruction's step: charging starts past them, so
+// calls on the texts records usually hold pay nothing but a comparison, and a cell whose limit
+// keeps its text within them (1,024 characters) is not even measured.
+inline constexpr size_t kFreeBytes = 4096;
 // limit_start_run, which starts the count of an outermost run, is in engine.h: inline, as every
 // run calls it.

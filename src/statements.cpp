@@ -67,18 +67,15 @@ int parse_assignment(exp_engine *e, exp_pcode *p) {
 
 // ---- labels and goto ----------------------------------------------------------------------------------
 
-const exp_label *find_label(const std::vector<exp_label> &labels, const char *name) {
-  for (const exp_label &l : labels)
-    if (np_uchar_icomp(l.name.c_str(), name) == 0) return &l;
-  return nullptr;
-}
-
+// Labels are looked up by their folded names (a hash table): compiling stays linear in the
+// number of labels and gotos.
 int parse_label(exp_engine *e, exp_pcode *p) {
   const char *name = token_text(S(e));
-  if (find_label(S(e)->labels, name)) return engine_error(e, ERR_DUPLICATE_LABEL, name);
+  std::string key = np_uchar_fold(name);
+  if (S(e)->labels.count(key)) return engine_error(e, ERR_DUPLICATE_LABEL, name);
   int index;
   if (int rc = emit_noop(e, p, &index)) return rc;
-  S(e)->labels.push_back(exp_label{name, index});
+  S(e)->labels.emplace(std::move(key), index);
   if (int rc = advance(e)) return rc;
   return advance(e);
 }
@@ -450,7 +447,7 @@ int parse_declaration(exp_engine *e, exp_pcode *p) {
                                   : sym_add_global(e, name, d.type, d.limit, d.cls, flags, p);
   if (!cell) return engine_error(e, ERR_MEMORY);  // the limit was checked: only memory can fail
   p->traits |= symbol_traits(*cell);
-  if (d.is_private) S(e)->declared_locals.push_back(sym_of_cell(cell));
+  if (d.is_private) S(e)->declared_locals.emplace(np_uchar_fold(name), sym_of_cell(cell));
   S(e)->warn.declared.push_back(DeclaredVariable{cell, S(e)->stop});
   return advance(e);
 }
@@ -496,9 +493,9 @@ int parse_program(exp_engine *e, exp_pcode *p) {
 int resolve_gotos(exp_engine *e, exp_pcode *p) {
   const exp_parse_state *s = S(e);
   for (auto g = s->gotos.rbegin(); g != s->gotos.rend(); ++g) {
-    const exp_label *label = find_label(s->labels, g->name.c_str());
-    if (!label) return engine_error(e, ERR_LABEL_NOT_FOUND, g->name.c_str());
-    if (int rc = patch(e, p, g->index, EXP_JUMP, label->index, nullptr)) return rc;
+    const auto label = s->labels.find(np_uchar_fold(g->name));
+    if (label == s->labels.end()) return engine_error(e, ERR_LABEL_NOT_FOUND, g->name.c_str());
+    if (int rc = patch(e, p, g->index, EXP_JUMP, label->second, nullptr)) return rc;
   }
   return 0;
 }

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -39,17 +40,20 @@ struct Outcome {
   int rc;
   std::string message;
   int line, column;
+  int64_t value = 0;  // the integer result of a run that succeeded
 };
 
 // Compiles `text` (integer result) and, when it compiles, runs it.
 Outcome compile_and_run(exp_engine *e, const std::string &text) {
   exp_pcode *p = nullptr;
   int rc = exp_make_pcode(e, text.c_str(), &p, EXP_INTEGER, 0, 0, nullptr);
-  if (rc == 0) rc = exp_execute(e, p, nullptr);
+  exp_symval *result = nullptr;
+  if (rc == 0) rc = exp_execute(e, p, &result);
   const char *message = nullptr;
   int line = 0, column = 0;
   exp_error_info(e, &message, &line, &column);
   Outcome outcome{rc, message ? message : "", line, column};
+  if (rc == 0 && result && !EXP_IS_NULL(result)) outcome.value = result->value.i;
   if (p) exp_free_pcode(e, p);  // clears the engine's message
   return outcome;
 }
@@ -72,8 +76,10 @@ TEST(Capabilities, EveryGroupedBuiltinIsRefusedAtItsCallWhenItsGroupIsDenied) {
       {EXP_CAP_FILE_READ, "fileexists(\"/\")", "fileexists", "file read"},
       {EXP_CAP_FILE_READ, "isnull(filedate(\"/\"))", "filedate", "file read"},
       {EXP_CAP_FILE_WRITE, "deletefile(\"/nonexistent/x\")", "deletefile", "file write"},
-      {EXP_CAP_FILE_WRITE, "copyfile(\"/nonexistent/x\", \"/nonexistent/y\")", "copyfile", "file write"},
-      {EXP_CAP_FILE_WRITE, "movefile(\"/nonexistent/x\", \"/nonexistent/y\")", "movefile", "file write"},
+      {EXP_CAP_FILE_READ | EXP_CAP_FILE_WRITE, "copyfile(\"/nonexistent/x\", \"/nonexistent/y\")", "copyfile",
+       "file read"},
+      {EXP_CAP_FILE_READ | EXP_CAP_FILE_WRITE, "movefile(\"/nonexistent/x\", \"/nonexistent/y\")", "movefile",
+       "file read"},
       {EXP_CAP_FILE_WRITE, "mkdir(\"/nonexistent/x/y\")", "mkdir", "file write"},
       {EXP_CAP_FILE_WRITE, "rmdir(\"/nonexistent/x\")", "rmdir", "file write"},
       {EXP_CAP_ENVIRONMENT, "len(username())", "username", "environment"},
@@ -97,7 +103,7 @@ TEST(Capabilities, EveryGroupedBuiltinIsRefusedAtItsCallWhenItsGroupIsDenied) {
     EXPECT_EQ(compile_and_run(e.get(), text).rc, 0);
   }
   testutil::EnginePtr e = testutil::make_engine();
-  EXPECT_EQ(exp_set_capabilities(e.get(), EXP_CAP_ALL + 1), 3);
+  EXPECT_EQ(exp_set_capabilities(e.get(), (EXP_CAP_ALL | EXP_CAP_PSEUDO_FILES) + 1), 3);
   EXPECT_EQ(exp_get_capabilities(e.get()), unsigned{EXP_CAP_ALL});
 }
 
@@ -257,6 +263,114 @@ TEST(Capabilities, TheFileClassOpensOnlyRegularFilesUnlessAllowed) {
   ASSERT_EQ(exp_execute(e.get(), p, &result), 0);
   EXPECT_EQ(result->value.i, 1) << "allowed, and opening still does not wait";
   exp_free_pcode(e.get(), p);
+}
+
+
+std::string quoted(const std::string &path) { return "\"" + path + "\""; }
+
+// Copying and moving read the source: with file read denied neither compiles, so a secret the
+// program could not read is not copied where it could. A copy never carries set-id bits, and a
+// destination that would wait (a FIFO without reader) is refused at once.
+TEST(Capabilities, CopyingNeedsFileReadAndNeverCarriesSetIdBits) {
+  TempDir dir;
+  const std::string secret = dir.file("secret"), copy = dir.file("copy"), fifo = dir.file("fifo");
+  std::ofstream(secret) << "s3cret";
+  ASSERT_EQ(::chmod(secret.c_str(), 06750), 0);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  testutil::EnginePtr e = testutil::make_engine();
+  ASSERT_EQ(exp_set_capabilities(e.get(), EXP_CAP_ALL & ~EXP_CAP_FILE_READ), 0);
+  for (const char *function : {"copyfile", "movefile"}) {
+    Outcome o = compile_and_run(e.get(), std::string(function) + "(" + quoted(secret) + ", " + quoted(copy) + ")");
+    EXPECT_EQ(o.rc, 53) << function;
+    EXPECT_EQ(o.message, denial(function, "file read"));
+  }
+  EXPECT_FALSE(fs::exists(copy));
+  ASSERT_EQ(exp_set_capabilities(e.get(), EXP_CAP_ALL), 0);
+  EXPECT_EQ(compile_and_run(e.get(), "copyfile(" + quoted(secret) + ", " + quoted(copy) + ")").value, 1);
+  struct stat st {};
+  ASSERT_EQ(::stat(copy.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0750u) << "permission bits kept, set-id bits dropped";
+  EXPECT_EQ(compile_and_run(e.get(), "copyfile(" + quoted(secret) + ", " + quoted(fifo) + ")").value, 0);
+}
+
+int deny_everything(exp_engine *e, exp_symval *result, int, exp_symval **) {
+  exp_symval_setint(result, exp_set_capabilities(e, 0));
+  return 0;
+}
+
+// A program opens a file into a static global while reading is allowed; once the host denies
+// the group, no later program, nor the rest of a run that denied it, gets anything from that file.
+TEST(Capabilities, AnOpenFileIsOfNoUseOnceItsGroupIsDenied) {
+  TempDir dir;
+  const std::string secret = dir.file("secret");
+  std::ofstream(secret) << "top secret\n";
+  testutil::EnginePtr e = testutil::make_engine();
+  exp_pcode *opener = nullptr, *reader = nullptr;
+  const std::string open = "global static file gf\ngf.open(" + quoted(secret) + ", \"r\")";
+  ASSERT_EQ(exp_make_pcode(e.get(), open.c_str(), &opener, EXP_INTEGER, 0, 0, nullptr), 0);
+  ASSERT_EQ(exp_execute(e.get(), opener, nullptr), 0);
+  ASSERT_EQ(exp_make_pcode(e.get(), "len(gf.readline())", &reader, EXP_INTEGER, 0, 0, nullptr), 0);
+  ASSERT_EQ(exp_set_capabilities(e.get(), EXP_CAP_ALL & ~(EXP_CAP_FILE_READ | EXP_CAP_FILE_WRITE)), 0);
+  EXPECT_EQ(exp_execute(e.get(), reader, nullptr), 108) << "compiled before the denial";
+  Outcome later = compile_and_run(e.get(), "len(gf.readline())");
+  EXPECT_EQ(later.rc, 53);
+  EXPECT_EQ(later.message, denial("readline", "file read"));
+  // Methods no group names at compile time check the file's own groups when they run.
+  const std::pair<const char *, const char *> unnamed[] = {{"gf.position()", "position"}, {"gf.seekend(0)", "seekend"}};
+  for (const auto &[text, method] : unnamed) {
+    Outcome o = compile_and_run(e.get(), text);
+    EXPECT_EQ(o.rc, 108) << text;
+    EXPECT_EQ(o.message, denial(method, "file read"));
+  }
+  // A denial in the middle of a run stops the file's next use, and the next grouped built-in.
+  ASSERT_EQ(exp_set_capabilities(e.get(), EXP_CAP_ALL), 0);
+  ASSERT_EQ(exp_register_function(e.get(), "deny_everything", deny_everything, 0, 0, "", 'i', 0, "", 0, nullptr), 0);
+  EXPECT_EQ(compile_and_run(e.get(), "deny_everything(); gf.position()").rc, 108);
+  ASSERT_EQ(exp_set_capabilities(e.get(), EXP_CAP_ALL), 0);
+  EXPECT_EQ(compile_and_run(e.get(), "deny_everything(); fileexists(\"/\")").rc, 108);
+  ASSERT_EQ(exp_set_capabilities(e.get(), EXP_CAP_ALL), 0);
+  EXPECT_EQ(compile_and_run(e.get(), "len(gf.readline())").value, 10) << "allowed again, the file still works";
+  exp_free_pcode(e.get(), reader);
+  exp_free_pcode(e.get(), opener);
+}
+
+// Files of /proc and /sys are refused by every route, decided on the file reached (a link to
+// one is refused too), until the host allows them by their own group.
+TEST(Capabilities, PseudoFilesAreRefusedByEveryRouteUnlessAllowed) {
+  TempDir dir;
+  const std::string plain = dir.file("plain"), out = dir.file("out"), link = dir.file("link");
+  std::ofstream(plain) << "data";
+  ASSERT_EQ(::symlink("/proc/self/environ", link.c_str()), 0);
+  struct Route {
+    std::string text;
+    const char *function;
+  };
+  const Route routes[] = {
+      {"file f\nf.open(\"/proc/self/status\", \"r\")", "open"},
+      {"file f\nf.open(" + quoted(link) + ", \"r\")", "open"},
+      {"file f\nf.open(\"/proc/self/mem\", \"w\")", "open"},
+      {"file f\nf.open(\"/sys/kernel/uevent_seqnum\", \"r\")", "open"},
+      {"copyfile(\"/proc/self/environ\", " + quoted(out) + ")", "copyfile"},
+      {"copyfile(" + quoted(plain) + ", \"/proc/self/comm\")", "copyfile"},
+      {"movefile(\"/proc/self/environ\", " + quoted(out) + ")", "movefile"},
+      {"fileexists(\"/proc/1\")", "fileexists"},
+      {"isnull(filedate(\"/sys/kernel\"))", "filedate"},
+      {"deletefile(\"/proc/self/status\")", "deletefile"},
+      {"mkdir(\"/sys/kernel/x\")", "mkdir"},
+      {"rmdir(\"/proc/self/task\")", "rmdir"},
+  };
+  testutil::EnginePtr e = testutil::make_engine();
+  for (const Route &route : routes) {
+    Outcome o = compile_and_run(e.get(), route.text);
+    EXPECT_EQ(o.rc, 108) << route.text;
+    EXPECT_EQ(o.message, denial(route.function, "pseudo files")) << route.text;
+  }
+  EXPECT_FALSE(fs::exists(out));
+  ASSERT_EQ(exp_set_capabilities(e.get(), EXP_CAP_ALL | EXP_CAP_PSEUDO_FILES), 0);
+  EXPECT_EQ(compile_and_run(e.get(), routes[1].text).value, 1) << "allowed by its group";
+  EXPECT_EQ(compile_and_run(e.get(), routes[7].text).value, 1);
+  ASSERT_EQ(exp_set_capabilities(e.get(), (EXP_CAP_ALL & ~EXP_CAP_FILE_READ) | EXP_CAP_PSEUDO_FILES), 0);
+  EXPECT_EQ(compile_and_run(e.get(), routes[1].text).rc, 108) << "and still by file read";
 }
 
 }  // namespace

@@ -731,6 +731,9 @@ TEST(Statements, GotoAndLabels) {
       {"while 1 begin a = a + 1; if a > 8 then goto out end; out: x = 1", "a x", "a=i:9 x=r:1 -> null"},
       {"goto inner; begin a = 1; inner: x = 1 end", "a x", "a=i:6 x=r:1 -> null"},
       {"begin goto l1 end a = 1 l1: a = 2", "a", "a=i:2 -> null"},
+      // Labels match without regard to case, by full case folding.
+      {"goto STRASSE; a = 1; straße: x = 2", "a x", "a=i:6 x=r:2 -> null"},
+      {"goto ÉTÉ; a = 1; été: x = 2", "a x", "a=i:6 x=r:2 -> null"},
   };
   expect_runs(cases);
 }
@@ -797,6 +800,7 @@ TEST(StatementErrors, ReportedAtTheCurrentToken) {
       {"call add2 1, 2", ERR_PARENTHESIS, 1, 11, nullptr},
       {"call nosuch()", ERR_FUNC_NOT_FOUND, 1, 6, nullptr},
       {"l1: a = 1; L1: a = 2", ERR_DUPLICATE_LABEL, 1, 12, "Duplicate label 'L1' found"},
+      {"été: a = 1; ÉTÉ: a = 2", ERR_DUPLICATE_LABEL, 1, 13, "Duplicate label 'ÉTÉ' found"},
       {"return", ERR_INCOMPLETE, 1, 7, nullptr},
       {"a = 1 if", ERR_INCOMPLETE, 1, 9, nullptr},
       {"for k = 1 to", ERR_INCOMPLETE, 1, 13, nullptr},
@@ -913,6 +917,7 @@ TEST(Declarations, ArraysUseTheElementTypesArrayClass) {
 TEST(Declarations, DeclaredSymbolsAreUsable) {
   static const RunCase cases[] = {
       {"private integer q; q = 3; q * 2", "", "-> i:6"},
+      {"private integer Straße; STRASSE = 3; straße * 2", "", "-> i:6"},
       {"integer q q = 4 q + 1", "", "-> i:5"},
       {"real q; q = 1.5; q * 2", "", "-> i:3"},
       {"string(3) q; q = 'abcdef'; a = q", "a", "a=null -> null"},
@@ -943,6 +948,7 @@ TEST(Declarations, Errors) {
       {"integer a", ERR_DUPLICATE_SYMBOL, 1, 9, "Duplicate symbol 'a' found"},
       {"integer A", ERR_DUPLICATE_SYMBOL, 1, 9, "Duplicate symbol 'A' found"},
       {"private real a", ERR_DUPLICATE_SYMBOL, 1, 14, nullptr},
+      {"private real été; private integer ÉTÉ", ERR_DUPLICATE_SYMBOL, 1, 35, nullptr},
       {"private integer q; integer q", ERR_DUPLICATE_SYMBOL, 1, 28, nullptr},
       {"integer q; private integer q", ERR_DUPLICATE_SYMBOL, 1, 28, nullptr},
       {"q = 1; integer q", ERR_SYMBOL_NOT_FOUND, 1, 1, nullptr},
@@ -970,6 +976,30 @@ TEST(Declarations, PrivateNamesPerProgramPublicNamesPerEngine) {
   // A public name hides nothing that a program already declared privately.
   Compiled pub_a(e.get(), "public integer a");
   EXPECT_EQ(pub_a.rc, 0);
+}
+
+int stop_at_third_question(exp_engine *e) {
+  int *asked = static_cast<int *>(exp_get_callback_data(e));
+  return ++*asked >= 3;
+}
+
+// A long text takes a while to compile: the interrupt handler is asked as the tokens go by and
+// stops the compile when it answers so.
+TEST(CompilerWork, TheInterruptHandlerStopsALongCompile) {
+  std::string text;
+  for (int i = 0; i < 20'000; ++i) text += "l" + std::to_string(i) + ": goto l" + std::to_string(i + 1) + "\n";
+  text += "l20000: 1";
+  EnginePtr e = testutil::make_engine();
+  int asked = 0;
+  exp_set_callback_data(e.get(), &asked);
+  exp_set_interrupt_hndlr(e.get(), stop_at_third_question);
+  exp_pcode *p = nullptr;
+  EXPECT_EQ(exp_make_pcode(e.get(), text.c_str(), &p, EXP_INTEGER, 0, 0, nullptr), ERR_INTERRUPT);
+  EXPECT_EQ(asked, 3);
+  EXPECT_EQ(p, nullptr);
+  exp_set_interrupt_hndlr(e.get(), nullptr);
+  ASSERT_EQ(exp_make_pcode(e.get(), text.c_str(), &p, EXP_INTEGER, 0, 0, nullptr), 0);
+  exp_free_pcode(e.get(), p);
 }
 
 }  // namespace

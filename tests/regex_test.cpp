@@ -1,10 +1,16 @@
 // The regex class through compiled programs, and the Turkish pattern rewriting on its own.
+#define PCRE2_CODE_UNIT_WIDTH 8
 #include <gtest/gtest.h>
+#include <pcre2.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
+#include <string_view>
 
 #include "common/classes_util.h"
 #include "support/turkish.h"
+#include "support/uchar.h"
 
 namespace {
 
@@ -207,6 +213,114 @@ TEST(TurkishPattern, RewritesOnlyLettersInCaselessStretches) {
       {"(?i)(?C\"i)\")i", "(?i)(?C\"i)\")(?-i:[iİ])"},
   };
   for (const auto &c : cases) EXPECT_EQ(turkish_pattern(c.pattern), c.rewritten) << c.pattern;
+}
+
+// ---- replace against a reference ----------------------------------------------------------------
+
+// replace as a plain loop of PCRE2 matches in invalid-UTF mode, one match at a time from each
+// match's end (one character on after an empty match), each expansion of `templ` (\0-\9 and
+// escaped characters) emitted whole, the output cut at 16383 bytes on a character boundary.
+std::string reference_replace(const std::string &pattern, const std::string &subject, const std::string &templ) {
+  int error = 0;
+  PCRE2_SIZE offset = 0;
+  pcre2_code *code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()), PCRE2_ZERO_TERMINATED,
+                                   PCRE2_UTF | PCRE2_MATCH_INVALID_UTF, &error, &offset, nullptr);
+  pcre2_match_data *data = pcre2_match_data_create(10, nullptr);
+  std::string out;
+  auto emit = [&out](std::string_view text) { out.append(text.substr(0, np_uchar_cut(text, 16383 - out.size()))); };
+  auto match = [&](size_t start) {
+    return pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), start, 0, data, nullptr);
+  };
+  auto next_char = [&subject](size_t at) {
+    if (at >= subject.size()) return subject.size() + 1;
+    return static_cast<size_t>(np_uchar_seek(subject.c_str() + at, 1) - subject.c_str());
+  };
+  size_t copied = 0;
+  for (int rc = match(0); rc >= 0;) {
+    const PCRE2_SIZE *ov = pcre2_get_ovector_pointer(data);
+    const int count = rc == 0 ? 10 : rc;
+    std::string expansion;
+    for (size_t k = 0; k < templ.size(); ++k) {
+      if (templ[k] != '\\' || ++k == templ.size()) {
+        if (k < templ.size()) expansion += templ[k];
+        continue;
+      }
+      const int group = templ[k] - '0';
+      if (group < 0 || group > 9) expansion += templ[k];
+      else if (group < count && ov[2 * group] != PCRE2_UNSET && ov[2 * group + 1] >= ov[2 * group])
+        expansion += subject.substr(ov[2 * group], ov[2 * group + 1] - ov[2 * group]);
+    }
+    const size_t from = std::max<size_t>(ov[0], copied), to = std::max<size_t>(ov[1], from);
+    emit(std::string_view(subject).substr(copied, from - copied));
+    emit(expansion);
+    copied = to;
+    const size_t next = from == to ? next_char(to) : to;
+    if (next >= subject.size()) break;
+    rc = match(next);
+  }
+  emit(std::string_view(subject).substr(std::min(copied, subject.size())));
+  pcre2_match_data_free(data);
+  pcre2_code_free(code);
+  return out;
+}
+
+// Random subjects, well-formed or holding stray bytes, and long enough at times to fill the
+// output, replaced through the engine and through the reference: the same text every time.
+TEST(RegexReplace, AgreesWithAPlainLoopOfMatches) {
+  const char *const patterns[] = {",", "a*", "(a)(b)?", "\\b", "x|", "[^a]", "é", ".", "$", "^a", "(?<=a)b", "\\w+",
+                                  "(?m)^", "\\Ga"};
+  const char *const templates[] = {"<\\0>", "", "\\1|\\2", "-", "\\\\"};
+  const char *const pieces[] = {"a", "b", ",", "é", "日", "\xff", "\xc3", "\xe9", " ", "ab", "\n"};
+  std::mt19937 random(27);
+  testutil::EnginePtr e = testutil::make_engine();
+  exp_symval *s = nullptr;
+  ASSERT_EQ(exp_add_symbol(e.get(), "s", EXP_STRING, 100000, 0, &s), 0);
+  for (const char *pattern : patterns) {
+    for (const char *templ : templates) {
+      const std::string text = std::string("regex r\nr.compile(\"") + pattern + "\")\nr.replace(s, \"" + templ + "\")";
+      exp_pcode *p = nullptr;
+      ASSERT_EQ(exp_make_pcode(e.get(), text.c_str(), &p, EXP_STRING, 20000, 0, nullptr), 0) << text;
+      for (int round = 0; round < 40; ++round) {
+        std::string subject;
+        const int length = round % 10 == 9 ? 6000 : static_cast<int>(random() % 30);
+        for (int k = 0; k < length; ++k) subject += pieces[random() % std::size(pieces)];
+        exp_symval_setstr(s, subject.c_str());
+        ASSERT_EQ(std::string(s->value.s), subject);
+        exp_symval *result = nullptr;
+        ASSERT_EQ(exp_execute(e.get(), p, &result), 0) << text;
+        EXPECT_EQ(std::string(result->value.s), reference_replace(pattern, subject, templ))
+            << pattern << " / " << templ << " on " << subject.substr(0, 60);
+      }
+      exp_free_pcode(e.get(), p);
+    }
+  }
+}
+
+int stop_when_asked(exp_engine *) { return 1; }
+
+// One replace over a long text is a long piece of work: a time-out stops it inside the call, and
+// the step limit counts it.
+TEST(RegexReplace, ALongReplaceIsCancellableAndCountsAsSteps) {
+  testutil::EnginePtr e = testutil::make_engine();
+  exp_symval *s = nullptr;
+  ASSERT_EQ(exp_add_symbol(e.get(), "s", EXP_STRING, 1 << 20, 0, &s), 0);
+  std::string subject;
+  while (subject.size() < 300'000) subject += "a,";
+  exp_symval_setstr(s, subject.c_str());
+  exp_pcode *p = nullptr;
+  ASSERT_EQ(exp_make_pcode(e.get(), "regex r\nr.compile(\"[a,]\")\nlen(r.replace(s, \"\"))", &p, EXP_INTEGER, 0, 0,
+                           nullptr),
+            0);
+  exp_set_interrupt_hndlr(e.get(), stop_when_asked);
+  EXPECT_EQ(exp_execute(e.get(), p, nullptr), 104);
+  exp_set_interrupt_hndlr(e.get(), nullptr);
+  ASSERT_EQ(exp_set_limit(e.get(), EXP_LIMIT_STEPS, 10'000), 0);
+  EXPECT_EQ(exp_execute(e.get(), p, nullptr), 109);
+  ASSERT_EQ(exp_set_limit(e.get(), EXP_LIMIT_STEPS, 0), 0);
+  exp_symval *result = nullptr;
+  ASSERT_EQ(exp_execute(e.get(), p, &result), 0);
+  EXPECT_EQ(result->value.i, 0);
+  exp_free_pcode(e.get(), p);
 }
 
 }  // namespace

@@ -57,7 +57,7 @@ TEST(ResourceLimits, AHostileRunStopsAtEachLimitAndTheNextRunWorks) {
        "regex r\nr.compile(\"^(a|b)*$\")\nif r.findfirst(t) then return 1 else return 0", 0, 0,
        std::string(99'999, 'a'), "ab"},
       {EXP_LIMIT_MEMORY, 1 << 20, "memory limit", {}, "len(sort_words(t))", 0, 0, many_words, "b a"},
-      {EXP_LIMIT_STEPS, 100'000, "step limit of 100000 instructions", {},
+      {EXP_LIMIT_STEPS, 100'000, "step limit of 100000 steps", {},
        "integer s\ninteger i\ns = 0\nfor i = 1 to n s = s + i\ns", 10'000'000, 100, "", ""},
       // Runs shorter than one interrupt interval, and user-defined functions' instructions, count too.
       {EXP_LIMIT_STEPS, 50, "step limit of 50", {}, "integer s\ninteger i\ns = 0\nfor i = 1 to n s = s + i\ns",
@@ -184,6 +184,51 @@ TEST(ResourceLimits, ProgramsPastTheStaticLimitsDoNotCompile) {
 }  // namespace
 
 namespace {
+
+// Every built-in whose work grows with its input charges that work as steps: one call over a
+// long text is many steps, while the same call over a short text stays within its instruction.
+TEST(ResourceLimits, BuiltInWorkCountsAgainstTheStepLimit) {
+  const std::string long_text = std::string(200'000, 'a') + "Z";
+  const struct {
+    const char *program;
+    int64_t bad_n = 0;  // n of the run past the limit; the good run has n = 1 and t = "abc"
+  } rows[] = {
+      {"len(t)"},
+      {"len(upper(t))"},
+      {"instr(t, \"Z\")"},
+      {"occurs(t, \"a\")"},
+      {"len(replace(t, \"a\", \"b\"))"},
+      {"len(trim(t))"},
+      {"len(mid(t, 2))"},
+      {"compare(t, \"a\")"},
+      {"len(t & \"!\")"},
+      {"string(300000) u\nu = t\nlen(u)"},
+      {"if t == t & \"\" then return 1 else return 0"},
+      {"len(tostring(t))"},
+      {"len(determine_type(t))"},
+      {"if isalpha(t) then return 1 else return 0"},
+      {"len(pattern(t))"},
+      {"len(sort(t))"},
+      {"edit_distance(mid(t, 1, 300), mid(t, 2, 300))"},
+      {"if match_string(t, \"*Z\") then return 1 else return 0"},
+      {"string array a\naparse(t, \"a\", a)"},
+      {"regex r\nr.compile(\"a\")\nlen(r.replace(t, \"\"))"},
+      {"regex r\nr.compile(\"Z\")\nif r.findfirst(t) then return 1 else return 0"},
+      {"integer i\nreal x\nfor i = 1 to n x = pow(1.5, 0.5)\n1", 10},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.program);
+    Engine engine;
+    exp_engine *e = engine.e.get();
+    ASSERT_EQ(exp_set_limit(e, EXP_LIMIT_STEPS, 5000), 0);
+    exp_pcode *p = nullptr;
+    ASSERT_EQ(exp_make_pcode(e, row.program, &p, EXP_INTEGER, 0, 0, nullptr), 0) << testutil::last_message(e);
+    EXPECT_EQ(engine.run(p, row.bad_n, long_text), 109);
+    EXPECT_NE(testutil::last_message(e).find("step limit of 5000"), std::string::npos) << testutil::last_message(e);
+    EXPECT_EQ(engine.run(p, 1, "abc"), 0) << testutil::last_message(e);
+    exp_free_pcode(e, p);
+  }
+}
 
 int stop_when_asked(exp_engine *) { return 1; }
 

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "common/classes_util.h"
@@ -169,6 +170,30 @@ TEST_F(System, UserNameIsTheEffectiveUser) {
   char expected[256];
   np_osinf_user(expected, sizeof expected);
   EXPECT_EQ(name, std::string("s:") + expected);
+}
+
+// The process id sits in the low 22 bits of an identifier; an engine that denies the process
+// group gets identifiers that do not show it, and still never repeat.
+TEST_F(System, UniqueIdsKeepTheProcessIdFromEnginesThatDenyProcesses) {
+  static constexpr std::string_view kDigits = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+  const auto pid_bits = [](const std::string &id) {
+    uint64_t low = 0;
+    for (char c : id.substr(id.size() - 5)) low = low * 32 + kDigits.find(c);  // the last 25 bits
+    return low & ((1u << 22) - 1);
+  };
+  const uint64_t pid = static_cast<uint64_t>(::getpid()) & ((1u << 22) - 1);
+  ASSERT_EQ(pid_bits(eval("uniqueid()").substr(2)), pid) << "shown where processes are allowed";
+  ASSERT_EQ(exp_set_capabilities(e(), EXP_CAP_ALL & ~EXP_CAP_PROCESS), 0);
+  std::set<std::string> seen;
+  int showing = 0;
+  for (int k = 0; k < 2000; ++k) {
+    std::string id = eval("uniqueid()").substr(2);
+    ASSERT_EQ(id.size(), NP_UNIQ_LENGTH);
+    showing += pid_bits(id) == pid;
+    seen.insert(id);
+  }
+  EXPECT_EQ(seen.size(), 2000u);
+  EXPECT_LT(showing, 3) << "an enciphered id shows the process id only by chance";
 }
 
 TEST_F(System, UniqueIdsNeverRepeatAcrossCallsAndProcesses) {

@@ -195,6 +195,9 @@ int array_dim(exp_engine *e, exp_symval *result, int argc, exp_symval **argv, co
   }
   int64_t n = argv[1]->value.i;
   if (n < 0 || n > INT32_MAX) return exp_raise_memory_error(e);
+  // New elements are cleared, kept ones moved and dropped ones freed.
+  const int64_t touched = n + (a ? a->count : 0);
+  if (int rc = charge_bytes(e, argv[argc], static_cast<size_t>(touched) * sizeof(ArrayElement))) return rc;
   if (!a || a->count == 0) return dim_new(e, result, cell, n);
   if (n == a->count) {
     exp_symval_setint(result, n);
@@ -206,8 +209,9 @@ int array_dim(exp_engine *e, exp_symval *result, int argc, exp_symval **argv, co
 // ---- get and set -------------------------------------------------------------------------------------
 
 // Copies an element into the result cell; a string longer than the result's limit grows the
-// result so it is returned whole.
-int read_element(exp_engine *e, exp_symval *result, const ArrayElement &el, const ArrayKind &kind) {
+// result so it is returned whole (its copy charged to the run of `self`).
+int read_element(exp_engine *e, const exp_symval *self, exp_symval *result, const ArrayElement &el,
+                 const ArrayKind &kind) {
   if (!el.is_set) {
     exp_symval_setnull(result);
     return 0;
@@ -216,6 +220,7 @@ int read_element(exp_engine *e, exp_symval *result, const ArrayElement &el, cons
     case EXP_STRING: {
       int64_t chars = np_uchar_length(el.value.s);
       if (int rc = limit_check(e, EXP_LIMIT_STRING, chars)) return rc;
+      if (int rc = charge_bytes(e, self, static_cast<size_t>(chars) * 2)) return rc;  // measured, then copied
       if (chars > result->len)
         if (int rc = limit_resize_string(e, result, chars, RESIZE_KEEP)) return rc;
       exp_symval_setstr(result, el.value.s);
@@ -264,7 +269,7 @@ int array_access(exp_engine *e, exp_symval *result, int argc, exp_symval **argv,
   int64_t index = argv[1]->value.i;
   if (index < 1 || index > a->count) return exp_raise_error(e, "Index out of bounds");
   ArrayElement &el = a->elements[index - 1];
-  if (int rc = read_element(e, result, el, kind)) return rc;
+  if (int rc = read_element(e, argv[argc], result, el, kind)) return rc;
   return argc >= 3 ? write_element(e, a, el, argv[2], kind) : 0;
 }
 
@@ -439,7 +444,7 @@ const exp_function kFunctions[] = {
     {"int_array_set", access_cb<kIntegerArray>, 3, 3, "Oii", 'i', 0, ARRAY_SET_DESC, 1, ""},
     {"int_array_get", access_cb<kIntegerArray>, 2, 2, "Oi", 'i', 0, ARRAY_GET_DESC, 1, ""},
     {"str_array_dim", dim_cb<kStringArray>, 1, 2, "Oi", 'i', 0, DIM_DESC, 1, ""},
-    {"str_array_set", access_cb<kStringArray>, 3, 3, "Ois", 's', 255, ARRAY_SET_DESC, 1, ""},
+    {"str_array_set", charging_texts<access_cb<kStringArray>, 2>, 3, 3, "Ois", 's', 255, ARRAY_SET_DESC, 1, ""},
     {"str_array_get", access_cb<kStringArray>, 2, 2, "Oi", 's', 255, ARRAY_GET_DESC, 1, ""},
     {"real_array_dim", dim_cb<kRealArray>, 1, 2, "Oi", 'i', 0, DIM_DESC, 1, ""},
     {"real_array_set", access_cb<kRealArray>, 3, 3, "Oir", 'r', 0, ARRAY_SET_DESC, 1, ""},

@@ -9,7 +9,9 @@
 #include <string_view>
 
 #include "builtins/builtins.h"
+#include "builtins/cancel.h"
 #include "builtins/cells.h"
+#include "builtins/rechecked.h"
 #include "engine.h"
 #include "errors.h"
 #include "support/dates.h"
@@ -267,8 +269,8 @@ const exp_function kRecords[] = {
     {"today", now<vts_timetoday>, 0, 0, "", 'd', 0, "Return current date/time (local time zone)", 0, ""},
     {"todaygmt", now<vts_gmtimetoday>, 0, 0, "", 'd', 0, "Return current date/time in GMT", 0, ""},
     {"todayutc", now<vts_gmtimetoday>, 0, 0, "", 'd', 0, "Return current date/time (UTC)", 0, ""},
-    {"formatdate", fn_formatdate, 2, 2, "ds", 's', 40, "Returns a date formatted as a string", 0, ""},
-    {"locale", fn_locale, 0, 1, "s", 's', 255,
+    {"formatdate", charging_texts<fn_formatdate, 1>, 2, 2, "ds", 's', 40, "Returns a date formatted as a string", 0, ""},
+    {"locale", rechecked<fn_locale>, 0, 1, "s", 's', 255,
      "Sets the locale which affects certain operations such as uppercasing and date operations. Returns the "
      "old locale. If no parameter is passed, the current locale is returned. This locale setting is a global "
      "setting.",

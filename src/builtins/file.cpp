@@ -2,8 +2,10 @@
 // reference). Failures of the file system are results (false, 0 or null), never errors, so a
 // program can test them and go on.
 #include <cstring>
+#include <new>
 
 #include "builtins/builtins.h"
+#include "builtins/cancel.h"
 #include "builtins/cells.h"
 #include "engine.h"
 #include "errors.h"
@@ -18,20 +20,36 @@ namespace {
 // Longest line readline returns, in bytes (the result record's limit is as many characters).
 constexpr size_t kLineBytes = 1024;
 
-void file_destructor(void *data) { np_fio_close(static_cast<np_file *>(data)); }
+// An open file and the capability groups its opening needed. Every method on it but close
+// needs them again when it runs, so a file opened while the host allowed a group is unusable
+// once the host denies it, whichever program (a later one, through a global) holds it then.
+struct OpenFile {
+  np_file *file;
+  unsigned groups;
+};
+
+void file_destructor(void *data) {
+  auto *open = static_cast<OpenFile *>(data);
+  np_fio_close(open->file);
+  delete open;
+}
 
 constexpr const char *kClassName = "file";
 
 bool is_file_cell(const exp_symval *cell) { return is_object_of(cell, kClassName); }
 
 // The open file of the object argument, or none for a null variable.
-np_file *file_of(const exp_symval *cell) { return instance_of<np_file>(cell); }
+OpenFile *file_of(const exp_symval *cell) { return instance_of<OpenFile>(cell); }
 
-// The open file of argv[0] for the methods that need one: "File not open" for a null variable.
-int open_file(exp_engine *e, exp_symval **argv, np_file **out) {
+// The open file of argv[0] for the methods that need one: "File not open" for a null variable,
+// error 108 (naming `method`) when the engine now denies a group the file was opened under.
+int open_file(exp_engine *e, exp_symval **argv, const char *method, np_file **out) {
   if (!is_file_cell(argv[0])) return wrong_object(e, kClassName);
-  *out = file_of(argv[0]);
-  return *out ? 0 : exp_raise_error(e, "File not open");
+  const OpenFile *open = file_of(argv[0]);
+  if (!open) return exp_raise_error(e, "File not open");
+  if (int rc = capability_check(e, open->groups, method, ERR_CAPABILITY_RUN)) return rc;
+  *out = open->file;
+  return 0;
 }
 
 // Open flags of a mode text: r reads; w writes; a writes from the end. Other characters are ignored.
@@ -49,29 +67,39 @@ int mode_flags(const char *mode, bool *append) {
   return flags;
 }
 
-// Error 108 when the engine denies the group the open mode needs: file read to read, file write
-// to write or append. Compiling let the call through because one of them was allowed.
-int check_open_capabilities(exp_engine *e, int flags) {
+// The groups an open mode needs: file read to read, file write to write or append.
+unsigned mode_groups(int flags) {
   unsigned needed = (flags & NP_FIO_READ) ? EXP_CAP_FILE_READ : 0u;
   if (flags & NP_FIO_WRITE) needed |= EXP_CAP_FILE_WRITE;
-  return capability_check(e, needed, "open", ERR_CAPABILITY_RUN);
+  return needed;
 }
 
 // open(f, path [, mode]): releases what f held, then opens the path (mode "r" by default).
-// True when open; false, with f null, when the file cannot be opened.
+// True when open; false, with f null, when the file cannot be opened. Error 108 before anything
+// is opened when the engine denies the mode's group (compiling let the call through because one
+// of them was allowed), and after opening, with the file closed again, when the file lies on a
+// pseudo file system the engine does not allow.
 int file_open(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   if (!is_file_cell(argv[0])) return wrong_object(e, kClassName);
   if (symval_is_null(argv[1])) return set_null(result);
   const char *mode = argc >= 3 && !symval_is_null(argv[2]) && argv[2]->value.s ? argv[2]->value.s : "r";
   bool append = false;
   int flags = mode_flags(mode, &append);
-  if (int rc = check_open_capabilities(e, flags)) return rc;
+  const unsigned groups = mode_groups(flags);
+  if (int rc = capability_check(e, groups, "open", ERR_CAPABILITY_RUN)) return rc;
   exp_symval_setnull(argv[0]);
   if (e->file_special) flags |= NP_FIO_SPECIAL;
+  if (e->capabilities & EXP_CAP_PSEUDO_FILES) flags |= NP_FIO_PSEUDO;
   np_file *f = nullptr;
-  if (np_fio_open(argv[1]->value.s, flags, &f) != 0) return set_int(result, 0);
+  if (int rc = np_fio_open(argv[1]->value.s, flags, &f)) {
+    if (rc == NP_FIO_REFUSED)
+      if (int error = capability_check(e, EXP_CAP_PSEUDO_FILES, "open", ERR_CAPABILITY_RUN)) return error;
+    return set_int(result, 0);
+  }
   if (append) np_fio_seek64(f, 0, NP_FIO_END);
-  if (!exp_instantiate_object(argv[0], f)) {
+  auto *open = new (std::nothrow) OpenFile{f, groups};
+  if (!open || !exp_instantiate_object(argv[0], open)) {
+    delete open;
     np_fio_close(f);
     return exp_raise_memory_error(e);
   }
@@ -90,7 +118,7 @@ int file_close(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
 // file or on a read error.
 int file_readline(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
   np_file *f = nullptr;
-  if (int rc = open_file(e, argv, &f)) return rc;
+  if (int rc = open_file(e, argv, "readline", &f)) return rc;
   if (symval_type(result) != EXP_STRING || !result->value.s) return set_null(result);
   // Each byte is at most one character, so a line of `limit` bytes fits the cell's limit.
   size_t limit = result->len < kLineBytes ? result->len : kLineBytes;
@@ -111,9 +139,9 @@ size_t block_size(int64_t n, const exp_symval *buf) {
 
 // readbytes(f, n, buf): reads up to n bytes (bounded by buf's length) into buf's storage as they
 // are, zero bytes included, and returns the count; 0 on failure with buf unchanged.
-int file_readbytes(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
+int file_readbytes(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   np_file *f = nullptr;
-  if (int rc = open_file(e, argv, &f)) return rc;
+  if (int rc = open_file(e, argv, "readbytes", &f)) return rc;
   exp_symval *buf = argv[2];
   if (symval_is_null(argv[1])) return set_null(result);
   if (argv[1]->value.i < 1 || symval_type(buf) != EXP_STRING || !buf->value.s) return set_int(result, 0);
@@ -121,6 +149,7 @@ int file_readbytes(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
   symval_mark_raw(buf);
   int64_t n = np_fio_getb(f, buf->value.s, block_size(argv[1]->value.i, buf));
   if (n < 0) return set_int(result, 0);
+  if (int rc = charge_bytes(e, argv[argc], static_cast<size_t>(n))) return rc;
   // The block is the whole value: nothing an earlier, longer block left stays behind it.
   std::memset(buf->value.s + n, 0, symval_buffer_bytes(buf) + 1 - static_cast<size_t>(n));
   symval_clear_null_flag(buf);
@@ -130,7 +159,7 @@ int file_readbytes(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
 // writeline(f, text): writes the text and CR LF. True on success, false when a write fails.
 int file_writeline(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
   np_file *f = nullptr;
-  if (int rc = open_file(e, argv, &f)) return rc;
+  if (int rc = open_file(e, argv, "writeline", &f)) return rc;
   if (symval_is_null(argv[1])) return set_null(result);
   const char *text = argv[1]->value.s ? argv[1]->value.s : "";
   int64_t n = np_fio_putb(f, text, std::strlen(text));
@@ -159,7 +188,7 @@ int64_t write_zeros(np_file *f, size_t count) {
 // Returns the count.
 int file_writebytes(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
   np_file *f = nullptr;
-  if (int rc = open_file(e, argv, &f)) return rc;
+  if (int rc = open_file(e, argv, "writebytes", &f)) return rc;
   exp_symval *buf = argv[2];
   if (symval_is_null(argv[1]) || symval_is_null(buf)) return set_null(result);
   if (argv[1]->value.i < 1 || symval_type(buf) != EXP_STRING || !buf->value.s) return set_int(result, 0);
@@ -177,8 +206,9 @@ int file_writebytes(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
 
 // The three seeks: true unless the position cannot be set.
 int seek(exp_engine *e, exp_symval *result, exp_symval **argv, int origin) {
+  static constexpr const char *kNames[] = {"seekbegin", "seekcurrent", "seekend"};
   np_file *f = nullptr;
-  if (int rc = open_file(e, argv, &f)) return rc;
+  if (int rc = open_file(e, argv, kNames[origin], &f)) return rc;
   if (symval_is_null(argv[1])) return set_null(result);
   return set_int(result, np_fio_seek64(f, argv[1]->value.i, origin) < 0 ? 0 : 1);
 }
@@ -196,7 +226,7 @@ int file_seekend(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
 // position(f): bytes from the beginning (64-bit), or -1.
 int file_position(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
   np_file *f = nullptr;
-  if (int rc = open_file(e, argv, &f)) return rc;
+  if (int rc = open_file(e, argv, "position", &f)) return rc;
   return set_int(result, np_fio_seek64(f, 0, NP_FIO_CURRENT));
 }
 
@@ -215,24 +245,24 @@ const exp_function kFunctions[] = {
      "Open a file. First parameter is the string file name, and a the second parameter is a string "
      "indicating mode: 'r'=read, 'w'=write, 'rw'=both. If a file doesn't exist it is created. Returns "
      "false on failure.",
-     1, "", EXP_CAP_FILE_READ | EXP_CAP_FILE_WRITE},
+     1, "", 0, EXP_CAP_FILE_READ | EXP_CAP_FILE_WRITE},
     {"file_close", file_close, 1, 1, "O", 'b', 0, "Closes the open file.", 1, ""},
     {"file_readline", file_readline, 1, 1, "O", 's', 1024,
      "Read a line of text from a file. A maximum of 1024 bytes will be read. The text is returned. "
      "Null is returned if there was a condition such as end of file",
-     1, ""},
+     1, "", EXP_CAP_FILE_READ},
     {"file_readbytes", file_readbytes, 3, 3, "Ois", 'i', 0,
      "Read a first parameter number of bytes from a file into the second parameter. The number of "
      "bytes actually read is returned.",
-     1, ""},
-    {"file_writeline", file_writeline, 2, 2, "Os", 'b', 0,
+     1, "", EXP_CAP_FILE_READ},
+    {"file_writeline", charging_texts<file_writeline, 1>, 2, 2, "Os", 'b', 0,
      "Write a line of text to the file. Returns true on success. This function overwrites existing "
      "content.",
-     1, ""},
-    {"file_writebytes", file_writebytes, 3, 3, "Ois", 'i', 0,
+     1, "", EXP_CAP_FILE_WRITE},
+    {"file_writebytes", charging_texts<file_writebytes, 2>, 3, 3, "Ois", 'i', 0,
      "Write a block of bytes to the file. Specify the number of characters, and a string. Returns "
      "the number of bytes actually written.",
-     1, ""},
+     1, "", EXP_CAP_FILE_WRITE},
     {"file_seekbegin", file_seekbegin, 2, 2, "Oi", 'b', 0,
      "Sets the file pointer to a position starting at the beginning of the file. Returns true on "
      "success, false otherwise. Parameter specifies the position.",

@@ -1,12 +1,14 @@
 // Numeric built-ins: absolute value, rounding, powers, extremes, the inverse normal distribution
 // and the number test. Reals are 52-digit decimals computed under a kind-192 context, as the
 // real operators compute them; only normsinv works in binary double precision.
+#include <bit>
 #include <cctype>
 #include <cmath>
 #include <cstring>
 #include <string_view>
 
 #include "builtins/builtins.h"
+#include "builtins/cancel.h"
 #include "builtins/cells.h"
 #include "errors.h"
 #include "support/decimal.h"
@@ -73,11 +75,29 @@ int fn_round(exp_engine *, Cell *result, int argc, Cell **argv) {
 
 // ---- powers --------------------------------------------------------------------------------------
 
+// Work of a power (see kWorkPerCheck): an integral exponent that fits 64 bits is raised by
+// repeated squaring, a multiplication of numbers of over a hundred digits per bit of the exponent;
+// any other exponent goes through logarithms at several hundred bits of precision.
+constexpr int64_t kPowerUnitsPerBit = 32;
+constexpr int64_t kLogarithmicPowerUnits = 4096;
+
+int64_t power_units(const decimal192 *exponent) {
+  decContext ctx = context192();
+  decimal192 whole;
+  decSextToIntegralValue(&whole, exponent, &ctx, DEC_ROUND_DOWN);
+  const int64_t n = decSextToInt64(exponent, &ctx, DEC_ROUND_DOWN);
+  if (decContextTestStatus(&ctx, DEC_Invalid_operation) || decSextCompareSigned(&whole, exponent) != 0)
+    return kLogarithmicPowerUnits;
+  const uint64_t magnitude = n < 0 ? 0 - static_cast<uint64_t>(n) : static_cast<uint64_t>(n);
+  return kPowerUnitsPerBit * (1 + std::bit_width(magnitude));
+}
+
 // pow(x, y): x to the power y in the decimal library's general form. A result that is not a
 // number (a negative base with a fractional exponent) is null, so that it acts as null in every
 // later operation and test.
-int fn_pow(exp_engine *, Cell *result, int, Cell **argv) {
+int fn_pow(exp_engine *e, Cell *result, int argc, Cell **argv) {
   if (symval_is_null(argv[0]) || symval_is_null(argv[1])) return set_null(result);
+  if (int rc = work_charge(e, argv[argc], power_units(symval_dec(argv[1])))) return rc;
   decContext ctx = context192();
   decNumber base, exponent, power;
   decimal192ToNumber(symval_dec(argv[0]), &base);
@@ -198,7 +218,7 @@ const exp_function kRecords[] = {
      "Returns the min value of a series of values, or null if all values are null", 0, ""},
     {"normsinv", fn_normsinv, 1, 1, "r", 'r', 0,
      "EXPERIMENTAL: Return the inverse of the cummulative standarized normal distribution.", 0, ""},
-    {"isnumber", fn_isnumber, 1, 1, "a", 'b', 0, "Returns true if expression is a number", 0, ""},
+    {"isnumber", charging_texts<fn_isnumber, 0>, 1, 1, "a", 'b', 0, "Returns true if expression is a number", 0, ""},
 };
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "builtins/builtins.h"
+#include "builtins/cancel.h"
 #include "builtins/cells.h"
 #include "builtins/mainframe.h"
 #include "errors.h"
@@ -217,6 +218,8 @@ int mf_read_packed(exp_engine *e, const exp_symval *data, int64_t width, bool us
   if (width < 1 || width > mf_capacity(data))
     return mf_invalid(e, "the source does not contain enough bytes", MF_FAILED);
   if (decimals < 0 || decimals > MF_MAX_DECIMALS) return mf_invalid(e, MF_DECIMALS_RANGE, MF_FAILED);
+  // A packed field is as wide as the storage holding it: its digits are work (see kWorkPerCheck).
+  if (int rc = charge_bytes(e, nullptr, static_cast<size_t>(width) * 2)) return rc;
   const mf_field field(data, width);
   const unsigned char *b = field.data();
   mf_accumulator value;

@@ -13,11 +13,13 @@
 #include <vector>
 
 #include "builtins/builtins.h"
+#include "builtins/cancel.h"
 #include "builtins/cells.h"
 #include "engine.h"
 #include "errors.h"
 #include "support/turkish.h"
 #include "support/uchar.h"
+#include "support/utf8.h"
 #include "values.h"
 
 using namespace builtin_cells;
@@ -28,6 +30,12 @@ constexpr uint32_t kPairs = 10;                 // offset pairs kept per match: 
 constexpr size_t kReplaceLimit = 16384;         // replace output, terminator included
 constexpr uint32_t kMatchLimit = 10'000'000;    // bounds catastrophic backtracking (about 0.5 s)
 constexpr uint32_t kCompileOptions = PCRE2_UTF | PCRE2_MATCH_INVALID_UTF;
+// The same pattern for subjects known to be well-formed UTF-8, matched without PCRE2's check of
+// the subject: with PCRE2_MATCH_INVALID_UTF every match checks the whole rest of the subject
+// (PCRE2_NO_UTF_CHECK is ignored), which makes a loop of matches quadratic.
+constexpr uint32_t kCheckedSubjectOptions = PCRE2_UTF;
+// Work charged for one match attempt besides the text it goes over (see kWorkPerCheck).
+constexpr int64_t kMatchUnits = 8;
 constexpr uint32_t kAnchoredNotEmpty = PCRE2_NOTEMPTY | PCRE2_ANCHORED;
 
 struct CodeFree {
@@ -53,13 +61,15 @@ struct RegexData {
   MemoryBudgetRef budget;        // the engine charged for the pattern and the match memory
   GeneralContext general;        // allocates match memory from `budget`; none outside an engine
   Code code;
+  Code code_for_checked;         // compiled on first need with kCheckedSubjectOptions
   MatchData match;               // offset vector of the current match
   MatchContext context;          // match limits
   std::vector<int32_t> char_map;  // character index of each byte of the subject, then the count
   int32_t match_count = 0;       // valid pairs of the current match; 0 without one
   size_t subject_length = 0;     // bytes of the last findfirst subject
   bool turkish = false;          // Turkish case rules (see turkish.h)
-  int64_t charged = 0;           // for the compiled pattern and char_map's largest size
+  std::string pattern;           // as compiled (rewritten in Turkish mode), for code_for_checked
+  int64_t charged = 0;           // for the compiled patterns and char_map's largest size
 
   RegexData() = default;
   ~RegexData() {
@@ -131,11 +141,36 @@ int compile_pattern(exp_engine *e, RegexData *re, const char *pattern) {
   re->code.reset(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern), PCRE2_ZERO_TERMINATED, kCompileOptions,
                                &code, &offset, nullptr));
   if (!re->code) return pcre_error(e, code);
+  re->pattern = re->turkish ? turkish_pattern(pattern) : std::string(pattern);
   if (!re->turkish) return 0;
-  std::string rewritten = turkish_pattern(pattern);
-  re->code.reset(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(rewritten.c_str()), rewritten.size(), kCompileOptions,
-                               &code, &offset, nullptr));
+  re->code.reset(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(re->pattern.c_str()), re->pattern.size(),
+                               kCompileOptions, &code, &offset, nullptr));
   return re->code ? 0 : pcre_error(e, code);
+}
+
+// Bytes a compiled pattern holds.
+int64_t code_size(const pcre2_code *code) {
+  size_t size = 0;
+  pcre2_pattern_info(code, PCRE2_INFO_SIZE, &size);
+  return static_cast<int64_t>(size);
+}
+
+// The pattern compiled for well-formed subjects (see kCheckedSubjectOptions), compiled and
+// charged to the engine's memory on first need. 0, or error 109 or 1.
+int prepare_code_for_checked(exp_engine *e, RegexData *re) {
+  if (re->code_for_checked) return 0;
+  int code = 0;
+  PCRE2_SIZE offset = 0;
+  Code compiled(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(re->pattern.c_str()), re->pattern.size(),
+                              kCheckedSubjectOptions, &code, &offset, nullptr));
+  if (!compiled) return pcre_error(e, code);  // it compiled with the other options: memory
+  const int64_t size = code_size(compiled.get());
+  if (re->budget) {
+    if (int rc = limit_charge(e, size)) return rc;
+    re->charged += size;
+  }
+  re->code_for_checked = std::move(compiled);
+  return 0;
 }
 
 // Sets the match limits (the engine's, where the host set them) and charges the compiled pattern
@@ -149,10 +184,9 @@ int apply_limits(exp_engine *e, RegexData *re) {
   pcre2_set_match_limit(re->context.get(), match ? static_cast<uint32_t>(std::min<int64_t>(match, UINT32_MAX))
                                                  : kMatchLimit);
   if (depth) pcre2_set_depth_limit(re->context.get(), static_cast<uint32_t>(std::min<int64_t>(depth, UINT32_MAX)));
-  size_t size = 0;
-  pcre2_pattern_info(re->code.get(), PCRE2_INFO_SIZE, &size);
-  if (int rc = limit_charge(e, static_cast<int64_t>(size))) return rc;
-  re->charged = static_cast<int64_t>(size);
+  const int64_t size = code_size(re->code.get());
+  if (int rc = limit_charge(e, size)) return rc;
+  re->charged = size;
   return 0;
 }
 
@@ -219,12 +253,22 @@ bool record_match(exp_engine *e, RegexData *re, int rc, int *error) {
   return false;
 }
 
+// The work of a match attempt from `start` in `subject` (see kMatchUnits): PCRE2 checks the rest
+// of the subject, then searches it.
+int64_t match_units(std::string_view subject, size_t start) {
+  const size_t rest = start < subject.size() ? subject.size() - start : 0;
+  return kMatchUnits + static_cast<int64_t>(2 * rest / kBytesPerUnit);
+}
+
 // findfirst(re, s): starts a search of s; true when a match was found.
-int regex_findfirst(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
+int regex_findfirst(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   RegexData *re = nullptr;
   if (int rc = compiled_regex(e, argv, &re)) return rc;
   if (symval_is_null(argv[1])) return set_int(result, 0);
   std::string_view subject(argv[1]->value.s);
+  // The character map is written for every byte, then the subject is matched.
+  if (int rc = work_charge(e, argv[argc], match_units(subject, 0) + static_cast<int64_t>(subject.size() / 4)))
+    return rc;
   try {
     if (int rc = build_char_map(e, re, subject)) {
       re->match_count = 0;
@@ -243,7 +287,7 @@ int regex_findfirst(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
 // findnext(re, s): the next match after the current one in the same subject. After an empty match
 // only non-empty matches anchored one character further on are tried, moving a character at a
 // time, so an empty match is never found twice.
-int regex_findnext(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
+int regex_findnext(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   RegexData *re = nullptr;
   if (int rc = compiled_regex(e, argv, &re)) return rc;
   if (symval_is_null(argv[1]) || re->match_count == 0) return set_int(result, 0);
@@ -255,6 +299,7 @@ int regex_findnext(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
   uint32_t options = ov[0] == ov[1] ? kAnchoredNotEmpty : 0;
   for (;;) {
     if (start > subject.size()) break;
+    if (int rc = work_charge(e, argv[argc], match_units(subject, start))) return rc;
     int rc = run_match(*re, re->match.get(), subject, start, options);
     int error = 0;
     if (record_match(e, re, rc, &error)) return set_int(result, 1);
@@ -372,6 +417,8 @@ class Substitution {
   }
 
   std::string &text() { return out_; }
+  // True once the output holds as many bytes as it may: nothing later can change it.
+  bool full() const { return out_.size() >= kReplaceLimit - 1; }
 
  private:
   std::string_view group(const PCRE2_SIZE *pairs, int count, int n) const {
@@ -419,23 +466,42 @@ class Substitution {
   CaseState case_;
 };
 
-// Runs the substitution loop. Returns 0, or an error for a limit error. After an empty match the
-// next search starts one character further on, and that character stays in the output.
-int substitute(exp_engine *e, const RegexData &re, std::string_view subject, std::string_view templ,
-               Substitution *out) {
+// Runs the substitution loop. Returns 0, or an error for a limit error or a stopped run. After an
+// empty match the next search starts one character further on, and that character stays in the
+// output. A well-formed subject is checked once and then matched unchecked, so the loop takes
+// time linear in the subject; a subject holding invalid bytes is matched as PCRE2's invalid-UTF
+// mode has it, each match checking the rest of the subject again (charged as such). The search
+// ends once the output is full. Every match's work goes to `meter`.
+int substitute(exp_engine *e, RegexData &re, std::string_view subject, std::string_view templ, Substitution *out,
+               WorkMeter &meter) {
+  if (int rc = meter.add_bytes(subject.size())) return rc;
+  const bool well_formed = utf8::well_formed(subject);
+  if (well_formed)
+    if (int rc = prepare_code_for_checked(e, &re)) return rc;
+  const pcre2_code *code = well_formed ? re.code_for_checked.get() : re.code.get();
+  const uint32_t options = well_formed ? PCRE2_NO_UTF_CHECK : 0;
   MatchData match(pcre2_match_data_create(kPairs, re.general.get()));
   if (!match) throw std::bad_alloc();
-  size_t copied = 0;
-  int rc = run_match(re, match.get(), subject, 0, 0);
-  while (rc >= 0) {
+  const int64_t per_match = kMatchUnits + static_cast<int64_t>(templ.size() / kBytesPerUnit);
+  size_t copied = 0, start = 0;
+  int rc = 0;
+  for (;;) {
+    rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(), start, options,
+                     match.get(), re.context.get());
     const PCRE2_SIZE *ov = pcre2_get_ovector_pointer(match.get());
+    // The text the search went over, and for an unchecked subject PCRE2's check of the rest.
+    const size_t reached = rc >= 0 && ov[1] >= start ? ov[1] : subject.size();
+    const size_t checked = well_formed ? 0 : subject.size() - start;
+    if (int stop = meter.add(per_match + static_cast<int64_t>((reached - start + checked) / kBytesPerUnit)))
+      return stop;
+    if (rc < 0) break;
     size_t from = ov[0] < copied ? copied : ov[0], to = ov[1] < from ? from : ov[1];
     out->emit(subject.substr(copied, from - copied));
     out->expand(templ, ov, rc == 0 ? static_cast<int>(kPairs) : rc);
     copied = to;
     size_t next = from == to ? next_char(subject, to) : to;
-    if (next >= subject.size()) break;
-    rc = run_match(re, match.get(), subject, next, 0);
+    if (next >= subject.size() || out->full()) break;
+    start = next;
   }
   if (is_limit_error(rc)) return pcre_error(e, rc);
   out->emit(subject.substr(copied < subject.size() ? copied : subject.size()));
@@ -444,14 +510,15 @@ int substitute(exp_engine *e, const RegexData &re, std::string_view subject, std
 
 // replace(re, s, t): s with every match replaced by the expansion of t (\0-\9 the match and its
 // groups, \U \L \E \u \l case conversions), at most 16383 bytes. The search state is untouched.
-int regex_replace(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
+int regex_replace(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   RegexData *re = nullptr;
   if (int rc = compiled_regex(e, argv, &re)) return rc;
   if (symval_is_null(argv[1]) || symval_is_null(argv[2])) return set_null(result);
   std::string_view subject(argv[1]->value.s), templ(argv[2]->value.s);
+  WorkMeter meter(e, argv[argc]);
   try {
     Substitution out(subject, re->turkish);
-    if (int rc = substitute(e, *re, subject, templ, &out)) return rc;
+    if (int rc = substitute(e, *re, subject, templ, &out, meter)) return rc;
     if (int rc = limit_check_text(e, out.text())) return rc;
     symval_set_bytes(result, out.text().data(), out.text().size());
   } catch (const std::bad_alloc &) {
@@ -477,7 +544,7 @@ const builtin_method kMethods[] = {
 };
 
 const exp_function kFunctions[] = {
-    {"regex_compile", regex_compile, 2, 3, "Oss", 'b', 0,
+    {"regex_compile", charging_texts<regex_compile, 1>, 2, 3, "Oss", 'b', 0,
      "Compile a regex. Pass in the regex and optional string 'turkish'. This must be called before "
      "searching.",
      1, ""},

@@ -3,12 +3,15 @@
 // and byte-order comparison work on the encoded bytes.
 //
 // No function allocates except to grow its result cell when the text it produces does not fit.
+// Their work is linear in their texts, charged to the run when a text may be long (see
+// charging_texts in cancel.h); replace also charges the text its replacements add.
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 
 #include "builtins/builtins.h"
+#include "builtins/cancel.h"
 #include "builtins/cells.h"
 #include "errors.h"
 #include "support/text_search.h"
@@ -264,7 +267,9 @@ Occurrences find_occurrences(std::string_view s, std::string_view t, int64_t lim
   return found;
 }
 
-// Builds s with the found occurrences of t replaced by r into the result, sized once.
+// Builds s with the found occurrences of t replaced by r into the result, sized once; a long
+// result is charged to the run as the text it writes (the run's cancel flag is that of the
+// program the host runs, which is all a built-in needs to look at).
 int replace_into(exp_engine *e, Cell *result, std::string_view s, std::string_view t, std::string_view r,
                  const Occurrences &found) {
   const int64_t count = found.count;
@@ -272,6 +277,7 @@ int replace_into(exp_engine *e, Cell *result, std::string_view s, std::string_vi
   if (__builtin_mul_overflow(r.size(), static_cast<size_t>(count), &grown) ||
       __builtin_add_overflow(s.size() - t.size() * static_cast<size_t>(count), grown, &bytes))
     return engine_error(e, ERR_MEMORY);  // far beyond any cell's size
+  if (int rc = charge_bytes(e, nullptr, bytes)) return rc;
   int64_t chars = bytes <= result->len ? static_cast<int64_t>(bytes)
                                        : utf8::count(s) + (utf8::count(r) - utf8::count(t)) * count;
   if (int rc = reserve(e, result, chars, bytes)) return rc;
@@ -328,38 +334,38 @@ int fn_compare(exp_engine *, Cell *result, int argc, Cell **argv) {
 }
 
 const exp_function kRecords[] = {
-    {"len", fn_len, 1, 1, "s", 'i', 0, "Returns length of a string", 0, ""},
-    {"mid", fn_mid, 2, 3, "sii", 's', 255,
+    {"len", charging_texts<fn_len, 0>, 1, 1, "s", 'i', 0, "Returns length of a string", 0, ""},
+    {"mid", charging_texts<fn_mid, 0>, 2, 3, "sii", 's', 255,
      "Returns a sub-string of a string starting at position idicated by first integer for second integer "
      "number of characters",
      0, ""},
-    {"right", fn_right, 2, 2, "si", 's', 255,
+    {"right", charging_texts<fn_right, 0>, 2, 2, "si", 's', 255,
      "Returns the rightmost characters of a string, where the second parameter is the number of characters "
      "from the right.",
      0, ""},
-    {"left", fn_left, 2, 2, "si", 's', 255,
+    {"left", charging_texts<fn_left, 0>, 2, 2, "si", 's', 255,
      "Returns the leftmost characters of a string, where the second parameter specifies the number of "
      "characters from the left",
      0, ""},
-    {"instr", fn_instr, 2, 3, "ssi", 'i', 0,
+    {"instr", charging_texts<fn_instr, 0, 1>, 2, 3, "ssi", 'i', 0,
      "Returns location of second string within first string, optionally starting at the nth occurrence in a "
      "string. Returns 0 if not found",
      0, ""},
-    {"occurs", fn_occurs, 2, 2, "ss", 'i', 0,
+    {"occurs", charging_texts<fn_occurs, 0, 1>, 2, 2, "ss", 'i', 0,
      "Returns the number of times the second string occurs in the first string", 1, ""},
     {"chr", fn_chr, 1, 1, "i", 's', 1, "Returns an ascii character for an ascii code", 0, ""},
     {"asc", fn_asc, 1, 1, "s", 'i', 0, "Returns an ascii character code for a character", 0, ""},
-    {"lower", fn_lower, 1, 1, "s", 's', 255, "Returns the string in lower-case", 0, ""},
-    {"upper", fn_upper, 1, 1, "s", 's', 255, "Returns the string in upper-case", 0, ""},
-    {"trim", fn_trim, 1, 1, "s", 's', 255, "Returns the string with leading and trailing whitespace removed", 0,
+    {"lower", charging_texts<fn_lower, 0>, 1, 1, "s", 's', 255, "Returns the string in lower-case", 0, ""},
+    {"upper", charging_texts<fn_upper, 0>, 1, 1, "s", 's', 255, "Returns the string in upper-case", 0, ""},
+    {"trim", charging_texts<fn_trim, 0>, 1, 1, "s", 's', 255, "Returns the string with leading and trailing whitespace removed", 0,
      ""},
-    {"replace", fn_replace, 3, 4, "sssi", 's', 255,
+    {"replace", charging_texts<fn_replace, 0, 2>, 3, 4, "sssi", 's', 255,
      "Searches first string for second string and replaces with third string. Returns the first string with "
      "the replacements made. If the fourth parameter is omitted or set to 0, all occurrences are replaced in "
      "the string. If set to another number, that many replacements are made.  Null is propogated if first "
      "string is null unless second string is null.  If first and second are null, third string is returned.",
      0, ""},
-    {"compare", fn_compare, 2, 3, "ssb", 'i', 0,
+    {"compare", charging_texts<fn_compare, 0, 1>, 2, 3, "ssb", 'i', 0,
      "Compares two strings. Returns -1 if first < second, 0 if they are equal, and 1 if first is > second. If "
      "the third parameter is true, they are compared case-insensitively.",
      0, ""},

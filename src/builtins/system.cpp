@@ -13,6 +13,7 @@
 #include "builtins/builtins.h"
 #include "builtins/cancel.h"
 #include "builtins/cells.h"
+#include "builtins/rechecked.h"
 #include "engine.h"
 #include "errors.h"
 #include "program.h"
@@ -44,35 +45,52 @@ bool any_null(exp_symval **argv, int count) {
 
 // ---- file system -------------------------------------------------------------------------------------
 
-// Runs one path operation: false for a null path, else true exactly when the operation succeeds.
-template <int (*Operation)(const char *)>
-int path_call(exp_engine *, exp_symval *result, int, exp_symval **argv) {
-  if (any_null(argv, 1)) return set_int(result, 0);
-  return set_int(result, Operation(argv[0]->value.s) == 0 ? 1 : 0);
+// The support layer's flags for what the engine allows: files of pseudo file systems only when
+// the host allowed EXP_CAP_PSEUDO_FILES.
+int fs_flags(const exp_engine *e) { return e && (e->capabilities & EXP_CAP_PSEUDO_FILES) ? NP_FIO_PSEUDO : 0; }
+
+// Ends the file-system built-in `Fn` on its support call's code: true for 0, false for a failure,
+// error 108 for a file of a pseudo file system the engine does not allow.
+template <exp_func_cb Fn>
+int fs_result(exp_engine *e, exp_symval *result, int rc) {
+  if (rc == NP_FIO_REFUSED)
+    if (int error = refuse_pseudo_file<Fn>(e)) return error;
+  return set_int(result, rc == 0 ? 1 : 0);
 }
 
-int exists(const char *path) { return np_fio_stat(path, nullptr); }
-int copy_over(const char *from, const char *to) { return np_fio_copy(from, to, NP_FIO_OVERWRITE); }
+// Runs one path operation: false for a null path, else true exactly when the operation succeeds.
+template <int (*Operation)(const char *, int)>
+int path_call(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
+  if (any_null(argv, 1)) return set_int(result, 0);
+  return fs_result<path_call<Operation>>(e, result, Operation(argv[0]->value.s, fs_flags(e)));
+}
 
-template <int (*Operation)(const char *, const char *)>
-int two_path_call(exp_engine *, exp_symval *result, int, exp_symval **argv) {
+int exists(const char *path, int flags) { return np_fio_stat(path, nullptr, flags); }
+int copy_over(const char *from, const char *to, int flags) { return np_fio_copy(from, to, flags | NP_FIO_OVERWRITE); }
+
+template <int (*Operation)(const char *, const char *, int)>
+int two_path_call(exp_engine *e, exp_symval *result, int, exp_symval **argv) {
   if (any_null(argv, 2)) return set_int(result, 0);
-  return set_int(result, Operation(argv[0]->value.s, argv[1]->value.s) == 0 ? 1 : 0);
+  return fs_result<two_path_call<Operation>>(e, result, Operation(argv[0]->value.s, argv[1]->value.s, fs_flags(e)));
 }
 
 // mkdir(path [, recursive]).
-int fn_mkdir(exp_engine *, exp_symval *result, int argc, exp_symval **argv) {
+int fn_mkdir(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   if (any_null(argv, 1)) return set_int(result, 0);
-  int flags = flag_arg(argc, argv, 1, false) ? NP_DIR_PARENTS : 0;
-  return set_int(result, np_dir_create(argv[0]->value.s, flags) == 0 ? 1 : 0);
+  int flags = (flag_arg(argc, argv, 1, false) ? NP_DIR_PARENTS : 0) | fs_flags(e);
+  return fs_result<fn_mkdir>(e, result, np_dir_create(argv[0]->value.s, flags));
 }
 
 // filedate(path [, modified]): the creation (or modification) time as a local date with seconds;
 // null when the file cannot be examined.
-int fn_filedate(exp_engine *, exp_symval *result, int argc, exp_symval **argv) {
+int fn_filedate(exp_engine *e, exp_symval *result, int argc, exp_symval **argv) {
   if (any_null(argv, 1)) return set_null(result);
   np_fio_status status{};
-  if (np_fio_stat(argv[0]->value.s, &status) != 0) return set_null(result);
+  if (int rc = np_fio_stat(argv[0]->value.s, &status, fs_flags(e))) {
+    if (rc == NP_FIO_REFUSED)
+      if (int error = refuse_pseudo_file<fn_filedate>(e)) return error;
+    return set_null(result);
+  }
   auto seconds = static_cast<std::time_t>(flag_arg(argc, argv, 1, false) ? status.modified : status.created);
   std::tm local{};
   double days = 0;
@@ -156,35 +174,43 @@ int fn_username(exp_engine *, exp_symval *result, int, exp_symval **) {
   return 0;
 }
 
-int fn_uniqueid(exp_engine *, exp_symval *result, int, exp_symval **) {
+// uniqueid(): an identifier no other call returns. It packs the process id, which an engine that
+// denies the process group keeps from programs: its identifiers are enciphered.
+int fn_uniqueid(exp_engine *e, exp_symval *result, int, exp_symval **) {
   char id[NP_UNIQ_LENGTH + 4];
-  np_uniq_s64(id);
+  if (e && !(e->capabilities & EXP_CAP_PROCESS)) np_uniq_s64_anonymous(id);
+  else np_uniq_s64(id);
   exp_symval_setstr(result, id);
   return 0;
 }
 
+// Copying and moving read the source as well as write the destination.
+constexpr unsigned kReadAndWrite = EXP_CAP_FILE_READ | EXP_CAP_FILE_WRITE;
+
 const exp_function kRecords[] = {
-    {"execute", fn_execute, 1, EXP_UNLIMITED, "s", 'i', 0,
+    {"execute", rechecked<fn_execute>, 1, EXP_UNLIMITED, "s", 'i', 0,
      "Executes a program. First parameter is program name, second...n are command line args. Returns "
      "the program's exit code, or -1 if failed to start.",
      0, "", EXP_CAP_PROCESS},
-    {"sleep", fn_sleep, 1, 1, "i", 'b', 0,
+    {"sleep", rechecked<fn_sleep>, 1, 1, "i", 'b', 0,
      "Sleeps the specified number of milliseconds and invokes the interrupt handler.", 0, "", EXP_CAP_SLEEP},
-    {"deletefile", path_call<np_fio_unlink>, 1, 1, "s", 'b', 0, "Deletes a file from disk.", 0, "", EXP_CAP_FILE_WRITE},
-    {"fileexists", path_call<exists>, 1, 1, "s", 'b', 0,
+    {"deletefile", rechecked<path_call<np_fio_unlink>>, 1, 1, "s", 'b', 0, "Deletes a file from disk.", 0, "",
+     EXP_CAP_FILE_WRITE},
+    {"fileexists", rechecked<path_call<exists>>, 1, 1, "s", 'b', 0,
      "Returns true if the specified file exists.", 0, "", EXP_CAP_FILE_READ},
-    {"filedate", fn_filedate, 1, 2, "sb", 'd', 0,
+    {"filedate", rechecked<fn_filedate>, 1, 2, "sb", 'd', 0,
      "Returns the date a file was created. If second parameter is true, returns the modified date.",
      0, "", EXP_CAP_FILE_READ},
-    {"movefile", two_path_call<np_fio_rename>, 2, 2, "ss", 'b', 0, "Move or rename a file.", 0, "", EXP_CAP_FILE_WRITE},
-    {"copyfile", two_path_call<copy_over>, 2, 2, "ss", 'b', 0, "Copy a file.", 0, "", EXP_CAP_FILE_WRITE},
-    {"username", fn_username, 0, 0,
+    {"movefile", rechecked<two_path_call<np_fio_rename>>, 2, 2, "ss", 'b', 0, "Move or rename a file.", 0, "",
+     kReadAndWrite},
+    {"copyfile", rechecked<two_path_call<copy_over>>, 2, 2, "ss", 'b', 0, "Copy a file.", 0, "", kReadAndWrite},
+    {"username", rechecked<fn_username>, 0, 0,
      "", 's', 255, "Return the OS username of the logged in user", 0, "", EXP_CAP_ENVIRONMENT},
     {"uniqueid", fn_uniqueid, 0, 0, "", 's', 16, "Return a unique indentifier", 0, ""},
-    {"mkdir", fn_mkdir, 1, 2, "sb", 'b', 0,
+    {"mkdir", rechecked<fn_mkdir>, 1, 2, "sb", 'b', 0,
      "Create a directory. If second parameter is true, the directory will be recursively created",
      0, "", EXP_CAP_FILE_WRITE},
-    {"rmdir", path_call<np_dir_unlink>, 1, 1, "s", 'b', 0,
+    {"rmdir", rechecked<path_call<np_dir_unlink>>, 1, 1, "s", 'b', 0,
      "Delete a directory. Directory must be empty", 0, "", EXP_CAP_FILE_WRITE},
 };
 

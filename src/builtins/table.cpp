@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "builtins/builtins.h"
+#include "builtins/rechecked.h"
 
 namespace {
 
@@ -91,4 +92,11 @@ std::span<const exp_function> builtin_class_functions() {
   static const std::vector<exp_function> table = assemble<exp_function>(
       kClassFunctionOrder, {array_classes().functions, file_class().functions, regex_class().functions});
   return table;
+}
+
+const exp_function *builtin_record_of(exp_func_cb fn) {
+  for (std::span<const exp_function> table : {builtin_functions(), builtin_class_functions()})
+    for (const exp_function &f : table)
+      if (f.fn == fn) return &f;
+  return nullptr;
 }

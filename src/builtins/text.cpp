@@ -52,22 +52,27 @@ void append_shape(std::string &out, const char *p, int bytes) {
   else out += '*';
 }
 
-int fn_pattern(exp_engine *e, Cell *result, int, Cell **argv) {
+// Each character is classified through the character layer: a unit of work apiece.
+int fn_pattern(exp_engine *e, Cell *result, int argc, Cell **argv) {
   if (symval_is_null(argv[0])) return set_null(result);
   const char *s = text_of(argv[0]);
   std::string out;
   int64_t chars = 0;
   for (const char *p = s; *p; p = next_char(p), ++chars) append_shape(out, p, char_bytes(p));
+  if (int rc = work_charge(e, argv[argc], chars)) return rc;
   return store_text(e, result, out, chars);
 }
 
 // ---- has_control_chars ---------------------------------------------------------------------------
 
-int fn_has_control_chars(exp_engine *, Cell *result, int, Cell **argv) {
+// A unit of work per character classified.
+int fn_has_control_chars(exp_engine *e, Cell *result, int argc, Cell **argv) {
   if (symval_is_null(argv[0])) return set_bool(result, false);
-  for (const char *p = text_of(argv[0]); *p; p = next_char(p))
-    if (np_uchar_isctl(p, nullptr)) return set_bool(result, true);
-  return set_bool(result, false);
+  int64_t chars = 0;
+  bool found = false;
+  for (const char *p = text_of(argv[0]); *p && !found; p = next_char(p), ++chars) found = np_uchar_isctl(p, nullptr);
+  if (int rc = work_charge(e, argv[argc], chars)) return rc;
+  return set_bool(result, found);
 }
 
 // ---- match_string --------------------------------------------------------------------------------
@@ -156,9 +161,9 @@ Step wildcard_next(WildcardAttempt &w) {
 }
 
 // Matches `text` against a pattern that passed wildcard_check. A retry restarts the pattern at
-// the current text position; it happens only after the text advanced, so the loop ends, but
-// retries can take time quadratic in the text, so each one's work goes to `meter` and a
-// cancelled run stops (error 104 through *rc).
+// the current text position; it happens only after the text advanced, so the loop ends and the
+// text is walked once (charged with the call), but retries can take time quadratic in the text,
+// so each one's work goes to `meter` and a cancelled run stops (error 104 through *rc).
 bool wildcard_match(const char *text, const char *pattern, WorkMeter &meter, int *rc) {
   WildcardAttempt w{text, pattern};
   Step step = *w.s ? Step::Next : Step::End;
@@ -178,7 +183,8 @@ bool wildcard_match(const char *text, const char *pattern, WorkMeter &meter, int
         break;
       case Step::End: return *w.p == '\0' || *w.p == '*';
       case Step::Retry:
-        if ((*rc = meter.add(static_cast<int64_t>(w.scanned) + 1))) return false;
+        // The search for the retry, and the pattern this attempt got through.
+        if ((*rc = meter.add(static_cast<int64_t>(w.scanned + static_cast<size_t>(w.p - pattern)) + 1))) return false;
         w = WildcardAttempt{w.s, pattern};
         step = Step::Next;
         break;
@@ -319,6 +325,8 @@ int fn_sorted(exp_engine *e, Cell *result, int argc, Cell **argv) {
   ScratchCharge scratch(e, Scratch(s));
   if (scratch.rc()) return scratch.rc();
   WorkMeter meter(e, argv[argc]);
+  // Measuring, splitting and writing walk the text a few times; comparisons are counted apart.
+  if (int rc = meter.add_bytes(std::strlen(s) * 4)) return rc;
   try {
     std::string out = Sorted(s, flag_arg(argc, argv, 1, true), flag_arg(argc, argv, 2, false), meter);
     return store_text(e, result, out, np_uchar_length(s));
@@ -365,7 +373,8 @@ int fn_edit_distance(exp_engine *e, Cell *result, int argc, Cell **argv) {
   ScratchCharge scratch(e, (shorter + 1) * 32);
   if (scratch.rc()) return scratch.rc();
   WorkMeter meter(e, argv[argc]);
-  int rc = 0;
+  int rc = meter.add(shorter);  // splitting the shorter text; each row is counted as it is done
+  if (rc) return rc;
   int64_t distance = levenshtein(text_of(argv[0]), text_of(argv[1]), meter, &rc);
   if (rc) return rc;
   exp_symval_setint(result, distance);
@@ -384,7 +393,7 @@ int guarded(exp_engine *e, Cell *result, int argc, Cell **argv) {
 
 const exp_function kRecords[] = {
     {"pattern", guarded<fn_pattern>, 1, 1, "s", 's', 255, "Generates a pattern from the input string", 0, ""},
-    {"match_string", fn_match_string, 2, 2, "ss", 'b', 0,
+    {"match_string", charging_texts<fn_match_string, 0, 1>, 2, 2, "ss", 'b', 0,
      "Determines if the first string matches the second string, which may contain wildcards. To execute a "
      "search for a character that is used as a wildcard, precede the character with a backslash. This denotes "
      "that the character should be used literally and not as a wildcard.",

@@ -4,7 +4,9 @@
 #include <cstring>
 
 #include "builtins/builtins.h"
+#include "builtins/cancel.h"
 #include "builtins/cells.h"
+#include "builtins/rechecked.h"
 #include "builtins/types_family.h"
 #include "convert.h"
 #include "errors.h"
@@ -263,28 +265,28 @@ int fn_crash_application(exp_engine *e, exp_symval *, int, exp_symval **) {
 namespace {
 
 const exp_function kRecords[] = {
-    {"tostring", fn_convert, 1, 1, "a", 's', 255, "Convert argument to string", 0, ""},
-    {"tointeger", fn_convert, 1, 1, "a", 'i', 0, "Convert argument to integer", 0, ""},
-    {"todate", fn_convert, 1, 1, "a", 'd', 0, "Convert argument to date", 0, ""},
-    {"toreal", fn_convert, 1, 1, "a", 'r', 0, "Convert argument to real", 0, ""},
-    {"toboolean", fn_convert, 1, 1, "a", 'b', 0, "Convert argument to boolean", 0, ""},
+    {"tostring", charging_texts<fn_convert, 0>, 1, 1, "a", 's', 255, "Convert argument to string", 0, ""},
+    {"tointeger", charging_texts<fn_convert, 0>, 1, 1, "a", 'i', 0, "Convert argument to integer", 0, ""},
+    {"todate", charging_texts<fn_convert, 0>, 1, 1, "a", 'd', 0, "Convert argument to date", 0, ""},
+    {"toreal", charging_texts<fn_convert, 0>, 1, 1, "a", 'r', 0, "Convert argument to real", 0, ""},
+    {"toboolean", charging_texts<fn_convert, 0>, 1, 1, "a", 'b', 0, "Convert argument to boolean", 0, ""},
     {"isnull", fn_isnull, 1, 1, "a", 'b', 0, "Returns true if expression is null", 0, ""},
     {"typeof", fn_typeof, 1, 1, "a", 's', 10,
      "Returns the type of data that an expression evaluates to.", 0, ""},
-    {"determine_type", fn_determine_type, 1, 1, "s", 's', 10,
+    {"determine_type", charging_texts<fn_determine_type, 0>, 1, 1, "s", 's', 10,
      "Returns the type of data that a string represents.", 0, ""},
-    {"isalpha", fn_isalpha, 1, 1, "a", 'b', 0,
+    {"isalpha", charging_texts<fn_isalpha, 0>, 1, 1, "a", 'b', 0,
      "Returns true if the expression is a string made up entirely of alphabetic characters.", 0, ""},
-    {"isblank", fn_isblank, 1, 1, "a", 'b', 0,
+    {"isblank", charging_texts<fn_isblank, 0>, 1, 1, "a", 'b', 0,
      "This function returns true if a string is empty, null, or contains only space-like characters.",
      0, ""},
-    {"parse", fn_parse, 3, EXP_UNLIMITED, "ssa", 'i', 0,
+    {"parse", charging_texts<fn_parse, 0, 1>, 3, EXP_UNLIMITED, "ssa", 'i', 0,
      "Parses the input string. Delimiter is one or more characters that delimit each token (for "
      "example, a comma). The parsed tokens are stored in the output variables. The output "
      "variables may be of any type. The function returns the total number of tokens found. This "
      "number is accurate even if you pass fewer than that total number of output variables.",
      0, ""},
-    {"inlist", fn_inlist, 2, EXP_UNLIMITED, "a", 'b', 0,
+    {"inlist", charging_texts<fn_inlist, 0, 1>, 2, EXP_UNLIMITED, "a", 'b', 0,
      "Returns true if the first parameter matches one of the following parameters. Null is "
      "propagated for the value parameter, but not for the check parameters.",
      0, ""},
@@ -304,13 +306,13 @@ const exp_function kRecords[] = {
      "Returns the data type of a parameter, or null if that parameter doesn't exist", 0, ""},
     {"parametercount", fn_parametercount, 0, 0, "", 'i', 0, "Returns the number of parameters available.",
      0, ""},
-    {"vareval", fn_vareval, 1, 1, "s", 's', 255,
+    {"vareval", rechecked<fn_vareval>, 1, 1, "s", 's', 255,
      "Evaluates and returns the value of a variable with the given name", 0, "", EXP_CAP_VARIABLES},
-    {"varset", fn_varset, 2, 2, "sa", 'b', 0, "Set the variable with the given name to a value", 0, "",
+    {"varset", rechecked<fn_varset>, 2, 2, "sa", 'b', 0, "Set the variable with the given name to a value", 0, "",
      EXP_CAP_VARIABLES},
-    {"decode", fn_decode, 3, 3, "sss", 'i', 0,
+    {"decode", charging_texts<fn_decode, 1>, 3, 3, "sss", 'i', 0,
      "EXPERIMENTAL: Transcodes the String contents to the specified encoding", 0, ""},
-    {"encode", fn_encode, 3, 3, "sss", 'i', 0,
+    {"encode", charging_texts<fn_encode, 1>, 3, 3, "sss", 'i', 0,
      "EXPERIMENTAL: Transcodes the source buffer to the String encoding", 0, ""},
     {"raiseerror", fn_raiseerror, 1, 1, "s", 'b', 0,
      "Raises a user-defined error. Users can define a condition, and then use raiseerror to stop "

@@ -2,7 +2,9 @@
 #include "support/files.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,10 +32,51 @@ class Descriptor {
   Descriptor &operator=(const Descriptor &) = delete;
   int get() const { return fd_; }
   int release() { return std::exchange(fd_, -1); }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
 
  private:
   int fd_;
 };
+
+int errno_or(int fallback) { return errno ? errno : fallback; }
+
+// Types (statfs's f_type) of the kernel's pseudo file systems: their files show the state of
+// processes and of the machine (memory, environment, settings), not stored data.
+constexpr uint32_t kPseudoFileSystems[] = {
+    PROC_SUPER_MAGIC,   SYSFS_MAGIC,         DEBUGFS_MAGIC,        TRACEFS_MAGIC,  SECURITYFS_MAGIC,
+    SELINUX_MAGIC,      SMACK_MAGIC,         CGROUP_SUPER_MAGIC,   CGROUP2_SUPER_MAGIC, RDTGROUP_SUPER_MAGIC,
+    BPF_FS_MAGIC,       DEVPTS_SUPER_MAGIC,  EFIVARFS_MAGIC,       PSTOREFS_MAGIC, BINFMTFS_MAGIC,
+    NSFS_MAGIC,         ANON_INODE_FS_MAGIC, USBDEVICE_SUPER_MAGIC,
+    0x62656570u,  // configfs
+    0x65735543u,  // fusectl
+    0x19800202u,  // mqueue
+};
+
+// 0 when the file or directory open at `fd` may be used under `flags`; NP_FIO_REFUSED when it
+// lies on a pseudo file system and NP_FIO_PSEUDO is not among them; an errno value when its file
+// system cannot be told.
+int check_file_system(int fd, int flags) {
+  if (flags & NP_FIO_PSEUDO) return 0;
+  struct statfs info;
+  if (::fstatfs(fd, &info) != 0) return errno_or(EIO);
+  const auto type = static_cast<uint32_t>(info.f_type);
+  for (uint32_t pseudo : kPseudoFileSystems)
+    if (type == pseudo) return NP_FIO_REFUSED;
+  return 0;
+}
+
+// ENODEV when `path` names something that exists and is neither a regular file nor a directory
+// and NP_FIO_SPECIAL is not in `flags`, else 0. Asked before opening: opening a device can act
+// by itself (a tape rewinds, a watchdog starts), so what would be refused is not opened at all.
+int refuse_special(const char *path, int flags) {
+  if (flags & NP_FIO_SPECIAL) return 0;
+  struct stat st;
+  if (::stat(path, &st) != 0) return 0;  // missing: opening reports it, or creates the file
+  return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) ? 0 : ENODEV;
+}
 
 int open_flags(int flags) {
   bool read = flags & NP_FIO_READ, write = flags & NP_FIO_WRITE;
@@ -109,14 +152,45 @@ int copy_bytes(int in, int out) {
   }
 }
 
-int errno_or(int fallback) { return errno ? errno : fallback; }
+// The directory holding the last component of a path, open for the *at calls, and that
+// component: an operation on the name then acts in the very directory whose file system was
+// checked, whatever the path's text says.
+struct PlaceInDirectory {
+  Descriptor dir{-1};
+  std::string name;
+};
 
-// Creates the directory `path` unless a directory of that name exists. 0 or an errno value.
-int ensure_directory(const std::string &path) {
-  if (::mkdir(path.c_str(), 0777) == 0) return 0;
-  int rc = errno_or(EIO);
+// Opens the directory of `path`'s last component (trailing slashes dropped; "." for a name
+// without a directory) and checks its file system under `flags`. 0, NP_FIO_REFUSED or an errno.
+int open_place(const char *path, int flags, PlaceInDirectory *out) {
+  std::string_view p(path);
+  while (p.size() > 1 && p.back() == '/') p.remove_suffix(1);
+  if (p.empty()) return ENOENT;
+  const size_t slash = p.rfind('/');
+  std::string dir = slash == std::string_view::npos ? "." : std::string(p.substr(0, slash == 0 ? 1 : slash));
+  out->name = slash == std::string_view::npos ? std::string(p) : std::string(p.substr(slash + 1));
+  if (out->name.empty()) out->name = ".";  // the root itself
+  Descriptor fd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) return errno_or(EIO);
+  if (int rc = check_file_system(fd.get(), flags)) return rc;
+  out->dir.reset(fd.release());
+  return 0;
+}
+
+// mkdir in a checked directory. 0, NP_FIO_REFUSED or an errno value.
+int make_directory(const char *path, int flags) {
+  PlaceInDirectory place;
+  if (int rc = open_place(path, flags, &place)) return rc;
+  return ::mkdirat(place.dir.get(), place.name.c_str(), 0777) == 0 ? 0 : errno_or(EIO);
+}
+
+// Creates the directory `path` unless a directory of that name exists. 0, NP_FIO_REFUSED or an
+// errno value.
+int ensure_directory(const std::string &path, int flags) {
+  int rc = make_directory(path.c_str(), flags);
+  if (rc != EEXIST) return rc;
   struct stat st;
-  return rc == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 0 : rc;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 0 : rc;
 }
 
 }  // namespace
@@ -124,12 +198,14 @@ int ensure_directory(const std::string &path) {
 int np_fio_open(const char *path, int flags, np_file **out) {
   *out = nullptr;
   if (!path || !(flags & (NP_FIO_READ | NP_FIO_WRITE))) return EINVAL;
+  if (int rc = refuse_special(path, flags)) return rc;
   Descriptor fd(::open(path, open_flags(flags), 0666));
   if (fd.get() < 0) return errno_or(EIO);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return errno_or(EIO);
   if (S_ISDIR(st.st_mode)) return EISDIR;
   if (!S_ISREG(st.st_mode) && !(flags & NP_FIO_SPECIAL)) return ENODEV;
+  if (int rc = check_file_system(fd.get(), flags)) return rc;
   // Opening did not wait; reads and writes of an allowed special file wait as usual.
   int status = ::fcntl(fd.get(), F_GETFL);
   if (status < 0 || ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0) return errno_or(EIO);
@@ -170,11 +246,16 @@ int64_t np_fio_putb(np_file *f, const void *buffer, size_t count) {
   return write_fully(f->fd, static_cast<const char *>(buffer), count);
 }
 
-int np_fio_stat(const char *path, np_fio_status *status) {
+int np_fio_stat(const char *path, np_fio_status *status, int flags) {
   if (!path) return EINVAL;
+  // Opened as a place only (nothing is read, a FIFO or device is not opened), so that the file
+  // whose file system is checked is the one examined.
+  Descriptor fd(::open(path, O_PATH | O_CLOEXEC));
+  if (fd.get() < 0) return errno_or(EIO);
+  if (int rc = check_file_system(fd.get(), flags)) return rc;
   struct statx stx;
   unsigned mask = STATX_BTIME | STATX_MTIME | STATX_CTIME;
-  if (::statx(AT_FDCWD, path, 0, mask, &stx) != 0) return errno_or(EIO);
+  if (::statx(fd.get(), "", AT_EMPTY_PATH, mask, &stx) != 0) return errno_or(EIO);
   if (status) {
     status->created = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : stx.stx_ctime.tv_sec;
     status->modified = stx.stx_mtime.tv_sec;
@@ -182,34 +263,44 @@ int np_fio_stat(const char *path, np_fio_status *status) {
   return 0;
 }
 
-int np_fio_unlink(const char *path) {
+int np_fio_unlink(const char *path, int flags) {
   if (!path) return EINVAL;
-  return ::unlink(path) == 0 ? 0 : errno_or(EIO);
+  PlaceInDirectory place;
+  if (int rc = open_place(path, flags, &place)) return rc;
+  return ::unlinkat(place.dir.get(), place.name.c_str(), 0) == 0 ? 0 : errno_or(EIO);
 }
 
-int np_fio_rename(const char *from, const char *to) {
+int np_fio_rename(const char *from, const char *to, int flags) {
   if (!from || !to) return EINVAL;
-  if (::rename(from, to) == 0) return 0;
+  PlaceInDirectory source, target;
+  if (int rc = open_place(from, flags, &source)) return rc;
+  if (int rc = open_place(to, flags, &target)) return rc;
+  if (::renameat(source.dir.get(), source.name.c_str(), target.dir.get(), target.name.c_str()) == 0) return 0;
   if (errno != EXDEV) return errno_or(EIO);
-  if (int rc = np_fio_copy(from, to, NP_FIO_OVERWRITE)) return rc;
-  return np_fio_unlink(from);
+  if (int rc = np_fio_copy(from, to, flags | NP_FIO_OVERWRITE)) return rc;
+  return np_fio_unlink(from, flags);
 }
 
 int np_fio_copy(const char *from, const char *to, int flags) {
   if (!from || !to) return EINVAL;
-  Descriptor in(::open(from, O_RDONLY | O_CLOEXEC));
+  // Neither end may be a FIFO or a device: opening one could wait for the other side, or act.
+  const int plain = flags & ~NP_FIO_SPECIAL;
+  if (refuse_special(from, plain) || refuse_special(to, plain)) return EINVAL;
+  Descriptor in(::open(from, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
   if (in.get() < 0) return errno_or(EIO);
   struct stat src, dst;
   if (::fstat(in.get(), &src) != 0) return errno_or(EIO);
   if (!S_ISREG(src.st_mode)) return EINVAL;
-  if (::stat(to, &dst) == 0) {
-    if (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) return EINVAL;
-    if (!(flags & NP_FIO_OVERWRITE)) return EEXIST;
-  }
-  int create = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | ((flags & NP_FIO_OVERWRITE) ? 0 : O_EXCL);
-  Descriptor out(::open(to, create, src.st_mode & 07777));
+  if (int rc = check_file_system(in.get(), flags)) return rc;
+  // Opened without truncating, so nothing of an existing destination is lost before it has
+  // passed the checks.
+  int create = O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | ((flags & NP_FIO_OVERWRITE) ? 0 : O_EXCL);
+  Descriptor out(::open(to, create, src.st_mode & 0777));
   if (out.get() < 0) return errno_or(EIO);
-  int rc = copy_bytes(in.get(), out.get());
+  if (::fstat(out.get(), &dst) != 0) return errno_or(EIO);
+  if (!S_ISREG(dst.st_mode) || (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino)) return EINVAL;
+  if (int rc = check_file_system(out.get(), flags)) return rc;
+  int rc = ::ftruncate(out.get(), 0) == 0 ? copy_bytes(in.get(), out.get()) : errno_or(EIO);
   if (::close(out.release()) != 0 && rc == 0) rc = errno_or(EIO);
   if (rc != 0) ::unlink(to);
   return rc;
@@ -222,13 +313,15 @@ int np_dir_create(const char *path, int flags) {
     while (target.size() > 1 && target.back() == '/') target.pop_back();
     for (size_t at = target.find('/', 1); at != std::string::npos; at = target.find('/', at + 1)) {
       if (target[at - 1] == '/') continue;
-      if (int rc = ensure_directory(target.substr(0, at))) return rc;
+      if (int rc = ensure_directory(target.substr(0, at), flags)) return rc;
     }
   }
-  return ::mkdir(path, 0777) == 0 ? 0 : errno_or(EIO);
+  return make_directory(path, flags);
 }
 
-int np_dir_unlink(const char *path) {
+int np_dir_unlink(const char *path, int flags) {
   if (!path) return EINVAL;
-  return ::rmdir(path) == 0 ? 0 : errno_or(EIO);
+  PlaceInDirectory place;
+  if (int rc = open_place(path, flags, &place)) return rc;
+  return ::unlinkat(place.dir.get(), place.name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno_or(EIO);
 }

@@ -16,6 +16,16 @@ inline constexpr int NP_FIO_WRITE = 2;
 inline constexpr int NP_FIO_CREATE = 4;
 // Also open what is not a regular file (FIFOs, devices, sockets). Without it they are refused.
 inline constexpr int NP_FIO_SPECIAL = 8;
+// Also reach files and directories of the kernel's pseudo file systems (/proc, /sys, debugfs,
+// cgroups and the like), which expose the process's memory and environment and the machine's
+// settings rather than stored data. Every call below takes it; without it such a file or
+// directory is refused with NP_FIO_REFUSED, decided on the opened file or directory (its file
+// system's type), never on the path's text.
+inline constexpr int NP_FIO_PSEUDO = 16;
+
+// Returned instead of an errno value when the file or directory lies on a pseudo file system
+// and NP_FIO_PSEUDO was not given. Nothing was read, written, created or removed.
+inline constexpr int NP_FIO_REFUSED = -1;
 
 // Seek origins.
 inline constexpr int NP_FIO_BEGIN = 0;
@@ -29,8 +39,9 @@ inline constexpr int NP_FIO_OVERWRITE = 1;
 inline constexpr int NP_DIR_PARENTS = 8;
 
 // Opens `path` without ever waiting (a FIFO with no writer does not hold the caller). Returns 0
-// and the handle, or an errno value (the handle is then none). Flags without read or write, and
-// directories, are refused; so is anything but a regular file without NP_FIO_SPECIAL.
+// and the handle, or an errno value or NP_FIO_REFUSED (the handle is then none). Flags without
+// read or write, and directories, are refused; so is anything but a regular file without
+// NP_FIO_SPECIAL, and a file of a pseudo file system without NP_FIO_PSEUDO.
 int np_fio_open(const char *path, int flags, np_file **out);
 // Closes the file and frees the handle; none is ignored.
 void np_fio_close(np_file *f);
@@ -51,16 +62,24 @@ struct np_fio_status {
   int64_t created;
   int64_t modified;
 };
-// 0 when `path` exists (filling `status` when given), else an errno value.
-int np_fio_stat(const char *path, np_fio_status *status);
-// Each returns 0 on success, else an errno value.
-int np_fio_unlink(const char *path);
+// 0 when `path` exists (filling `status` when given), else an errno value or NP_FIO_REFUSED.
+// `flags`: NP_FIO_PSEUDO or 0.
+int np_fio_stat(const char *path, np_fio_status *status, int flags);
+// Each returns 0 on success, else an errno value or NP_FIO_REFUSED (the path's directory, or
+// for a copy the source or the destination, lies on a pseudo file system). `flags` takes
+// NP_FIO_PSEUDO, and the flags each call names.
+int np_fio_unlink(const char *path, int flags);
 // Renames; across file systems the file is copied and the source removed.
-int np_fio_rename(const char *from, const char *to);
-// Copies a regular file with its permission bits. Without NP_FIO_OVERWRITE an existing destination
-// is an error; copying a file onto itself always is (it would destroy the source).
+int np_fio_rename(const char *from, const char *to, int flags);
+// Copies the bytes of a regular file into a regular file (NP_FIO_OVERWRITE: replacing an existing
+// one). A new destination gets the source's read, write and execute bits, less the umask; never
+// its set-user-id, set-group-id or sticky bits, its owner, times or extended attributes. An
+// existing destination keeps its own permissions. Without NP_FIO_OVERWRITE an existing
+// destination is an error; copying a file onto itself always is (it would destroy the source),
+// and so is a destination that is not a regular file (a device, or a FIFO, which would wait for
+// a reader).
 int np_fio_copy(const char *from, const char *to, int flags);
 // Creates a directory (NP_DIR_PARENTS: with its missing parents). An existing one is an error.
 int np_dir_create(const char *path, int flags);
 // Removes an empty directory.
-int np_dir_unlink(const char *path);
+int np_dir_unlink(const char *path, int flags);

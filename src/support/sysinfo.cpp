@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -59,13 +60,68 @@ void np_osinf_user(char *buffer, size_t size) {
   np_uchar_bufcopy(name.c_str(), buffer, size > INT32_MAX ? INT32_MAX : static_cast<int>(size));
 }
 
-void np_uniq_s64(char *buffer) {
+namespace {
+
+constexpr int kIdBits = 80;  // 16 characters of 5 bits
+constexpr int kHalfBits = kIdBits / 2;
+constexpr uint64_t kHalfMask = (uint64_t{1} << kHalfBits) - 1;
+constexpr int kRounds = 6;
+
+using Id = unsigned __int128;
+
+// The stamp and the process id packed into the low 79 bits.
+Id packed_id() {
+  return (static_cast<Id>(next_stamp()) << kPidBits) |
+         (static_cast<uint64_t>(::getpid()) & ((uint64_t{1} << kPidBits) - 1));
+}
+
+void write_id(Id value, char *buffer) {
   static constexpr char kDigits[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";  // 32 symbols, no I L O U
-  unsigned __int128 value = (static_cast<unsigned __int128>(next_stamp()) << kPidBits) |
-                            (static_cast<uint64_t>(::getpid()) & ((uint64_t{1} << kPidBits) - 1));
   for (size_t k = NP_UNIQ_LENGTH; k-- > 0;) {
     buffer[k] = kDigits[static_cast<unsigned>(value & 31)];
     value >>= 5;
   }
   buffer[NP_UNIQ_LENGTH] = '\0';
 }
+
+// A 64-bit mixing function (the finaliser of splitmix64): every input bit reaches every output bit.
+uint64_t mix(uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xBF58476D1CE4E5B9ull;
+  x ^= x >> 27;
+  x *= 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+struct RoundKeys {
+  uint64_t k[kRounds];
+};
+
+// Drawn once per process from the system's random source; read-only afterwards.
+const RoundKeys &round_keys() {
+  static const RoundKeys keys = [] {
+    std::random_device source;
+    RoundKeys drawn{};
+    for (uint64_t &k : drawn.k) k = (static_cast<uint64_t>(source()) << 32) ^ source();
+    return drawn;
+  }();
+  return keys;
+}
+
+// A balanced Feistel network over the 80-bit value: a permutation, whatever the round function.
+Id encipher(Id value) {
+  uint64_t left = static_cast<uint64_t>(value >> kHalfBits) & kHalfMask;
+  uint64_t right = static_cast<uint64_t>(value) & kHalfMask;
+  for (uint64_t key : round_keys().k) {
+    const uint64_t next = left ^ (mix(right ^ key) & kHalfMask);
+    left = right;
+    right = next;
+  }
+  return (static_cast<Id>(left) << kHalfBits) | right;
+}
+
+}  // namespace
+
+void np_uniq_s64(char *buffer) { write_id(packed_id(), buffer); }
+
+void np_uniq_s64_anonymous(char *buffer) { write_id(encipher(packed_id()), buffer); }

@@ -16,3 +16,8 @@ inline constexpr size_t NP_UNIQ_LENGTH = 16;
 // process on the machine: the identifier packs the time in milliseconds, a counter for calls
 // within the same millisecond, and the process id.
 void np_uniq_s64(char *buffer);
+// Like np_uniq_s64, but shows nothing of the process: the same packed value, enciphered by a
+// permutation under a key drawn at random once per process. Identifiers stay distinct within the
+// process and its forks (a permutation of distinct values under one key); between other
+// processes they are as unlikely to meet as two random 80-bit values. They no longer sort by time.
+void np_uniq_s64_anonymous(char *buffer);

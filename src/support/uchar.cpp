@@ -518,6 +518,20 @@ int np_uchar_icomp(std::string_view a, std::string_view b) {
   return (a.size() > b.size()) - (a.size() < b.size());
 }
 
+std::string np_uchar_fold(std::string_view text) {
+  std::string out(text);
+  bool ascii = true;
+  for (char& c : out) {
+    const Byte b = static_cast<Byte>(c);
+    ascii &= b < 0x80;
+    c = static_cast<char>(ascii_fold(b));
+  }
+  // Beyond ASCII the comparison folds through ICU (see fold_compare), which folds ASCII the
+  // same way.
+  if (ascii || text.size() > INT32_MAX) return out;
+  return fold(text);
+}
+
 int np_uchar_icomp(const char* a, const char* b) {
   return np_uchar_icomp(std::string_view(a != nullptr ? a : ""), std::string_view(b != nullptr ? b : ""));
 }

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // ---- stepping and counting ----------------------------------------------------------------
@@ -72,6 +73,11 @@ constexpr bool np_ascii_isspace(unsigned char c) { return c == ' ' || (c >= '\t'
 // texts' bytes (which is code point order). Invalid bytes compare as themselves.
 int np_uchar_icomp(std::string_view a, std::string_view b);
 int np_uchar_icomp(const char* a, const char* b);
+
+// The full case folding of `text` as np_uchar_icomp compares texts: two texts compare equal
+// exactly when their foldings are equal, so a folding serves as the key of a lookup without
+// regard to case.
+std::string np_uchar_fold(std::string_view text);
 
 // Converts `text` to lower or upper case with full Unicode case mapping (the result may be
 // longer or shorter than the text: "ß" upper-cases to "SS"). The language of the current

@@ -170,6 +170,22 @@ int64_t count(std::string_view text) {
   return walk(text, text.size(), INT64_MAX).chars;
 }
 
+bool well_formed(std::string_view text) {
+  if (is_ascii(text)) return true;
+  if (blocks::available()) return blocks::scan(text).well_formed;
+  const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+  for (std::size_t at = 0; at < text.size();) {
+    if (p[at] < 0x80) {
+      ++at;
+      continue;
+    }
+    const int n = char_length(p + at, text.size() - at);
+    if (n == 1) return false;  // a byte beyond ASCII that starts no well-formed character
+    at += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 // A text whose first `n` characters' bytes are well-formed has its character `n` at its lead
 // number `n`: every lead before it starts a character, and nothing else does.
 std::size_t seek(std::string_view text, int64_t n) {

@@ -124,6 +124,9 @@ Walk walk(std::string_view text, std::size_t stop, int64_t max_chars);
 // Number of characters in `text`.
 int64_t count(std::string_view text);
 
+// True when every byte of `text` belongs to a well-formed character.
+bool well_formed(std::string_view text);
+
 // Offset of character `n` (0-based; n == count(text) gives text.size()), or npos when the text
 // has fewer characters or `n` < 0.
 std::size_t seek(std::string_view text, int64_t n);

@@ -35,15 +35,15 @@ get_filename_component(pc_dir ${pc_file} DIRECTORY)
 get_filename_component(lib_dir ${archive} DIRECTORY)
 
 # The archive's own global definitions: only the exported functions. Weak and unique definitions
-# of the standard library's templates and of their type information may stay: any copy of them
-# satisfies the host.
+# of the standard library's templates (const members included) and of their type information may
+# stay: any copy of them satisfies the host.
 run_checked("nm" ${NM} -g --defined-only ${archive})
 string(REGEX MATCHALL "\n[0-9a-f]+ [A-Za-z] [^\n]+" defined "\n${last_output}")
 set(foreign "")
 foreach(line ${defined})
   string(REGEX MATCH " [A-Za-z] " kind "${line}")
   string(REGEX REPLACE ".* " "" symbol "${line}")
-  if(symbol MATCHES "^exp_" OR (kind MATCHES "[WVu]" AND symbol MATCHES "^_Z(T[ISV])?Z?N?St"))
+  if(symbol MATCHES "^exp_" OR (kind MATCHES "[WVu]" AND symbol MATCHES "^_Z(T[ISV])?Z?N?K?St"))
     continue()
   endif()
   list(APPEND foreign ${symbol})
