@@ -411,7 +411,13 @@ TEST_F(Exprun, SafeDefaultsAndLimits) {
       {"--verbose --allow process,files --max-memory 512M --max-steps 2k -e 'a'", "a\n1\n", 0, nullptr,
        "capabilities 0x6f, memory limit 536870912 bytes, step limit 2048"},
       {"--verbose --allow all -e 'a'", "a\n1\n", 0, nullptr, "capabilities 0x7f"},
-      {"--allow network -e 'a'", "a\n1\n", 2, "", "--allow takes process, files, locale or all"},
+      {"--verbose --allow all,pseudo -e 'a'", "a\n1\n", 0, nullptr, "capabilities 0xff"},
+      {"--allow network -e 'a'", "a\n1\n", 2, "", "--allow takes process, files, locale, pseudo or all"},
+      // Files of /proc are refused, even with --allow all, unless pseudo is allowed by name.
+      {"--allow all -e 'file f; f.open(\"/proc/self/status\"); f.readline()'", "a\n1\n", 1, nullptr,
+       "run with --allow pseudo"},
+      {"--allow pseudo --output result -e 'file f; f.open(\"/proc/self/status\"); left(f.readline(), 5)'", "a\n1\n", 0,
+       "result\nName:\n", nullptr},
       {"--max-memory lots -e 'a'", "a\n1\n", 2, "", "--max-memory needs a size"},
   });
 }

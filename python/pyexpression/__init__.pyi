@@ -12,7 +12,8 @@ from .errors import RunError as RunError
 from .errors import TextCutWarning as TextCutWarning
 
 TypeName = Literal["boolean", "integer", "real", "string", "date"]
-Capability = Literal["process", "file_read", "file_write", "files", "environment", "locale", "sleep", "variables"]
+Capability = Literal["process", "file_read", "file_write", "files", "environment", "locale", "sleep", "variables",
+                     "pseudo_files"]
 OnError = Literal["raise", "null", "skip"]
 Decimals = Literal["decimal", "float", "str"]
 Dates = Literal["datetime64", "object"]
@@ -30,8 +31,8 @@ class CompileWarning(NamedTuple):
 
 class Engine:
     def __init__(self, *, iso_dates: bool = ..., escaped_strings: bool = ...,
-                 allow: Capability | Literal["all"] | Iterable[Capability] = ...,
-                 deny: Capability | Literal["all"] | Iterable[Capability] = ...,
+                 allow: Capability | Literal["all"] | Iterable[Capability | Literal["all"]] = ...,
+                 deny: Capability | Literal["all"] | Iterable[Capability | Literal["all"]] = ...,
                  limits: Mapping[str, int | None] | None = ..., tz: Literal["utc"] | None = ...,
                  user_settings: bool = ...) -> None: ...
     def register(self, name: str, func: Callable[..., Any], args: str = ..., returns: str = ...) -> None: ...

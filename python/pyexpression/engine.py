@@ -22,6 +22,9 @@ CAPABILITIES = {
     "locale": _core.CAP_LOCALE,
     "sleep": _core.CAP_SLEEP,
     "variables": _core.CAP_VARIABLES,
+    # Files of /proc, /sys and the other pseudo file systems (the process's memory and
+    # environment among them), decided on the opened file; "all" does not include it.
+    "pseudo_files": _core.CAP_PSEUDO_FILES,
 }
 # Denied unless allowed: starting processes, writing files, and changing the process-wide locale
 # (which would change every other engine's dates in the process).
@@ -53,10 +56,10 @@ def _capabilities(allow, deny):
     """The capability bits from the default, widened by `allow` and narrowed by `deny`."""
     bits = _core.CAP_ALL & ~DENIED_BY_DEFAULT
     for names, add in ((allow, True), (deny, False)):
-        if names == "all":
-            bits = _core.CAP_ALL if add else 0
-            continue
         for name in [names] if isinstance(names, str) else names:
+            if name == "all":
+                bits = (bits | _core.CAP_ALL) if add else 0
+                continue
             if name not in CAPABILITIES:
                 raise ValueError(f"unknown capability {name!r} (known: {', '.join(CAPABILITIES)}, or 'all')")
             bits = bits | CAPABILITIES[name] if add else bits & ~CAPABILITIES[name]
@@ -97,8 +100,11 @@ class Engine:
     """Settings and host functions shared by the rules it compiles.
 
     allow / deny: capability names ("process", "files", "file_read", "file_write", "locale",
-    "environment", "sleep", "variables") or "all". Starting processes, writing files and changing
-    the locale are denied unless allowed. limits: {"memory": bytes, "steps": per run, "string",
+    "environment", "sleep", "variables", "pseudo_files") or "all". Starting processes, writing
+    files and changing the locale are denied unless allowed. "pseudo_files" lets file built-ins
+    reach /proc, /sys and the other pseudo file systems (the process's memory and environment
+    among them); it is denied unless named, and "all" does not include it:
+    allow={"all", "pseudo_files"} allows everything. limits: {"memory": bytes, "steps": per run, "string",
     "call_depth", "regex_match", "regex_depth", "symbols", "program"}; memory defaults to 1 GiB,
     None lifts a limit. tz: None refuses datetimes that carry a time zone (a date has none, and
     dropping the zone would make different instants equal); "utc" converts them to UTC first.

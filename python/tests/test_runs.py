@@ -162,6 +162,12 @@ def test_sandbox_denies_process_unless_allowed():
     px.Engine(allow={"process", "locale"}).compile('execute("true")', fields={})
     with pytest.raises(px.CompileError):
         px.Engine(allow="all", deny="process").compile('execute("true")', fields={})
+    # Pseudo files are allowed only by name: "all" leaves them out.
+    status = 'file f; f.open("/proc/self/status"); left(f.readline(), 5)'
+    for allow in ("all", {"files"}):
+        with pytest.raises(px.RunError, match="pseudo files"):
+            px.Engine(allow=allow).compile(status, fields={}).run()
+    assert px.Engine(allow={"all", "pseudo_files"}).compile(status, fields={}).run()[0] == "Name:"
 
 
 def test_batch_releases_the_gil():

@@ -133,10 +133,12 @@ std::string denial_hint(const Failure &f) {
   std::string m = f.message;
   std::transform(m.begin(), m.end(), m.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (f.code != 53 && m.find("denied") == std::string::npos && m.find("not allowed") == std::string::npos) return {};
-  // The built-ins exprun denies by default, and the word of --allow that allows each.
+  // The built-ins exprun denies by default, and the word of --allow that allows each. A refused
+  // pseudo file names its group ("pseudo files") and comes first, as its message also says "file".
   static const std::pair<const char *, const char *> kDenied[] = {
-      {"execute", "process"}, {"deletefile", "files"}, {"movefile", "files"}, {"copyfile", "files"},
-      {"mkdir", "files"},     {"rmdir", "files"},      {"locale", "locale"},  {"file", "files"}};
+      {"pseudo files", "pseudo"}, {"execute", "process"}, {"deletefile", "files"}, {"movefile", "files"},
+      {"copyfile", "files"},      {"mkdir", "files"},     {"rmdir", "files"},      {"locale", "locale"},
+      {"file", "files"}};
   for (const auto &[name, word] : kDenied)
     if (m.find(name) != std::string::npos)
       return std::string("exprun denies this by default; run with --allow ") + word + " to allow it";

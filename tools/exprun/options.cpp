@@ -89,7 +89,9 @@ const char kUsage[] =
     "  so for JSON output they are an input error (with --on-error null written as U+FFFD).\n"
     "  --jobs N                        N worker threads; output stays in input order\n"
     "  --timeout S                     stop a record's run after S seconds\n"
-    "  --allow GROUPS                  let programs use process, files (write), locale, or all\n"
+    "  --allow GROUPS                  let programs use process, files (write), locale, or all;\n"
+    "                                  pseudo lets files of /proc, /sys and other pseudo file\n"
+    "                                  systems be opened, and is not part of all\n"
     "  --max-memory SIZE               memory per worker for the input fields and the program's\n"
     "                                  values (K, M, G; default 1G)\n"
     "  --max-steps N                   instructions per record (default: no limit)\n"
@@ -169,8 +171,13 @@ struct AllowWord {
   const char *word;
   unsigned bits;
 };
-constexpr AllowWord kAllowWords[] = {
-    {"process", EXP_CAP_PROCESS}, {"files", EXP_CAP_FILE_WRITE}, {"locale", EXP_CAP_LOCALE}, {"all", EXP_CAP_ALL}};
+// "all" is the library's EXP_CAP_ALL, which leaves out pseudo files: /proc and /sys reach the
+// process's memory and environment, so they are allowed only by name.
+constexpr AllowWord kAllowWords[] = {{"process", EXP_CAP_PROCESS},
+                                     {"files", EXP_CAP_FILE_WRITE},
+                                     {"locale", EXP_CAP_LOCALE},
+                                     {"pseudo", EXP_CAP_PSEUDO_FILES},
+                                     {"all", EXP_CAP_ALL}};
 
 int usage_error(const std::string &message) {
   std::fprintf(stderr, "exprun: %s\n(try exprun --help)\n", message.c_str());
@@ -338,11 +345,11 @@ int parse_options(int argc, char **argv, Options *o) {
     } else if (a == "--date-format") {
       if (!value(&o->date_format) || o->date_format.empty()) return usage_error("--date-format needs a pattern");
     } else if (a == "--allow") {
-      if (!value(&v)) return usage_error("--allow needs process, files, locale or all");
+      if (!value(&v)) return usage_error("--allow needs process, files, locale, pseudo or all");
       for (const std::string &word : split(v, ',')) {
         const AllowWord *w = std::find_if(std::begin(kAllowWords), std::end(kAllowWords),
                                           [&](const AllowWord &x) { return word == x.word; });
-        if (w == std::end(kAllowWords)) return usage_error("--allow takes process, files, locale or all, not '" + word + "'");
+        if (w == std::end(kAllowWords)) return usage_error("--allow takes process, files, locale, pseudo or all, not '" + word + "'");
         o->allow |= w->bits;
       }
     } else if (a == "--max-memory") {
