@@ -609,6 +609,13 @@ TEST(ValueCut, ARunTellsWhichVariablesItCut) {
     EXPECT_FALSE(a->flags & EXP_CUT);
   }
   exp_free_pcode(e.get(), p);
+  // Built-ins writing into a variable a text they keep whole clear what an earlier store set.
+  ASSERT_EQ(exp_make_pcode(e.get(), "string(4) d; string(4) f; d = a; f = a; decode(\"ISO-8859-1\", \"ab\", d); "
+                           "formatib(7, \"2\", f); 1", &p, EXP_INTEGER, 0, 0, nullptr), 0) << testutil::last_message(e.get());
+  exp_symval_setstr(a, "abcdef");
+  ASSERT_EQ(exp_execute(e.get(), p, &result), 0) << testutil::last_message(e.get());
+  for (const char *name : {"d", "f"}) EXPECT_FALSE(exp_symbol_get_by_name(e.get(), name)->flags & EXP_CUT) << name;
+  exp_free_pcode(e.get(), p);
 }
 
 }  // namespace

@@ -153,6 +153,7 @@ int file_readbytes(exp_engine *e, exp_symval *result, int argc, exp_symval **arg
   // The block is the whole value: nothing an earlier, longer block left stays behind it.
   std::memset(buf->value.s + n, 0, symval_buffer_bytes(buf) + 1 - static_cast<size_t>(n));
   symval_clear_null_flag(buf);
+  symval_note_cut(buf, false);  // a block read is the whole value, not a text cut short
   return set_int(result, n);
 }
 

@@ -112,6 +112,7 @@ mf_field::mf_field(const exp_symval *c, int64_t width)
 unsigned char *mf_output(exp_engine *e, exp_symval *c) {
   if (builtin_cells::check_writable(e, c)) return nullptr;
   symval_mark_raw(c);
+  symval_note_cut(c, false);  // a field is written whole (its width was checked against the cell)
   return reinterpret_cast<unsigned char *>(c->value.s);
 }
 

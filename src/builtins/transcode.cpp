@@ -71,6 +71,7 @@ int transcode(exp_engine *e, exp_symval *result, exp_symval **argv, Direction di
   int count = convert(direction, encoding, std::string_view(source, length), out);
   if (count < 0) return fail(out, result);
   symval_clear_null_flag(out);
+  if (direction == Direction::FromUtf8) symval_note_cut(out, false);  // a converted text fits whole or fails
   exp_symval_setint(result, direction == Direction::ToUtf8 ? cut_to_limit(out, count) : count);
   return 0;
 }
