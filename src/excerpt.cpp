@@ -148,7 +148,7 @@ extern "C" EXP_API int exp_format_excerpt(const char *source, int line, int colu
 
 extern "C" EXP_API int exp_format_error(const exp_engine *e, const char *source, char *out, size_t size) {
   try {
-    if (!e || e->error == 0) return deliver({}, out, size);
+    if (!engine_is_live(e) || e->error == 0) return deliver({}, out, size);
     return deliver(report("error", e->error, e->message, e->error_line, e->error_column, source), out, size);
   } catch (const std::bad_alloc &) {
     return deliver({}, out, size);
@@ -157,7 +157,7 @@ extern "C" EXP_API int exp_format_error(const exp_engine *e, const char *source,
 
 extern "C" EXP_API int exp_format_warning(const exp_engine *e, int i, const char *source, char *out, size_t size) {
   try {
-    if (!e || i < 0 || i >= static_cast<int>(e->warnings.size())) return deliver({}, out, size);
+    if (!engine_is_live(e) || i < 0 || i >= static_cast<int>(e->warnings.size())) return deliver({}, out, size);
     const exp_warning &w = e->warnings[static_cast<size_t>(i)];
     return deliver(report("warning", w.code, w.message.c_str(), w.line, w.column, source), out, size);
   } catch (const std::bad_alloc &) {

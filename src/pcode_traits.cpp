@@ -24,4 +24,4 @@ unsigned symbol_traits(const exp_symval &cell) {
   return (cell.flags & (EXP_STATIC | EXP_HOSTSYM)) == EXP_STATIC ? EXP_TRAIT_KEEPS_STATE : 0;
 }
 
-extern "C" EXP_API unsigned exp_pcode_traits(const exp_pcode *p) { return p ? p->traits : 0; }
+extern "C" EXP_API unsigned exp_pcode_traits(const exp_pcode *p) { return pcode_is_live(p) ? p->traits : 0; }

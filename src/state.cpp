@@ -207,7 +207,7 @@ void free_entries(exp_state *s) {
 
 // 0 when block `s` may be used with program `p` of engine `e`, else the error reported in `e`.
 int check(exp_engine *e, exp_pcode *p, const exp_state *s) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   if (!p || !s) return engine_error(e, ERR_INVALID_INPUT, "no program or no state");
   if (int rc = pcode_refuse_foreign(e, p)) return rc;
   if (s->magic != kStateMagic) return engine_error(e, ERR_INVALID_INPUT, "the state was freed");
@@ -237,7 +237,7 @@ void swap_text(StateEntry &en, exp_symval *c) {
 }  // namespace
 
 extern "C" EXP_API exp_state *exp_state_save(exp_engine *e, exp_pcode *p) {
-  if (!e) return nullptr;
+  if (!engine_is_live(e)) return nullptr;
   if (!p) {
     engine_error(e, ERR_INVALID_INPUT, "no program");
     return nullptr;

@@ -304,24 +304,28 @@ int warning_get(const std::vector<exp_warning> &list, int i, int *code, const ch
 
 }  // namespace
 
-extern "C" EXP_API int exp_warning_count(const exp_engine *e) { return e ? warning_count(e->warnings) : 0; }
+extern "C" EXP_API int exp_warning_count(const exp_engine *e) {
+  return engine_is_live(e) ? warning_count(e->warnings) : 0;
+}
 
 extern "C" EXP_API int exp_warning_get(const exp_engine *e, int i, int *code, const char **message, int *line,
                                        int *column) {
   static const std::vector<exp_warning> kNone;
-  return warning_get(e ? e->warnings : kNone, i, code, message, line, column);
+  return warning_get(engine_is_live(e) ? e->warnings : kNone, i, code, message, line, column);
 }
 
-extern "C" EXP_API int exp_pcode_warning_count(const exp_pcode *p) { return p ? warning_count(p->warnings) : 0; }
+extern "C" EXP_API int exp_pcode_warning_count(const exp_pcode *p) {
+  return pcode_is_live(p) ? warning_count(p->warnings) : 0;
+}
 
 extern "C" EXP_API int exp_pcode_warning_get(const exp_pcode *p, int i, int *code, const char **message, int *line,
                                              int *column) {
   static const std::vector<exp_warning> kNone;
-  return warning_get(p ? p->warnings : kNone, i, code, message, line, column);
+  return warning_get(pcode_is_live(p) ? p->warnings : kNone, i, code, message, line, column);
 }
 
 extern "C" EXP_API int exp_mark_output(exp_engine *e, const char *name) {
-  if (!e) return ERR_INVALID_INPUT;
+  if (!engine_is_live(e)) return ERR_INVALID_INPUT;
   try {
     if (name) e->output_names.emplace_back(name);
     else e->output_names.clear();

@@ -519,8 +519,14 @@ TEST(EngineHandles, FreedHandlesAreRefused) {
 #else
   EnginePtr e = make_engine();
   exp_pcode *p = nullptr, *copy = nullptr;
-  ASSERT_EQ(exp_make_pcode(e.get(), "1", &p, EXP_INTEGER, 0, 0, nullptr), 0);
+  // A program with traits and a warning, which the calls reading them must not report once freed.
+  ASSERT_EQ(exp_make_pcode(e.get(), "static integer k; string(2) t; t = \"abc\"; k & t", &p, EXP_STRING, 9, 0, nullptr), 0);
+  ASSERT_NE(exp_pcode_traits(p), 0u);
+  ASSERT_GT(exp_pcode_warning_count(p), 0);
   ASSERT_EQ(exp_free_pcode(e.get(), p), 0);
+  EXPECT_EQ(exp_pcode_traits(p), 0u);
+  EXPECT_EQ(exp_pcode_warning_count(p), 0);
+  EXPECT_EQ(exp_state_save(e.get(), p), nullptr);
   EXPECT_EQ(exp_free_pcode(e.get(), p), EXP_E_INVALID_INPUT);
   EXPECT_EQ(last_message(e.get()), "Invalid input: the program was freed");
   EXPECT_EQ(exp_execute(e.get(), p, nullptr), EXP_E_INVALID_INPUT);
@@ -531,7 +537,13 @@ TEST(EngineHandles, FreedHandlesAreRefused) {
 
   exp_engine *gone = exp_init();
   ASSERT_NE(gone, nullptr);
+  ASSERT_EQ(exp_make_pcode(gone, "string(2) t; t = \"abc\"; t", &copy, EXP_STRING, 9, 0, nullptr), 0);
+  ASSERT_GT(exp_warning_count(gone), 0);
+  ASSERT_EQ(exp_free_pcode(gone, copy), 0);
   ASSERT_EQ(exp_clean(gone), 0);
+  EXPECT_EQ(exp_warning_count(gone), 0);
+  EXPECT_EQ(exp_mark_output(gone, "x"), EXP_E_INVALID_INPUT);
+  EXPECT_EQ(exp_state_save(gone, p), nullptr);
   EXPECT_EQ(exp_clean(gone), EXP_E_INVALID_INPUT);
   EXPECT_EQ(exp_execute(gone, p, nullptr), EXP_E_INVALID_INPUT);
   EXPECT_EQ(exp_make_pcode(gone, "1", &copy, EXP_INTEGER, 0, 0, nullptr), EXP_E_INVALID_INPUT);
