@@ -55,7 +55,7 @@ void HostFunctions::add(exp_engine *e, HostFunction f) {
 }
 
 void HostFunctions::check(const std::vector<HostFunction> &functions) {
-  std::unique_ptr<exp_engine, int (*)(exp_engine *)> scratch(exp_init(), exp_clean);
+  std::unique_ptr<exp_engine, int (*)(exp_engine *)> scratch(exp_init_ex(EXP_INIT_NO_USER_SETTINGS), exp_clean);
   if (!scratch) throw std::bad_alloc();
   for (size_t i = 0; i < functions.size(); ++i) register_in(scratch.get(), functions[i], i);
 }

@@ -100,7 +100,7 @@ PYBIND11_MODULE(_core, m) {
       "function_names",
       [] {
         std::vector<std::string> names;
-        if (exp_engine *e = exp_init()) {
+        if (exp_engine *e = exp_init_ex(EXP_INIT_NO_USER_SETTINGS)) {
           for (int i = 0, n = exp_get_function_count(e); i < n; ++i) {
             const char *name = nullptr;
             if (exp_get_function_info(e, i, &name, nullptr, nullptr, nullptr, nullptr, nullptr) == 0 && name)

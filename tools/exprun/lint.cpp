@@ -98,7 +98,7 @@ size_t edit_distance(const std::string &a, const std::string &b) {
 
 std::vector<std::string> function_names() {
   std::vector<std::string> names;
-  if (exp_engine *e = exp_init()) {
+  if (exp_engine *e = exp_init_ex(EXP_INIT_NO_USER_SETTINGS)) {
     for (int i = 0, n = exp_get_function_count(e); i < n; ++i) {
       const char *name = nullptr;
       if (exp_get_function_info(e, i, &name, nullptr, nullptr, nullptr, nullptr, nullptr) == 0 && name) names.push_back(name);

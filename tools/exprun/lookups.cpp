@@ -19,7 +19,7 @@ constexpr size_t kMaxValueChars = 65535;
 // A scratch engine holding one cell per type, to check values and write them in their type's text.
 class Converter {
  public:
-  explicit Converter(const Options &o) : e_(exp_init()), date_format_(o.date_format) {
+  explicit Converter(const Options &o) : e_(exp_init_ex(EXP_INIT_NO_USER_SETTINGS)), date_format_(o.date_format) {
     if (!e_) return;
     exp_set_option(e_, "DATE_ISO8601", "1");
     static const char *const kNames[] = {"", "b", "i", "r", "", "d"};

@@ -118,7 +118,7 @@ void print_result(exp_engine *e, const exp_symval *result) {
 }  // namespace
 
 int list_functions() {
-  exp_engine *e = exp_init();
+  exp_engine *e = exp_init_ex(EXP_INIT_NO_USER_SETTINGS);
   if (!e) return 1;
   print_functions(e);
   exp_clean(e);

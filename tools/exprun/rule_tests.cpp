@@ -97,7 +97,7 @@ Record input_of(const Record &r, const Layout &l) {
 // expected texts into.
 class Comparer {
  public:
-  Comparer() : e_(exp_init()) {
+  Comparer() : e_(exp_init_ex(EXP_INIT_NO_USER_SETTINGS)) {
     if (!e_) return;
     exp_set_option(e_, "DATE_ISO8601", "1");
     for (int type : {EXP_BOOLEAN, EXP_REAL, EXP_DATE})
