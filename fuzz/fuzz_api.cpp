@@ -4,8 +4,8 @@
 // byte strings and counts, limits and options, compiling, running, copying and freeing programs.
 // After every call the interface's invariants must hold: no error number is negative and the
 // engine reports the one a call returned; every string cell stays within its buffer, and a cell
-// counting bytes within its limit in bytes; a run gives back the memory it grew; a text a
-// program made stays within the STRING limit. At the end every program frees and both engines
+// counting bytes within its limit in bytes; a store's EXP_CUT says whether it cut the text it was
+// given; a run gives back the memory it grew; a text a program made stays within the STRING limit. At the end every program frees and both engines
 // clean with nothing charged.
 #include <cstdio>
 #include <cstdlib>
@@ -134,7 +134,9 @@ class Session {
       }
       case 5: {
         exp_symval *c = cell(in);
-        return exp_symval_setstr(c, in.bytes(64).c_str());
+        const std::string text = in.bytes(64);
+        exp_symval_setstr(c, text.c_str());
+        return expect_cut(c, std::strlen(text.c_str()));
       }
       case 6: {
         exp_symval *c = cell(in);
@@ -144,11 +146,16 @@ class Session {
       case 7: {
         exp_symval *c = cell(in);
         const std::string bytes = in.bytes(64);
-        return expect_number(exp_symval_setbytes(c, bytes.data(), bytes.size()));
+        const int rc = exp_symval_setbytes(c, bytes.data(), bytes.size());
+        expect_number(rc);
+        if (is_text(c)) expect(((c->flags & EXP_CUT) != 0) == (rc == EXP_E_TEXT_CUT), "setbytes: EXP_CUT and its number differ");
+        return;
       }
       case 8: {
-        exp_symval *a = cell(in);
-        return exp_symval_copy(a, cell(in));
+        exp_symval *a = cell(in), *b = cell(in);
+        exp_symval_copy(a, b);
+        if (a != b && is_text(a) && !EXP_IS_NULL(a)) expect_cut(b, std::strlen(a->value.s));
+        return;
       }
       case 9: {
         exp_symval *a = cell(in);
@@ -156,7 +163,13 @@ class Session {
       }
       case 10: {
         exp_symval *c = cell(in);
-        return expect_number(exp_symval_str_concat(c, in.bytes(64).c_str()));
+        const std::string text = in.bytes(64);
+        const size_t before = is_text(c) ? std::strlen(c->value.s) : 0;
+        expect_number(exp_symval_str_concat(c, text.c_str()));
+        // A cut append sets the flag; a whole one keeps what the text before it was.
+        if (is_text(c) && std::strlen(c->value.s) < before + std::strlen(text.c_str()))
+          expect(c->flags & EXP_CUT, "a cut append did not set EXP_CUT");
+        return;
       }
       case 11: {
         exp_symval *c = cell(in);
@@ -226,6 +239,12 @@ class Session {
   }
   static void expect_number(int rc) {
     if (rc < 0) std::abort();
+  }
+  static bool is_text(const exp_symval *c) { return c && EXP_TYPE(c) == EXP_STRING && c->value.s; }
+  // After a store of `given` bytes of text into `c`: EXP_CUT is set exactly when fewer were kept.
+  static void expect_cut(const exp_symval *c, size_t given) {
+    if (!is_text(c)) return;
+    expect(((c->flags & EXP_CUT) != 0) == (std::strlen(c->value.s) < given), "EXP_CUT does not say whether a store cut");
   }
   static void expect_reported(exp_engine *e, int rc) {
     const char *message = nullptr;
