@@ -363,7 +363,8 @@ int parse_options(int argc, char **argv, Options *o) {
       else if (v == "null") o->on_error = OnError::Null;
       else return usage_error("--on-error takes stop, skip or null");
     } else if (a == "--jobs" || a == "-j") {
-      if (!value(&v) || (o->jobs = std::atoi(v.c_str())) < 1 || o->jobs > 256) return usage_error("--jobs needs 1 to 256");
+      if (!value(&v) || (o->jobs = std::atoi(v.c_str())) < 1 || o->jobs > kMaxJobs)
+        return usage_error("--jobs needs 1 to " + std::to_string(kMaxJobs));
     } else if (a == "--timeout") {
       if (!value(&v) || (o->timeout = std::atof(v.c_str())) <= 0) return usage_error("--timeout needs seconds");
     } else if (a == "--no-progress") {

@@ -30,6 +30,9 @@ struct FunctionFile {
   std::string path, text;
 };
 
+// The most worker threads --jobs may ask for.
+inline constexpr int kMaxJobs = 256;
+
 struct Options {
   std::string program;           // program text (-e, or read from -f)
   std::string program_file;      // for messages
