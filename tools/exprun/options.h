@@ -82,8 +82,8 @@ struct Options {
   std::string test_cases;        // --test: the file of cases to check the program against
 };
 
-// Parses argv. Returns 0 to go on, 1 after printing help or version (exit 0), or 2 on a usage
-// error (message printed).
+// Parses argv by the table of options (option_table.h). Returns 0 to go on, 1 after printing what
+// was asked (--help, --version: exit 0), or 2 on a usage error (message printed).
 int parse_options(int argc, char **argv, Options *o);
 // The capability groups exprun allows without --allow: everything but process, file write and locale.
 unsigned default_capabilities();
