@@ -419,7 +419,7 @@ constexpr bool table_is_sound() {
   auto same = [](const char *a, const char *b) { return a && b && std::string_view(a) == b; };
   for (size_t i = 0; i < std::size(kOptions); ++i) {
     const OptionSpec &r = kOptions[i];
-    if (!r.name || !r.handler || (r.value == nullptr) != (r.wants == nullptr)) return false;
+    if (!r.name || (r.value == nullptr) != (r.wants == nullptr)) return false;
     if (i == 0 && !r.help) return false;
     if (i > 0 && (r.section < kOptions[i - 1].section || (!r.help && r.section != kOptions[i - 1].section)))
       return false;
