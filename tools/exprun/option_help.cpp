@@ -32,16 +32,16 @@ void put_wrapped(std::string *out, std::string_view text, size_t column, size_t 
   out->push_back('\n');
 }
 
-std::string label(const OptionSpec &spec) {
-  std::string s = spec.short_name ? std::string(spec.short_name) + ", " : std::string();
-  s += spec.name;
-  if (spec.value) s.append(" ").append(spec.value);
+std::string label(const OptionRow &row) {
+  std::string s = row.short_name ? std::string(row.short_name) + ", " : std::string();
+  s += row.name;
+  if (row.value) s.append(" ").append(row.value);
   return s;
 }
 
 // One entry: the option and those that share its help, the help beside them, and its note.
 // Returns how many rows of `rows` it took.
-size_t put_entry(std::string *out, std::span<const OptionSpec> rows) {
+size_t put_entry(std::string *out, std::span<const OptionRow> rows) {
   std::string line = "  " + label(rows[0]);
   size_t n = 1;
   for (; n < rows.size() && !rows[n].help; ++n) line += ", " + label(rows[n]);
@@ -69,8 +69,8 @@ void put_json_field(std::string *out, const char *key, const char *value) {
 
 void print_help(std::FILE *out) {
   std::string text = std::string(kHelpHead) + "\n";
-  const std::span<const OptionSpec> table = option_table();
-  for (const SectionSpec &section : option_sections()) {
+  const std::span<const OptionRow> table = option_table();
+  for (const SectionRow &section : option_sections()) {
     if (section.id == OptionSection::Hidden) continue;
     std::string heading = section.title;
     if (section.remark) heading.append(" (").append(section.remark).append(")");
@@ -92,7 +92,7 @@ void print_option_table(std::FILE *out) {
   put_json_string(&s, kHelpHead);
   put_json_field(&s, "tail", kHelpTail);
   s += ", \"sections\": [";
-  for (const SectionSpec &section : option_sections()) {
+  for (const SectionRow &section : option_sections()) {
     s += section.id == option_sections().front().id ? "{" : ", {";
     s.append("\"key\": ");
     put_json_string(&s, section.key);
@@ -102,16 +102,16 @@ void print_option_table(std::FILE *out) {
   }
   s += "], \"options\": [";
   bool first = true;
-  for (const OptionSpec &spec : option_table()) {
+  for (const OptionRow &row : option_table()) {
     s += first ? "\n{" : ",\n{";
     first = false;
     s.append("\"name\": ");
-    put_json_string(&s, spec.name);
-    put_json_field(&s, "short", spec.short_name);
-    put_json_field(&s, "value", spec.value);
-    put_json_field(&s, "section", option_sections()[static_cast<size_t>(spec.section)].key);
-    put_json_field(&s, "help", spec.help);
-    put_json_field(&s, "note", spec.note);
+    put_json_string(&s, row.name);
+    put_json_field(&s, "short", row.short_name);
+    put_json_field(&s, "value", row.value);
+    put_json_field(&s, "section", option_sections()[static_cast<size_t>(row.section)].key);
+    put_json_field(&s, "help", row.help);
+    put_json_field(&s, "note", row.note);
     s += "}";
   }
   s += "\n]}\n";

@@ -21,7 +21,7 @@ namespace {
 
 using S = OptionSection;
 
-constexpr SectionSpec kSections[] = {
+constexpr SectionRow kSections[] = {
     {S::Program, "program", "program", nullptr},
     {S::InputOutput, "input-output", "input and output",
      "- is standard input/output; gzip and zstd input is found by its first bytes, output ending in .gz or .zst "
@@ -270,7 +270,7 @@ int show_table(const OptionUse &) {
 
 // ---- the table ----------------------------------------------------------------------------------
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionRow kOptions[] = {
     {"--expr", "-e", "TEXT", "a program", S::Program, "program text", set_program},
     {"--file", "-f", "PATH", "a file", S::Program, "program file", read_program},
     {"--escaped-strings", nullptr, nullptr, nullptr, S::Program,
@@ -418,7 +418,7 @@ constexpr OptionSpec kOptions[] = {
 constexpr bool table_is_sound() {
   auto same = [](const char *a, const char *b) { return a && b && std::string_view(a) == b; };
   for (size_t i = 0; i < std::size(kOptions); ++i) {
-    const OptionSpec &r = kOptions[i];
+    const OptionRow &r = kOptions[i];
     if (!r.name || (r.value == nullptr) != (r.wants == nullptr)) return false;
     if (i == 0 && !r.help) return false;
     if (i > 0 && (r.section < kOptions[i - 1].section || (!r.help && r.section != kOptions[i - 1].section)))
@@ -449,10 +449,10 @@ const char kHelpTail[] =
     "exit status: 0 success, 1 run-time error, 2 usage or compile error, 3 input error,\n"
     "             4 records were skipped, 130 interrupted\n";
 
-std::span<const OptionSpec> option_table() { return kOptions; }
-std::span<const SectionSpec> option_sections() { return kSections; }
+std::span<const OptionRow> option_table() { return kOptions; }
+std::span<const SectionRow> option_sections() { return kSections; }
 
-int OptionUse::bad() const { return usage_error(typed + " needs " + spec.wants); }
+int OptionUse::bad() const { return usage_error(typed + " needs " + row.wants); }
 
 int usage_error(const std::string &message) {
   std::fprintf(stderr, "exprun: %s\n(try exprun --help)\n", message.c_str());

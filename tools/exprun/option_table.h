@@ -14,23 +14,23 @@
 // printed nor suggested (kept for old scripts, or for tools).
 enum class OptionSection { Program, InputOutput, Types, Output, WholeFile, Running, Other, Hidden };
 
-struct SectionSpec {
+struct SectionRow {
   OptionSection id;
   const char *key;     // a name for tools: "input-output"
   const char *title;   // the heading --help prints: "input and output"
   const char *remark;  // printed after the title in parentheses, or nullptr
 };
 
-struct OptionSpec;
+struct OptionRow;
 
 // One use of an option on the command line, as its handler sees it.
 struct OptionUse {
-  const OptionSpec &spec;
+  const OptionRow &row;
   const std::string &typed;  // the name as given: "-e" or "--expr"
   const std::string &value;  // its value; "" for a flag
   Options *o;
 
-  // Reports "<typed> needs <spec.wants>" as a usage error; returns 2.
+  // Reports "<typed> needs <row.wants>" as a usage error; returns 2.
   int bad() const;
 };
 
@@ -38,7 +38,7 @@ struct OptionUse {
 // exprun should exit with 0 (--help), 2 after printing a usage error.
 using OptionHandler = int (*)(const OptionUse &use);
 
-struct OptionSpec {
+struct OptionRow {
   const char *name;        // the long form: "--expr"
   const char *short_name;  // "-e", or nullptr
   const char *value;       // the placeholder of the value that follows ("TEXT"); nullptr for a flag
@@ -53,8 +53,8 @@ struct OptionSpec {
 
 // Every option, grouped by section in the order of option_sections(); within a section in the
 // order --help lists them.
-std::span<const OptionSpec> option_table();
-std::span<const SectionSpec> option_sections();
+std::span<const OptionRow> option_table();
+std::span<const SectionRow> option_sections();
 
 // The text --help prints before the options (synopsis and description) and after them.
 extern const char kHelpHead[];

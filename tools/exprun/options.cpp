@@ -11,18 +11,18 @@
 
 namespace {
 
-const OptionSpec *find_option(std::string_view arg) {
-  for (const OptionSpec &spec : option_table())
-    if (arg == spec.name || (spec.short_name && arg == spec.short_name)) return &spec;
+const OptionRow *find_option(std::string_view arg) {
+  for (const OptionRow &row : option_table())
+    if (arg == row.name || (row.short_name && arg == row.short_name)) return &row;
   return nullptr;
 }
 
 int unknown_option(const std::string &a) {
   std::vector<std::string> known;
-  for (const OptionSpec &spec : option_table()) {
-    if (spec.section == OptionSection::Hidden) continue;
-    known.emplace_back(spec.name);
-    if (spec.short_name) known.emplace_back(spec.short_name);
+  for (const OptionRow &row : option_table()) {
+    if (row.section == OptionSection::Hidden) continue;
+    known.emplace_back(row.name);
+    if (row.short_name) known.emplace_back(row.short_name);
   }
   const std::string best = nearest_name(a.substr(0, a.find('=')), known);
   return usage_error("unknown option " + a + (best.empty() ? "" : "; did you mean " + best + "?"));
@@ -72,18 +72,18 @@ ReaderOptions side_file_options(const Options &o, const std::string &path) {
 int parse_options(int argc, char **argv, Options *o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    const OptionSpec *spec = find_option(a);
-    if (!spec) {
+    const OptionRow *row = find_option(a);
+    if (!row) {
       if (a.size() > 1 && a[0] == '-') return unknown_option(a);
       o->inputs.push_back(a);  // "-" is standard input
       continue;
     }
     std::string value;
-    if (spec->value) {
-      if (i + 1 >= argc) return usage_error(a + " needs " + spec->wants);
+    if (row->value) {
+      if (i + 1 >= argc) return usage_error(a + " needs " + row->wants);
       value = argv[++i];
     }
-    if (int rc = spec->handler({*spec, a, value, o})) return rc;
+    if (int rc = row->handler({*row, a, value, o})) return rc;
   }
   if (!o->end_program.empty() && o->key_mode != KeyMode::Group) return usage_error("--end needs --group-by");
   if (o->key_mode == KeyMode::Group && o->filter)
