@@ -165,6 +165,14 @@ typedef struct exp_symval {
 #define EXP_OBJECT 7
 #define EXP_TYPE_MASK 0x0F
 #define EXP_TYPE(cell) ((int)((cell)->flags & EXP_TYPE_MASK))
+/* The name of a type code as programs write it: "boolean", "integer", "real", "string", "date",
+ * "pointer", "object" for EXP_BOOLEAN ... EXP_OBJECT, and "" for any other code. Never NULL;
+ * static text. */
+EXP_API const char *exp_type_name(int type);
+
+/* The largest string limit a cell may have, in characters (bytes for EXP_BYTES cells): its buffer
+ * of 4 bytes per character and a terminator must stay countable in a 32-bit int. */
+#define EXP_MAX_STRING 536870911
 
 /* Flags. */
 #define EXP_NULL 0x10     /* the cell holds null; the value field means nothing then */
@@ -393,7 +401,7 @@ EXP_API int exp_symval_str_concat(exp_symval *c, const char *text);
 EXP_API int exp_symval_strn_concat(exp_symval *c, const char *text, int n);
 /* Gives a string cell a new limit of n characters (bytes for an EXP_BYTES cell), keeping as much
  * of the text as fits. Returns 0, EXP_E_INVALID_INPUT for a cell that is not a string,
- * EXP_E_STRING_LIMIT_RANGE for an n outside 1..536870911, or EXP_E_NOMEM (the cell unchanged). */
+ * EXP_E_STRING_LIMIT_RANGE for an n outside 1..EXP_MAX_STRING, or EXP_E_NOMEM (the cell unchanged). */
 EXP_API int exp_symval_str_resize(exp_symval *c, int n);
 /* Cuts the text of an EXP_BYTES cell to its limit in bytes, on a character boundary. */
 EXP_API void exp_symval_str_normalize(exp_symval *c);
@@ -439,7 +447,7 @@ EXP_API int exp_decimal_scaled(const exp_decimal192 *d, int32_t exponent, int64_
 
 /* Binds a global symbol `name` of `type` (EXP_BOOLEAN ... EXP_OBJECT: the seven codes 1 to 7; any
  * other code is refused with EXP_E_INVALID_INPUT) and gives its cell in *out (optional), null to
- * start with. `limit` is a string symbol's limit: 1 to 536870911 characters
+ * start with. `limit` is a string symbol's limit: 1 to EXP_MAX_STRING characters
  * (bytes with EXP_SYM_BYTES); it is ignored for the other types. `options`: EXP_SYM_READONLY,
  * EXP_SYM_BYTES. The symbol is static (runs do not reset it) and flagged EXP_HOSTSYM. The cell stays
  * at the same address until exp_erase_symbols or exp_clean: keep it and write each record into it.
@@ -464,7 +472,7 @@ EXP_API int exp_erase_symbols(exp_engine *e);
 
 /* Compiles `text` into a new program, stored in *out. The value of the program's last top-level
  * expression becomes its result, held in a result cell of `result_type` (EXP_BOOLEAN ...
- * EXP_OBJECT) and, for EXP_STRING, of limit `result_len` characters (1 .. 536870911; bytes with
+ * EXP_OBJECT) and, for EXP_STRING, of limit `result_len` characters (1 .. EXP_MAX_STRING; bytes with
  * EXP_MAKE_BYTES); `result_len` is ignored for the other types. `flags`: EXP_MAKE_STATIC,
  * EXP_MAKE_PRIVATE, EXP_MAKE_BYTES. `name` (NULL for none) registers the program as a user-defined
  * function of that name, which programs compiled later may call while this one lives.

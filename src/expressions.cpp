@@ -106,7 +106,7 @@ int compile_concat(exp_engine *e, exp_pcode *p, exp_symval *l, exp_symval *r, ex
   if (int rc = coerce_if(e, p, &l, EXP_STRING)) return rc;
   if (int rc = coerce_if(e, p, &r, EXP_STRING)) return rc;
   int64_t limit = int64_t{l->len} + r->len;
-  if (limit > INT32_MAX / 4) return engine_error(e, ERR_MEMORY);
+  if (limit > kMaxStringLimit) return engine_error(e, ERR_MEMORY);
   if (int rc = make_result(e, p, EXP_STRING, static_cast<int>(limit), out)) return rc;
   return emit_op(e, p, OP_CONCAT, *out, l, r);
 }
@@ -384,7 +384,7 @@ int make_call_result(exp_engine *e, exp_pcode *p, const Callee &callee, exp_symv
   } else {
     type = type_of_letter(callee.fn->ret_type);
     if (type == 0) return ENGINE_INTERNAL_ERROR(e, "exp_compile");
-    limit = static_cast<int>(callee.fn->max_len > INT32_MAX / 4 ? INT32_MAX / 4 : callee.fn->max_len);
+    limit = static_cast<int>(std::min<int64_t>(callee.fn->max_len, kMaxStringLimit));
     if (type == EXP_OBJECT && !(cls = class_find(e, callee.fn->class_name)))
       return ENGINE_INTERNAL_ERROR(e, "exp_compile");
   }

@@ -548,7 +548,7 @@ int next_token(exp_engine *e, exp_parse_state *s) {
   RawToken t{};
   if (int rc = Lexer(e, s).read(&t)) return rc;
   s->look_src = std::string_view(t.source_begin, static_cast<size_t>(t.source_end - t.source_begin));
-  if (t.length > INT32_MAX / 4) return engine_error(e, ERR_MEMORY);
+  if (t.length > kMaxStringLimit) return engine_error(e, ERR_MEMORY);
   const std::string_view raw(t.start, t.length);  // in the program text; empty at its end
   s->text_limit = std::max(s->text_limit, static_cast<int>(t.length));
   if (t.code == TK_RAW) t.code = lookup_word(raw, t.ascii_word);

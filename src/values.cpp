@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "errors.h"
 #include "registry.h"
@@ -38,9 +39,14 @@ int room_of(size_t bytes) { return bytes > INT32_MAX ? INT32_MAX : static_cast<i
 }  // namespace
 
 const char *type_name(int type) {
-  static constexpr const char *kNames[] = {"unknown", "boolean", "integer", "real",
-                                           "string",  "date",    "pointer", "object"};
-  return type >= 1 && type <= 7 ? kNames[type] : kNames[0];
+  const char *name = exp_type_name(type);
+  return *name ? name : "unknown";
+}
+
+extern "C" EXP_API const char *exp_type_name(int type) {
+  static constexpr const char *kNames[] = {"boolean", "integer", "real", "string", "date", "pointer", "object"};
+  static_assert(std::size(kNames) == EXP_OBJECT - EXP_BOOLEAN + 1);
+  return type >= EXP_BOOLEAN && type <= EXP_OBJECT ? kNames[type - EXP_BOOLEAN] : "";
 }
 
 int symval_init(exp_symval *c, int type, int limit, uint32_t flags, exp_class *cls) {

@@ -9,7 +9,8 @@
 
 // The largest string limit a cell may have: its buffer of 4 bytes per character and a terminator
 // must stay within what the character layer and the engine count in 32-bit ints.
-inline constexpr int64_t kMaxStringLimit = (INT32_MAX - 1) / 4;
+inline constexpr int64_t kMaxStringLimit = EXP_MAX_STRING;
+static_assert(kMaxStringLimit * 4 + 1 <= INT32_MAX && (kMaxStringLimit + 1) * 4 + 1 > INT32_MAX);
 
 // Options of symval_resize.
 enum : int { RESIZE_KEEP = 1, RESIZE_BYTES = 2 };
@@ -105,5 +106,5 @@ inline void symval_setnull(exp_symval *c) {
   }
 }
 
-// Type names ("boolean" ... "object", "unknown" for other codes).
+// Type names as exp_type_name gives them, "unknown" for other codes.
 const char *type_name(int type);

@@ -234,4 +234,30 @@ TEST_F(ExprunEdges, MessagesNameTheCause) {
       << named.err;
 }
 
+// Every option comes from one table: aliases, an option that sets two others, repeated options,
+// a value that is missing, and --help listing every option the table dump names.
+TEST_F(ExprunEdges, OptionsComeFromOneTable) {
+  expect({
+      {"--expr 'a' -j 2", "a\n1\n", 0, "a,result\n1,1\n", ""},
+      {"--fs ';' -e 'b'", "a;b\n1;2\n", 0, "a;b;result\n1;2;2\n", ""},
+      {"--ifs ';' --ofs tab -e 'b'", "a;b\n1;2\n", 0, "a\tb\tresult\n1\t2\t2\n", ""},
+      {"--field a:integer --field b:integer -e 'a + b'", "a,b\n1,2\n", 0, "a,b,result\n1,2,3\n", ""},
+      {"-e 1 --lookup", "", 2, "", "--lookup needs NAME=FILE:KEY"},
+      {"--jobs 257 -e 1", "", 2, "", "--jobs needs 1 to 256"},
+      {"--iso-dates -e 'd' --field d:date --result-type date", "d\n2026-03-07\n", 0, "d,result\n2026-03-07,2026-03-07\n", ""},
+  });
+  Result table = run("--help-table | python3 -c 'import json, sys; json.load(sys.stdin)' && $E --help-table");
+  ASSERT_EQ(table.status, 0) << table.err;
+  const Result help = run("--help");
+  int listed = 0;
+  for (size_t at = table.out.find("{\"name\": \""); at != std::string::npos; at = table.out.find("{\"name\": \"", at + 1)) {
+    const size_t begin = at + 10, line_end = table.out.find('\n', at);
+    const std::string name = table.out.substr(begin, table.out.find('"', begin) - begin);
+    const bool hidden = table.out.substr(at, line_end - at).find("\"section\": \"hidden\"") != std::string::npos;
+    EXPECT_EQ(help.out.find(" " + name) != std::string::npos, !hidden) << name;
+    ++listed;
+  }
+  EXPECT_GT(listed, 40);
+}
+
 }  // namespace

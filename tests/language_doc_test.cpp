@@ -55,11 +55,10 @@ std::vector<Function> registry() {
 
 // The reference list as the function table gives it.
 std::string reference(const std::vector<Function> &functions) {
-  static const char *const kTypes[] = {"", "boolean", "integer", "real", "string", "date", "pointer", "object"};
   auto type_of = [](char letter) -> std::string {
-    const std::string letters = "birsdpo";
+    const std::string letters = "birsdpo";  // in the order of the type codes
     size_t at = letters.find(static_cast<char>(std::tolower(static_cast<unsigned char>(letter))));
-    return at == std::string::npos ? std::string(1, letter) : kTypes[at + 1];
+    return at == std::string::npos ? std::string(1, letter) : exp_type_name(static_cast<int>(at) + EXP_BOOLEAN);
   };
   std::string out = "| function | arguments | types | returns | description |\n|---|---|---|---|---|\n";
   for (const Function &f : functions) {

@@ -170,6 +170,15 @@ TEST_F(TypesTest, TypeofNamesTheDeclaredTypeEvenWhenNull) {
   });
 }
 
+// The names hosts get for type codes are the words programs declare with and typeof gives.
+TEST_F(TypesTest, HostTypeNamesAreTheLanguagesWords) {
+  for (int type = EXP_BOOLEAN; type <= EXP_POINTER; ++type) {
+    const std::string name = exp_type_name(type);
+    EXPECT_EQ(run(name + " v" + name + "\ntypeof(v" + name + ")").value, "s:" + name);
+  }
+  for (int unknown : {0, EXP_OBJECT + 1, -1, EXP_TYPE_MASK}) EXPECT_STREQ(exp_type_name(unknown), "") << unknown;
+}
+
 TEST_F(TypesTest, IsnullIsNeverNull) {
   symbol("ni", EXP_INTEGER);
   exp_symval *s = symbol("s", EXP_STRING, 10);

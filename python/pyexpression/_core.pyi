@@ -26,6 +26,13 @@ LIMIT_SYMBOLS: int
 LIMIT_PROGRAM: int
 TRAIT_KEEPS_STATE: int
 TRAIT_CALLS_HOST: int
+E_SYMBOL_NOT_FOUND: int
+E_FUNCTION_NOT_FOUND: int
+E_UNKNOWN_FUNCTION: int
+E_CAPABILITY_DENIED: int
+E_DIVIDE_BY_ZERO: int
+E_INTERRUPT: int
+E_TEXT_CUT: int
 MAX_RESULT_LENGTH: int
 
 class Program:
@@ -47,5 +54,6 @@ class Program:
 
 def check_functions(functions: Sequence[Mapping[str, Any]]) -> None: ...
 def library_version() -> str: ...
+def type_name(type: int) -> str: ...
 def format_excerpt(source: str, line: int, column: int) -> str: ...
 def function_names() -> list[str]: ...

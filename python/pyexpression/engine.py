@@ -10,8 +10,7 @@ from .batches import (DATES, DECIMALS, ON_ERROR, TZ, build_frame, frame_length, 
                       output_form)
 from .errors import CompileError, TextCutWarning, failure_error, place
 
-TYPES = {"boolean": _core.BOOLEAN, "integer": _core.INTEGER, "real": _core.REAL,
-         "string": _core.STRING, "date": _core.DATE}
+TYPES = {_core.type_name(code): code for code in (_core.BOOLEAN, _core.INTEGER, _core.REAL, _core.STRING, _core.DATE)}
 
 CAPABILITIES = {
     "process": _core.CAP_PROCESS,
@@ -170,21 +169,18 @@ def _program(state, text, fields, result, result_name, result_length):
         raise
 
 
-_SYMBOL_NOT_FOUND, _FUNCTION_NOT_FOUND, _UNKNOWN_FUNCTION, _CAPABILITY_DENIED = 34, 35, 51, 53
-
-
 def _hint(error, fields, functions):
     """What exprun would suggest for a compile error: the field or function name nearest to an
     unknown one, or the allow= a denied built-in needs; None when nothing applies."""
     quoted = re.search(r"'([^']+)'", error.message)
-    if error.code == _CAPABILITY_DENIED:
+    if error.code == _core.E_CAPABILITY_DENIED:
         group = re.search(r"the '(\w+)' capability", error.message)
         if group and group.group(1) in CAPABILITIES:
             return f"engines deny it by default; Engine(allow={{{group.group(1)!r}}}) allows it"
         return "engines deny processes, file writes and locale changes by default; Engine(allow=...) allows them"
-    if not quoted or error.code not in (_SYMBOL_NOT_FOUND, _FUNCTION_NOT_FOUND, _UNKNOWN_FUNCTION):
+    if not quoted or error.code not in (_core.E_SYMBOL_NOT_FOUND, _core.E_FUNCTION_NOT_FOUND, _core.E_UNKNOWN_FUNCTION):
         return None
-    known = list(fields) if error.code == _SYMBOL_NOT_FOUND else _core.function_names() + list(functions)
+    known = list(fields) if error.code == _core.E_SYMBOL_NOT_FOUND else _core.function_names() + list(functions)
     lowered = {name.lower(): name for name in known}
     near = difflib.get_close_matches(quoted.group(1).lower(), list(lowered), n=1, cutoff=0.7)
     return f"did you mean `{lowered[near[0]]}`?" if near else None

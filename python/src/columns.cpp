@@ -140,7 +140,7 @@ void InputColumn::fill_typed(exp_engine *e, ColumnKind kind, py::handle data, si
   const size_t n = end - begin;
   const bool numeric_target = type_ == EXP_INTEGER || type_ == EXP_REAL || type_ == EXP_BOOLEAN;
   if ((kind == ColumnKind::Millis) != (type_ == EXP_DATE) || (!numeric_target && kind != ColumnKind::Millis))
-    throw py::type_error(std::string("a column of this dtype cannot be read as ") + type_name(type_));
+    throw py::type_error(std::string("a column of this dtype cannot be read as ") + exp_type_name(type_));
   if (kind == ColumnKind::Float) {
     const double *v = array_data<double>(data, begin, end);
     for (size_t i = 0; i < n; ++i) {
@@ -148,7 +148,7 @@ void InputColumn::fill_typed(exp_engine *e, ColumnKind kind, py::handle data, si
       else if (!std::isfinite(v[i])) fail(i, "a number must be finite", shortest_text(v[i]));
       else if (type_ == EXP_REAL) decimal_of_double(v[i], &decimals_[i]);
       else if (v[i] != std::floor(v[i]) || std::fabs(v[i]) >= 9.2e18 || (type_ == EXP_BOOLEAN && v[i] != 0 && v[i] != 1))
-        fail(i, shortest_text(v[i]) + " is not a" + (type_ == EXP_INTEGER ? "n " : " ") + type_name(type_),
+        fail(i, shortest_text(v[i]) + " is not a" + (type_ == EXP_INTEGER ? "n " : " ") + exp_type_name(type_),
              shortest_text(v[i]));
       else ints_[i] = static_cast<int64_t>(v[i]);
     }

@@ -13,8 +13,7 @@ namespace pyexp {
 namespace {
 
 constexpr int kInitialStringLimit = 255;
-constexpr int kMaxStringLimit = 536870911;  // the engine's largest string limit
-constexpr size_t kChunkRows = 65536;        // rows converted and run at a time
+constexpr size_t kChunkRows = 65536;  // rows converted and run at a time
 constexpr size_t kKeptFailures = 100;
 constexpr size_t kSignalRows = 64;  // rows between two looks at the signal watch
 constexpr int kUnreadResultLimit = 255;  // a string result that is not output
@@ -86,8 +85,8 @@ Program::Program(const std::string &text, const std::vector<std::pair<std::strin
                  int result_length, std::string result_name, const Settings &settings,
                  const std::vector<HostFunction> &functions)
     : host_(&types_), hooks_{&host_, &signals_}, result_type_(result_type), result_name_(std::move(result_name)) {
-  if (result_type == EXP_STRING && (result_length < 0 || result_length >= kMaxStringLimit))
-    throw py::value_error("result_length must be 1 to " + std::to_string(kMaxStringLimit - 1));
+  if (result_type == EXP_STRING && (result_length < 0 || result_length > kMaxResultLength))
+    throw py::value_error("result_length must be 1 to " + std::to_string(kMaxResultLength));
   types_.tz_to_utc = settings.tz_to_utc;
   engine_ = exp_init_ex(settings.user_settings ? 0 : EXP_INIT_NO_USER_SETTINGS);
   if (!engine_) throw std::bad_alloc();
@@ -324,7 +323,7 @@ py::dict Program::run_columns(const py::list &columns, size_t rows, OnError on_e
         throw py::type_error("field '" + fields_[f].name + "': " + err.what());
       }
       if (fields_[f].type == EXP_STRING && in[f].max_bytes() > fields_[f].cell->len &&
-          exp_symval_str_resize(fields_[f].cell, static_cast<int>(std::min<size_t>(in[f].max_bytes(), kMaxStringLimit))) != 0)
+          exp_symval_str_resize(fields_[f].cell, static_cast<int>(std::min<size_t>(in[f].max_bytes(), EXP_MAX_STRING))) != 0)
         throw std::bad_alloc();
     }
     bool finished = false;
@@ -378,7 +377,7 @@ std::vector<std::tuple<int, std::string, int, int>> Program::warnings() const {
 
 std::vector<std::pair<std::string, std::string>> Program::variables() const {
   std::vector<std::pair<std::string, std::string>> out;
-  for (const Symbol &v : variables_) out.emplace_back(v.name, type_name(v.type));
+  for (const Symbol &v : variables_) out.emplace_back(v.name, exp_type_name(v.type));
   return out;
 }
 

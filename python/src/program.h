@@ -32,6 +32,10 @@ struct Settings {
 
 enum class OnError { Raise, Null, Skip };
 
+// The longest string result a program may have: its cell takes one character more, so that a
+// text that fills the cell was longer than the result's limit.
+inline constexpr int kMaxResultLength = EXP_MAX_STRING - 1;
+
 struct Symbol {
   std::string name;
   int type = 0;

@@ -14,8 +14,7 @@
 namespace pyexp {
 namespace {
 
-constexpr int kMaxDigits = 52;            // digits of the engine's decimal format
-constexpr int kMaxStringLimit = 536870911;  // the engine's largest string limit
+constexpr int kMaxDigits = 52;  // digits of the engine's decimal format
 
 void ensure_datetime_api() {
   if (!PyDateTimeAPI) PyDateTime_IMPORT;
@@ -24,7 +23,7 @@ void ensure_datetime_api() {
 
 [[noreturn]] void fail_type(py::handle obj, int type) {
   throw Refused("cannot use a value of type " + std::string(py::str(py::type::handle_of(obj).attr("__name__"))) +
-                    " as " + type_name(type),
+                    " as " + exp_type_name(type),
                 true);
 }
 
@@ -49,7 +48,7 @@ void store_converted_text(exp_engine *e, py::handle obj, exp_symval *cell) {
   const std::string text(utf8_text(obj));
   const int type = EXP_TYPE(cell);
   if (exp_symval_settext(e, cell, text.c_str()) != 0)
-    throw Refused("'" + text + "' is not a" + (type == EXP_INTEGER ? "n " : " ") + type_name(type));
+    throw Refused("'" + text + "' is not a" + (type == EXP_INTEGER ? "n " : " ") + exp_type_name(type));
 }
 
 bool is_numpy_bool(py::handle obj) {
@@ -116,7 +115,7 @@ void store_string(exp_engine *, const PyTypes &, py::handle obj, exp_symval *cel
   const std::string_view text = utf8_text(obj);
   // The byte count bounds the character count, so the cell never cuts the text.
   if (text.size() > cell->len) {
-    if (text.size() > static_cast<size_t>(kMaxStringLimit)) throw Refused("text longer than the engine's string limit");
+    if (text.size() > size_t{EXP_MAX_STRING}) throw Refused("text longer than the engine's string limit");
     if (exp_symval_str_resize(cell, static_cast<int>(text.size())) != 0) throw std::bad_alloc();
   }
   exp_symval_setstr(cell, text.data());
@@ -193,11 +192,6 @@ py::object text_object(const char *s, size_t n) {
 PyTypes::PyTypes()
     : decimal(py::module_::import("decimal").attr("Decimal")),
       utc(py::module_::import("datetime").attr("timezone").attr("utc")) {}
-
-const char *type_name(int type) {
-  static constexpr const char *kNames[] = {"unknown", "boolean", "integer", "real", "string", "date", "pointer", "object"};
-  return type >= 0 && type <= EXP_OBJECT ? kNames[type] : "unknown";
-}
 
 std::string shortest_text(double v) {
   char buf[32];

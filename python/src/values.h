@@ -29,9 +29,6 @@ struct Refused : std::runtime_error {
   bool wrong_type;
 };
 
-// The type name used in messages and by the Python layer ("integer", "real"...).
-const char *type_name(int type);
-
 // True for None, a float NaN and pandas' NA and NaT: the values that stand for null.
 bool is_missing(py::handle obj);
 

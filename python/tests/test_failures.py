@@ -8,6 +8,7 @@ import pandas as pd
 import pytest
 
 import pyexpression as px
+from pyexpression import _core
 
 PRICE = px.Engine().compile("real a\nreal b\na = qty * 2\nb = 10.0 / qty\nqty * price",
                             {"qty": "integer", "price": "real"}, result="real")
@@ -85,7 +86,7 @@ def test_string_results_are_never_cut(text_length, fails):
         return
     with pytest.raises(px.OutputError) as caught:
         rules.run(x=x, y=y)
-    assert caught.value.code == 113 and caught.value.output == "result"
+    assert caught.value.code == _core.E_TEXT_CUT and caught.value.output == "result"
     wide = px.Engine().compile("x & x & y", {"x": "string", "y": "string"}, result_length=200_000)
     assert wide.run_batch({"x": [x], "y": [y]})["result"][0] == x + x + y
     # Without a result column, the last value is nobody's output.

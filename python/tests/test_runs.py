@@ -8,6 +8,7 @@ import pandas as pd
 import pytest
 
 import pyexpression as px
+from pyexpression import _core
 
 RATIO = "integer q\nq = a / b\nq * 10"
 FIELDS = {"a": "integer", "b": "integer"}
@@ -74,11 +75,11 @@ def test_run_error_has_position_and_row():
     rules = px.Engine().compile(RATIO, fields=FIELDS, result="integer")
     with pytest.raises(px.RunError) as caught:
         rules.run(a=1, b=0)
-    assert caught.value.row is None and caught.value.code == 101
+    assert caught.value.row is None and caught.value.code == _core.E_DIVIDE_BY_ZERO
     assert (caught.value.line, caught.value.column) == (2, 7)
     with pytest.raises(px.RunError) as caught:
         rules.run_batch({"a": [4, 5, 6, 7], "b": [2, 1, 0, 0]})
-    assert caught.value.row == 2 and caught.value.code == 101 and caught.value.line == 2
+    assert caught.value.row == 2 and caught.value.code == _core.E_DIVIDE_BY_ZERO and caught.value.line == 2
 
 
 @pytest.mark.parametrize("on_error, results, qs, index", [

@@ -20,11 +20,6 @@ namespace {
 // Built-ins that reach variables by a name made at run time.
 constexpr const char *kByNameCalls[] = {"vareval", "varset"};
 
-const char *type_word(int type) {
-  static const char *const kNames[] = {"?", "boolean", "integer", "real", "string", "date"};
-  return type >= 1 && type <= 5 ? kNames[type] : kNames[0];
-}
-
 // Whether `word` occurs in `text` as a whole word.
 bool has_word(const std::string &text, std::string_view word) {
   auto ident = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
@@ -242,10 +237,10 @@ ColumnPlan plan_columns(const Options &o, const std::vector<std::string> &column
     p.types[c] = type_from_values(o, window, c, json, &json_typed, &inferred);
     p.json_typed[c] = json_typed;
     if (json_typed)
-      p.notes.push_back("column '" + columns[c] + "': " + type_word(p.types[c]) + " (its JSON values in the first " +
+      p.notes.push_back("column '" + columns[c] + "': " + exp_type_name(p.types[c]) + " (its JSON values in the first " +
                         sample + ")");
     else if (inferred)
-      p.notes.push_back("column '" + columns[c] + "': " + type_word(p.types[c]) + " (inferred from " + sample + ")");
+      p.notes.push_back("column '" + columns[c] + "': " + exp_type_name(p.types[c]) + " (inferred from " + sample + ")");
   }
   return p;
 }

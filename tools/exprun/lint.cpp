@@ -132,7 +132,9 @@ std::string nearest_name(const std::string &name, const std::vector<std::string>
 std::string denial_hint(const Failure &f) {
   std::string m = f.message;
   std::transform(m.begin(), m.end(), m.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (f.code != 53 && m.find("denied") == std::string::npos && m.find("not allowed") == std::string::npos) return {};
+  if (f.code != EXP_E_CAPABILITY_DENIED && m.find("denied") == std::string::npos &&
+      m.find("not allowed") == std::string::npos)
+    return {};
   // The built-ins exprun denies by default, and the word of --allow that allows each. A refused
   // pseudo file names its group ("pseudo files") and comes first, as its message also says "file".
   static const std::pair<const char *, const char *> kDenied[] = {
@@ -169,10 +171,10 @@ void print_hint(std::FILE *out, const Failure &f, const std::string &program, co
         return;
       }
   }
-  if (f.code == 34 || f.code == 35 || f.code == 51) {
+  if (f.code == EXP_E_SYMBOL_NOT_FOUND || f.code == EXP_E_FUNCTION_NOT_FOUND || f.code == EXP_E_UNKNOWN_FUNCTION) {
     std::string name = quoted_name(f.message);
     if (name.empty()) return;
-    std::vector<std::string> known = f.code == 34 ? columns : function_names();
+    std::vector<std::string> known = f.code == EXP_E_SYMBOL_NOT_FOUND ? columns : function_names();
     std::string best = nearest_name(name, known);
     if (!best.empty()) std::fprintf(out, "hint: did you mean `%s`?\n", best.c_str());
   }

@@ -13,12 +13,9 @@
 
 #include "lookups.h"
 #include "options.h"
+#include "repl.h"
 #include "rule_tests.h"
 #include "runner.h"
-
-int run_repl(const Options &o);
-int list_functions();
-int dump_program(const Options &o);
 
 namespace {
 

@@ -30,6 +30,9 @@ struct FunctionFile {
   std::string path, text;
 };
 
+// The most worker threads --jobs may ask for.
+inline constexpr int kMaxJobs = 256;
+
 struct Options {
   std::string program;           // program text (-e, or read from -f)
   std::string program_file;      // for messages
@@ -80,8 +83,8 @@ struct Options {
   bool user_settings = false;    // read the user's settings file (--settings)
 };
 
-// Parses argv. Returns 0 to go on, 1 after printing help or version (exit 0), or 2 on a usage
-// error (message printed).
+// Parses argv by the table of options (option_table.h). Returns 0 to go on, 1 after printing what
+// was asked (--help, --version: exit 0), or 2 on a usage error (message printed).
 int parse_options(int argc, char **argv, Options *o);
 // The capability groups exprun allows without --allow: everything but process, file write and locale.
 unsigned default_capabilities();

@@ -19,7 +19,6 @@
 namespace {
 
 constexpr size_t kChunkBytes = 1 << 20;  // text of whole records per worker and round
-constexpr size_t kMaxJobs = 256;         // as --jobs allows
 constexpr size_t kMaxReported = 10;      // skipped or nulled records a worker keeps per round
 
 // Programs a signal cancels, and the signal that came (the handler may only do lock-free stores).

@@ -1,5 +1,7 @@
 // The interactive side of exprun: a read-eval-print loop with line editing and history, the
 // function list, and the p-code dump.
+#include "repl.h"
+
 #include <editline/readline.h>
 #include <unistd.h>
 
@@ -14,7 +16,6 @@
 
 #include "diagnostics.h"
 #include "host_functions.h"
-#include "options.h"
 #include "session.h"
 
 namespace {
@@ -37,11 +38,6 @@ std::string history_path() {
   return home ? std::string(home) + "/.exprun_history" : std::string();
 }
 
-const char *type_name(int t) {
-  static const char *const kTypes[] = {"?", "boolean", "integer", "real", "string", "date", "pointer", "object"};
-  return kTypes[t & 7];
-}
-
 // Shows the engine's symbols with their types and values.
 void show_symbols(exp_engine *e) {
   char buf[256];
@@ -51,8 +47,8 @@ void show_symbols(exp_engine *e) {
     if (exp_symbol_name_get(e, i, &name) || exp_symbol_get(e, i, &c)) continue;
     int t = EXP_TYPE(c);
     if (EXP_IS_NULL(c)) std::snprintf(buf, sizeof buf, "null");
-    else if (exp_symval_to_text(e, c, buf, sizeof buf) < 0) std::snprintf(buf, sizeof buf, "(%s)", type_name(t));
-    std::printf("  %-20s %-8s %s\n", name, type_name(t), buf);
+    else if (exp_symval_to_text(e, c, buf, sizeof buf) < 0) std::snprintf(buf, sizeof buf, "(%s)", exp_type_name(t));
+    std::printf("  %-20s %-8s %s\n", name, exp_type_name(t), buf);
   }
 }
 
@@ -95,7 +91,8 @@ void print_functions(exp_engine *e) {
     std::string args = std::to_string(min);
     if (max == EXP_UNLIMITED) args += "+";
     else if (max != static_cast<uint32_t>(min)) args += "-", args += std::to_string(max);
-    std::string result = ret >= 1 && ret <= 7 ? type_name(ret) : std::string(1, ret);
+    const char *type = exp_type_name(ret);
+    std::string result = *type ? type : std::string(1, ret);
     std::printf("%-20s (%s) args %-5s -> %-3s  %s\n", name, sig, args.c_str(), result.c_str(), desc);
   }
 }

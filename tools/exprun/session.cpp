@@ -20,12 +20,6 @@ namespace {
 std::atomic<bool> g_stop{false};
 constexpr int kInitialStringLimit = 255;
 constexpr int kResultLimit = 65535;
-constexpr size_t kMaxStringLimit = 536870911;  // the library's largest string limit
-
-const char *type_name(int type) {
-  static const char *const kNames[] = {"?", "boolean", "integer", "real", "string", "date", "pointer", "object"};
-  return kNames[type & 7];
-}
 
 // A global the program declared (columns are host symbols, so they are not among them) that is
 // written out: one of a plain type (objects such as arrays have no text) and not hidden.
@@ -148,7 +142,7 @@ int setup_engine(exp_engine *e, const Options &o) {
   if (!rc) rc = exp_set_limit(e, EXP_LIMIT_MEMORY, o.max_memory);
   if (!rc && o.max_steps) rc = exp_set_limit(e, EXP_LIMIT_STEPS, o.max_steps);
   if (!rc) rc = register_host_functions(e);
-  if (rc == 4) rc = 0;  // a clone has the functions already
+  if (rc == EXP_E_FUNCTION_EXISTS) rc = 0;  // a clone has the functions already
   for (const std::string &name : o.output)
     if (!rc) rc = exp_mark_output(e, name.c_str());
   return rc;
@@ -432,7 +426,7 @@ bool set_typed_text(exp_engine *e, exp_symval *cell, int type, const std::string
     }
     default:
       if (exp_symval_settext(e, cell, v.c_str()) != 0) {
-        *why = std::string("is not a ") + type_name(type);
+        *why = std::string("is not a ") + exp_type_name(type);
         return false;
       }
       return true;
@@ -493,8 +487,8 @@ bool Session::fit_string(size_t i, const std::string &v, std::string *why) {
 bool Session::grow(size_t i, size_t chars, size_t bytes, std::string *why) {
   exp_symval *cell = cells_[i];
   const std::string length = "is " + std::to_string(bytes) + " bytes long";
-  if (chars > kMaxStringLimit) {
-    *why = length + ", more than the longest text a value can hold (" + std::to_string(kMaxStringLimit) + " characters)";
+  if (chars > EXP_MAX_STRING) {
+    *why = length + ", more than the longest text a value can hold (" + std::to_string(EXP_MAX_STRING) + " characters)";
     return false;
   }
   const int64_t before = int64_t{cell->len} * 4 + 1, after = static_cast<int64_t>(chars) * 4 + 1;
